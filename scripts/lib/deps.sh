@@ -1,0 +1,30 @@
+# Installs the Debian packages the project needs when they are missing.
+# Usage: sg_install_packages PKG...
+sg_install_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# What building the program and the simulator needs.
+SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
+# What the test suite needs on top.
+SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
+
+# Configures and builds into DIR with extra cmake arguments.
+# Usage: sg_build DIR [CMAKE_ARG...]
+sg_build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+    cmake --build "$dir"
+}
