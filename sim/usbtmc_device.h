@@ -1,0 +1,71 @@
+// The USBTMC (USB488) device side of the simulated generator, independent of
+// how the device is attached to a host (the local bus socket, or a FunctionFS
+// gadget). Single-threaded: the attachment calls it from its event loop.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "instrument.h"
+
+namespace sgsim {
+
+class MessageLog;
+
+using Clock = std::chrono::steady_clock;
+
+// Faults the device can be told to show, for tests.
+struct DeviceFaults {
+    std::chrono::milliseconds reply_delay{0};  // a reply becomes ready this long after its query
+    bool no_reply = false;                     // queries are never answered
+    std::size_t split = 0;                     // >0: replies in transfers of at most this many data bytes
+};
+
+class UsbtmcDevice {
+public:
+    // Endpoint addresses and packet size the device presents. (A host may see
+    // other endpoint numbers: it must read them from the descriptors.)
+    static constexpr std::uint8_t kBulkOutEndpoint = 0x01;
+    static constexpr std::uint8_t kBulkInEndpoint = 0x82;
+    static constexpr std::uint8_t kInterfaceNumber = 0;
+
+    // `log` may be null; otherwise every complete message received is recorded.
+    UsbtmcDevice(Instrument& instrument, DeviceFaults faults, MessageLog* log);
+
+    // The host wrote one bulk-OUT transfer. Returns false when the device
+    // halts the endpoint (the host must clear the halt).
+    bool bulk_out(std::span<const std::uint8_t> transfer);
+
+    // The host is ready for one bulk-IN transfer of at most `max` bytes.
+    // Returns what to send now (a DEV_DEP_MSG_IN header and data), or nullopt
+    // when there is nothing to send yet: ask again after the next bulk_out or
+    // control_in call, or at next_ready().
+    std::optional<std::vector<std::uint8_t>> bulk_in(std::size_t max, Clock::time_point now);
+
+    // When a delayed reply becomes ready, if one is waiting.
+    std::optional<Clock::time_point> next_ready() const;
+
+    // A class request with an IN data stage (all USBTMC/USB488 requests).
+    // Returns the data stage (at most `length` bytes), or nullopt to stall.
+    std::optional<std::vector<std::uint8_t>> control_in(std::uint8_t request_type,
+                                                        std::uint8_t request,
+                                                        std::uint16_t value, std::uint16_t index,
+                                                        std::uint16_t length);
+
+    // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint` (as the device numbers it).
+    void clear_halt(std::uint8_t endpoint);
+
+    // The host went away or reset the device: partial messages and pending
+    // replies are dropped, the instrument's settings stay.
+    void reset();
+
+private:
+    struct State;
+    // Implementation-defined members follow in the .cpp's State, or here.
+};
+
+}  // namespace sgsim
