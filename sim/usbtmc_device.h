@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -35,6 +36,9 @@ public:
 
     // `log` may be null; otherwise every complete message received is recorded.
     UsbtmcDevice(Instrument& instrument, DeviceFaults faults, MessageLog* log);
+    ~UsbtmcDevice();
+    UsbtmcDevice(const UsbtmcDevice&) = delete;
+    UsbtmcDevice& operator=(const UsbtmcDevice&) = delete;
 
     // The host wrote one bulk-OUT transfer. Returns false when the device
     // halts the endpoint (the host must clear the halt).
@@ -65,7 +69,7 @@ public:
 
 private:
     struct State;
-    // Implementation-defined members follow in the .cpp's State, or here.
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace sgsim
