@@ -1,0 +1,62 @@
+// Puts a UsbtmcDevice on the simulator's local bus: a Unix stream socket in
+// the user's private bus directory, served by a single-threaded poll() loop.
+// Every connection gets the device's HELLO; one connection at a time holds
+// the claim and its transfers reach the device, the others wait for it.
+#pragma once
+
+#include <sys/types.h>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device_identity.h"
+#include "usbtmc_device.h"
+
+namespace sgsim {
+
+class LocalbusServer {
+  public:
+    LocalbusServer(UsbtmcDevice& device, DeviceIdentity identity);
+    ~LocalbusServer();  // closes every connection and removes the socket
+    LocalbusServer(const LocalbusServer&) = delete;
+    LocalbusServer& operator=(const LocalbusServer&) = delete;
+
+    enum class StartResult { kListening, kAlreadyRunning, kFailed };
+
+    // Creates the bus directory if needed and listens on the device's socket,
+    // replacing a stale one. kAlreadyRunning when a device answers on it.
+    StartResult start(std::string& error);
+
+    const std::string& socket_path() const { return path_; }
+
+    // Serves connections until `stop_fd` becomes readable (or hangs up).
+    // Returns false, with a message in `error`, when poll() itself fails.
+    bool run(int stop_fd, std::string& error);
+
+  private:
+    struct Connection;
+
+    void accept_all();
+    void read_from(Connection& c);
+    void handle_frame(Connection& c, std::uint8_t type, std::uint32_t seq, std::uint32_t param,
+                      const std::uint8_t* payload, std::uint32_t length);
+    void answer(Connection& c, std::uint8_t type, std::uint8_t status, std::uint32_t seq,
+                const std::uint8_t* payload, std::size_t length);
+    void flush(Connection& c);
+    void serve_bulk_in();
+    void grant_claims();
+    void drop_closed();
+
+    UsbtmcDevice& device_;
+    DeviceIdentity identity_;
+    std::string path_;
+    int listen_fd_ = -1;
+    ino_t socket_inode_ = 0;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::deque<Connection*> claim_waiters_;
+    Connection* owner_ = nullptr;
+};
+
+}  // namespace sgsim

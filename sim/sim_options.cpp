@@ -1,0 +1,105 @@
+#include "sim_options.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace sgsim {
+namespace {
+
+// A decimal number in [lo, hi].
+bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long& out) {
+    if (text.empty())
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && out >= lo && out <= hi;
+}
+
+bool valid_serial(std::string_view s) {
+    if (s.empty() || s.size() > 126)
+        return false;
+    for (const char c : s) {
+        // A resource name separates its fields with "::"; keep serials printable.
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F ||
+            c == ':')
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string sim_usage() {
+    return "usage: sgsim [--serial SN] [--log FILE] [--reply-delay MS] [--no-reply]\n"
+           "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n";
+}
+
+bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view opt = argv[i];
+        const auto value = [&](std::string_view& v) {
+            if (i + 1 >= argc) {
+                error = std::string(opt) + " needs a value";
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        std::string_view v;
+        unsigned long n = 0;
+        if (opt == "--serial") {
+            if (!value(v))
+                return false;
+            if (!valid_serial(v)) {
+                error = "bad serial number: " + std::string(v);
+                return false;
+            }
+            out.serial = v;
+        } else if (opt == "--log") {
+            if (!value(v))
+                return false;
+            if (v.empty()) {
+                error = "--log needs a file name";
+                return false;
+            }
+            out.log_path = v;
+        } else if (opt == "--reply-delay") {
+            if (!value(v))
+                return false;
+            if (!parse_number(v, 0, 3'600'000, n)) {
+                error = "bad --reply-delay (milliseconds, 0..3600000): " + std::string(v);
+                return false;
+            }
+            out.faults.reply_delay = std::chrono::milliseconds(n);
+        } else if (opt == "--no-reply") {
+            out.faults.no_reply = true;
+        } else if (opt == "--idn") {
+            if (!value(v))
+                return false;
+            out.idn = std::string(v);
+        } else if (opt == "--no-newline") {
+            out.no_newline = true;
+        } else if (opt == "--split") {
+            if (!value(v))
+                return false;
+            if (!parse_number(v, 1, 1u << 20, n)) {
+                error = "bad --split (bytes, 1..1048576): " + std::string(v);
+                return false;
+            }
+            out.faults.split = n;
+        } else if (opt == "--gadget") {
+            if (!value(v))
+                return false;
+            if (v.empty()) {
+                error = "--gadget needs a directory";
+                return false;
+            }
+            out.gadget_dir = v;
+        } else {
+            error = "unknown option: " + std::string(opt);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sgsim
