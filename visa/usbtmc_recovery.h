@@ -1,0 +1,47 @@
+// USBTMC recovery sequences on a UsbLink: aborting a bulk transfer after a
+// timeout, the device clear, and draining what the device still has queued.
+// Every sequence is bounded both by a deadline and by a number of status checks.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "deadline.h"
+#include "usb_link.h"
+#include "visa.h"
+
+namespace sgvisa::usbtmc {
+
+// How long a recovery after a timeout may take in all; the caller's own
+// deadline has passed by then, so recovery brings its own.
+constexpr std::chrono::milliseconds kRecoveryTime{1000};
+// How long a final drain waits for bytes the device may still send.
+constexpr std::chrono::milliseconds kDrainWindow{100};
+// Most CHECK_*_STATUS requests sent while the device answers STATUS_PENDING.
+constexpr int kMaxStatusChecks = 100;
+
+// Reads bulk-IN until the current transfer ends with a short or zero-length
+// packet, discarding the bytes. VI_SUCCESS when it ended; VI_ERROR_TMO when
+// nothing (more) arrived by `deadline`; another link status otherwise.
+ViStatus drain_bulk_in(UsbLink& link, Deadline deadline);
+
+// After a timed-out bulk-IN transfer of the request tagged `tag`:
+// INITIATE_ABORT_BULK_IN, CHECK_ABORT_BULK_IN_STATUS while pending (reading
+// bulk-IN whenever the device says its FIFO holds data), then a final drain.
+// Returns VI_ERROR_CONN_LOST when the device is gone, else VI_SUCCESS: a
+// device that refuses the abort is drained and the session goes on.
+ViStatus abort_bulk_in(UsbLink& link, std::uint8_t tag);
+
+// After a timed-out bulk-OUT transfer tagged `tag`: INITIATE_ABORT_BULK_OUT,
+// CHECK_ABORT_BULK_OUT_STATUS while pending, then CLEAR_FEATURE(ENDPOINT_HALT)
+// on bulk-OUT. Returns VI_ERROR_CONN_LOST when the device is gone, else VI_SUCCESS.
+ViStatus abort_bulk_out(UsbLink& link, std::uint8_t tag);
+
+// Device clear: INITIATE_CLEAR, CHECK_CLEAR_STATUS while pending (reading
+// bulk-IN when the device asks for it), then CLEAR_FEATURE(ENDPOINT_HALT) on
+// bulk-OUT. VI_ERROR_IO when the device refuses or never finishes, a link
+// status (VI_ERROR_TMO, VI_ERROR_CONN_LOST...) when a request fails.
+ViStatus clear_device(UsbLink& link, Deadline deadline);
+
+}  // namespace sgvisa::usbtmc
