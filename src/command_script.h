@@ -1,0 +1,15 @@
+// The fixed dialogue with the signal generator once it is open: the RF phase,
+// a pause for the operator, the LF phase.
+#pragma once
+
+#include <ostream>
+
+#include "key_wait.h"
+#include "text_buffer.h"
+#include "visa.h"
+
+// Sends the ten commands to the instrument session `vi`, announcing each
+// setting on `out` before its command, and prints the two query replies as
+// read into `buffer`. Between the phases it prints the pause prompt and waits
+// for one key on `keys`. No status is examined: every step runs.
+void run_command_script(ViSession vi, TextBuffer& buffer, std::ostream& out, KeyWait& keys);

@@ -1,0 +1,31 @@
+// The key wait: blocks until the operator presses one key on the console
+// keyboard and discards that key.
+#pragma once
+
+#include <string>
+
+class KeyWait {
+  public:
+    virtual ~KeyWait() = default;
+    virtual void wait_for_key() = 0;
+};
+
+// The key wait on a Unix terminal. Reads the terminal itself (the controlling
+// terminal by default), never standard input, so nothing left over from the
+// serial-number line satisfies it; a key pressed before the wait began does.
+//
+// During the wait the terminal is non-canonical (no Enter needed), without
+// echo, with signal characters and output flow control off, so Ctrl-C, Ctrl-Z,
+// Ctrl-S and Ctrl-Q are ordinary key presses. A key that sends several bytes
+// (arrow and function keys, a UTF-8 character) counts once. The terminal's
+// settings are restored afterwards, also when SIGTERM or SIGHUP ends the
+// process during the wait. Without a terminal the wait returns at once; a
+// terminal that hangs up ends it.
+class TerminalKeyWait final : public KeyWait {
+  public:
+    explicit TerminalKeyWait(std::string tty_path = "/dev/tty");
+    void wait_for_key() override;
+
+  private:
+    std::string tty_path_;
+};

@@ -1,0 +1,59 @@
+#include "session_driver.h"
+
+#include <clocale>
+
+#include "command_script.h"
+#include "console.h"
+#include "text_buffer.h"
+#include "visa.h"
+
+namespace {
+
+constexpr ViUInt32 kOpenTimeoutMs = 5000;
+
+// 22 fixed characters, at most 63 of serial number, 10 fixed and the terminator.
+constexpr std::size_t kResourceNameSize = 96;
+
+// Reads one white-space-delimited token of at most 63 characters: leading
+// white space, line ends included, is skipped. The rest of the line (and of a
+// longer token) is left unread in `in`, as with any token. When the input
+// ends before a token, the serial number is empty.
+void read_serial_number(std::FILE* in, TextBuffer& buffer) {
+    static_assert(kTextBufferSize == 64, "the scan width is the buffer size less one");
+    buffer[0] = '\0';
+    if (std::fscanf(in, "%63s", buffer) != 1)
+        buffer[0] = '\0';
+}
+
+}  // namespace
+
+int run_session(std::FILE* in, std::ostream& out, KeyWait& keys) {
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    TextBuffer buffer{};
+    char resource_name[kResourceNameSize]{};
+
+    viOpenDefaultRM(&rm);
+    std::setlocale(LC_ALL, "Russian");  // absent on most systems; then nothing changes
+
+    print_now(out, "Enter serial number: ");
+    read_serial_number(in, buffer);
+    std::snprintf(resource_name, sizeof resource_name, "USB0::0x4d19::0x0040::%s::0::INSTR",
+                  buffer);
+
+    const ViStatus open_status = viOpen(rm, resource_name, VI_EXCLUSIVE_LOCK, kOpenTimeoutMs, &vi);
+    if (open_status != VI_SUCCESS) {
+        // Also a positive completion code: closing the resource manager below
+        // ends whatever session the open created.
+        print_line(out, "Connection error!");
+    } else {
+        out << "Connect to " << resource_name << std::endl;
+        run_command_script(vi, buffer, out, keys);
+        viClose(vi);
+    }
+
+    viClose(rm);
+    print_line(out, "press any key to exit...");
+    keys.wait_for_key();
+    return 0;
+}
