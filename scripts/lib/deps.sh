@@ -28,3 +28,5 @@ sg_build() {
     cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
     cmake --build "$dir"
 }
+# What the real-USB VM test (tests/vm/run) needs on top.
+SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb)
