@@ -45,7 +45,7 @@ struct UsbtmcDevice::State {
     std::uint32_t out_left = 0;      // data bytes of the current transfer still expected
     std::size_t out_pad_left = 0;    // alignment bytes still to skip
     bool out_eom = false;            // the current transfer ends the message
-    std::uint32_t out_received = 0;  // data bytes of the current transfer so far
+    std::uint32_t out_received = 0;  // data bytes of the current (or aborted) transfer
     std::string message;
 
     // Bulk-IN: the host's pending REQUEST_DEV_DEP_MSG_IN.
@@ -74,7 +74,6 @@ struct UsbtmcDevice::State {
         out_in_transfer = false;
         out_left = 0;
         out_pad_left = 0;
-        out_received = 0;
         message.clear();
     }
 
