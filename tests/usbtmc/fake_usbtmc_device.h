@@ -1,0 +1,88 @@
+// A scriptable in-memory USBTMC device behind the UsbLink interface. It
+// records every transfer and class request the host makes, answers queries
+// from a responder, and can be told to misbehave in the ways real
+// instruments do: replies in pieces, zero-length packets, padding, bad
+// headers, silence, abort and clear status sequences, disappearing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "usb_link.h"
+
+namespace sgtest {
+
+struct FakeUsbtmcDevice {
+    // ---- Descriptor facts ----
+    std::uint8_t interface_number = 0;
+    std::uint8_t bulk_out_endpoint = 0x02;
+    std::uint8_t bulk_in_endpoint = 0x81;
+    std::uint16_t max_packet_size = 64;
+    std::array<std::uint8_t, 0x18> capabilities{0x01, 0, 0x00, 0x01};  // SUCCESS, bcdUSBTMC 1.00
+    bool stall_capabilities = false;
+
+    // ---- How answers are shaped ----
+    // Answers a complete message; nullopt: nothing to say.
+    std::function<std::optional<std::string>(const std::string&)> respond;
+    std::size_t max_data_per_transfer =
+        0;                       // >0: at most this much per DEV_DEP_MSG_IN, EOM on the last
+    std::size_t piece = 0;       // >0: each transfer goes out as short pieces of this size
+    bool zlp_before = false;     // a zero-length packet ahead of each transfer
+    bool zlp_between = false;    // a zero-length packet between pieces
+    std::size_t junk_after = 0;  // bytes of 0xEE after the alignment padding
+
+    // ---- Header faults of every answer while set ----
+    int tag_offset = 0;
+    bool bad_inverse = false;
+    std::optional<std::uint8_t> msg_id;
+    std::uint32_t claim_extra = 0;  // header announces this many bytes more than it carries
+    std::optional<std::uint32_t> claim_size;  // header announces exactly this TransferSize
+
+    // ---- Silence and loss ----
+    bool never_answer = false;           // requests are taken, nothing is ever sent
+    int bulk_out_timeouts = 0;           // this many next bulk-OUT transfers time out
+    std::optional<int> vanish_after_in;  // gone after this many more bulk-IN deliveries
+
+    // ---- Abort and clear ----
+    std::optional<std::uint8_t> initiate_abort_in_status;  // default: by tag match
+    int abort_pending_checks = 0;  // CHECK_ABORT_*_STATUS says PENDING this often first
+    bool abort_pending_forever = false;
+    std::size_t fifo_bytes_on_abort = 0;  // stale bytes left in the bulk-IN FIFO by an abort
+    std::optional<std::uint8_t> initiate_clear_status;
+    int clear_pending_checks = 0;
+
+    // ---- What the host did ----
+    std::vector<std::string> events;  // ordered log, see fake_usbtmc_device.cpp for the format
+    std::vector<std::vector<std::uint8_t>> out_frames;  // every bulk-OUT transfer, verbatim
+    std::vector<std::string> messages;                  // complete messages received
+    int capability_requests = 0;
+    std::uint8_t last_request_tag = 0;
+
+    // ---- Device state ----
+    bool gone = false;
+    std::string partial;                         // message being received
+    std::string pending_reply;                   // answer bytes not yet sent
+    std::deque<std::vector<std::uint8_t>> fifo;  // bulk-IN pieces queued, one per packet run
+    bool request_outstanding = false;
+    std::uint8_t last_out_tag = 0;
+    int checks_left = 0;
+
+    // The number of events whose text starts with `prefix`.
+    int count_events(const std::string& prefix) const;
+};
+
+// A UsbLink onto a FakeUsbtmcDevice the test keeps a handle on.
+std::unique_ptr<sgvisa::UsbLink> make_fake_link(std::shared_ptr<FakeUsbtmcDevice> device);
+
+// A default responder: a message ending in "?\n" is answered "<message
+// without the newline>=ANSWER\n"; others get no answer.
+std::optional<std::string> echo_queries(const std::string& message);
+
+}  // namespace sgtest
