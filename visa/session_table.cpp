@@ -1,0 +1,87 @@
+#include "session_table.h"
+
+#include <utility>
+
+namespace sgvisa {
+
+SessionTable& SessionTable::global() {
+    // Never destroyed: sessions a program leaves open at exit must not be
+    // torn down after the transports' own static state is gone. The system
+    // closes their descriptors (and so drops their locks) at exit.
+    static SessionTable* const table = new SessionTable;
+    return *table;
+}
+
+ViSession SessionTable::allocate_handle() {
+    while (next_ == VI_NULL || entries_.count(next_) != 0)
+        ++next_;
+    return next_++;
+}
+
+ViStatus SessionTable::add_resource_manager(ViSession& out) {
+    std::lock_guard lock(mutex_);
+    const ViSession vi = allocate_handle();
+    Entry entry;
+    entry.resource_manager = true;
+    entries_.emplace(vi, std::move(entry));
+    out = vi;
+    return VI_SUCCESS;
+}
+
+ViStatus SessionTable::add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
+                                      ViSession& out) {
+    std::lock_guard lock(mutex_);
+    const auto parent = entries_.find(rm);
+    if (parent == entries_.end() || !parent->second.resource_manager)
+        return VI_ERROR_INV_OBJECT;
+    const ViSession vi = allocate_handle();
+    Entry entry;
+    entry.parent = rm;
+    entry.instrument = std::move(session);
+    // Look the parent up again: the emplace may rehash.
+    entries_.emplace(vi, std::move(entry));
+    entries_.at(rm).children.push_back(vi);
+    out = vi;
+    return VI_SUCCESS;
+}
+
+bool SessionTable::is_resource_manager(ViSession vi) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(vi);
+    return it != entries_.end() && it->second.resource_manager;
+}
+
+std::shared_ptr<InstrumentSession> SessionTable::instrument(ViSession vi) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(vi);
+    if (it == entries_.end())
+        return nullptr;
+    return it->second.instrument;
+}
+
+ViStatus SessionTable::remove(ViSession vi,
+                              std::vector<std::shared_ptr<InstrumentSession>>& removed) {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(vi);
+    if (it == entries_.end())
+        return VI_ERROR_INV_OBJECT;
+    Entry entry = std::move(it->second);
+    entries_.erase(it);
+    if (entry.resource_manager) {
+        for (ViSession child : entry.children) {
+            const auto c = entries_.find(child);
+            if (c == entries_.end())
+                continue;
+            removed.push_back(std::move(c->second.instrument));
+            entries_.erase(c);
+        }
+    } else {
+        removed.push_back(std::move(entry.instrument));
+        const auto parent = entries_.find(entry.parent);
+        if (parent != entries_.end())
+            std::erase(parent->second.children, vi);
+    }
+    return VI_SUCCESS;
+}
+
+}  // namespace sgvisa
