@@ -14,7 +14,7 @@ namespace sgsim {
 // an unrecoverable error. `on_ready` is called once the endpoint files exist
 // (the gadget can then be bound to a UDC). Returns 0, or 1 with a message on
 // standard error.
-int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device,
-               volatile std::sig_atomic_t& stop, void (*on_ready)());
+int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, volatile std::sig_atomic_t& stop,
+               void (*on_ready)());
 
 }  // namespace sgsim

@@ -1,0 +1,130 @@
+"""The simulated generator as a USB gadget in the guest: a configfs gadget
+(0x4d19:0x0040, one configuration, one FunctionFS function), the FunctionFS
+mount that sgsim --gadget serves, and binding to the dummy UDC, whose host
+side then enumerates the device like a plugged-in generator."""
+import os
+import signal
+import subprocess
+
+from waits import Timeout, Uevents, read_until, wait_exit
+
+CONFIGFS = "/sys/kernel/config/usb_gadget"
+UDC_NAME = "dummy_udc.0"
+SERIAL = "SIM001"
+
+
+def _write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def _read(path):
+    with open(path) as f:
+        return f.read().strip()
+
+
+class Gadget:
+    def __init__(self, build_dir, name="sg"):
+        self.sgsim = os.path.join(build_dir, "bin", "sgsim")
+        self.name = name
+        self.dir = os.path.join(CONFIGFS, name)
+        self.mount = f"/dev/ffs-{name}"
+        self.proc = None
+        self.log_path = None
+        self.settings = ""
+        self.stderr_path = f"/tmp/sgsim-{name}.err"
+        self._runs = 0
+
+    def create(self):
+        d = self.dir
+        os.mkdir(d)
+        _write(f"{d}/idVendor", "0x4d19")
+        _write(f"{d}/idProduct", "0x0040")
+        _write(f"{d}/bcdDevice", "0x0100")
+        _write(f"{d}/bcdUSB", "0x0200")
+        os.makedirs(f"{d}/strings/0x409")
+        _write(f"{d}/strings/0x409/manufacturer", "Simulated Signal Sources")
+        _write(f"{d}/strings/0x409/product", "SG-4040 simulated signal generator")
+        _write(f"{d}/strings/0x409/serialnumber", SERIAL)
+        os.makedirs(f"{d}/configs/c.1/strings/0x409")
+        _write(f"{d}/configs/c.1/strings/0x409/configuration", "USBTMC")
+        _write(f"{d}/configs/c.1/MaxPower", "100")
+        # The function's name is the FunctionFS mount source.
+        os.mkdir(f"{d}/functions/ffs.{self.name}")
+        os.symlink(f"{d}/functions/ffs.{self.name}", f"{d}/configs/c.1/ffs.{self.name}")
+        os.makedirs(self.mount, exist_ok=True)
+        subprocess.run(["mount", "-t", "functionfs", self.name, self.mount], check=True)
+
+    def start(self, *sim_args, wait_for="/dev/usbtmc0"):
+        """Starts sgsim on the FunctionFS mount, binds the gadget once sgsim
+        has written its descriptors and waits until `wait_for` exists."""
+        self._runs += 1
+        self.log_path = f"/tmp/sgsim-{self.name}-{self._runs}.log"
+        args = [self.sgsim, "--serial", SERIAL, "--log", self.log_path,
+                "--gadget", self.mount, *sim_args]
+        err = open(self.stderr_path, "a")
+        env = dict(os.environ)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, env=env)
+        err.close()
+        line = read_until(self.proc.stdout.fileno(), b"\n", 10)
+        if b"ready" not in line:
+            raise RuntimeError(f"sgsim did not get ready: {line!r}")
+        with Uevents() as events:
+            _write(f"{self.dir}/UDC", UDC_NAME)
+            if wait_for:
+                events.wait_until(lambda: os.path.exists(wait_for), 20,
+                                  f"{wait_for} after binding the gadget")
+
+    def bound(self):
+        return _read(f"{self.dir}/UDC") != ""
+
+    def unplug(self):
+        """Unbinds the gadget from the UDC: the host sees the device go."""
+        with Uevents() as events:
+            _write(f"{self.dir}/UDC", "\n")
+            events.wait_until(lambda: not os.path.exists("/dev/usbtmc0"), 20,
+                              "removal of /dev/usbtmc0")
+
+    def stop(self):
+        """Stops sgsim (SIGTERM) and returns its exit status; its final
+        settings are then in self.settings. Unbinds first if still bound."""
+        if self.proc is None:
+            return None
+        if self.bound():
+            self.unplug()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = wait_exit(self.proc, 10)
+        finally:
+            self.settings = self.proc.stdout.read().decode(errors="replace")
+            self.proc.stdout.close()
+            self.proc = None
+        return status
+
+    def received(self):
+        """The messages sgsim logged, one per element."""
+        with open(self.log_path) as f:
+            return f.read().splitlines()
+
+    def stderr(self):
+        try:
+            with open(self.stderr_path) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def destroy(self):
+        if self.proc is not None:
+            try:
+                self.stop()
+            except (Timeout, OSError):
+                pass
+        subprocess.run(["umount", self.mount], check=False)
+        d = self.dir
+        for path in (f"{d}/configs/c.1/ffs.{self.name}",):
+            if os.path.islink(path):
+                os.unlink(path)
+        for path in (f"{d}/configs/c.1/strings/0x409", f"{d}/configs/c.1",
+                     f"{d}/functions/ffs.{self.name}", f"{d}/strings/0x409", d):
+            if os.path.isdir(path):
+                os.rmdir(path)
