@@ -1,0 +1,217 @@
+#include "memory_instrument.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "transport.h"
+#include "usb_resource_name.h"
+
+namespace sgtest {
+
+struct MemoryInstrument::State {
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
+
+    mutable std::mutex mutex;
+    std::condition_variable output_ready;
+    std::map<std::string, Reply> script;
+    Responder responder;
+    ViStatus open_status = VI_SUCCESS;
+
+    struct Output {
+        std::string bytes;
+        bool end = false;
+    };
+    std::deque<Output> output;
+    std::string pending_input;
+    std::vector<ReceivedWrite> writes;
+    std::vector<std::string> messages;
+    int opens = 0;
+    int open_transports = 0;
+    int clears = 0;
+    int reads_waiting = 0;
+
+    // Caller holds `mutex`.
+    void queue_reply(const Reply& reply) {
+        for (std::size_t i = 0; i < reply.parts.size(); ++i) {
+            output.push_back({reply.parts[i], i + 1 == reply.parts.size()});
+        }
+        output_ready.notify_all();
+    }
+};
+
+namespace {
+
+using State = MemoryInstrument::State;
+using Responder = MemoryInstrument::Responder;
+
+class MemoryTransport final : public sgvisa::Transport {
+  public:
+    explicit MemoryTransport(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    ~MemoryTransport() override {
+        std::lock_guard lock(state_->mutex);
+        --state_->open_transports;
+    }
+
+    ViStatus write(std::span<const std::uint8_t> data, bool end, sgvisa::Deadline) override {
+        std::string bytes(data.begin(), data.end());
+        Responder responder;
+        std::string message;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->writes.push_back({bytes, end});
+            state_->pending_input += bytes;
+            if (!end)
+                return VI_SUCCESS;
+            message = std::exchange(state_->pending_input, std::string());
+            state_->messages.push_back(message);
+            const auto it = state_->script.find(message);
+            if (it != state_->script.end()) {
+                state_->queue_reply(it->second);
+                return VI_SUCCESS;
+            }
+            responder = state_->responder;
+        }
+        if (!responder)
+            return VI_SUCCESS;
+        // Called unlocked so that it may use push_output or inspect the state.
+        const std::optional<Reply> reply = responder(message);
+        if (reply) {
+            std::lock_guard lock(state_->mutex);
+            state_->queue_reply(*reply);
+        }
+        return VI_SUCCESS;
+    }
+
+    ViStatus read(std::span<std::uint8_t> buf, sgvisa::Deadline deadline, std::size_t& count,
+                  bool& end) override {
+        count = 0;
+        end = false;
+        std::unique_lock lock(state_->mutex);
+        ++state_->reads_waiting;
+        const auto ready = [this] { return !state_->output.empty(); };
+        bool got = true;
+        if (deadline == sgvisa::Deadline::max()) {
+            state_->output_ready.wait(lock, ready);
+        } else {
+            got = state_->output_ready.wait_until(lock, deadline, ready);
+        }
+        --state_->reads_waiting;
+        if (!got)
+            return VI_ERROR_TMO;
+        auto& part = state_->output.front();
+        count = std::min(buf.size(), part.bytes.size());
+        std::copy_n(part.bytes.begin(), count, buf.begin());
+        part.bytes.erase(0, count);
+        if (part.bytes.empty()) {
+            end = part.end;
+            state_->output.pop_front();
+        }
+        return VI_SUCCESS;
+    }
+
+    ViStatus clear(sgvisa::Deadline) override {
+        std::lock_guard lock(state_->mutex);
+        ++state_->clears;
+        state_->output.clear();
+        state_->pending_input.clear();
+        return VI_SUCCESS;
+    }
+
+  private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace
+
+MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t product_id,
+                                   std::string serial)
+    : state_(std::make_shared<State>()) {
+    state_->vendor_id = vendor_id;
+    state_->product_id = product_id;
+    state_->serial = std::move(serial);
+    std::shared_ptr<State> state = state_;
+    opener_id_ =
+        sgvisa::add_transport_opener([state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                                             std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+            if (name.vendor_id != state->vendor_id || name.product_id != state->product_id ||
+                !sgvisa::serial_equal(name.serial, state->serial)) {
+                return VI_ERROR_RSRC_NFOUND;
+            }
+            std::lock_guard lock(state->mutex);
+            if (state->open_status != VI_SUCCESS)
+                return state->open_status;
+            ++state->opens;
+            ++state->open_transports;
+            out = std::make_unique<MemoryTransport>(state);
+            return VI_SUCCESS;
+        });
+}
+
+MemoryInstrument::~MemoryInstrument() {
+    sgvisa::remove_transport_opener(opener_id_);
+}
+
+std::string MemoryInstrument::resource_name() const {
+    char ids[40];
+    std::snprintf(ids, sizeof ids, "USB0::0x%04x::0x%04x::", state_->vendor_id, state_->product_id);
+    return ids + state_->serial + "::INSTR";
+}
+
+void MemoryInstrument::answer(const std::string& message, Reply reply) {
+    std::lock_guard lock(state_->mutex);
+    state_->script[message] = std::move(reply);
+}
+
+void MemoryInstrument::set_responder(Responder responder) {
+    std::lock_guard lock(state_->mutex);
+    state_->responder = std::move(responder);
+}
+
+void MemoryInstrument::push_output(std::string bytes, bool end) {
+    std::lock_guard lock(state_->mutex);
+    state_->output.push_back({std::move(bytes), end});
+    state_->output_ready.notify_all();
+}
+
+void MemoryInstrument::fail_open(ViStatus status) {
+    std::lock_guard lock(state_->mutex);
+    state_->open_status = status;
+}
+
+std::vector<ReceivedWrite> MemoryInstrument::writes() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->writes;
+}
+
+std::vector<std::string> MemoryInstrument::messages() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->messages;
+}
+
+int MemoryInstrument::opens() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->opens;
+}
+
+int MemoryInstrument::open_transports() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->open_transports;
+}
+
+int MemoryInstrument::clears() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->clears;
+}
+
+int MemoryInstrument::reads_waiting() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->reads_waiting;
+}
+
+}  // namespace sgtest

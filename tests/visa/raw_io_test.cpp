@@ -1,0 +1,102 @@
+// viWrite, viRead and viClear against the in-memory instrument.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "visa_fixture.h"
+
+namespace sgtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class RawIo : public VisaTest {
+  protected:
+    void SetUp() override {
+        VisaTest::SetUp();
+        vi_ = open_instrument();
+    }
+    ViSession vi_ = VI_NULL;
+};
+
+const ViByte* bytes(const char* s) {
+    return reinterpret_cast<const ViByte*>(s);
+}
+
+TEST_F(RawIo, WriteSendsOneCompleteMessage) {
+    ViUInt32 count = 0;
+    ASSERT_EQ(viWrite(vi_, bytes("OUTP ON\n"), 8, &count), VI_SUCCESS);
+    EXPECT_EQ(count, 8u);
+    ASSERT_EQ(viWrite(vi_, bytes("A\0B"), 3, nullptr), VI_SUCCESS);  // binary, no count wanted
+    const auto writes = instrument().writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].bytes, "OUTP ON\n");
+    EXPECT_TRUE(writes[0].end);
+    EXPECT_EQ(writes[1].bytes, std::string("A\0B", 3));
+    EXPECT_TRUE(writes[1].end);
+}
+
+TEST_F(RawIo, ReadEndsAtEndIndicator) {
+    instrument().push_output("12", false);
+    instrument().push_output("34\n", true);
+    ViByte buf[32];
+    ViUInt32 count = 0;
+    ASSERT_EQ(viRead(vi_, buf, sizeof buf, &count), VI_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), count), "1234\n");
+}
+
+TEST_F(RawIo, ReadThatFillsTheBufferSaysSoAndLeavesTheRest) {
+    instrument().push_output("abcdefgh", true);
+    ViByte buf[8] = {};
+    ViUInt32 count = 0;
+    ASSERT_EQ(viRead(vi_, buf, 5, &count), VI_SUCCESS_MAX_CNT);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(buf[5], 0);  // nothing past the count given
+    ASSERT_EQ(viRead(vi_, buf, 5, &count), VI_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), count), "fgh");
+}
+
+TEST_F(RawIo, ReadOfExactlyTheMessageIsSuccess) {
+    instrument().push_output("abc", true);
+    ViByte buf[3];
+    ViUInt32 count = 0;
+    EXPECT_EQ(viRead(vi_, buf, 3, &count), VI_SUCCESS);
+    EXPECT_EQ(count, 3u);
+}
+
+TEST_F(RawIo, ReadTimesOutAfterTheSessionTimeout) {
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TMO_VALUE, 300), VI_SUCCESS);
+    instrument().push_output("part", false);
+    ViByte buf[32];
+    ViUInt32 count = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(viRead(vi_, buf, sizeof buf, &count), VI_ERROR_TMO);
+    const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(count, 4u);  // what came before the timeout
+    EXPECT_GE(elapsed, milliseconds(300));
+    EXPECT_LT(elapsed, milliseconds(1500));
+}
+
+TEST_F(RawIo, ImmediateTimeoutDoesNotWait) {
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TMO_VALUE, VI_TMO_IMMEDIATE), VI_SUCCESS);
+    ViByte buf[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(viRead(vi_, buf, sizeof buf, nullptr), VI_ERROR_TMO);
+    EXPECT_LT(Clock::now() - start, milliseconds(500));
+}
+
+TEST_F(RawIo, ClearReachesTheInstrumentAndDropsPendingOutput) {
+    instrument().push_output("stale\n", true);
+    ASSERT_EQ(viClear(vi_), VI_SUCCESS);
+    EXPECT_EQ(instrument().clears(), 1);
+    instrument().answer("*OPC?\n", "1\n");
+    char buf[8];
+    ASSERT_EQ(viQueryf(vi_, "*OPC?\n", "%7T", buf), VI_SUCCESS);
+    EXPECT_STREQ(buf, "1\n");
+    EXPECT_EQ(viClear(rm()), VI_ERROR_INV_OBJECT);
+}
+
+}  // namespace
+}  // namespace sgtest
