@@ -1,0 +1,113 @@
+// sgsim: the simulated RF signal generator. It serves a USBTMC device on the
+// local bus (or, with --gadget, as a USB gadget) until SIGINT or SIGTERM, then
+// prints its final settings.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "device_identity.h"
+#include "gadget_attachment.h"
+#include "localbus_server.h"
+#include "message_log.h"
+#include "signal_generator.h"
+#include "sim_options.h"
+#include "usbtmc_device.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+int g_wake_fd = -1;  // write end of the self-pipe that wakes the event loop
+std::string g_ready_line;
+
+extern "C" void on_stop_signal(int) {
+    g_stop = 1;
+    if (g_wake_fd >= 0) {
+        const char b = 1;
+        [[maybe_unused]] const ssize_t n = ::write(g_wake_fd, &b, 1);
+    }
+}
+
+void print_ready() {
+    std::fputs(g_ready_line.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool install_signals(int wake_fd) {
+    g_wake_fd = wake_fd;
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0)
+        return false;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
+void print_settings(const sgsim::Instrument& instrument) {
+    std::fputs(instrument.describe_settings().c_str(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sgsim::SimOptions opts;
+    std::string error;
+    if (!sgsim::parse_sim_options(argc, argv, opts, error)) {
+        std::fprintf(stderr, "sgsim: %s\n%s", error.c_str(), sgsim::sim_usage().c_str());
+        return 2;
+    }
+
+    sgsim::GeneratorConfig config;
+    config.serial_number = opts.serial;
+    config.identification = opts.idn;
+    config.no_newline = opts.no_newline;
+    sgsim::SignalGenerator generator(config);
+
+    sgsim::MessageLog log;
+    if (!opts.log_path.empty() && !log.open(opts.log_path, error)) {
+        std::fprintf(stderr, "sgsim: %s\n", error.c_str());
+        return 1;
+    }
+    sgsim::UsbtmcDevice device(generator, opts.faults, opts.log_path.empty() ? nullptr : &log);
+
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0 || !install_signals(wake[1])) {
+        std::perror("sgsim: cannot set up signal handling");
+        return 1;
+    }
+
+    sgsim::DeviceIdentity identity;
+    identity.serial = opts.serial;
+    g_ready_line = "sgsim: " + sgsim::resource_name(identity) + " ready\n";
+
+    if (!opts.gadget_dir.empty()) {
+        const int rc = sgsim::run_gadget(opts.gadget_dir, device, g_stop, print_ready);
+        if (rc != 0)
+            return rc;
+        print_settings(generator);
+        return 0;
+    }
+
+    sgsim::LocalbusServer server(device, identity);
+    switch (server.start(error)) {
+        case sgsim::LocalbusServer::StartResult::kListening:
+            break;
+        case sgsim::LocalbusServer::StartResult::kAlreadyRunning:
+        case sgsim::LocalbusServer::StartResult::kFailed:
+            std::fprintf(stderr, "sgsim: %s\n", error.c_str());
+            return 1;
+    }
+    print_ready();
+    if (!g_stop && !server.run(wake[0], error)) {
+        std::fprintf(stderr, "sgsim: %s\n", error.c_str());
+        return 1;
+    }
+    print_settings(generator);
+    return 0;  // the server's destructor removes the socket
+}
