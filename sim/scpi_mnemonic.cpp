@@ -80,7 +80,16 @@ HeaderPattern::HeaderPattern(std::string_view pattern) {
                    (end == i || pattern[end] != ':')) {
                 ++end;
             }
-            add_node(node.alternatives, pattern.substr(i, end - i));
+            const std::string_view text = pattern.substr(i, end - i);
+            std::size_t start = 0;
+            while (start <= text.size()) {
+                std::size_t bar = text.find('|', start);
+                if (bar == std::string_view::npos) {
+                    bar = text.size();
+                }
+                add_node(node.alternatives, text.substr(start, bar - start));
+                start = bar + 1;
+            }
             i = end;
         }
         if (!node.alternatives.empty()) {

@@ -2,7 +2,7 @@
 // short form in upper case and the rest of its long form in lower case
 // ("FREQuency"); a header pattern is written as in SCPI command tables, with
 // optional nodes in brackets and alternatives separated by '|'
-// ("[SOURce:]FREQuency[:CW|:FIXed]").
+// ("[SOURce:]FREQuency[:CW|:FIXed]", "LFOutput:AMPlitude|AMPLitude").
 #pragma once
 
 #include <span>

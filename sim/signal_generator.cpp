@@ -36,8 +36,9 @@ const std::vector<SubsystemCommand>& subsystem_commands() {
         {HeaderPattern("[SOURce:]LFOutput:FUNCtion:SHAPe"), Kind::Shape},
         {HeaderPattern("[SOURce:]LFOutput:FUNCtion:FREQuency"), Kind::Numeric, &S::lf_frequency_hz,
          nullptr, Unit::Hertz, kLfFrequencyLimits},
-        {HeaderPattern("[SOURce:]LFOutput:AMPLitude"), Kind::Numeric, &S::lf_amplitude_v, nullptr,
-         Unit::Volt, kLfAmplitudeLimits},
+        // "AMP" besides the standard short form "AMPL".
+        {HeaderPattern("[SOURce:]LFOutput:AMPlitude|AMPLitude"), Kind::Numeric, &S::lf_amplitude_v,
+         nullptr, Unit::Volt, kLfAmplitudeLimits},
         {HeaderPattern("[SOURce:]LFOutput[:STATe]"), Kind::Switch, nullptr, &S::lf_output},
         {HeaderPattern("SYSTem:ERRor[:NEXT]"), Kind::ErrorQueue},
         {HeaderPattern("SYSTem:VERSion"), Kind::Version},

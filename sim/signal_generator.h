@@ -9,7 +9,7 @@
 //   OUTPut[:STATe][?]                                     ON|OFF|1|0
 //   [SOURce:]LFOutput:FUNCtion:SHAPe[?]                   SINE|SQUare|TRIangle
 //   [SOURce:]LFOutput:FUNCtion:FREQuency[?]               <frequency>[Hz|kHz|MHz|GHz]
-//   [SOURce:]LFOutput:AMPLitude[?]                        <amplitude>[V|mV|uV]
+//   [SOURce:]LFOutput:AMPlitude|AMPLitude[?]              <amplitude>[V|mV|uV]
 //   [SOURce:]LFOutput[:STATe][?]                          ON|OFF|1|0
 //   SYSTem:ERRor[:NEXT]?   SYSTem:VERSion?
 // Numeric settings also take MINimum, MAXimum and DEFault, and their queries
