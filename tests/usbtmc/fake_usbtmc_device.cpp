@@ -177,10 +177,10 @@ class FakeLink final : public UsbLink {
                 if (status == STATUS_SUCCESS) {
                     d_->pending_reply.clear();
                     d_->request_outstanding = false;
-                    if (d_->fifo_bytes_on_abort > 0)
-                        d_->fifo.emplace_back(d_->fifo_bytes_on_abort, std::uint8_t{0xAB});
                     d_->checks_left = d_->abort_pending_checks;
                 }
+                if (d_->fifo_bytes_on_abort > 0)
+                    d_->fifo.emplace_back(d_->fifo_bytes_on_abort, std::uint8_t{0xAB});
                 reply = {status, d_->last_request_tag};
                 break;
             }
@@ -308,6 +308,20 @@ class FakeLink final : public UsbLink {
 };
 
 }  // namespace
+
+void FakeUsbtmcDevice::clear_faults() {
+    max_data_per_transfer = 0;
+    piece = 0;
+    zlp_before = false;
+    zlp_between = false;
+    junk_after = 0;
+    tag_offset = 0;
+    bad_inverse = false;
+    msg_id.reset();
+    claim_extra = 0;
+    claim_size.reset();
+    never_answer = false;
+}
 
 int FakeUsbtmcDevice::count_events(const std::string& prefix) const {
     return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const std::string& e) {

@@ -54,7 +54,7 @@ struct FakeUsbtmcDevice {
     std::optional<std::uint8_t> initiate_abort_in_status;  // default: by tag match
     int abort_pending_checks = 0;  // CHECK_ABORT_*_STATUS says PENDING this often first
     bool abort_pending_forever = false;
-    std::size_t fifo_bytes_on_abort = 0;  // stale bytes left in the bulk-IN FIFO by an abort
+    std::size_t fifo_bytes_on_abort = 0;  // late bytes in the bulk-IN FIFO when an abort comes
     std::optional<std::uint8_t> initiate_clear_status;
     int clear_pending_checks = 0;
 
@@ -73,6 +73,10 @@ struct FakeUsbtmcDevice {
     bool request_outstanding = false;
     std::uint8_t last_out_tag = 0;
     int checks_left = 0;
+
+    // Back to a well-behaved device (answer shaping, header faults and
+    // silence); its state and what it recorded stay.
+    void clear_faults();
 
     // The number of events whose text starts with `prefix`.
     int count_events(const std::string& prefix) const;
