@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kBoundMs = 10000;  // for waits on the other process that should end soon
+constexpr double kHandOverBoundMs = 250.0;
 
 std::int64_t monotonic_ns() {
     timespec ts{};
@@ -222,7 +223,9 @@ TEST_F(InstrumentLockTest, HandOverWithinMillisecondsOfTheHolderClosing) {
     EXPECT_EQ(opener.get(), VI_SUCCESS);
     EXPECT_NE(vi, static_cast<ViSession>(VI_NULL));
     const double latency_ms = (returned_at - closed_at) / 1e6;
-    EXPECT_LT(latency_ms, 100.0);
+    // A few ms when the machine is idle; the bound leaves room for a loaded
+    // one while still telling a prompt hand-over from a wait to the timeout.
+    EXPECT_LT(latency_ms, kHandOverBoundMs);
     EXPECT_EQ(instrument().opens(), 1);
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
@@ -246,7 +249,7 @@ TEST_F(InstrumentLockTest, KilledHolderLeavesNoStaleLock) {
     ASSERT_EQ(opener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(opener.get(), VI_SUCCESS);
     const double latency_ms = (returned_at - killed_at) / 1e6;
-    EXPECT_LT(latency_ms, 250.0);  // includes the kernel tearing the process down
+    EXPECT_LT(latency_ms, kHandOverBoundMs);  // includes the kernel tearing the process down
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
 
@@ -280,7 +283,7 @@ TEST_F(InstrumentLockTest, TwoSessionsOfOneProcessExcludeEachOther) {
     ASSERT_EQ(viClose(first), VI_SUCCESS);
     ASSERT_EQ(opener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(opener.get(), VI_SUCCESS);
-    EXPECT_LT(Clock::now() - closed, milliseconds(100));
+    EXPECT_LT(Clock::now() - closed, milliseconds(static_cast<int>(kHandOverBoundMs)));
 }
 
 TEST_F(InstrumentLockTest, DifferentInstrumentsDoNotShareALock) {
