@@ -72,7 +72,8 @@ class GadgetSession {
   public:
     GadgetSession(UsbtmcDevice& device, int ep0, int ep_out, int ep_in, const sigset_t& wait_mask)
         : device_(device), ep0_(ep0), ep_out_(ep_out), ep_in_(ep_in), wait_mask_(wait_mask) {
-        trace_ = std::getenv("SGSIM_GADGET_TRACE") != nullptr;
+        const char* trace = std::getenv("SGSIM_GADGET_TRACE");
+        trace_ = trace != nullptr && *trace != '\0';
     }
 
     // Reads and answers the pending ep0 events. False on a fatal error.

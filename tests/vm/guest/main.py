@@ -5,7 +5,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import check_library  # noqa: E402
 import check_peers  # noqa: E402
+import check_sgdemo  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
 
@@ -13,15 +15,25 @@ from report import Report, environment  # noqa: E402
 def main():
     report = Report(environment("SG_RESULTS"))
     report.uptime("runner")
-    build_dir = environment("SG_BUILD_DIR")
-    gadget = Gadget(build_dir)
+    build = environment("SG_BUILD_DIR")
+    gadget = Gadget(build)
     gadget.create()
     checks = [
-        ("kernel-usbtmc-driver", check_peers.kernel_driver),
-        ("pyvisa-py", check_peers.pyvisa_py),
+        ("1-kernel-usbtmc-driver", lambda: check_peers.kernel_driver(gadget, report)),
+        ("1-pyvisa-py", lambda: check_peers.pyvisa_py(gadget, report)),
+        ("2-sgdemo-over-libusb", lambda: check_sgdemo.connected_run(gadget, build)),
+        ("3-timeout-then-query", lambda: check_library.timeout_then_query(gadget, build)),
+        ("6-long-and-split-replies", lambda: check_library.long_and_split_replies(gadget, build)),
+        ("4-unplug-during-pause", lambda: check_sgdemo.unplug_during_pause(gadget, build)),
+        ("5-no-permission-sgdemo", lambda: check_sgdemo.no_permission(gadget, build)),
+        ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
+        ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
     ]
+    only = os.environ.get("SG_VM_ONLY")
     for name, check in checks:
-        report.run(name, check, gadget, report)
+        if only and only not in name:
+            continue
+        report.run(name, check)
         if gadget.proc is not None:  # a failed check may leave it running
             try:
                 gadget.stop()

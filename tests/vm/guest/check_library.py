@@ -1,0 +1,71 @@
+"""Checks 3 and 6 and the library's figures: our VISA library over libusb,
+through the vm_visa_probe helper."""
+from probe import (VI_ERROR_NPERMISSION, VI_ERROR_TMO, VI_SUCCESS, expect_status,
+                   run_probe)
+from report import expect, expect_equal
+from usbtmc_char import UsbtmcChar
+
+IDN = "Simulated Signal Sources,SG-4040,SIM001,1.0\n"
+ROUND_TRIPS = 100
+
+
+def steps_by_name(steps):
+    return {s.name: s for s in steps}
+
+
+def timeout_then_query(gadget, build_dir):
+    # Every reply comes 2.5 s after its query, beyond the default 2 s timeout.
+    gadget.start("--reply-delay", "2500")
+    steps = run_probe(build_dir, ["query=FREQ?", "tmo=6000", "query=*IDN?"])
+    expect_status(steps[2], VI_ERROR_TMO)
+    expect(1.9e3 <= steps[2].ms < 4e3, f"the timed-out query took {steps[2].ms:.0f} ms")
+    # Had the abort not reached the device, the late FREQ? reply would come
+    # out here.
+    expect_status(steps[4], VI_SUCCESS)
+    expect_equal(steps[4].data, IDN, "reply to the query after the timeout")
+    expect_status(steps[5], VI_SUCCESS)  # close
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    expect_equal(gadget.received(), ["FREQ?", "*IDN?"], "messages the simulator received")
+    return f"timeout after {steps[2].ms:.0f} ms, then *IDN? answered"
+
+
+def long_and_split_replies(gadget, build_dir):
+    # 1011 characters and a linefeed: header and data fill two high-speed
+    # packets exactly, so the transfer ends with a zero-length packet.
+    idn = ("SG-4040 " * 127)[:1011]
+    gadget.start("--idn", idn)
+    steps = run_probe(build_dir, ["query=*IDN?", "write=*IDN?", "readall=100"])
+    expect_status(steps[2], VI_SUCCESS)
+    expect_equal(steps[2].data, idn + "\n", "a 1012-byte reply in one read")
+    expect_status(steps[4], VI_SUCCESS)
+    expect_equal(steps[4].data, idn + "\n", "a 1012-byte reply read 100 bytes at a time")
+    with UsbtmcChar() as dev:
+        expect_equal(dev.query("*IDN?\n"), idn + "\n", "a 1012-byte reply through /dev/usbtmc0")
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+
+    # The same reply in transfers of at most 7 data bytes each.
+    gadget.start("--idn", idn[:300], "--split", "7")
+    steps = run_probe(build_dir, ["query=*IDN?", "write=*IDN?", "readall=16"])
+    expect_status(steps[2], VI_SUCCESS)
+    expect_equal(steps[2].data, idn[:300] + "\n", "a reply split into 7-byte transfers")
+    expect_status(steps[4], VI_SUCCESS)
+    expect_equal(steps[4].data, idn[:300] + "\n", "a split reply read 16 bytes at a time")
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    return "1012 bytes (zero-length packet), 7-byte transfers, 16- and 100-byte reads"
+
+
+def no_permission_status(gadget, build_dir):
+    gadget.start()
+    steps = run_probe(build_dir, [], user="nobody", opens=False)
+    expect_status(steps[1], VI_ERROR_NPERMISSION)
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    return "viOpen as user nobody: VI_ERROR_NPERMISSION"
+
+
+def round_trip(gadget, build_dir, report):
+    gadget.start()
+    steps = run_probe(build_dir, [f"roundtrip={ROUND_TRIPS}"])
+    expect_status(steps[2], VI_SUCCESS)
+    report.figure(f"*IDN? round trip, our library over libusb: {float(steps[2].data):.2f} ms "
+                  f"(mean of {ROUND_TRIPS})")
+    expect_equal(gadget.stop(), 0, "sgsim exit status")

@@ -1,0 +1,54 @@
+"""Our VISA library, step by step, through the vm_visa_probe helper."""
+import os
+import subprocess
+
+from report import CheckFailed
+
+VI_SUCCESS = 0
+VI_ERROR_TMO = 0xBFFF0015
+VI_ERROR_NPERMISSION = 0xBFFF00A8
+RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
+
+
+def unescape(text):
+    return text.encode().decode("unicode_escape").encode("latin-1").decode(errors="replace")
+
+
+class Step:
+    def __init__(self, line):
+        head, _, data = line.partition(" data=")
+        fields = head.split()
+        self.name = fields[0]
+        values = dict(f.split("=", 1) for f in fields[1:])
+        self.status = int(values["status"], 16)
+        self.ms = float(values["ms"])
+        self.data = unescape(data)
+
+    def __repr__(self):
+        return f"{self.name}: status 0x{self.status:08X}, {self.ms:.0f} ms, {self.data!r}"
+
+
+def run_probe(build_dir, steps, user=None, bound=60, opens=True):
+    """Runs the probe and returns its steps (rm, open, ..., close). When
+    `opens`, a failed viOpen fails the check."""
+    exe = os.path.join(build_dir, "bin", "vm_visa_probe")
+    if not os.path.exists(exe):
+        raise CheckFailed(f"{exe} is missing (build the vm_visa_probe target)")
+    kwargs = {"user": user, "extra_groups": []} if user else {}
+    done = subprocess.run([exe, RESOURCE, *steps], capture_output=True, text=True,
+                          timeout=bound, **kwargs)
+    if done.returncode != 0:
+        raise CheckFailed(f"vm_visa_probe exited with {done.returncode}: {done.stderr.strip()}")
+    result = [Step(line) for line in done.stdout.splitlines()]
+    if len(result) < 2:
+        raise CheckFailed(f"vm_visa_probe printed {done.stdout!r}")
+    if opens:
+        expect_status(result[1], VI_SUCCESS)
+        if len(result) != len(steps) + 3:
+            raise CheckFailed(f"vm_visa_probe ran {len(result) - 3} of {len(steps)} steps")
+    return result
+
+
+def expect_status(step, status):
+    if step.status != status:
+        raise CheckFailed(f"{step}: wanted status 0x{status:08X}")

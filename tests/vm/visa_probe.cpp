@@ -1,0 +1,146 @@
+// vm_visa_probe: drives one instrument through our VISA library step by step,
+// for the VM test's guest-side checks. One output line per step:
+//   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
+//
+// Usage: vm_visa_probe RESOURCE STEP...
+//   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
+//   write=TEXT     viWrite of TEXT and a linefeed
+//   read=N         one viRead of at most N bytes
+//   readall=N      viRead of at most N bytes each until END or an error
+//   query=TEXT     write=TEXT, then one viRead of at most 4096 bytes
+//   roundtrip=N    N *IDN? queries; data= is the mean round trip in ms
+//   clear          viClear
+// The session is opened (exclusive lock, 2000 ms open timeout) before the
+// first step and closed after the last. Exits 0 unless the usage is wrong.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "visa.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr ViUInt32 kMaxRead = 1 << 16;
+constexpr int kMaxReadsPerStep = 4096;
+
+std::string escaped(std::string_view data) {
+    std::string out;
+    for (const char c : data) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+void print(std::string_view step, ViStatus status, Clock::time_point start, std::string_view data) {
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::printf("%.*s status=0x%08X ms=%.2f data=%s\n", static_cast<int>(step.size()), step.data(),
+                static_cast<unsigned>(status), ms, escaped(data).c_str());
+    std::fflush(stdout);
+}
+
+ViStatus write_line(ViSession vi, std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    ViUInt32 written = 0;
+    return viWrite(vi, reinterpret_cast<ViConstBuf>(line.data()),
+                   static_cast<ViUInt32>(line.size()), &written);
+}
+
+ViStatus read_once(ViSession vi, ViUInt32 max, std::string& out) {
+    std::vector<unsigned char> buf(max);
+    ViUInt32 got = 0;
+    const ViStatus s = viRead(vi, buf.data(), max, &got);
+    if (got > max)
+        got = max;
+    out.append(reinterpret_cast<const char*>(buf.data()), got);
+    return s;
+}
+
+ViUInt32 count_arg(std::string_view value) {
+    const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
+    return n == 0 || n > kMaxRead ? kMaxRead : static_cast<ViUInt32>(n);
+}
+
+bool run_step(ViSession vi, std::string_view step) {
+    const auto eq = step.find('=');
+    const std::string_view name = step.substr(0, eq);
+    const std::string_view value = eq == std::string_view::npos ? "" : step.substr(eq + 1);
+    const auto start = Clock::now();
+    std::string data;
+    ViStatus s = VI_SUCCESS;
+    if (name == "tmo") {
+        s = viSetAttribute(vi, VI_ATTR_TMO_VALUE,
+                           std::strtoul(std::string(value).c_str(), nullptr, 10));
+    } else if (name == "write") {
+        s = write_line(vi, value);
+    } else if (name == "read") {
+        s = read_once(vi, count_arg(value), data);
+    } else if (name == "readall") {
+        const ViUInt32 n = count_arg(value);
+        int reads = 0;
+        do {
+            s = read_once(vi, n, data);
+        } while (s == VI_SUCCESS_MAX_CNT && ++reads < kMaxReadsPerStep);
+    } else if (name == "query") {
+        s = write_line(vi, value);
+        if (s >= VI_SUCCESS)
+            s = read_once(vi, 4096, data);
+    } else if (name == "roundtrip") {
+        const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
+        for (unsigned long i = 0; i < n && s >= VI_SUCCESS; ++i) {
+            std::string reply;
+            s = write_line(vi, "*IDN?");
+            if (s >= VI_SUCCESS)
+                s = read_once(vi, 4096, reply);
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        data = std::to_string(n == 0 ? 0.0 : ms / static_cast<double>(n));
+    } else if (name == "clear") {
+        s = viClear(vi);
+    } else {
+        std::fprintf(stderr, "vm_visa_probe: unknown step '%.*s'\n", static_cast<int>(step.size()),
+                     step.data());
+        return false;
+    }
+    print(step, s, start, data);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE STEP...\n");
+        return 2;
+    }
+    ViSession rm = VI_NULL;
+    auto start = Clock::now();
+    print("rm", viOpenDefaultRM(&rm), start, "");
+    ViSession vi = VI_NULL;
+    start = Clock::now();
+    const ViStatus open_status = viOpen(rm, argv[1], VI_EXCLUSIVE_LOCK, 2000, &vi);
+    print("open", open_status, start, "");
+    int rc = 0;
+    if (open_status >= VI_SUCCESS) {
+        for (int i = 2; i < argc && rc == 0; ++i) {
+            if (!run_step(vi, argv[i]))
+                rc = 2;
+        }
+        start = Clock::now();
+        print("close", viClose(vi), start, "");
+    }
+    viClose(rm);
+    return rc;
+}
