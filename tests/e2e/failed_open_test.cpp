@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -106,6 +107,24 @@ TEST_F(FailedOpenInTerminal, AKeyTypedAheadOfTheWaitCounts) {
     EXPECT_TRUE(session_->wait_for(kFailedTail, 0ms)) << session_->output();
     expect_terminal_restored();
 }
+
+// Ended by a signal while it waits for the key, the program still leaves the
+// terminal as it found it.
+class TerminatedAtTheKeyWait : public FailedOpenInTerminal,
+                               public ::testing::WithParamInterface<int> {};
+
+TEST_P(TerminatedAtTheKeyWait, RestoresTheTerminal) {
+    PtySession& s = *session_;
+    ASSERT_TRUE(s.send("ABC123\r"));
+    ASSERT_TRUE(s.wait_for(kFailedTail, kBound)) << s.output();
+    ASSERT_TRUE(s.wait_for_flow_control(false, kBound)) << "the key wait did not begin";
+    ASSERT_EQ(::kill(s.pid(), GetParam()), 0);
+    EXPECT_EQ(s.wait_exit(kBound), 128 + GetParam());
+    EXPECT_FALSE(s.timed_out());
+    expect_terminal_restored();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminatedAtTheKeyWait, ::testing::Values(SIGTERM, SIGHUP));
 
 // Without a controlling terminal (started by setsid) and with standard input
 // from a pipe, the run goes to its end unattended.
