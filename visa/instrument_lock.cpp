@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,9 +100,13 @@ class Fd {
 
 ViStatus open_lock_file(const InstrumentKey& key, std::string& path, int& out) {
     std::string error;
-    if (!localbus::ensure_bus_directory(error))
-        return VI_ERROR_NPERMISSION;
-    path = instrument_lock_path(localbus::bus_directory(), key);
+    const std::string dir = localbus::bus_directory();
+    if (!localbus::ensure_bus_directory(error)) {
+        // There but unsafe to use, or not creatable at all.
+        struct stat st {};
+        return lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+    }
+    path = instrument_lock_path(dir, key);
     int fd;
     do {
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);

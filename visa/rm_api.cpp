@@ -2,6 +2,7 @@
 //
 // Every viOpenDefaultRM call creates a new resource manager session; closing
 // one closes the instrument sessions opened through it and no others.
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -49,8 +50,13 @@ extern "C" ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode ac
         if (st != VI_SUCCESS)
             return st;
     }
+    // The open timeout is the time allowed for the lock; opening the transport
+    // (claiming the device, its first requests) gets at least the time of an
+    // ordinary I/O operation, also after a long wait or with VI_TMO_IMMEDIATE.
+    const sgvisa::Deadline transport_deadline =
+        std::max(deadline, sgvisa::deadline_after_ms(sgvisa::kDefaultIoTimeoutMs));
     std::unique_ptr<sgvisa::Transport> transport;
-    st = sgvisa::open_transport(name, deadline, transport);
+    st = sgvisa::open_transport(name, transport_deadline, transport);
     if (st != VI_SUCCESS)
         return st;  // `lock` goes with this scope
     if (!transport)

@@ -330,5 +330,14 @@ TEST_F(InstrumentLockTest, DirectoryOpenToOthersIsRefused) {
     EXPECT_FALSE(error.empty());
 }
 
+TEST_F(InstrumentLockTest, MissingRuntimeDirectoryIsASystemError) {
+    ASSERT_EQ(setenv("XDG_RUNTIME_DIR", (runtime_dir() + "/missing").c_str(), 1), 0);
+    ViSession vi = 99;
+    EXPECT_EQ(viOpen(rm(), instrument().resource_name().c_str(), VI_EXCLUSIVE_LOCK, 0, &vi),
+              VI_ERROR_SYSTEM_ERROR);
+    EXPECT_EQ(vi, static_cast<ViSession>(VI_NULL));
+    EXPECT_EQ(instrument().opens(), 0);
+}
+
 }  // namespace
 }  // namespace sgtest
