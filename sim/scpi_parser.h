@@ -35,8 +35,10 @@ class ScpiParser {
     static constexpr std::size_t kMaxHeaderNodes = 8;
     static constexpr std::size_t kMaxParameters = 16;
 
-    // `program_message` holds no message terminator; white space is the blank,
-    // the tab and the carriage return. It must outlive the parser.
+    // `program_message` holds no message terminator and must outlive the
+    // parser. White space is the blank, the tab and the carriage return;
+    // other control bytes, which IEEE 488.2 would skip as white space, are
+    // reported as -101 "Invalid character": here they mean a damaged message.
     explicit ScpiParser(std::string_view program_message);
 
     // The next program message unit; nullopt at the end of the message or at

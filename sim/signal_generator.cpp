@@ -114,6 +114,24 @@ int parse_register(const Parameter& parameter, std::uint8_t& out) {
     return 0;
 }
 
+// The query of a numeric setting: its value, or with MINimum, MAXimum or
+// DEFault ("FREQ? MAX") that limit.
+int query_numeric(const SubsystemCommand& command, const GeneratorSettings& settings,
+                  const Parameters& parameters, std::string& out) {
+    if (parameters.empty()) {
+        out = format_number(settings.*(command.number));
+        return 0;
+    }
+    if (parameters.size() > 1 || parameters.front().kind != Parameter::Kind::Character) {
+        return scpi_error::kParameterNotAllowed;
+    }
+    const NumericResult limit = numeric_value(parameters.front(), command.unit, command.limits);
+    if (limit.error == 0) {
+        out = format_number(limit.value);
+    }
+    return limit.error;
+}
+
 bool equal_ignoring_case(std::string_view upper_case, std::string_view word) {
     return upper_case.size() == word.size() && mnemonic_matches(upper_case, word);
 }
@@ -283,25 +301,15 @@ int SignalGenerator::run_subsystem(const ProgramUnit& unit, std::string& out) {
     const Parameters& parameters = unit.parameters;
 
     if (unit.query) {
+        if (command->kind == Kind::Numeric) {
+            return query_numeric(*command, settings_, parameters, out);
+        }
+        if (!parameters.empty()) {
+            return scpi_error::kParameterNotAllowed;
+        }
         switch (command->kind) {
             case Kind::Numeric:
-                if (parameters.empty()) {
-                    out = format_number(settings_.*(command->number));
-                    return 0;
-                }
-                // "FREQ? MAX" and the like answer a limit.
-                if (parameters.size() > 1 ||
-                    parameters.front().kind != Parameter::Kind::Character) {
-                    return scpi_error::kParameterNotAllowed;
-                }
-                if (NumericResult limit =
-                        numeric_value(parameters.front(), command->unit, command->limits);
-                    limit.error != 0) {
-                    return limit.error;
-                } else {
-                    out = format_number(limit.value);
-                }
-                return 0;
+                break;
             case Kind::Switch:
                 out = settings_.*(command->flag) ? "1" : "0";
                 break;
@@ -309,18 +317,11 @@ int SignalGenerator::run_subsystem(const ProgramUnit& unit, std::string& out) {
                 out = shape_name(settings_.lf_shape);
                 break;
             case Kind::ErrorQueue:
-                if (!parameters.empty()) {
-                    return scpi_error::kParameterNotAllowed;
-                }
                 out = format_error(errors_.pop());
-                return 0;
-            case Kind::Version:
-                out = "1999.0";
                 break;
-        }
-        if (!parameters.empty()) {
-            out.clear();
-            return scpi_error::kParameterNotAllowed;
+            case Kind::Version:
+                out = "1999.0";  // the SCPI version this instrument follows
+                break;
         }
         return 0;
     }
