@@ -22,6 +22,7 @@
 #include "temp_dir.h"
 #include "transport.h"
 #include "usbtmc_device.h"
+#include "visa.h"
 
 namespace {
 
@@ -181,6 +182,29 @@ TEST_F(LocalbusTest, IdnRoundTripThroughUsbtmcHost) {
     EXPECT_EQ(open("USB0::0x4d19::0x0040::SIM002::INSTR", 500ms, other), VI_ERROR_RSRC_NFOUND);
     EXPECT_EQ(open("USB0::0x4d19::0x0041::SIM001::INSTR", 500ms, other), VI_ERROR_RSRC_NFOUND);
     EXPECT_EQ(open("USB0::0x4d19::0x0040::SIM001::1::INSTR", 500ms, other), VI_ERROR_RSRC_NFOUND);
+}
+
+TEST_F(LocalbusTest, ViOpenAndViQueryfReachTheSimulator) {
+    InProcessSim sim("SIM001");
+    ViSession rm = VI_NULL, vi = VI_NULL, vi2 = VI_NULL;
+    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+    ASSERT_EQ(viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", VI_NULL, 2000, &vi), VI_SUCCESS);
+    char idn[256] = {};
+    ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%T", idn), VI_SUCCESS);
+    EXPECT_NE(std::string(idn).find(",SIM001,"), std::string::npos) << idn;
+
+    // Without VI_EXCLUSIVE_LOCK a second session still cannot take the
+    // device from the first: it waits, then gives up.
+    const auto t0 = Clock::now();
+    EXPECT_EQ(viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", VI_NULL, 100, &vi2),
+              VI_ERROR_RSRC_LOCKED);
+    EXPECT_LT(Clock::now() - t0, 10s);
+    char opc[16] = {};
+    ASSERT_EQ(viQueryf(vi, "*OPC?\n", "%T", opc), VI_SUCCESS);
+    EXPECT_STREQ(opc, "1\n");
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+    EXPECT_EQ(viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", VI_NULL, 2000, &vi2), VI_SUCCESS);
+    EXPECT_EQ(viClose(rm), VI_SUCCESS);
 }
 
 TEST_F(LocalbusTest, SecondClaimerWaitsThenIsLockedHavingSentNothing) {
