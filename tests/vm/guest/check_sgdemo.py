@@ -45,17 +45,17 @@ def connected_run(gadget, build_dir):
     run = PtyRun([exe])
     try:
         run.expect(b"Enter serial number: ", STEP_BOUND)
-        run.send(b"SIM001\n")
+        run.type_line(b"SIM001\n")
         run.expect(b"press any key to continue...\r\n", STEP_BOUND)
         expect(not os.path.exists("/dev/usbtmc0"),
                "/dev/usbtmc0 still exists while sgdemo holds the device: "
                "the kernel driver was not detached")
-        run.send(b"k")
+        run.press_key(b"k", STEP_BOUND)
         run.expect(EXIT_PROMPT.encode(), STEP_BOUND)
         with Uevents() as events:
             events.wait_until(lambda: os.path.exists("/dev/usbtmc0"), 10,
                               "/dev/usbtmc0 after sgdemo closed the device")
-        run.send(b"k")
+        run.press_key(b"k", STEP_BOUND)
         status = run.finish(STEP_BOUND)
     finally:
         run.kill()
@@ -73,14 +73,14 @@ def unplug_during_pause(gadget, build_dir):
     run = PtyRun([exe])
     try:
         run.expect(b"Enter serial number: ", STEP_BOUND)
-        run.send(b"SIM001\n")
+        run.type_line(b"SIM001\n")
         run.expect(b"press any key to continue...\r\n", STEP_BOUND)
         gadget.unplug()
         start = time.monotonic()
-        run.send(b"k")
+        run.press_key(b"k", STEP_BOUND)
         run.expect(EXIT_PROMPT.encode(), STEP_BOUND)
         lf_phase = time.monotonic() - start
-        run.send(b"k")
+        run.press_key(b"k", STEP_BOUND)
         status = run.finish(STEP_BOUND)
     finally:
         run.kill()
@@ -101,9 +101,9 @@ def no_permission(gadget, build_dir):
     run = PtyRun([exe], user="nobody")
     try:
         run.expect(b"Enter serial number: ", STEP_BOUND)
-        run.send(b"SIM001\n")
+        run.type_line(b"SIM001\n")
         run.expect(EXIT_PROMPT.encode(), STEP_BOUND)
-        run.send(b"k")
+        run.press_key(b"k", STEP_BOUND)
         status = run.finish(STEP_BOUND)
     finally:
         run.kill()
