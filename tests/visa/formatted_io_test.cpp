@@ -99,13 +99,29 @@ TEST_F(FormattedIo, RestOfLongReplyIsDroppedNotReturnedNext) {
 }
 
 TEST_F(FormattedIo, DataAfterTheLinefeedIsDroppedToo) {
-    instrument().answer("A?\n", "first\nsecond\n");
+    // The rest arrives in a later transfer than the field the format wants.
+    instrument().answer("A?\n", Reply::in_parts({"first\nsec", "ond\n"}));
     instrument().answer("B?\n", "bee\n");
     char buf[64];
     ASSERT_EQ(viQueryf(vi_, "A?\n", "%63T", buf), VI_SUCCESS);
     EXPECT_STREQ(buf, "first\n");
     ASSERT_EQ(viQueryf(vi_, "B?\n", "%63T", buf), VI_SUCCESS);
     EXPECT_STREQ(buf, "bee\n");
+}
+
+TEST_F(FormattedIo, RestAfterANumberIsDroppedAcrossManyReads) {
+    // A long binary-ish tail, in more transfers than one read chunk holds.
+    std::vector<std::string> parts{"17 "};
+    for (int i = 0; i < 10; ++i)
+        parts.push_back(std::string(3000, 'a' + i));
+    parts.push_back("\n");
+    instrument().answer("N?\n", Reply::in_parts(parts));
+    instrument().answer("M?\n", "23\n");
+    int n = 0;
+    ASSERT_EQ(viQueryf(vi_, "N?\n", "%d", &n), VI_SUCCESS);
+    EXPECT_EQ(n, 17);
+    ASSERT_EQ(viQueryf(vi_, "M?\n", "%d", &n), VI_SUCCESS);
+    EXPECT_EQ(n, 23);
 }
 
 TEST_F(FormattedIo, ScanfReadsOneMessage) {
