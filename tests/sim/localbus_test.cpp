@@ -11,13 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <thread>
 
+#include "in_process_sim.h"
 #include "localbus_link.h"
 #include "localbus_protocol.h"
-#include "localbus_server.h"
-#include "message_log.h"
-#include "signal_generator.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "transport.h"
@@ -31,55 +28,9 @@ using namespace std::chrono_literals;
 using sgvisa::Clock;
 using sgvisa::Deadline;
 
-Deadline in(std::chrono::milliseconds d) {
-    return Clock::now() + d;
-}
-
-// A simulated generator served on the local bus by a thread of this process.
-class InProcessSim {
-  public:
-    InProcessSim(const std::string& serial, sgsim::DeviceFaults faults = {},
-                 const std::string& log_path = {})
-        : generator_(config(serial)),
-          device_(generator_, faults, log_path.empty() ? nullptr : &log_) {
-        std::string error;
-        if (!log_path.empty()) {
-            EXPECT_TRUE(log_.open(log_path, error)) << error;
-        }
-        sgsim::DeviceIdentity id;
-        id.serial = serial;
-        server_ = std::make_unique<sgsim::LocalbusServer>(device_, id);
-        EXPECT_EQ(server_->start(error), sgsim::LocalbusServer::StartResult::kListening) << error;
-        EXPECT_EQ(::pipe2(stop_, O_CLOEXEC), 0);
-        thread_ = std::thread([this] {
-            std::string e;
-            EXPECT_TRUE(server_->run(stop_[0], e)) << e;
-        });
-    }
-    ~InProcessSim() {
-        const char b = 1;
-        EXPECT_EQ(::write(stop_[1], &b, 1), 1);
-        thread_.join();
-        server_.reset();
-        ::close(stop_[0]);
-        ::close(stop_[1]);
-    }
-    const std::string& socket_path() const { return server_->socket_path(); }
-
-  private:
-    static sgsim::GeneratorConfig config(const std::string& serial) {
-        sgsim::GeneratorConfig c;
-        c.serial_number = serial;
-        return c;
-    }
-
-    sgsim::SignalGenerator generator_;
-    sgsim::MessageLog log_;
-    sgsim::UsbtmcDevice device_;
-    std::unique_ptr<sgsim::LocalbusServer> server_;
-    int stop_[2] = {-1, -1};
-    std::thread thread_;
-};
+using sgtest::in;
+using sgtest::InProcessSim;
+using sgtest::raw_connect;
 
 sgvisa::UsbResourceName resource(const std::string& text) {
     sgvisa::UsbResourceName n;
@@ -124,19 +75,6 @@ std::string read_file(const std::string& path) {
         s.append(buf, static_cast<size_t>(n));
     ::close(fd);
     return s;
-}
-
-// A raw connection to a device socket; -1 when nothing answers.
-int raw_connect(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // A socket file at `path` that nobody listens on any more.
