@@ -140,13 +140,15 @@ class GadgetSession {
     void on_event(KernelAio& aio, const usb_functionfs_event& ev) {
         switch (ev.type) {
             case FUNCTIONFS_ENABLE:
-                if (trace_)
-                    std::fprintf(stderr, "sgsim: gadget enabled\n");
                 enabled_ = true;
                 read_failures_ = 0;
                 device_.reset();
                 out_packet_ = current_packet_size(ep_out_);
                 in_packet_ = current_packet_size(ep_in_);
+                if (trace_)
+                    std::fprintf(stderr,
+                                 "sgsim: gadget enabled, packets of %zu (OUT) and %zu (IN)\n",
+                                 out_packet_, in_packet_);
                 out_buf_.assign(out_packet_, 0);
                 start_read(aio);
                 break;

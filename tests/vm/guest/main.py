@@ -3,7 +3,10 @@ attached as a USB gadget and reports one PASS or FAIL line per check."""
 import os
 import sys
 
+# Started with -I -S: Debian's packages (pyvisa, pyvisa-py, pyusb) without the
+# site-wide .pth files, whose imports cost seconds over the 9p share.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.append("/usr/lib/python3/dist-packages")
 
 import check_library  # noqa: E402
 import check_peers  # noqa: E402
