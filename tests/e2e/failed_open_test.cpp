@@ -207,6 +207,12 @@ TEST_P(WithoutTerminal, RunsToItsEndAndExitsZero) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, WithoutTerminal,
                          ::testing::Values(std::string(), std::string("SN123\n"),
-                                           std::string(1000, 'S') + "\n"));
+                                           std::string(1000, 'S') + "\n"),
+                         [](const ::testing::TestParamInfo<std::string>& param_info) {
+                             if (param_info.param.empty())
+                                 return std::string("EmptyInput");
+                             return "SerialOf" + std::to_string(param_info.param.size() - 1) +
+                                    "Chars";
+                         });
 
 }  // namespace
