@@ -19,6 +19,7 @@ struct MemoryInstrument::State {
 
     mutable std::mutex mutex;
     std::condition_variable output_ready;
+    mutable std::condition_variable read_blocked;
     std::map<std::string, Reply> script;
     Responder responder;
     ViStatus open_status = VI_SUCCESS;
@@ -94,6 +95,7 @@ class MemoryTransport final : public sgvisa::Transport {
         end = false;
         std::unique_lock lock(state_->mutex);
         ++state_->reads_waiting;
+        state_->read_blocked.notify_all();
         const auto ready = [this] { return !state_->output.empty(); };
         bool got = true;
         if (deadline == sgvisa::Deadline::max()) {
@@ -212,6 +214,11 @@ int MemoryInstrument::clears() const {
 int MemoryInstrument::reads_waiting() const {
     std::lock_guard lock(state_->mutex);
     return state_->reads_waiting;
+}
+
+bool MemoryInstrument::wait_for_blocked_read(std::chrono::milliseconds bound) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->read_blocked.wait_for(lock, bound, [this] { return state_->reads_waiting > 0; });
 }
 
 }  // namespace sgtest

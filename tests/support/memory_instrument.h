@@ -8,6 +8,7 @@
 // before fork() makes the instrument available in the child as well.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -76,6 +77,8 @@ class MemoryInstrument {
     int open_transports() const;                // transports open now
     int clears() const;
     int reads_waiting() const;  // reads blocked for output right now
+    // Waits, at most `bound`, until a read is blocked waiting for output.
+    bool wait_for_blocked_read(std::chrono::milliseconds bound) const;
 
     struct State;
 
