@@ -245,24 +245,26 @@ int PtySession::wait_exit(std::chrono::milliseconds bound) {
     if (reaped_)
         return exit_status_;
     const auto deadline = Clock::now() + bound;
-    // Collect the output to its end: the terminal reports EIO once the program
-    // (and anything it left behind holding the terminal) has closed it.
-    while (!eof_ && Clock::now() < deadline)
-        read_some(deadline);
-    if (!eof_) {
-        timed_out_ = true;
-        return reap(true);
-    }
-    if (pidfd_ >= 0) {
-        pollfd p{pidfd_, POLLIN, 0};
-        int r;
-        do {
-            r = ::poll(&p, 1, ms_left(deadline));
-        } while (r < 0 && errno == EINTR);
+    // Wait for the exit, collecting output meanwhile. Without a pidfd (kernels
+    // before 5.3) the end of the output stands for the exit.
+    for (bool exited = false; !exited;) {
+        pollfd fds[2] = {{pidfd_, POLLIN, 0}, {eof_ ? -1 : master_, POLLIN, 0}};
+        const int r = ::poll(fds, 2, ms_left(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
         if (r <= 0) {
             timed_out_ = true;
             return reap(true);
         }
+        if (fds[1].revents != 0)
+            read_some(Clock::now());
+        exited = (fds[0].revents & POLLIN) != 0 || (pidfd_ < 0 && eof_);
+    }
+    // Output written just before the exit may still be on its way through the
+    // terminal: read on to its end (EIO), but not for long, in case something
+    // the program left behind still holds the terminal.
+    const auto drain_deadline = std::min(deadline, Clock::now() + std::chrono::seconds(2));
+    while (!eof_ && Clock::now() < drain_deadline && read_some(drain_deadline)) {
     }
     return reap(false);
 }
