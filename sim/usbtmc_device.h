@@ -23,11 +23,11 @@ using Clock = std::chrono::steady_clock;
 struct DeviceFaults {
     std::chrono::milliseconds reply_delay{0};  // a reply becomes ready this long after its query
     bool no_reply = false;                     // queries are never answered
-    std::size_t split = 0;                     // >0: replies in transfers of at most this many data bytes
+    std::size_t split = 0;  // >0: replies in transfers of at most this many data bytes
 };
 
 class UsbtmcDevice {
-public:
+  public:
     // Endpoint addresses and packet size the device presents. (A host may see
     // other endpoint numbers: it must read them from the descriptors.)
     static constexpr std::uint8_t kBulkOutEndpoint = 0x01;
@@ -56,9 +56,8 @@ public:
     // A class request with an IN data stage (all USBTMC/USB488 requests).
     // Returns the data stage (at most `length` bytes), or nullopt to stall.
     std::optional<std::vector<std::uint8_t>> control_in(std::uint8_t request_type,
-                                                        std::uint8_t request,
-                                                        std::uint16_t value, std::uint16_t index,
-                                                        std::uint16_t length);
+                                                        std::uint8_t request, std::uint16_t value,
+                                                        std::uint16_t index, std::uint16_t length);
 
     // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint` (as the device numbers it).
     void clear_halt(std::uint8_t endpoint);
@@ -67,7 +66,7 @@ public:
     // replies are dropped, the instrument's settings stay.
     void reset();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
