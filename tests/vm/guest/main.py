@@ -11,6 +11,7 @@ sys.path.append("/usr/lib/python3/dist-packages")
 import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_sgdemo  # noqa: E402
+import check_stall  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
 
@@ -30,6 +31,7 @@ def main():
         ("4-unplug-during-pause", lambda: check_sgdemo.unplug_during_pause(gadget, build)),
         ("5-no-permission-sgdemo", lambda: check_sgdemo.no_permission(gadget, build)),
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
+        ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
         ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
     ]
     only = os.environ.get("SG_VM_ONLY")
