@@ -45,8 +45,12 @@ class KeyModeGuard {
         sigemptyset(&sa.sa_mask);
         for (int sig : kTerminatingSignals)
             sigaddset(&sa.sa_mask, sig);
-        for (std::size_t i = 0; i < std::size(kTerminatingSignals); ++i)
-            ::sigaction(kTerminatingSignals[i], &sa, &previous_[i]);
+        for (std::size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+            // A signal the process ignores (e.g. SIGHUP under nohup) stays ignored.
+            ::sigaction(kTerminatingSignals[i], nullptr, &previous_[i]);
+            if (previous_[i].sa_handler != SIG_IGN)
+                ::sigaction(kTerminatingSignals[i], &sa, nullptr);
+        }
 
         termios key_mode = saved;
         key_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);

@@ -205,6 +205,26 @@ TEST_P(TerminatedDuringWait, RestoresTheTerminal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminatedDuringWait, ::testing::Values(SIGTERM, SIGHUP));
 
+TEST_F(TerminalKeyWaitTest, AnIgnoredHangUpSignalStaysIgnored) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGHUP, SIG_IGN);  // as under nohup
+        TerminalKeyWait keys(pty_.slave_path());
+        keys.wait_for_key();
+        ::_exit(42);
+    }
+    const bool began = pty_.wait_for_flow_control(false, kBound);
+    ::kill(child, SIGHUP);
+    const bool typed = pty_.type("k");
+    const int status = reap_within(child, kBound);
+    ASSERT_TRUE(began) << "the wait did not begin";
+    ASSERT_TRUE(typed);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 42) << "the key, not the signal, ended the wait";
+    EXPECT_TRUE(same_settings(pty_.settings(), before_));
+}
+
 TEST_F(TerminalKeyWaitTest, PreviousSignalHandlersComeBack) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
