@@ -22,8 +22,7 @@ constexpr std::size_t kMaxInPayload = 64 * 1024;
 
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, bool term_char_capable)
-        : link_(std::move(link)), term_char_capable_(term_char_capable) {}
+    explicit UsbtmcTransport(std::unique_ptr<UsbLink> link) : link_(std::move(link)) {}
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         if (lost_)
@@ -121,9 +120,6 @@ class UsbtmcTransport final : public Transport {
     }
 
     std::unique_ptr<UsbLink> link_;
-    // The device can end a reply at a termination character. Requests do not
-    // use it: replies end at EOM.
-    [[maybe_unused]] bool term_char_capable_;
     std::uint8_t last_tag_ = 0;
     bool lost_ = false;
 };
@@ -139,11 +135,11 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
     const ViStatus st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0,
                                          link->interface_number(), caps, got, deadline);
     // A device that stalls GET_CAPABILITIES is used without optional features.
+    // None is needed: requests never set TermChar (replies end at EOM), so
+    // whether the device supports it (byte 5, bit 0) does not matter here.
     if (st != VI_SUCCESS && st != VI_ERROR_IO)
         return st;
-    const bool term_char = st == VI_SUCCESS && got >= 6 && caps[0] == STATUS_SUCCESS &&
-                           (caps[5] & kDeviceCapTermChar) != 0;
-    out = std::make_unique<UsbtmcTransport>(std::move(link), term_char);
+    out = std::make_unique<UsbtmcTransport>(std::move(link));
     return VI_SUCCESS;
 }
 
