@@ -1,21 +1,14 @@
 // The built sgdemo, end to end, when no generator answers: in a terminal as
 // an operator runs it, and without a terminal at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <vector>
 
-#include "process_wait.h"
 #include "pty_session.h"
 #include "temp_dir.h"
-
-extern char** environ;
+#include "unattended_run.h"
 
 namespace {
 
@@ -128,79 +121,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, TerminatedAtTheKeyWait, ::testing::Values(SIGT
 
 // Without a controlling terminal (started by setsid) and with standard input
 // from a pipe, the run goes to its end unattended.
-struct Unattended {
-    std::string output;
-    int status = -1;
-};
-
-Unattended run_without_terminal(const std::string& input, const std::string& runtime_dir) {
-    Unattended result;
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2 failed";
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-
-    std::vector<std::string> env_strings{"XDG_RUNTIME_DIR=" + runtime_dir};
-    for (char** e = environ; e && *e; ++e)
-        if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
-            env_strings.emplace_back(*e);
-    std::vector<char*> envp;
-    for (std::string& s : env_strings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string program = kProgram;
-    char* argv[] = {program.data(), nullptr};
-
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, kProgram.c_str(), &actions, &attr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(in[0]);
-    ::close(out[1]);
-    if (rc != 0) {
-        ADD_FAILURE() << "posix_spawn failed: " << rc;
-        ::close(in[1]);
-        ::close(out[0]);
-        return result;
-    }
-    // Small inputs fit the pipe; closing it is the end of input.
-    if (!input.empty() &&
-        ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-        ADD_FAILURE() << "writing the input failed";
-    ::close(in[1]);
-
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{out[0], POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        char buf[4096];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        result.output.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    result.status = sgtest::wait_for_exit(pid, kBound);
-    return result;
-}
-
 class WithoutTerminal : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WithoutTerminal, RunsToItsEndAndExitsZero) {
     sgtest::TempDir runtime;
-    const Unattended run = run_without_terminal(GetParam(), runtime.path());
+    const sgtest::Unattended run =
+        sgtest::run_without_terminal(kProgram, GetParam(), runtime.path(), kBound);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "Enter serial number: Connection error!\npress any key to exit...\n");
 }

@@ -13,6 +13,7 @@
 #include "pty_session.h"
 #include "sim_process.h"
 #include "temp_dir.h"
+#include "unattended_run.h"
 
 namespace {
 
@@ -227,6 +228,24 @@ TEST_F(SimDialogue, SignalDuringTheDialogueRestoresTheTerminal) {
     ASSERT_EQ(::kill(s->pid(), SIGHUP), 0);
     EXPECT_EQ(s->wait_exit(kBound), 128 + SIGHUP);
     expect_terminal_restored(*s);
+}
+
+TEST_F(SimDialogue, WithoutTerminalTheWholeDialogueRunsUnattended) {
+    start_sim();
+    const sgtest::Unattended run =
+        sgtest::run_without_terminal(kProgram, "SIM001\n", runtime_dir_, kBound);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output,
+              "Enter serial number: Connect to USB0::0x4d19::0x0040::SIM001::0::INSTR\n"
+              "IDN: " +
+                  kIdn +
+                  "\nsetting frequency to 1 GHz\nsetting power to 1 dBm\n"
+                  "power on\n" +
+                  kNoError +
+                  "\npress any key to continue...\n"
+                  "switch LF generator and setting shape SINE\nsetting frequency to 9 kHz\n"
+                  "setting amplitude 3 V\npress any key to exit...\n");
+    EXPECT_EQ(sim_->received(), kAllCommands);
 }
 
 }  // namespace
