@@ -24,6 +24,8 @@ namespace {
 constexpr std::size_t kReadPauseBacklog = 256 * 1024;
 constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// More connections than this wait in the listen backlog.
+constexpr std::size_t kMaxConnections = 64;
 
 bool make_address(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
@@ -129,7 +131,9 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
     for (;;) {
         fds.clear();
         fds.push_back({stop_fd, POLLIN, 0});
-        fds.push_back({listen_fd_, POLLIN, 0});
+        // While it cannot take more connections it leaves them in the backlog.
+        const bool accepting = !accept_paused_ && connections_.size() < kMaxConnections;
+        fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (auto& c : connections_) {
             short events = 0;
             if (c->backlog() < kReadPauseBacklog)
@@ -171,10 +175,14 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
 }
 
 void LocalbusServer::accept_all() {
-    for (;;) {
+    while (connections_.size() < kMaxConnections) {
         const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors or memory: wait until a connection closes.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                accept_paused_ = true;
             return;  // EAGAIN, or a connection that went away before we took it
+        }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
         std::vector<std::uint8_t> hello(sizeof(lb::DeviceHello) + identity_.serial.size());
@@ -372,6 +380,7 @@ void LocalbusServer::drop_closed() {
             ::close(c->fd);
         }
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
+        accept_paused_ = false;
         if (released)
             grant_claims();
     }

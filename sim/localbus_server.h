@@ -57,6 +57,7 @@ class LocalbusServer {
     std::vector<std::unique_ptr<Connection>> connections_;
     std::deque<Connection*> claim_waiters_;
     Connection* owner_ = nullptr;
+    bool accept_paused_ = false;
 };
 
 }  // namespace sgsim

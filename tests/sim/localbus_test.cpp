@@ -256,6 +256,31 @@ TEST_F(LocalbusTest, MalformedFrameEndsOnlyItsConnection) {
     EXPECT_EQ(reply, "1\n");
 }
 
+TEST_F(LocalbusTest, ManyConnectionsEachGetHelloUpToALimit) {
+    InProcessSim sim("SIM001");
+    constexpr int kServed = 64;  // the server's limit; later ones wait in the backlog
+    std::vector<int> fds;
+    std::vector<std::uint8_t> rx, payload;
+    lb::FrameHeader h{};
+    for (int i = 0; i < kServed + 1; ++i) {
+        fds.push_back(raw_connect(sim.socket_path()));
+        ASSERT_GE(fds.back(), 0);
+    }
+    for (int i = 0; i < kServed; ++i) {
+        rx.clear();
+        ASSERT_EQ(lb::receive_frame(fds[i], rx, in(5s), h, payload), VI_SUCCESS) << i;
+        EXPECT_EQ(h.type, lb::HELLO);
+    }
+    rx.clear();
+    EXPECT_EQ(lb::receive_frame(fds[kServed], rx, in(200ms), h, payload), VI_ERROR_TMO);
+    ::close(fds[0]);
+    ASSERT_EQ(lb::receive_frame(fds[kServed], rx, in(5s), h, payload), VI_SUCCESS)
+        << "taken once another closed";
+    EXPECT_EQ(h.type, lb::HELLO);
+    for (std::size_t i = 1; i < fds.size(); ++i)
+        ::close(fds[i]);
+}
+
 TEST_F(LocalbusTest, SgsimServesLogsAndReportsItsSettings) {
     sgtest::SimProcess sim(runtime_, "SIM007", {"--split", "3"});
     ASSERT_TRUE(sim.ready());
