@@ -1,0 +1,206 @@
+#include "raw_bus_client.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <span>
+
+#include "localbus_link.h"
+#include "localbus_protocol.h"
+#include "usbtmc_protocol.h"
+
+namespace sgbench {
+
+namespace lb = sgvisa::localbus;
+namespace tmc = sgvisa::usbtmc;
+
+const char kIdnReply[] = "Simulated Signal Sources,SG-4040,SIM001,1.0\n";
+
+namespace {
+
+// The bulk-IN size the library asks for (the read buffer it uses).
+constexpr std::uint32_t kBulkInRequest = 4608;
+constexpr std::uint32_t kTransferRequest = 4096;
+
+Bytes usbtmc_transfer(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size,
+                      std::uint8_t attributes, std::span<const std::uint8_t> data) {
+    Bytes t(tmc::kHeaderSize + data.size() + tmc::padding_for(data.size()), 0);
+    tmc::BulkHeader h;
+    h.msg_id = msg_id;
+    h.tag = tag;
+    h.transfer_size = size;
+    h.attributes = attributes;
+    tmc::encode_header(h, std::span<std::uint8_t, tmc::kHeaderSize>(t.data(), tmc::kHeaderSize));
+    std::memcpy(t.data() + tmc::kHeaderSize, data.data(), data.size());
+    return t;
+}
+
+std::span<const std::uint8_t> text_bytes(const char* s) {
+    return {reinterpret_cast<const std::uint8_t*>(s), std::strlen(s)};
+}
+
+bool send_all(int fd, const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+bool recv_exact(int fd, std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t k = ::recv(fd, p, n, MSG_WAITALL);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+// One whole frame into `frame`; false at end of stream, on an error or a
+// frame longer than the bus allows.
+bool recv_frame(int fd, Bytes& frame) {
+    frame.resize(sizeof(lb::FrameHeader));
+    if (!recv_exact(fd, frame.data(), frame.size()))
+        return false;
+    lb::FrameHeader h{};
+    std::memcpy(&h, frame.data(), sizeof h);
+    if (h.length > lb::kMaxPayload)
+        return false;
+    frame.resize(sizeof h + h.length);
+    return recv_exact(fd, frame.data() + sizeof h, h.length);
+}
+
+void set_bounds(int fd, int bound_ms) {
+    timeval tv{};
+    tv.tv_sec = bound_ms / 1000;
+    tv.tv_usec = (bound_ms % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+QueryFrames idn_query_frames(std::uint32_t seq, std::uint8_t tag) {
+    const auto command = text_bytes("*IDN?\n");
+    QueryFrames f;
+    f.message_out = lb::encode_frame(
+        lb::BULK_OUT, seq, 0,
+        usbtmc_transfer(tmc::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(command.size()),
+                        tmc::kAttrEom, command));
+    const auto next_tag = static_cast<std::uint8_t>(tag + 1);
+    f.request_in = lb::encode_frame(
+        lb::BULK_OUT, seq + 1, 0,
+        usbtmc_transfer(tmc::REQUEST_DEV_DEP_MSG_IN, next_tag, kTransferRequest, 0, {}));
+    f.bulk_in = lb::encode_frame(lb::BULK_IN, seq + 2, kBulkInRequest, {});
+    return f;
+}
+
+Bytes idn_answer_frame(std::uint32_t seq, std::uint8_t tag) {
+    const auto reply = text_bytes(kIdnReply);
+    const Bytes transfer = usbtmc_transfer(
+        tmc::DEV_DEP_MSG_IN, tag, static_cast<std::uint32_t>(reply.size()), tmc::kAttrEom, reply);
+    return lb::encode_frame(lb::BULK_IN, seq, 0, transfer);
+}
+
+RawBusClient::RawBusClient(int fd, int bound_ms) : fd_(fd) {
+    set_bounds(fd_, bound_ms);
+}
+
+RawBusClient::~RawBusClient() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int RawBusClient::connect_and_claim(const std::string& socket_path, int bound_ms,
+                                    std::string& error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof addr.sun_path) {
+        error = "socket path too long: " + socket_path;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    set_bounds(fd, bound_ms);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        error = "connect " + socket_path + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    Bytes frame;
+    lb::FrameHeader h{};
+    if (!recv_frame(fd, frame) || (std::memcpy(&h, frame.data(), sizeof h), h.type != lb::HELLO)) {
+        error = "no HELLO from " + socket_path;
+        ::close(fd);
+        return -1;
+    }
+    const Bytes claim = lb::encode_frame(lb::CLAIM, 1, 0, {});
+    if (!send_all(fd, claim.data(), claim.size()) || !recv_frame(fd, frame)) {
+        error = "no answer to CLAIM from " + socket_path;
+        ::close(fd);
+        return -1;
+    }
+    std::memcpy(&h, frame.data(), sizeof h);
+    if (h.type != lb::CLAIM || h.status != lb::STATUS_OK) {
+        error = "claim refused by " + socket_path;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool RawBusClient::exchange(const Bytes& request, Bytes& answer) {
+    return send_all(fd_, request.data(), request.size()) && recv_frame(fd_, answer);
+}
+
+bool RawBusClient::query(const QueryFrames& frames, Bytes& reply) {
+    return exchange(frames.message_out, scratch_) && exchange(frames.request_in, scratch_) &&
+           exchange(frames.bulk_in, reply);
+}
+
+void serve_canned_answers(int fd) {
+    // Both answers are prepared once; each request only patches the sequence
+    // number (and the reply's bTag), so the floor does no work per frame.
+    Bytes in_answer = idn_answer_frame(0, 0);
+    Bytes ok_answer = lb::encode_frame(lb::BULK_OUT, 0, 0, {});
+    constexpr std::size_t kSeqOffset = offsetof(lb::FrameHeader, seq);
+    constexpr std::size_t kTagOffset = sizeof(lb::FrameHeader) + 1;
+    Bytes frame;
+    std::uint8_t last_tag = 0;
+    while (recv_frame(fd, frame)) {
+        lb::FrameHeader h{};
+        std::memcpy(&h, frame.data(), sizeof h);
+        Bytes* answer = &ok_answer;
+        if (h.type == lb::BULK_IN) {
+            answer = &in_answer;
+            in_answer[kTagOffset] = last_tag;
+            in_answer[kTagOffset + 1] = static_cast<std::uint8_t>(~last_tag);
+        } else if (h.length >= tmc::kHeaderSize) {
+            last_tag = frame[kTagOffset];
+        }
+        (*answer)[0] = h.type;
+        std::memcpy(answer->data() + kSeqOffset, &h.seq, sizeof h.seq);
+        if (!send_all(fd, answer->data(), answer->size()))
+            return;
+    }
+}
+
+}  // namespace sgbench
