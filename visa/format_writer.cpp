@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 namespace sgvisa {
@@ -129,16 +130,21 @@ const char* c_length(const Directive& d) {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-// `spec` is a directive rebuilt from a validated one, with '*' for width and
-// precision, so its arguments are exactly (width, precision, value).
+// `spec` is a directive rebuilt from a validated one, with '*' for the width
+// and, when `precision` is given, '.*' for it; so its arguments are exactly
+// (width, [precision,] value).
 template <typename T>
-bool append_formatted(std::string& out, const std::string& spec, int width, int precision,
-                      T value) {
-    const int n = std::snprintf(nullptr, 0, spec.c_str(), width, precision, value);
+bool append_formatted(std::string& out, const std::string& spec, int width,
+                      std::optional<int> precision, T value) {
+    const auto print = [&](char* buf, std::size_t size) {
+        return precision ? std::snprintf(buf, size, spec.c_str(), width, *precision, value)
+                         : std::snprintf(buf, size, spec.c_str(), width, value);
+    };
+    const int n = print(nullptr, 0);
     if (n < 0)
         return false;
     std::string text(static_cast<std::size_t>(n) + 1, '\0');
-    std::snprintf(text.data(), text.size(), spec.c_str(), width, precision, value);
+    print(text.data(), text.size());
     text.resize(static_cast<std::size_t>(n));
     out += text;
     return true;
@@ -153,9 +159,17 @@ ViStatus convert(const Directive& d, std::va_list* args, std::string& out) {
     if (width > kMaxWidth || width < -kMaxWidth || precision > kMaxWidth) {
         return VI_ERROR_INV_FMT;
     }
-    const std::string spec = "%" + d.flags + "*.*" + c_length(d) + d.conversion;
+    // C gives a precision no meaning for %c.
+    if (d.conversion == 'c' && (d.precision_from_arg || d.precision >= 0))
+        return VI_ERROR_INV_FMT;
+    const bool with_precision = d.conversion != 'c';
+    const std::string spec =
+        "%" + d.flags + (with_precision ? "*.*" : "*") + c_length(d) + d.conversion;
     bool ok = false;
-    auto emit = [&](auto value) { ok = append_formatted(out, spec, width, precision, value); };
+    auto emit = [&](auto value) {
+        ok = append_formatted(out, spec, width,
+                              with_precision ? std::optional<int>(precision) : std::nullopt, value);
+    };
     const char c = d.conversion;
     if (c == 'd' || c == 'i') {
         switch (d.size) {
