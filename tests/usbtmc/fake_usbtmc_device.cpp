@@ -151,6 +151,8 @@ class FakeLink final : public UsbLink {
             return lost();
         d_->events.push_back(std::string("ctrl ") + request_name(request) +
                              " value=" + std::to_string(value) + " index=" + hex2(index));
+        if (d_->control_silent)
+            return VI_ERROR_TMO;
         const bool to_endpoint = is_endpoint_request(request);
         const std::uint8_t endpoint =
             request <= CHECK_ABORT_BULK_OUT_STATUS ? d_->bulk_out_endpoint : d_->bulk_in_endpoint;

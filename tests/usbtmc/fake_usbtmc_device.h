@@ -47,6 +47,7 @@ struct FakeUsbtmcDevice {
 
     // ---- Silence and loss ----
     bool never_answer = false;           // requests are taken, nothing is ever sent
+    bool control_silent = false;         // class requests time out
     int bulk_out_timeouts = 0;           // this many next bulk-OUT transfers time out
     std::optional<int> vanish_after_in;  // gone after this many more bulk-IN deliveries
 

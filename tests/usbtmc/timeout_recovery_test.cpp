@@ -105,6 +105,19 @@ TEST_F(UsbtmcHostTest, AbortThatStaysPendingIsBounded) {
     EXPECT_LE(checks, sgvisa::usbtmc::kMaxStatusChecks);
 }
 
+TEST_F(UsbtmcHostTest, DeviceIgnoringClassRequestsStillEndsInTimeout) {
+    device->never_answer = true;
+    open();
+    device->control_silent = true;
+    ASSERT_EQ(write("SLOW?\n"), VI_SUCCESS);
+    std::size_t count = 0;
+    bool end = false;
+    EXPECT_EQ(read_once(*transport, count, end), VI_ERROR_TMO);
+    EXPECT_EQ(device->count_events("ctrl INITIATE_ABORT_BULK_IN"), 1);
+    EXPECT_EQ(device->count_events("ctrl CHECK_ABORT_BULK_IN_STATUS"), 0);
+    EXPECT_EQ(device->events.back(), "in timeout") << "drained all the same";
+}
+
 TEST_F(UsbtmcHostTest, WriteTimeoutAbortsBulkOutAndClearsTheHalt) {
     device->bulk_out_endpoint = 0x05;  // addresses come from the link, never assumed
     device->bulk_in_endpoint = 0x86;
@@ -157,6 +170,14 @@ TEST_F(UsbtmcHostTest, ClearRunsInitiateCheckAndClearsTheBulkOutHalt) {
     EXPECT_EQ(from(device->events, "ctrl INITIATE_CLEAR"), expected);
     EXPECT_TRUE(device->pending_reply.empty()) << "the device dropped the unread answer";
     expect_next_query_works();
+}
+
+TEST_F(UsbtmcHostTest, ClearThatNeverCompletesIsBounded) {
+    device->clear_pending_checks = 1000000;
+    open();
+    EXPECT_EQ(transport->clear(later()), VI_ERROR_IO);
+    EXPECT_EQ(device->count_events("ctrl CHECK_CLEAR_STATUS"), sgvisa::usbtmc::kMaxStatusChecks);
+    EXPECT_EQ(device->count_events("halt"), 0);
 }
 
 TEST_F(UsbtmcHostTest, ClearRefusedByTheDeviceIsAnIoError) {
