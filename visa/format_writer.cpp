@@ -88,6 +88,13 @@ ViStatus parse_directive(const char*& p, Directive& d) {
     if (d.conversion == '\0')
         return VI_ERROR_INV_FMT;
     ++p;
+    // Flags C leaves undefined for a conversion make the directive invalid.
+    const bool has_alt = d.flags.find('#') != std::string::npos;
+    const bool has_zero = d.flags.find('0') != std::string::npos;
+    if (has_alt && std::string_view("diucs").find(d.conversion) != std::string_view::npos)
+        return VI_ERROR_INV_FMT;
+    if (has_zero && (d.conversion == 'c' || d.conversion == 's'))
+        return VI_ERROR_INV_FMT;
 
     const char c = d.conversion;
     const std::string_view kIntegers = "diuxXo";

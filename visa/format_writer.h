@@ -7,7 +7,8 @@
 // Integer modifiers follow C: %ld takes a long (64 bits on Linux).
 //
 // VI_ERROR_INV_FMT: a malformed directive (a lone % at the end, an unknown
-// conversion character, a modifier that does not fit the conversion, a width
+// conversion character, a modifier or flag that does not fit the conversion
+// (C leaves it undefined: # on d i u c s, 0 on c s, a precision on c), a width
 // or precision over 1000000). VI_ERROR_NSUP_FMT: a VISA or C directive this
 // library does not implement (%b %B %y %n %p %a %A, array ',' and '@'
 // modifiers, wide characters). VI_ERROR_USER_BUF: a null %s argument.

@@ -72,8 +72,9 @@ TEST(FormatWriter, CharactersAndStrings) {
 }
 
 TEST(FormatWriter, MalformedDirectivesAreInvalidFormats) {
-    const char* bad[] = {"abc%", "%5",   "%-",  "%.",        "%q",         "%k",   "%hs", "%Ld",
-                         "%hf",  "%llc", "%5%", "%1000001d", "%.1000001d", "%hhs", "%.2c"};
+    const char* bad[] = {"abc%", "%5",  "%-",   "%.",   "%q",        "%k",         "%hs",
+                         "%Ld",  "%hf", "%llc", "%5%",  "%1000001d", "%.1000001d", "%hhs",
+                         "%.2c", "%#d", "%#s",  "%05s", "%0c"};
     for (const char* fmt : bad) {
         EXPECT_EQ(format(fmt, 1, 2, 3).status, VI_ERROR_INV_FMT) << fmt;
     }
