@@ -1,0 +1,281 @@
+// bench_lock_handover: the instrument's exclusive lock between processes.
+//   hand-over - from the holder calling viClose to the waiting process's
+//               viOpen(VI_EXCLUSIVE_LOCK) returning VI_SUCCESS, interleaved
+//               with the floor: the same hand-over of a bare flock() to a
+//               process blocked in flock(LOCK_EX);
+//   idle wait - the CPU a viOpen burns while it waits the whole open timeout
+//               for a lock that is never released.
+// Needs sgsim --serial <serial> on the bus of $XDG_RUNTIME_DIR. The waiters
+// are this program started again in a waiter mode; they report on fd 3.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "instrument_lock.h"
+#include "stats.h"
+#include "visa.h"
+
+namespace {
+
+using sgbench::Clock;
+
+constexpr auto kReportBound = std::chrono::seconds(15);
+constexpr int kReportFd = 3;
+
+std::string resource_for(const std::string& serial) {
+    return "USB0::0x4d19::0x0040::" + serial + "::INSTR";
+}
+
+void report(const std::string& line) {
+    sgbench::write_all(kReportFd, line + "\n");
+}
+
+double cpu_ms_self() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+// Waiter mode: says "waiting" once the open blocks on the held lock, then
+// reports the open's status and the moment it returned.
+int run_waiter(const std::string& serial) {
+    sgvisa::set_lock_wait_hook([] { report("waiting"); });
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    viOpenDefaultRM(&rm);
+    const ViStatus st = viOpen(rm, resource_for(serial).c_str(), VI_EXCLUSIVE_LOCK, 5000, &vi);
+    const long long returned = sgbench::monotonic_ns();
+    report(std::to_string(st) + " " + std::to_string(returned));
+    viClose(rm);
+    return 0;
+}
+
+// Floor waiter mode: blocks in flock() itself, bounded by an alarm.
+int run_flock_waiter(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    ::alarm(10);
+    report("waiting");
+    const int rc = ::flock(fd, LOCK_EX);
+    const long long returned = sgbench::monotonic_ns();
+    report(std::to_string(rc) + " " + std::to_string(returned));
+    return 0;
+}
+
+// Idle waiter mode: waits `ms` for a lock that stays held and reports the
+// status, the CPU time and the wall time of that open.
+int run_idle_waiter(const std::string& serial, int ms) {
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    viOpenDefaultRM(&rm);
+    const double cpu0 = cpu_ms_self();
+    const auto t0 = Clock::now();
+    const ViStatus st =
+        viOpen(rm, resource_for(serial).c_str(), VI_EXCLUSIVE_LOCK, static_cast<ViUInt32>(ms), &vi);
+    const double wall = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    const double cpu = cpu_ms_self() - cpu0;
+    char line[96];
+    std::snprintf(line, sizeof line, "%ld %.3f %.3f", static_cast<long>(st), cpu, wall);
+    report(line);
+    viClose(rm);
+    return 0;
+}
+
+// A waiter child with a pipe for its reports.
+struct Waiter {
+    pid_t pid = -1;
+    int reports = -1;
+    std::string pending;
+
+    bool start(const std::vector<std::string>& argv) {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0)
+            return false;
+        sgbench::SpawnSpec spec;
+        spec.argv = argv;
+        spec.stderr_fd = 2;
+        spec.fd3 = p[1];
+        pid = sgbench::spawn(spec);
+        ::close(p[1]);
+        reports = p[0];
+        return pid > 0;
+    }
+    // The next report line; empty when none came within the bound.
+    std::string next_line() {
+        const auto deadline = Clock::now() + kReportBound;
+        for (;;) {
+            const auto nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return line;
+            }
+            if (sgbench::read_some(reports, deadline, pending) <= 0)
+                return {};
+        }
+    }
+    int finish() {
+        if (reports >= 0)
+            ::close(reports);
+        reports = -1;
+        return pid > 0 ? sgbench::wait_child(pid, kReportBound).status : -1;
+    }
+};
+
+// One hand-over: `release` gives up the lock once the waiter blocks on it.
+// Returns the milliseconds from release to the waiter's success, or < 0.
+template <typename Release>
+double hand_over(const std::vector<std::string>& waiter_argv, Release release, double& close_ms) {
+    Waiter w;
+    if (!w.start(waiter_argv))
+        return -1;
+    if (w.next_line() != "waiting") {
+        w.finish();
+        return -1;
+    }
+    const long long t0 = sgbench::monotonic_ns();
+    release();
+    close_ms = static_cast<double>(sgbench::monotonic_ns() - t0) / 1e6;
+    const std::string line = w.next_line();
+    w.finish();
+    long status = -1;
+    long long returned = 0;
+    if (std::sscanf(line.c_str(), "%ld %lld", &status, &returned) != 2 || status != 0)
+        return -1;
+    return static_cast<double>(returned - t0) / 1e6;
+}
+
+int run_driver(const std::string& self, const std::string& serial, int rounds, int idle_waiters,
+               int idle_ms) {
+    const std::string resource = resource_for(serial);
+    ViSession rm = VI_NULL;
+    viOpenDefaultRM(&rm);
+
+    char floor_path[] = "/tmp/sgbench-flock-XXXXXX";
+    const int floor_file = ::mkstemp(floor_path);
+    if (floor_file < 0) {
+        std::perror("bench: mkstemp");
+        return 1;
+    }
+    ::close(floor_file);
+
+    std::vector<double> ours, floor, close_times;
+    for (int i = 0; i < rounds; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const bool is_ours = (i + k) % 2 == 0;
+            double close_ms = 0;
+            double ms = -1;
+            if (is_ours) {
+                ViSession holder = VI_NULL;
+                if (viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 5000, &holder) != VI_SUCCESS) {
+                    std::fprintf(stderr, "bench: cannot open %s\n", resource.c_str());
+                    return 1;
+                }
+                ms = hand_over(
+                    {self, "--waiter", serial}, [&] { viClose(holder); }, close_ms);
+                if (ms >= 0)
+                    close_times.push_back(close_ms);
+            } else {
+                const int fd = ::open(floor_path, O_RDWR | O_CLOEXEC);
+                if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
+                    return 1;
+                ms = hand_over(
+                    {self, "--flock-waiter", floor_path}, [&] { ::close(fd); }, close_ms);
+            }
+            if (ms < 0) {
+                std::fprintf(stderr, "bench: %s hand-over %d failed\n", is_ours ? "lock" : "flock",
+                             i);
+                ::unlink(floor_path);
+                return 1;
+            }
+            (is_ours ? ours : floor).push_back(ms);
+        }
+    }
+    ::unlink(floor_path);
+    const auto ours_s = sgbench::summarize(ours);
+    const auto floor_s = sgbench::summarize(floor);
+    sgbench::print_summary("lock.handover", ours_s, "ms");
+    sgbench::print_summary("lock.handover.floor", floor_s, "ms");
+    sgbench::print_ratio("lock.ratio.handover_over_floor", ours_s, floor_s);
+    sgbench::print_figure("lock.holder_close.median", sgbench::summarize(close_times).median, "ms");
+
+    if (idle_waiters <= 0)
+        return 0;
+    ViSession holder = VI_NULL;
+    if (viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 5000, &holder) != VI_SUCCESS)
+        return 1;
+    std::vector<Waiter> waiters(static_cast<std::size_t>(idle_waiters));
+    for (auto& w : waiters) {
+        if (!w.start({self, "--idle-waiter", serial, std::to_string(idle_ms)}))
+            return 1;
+    }
+    std::vector<double> percent, cpu;
+    for (auto& w : waiters) {
+        const std::string line = w.next_line();
+        w.finish();
+        long status = 0;
+        double cpu_ms = 0;
+        double wall_ms = 0;
+        if (std::sscanf(line.c_str(), "%ld %lf %lf", &status, &cpu_ms, &wall_ms) != 3 ||
+            status != static_cast<long>(VI_ERROR_RSRC_LOCKED) || wall_ms <= 0) {
+            std::fprintf(stderr, "bench: idle waiter reported \"%s\"\n", line.c_str());
+            return 1;
+        }
+        cpu.push_back(cpu_ms);
+        percent.push_back(100.0 * cpu_ms / wall_ms);
+        sgbench::print_figure("lock.idle_wait.wall", wall_ms, "ms");
+    }
+    viClose(holder);
+    viClose(rm);
+    sgbench::print_summary("lock.idle_wait.cpu", sgbench::summarize(cpu), "ms");
+    sgbench::print_summary("lock.idle_wait.core_share", sgbench::summarize(percent), "%");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "--waiter")
+        return run_waiter(args[1]);
+    if (args.size() == 2 && args[0] == "--flock-waiter")
+        return run_flock_waiter(args[1]);
+    if (args.size() == 3 && args[0] == "--idle-waiter")
+        return run_idle_waiter(args[1], std::atoi(args[2].c_str()));
+
+    std::string serial = "SIM001";
+    int rounds = 30;
+    int idle_waiters = 3;
+    int idle_ms = 5000;
+    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--serial")
+            serial = args[i + 1];
+        else if (args[i] == "--rounds")
+            rounds = std::atoi(args[i + 1].c_str());
+        else if (args[i] == "--idle-waiters")
+            idle_waiters = std::atoi(args[i + 1].c_str());
+        else if (args[i] == "--idle-ms")
+            idle_ms = std::atoi(args[i + 1].c_str());
+        else
+            args.clear();
+    }
+    if (args.size() % 2 != 0 || rounds <= 0 || idle_ms <= 0) {
+        std::fprintf(stderr,
+                     "usage: %s [--serial SN] [--rounds N] [--idle-waiters N] [--idle-ms MS]\n",
+                     argv[0]);
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    return run_driver("/proc/self/exe", serial, rounds, idle_waiters, idle_ms);
+}
