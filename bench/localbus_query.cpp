@@ -1,5 +1,7 @@
 // bench_localbus_query: the cost of one viQueryf("*IDN?") round trip over the
-// simulator's local bus, measured interleaved against
+// simulator's local bus, in a session opened with VI_EXCLUSIVE_LOCK as sgdemo
+// opens it (and, given --nolock-serial, one opened without the lock, whose
+// every I/O operation checks the lock file), measured interleaved against
 //   floor   - the same frames ping-ponged over a Unix stream socket pair to a
 //             responder that answers with prepared bytes (the bus's floor);
 //   raw_sim - the same frames sent with plain blocking calls to a second
@@ -36,7 +38,8 @@ struct Options {
     int rounds = 2000;
     int warmup = 200;
     std::string serial = "SIM001";
-    std::string raw_serial;  // empty: no raw_sim variant
+    std::string raw_serial;     // empty: no raw_sim variant
+    std::string nolock_serial;  // empty: no ours_nolock variant
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -53,6 +56,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.serial = v;
         else if (a == "--raw-serial")
             o.raw_serial = v;
+        else if (a == "--nolock-serial")
+            o.nolock_serial = v;
         else
             return false;
     }
@@ -65,13 +70,19 @@ double thread_cpu_us() {
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
-// True when a bulk-IN answer frame carries an IDN reply of the simulated
-// generator as long as kIdnReply (any serial number of the same length).
-bool carries_idn(const Bytes& frame) {
+// True when `text` (n bytes) is an IDN reply of the simulated generator as
+// long as kIdnReply (any serial number of the same length).
+bool is_idn(const char* text, std::size_t n) {
     constexpr char kMaker[] = "Simulated Signal Sources,SG-4040,";
+    return n == std::strlen(sgbench::kIdnReply) &&
+           std::memcmp(text, kMaker, sizeof kMaker - 1) == 0;
+}
+
+// True when a bulk-IN answer frame carries such a reply.
+bool carries_idn(const Bytes& frame) {
     const std::size_t skip = sizeof(sgvisa::localbus::FrameHeader) + 12;
-    return frame.size() == skip + std::strlen(sgbench::kIdnReply) &&
-           std::memcmp(frame.data() + skip, kMaker, sizeof kMaker - 1) == 0;
+    return frame.size() > skip &&
+           is_idn(reinterpret_cast<const char*>(frame.data()) + skip, frame.size() - skip);
 }
 
 struct Timing {
@@ -106,7 +117,8 @@ int main(int argc, char** argv) {
     Options opt;
     if (!parse(argc, argv, opt)) {
         std::fprintf(stderr,
-                     "usage: %s [--rounds N] [--warmup N] [--serial SN] [--raw-serial SN]\n",
+                     "usage: %s [--rounds N] [--warmup N] [--serial SN] [--raw-serial SN] "
+                     "[--nolock-serial SN]\n",
                      argv[0]);
         return 2;
     }
@@ -136,17 +148,27 @@ int main(int argc, char** argv) {
 
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
-    const std::string resource = "USB0::0x4d19::0x0040::" + opt.serial + "::INSTR";
-    if (viOpenDefaultRM(&rm) != VI_SUCCESS ||
-        viOpen(rm, resource.c_str(), VI_NO_LOCK, kBoundMs, &vi) != VI_SUCCESS) {
+    ViSession vi_nolock = VI_NULL;
+    const auto open = [&](const std::string& serial, ViAccessMode mode, ViSession& out) {
+        const std::string resource = "USB0::0x4d19::0x0040::" + serial + "::INSTR";
+        if (viOpen(rm, resource.c_str(), mode, kBoundMs, &out) == VI_SUCCESS)
+            return true;
         std::fprintf(stderr, "bench: cannot open %s (is sgsim --serial %s running?)\n",
-                     resource.c_str(), opt.serial.c_str());
+                     resource.c_str(), serial.c_str());
+        return false;
+    };
+    if (viOpenDefaultRM(&rm) != VI_SUCCESS || !open(opt.serial, VI_EXCLUSIVE_LOCK, vi) ||
+        (!opt.nolock_serial.empty() && !open(opt.nolock_serial, VI_NO_LOCK, vi_nolock)))
         return 1;
-    }
 
-    enum Variant { kOurs, kFloor, kRawSim, kVariants };
-    const char* const names[kVariants] = {"ours", "floor", "raw_sim"};
-    const int variants = raw_sim ? 3 : 2;
+    enum Variant { kOurs, kFloor, kRawSim, kOursNolock, kVariants };
+    const char* const names[kVariants] = {"ours", "floor", "raw_sim", "ours_nolock"};
+    std::vector<int> active = {kOurs, kFloor};
+    if (raw_sim)
+        active.push_back(kRawSim);
+    if (vi_nolock != VI_NULL)
+        active.push_back(kOursNolock);
+    const int variants = static_cast<int>(active.size());
     std::array<Timing, kVariants> timing;
     std::vector<double> paired_floor;  // ours / floor, same round
     std::vector<double> paired_raw;    // ours / raw_sim, same round
@@ -163,12 +185,12 @@ int main(int argc, char** argv) {
         raw_seq += 3;
         std::array<double, kVariants> wall{};
         for (int k = 0; k < variants; ++k) {
-            const int v = (round + k) % variants;  // each variant takes each position in turn
+            const int v = active[static_cast<std::size_t>((round + k) % variants)];  // in turn
             bool ok = false;
             const double c0 = thread_cpu_us();
             const auto t0 = Clock::now();
-            if (v == kOurs) {
-                ok = viQueryf(vi, "*IDN?\n", "%255t", reply) == VI_SUCCESS;
+            if (v == kOurs || v == kOursNolock) {
+                ok = viQueryf(v == kOurs ? vi : vi_nolock, "*IDN?\n", "%255t", reply) == VI_SUCCESS;
             } else if (v == kFloor) {
                 ok = floor->query(floor_frames, answer);
             } else {
@@ -177,7 +199,8 @@ int main(int argc, char** argv) {
             const auto t1 = Clock::now();
             const double c1 = thread_cpu_us();
             if (ok)
-                ok = v == kOurs ? std::strcmp(reply, sgbench::kIdnReply) == 0 : carries_idn(answer);
+                ok = v == kOurs || v == kOursNolock ? is_idn(reply, std::strlen(reply))
+                                                    : carries_idn(answer);
             if (!ok) {
                 std::fprintf(stderr, "bench: %s query failed in round %d\n", names[v], round);
                 return 1;
@@ -194,13 +217,12 @@ int main(int argc, char** argv) {
                 paired_raw.push_back(wall[kOurs] / wall[kRawSim]);
         }
     }
-    viClose(vi);
     viClose(rm);
     floor.reset();  // end of stream: the responder returns
     sgbench::wait_child(responder, std::chrono::milliseconds(kBoundMs));
 
     std::array<sgbench::Summary, kVariants> wall;
-    for (int v = 0; v < variants; ++v) {
+    for (const int v : active) {
         wall[v] = sgbench::summarize(timing[v].wall_us);
         sgbench::print_summary(std::string("localbus.query.") + names[v], wall[v], "us");
         sgbench::print_figure(std::string("localbus.query.") + names[v] + ".client_cpu",
@@ -215,5 +237,8 @@ int main(int argc, char** argv) {
                               sgbench::summarize(paired_raw).median, "x");
         sgbench::print_ratio("localbus.ratio.raw_sim_over_floor", wall[kRawSim], wall[kFloor]);
     }
+    if (vi_nolock != VI_NULL)
+        sgbench::print_ratio("localbus.ratio.ours_nolock_over_floor", wall[kOursNolock],
+                             wall[kFloor]);
     return 0;
 }

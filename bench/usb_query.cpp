@@ -1,9 +1,14 @@
 // bench_usb_query: timed "*IDN?" round trips to the simulated generator
 // attached as a real USB device (the VM of tests/vm), through one of
-//   ours    - our VISA library: viQueryf over libusb;
+//   ours    - our VISA library: viQueryf over libusb, in a session opened
+//             with VI_EXCLUSIVE_LOCK as sgdemo opens it;
+//   ours_nolock - the same in a session opened without the lock (each I/O
+//             operation then checks the lock file);
 //   bare    - libusb alone: the same three bulk transfers (DEV_DEP_MSG_OUT,
 //             REQUEST_DEV_DEP_MSG_IN, the bulk-IN reply), no VISA layer;
-//   kernel  - the kernel's usbtmc driver: write and read on /dev/usbtmcN.
+//   kernel  - the kernel's usbtmc driver: write and read on /dev/usbtmcN;
+//   clock   - no device: the cost of one steady_clock::now() (the library
+//             reads the clock several times per query to keep its deadlines).
 // Prints one line "samples VARIANT US US ...", one value per round trip.
 #include <fcntl.h>
 #include <libusb.h>
@@ -45,11 +50,11 @@ bool is_idn(const char* text, std::size_t n) {
 }
 
 // ---- ours ---------------------------------------------------------------------
-bool run_ours(int warmup, int count, std::vector<double>& us) {
+bool run_ours(ViAccessMode mode, int warmup, int count, std::vector<double>& us) {
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
-    if (viOpenDefaultRM(&rm) != VI_SUCCESS || viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR",
-                                                     VI_NO_LOCK, kBoundMs, &vi) != VI_SUCCESS) {
+    if (viOpenDefaultRM(&rm) != VI_SUCCESS ||
+        viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", mode, kBoundMs, &vi) != VI_SUCCESS) {
         std::fprintf(stderr, "bench: viOpen failed\n");
         return false;
     }
@@ -234,11 +239,26 @@ bool run_kernel(const char* path, int warmup, int count, std::vector<double>& us
     return ok;
 }
 
+// COUNT batches of 1000 clock reads; one sample per batch, per read.
+bool run_clock(int count, std::vector<double>& us) {
+    constexpr int kReads = 1000;
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        Clock::time_point last = t0;
+        for (int k = 0; k < kReads; ++k)
+            last = Clock::now();
+        us.push_back(std::chrono::duration<double, std::micro>(last - t0).count() / kReads);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s ours|bare|kernel COUNT [WARMUP] [DEVICE]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s ours|ours_nolock|bare|kernel|clock COUNT [WARMUP] [DEVICE]\n",
+                     argv[0]);
         return 2;
     }
     const std::string variant = argv[1];
@@ -248,18 +268,22 @@ int main(int argc, char** argv) {
     std::vector<double> us;
     bool ok = false;
     if (variant == "ours")
-        ok = run_ours(warmup, count, us);
+        ok = run_ours(VI_EXCLUSIVE_LOCK, warmup, count, us);
+    else if (variant == "ours_nolock")
+        ok = run_ours(VI_NO_LOCK, warmup, count, us);
     else if (variant == "bare")
         ok = run_bare(warmup, count, us);
     else if (variant == "kernel")
         ok = run_kernel(device, warmup, count, us);
+    else if (variant == "clock")
+        ok = run_clock(count, us);
     else
         std::fprintf(stderr, "bench: unknown variant %s\n", variant.c_str());
     if (!ok)
         return 1;
     std::printf("samples %s", variant.c_str());
     for (double t : us)
-        std::printf(" %.1f", t);
+        std::printf(" %.3f", t);
     std::printf("\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 """The guest side of bench/vm_figures: *IDN? round trips to the simulated
 generator attached as a USB gadget, through our library (viQueryf over
-libusb), bare libusb, the kernel's usbtmc driver and pyvisa-py, interleaved
+libusb, in an exclusive session as sgdemo opens it, and in a session without
+the lock), bare libusb, the kernel's usbtmc driver and pyvisa-py, interleaved
 in batches (each batch opens its own session; only the queries are timed).
 Reports FIGURE lines "usb.query.VARIANT.median VALUE us" and the ratios.
 
@@ -23,7 +24,7 @@ RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 DEVICE = "/dev/usbtmc0"
 BATCHES = 5
 WARMUP = 3
-VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py"]
+VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py", "ours_nolock"]
 PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "kernel_driver": "kernel"}
 
 
@@ -56,7 +57,7 @@ def kernel_driver_bound():
 
 def run_program(build, variant, count):
     program = os.path.join(build, "bin", "bench_usb_query")
-    args = [program, PROGRAM_VARIANT[variant], str(count), str(WARMUP), DEVICE]
+    args = [program, PROGRAM_VARIANT.get(variant, variant), str(count), str(WARMUP), DEVICE]
     done = subprocess.run(args, capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         raise CheckFailed(f"{variant}: exit {done.returncode}: {done.stderr.strip()}")
@@ -130,7 +131,35 @@ def measure(gadget, build, report):
     report.figure(f"usb.ratio.ours_over_bare_libusb {med['ours'] / med['bare_libusb']:.3f} x")
     report.figure(f"usb.ratio.ours_over_kernel_driver {med['ours'] / med['kernel_driver']:.3f} x")
     report.figure(f"usb.ratio.pyvisa_py_over_ours {med['pyvisa_py'] / med['ours']:.3f} x")
+    report.figure(f"usb.ratio.ours_nolock_over_bare_libusb "
+                  f"{med['ours_nolock'] / med['bare_libusb']:.3f} x")
+    # The guest's clock: our library reads it several times per query, the
+    # bare programs only around each round trip.
+    with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:
+        report.note(f"guest clocksource: {f.read().strip()}")
+    report.figure(f"usb.guest.clock_read {median(run_program(build, 'clock', 5)):.3f} us")
     return f"{per_batch * BATCHES} round trips per variant in {BATCHES} interleaved batches"
+
+
+def diagnose(gadget, build, report):
+    """System calls of 50 round trips through our library and bare libusb,
+    on the guest console (strace -f -c, then the timed trace of a few)."""
+    gadget.start()
+    program = os.path.join(build, "bin", "bench_usb_query")
+    try:
+        for variant in ("ours", "bare"):
+            for args in (["-f", "-c"], ["-f", "-tt", "-T"]):
+                count = "50" if "-c" in args else "3"
+                done = subprocess.run(["strace", *args, program, variant, count, "0", DEVICE],
+                                      capture_output=True, text=True, timeout=120)
+                lines = done.stderr.splitlines()
+                if "-T" in args:
+                    lines = lines[-120:]
+                print(f"---- strace {' '.join(args)} {variant} {count} ----", flush=True)
+                print("\n".join(lines), flush=True)
+    finally:
+        gadget.stop()
+    return "system call profiles on the guest console"
 
 
 def main():
@@ -138,7 +167,10 @@ def main():
     build = environment("SG_BUILD_DIR")
     gadget = Gadget(build)
     gadget.create()
-    report.run("bench-usb-round-trips", measure, gadget, build, report)
+    if "diagnose" in os.environ.get("SG_VM_ONLY", ""):
+        report.run("bench-usb-diagnose", diagnose, gadget, build, report)
+    else:
+        report.run("bench-usb-round-trips", measure, gadget, build, report)
     err = gadget.stderr()
     if err:
         print("---- sgsim stderr ----\n" + err, flush=True)
