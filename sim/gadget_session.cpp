@@ -1,6 +1,7 @@
 #include "gadget_session.h"
 
 #include <endian.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -49,7 +50,9 @@ bool GadgetSession::on_ep0(KernelAio& aio) {
     std::array<usb_functionfs_event, 4> events;
     for (;;) {
         const ssize_t n = ::read(ep0_, events.data(), sizeof events);
-        if (n < 0 && errno == EINTR)
+        // EIDRM: the host gave up a control request before it was answered
+        // and sent the next one; FunctionFS reports that once.
+        if (n < 0 && (errno == EINTR || errno == EIDRM))
             continue;
         if (n < 0 && errno == EAGAIN)
             return true;
@@ -139,7 +142,11 @@ void GadgetSession::on_setup(const usb_ctrlrequest& req) {
         std::fprintf(stderr, "sgsim: setup %02x %02x value %04x index %04x length %u: %s\n",
                      setup.request_type, setup.request, setup.value, setup.index, setup.length,
                      answer.stall ? "stall" : "answered");
-    // The data stage waits for the host; let a stop signal interrupt it.
+    // The answer waits for the host's data stage. ep0 blocks for it (while
+    // non-blocking, FunctionFS may refuse it at once when busy) and a stop
+    // signal may interrupt it.
+    const int flags = ::fcntl(ep0_, F_GETFL);
+    ::fcntl(ep0_, F_SETFL, flags & ~O_NONBLOCK);
     sigset_t saved;
     ::pthread_sigmask(SIG_SETMASK, &wait_mask_, &saved);
     const bool in = (setup.request_type & USB_DIR_IN) != 0;
@@ -152,6 +159,7 @@ void GadgetSession::on_setup(const usb_ctrlrequest& req) {
     }
     const int saved_errno = errno;
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ::fcntl(ep0_, F_SETFL, flags);
     if (trace_ && r < 0 && !answer.stall)
         std::fprintf(stderr, "sgsim: control reply: %s\n", std::strerror(saved_errno));
 }
