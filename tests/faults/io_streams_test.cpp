@@ -1,0 +1,212 @@
+// Fault rows of the program's standard streams, without a terminal (as under
+// a test stand's script): standard input closed, empty, binary or one line of
+// a megabyte; standard output a pipe nobody reads any more.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "process_wait.h"
+#include "sim_child.h"
+#include "temp_dir.h"
+
+extern char** environ;
+
+namespace sgfault {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kProgram = SG_BIN_DIR "/sgdemo";
+constexpr auto kBound = 20s;
+
+const std::string kFailed = "Enter serial number: Connection error!\npress any key to exit...\n";
+const std::vector<std::string> kAllCommands = {
+    "*RST",
+    "*IDN?",
+    "FREQ 1 GHz",
+    "POW 1",
+    "OUTPut:STATe ON",
+    "SYSTem:ERRor?",
+    "LFO:FUNC:SHAP SIN",
+    "LFO:FUNC:FREQ 9 kHz",
+    "LFO:AMP 3",
+    "*RST",
+};
+
+enum class Stdin { closed, from_file };
+enum class Stdout { collected, reader_gone };
+
+struct DemoRun {
+    std::string output;
+    int status = -1;
+    std::chrono::milliseconds took{0};
+};
+
+// Runs sgdemo in a new session (no controlling terminal) with standard error
+// joined to standard output.
+DemoRun run_demo(const std::string& runtime_dir, Stdin in, const std::string& input_file,
+                 Stdout out_mode) {
+    DemoRun run;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2";
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (in == Stdin::closed)
+        posix_spawn_file_actions_addclose(&actions, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, input_file.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    std::vector<std::string> env_strings{"XDG_RUNTIME_DIR=" + runtime_dir};
+    for (char** e = environ; e && *e; ++e)
+        if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
+            env_strings.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& s : env_strings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string program = kProgram;
+    char* argv[] = {program.data(), nullptr};
+
+    if (out_mode == Stdout::reader_gone) {
+        ::close(out[0]);  // before the start: the first write finds no reader
+        out[0] = -1;
+    }
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, kProgram.c_str(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    if (rc != 0) {
+        ADD_FAILURE() << "posix_spawn: " << rc;
+        if (out[0] >= 0)
+            ::close(out[0]);
+        return run;
+    }
+    if (out[0] >= 0) {
+        const auto deadline = Clock::now() + kBound;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{out[0], POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char buf[4096];
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            run.output.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(out[0]);
+    }
+    run.status = sgtest::wait_for_exit(pid, kBound);
+    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    return run;
+}
+
+class StreamFault : public ::testing::Test {
+  protected:
+    void SetUp() override { runtime_ = tmp_.make_subdir("run"); }
+
+    std::string file_with(const std::string& bytes) {
+        const std::string path = tmp_.path() + "/input-" + std::to_string(++files_);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    std::unique_ptr<SimChild> start_sim() {
+        log_ = tmp_.path() + "/received.log";
+        auto sim = std::make_unique<SimChild>(runtime_, log_);
+        EXPECT_TRUE(sim->ready());
+        return sim;
+    }
+
+    sgtest::TempDir tmp_;
+    std::string runtime_;
+    std::string log_;
+    int files_ = 0;
+};
+
+TEST_F(StreamFault, StandardInputClosed) {
+    auto sim = start_sim();
+    const DemoRun run = run_demo(runtime_, Stdin::closed, "", Stdout::collected);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kFailed);
+    EXPECT_LT(run.took, 10s);
+    EXPECT_TRUE(read_log(log_).empty());
+}
+
+TEST_F(StreamFault, StandardInputEmpty) {
+    auto sim = start_sim();
+    const DemoRun run = run_demo(runtime_, Stdin::from_file, file_with(""), Stdout::collected);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kFailed);
+    EXPECT_TRUE(read_log(log_).empty());
+}
+
+TEST_F(StreamFault, StandardInputBinary) {
+    auto sim = start_sim();
+    std::string junk;
+    for (int i = 0; i < 4096; ++i)
+        junk.push_back(static_cast<char>((i * 37 + 11) & 0xFF));
+    const DemoRun run = run_demo(runtime_, Stdin::from_file, file_with(junk), Stdout::collected);
+    EXPECT_EQ(run.status, 0);
+    // The token is whatever the bytes before the first white space were; it
+    // names no generator, and it is never echoed (it was not typed).
+    EXPECT_EQ(run.output, kFailed);
+    EXPECT_TRUE(read_log(log_).empty());
+}
+
+TEST_F(StreamFault, OneMegabyteLineIsCutToTheBufferAndNamesNoGenerator) {
+    auto sim = start_sim();
+    const DemoRun run =
+        run_demo(runtime_, Stdin::from_file, file_with("SIM001" + std::string(1 << 20, 'X') + "\n"),
+                 Stdout::collected);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kFailed);
+    EXPECT_LT(run.took, 10s);
+    EXPECT_TRUE(read_log(log_).empty());
+}
+
+TEST_F(StreamFault, OneMegabyteLineAfterTheSerialNumberIsLeftUnread) {
+    auto sim = start_sim();
+    const DemoRun run =
+        run_demo(runtime_, Stdin::from_file,
+                 file_with("SIM001 " + std::string(1 << 20, 'X') + "\n"), Stdout::collected);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("Connect to USB0::0x4d19::0x0040::SIM001::0::INSTR\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(read_log(log_), kAllCommands);
+}
+
+// Nobody reads standard output: the first prompt meets a broken pipe and
+// SIGPIPE ends the program before it reads a serial number, so the generator
+// is never touched and nothing is left half done.
+TEST_F(StreamFault, StandardOutputPipeWithoutReader) {
+    auto sim = start_sim();
+    const DemoRun run =
+        run_demo(runtime_, Stdin::from_file, file_with("SIM001\n"), Stdout::reader_gone);
+    EXPECT_EQ(run.status, 128 + SIGPIPE);
+    EXPECT_LT(run.took, 10s);
+    EXPECT_TRUE(read_log(log_).empty()) << "nothing reached the generator";
+}
+
+}  // namespace
+}  // namespace sgfault

@@ -1,0 +1,340 @@
+// Fault rows against the built sgdemo and sgsim, in a pseudo-terminal: the
+// generator answers late, vanishes mid-message or mid-pause and comes back;
+// the lock holder is killed; signals during I/O and at each wait; the
+// simulator's bus directory missing, foreign, open to others or stale.
+// Each row checks the transcript, the exit status, the time the run took and
+// what reached the generator.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pty_session.h"
+#include "sim_child.h"
+#include "temp_dir.h"
+
+namespace sgfault {
+namespace {
+
+using namespace std::chrono_literals;
+using sgtest::PtySession;
+using Clock = std::chrono::steady_clock;
+
+const std::string kProgram = SG_BIN_DIR "/sgdemo";
+constexpr auto kBound = 20s;  // generous: the machine is shared with other builds
+
+const std::string kIdn = "Simulated Signal Sources,SG-4040,SIM001,1.0";
+const std::string kNoError = "0,\"No error\"";
+const std::string kConnect =
+    "Enter serial number: SIM001\r\nConnect to USB0::0x4d19::0x0040::SIM001::0::INSTR\r\n";
+const std::string kFailed = "Enter serial number: SIM001\r\nConnection error!\r\n";
+const std::string kPause = "press any key to continue...\r\n";
+const std::string kLfPhase =
+    "switch LF generator and setting shape SINE\r\n"
+    "setting frequency to 9 kHz\r\n"
+    "setting amplitude 3 V\r\n";
+const std::string kExit = "press any key to exit...\r\n";
+const std::vector<std::string> kRfCommands = {
+    "*RST", "*IDN?", "FREQ 1 GHz", "POW 1", "OUTPut:STATe ON", "SYSTem:ERRor?",
+};
+const std::vector<std::string> kAllCommands = {
+    "*RST",
+    "*IDN?",
+    "FREQ 1 GHz",
+    "POW 1",
+    "OUTPut:STATe ON",
+    "SYSTem:ERRor?",
+    "LFO:FUNC:SHAP SIN",
+    "LFO:FUNC:FREQ 9 kHz",
+    "LFO:AMP 3",
+    "*RST",
+};
+
+std::string rf_phase(const std::string& idn_shown, const std::string& error_shown) {
+    return "IDN: " + idn_shown +
+           "setting frequency to 1 GHz\r\nsetting power to 1 dBm\r\npower on\r\n" + error_shown;
+}
+const std::string kFullRun =
+    kConnect + rf_phase(kIdn + "\r\n", kNoError + "\r\n") + kPause + kLfPhase + kExit;
+
+class SimFault : public ::testing::Test {
+  protected:
+    void SetUp() override { runtime_ = tmp_.make_subdir("run"); }
+
+    std::unique_ptr<SimChild> start_sim(const std::vector<std::string>& extra = {}) {
+        log_ = tmp_.path() + "/received-" + std::to_string(++sims_) + ".log";
+        auto sim = std::make_unique<SimChild>(runtime_, log_, extra);
+        EXPECT_TRUE(sim->ready()) << "sgsim did not start";
+        return sim;
+    }
+    std::vector<std::string> received() const { return read_log(log_); }
+
+    std::unique_ptr<PtySession> start_demo(const std::string& runtime_dir = "") {
+        sgtest::PtyOptions options;
+        options.env = {{"XDG_RUNTIME_DIR", runtime_dir.empty() ? runtime_ : runtime_dir}};
+        auto s = std::make_unique<PtySession>(kProgram, options);
+        EXPECT_TRUE(s->started()) << s->error();
+        EXPECT_TRUE(s->wait_for("Enter serial number: ", kBound)) << s->output();
+        return s;
+    }
+
+    // Waits (bounded) until the generator has received `n` messages.
+    bool wait_received(std::size_t n) { return wait_for_log_lines(log_, n, kBound); }
+
+    // Presses the two keys of a connected run; returns the exit status.
+    int finish(PtySession& s) {
+        EXPECT_TRUE(s.wait_for(kPause, kBound)) << s.output();
+        EXPECT_TRUE(s.wait_for_flow_control(false, kBound));
+        EXPECT_TRUE(s.send("k"));
+        EXPECT_TRUE(s.wait_for(kExit, kBound)) << s.output();
+        EXPECT_TRUE(s.wait_for_flow_control(false, kBound));
+        EXPECT_TRUE(s.send("k"));
+        return s.wait_exit(kBound);
+    }
+
+    // A whole run that must succeed: the generator is (again) usable.
+    void expect_full_run() {
+        const auto before = received().size();
+        auto s = start_demo();
+        ASSERT_TRUE(s->send("SIM001\r"));
+        EXPECT_EQ(finish(*s), 0);
+        EXPECT_EQ(s->output(), kFullRun);
+        auto now = received();
+        now.erase(now.begin(), now.begin() + static_cast<std::ptrdiff_t>(before));
+        EXPECT_EQ(now, kAllCommands);
+    }
+
+    // A failed open: one key, exit 0, within `bound`.
+    void expect_failed_open(const std::string& runtime_dir, std::chrono::milliseconds bound) {
+        auto s = start_demo(runtime_dir);
+        const auto t0 = Clock::now();
+        ASSERT_TRUE(s->send("SIM001\r"));
+        ASSERT_TRUE(s->wait_for("Connection error!\r\n" + kExit, kBound)) << s->output();
+        EXPECT_LT(Clock::now() - t0, bound);
+        ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+        ASSERT_TRUE(s->send("k"));
+        EXPECT_EQ(s->wait_exit(kBound), 0);
+        EXPECT_EQ(s->output(), kFailed + kExit);
+    }
+
+    static void expect_terminal_restored(const PtySession& s) {
+        const termios after = s.settings();
+        EXPECT_TRUE(sgtest::same_terminal_settings(s.settings_at_start(), after))
+            << sgtest::describe_settings_difference(s.settings_at_start(), after);
+    }
+
+    sgtest::TempDir tmp_;
+    std::string runtime_;
+    std::string log_;
+    int sims_ = 0;
+};
+
+// ---- The generator answers late ----
+
+TEST_F(SimFault, LateAnswerWithinTheTimeoutIsShown) {
+    auto sim = start_sim({"--reply-delay", "1200"});
+    auto s = start_demo();
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    EXPECT_EQ(finish(*s), 0);
+    EXPECT_GE(Clock::now() - t0, 2400ms) << "both replies waited for";
+    EXPECT_EQ(s->output(), kFullRun);
+}
+
+TEST_F(SimFault, AnswerLaterThanTheTimeoutIsDroppedNotShownLater) {
+    auto sim = start_sim({"--reply-delay", "3000"});
+    auto s = start_demo();
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    EXPECT_EQ(finish(*s), 0);
+    // Two queries, each ended by the 2 s timeout; no longer than that plus
+    // recovery and the key presses.
+    EXPECT_GE(Clock::now() - t0, 3900ms);
+    EXPECT_LT(Clock::now() - t0, 15s);
+    EXPECT_EQ(s->output(), kConnect + rf_phase("", "") + kPause + kLfPhase + kExit)
+        << "the late identification must not turn up as the error query's reply";
+    EXPECT_EQ(received(), kAllCommands);
+}
+
+// ---- The generator disappears and comes back ----
+
+TEST_F(SimFault, GoneMidMessageThenBack) {
+    auto sim = start_sim({"--reply-delay", "4000"});
+    auto s = start_demo();
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    ASSERT_TRUE(wait_received(2));  // the identification query is pending
+    ASSERT_EQ(sim->kill_and_wait(SIGKILL), 128 + SIGKILL);
+    EXPECT_EQ(finish(*s), 0);
+    EXPECT_LT(Clock::now() - t0, 15s) << "the lost connection ends the wait";
+    EXPECT_EQ(s->output(), kConnect + rf_phase("", "") + kPause + kLfPhase + kExit);
+    expect_terminal_restored(*s);
+
+    // It comes back on the same bus directory (over its stale socket).
+    sim = start_sim();
+    expect_full_run();
+}
+
+TEST_F(SimFault, GoneMidPauseThenBack) {
+    auto sim = start_sim();
+    auto s = start_demo();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    ASSERT_TRUE(s->wait_for(kPause, kBound)) << s->output();
+    ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+    ASSERT_EQ(sim->kill_and_wait(SIGKILL), 128 + SIGKILL);
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(s->send("k"));
+    ASSERT_TRUE(s->wait_for(kExit, kBound)) << s->output();
+    EXPECT_LT(Clock::now() - t0, 5s) << "commands to a vanished generator fail at once";
+    ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+    ASSERT_TRUE(s->send("k"));
+    EXPECT_EQ(s->wait_exit(kBound), 0);
+    EXPECT_EQ(s->output(), kFullRun);
+    EXPECT_EQ(received(), kRfCommands);
+
+    sim = start_sim();
+    expect_full_run();
+}
+
+// ---- The lock holder is killed with SIGKILL ----
+
+TEST_F(SimFault, HolderKilledAtThePauseFreesTheGenerator) {
+    auto sim = start_sim();
+    auto holder = start_demo();
+    ASSERT_TRUE(holder->send("SIM001\r"));
+    ASSERT_TRUE(holder->wait_for(kPause, kBound));
+    ASSERT_TRUE(holder->wait_for_flow_control(false, kBound));
+    ASSERT_EQ(::kill(holder->pid(), SIGKILL), 0);
+    EXPECT_EQ(holder->wait_exit(kBound), 128 + SIGKILL);
+    const auto t0 = Clock::now();
+    expect_full_run();
+    EXPECT_LT(Clock::now() - t0, 15s);
+}
+
+TEST_F(SimFault, HolderKilledDuringAQueryFreesTheGenerator) {
+    auto sim = start_sim({"--reply-delay", "1000"});
+    auto holder = start_demo();
+    ASSERT_TRUE(holder->send("SIM001\r"));
+    ASSERT_TRUE(wait_received(2));
+    ASSERT_EQ(::kill(holder->pid(), SIGKILL), 0);
+    EXPECT_EQ(holder->wait_exit(kBound), 128 + SIGKILL);
+    expect_full_run();
+}
+
+TEST_F(SimFault, WaiterKilledLeavesTheHolderUndisturbed) {
+    auto sim = start_sim();
+    auto holder = start_demo();
+    ASSERT_TRUE(holder->send("SIM001\r"));
+    ASSERT_TRUE(holder->wait_for(kPause, kBound));
+    ASSERT_TRUE(holder->wait_for_flow_control(false, kBound));
+    auto waiter = start_demo();
+    ASSERT_TRUE(waiter->send("SIM001\r"));
+    ASSERT_TRUE(waiter->wait_for("SIM001\r\n", kBound));
+    ASSERT_EQ(::kill(waiter->pid(), SIGKILL), 0);
+    EXPECT_EQ(waiter->wait_exit(kBound), 128 + SIGKILL);
+    ASSERT_TRUE(holder->send("k"));
+    ASSERT_TRUE(holder->wait_for(kExit, kBound));
+    ASSERT_TRUE(holder->wait_for_flow_control(false, kBound));
+    ASSERT_TRUE(holder->send("k"));
+    EXPECT_EQ(holder->wait_exit(kBound), 0);
+    EXPECT_EQ(holder->output(), kFullRun);
+    EXPECT_EQ(received(), kAllCommands) << "the waiter sent nothing";
+    expect_full_run();
+}
+
+// ---- SIGTERM and SIGHUP at each wait and during I/O ----
+
+class SignalAt : public SimFault, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SignalAt, TheSerialNumberPrompt) {
+    auto sim = start_sim();
+    auto s = start_demo();
+    ASSERT_EQ(::kill(s->pid(), GetParam()), 0);
+    EXPECT_EQ(s->wait_exit(kBound), 128 + GetParam());
+    expect_terminal_restored(*s);
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_P(SignalAt, AQueryInProgress) {
+    // Late enough to signal during the wait, soon enough for the next run.
+    auto sim = start_sim({"--reply-delay", "1000"});
+    auto s = start_demo();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    ASSERT_TRUE(wait_received(2));
+    ASSERT_EQ(::kill(s->pid(), GetParam()), 0);
+    EXPECT_EQ(s->wait_exit(kBound), 128 + GetParam());
+    expect_terminal_restored(*s);
+    expect_full_run();  // the lock went with the process
+}
+
+TEST_P(SignalAt, ThePause) {
+    auto sim = start_sim();
+    auto s = start_demo();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    ASSERT_TRUE(s->wait_for(kPause, kBound));
+    ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+    ASSERT_EQ(::kill(s->pid(), GetParam()), 0);
+    EXPECT_EQ(s->wait_exit(kBound), 128 + GetParam());
+    expect_terminal_restored(*s);
+    EXPECT_EQ(received(), kRfCommands);
+}
+
+TEST_P(SignalAt, TheExitPrompt) {
+    auto sim = start_sim();
+    auto s = start_demo();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    ASSERT_TRUE(s->wait_for(kPause, kBound));
+    ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+    ASSERT_TRUE(s->send("k"));
+    ASSERT_TRUE(s->wait_for(kExit, kBound));
+    ASSERT_TRUE(s->wait_for_flow_control(false, kBound));
+    ASSERT_EQ(::kill(s->pid(), GetParam()), 0);
+    EXPECT_EQ(s->wait_exit(kBound), 128 + GetParam());
+    expect_terminal_restored(*s);
+    EXPECT_EQ(received(), kAllCommands);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAt, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return std::string(p.param == SIGTERM ? "SIGTERM" : "SIGHUP");
+                         });
+
+// ---- The simulator's bus directory ----
+
+TEST_F(SimFault, BusDirectoryMissing) {
+    expect_failed_open(tmp_.path() + "/no-such-dir", 5s);
+}
+
+TEST_F(SimFault, BusDirectoryOpenToOthers) {
+    auto sim = start_sim();
+    const std::string bus = runtime_ + "/sgvisa";
+    ASSERT_EQ(::chmod(bus.c_str(), 0777), 0);
+    expect_failed_open(runtime_, 5s);
+    EXPECT_TRUE(received().empty());
+    ASSERT_EQ(::chmod(bus.c_str(), 0700), 0);
+}
+
+TEST_F(SimFault, BusDirectoryNotTheUsers) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the directory to another user";
+    auto sim = start_sim();
+    const std::string bus = runtime_ + "/sgvisa";
+    ASSERT_EQ(::chown(bus.c_str(), 65534, 65534), 0);
+    expect_failed_open(runtime_, 5s);
+    EXPECT_TRUE(received().empty());
+    ASSERT_EQ(::chown(bus.c_str(), 0, 0), 0);
+}
+
+TEST_F(SimFault, BusDirectoryHoldsAStaleSocket) {
+    auto sim = start_sim();
+    ASSERT_EQ(sim->kill_and_wait(SIGKILL), 128 + SIGKILL);  // leaves its socket behind
+    expect_failed_open(runtime_, 5s);
+}
+
+}  // namespace
+}  // namespace sgfault
