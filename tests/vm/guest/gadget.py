@@ -62,10 +62,8 @@ class Gadget:
         self.log_path = f"/tmp/sgsim-{self.name}-{self._runs}.log"
         args = [self.sgsim, "--serial", SERIAL, "--log", self.log_path,
                 "--gadget", self.mount, *sim_args]
-        err = open(self.stderr_path, "a")
-        env = dict(os.environ)
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, env=env)
-        err.close()
+        with open(self.stderr_path, "a") as err:
+            self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err)
         line = read_until(self.proc.stdout.fileno(), b"\n", 10)
         if b"ready" not in line:
             raise RuntimeError(f"sgsim did not get ready: {line!r}")
