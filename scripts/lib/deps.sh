@@ -30,3 +30,5 @@ sg_build() {
 }
 # What the real-USB VM test (tests/vm/run) needs on top.
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb)
+# What the fuzz smoke (tests/fuzz/run) needs on top: clang with libFuzzer.
+SG_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
