@@ -6,6 +6,7 @@
 // what reached the generator.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "pty_session.h"
 #include "sim_child.h"
 #include "temp_dir.h"
+#include "visa.h"
 
 namespace sgfault {
 namespace {
@@ -120,6 +122,27 @@ class SimFault : public ::testing::Test {
         ASSERT_TRUE(s->send("k"));
         EXPECT_EQ(s->wait_exit(kBound), 0);
         EXPECT_EQ(s->output(), kFailed + kExit);
+    }
+
+    // viOpen's status in this process, as the program would open the
+    // generator with XDG_RUNTIME_DIR=`runtime_dir`.
+    static ViStatus open_status(const std::string& runtime_dir) {
+        const char* old = ::getenv("XDG_RUNTIME_DIR");
+        const std::string saved = old ? old : "";
+        ::setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
+        ViSession rm = VI_NULL, vi = VI_NULL;
+        ViStatus st = viOpenDefaultRM(&rm);
+        if (st == VI_SUCCESS) {
+            st = viOpen(rm, "USB0::0x4d19::0x0040::SIM001::0::INSTR", VI_EXCLUSIVE_LOCK, 5000, &vi);
+            if (st == VI_SUCCESS)
+                viClose(vi);
+            viClose(rm);
+        }
+        if (old)
+            ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+        return st;
     }
 
     static void expect_terminal_restored(const PtySession& s) {
@@ -307,6 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalAt, ::testing::Values(SIGTERM, SIGHUP),
 // ---- The simulator's bus directory ----
 
 TEST_F(SimFault, BusDirectoryMissing) {
+    EXPECT_EQ(open_status(tmp_.path() + "/no-such-dir"), VI_ERROR_SYSTEM_ERROR);
     expect_failed_open(tmp_.path() + "/no-such-dir", 5s);
 }
 
@@ -314,6 +338,7 @@ TEST_F(SimFault, BusDirectoryOpenToOthers) {
     auto sim = start_sim();
     const std::string bus = runtime_ + "/sgvisa";
     ASSERT_EQ(::chmod(bus.c_str(), 0777), 0);
+    EXPECT_EQ(open_status(runtime_), VI_ERROR_NPERMISSION);
     expect_failed_open(runtime_, 5s);
     EXPECT_TRUE(received().empty());
     ASSERT_EQ(::chmod(bus.c_str(), 0700), 0);
@@ -325,6 +350,7 @@ TEST_F(SimFault, BusDirectoryNotTheUsers) {
     auto sim = start_sim();
     const std::string bus = runtime_ + "/sgvisa";
     ASSERT_EQ(::chown(bus.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(open_status(runtime_), VI_ERROR_NPERMISSION);
     expect_failed_open(runtime_, 5s);
     EXPECT_TRUE(received().empty());
     ASSERT_EQ(::chown(bus.c_str(), 0, 0), 0);
@@ -333,6 +359,7 @@ TEST_F(SimFault, BusDirectoryNotTheUsers) {
 TEST_F(SimFault, BusDirectoryHoldsAStaleSocket) {
     auto sim = start_sim();
     ASSERT_EQ(sim->kill_and_wait(SIGKILL), 128 + SIGKILL);  // leaves its socket behind
+    EXPECT_EQ(open_status(runtime_), VI_ERROR_RSRC_NFOUND);
     expect_failed_open(runtime_, 5s);
 }
 
