@@ -8,6 +8,7 @@
 //             sgsim (everything but our VISA library and USBTMC host).
 // Needs sgsim --serial <serial> (and --serial <raw-serial>) on the bus of
 // $XDG_RUNTIME_DIR. Prints "figure NAME VALUE UNIT" lines.
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -38,8 +39,10 @@ struct Options {
     int rounds = 2000;
     int warmup = 200;
     std::string serial = "SIM001";
-    std::string raw_serial;     // empty: no raw_sim variant
-    std::string nolock_serial;  // empty: no ours_nolock variant
+    std::string raw_serial;           // empty: no raw_sim variant
+    std::string nolock_serial;        // empty: no ours_nolock variant
+    std::string prefix = "localbus";  // of the figure names
+    int responder_cpu = -1;           // >= 0: the floor responder runs on this CPU only
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -58,6 +61,10 @@ bool parse(int argc, char** argv, Options& o) {
             o.raw_serial = v;
         else if (a == "--nolock-serial")
             o.nolock_serial = v;
+        else if (a == "--prefix")
+            o.prefix = v;
+        else if (a == "--responder-cpu")
+            o.responder_cpu = std::atoi(v.c_str());
         else
             return false;
     }
@@ -92,7 +99,7 @@ struct Timing {
 
 // The canned responder in a child process at the other end of a socket pair.
 // Returns the client's end, or -1.
-int start_floor_responder(pid_t& pid) {
+int start_floor_responder(int cpu, pid_t& pid) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return -1;
@@ -104,6 +111,12 @@ int start_floor_responder(pid_t& pid) {
     }
     if (pid == 0) {
         ::close(sv[0]);
+        if (cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            ::sched_setaffinity(0, sizeof set, &set);
+        }
         sgbench::serve_canned_answers(sv[1]);
         ::_exit(0);
     }
@@ -118,14 +131,14 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, opt)) {
         std::fprintf(stderr,
                      "usage: %s [--rounds N] [--warmup N] [--serial SN] [--raw-serial SN] "
-                     "[--nolock-serial SN]\n",
+                     "[--nolock-serial SN] [--prefix NAME] [--responder-cpu N]\n",
                      argv[0]);
         return 2;
     }
 
     // The responder is forked before any session exists, so it inherits none.
     pid_t responder = -1;
-    const int floor_fd = start_floor_responder(responder);
+    const int floor_fd = start_floor_responder(opt.responder_cpu, responder);
     if (floor_fd < 0) {
         std::perror("bench: floor responder");
         return 1;
@@ -224,21 +237,21 @@ int main(int argc, char** argv) {
     std::array<sgbench::Summary, kVariants> wall;
     for (const int v : active) {
         wall[v] = sgbench::summarize(timing[v].wall_us);
-        sgbench::print_summary(std::string("localbus.query.") + names[v], wall[v], "us");
-        sgbench::print_figure(std::string("localbus.query.") + names[v] + ".client_cpu",
+        sgbench::print_summary(opt.prefix + ".query." + names[v], wall[v], "us");
+        sgbench::print_figure(opt.prefix + ".query." + names[v] + ".client_cpu",
                               sgbench::summarize(timing[v].cpu_us).median, "us");
     }
-    sgbench::print_ratio("localbus.ratio.ours_over_floor", wall[kOurs], wall[kFloor]);
-    sgbench::print_figure("localbus.ratio.ours_over_floor.paired",
+    sgbench::print_ratio(opt.prefix + ".ratio.ours_over_floor", wall[kOurs], wall[kFloor]);
+    sgbench::print_figure(opt.prefix + ".ratio.ours_over_floor.paired",
                           sgbench::summarize(paired_floor).median, "x");
     if (raw_sim) {
-        sgbench::print_ratio("localbus.ratio.ours_over_raw_sim", wall[kOurs], wall[kRawSim]);
-        sgbench::print_figure("localbus.ratio.ours_over_raw_sim.paired",
+        sgbench::print_ratio(opt.prefix + ".ratio.ours_over_raw_sim", wall[kOurs], wall[kRawSim]);
+        sgbench::print_figure(opt.prefix + ".ratio.ours_over_raw_sim.paired",
                               sgbench::summarize(paired_raw).median, "x");
-        sgbench::print_ratio("localbus.ratio.raw_sim_over_floor", wall[kRawSim], wall[kFloor]);
+        sgbench::print_ratio(opt.prefix + ".ratio.raw_sim_over_floor", wall[kRawSim], wall[kFloor]);
     }
     if (vi_nolock != VI_NULL)
-        sgbench::print_ratio("localbus.ratio.ours_nolock_over_floor", wall[kOursNolock],
+        sgbench::print_ratio(opt.prefix + ".ratio.ours_nolock_over_floor", wall[kOursNolock],
                              wall[kFloor]);
     return 0;
 }

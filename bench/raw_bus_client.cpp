@@ -57,32 +57,45 @@ bool send_all(int fd, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-bool recv_exact(int fd, std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t k = ::recv(fd, p, n, MSG_WAITALL);
+void set_bounds(int fd, int bound_ms);
+
+}  // namespace
+
+FrameReader::FrameReader() : buf_(sizeof(lb::FrameHeader) + lb::kMaxPayload) {}
+
+bool FrameReader::next(int fd, Bytes& frame) {
+    for (;;) {
+        const std::size_t have = end_ - begin_;
+        if (have >= sizeof(lb::FrameHeader)) {
+            lb::FrameHeader h{};
+            std::memcpy(&h, buf_.data() + begin_, sizeof h);
+            if (h.length > lb::kMaxPayload)
+                return false;
+            const std::size_t total = sizeof h + h.length;
+            if (have >= total) {
+                const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(begin_);
+                frame.assign(first, first + static_cast<std::ptrdiff_t>(total));
+                begin_ += total;
+                if (begin_ == end_)
+                    begin_ = end_ = 0;
+                return true;
+            }
+        }
+        if (begin_ > 0) {  // keep the partial frame at the start
+            std::memmove(buf_.data(), buf_.data() + begin_, have);
+            begin_ = 0;
+            end_ = have;
+        }
+        const ssize_t k = ::recv(fd, buf_.data() + end_, buf_.size() - end_, 0);
         if (k < 0 && errno == EINTR)
             continue;
         if (k <= 0)
             return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
+        end_ += static_cast<std::size_t>(k);
     }
-    return true;
 }
 
-// One whole frame into `frame`; false at end of stream, on an error or a
-// frame longer than the bus allows.
-bool recv_frame(int fd, Bytes& frame) {
-    frame.resize(sizeof(lb::FrameHeader));
-    if (!recv_exact(fd, frame.data(), frame.size()))
-        return false;
-    lb::FrameHeader h{};
-    std::memcpy(&h, frame.data(), sizeof h);
-    if (h.length > lb::kMaxPayload)
-        return false;
-    frame.resize(sizeof h + h.length);
-    return recv_exact(fd, frame.data() + sizeof h, h.length);
-}
+namespace {
 
 void set_bounds(int fd, int bound_ms) {
     timeval tv{};
@@ -146,14 +159,15 @@ int RawBusClient::connect_and_claim(const std::string& socket_path, int bound_ms
         return -1;
     }
     Bytes frame;
+    FrameReader reader;
     lb::FrameHeader h{};
-    if (!recv_frame(fd, frame) || (std::memcpy(&h, frame.data(), sizeof h), h.type != lb::HELLO)) {
+    if (!reader.next(fd, frame) || (std::memcpy(&h, frame.data(), sizeof h), h.type != lb::HELLO)) {
         error = "no HELLO from " + socket_path;
         ::close(fd);
         return -1;
     }
     const Bytes claim = lb::encode_frame(lb::CLAIM, 1, 0, {});
-    if (!send_all(fd, claim.data(), claim.size()) || !recv_frame(fd, frame)) {
+    if (!send_all(fd, claim.data(), claim.size()) || !reader.next(fd, frame)) {
         error = "no answer to CLAIM from " + socket_path;
         ::close(fd);
         return -1;
@@ -168,7 +182,7 @@ int RawBusClient::connect_and_claim(const std::string& socket_path, int bound_ms
 }
 
 bool RawBusClient::exchange(const Bytes& request, Bytes& answer) {
-    return send_all(fd_, request.data(), request.size()) && recv_frame(fd_, answer);
+    return send_all(fd_, request.data(), request.size()) && reader_.next(fd_, answer);
 }
 
 bool RawBusClient::query(const QueryFrames& frames, Bytes& reply) {
@@ -184,8 +198,9 @@ void serve_canned_answers(int fd) {
     constexpr std::size_t kSeqOffset = offsetof(lb::FrameHeader, seq);
     constexpr std::size_t kTagOffset = sizeof(lb::FrameHeader) + 1;
     Bytes frame;
+    FrameReader reader;
     std::uint8_t last_tag = 0;
-    while (recv_frame(fd, frame)) {
+    while (reader.next(fd, frame)) {
         lb::FrameHeader h{};
         std::memcpy(&h, frame.data(), sizeof h);
         Bytes* answer = &ok_answer;

@@ -3,6 +3,7 @@
 // viQueryf round trip: the same bytes, with no VISA layer and no USBTMC host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +32,21 @@ Bytes idn_answer_frame(std::uint32_t seq, std::uint8_t tag);
 // The text the simulated generator answers to *IDN? for serial SIM001.
 extern const char kIdnReply[];
 
+// Whole frames from a stream socket. One recv() takes whatever has arrived
+// (usually a whole frame), so a frame normally costs one system call.
+class FrameReader {
+  public:
+    FrameReader();
+    // The next frame (header and payload) into `frame`; false at end of
+    // stream, on an error or timeout, or for a frame longer than the bus allows.
+    bool next(int fd, Bytes& frame);
+
+  private:
+    Bytes buf_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
 class RawBusClient {
   public:
     // Takes ownership of a connected, blocking stream socket. Every send and
@@ -54,6 +70,7 @@ class RawBusClient {
 
   private:
     int fd_;
+    FrameReader reader_;
     Bytes scratch_;
 };
 

@@ -22,8 +22,8 @@ from waits import Uevents  # noqa: E402
 
 RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 DEVICE = "/dev/usbtmc0"
-BATCHES = 5
-WARMUP = 3
+BATCHES = 10
+WARMUP = 2
 VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py", "ours_nolock"]
 PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "kernel_driver": "kernel"}
 
