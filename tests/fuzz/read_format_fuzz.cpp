@@ -91,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     sgvisa::ReadFormat parsed;
     const ViStatus st =
-        prepare(&parsed, format.c_str(), t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8],
-                t[9], t[10], t[11], t[12], t[13], t[14], t[15], t[16], t[17], t[18], t[19], t[20],
-                t[21], t[22], t[23], t[24], t[25], t[26], t[27], t[28], t[29], t[30], t[31]);
+        prepare(&parsed, format.c_str(), t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9],
+                t[10], t[11], t[12], t[13], t[14], t[15], t[16], t[17], t[18], t[19], t[20], t[21],
+                t[22], t[23], t[24], t[25], t[26], t[27], t[28], t[29], t[30], t[31]);
     if (st != VI_SUCCESS)
         return 0;
     ReplySource source(reply, end);

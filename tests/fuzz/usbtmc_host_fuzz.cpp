@@ -117,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::vector<std::uint8_t> buf(want + 16, 0xA5);
                 std::size_t count = 0;
                 bool end = false;
-                const ViStatus st = transport->read(std::span(buf.data(), want), later(), count,
-                                                    end);
+                const ViStatus st =
+                    transport->read(std::span(buf.data(), want), later(), count, end);
                 if (count > want || (st != VI_SUCCESS && end))
                     std::abort();
                 for (std::size_t i = want; i < buf.size(); ++i)

@@ -60,8 +60,7 @@ Piece next_piece(std::string_view format, std::size_t& pos) {
                 ++pos;
         }
         std::string size;
-        while (pos < format.size() && std::strchr("hlL", format[pos]) != nullptr &&
-               size.size() < 2)
+        while (pos < format.size() && std::strchr("hlL", format[pos]) != nullptr && size.size() < 2)
             size += format[pos++];
         const char c = pos < format.size() ? format[pos++] : '\0';
         if (std::strchr("diuxXo", c) != nullptr && c != '\0') {
