@@ -36,7 +36,8 @@ Bytes usbtmc_transfer(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size,
     h.transfer_size = size;
     h.attributes = attributes;
     tmc::encode_header(h, std::span<std::uint8_t, tmc::kHeaderSize>(t.data(), tmc::kHeaderSize));
-    std::memcpy(t.data() + tmc::kHeaderSize, data.data(), data.size());
+    if (!data.empty())
+        std::memcpy(t.data() + tmc::kHeaderSize, data.data(), data.size());
     return t;
 }
 
