@@ -45,22 +45,7 @@ ViStatus parse_conversion(const char*& p, ReadDirective& d) {
     }
     if (*p == '#' || *p == ',' || *p == '@' || *p == '!')
         return VI_ERROR_NSUP_FMT;
-    if (p[0] == 'h' && p[1] == 'h') {
-        d.size = Size::hh;
-        p += 2;
-    } else if (p[0] == 'l' && p[1] == 'l') {
-        d.size = Size::ll;
-        p += 2;
-    } else if (*p == 'h') {
-        d.size = Size::h;
-        ++p;
-    } else if (*p == 'l') {
-        d.size = Size::l;
-        ++p;
-    } else if (*p == 'L') {
-        d.size = Size::L;
-        ++p;
-    }
+    d.size = parse_size_modifier(p);
     const char c = *p;
     if (c == '\0')
         return VI_ERROR_INV_FMT;

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "format_size_modifier.h"
 #include "visa.h"
 
 namespace sgvisa {
@@ -61,7 +62,7 @@ class ReadSource {
 
 struct ReadDirective {
     enum class Kind { literal, white_space, conversion };
-    enum class Size { none, hh, h, l, ll, L };
+    using Size = SizeModifier;
     Kind kind = Kind::literal;
     char literal = 0;       // Kind::literal: the character to match
     char conversion = 0;    // Kind::conversion: T t s c d i u x o f e g

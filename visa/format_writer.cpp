@@ -5,12 +5,14 @@
 #include <optional>
 #include <string_view>
 
+#include "format_size_modifier.h"
+
 namespace sgvisa {
 namespace {
 
 constexpr int kMaxWidth = 1000000;
 
-enum class Size { none, hh, h, l, ll, L };
+using Size = SizeModifier;
 
 struct Directive {
     std::string flags;
@@ -68,22 +70,7 @@ ViStatus parse_directive(const char*& p, Directive& d) {
     }
     if (*p == ',' || *p == '@')
         return VI_ERROR_NSUP_FMT;
-    if (p[0] == 'h' && p[1] == 'h') {
-        d.size = Size::hh;
-        p += 2;
-    } else if (p[0] == 'l' && p[1] == 'l') {
-        d.size = Size::ll;
-        p += 2;
-    } else if (*p == 'h') {
-        d.size = Size::h;
-        ++p;
-    } else if (*p == 'l') {
-        d.size = Size::l;
-        ++p;
-    } else if (*p == 'L') {
-        d.size = Size::L;
-        ++p;
-    }
+    d.size = parse_size_modifier(p);
     d.conversion = *p;
     if (d.conversion == '\0')
         return VI_ERROR_INV_FMT;
