@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_dialogue.h"
 #include "process_wait.h"
 #include "sim_child.h"
 #include "temp_dir.h"
@@ -23,24 +24,13 @@ namespace sgfault {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace sgtest::dialogue;
 using Clock = std::chrono::steady_clock;
 
 const std::string kProgram = SG_BIN_DIR "/sgdemo";
 constexpr auto kBound = 20s;
 
 const std::string kFailed = "Enter serial number: Connection error!\npress any key to exit...\n";
-const std::vector<std::string> kAllCommands = {
-    "*RST",
-    "*IDN?",
-    "FREQ 1 GHz",
-    "POW 1",
-    "OUTPut:STATe ON",
-    "SYSTem:ERRor?",
-    "LFO:FUNC:SHAP SIN",
-    "LFO:FUNC:FREQ 9 kHz",
-    "LFO:AMP 3",
-    "*RST",
-};
 
 enum class Stdin { closed, from_file };
 // collected: read to the end; reader_gone: closed before the start;

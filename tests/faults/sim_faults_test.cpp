@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_dialogue.h"
 #include "pty_session.h"
 #include "sim_child.h"
 #include "temp_dir.h"
@@ -24,43 +25,15 @@ namespace sgfault {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace sgtest::dialogue;
 using sgtest::PtySession;
 using Clock = std::chrono::steady_clock;
 
 const std::string kProgram = SG_BIN_DIR "/sgdemo";
 constexpr auto kBound = 20s;  // generous: the machine is shared with other builds
 
-const std::string kIdn = "Simulated Signal Sources,SG-4040,SIM001,1.0";
-const std::string kNoError = "0,\"No error\"";
-const std::string kConnect =
-    "Enter serial number: SIM001\r\nConnect to USB0::0x4d19::0x0040::SIM001::0::INSTR\r\n";
 const std::string kFailed = "Enter serial number: SIM001\r\nConnection error!\r\n";
-const std::string kPause = "press any key to continue...\r\n";
-const std::string kLfPhase =
-    "switch LF generator and setting shape SINE\r\n"
-    "setting frequency to 9 kHz\r\n"
-    "setting amplitude 3 V\r\n";
-const std::string kExit = "press any key to exit...\r\n";
-const std::vector<std::string> kRfCommands = {
-    "*RST", "*IDN?", "FREQ 1 GHz", "POW 1", "OUTPut:STATe ON", "SYSTem:ERRor?",
-};
-const std::vector<std::string> kAllCommands = {
-    "*RST",
-    "*IDN?",
-    "FREQ 1 GHz",
-    "POW 1",
-    "OUTPut:STATe ON",
-    "SYSTem:ERRor?",
-    "LFO:FUNC:SHAP SIN",
-    "LFO:FUNC:FREQ 9 kHz",
-    "LFO:AMP 3",
-    "*RST",
-};
 
-std::string rf_phase(const std::string& idn_shown, const std::string& error_shown) {
-    return "IDN: " + idn_shown +
-           "setting frequency to 1 GHz\r\nsetting power to 1 dBm\r\npower on\r\n" + error_shown;
-}
 const std::string kFullRun =
     kConnect + rf_phase(kIdn + "\r\n", kNoError + "\r\n") + kPause + kLfPhase + kExit;
 
