@@ -13,12 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "child_environment.h"
 #include "expected_dialogue.h"
 #include "process_wait.h"
 #include "sim_child.h"
 #include "temp_dir.h"
-
-extern char** environ;
 
 namespace sgfault {
 namespace {
@@ -64,14 +63,7 @@ DemoRun run_demo(const std::string& runtime_dir, Stdin in, const std::string& in
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    std::vector<std::string> env_strings{"XDG_RUNTIME_DIR=" + runtime_dir};
-    for (char** e = environ; e && *e; ++e)
-        if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
-            env_strings.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& s : env_strings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
+    sgtest::ChildEnvironment environment({{"XDG_RUNTIME_DIR", runtime_dir}});
     std::string program = kProgram;
     char* argv[] = {program.data(), nullptr};
 
@@ -81,7 +73,7 @@ DemoRun run_demo(const std::string& runtime_dir, Stdin in, const std::string& in
     }
     const auto t0 = Clock::now();
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, kProgram.c_str(), &actions, &attr, argv, envp.data());
+    const int rc = ::posix_spawn(&pid, kProgram.c_str(), &actions, &attr, argv, environment.envp());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(out[1]);

@@ -9,9 +9,8 @@
 
 #include <fstream>
 
+#include "child_environment.h"
 #include "process_wait.h"
-
-extern char** environ;
 
 namespace sgfault {
 
@@ -28,19 +27,13 @@ SimChild::SimChild(const std::string& runtime_dir, const std::string& log,
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_strings{"XDG_RUNTIME_DIR=" + runtime_dir};
-    for (char** e = environ; e && *e; ++e)
-        if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
-            env_strings.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& s : env_strings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
+    sgtest::ChildEnvironment environment({{"XDG_RUNTIME_DIR", runtime_dir}});
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc =
+        ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment.envp());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     out_ = out[0];

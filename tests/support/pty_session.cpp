@@ -1,4 +1,5 @@
 #include "pty_session.h"
+#include "child_environment.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-extern char** environ;
 
 namespace sgtest {
 namespace {
@@ -37,23 +36,6 @@ int decode(int status) {
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return -1;
-}
-
-// The child's environment: ours, with `overrides` replacing or added.
-std::vector<std::string> child_environment(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e) {
-        const std::string entry(*e);
-        bool replaced = false;
-        for (const auto& [name, value] : overrides)
-            replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
-        if (!replaced)
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : overrides)
-        env.push_back(name + "=" + value);
-    return env;
 }
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
@@ -117,9 +99,8 @@ PtySession::PtySession(const std::string& program, const PtyOptions& options) {
 
     std::vector<std::string> argv_strings{program};
     argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_strings = child_environment(options.env);
+    ChildEnvironment environment(options.env);
     std::vector<char*> argv = pointers_to(argv_strings);
-    std::vector<char*> envp = pointers_to(env_strings);
 
     int error_pipe[2];
     if (::pipe2(error_pipe, O_CLOEXEC) != 0) {
@@ -129,7 +110,7 @@ PtySession::PtySession(const std::string& program, const PtyOptions& options) {
     }
     const pid_t pid = ::fork();
     if (pid == 0)
-        exec_in_terminal(slave, error_pipe[1], program.c_str(), argv.data(), envp.data());
+        exec_in_terminal(slave, error_pipe[1], program.c_str(), argv.data(), environment.envp());
     ::close(slave);
     ::close(error_pipe[1]);
     if (pid < 0) {

@@ -7,9 +7,8 @@
 
 #include <vector>
 
+#include "child_environment.h"
 #include "process_wait.h"
-
-extern char** environ;
 
 namespace sgtest {
 
@@ -30,19 +29,13 @@ Unattended run_without_terminal(const std::string& program_path, const std::stri
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
 
-    std::vector<std::string> env_strings{"XDG_RUNTIME_DIR=" + runtime_dir};
-    for (char** e = environ; e && *e; ++e)
-        if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
-            env_strings.emplace_back(*e);
-    std::vector<char*> envp;
-    for (std::string& s : env_strings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
+    ChildEnvironment environment({{"XDG_RUNTIME_DIR", runtime_dir}});
     std::string program = program_path;
     char* argv[] = {program.data(), nullptr};
 
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program_path.c_str(), &actions, &attr, argv, envp.data());
+    const int rc =
+        ::posix_spawn(&pid, program_path.c_str(), &actions, &attr, argv, environment.envp());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);
