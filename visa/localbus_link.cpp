@@ -174,7 +174,15 @@ ViStatus LocalbusLink::transact(std::uint8_t type, std::uint32_t param,
 
 ViStatus LocalbusLink::bulk_out(std::span<const std::uint8_t> data, Deadline deadline) {
     Answer a;
-    return transact(lb::BULK_OUT, 0, data, deadline, a);
+    const ViStatus st = transact(lb::BULK_OUT, 0, data, deadline, a);
+    if (st == VI_ERROR_IO && a.status == lb::STATUS_STALL)
+        return clear_stall(bulk_out_endpoint(), deadline);
+    return st;
+}
+
+ViStatus LocalbusLink::clear_stall(std::uint8_t endpoint, Deadline deadline) {
+    const ViStatus st = clear_halt(endpoint, deadline);
+    return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_IO;
 }
 
 ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) {
@@ -202,6 +210,8 @@ ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, De
         return st;
     if (a.status == lb::STATUS_CANCELLED)
         return VI_ERROR_TMO;
+    if (a.status == lb::STATUS_STALL)
+        return clear_stall(bulk_in_endpoint(), deadline);
     if (a.status != lb::STATUS_OK)
         return VI_ERROR_IO;
     if (a.payload.size() > max)

@@ -33,6 +33,9 @@ class LocalbusLink final : public UsbLink {
     std::uint16_t max_packet_size() const override { return hello_.max_packet_size; }
 
   private:
+    // Clears a stalled bulk endpoint's halt; VI_ERROR_IO (or CONN_LOST).
+    ViStatus clear_stall(std::uint8_t endpoint, Deadline deadline);
+
     struct Answer {
         std::uint8_t status = 0;
         std::vector<std::uint8_t> payload;

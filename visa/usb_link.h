@@ -13,11 +13,13 @@
 namespace sgvisa {
 
 class UsbLink {
-public:
+  public:
     virtual ~UsbLink() = default;
 
     // One bulk-OUT transfer of all of `data` (the link splits it into packets).
     // VI_ERROR_TMO when the deadline passes first; the transfer is then cancelled.
+    // When the device stalls the endpoint, the link clears the halt (so the
+    // next transfer can pass) and returns VI_ERROR_IO; so does bulk_in.
     virtual ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) = 0;
 
     // One bulk-IN transfer of at most buf.size() bytes (callers ask for a

@@ -105,13 +105,9 @@ class UsbtmcTransport final : public Transport {
     // One bulk-OUT transfer; a timeout aborts it so that the device is ready
     // for the next one.
     ViStatus send(std::span<const std::uint8_t> frame, std::uint8_t tag, Deadline deadline) {
+        // A refused message (stall) comes back as VI_ERROR_IO with the halt
+        // already cleared by the link.
         const ViStatus st = note(link_->bulk_out(frame, deadline));
-        if (st == VI_ERROR_IO) {
-            // The device halted bulk-OUT (it refused the message): the
-            // endpoint stays halted until the host clears it.
-            note(link_->clear_halt(link_->bulk_out_endpoint(), deadline));
-            return st;
-        }
         if (st != VI_ERROR_TMO)
             return st;
         const ViStatus recovered = note(abort_bulk_out(*link_, tag));

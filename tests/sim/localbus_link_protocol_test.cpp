@@ -78,11 +78,13 @@ TEST_F(ScriptedDeviceEnd, LateDataOfACancelledBulkInIsDropped) {
 }
 
 TEST_F(ScriptedDeviceEnd, RefusalsAndOversizedAnswersAreIoErrors) {
-    // Answers to seq 2 (bulk-OUT), 3 (bulk-OUT), 4 (bulk-IN), 5 (control).
+    // Answers to seq 2 (bulk-OUT, stalled), 3 (the link's clear of that
+    // halt), 4 (bulk-OUT), 5 (bulk-IN), 6 (control).
     answer(lb::BULK_OUT, lb::STATUS_STALL, 2, {});
-    answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, 3, {});
-    answer(lb::BULK_IN, lb::STATUS_OK, 4, Bytes(9, 'x'));
-    answer(lb::CONTROL_IN, lb::STATUS_OK, 5, Bytes(5, 'y'));
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, 3, {});
+    answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, 4, {});
+    answer(lb::BULK_IN, lb::STATUS_OK, 5, Bytes(9, 'x'));
+    answer(lb::CONTROL_IN, lb::STATUS_OK, 6, Bytes(5, 'y'));
     const Bytes data{1, 2, 3, 4};
     EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
     EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
@@ -96,8 +98,17 @@ TEST_F(ScriptedDeviceEnd, RefusalsAndOversizedAnswersAreIoErrors) {
               VI_ERROR_IO);
     EXPECT_EQ(buf[4], 0xEE);
 
+    // The stall was cleared on the bulk-OUT endpoint at once; a refusal that
+    // is not a stall clears nothing.
+    EXPECT_EQ(request().type, lb::BULK_OUT);
+    const auto clear = request();
+    EXPECT_EQ(clear.type, lb::CLEAR_HALT);
+    EXPECT_EQ(clear.param, link_->bulk_out_endpoint());
+    EXPECT_EQ(request().type, lb::BULK_OUT);
+    EXPECT_EQ(request().type, lb::BULK_IN);
+
     // The stream is still in step.
-    answer(lb::CLEAR_HALT, lb::STATUS_OK, 6, {});
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, 7, {});
     EXPECT_EQ(link_->clear_halt(0x02, in(2s)), VI_SUCCESS);
 }
 
