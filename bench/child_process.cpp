@@ -1,9 +1,11 @@
 #include "child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -12,6 +14,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace sgbench {
 namespace {
@@ -167,6 +172,40 @@ bool write_all(int fd, const std::string& data) {
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+bool watches(pid_t pid, const std::string& ino_field) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fdinfo";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* e = ::readdir(d)) {
+        std::ifstream info(dir + "/" + e->d_name);
+        std::string line;
+        while (!found && std::getline(info, line))
+            found = line.rfind("inotify wd:", 0) == 0 && line.find(ino_field) != std::string::npos;
+    }
+    ::closedir(d);
+    return found;
+}
+
+}  // namespace
+
+bool wait_for_inotify_watch(pid_t pid, const std::string& path, Clock::time_point deadline) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    std::ostringstream field;
+    field << "ino:" << std::hex << static_cast<unsigned long long>(st.st_ino) << ' ';
+    while (!watches(pid, field.str())) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return true;
 }

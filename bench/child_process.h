@@ -50,6 +50,11 @@ bool read_to_end(int fd, Clock::time_point deadline, std::string& out);
 // bytes appended, 0 at end of file, -1 when the deadline passed.
 long read_some(int fd, Clock::time_point deadline, std::string& out);
 
+// Waits until process `pid` holds an inotify watch on the file at `path` (a
+// process waiting for an instrument lock watches the lock file), at most
+// until `deadline`. There is no event for that, so this looks every 100 us.
+bool wait_for_inotify_watch(pid_t pid, const std::string& path, Clock::time_point deadline);
+
 // Writes all of `data`; false on an error.
 bool write_all(int fd, const std::string& data);
 

@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "bus_directory.h"
 #include "child_process.h"
-#include "localbus_protocol.h"
+#include "localbus_frames.h"
 #include "raw_bus_client.h"
 #include "stats.h"
 #include "visa.h"
@@ -87,7 +88,7 @@ bool is_idn(const char* text, std::size_t n) {
 
 // True when a bulk-IN answer frame carries such a reply.
 bool carries_idn(const Bytes& frame) {
-    const std::size_t skip = sizeof(sgvisa::localbus::FrameHeader) + 12;
+    const std::size_t skip = sgproto::localbus::kFrameHeaderSize + 12;
     return frame.size() > skip &&
            is_idn(reinterpret_cast<const char*>(frame.data()) + skip, frame.size() - skip);
 }
@@ -147,11 +148,11 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<sgbench::RawBusClient> raw_sim;
     if (!opt.raw_serial.empty()) {
-        namespace lb = sgvisa::localbus;
+        namespace lb = sgproto::localbus;
         std::string error;
         const int fd = sgbench::RawBusClient::connect_and_claim(
-            lb::device_socket_path(lb::bus_directory(), 0x4d19, 0x0040, opt.raw_serial), kBoundMs,
-            error);
+            sgproto::device_socket_path(sgproto::bus_directory(), 0x4d19, 0x0040, opt.raw_serial),
+            kBoundMs, error);
         if (fd < 0) {
             std::fprintf(stderr, "bench: %s\n", error.c_str());
             return 1;

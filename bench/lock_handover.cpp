@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_directory.h"
 #include "child_process.h"
 #include "instrument_lock.h"
 #include "stats.h"
@@ -46,10 +47,9 @@ double cpu_ms_self() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
 }
 
-// Waiter mode: says "waiting" once the open blocks on the held lock, then
-// reports the open's status and the moment it returned.
+// Waiter mode: reports the open's status and the moment it returned. The
+// driver sees it block on the held lock by its watch on the lock file.
 int run_waiter(const std::string& serial) {
-    sgvisa::set_lock_wait_hook([] { report("waiting"); });
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
     viOpenDefaultRM(&rm);
@@ -133,14 +133,16 @@ struct Waiter {
     }
 };
 
-// One hand-over: `release` gives up the lock once the waiter blocks on it.
-// Returns the milliseconds from release to the waiter's success, or < 0.
-template <typename Release>
-double hand_over(const std::vector<std::string>& waiter_argv, Release release, double& close_ms) {
+// One hand-over: `release` gives up the lock once `blocked` tells that the
+// waiter blocks on it. Returns the milliseconds from release to the waiter's
+// success, or < 0.
+template <typename Blocked, typename Release>
+double hand_over(const std::vector<std::string>& waiter_argv, Blocked blocked, Release release,
+                 double& close_ms) {
     Waiter w;
     if (!w.start(waiter_argv))
         return -1;
-    if (w.next_line() != "waiting") {
+    if (!blocked(w)) {
         w.finish();
         return -1;
     }
@@ -159,6 +161,8 @@ double hand_over(const std::vector<std::string>& waiter_argv, Release release, d
 int run_driver(const std::string& self, const std::string& serial, int rounds, int idle_waiters,
                int idle_ms) {
     const std::string resource = resource_for(serial);
+    const std::string lock_path =
+        sgvisa::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
     ViSession rm = VI_NULL;
     viOpenDefaultRM(&rm);
 
@@ -183,7 +187,12 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                     return 1;
                 }
                 ms = hand_over(
-                    {self, "--waiter", serial}, [&] { viClose(holder); }, close_ms);
+                    {self, "--waiter", serial},
+                    [&](Waiter& w) {
+                        return sgbench::wait_for_inotify_watch(w.pid, lock_path,
+                                                               Clock::now() + kReportBound);
+                    },
+                    [&] { viClose(holder); }, close_ms);
                 if (ms >= 0)
                     close_times.push_back(close_ms);
             } else {
@@ -191,7 +200,9 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                 if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
                     return 1;
                 ms = hand_over(
-                    {self, "--flock-waiter", floor_path}, [&] { ::close(fd); }, close_ms);
+                    {self, "--flock-waiter", floor_path},
+                    [](Waiter& w) { return w.next_line() == "waiting"; }, [&] { ::close(fd); },
+                    close_ms);
             }
             if (ms < 0) {
                 std::fprintf(stderr, "bench: %s hand-over %d failed\n", is_ours ? "lock" : "flock",

@@ -5,19 +5,19 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <span>
 
-#include "localbus_link.h"
-#include "localbus_protocol.h"
-#include "usbtmc_protocol.h"
+#include "localbus_frames.h"
+#include "usbtmc.h"
 
 namespace sgbench {
 
-namespace lb = sgvisa::localbus;
-namespace tmc = sgvisa::usbtmc;
+namespace lb = sgproto::localbus;
+namespace tmc = sgproto::usbtmc;
 
 const char kIdnReply[] = "Simulated Signal Sources,SG-4040,SIM001,1.0\n";
 
@@ -62,17 +62,17 @@ void set_bounds(int fd, int bound_ms);
 
 }  // namespace
 
-FrameReader::FrameReader() : buf_(sizeof(lb::FrameHeader) + lb::kMaxPayload) {}
+FrameReader::FrameReader() : buf_(lb::kFrameHeaderSize + lb::kMaxPayload) {}
 
 bool FrameReader::next(int fd, Bytes& frame) {
     for (;;) {
         const std::size_t have = end_ - begin_;
-        if (have >= sizeof(lb::FrameHeader)) {
+        if (have >= lb::kFrameHeaderSize) {
             lb::FrameHeader h{};
-            std::memcpy(&h, buf_.data() + begin_, sizeof h);
+            lb::decode_header(std::span(buf_).subspan(begin_, have), h);
             if (h.length > lb::kMaxPayload)
                 return false;
-            const std::size_t total = sizeof h + h.length;
+            const std::size_t total = lb::kFrameHeaderSize + h.length;
             if (have >= total) {
                 const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(begin_);
                 frame.assign(first, first + static_cast<std::ptrdiff_t>(total));
@@ -112,14 +112,14 @@ QueryFrames idn_query_frames(std::uint32_t seq, std::uint8_t tag) {
     const auto command = text_bytes("*IDN?\n");
     QueryFrames f;
     f.message_out = lb::encode_frame(
-        lb::BULK_OUT, seq, 0,
+        lb::BULK_OUT, 0, seq, 0,
         usbtmc_transfer(tmc::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(command.size()),
                         tmc::kAttrEom, command));
     const auto next_tag = static_cast<std::uint8_t>(tag + 1);
     f.request_in = lb::encode_frame(
-        lb::BULK_OUT, seq + 1, 0,
+        lb::BULK_OUT, 0, seq + 1, 0,
         usbtmc_transfer(tmc::REQUEST_DEV_DEP_MSG_IN, next_tag, kTransferRequest, 0, {}));
-    f.bulk_in = lb::encode_frame(lb::BULK_IN, seq + 2, kBulkInRequest, {});
+    f.bulk_in = lb::encode_frame(lb::BULK_IN, 0, seq + 2, kBulkInRequest, {});
     return f;
 }
 
@@ -127,7 +127,7 @@ Bytes idn_answer_frame(std::uint32_t seq, std::uint8_t tag) {
     const auto reply = text_bytes(kIdnReply);
     const Bytes transfer = usbtmc_transfer(
         tmc::DEV_DEP_MSG_IN, tag, static_cast<std::uint32_t>(reply.size()), tmc::kAttrEom, reply);
-    return lb::encode_frame(lb::BULK_IN, seq, 0, transfer);
+    return lb::encode_frame(lb::BULK_IN, 0, seq, 0, transfer);
 }
 
 RawBusClient::RawBusClient(int fd, int bound_ms) : fd_(fd) {
@@ -162,18 +162,18 @@ int RawBusClient::connect_and_claim(const std::string& socket_path, int bound_ms
     Bytes frame;
     FrameReader reader;
     lb::FrameHeader h{};
-    if (!reader.next(fd, frame) || (std::memcpy(&h, frame.data(), sizeof h), h.type != lb::HELLO)) {
+    if (!reader.next(fd, frame) || !lb::decode_header(frame, h) || h.type != lb::HELLO) {
         error = "no HELLO from " + socket_path;
         ::close(fd);
         return -1;
     }
-    const Bytes claim = lb::encode_frame(lb::CLAIM, 1, 0, {});
+    const Bytes claim = lb::encode_frame(lb::CLAIM, 0, 1, 0, {});
     if (!send_all(fd, claim.data(), claim.size()) || !reader.next(fd, frame)) {
         error = "no answer to CLAIM from " + socket_path;
         ::close(fd);
         return -1;
     }
-    std::memcpy(&h, frame.data(), sizeof h);
+    lb::decode_header(frame, h);
     if (h.type != lb::CLAIM || h.status != lb::STATUS_OK) {
         error = "claim refused by " + socket_path;
         ::close(fd);
@@ -195,15 +195,14 @@ void serve_canned_answers(int fd) {
     // Both answers are prepared once; each request only patches the sequence
     // number (and the reply's bTag), so the floor does no work per frame.
     Bytes in_answer = idn_answer_frame(0, 0);
-    Bytes ok_answer = lb::encode_frame(lb::BULK_OUT, 0, 0, {});
-    constexpr std::size_t kSeqOffset = offsetof(lb::FrameHeader, seq);
-    constexpr std::size_t kTagOffset = sizeof(lb::FrameHeader) + 1;
+    Bytes ok_answer = lb::encode_frame(lb::BULK_OUT, 0, 0, 0, {});
+    constexpr std::size_t kTagOffset = lb::kFrameHeaderSize + 1;
     Bytes frame;
     FrameReader reader;
     std::uint8_t last_tag = 0;
     while (reader.next(fd, frame)) {
         lb::FrameHeader h{};
-        std::memcpy(&h, frame.data(), sizeof h);
+        lb::decode_header(frame, h);
         Bytes* answer = &ok_answer;
         if (h.type == lb::BULK_IN) {
             answer = &in_answer;
@@ -213,7 +212,7 @@ void serve_canned_answers(int fd) {
             last_tag = frame[kTagOffset];
         }
         (*answer)[0] = h.type;
-        std::memcpy(answer->data() + kSeqOffset, &h.seq, sizeof h.seq);
+        std::copy_n(frame.begin() + lb::kSeqOffset, 4, answer->begin() + lb::kSeqOffset);
         if (!send_all(fd, answer->data(), answer->size()))
             return;
     }

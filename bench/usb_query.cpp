@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "child_process.h"
-#include "usbtmc_protocol.h"
+#include "usbtmc.h"
 #include "visa.h"
 
 namespace {
 
 using sgbench::Clock;
-namespace tmc = sgvisa::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 constexpr std::uint16_t kVendor = 0x4d19;
 constexpr std::uint16_t kProduct = 0x0040;

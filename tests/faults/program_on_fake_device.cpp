@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <sstream>
 
+#include "builtin_transports.h"
 #include "key_wait.h"
 #include "session_driver.h"
 #include "temp_dir.h"
-#include "transport.h"
+#include "transport_openers.h"
 #include "usbtmc_host.h"
 
 namespace sgfault {
@@ -23,7 +24,9 @@ class FakeGenerator {
         had_ = old != nullptr;
         saved_ = old ? old : "";
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
-        opener_ = sgvisa::add_transport_opener(
+        // After the library's own openers, as for any instrument it does not know.
+        sgvisa::register_builtin_transports();
+        opener_ = sgvisa::register_transport_opener(
             [device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline deadline,
                                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
                 if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
@@ -36,7 +39,7 @@ class FakeGenerator {
             });
     }
     ~FakeGenerator() {
-        sgvisa::remove_transport_opener(opener_);
+        sgvisa::unregister_transport_opener(opener_);
         if (had_)
             ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
         else

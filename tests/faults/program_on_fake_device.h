@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "../usbtmc/fake_usbtmc_device.h"
+#include "fake_usbtmc_device.h"
 #include "usb_link.h"
 
 namespace sgfault {

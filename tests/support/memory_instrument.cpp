@@ -7,7 +7,8 @@
 #include <mutex>
 #include <utility>
 
-#include "transport.h"
+#include "builtin_transports.h"
+#include "transport_openers.h"
 #include "usb_resource_name.h"
 
 namespace sgtest {
@@ -137,10 +138,12 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
     state_->vendor_id = vendor_id;
     state_->product_id = product_id;
     state_->serial = std::move(serial);
+    // After the library's own openers, as for any instrument it does not know.
+    sgvisa::register_builtin_transports();
     std::shared_ptr<State> state = state_;
-    opener_id_ =
-        sgvisa::add_transport_opener([state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-                                             std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+    opener_id_ = sgvisa::register_transport_opener(
+        [state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
             if (name.vendor_id != state->vendor_id || name.product_id != state->product_id ||
                 !sgvisa::serial_equal(name.serial, state->serial)) {
                 return VI_ERROR_RSRC_NFOUND;
@@ -156,7 +159,7 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
 }
 
 MemoryInstrument::~MemoryInstrument() {
-    sgvisa::remove_transport_opener(opener_id_);
+    sgvisa::unregister_transport_opener(opener_id_);
 }
 
 std::string MemoryInstrument::resource_name() const {

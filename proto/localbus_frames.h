@@ -1,0 +1,106 @@
+// The simulator's local bus: how a simulated USB device and the host library
+// talk over a Unix stream socket. The frames carry the same transfers as a
+// USB link (bulk-OUT, bulk-IN requests with their lengths, class requests),
+// so the USBTMC host code runs unchanged over it. Where the sockets live is
+// in bus_directory.h.
+//
+// Framing: every frame is a 16-byte header followed by `length` payload
+// bytes. Multi-byte fields are little-endian on the wire whatever the host's
+// byte order; the encode/decode functions below are the only way in and out.
+//
+// On connecting, the device sends one HELLO frame (payload: the 10-byte
+// device hello, then the serial number string, no NUL). The host then sends
+// CLAIM; the device answers CLAIM with status OK once no other connection
+// holds the claim (a claimed connection releases it when it closes). The
+// device answers no transfer of an unclaimed connection but STATUS_NOT_CLAIMED.
+//
+// Host requests and the device's answers (the answer echoes type and seq):
+//   BULK_OUT   payload: transfer bytes.         answer: status, no payload.
+//   BULK_IN    param: max bytes.                answer (when the device has
+//              data; may be much later): status, payload = the transfer
+//              (at most `param` bytes). At most one BULK_IN is pending.
+//   CANCEL     param: seq of the pending BULK_IN. If it is still pending the
+//              device answers that BULK_IN with STATUS_CANCELLED and keeps its
+//              data; if it already answered, CANCEL gets no answer of its own.
+//   CONTROL_IN payload: control setup.          answer: status, payload = data stage.
+//   CLEAR_HALT param: endpoint address.          answer: status.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace sgproto::localbus {
+
+enum FrameType : std::uint8_t {
+    HELLO = 1,
+    CLAIM = 2,
+    BULK_OUT = 3,
+    BULK_IN = 4,
+    CANCEL = 5,
+    CONTROL_IN = 6,
+    CLEAR_HALT = 7,
+};
+
+enum FrameStatus : std::uint8_t {
+    STATUS_OK = 0,
+    STATUS_STALL = 1,
+    STATUS_CANCELLED = 2,
+    STATUS_NOT_CLAIMED = 3,
+};
+
+struct FrameHeader {
+    std::uint8_t type = 0;
+    std::uint8_t status = 0;   // answers only; 0 in requests
+    std::uint32_t seq = 0;     // chosen by the host, echoed in the answer
+    std::uint32_t param = 0;   // BULK_IN: max bytes; CANCEL: seq; CLEAR_HALT: endpoint
+    std::uint32_t length = 0;  // payload bytes that follow
+};
+
+struct DeviceHello {
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::uint8_t interface_number = 0;
+    std::uint8_t bulk_out_endpoint = 0;
+    std::uint8_t bulk_in_endpoint = 0;
+    std::uint16_t max_packet_size = 0;
+};
+
+struct ControlSetup {
+    std::uint8_t request_type = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+};
+
+// Wire sizes. Header: type, status, 2 reserved, seq, param, length.
+// Hello: vendor, product, interface, bulk-OUT, bulk-IN, reserved, max packet.
+// Setup: bmRequestType, bRequest, wValue, wIndex, wLength.
+constexpr std::size_t kFrameHeaderSize = 16;
+constexpr std::size_t kDeviceHelloSize = 10;
+constexpr std::size_t kControlSetupSize = 8;
+// Offsets a raw client (benchmarks, tests) may patch in place.
+constexpr std::size_t kSeqOffset = 4;
+constexpr std::size_t kLengthOffset = 12;
+
+// Largest payload either side accepts in one frame; a larger length is a
+// protocol error and ends the connection.
+constexpr std::uint32_t kMaxPayload = 1u << 20;
+
+void encode_header(const FrameHeader& h, std::span<std::uint8_t, kFrameHeaderSize> out);
+// False when fewer than kFrameHeaderSize bytes are given.
+bool decode_header(std::span<const std::uint8_t> in, FrameHeader& h);
+
+void encode_hello(const DeviceHello& h, std::span<std::uint8_t, kDeviceHelloSize> out);
+bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h);
+
+void encode_setup(const ControlSetup& s, std::span<std::uint8_t, kControlSetupSize> out);
+bool decode_setup(std::span<const std::uint8_t> in, ControlSetup& s);
+
+// A whole frame: header and payload.
+std::vector<std::uint8_t> encode_frame(std::uint8_t type, std::uint8_t status, std::uint32_t seq,
+                                       std::uint32_t param, std::span<const std::uint8_t> payload);
+
+}  // namespace sgproto::localbus

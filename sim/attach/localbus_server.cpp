@@ -1,0 +1,392 @@
+#include "localbus_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "bus_directory.h"
+#include "localbus_frames.h"
+
+namespace sgsim {
+
+namespace lb = sgproto::localbus;
+
+namespace {
+
+// A connection whose unsent answers grow beyond this is not reading: it is
+// no longer read from until it catches up, and dropped past the hard limit.
+constexpr std::size_t kReadPauseBacklog = 256 * 1024;
+constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+// More connections than this wait in the listen backlog.
+constexpr std::size_t kMaxConnections = 64;
+
+bool make_address(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// True when something accepts connections on the socket at `path`.
+bool someone_listens(const sockaddr_un& addr) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    const int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    // EAGAIN: a listener whose backlog is full is still a listener.
+    const bool alive = r == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    ::close(fd);
+    return alive;
+}
+
+}  // namespace
+
+struct LocalbusServer::Connection {
+    int fd = -1;
+    bool closed = false;
+    std::vector<std::uint8_t> in;
+    std::vector<std::uint8_t> out;
+    std::size_t out_pos = 0;
+    bool claimed = false;
+    bool waiting_claim = false;
+    std::uint32_t claim_seq = 0;
+    bool bulk_in_pending = false;
+    std::uint32_t bulk_in_seq = 0;
+    std::uint32_t bulk_in_max = 0;
+
+    std::size_t backlog() const { return out.size() - out_pos; }
+};
+
+LocalbusServer::LocalbusServer(UsbtmcDevice& device, DeviceIdentity identity)
+    : device_(device), identity_(std::move(identity)) {}
+
+LocalbusServer::~LocalbusServer() {
+    for (auto& c : connections_)
+        ::close(c->fd);
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+        // Remove the socket only while it is still ours.
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) == 0 && st.st_ino == socket_inode_)
+            ::unlink(path_.c_str());
+    }
+}
+
+LocalbusServer::StartResult LocalbusServer::start(std::string& error) {
+    if (!sgproto::ensure_bus_directory(error))
+        return StartResult::kFailed;
+    path_ = sgproto::device_socket_path(sgproto::bus_directory(), identity_.vendor_id,
+                                        identity_.product_id, identity_.serial);
+    sockaddr_un addr;
+    if (!make_address(path_, addr)) {
+        error = "socket path too long: " + path_;
+        return StartResult::kFailed;
+    }
+
+    struct stat st {};
+    if (::lstat(path_.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            error = path_ + " exists and is not a socket";
+            return StartResult::kFailed;
+        }
+        if (someone_listens(addr)) {
+            error = "a device with serial " + identity_.serial + " is already running";
+            return StartResult::kAlreadyRunning;
+        }
+        ::unlink(path_.c_str());  // stale: its simulator is gone
+    }
+
+    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_fd_ < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return StartResult::kFailed;
+    }
+    // The socket is created private to the user: hosts ignore any other.
+    const mode_t old_mask = ::umask(0077);
+    const int bound = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int bind_errno = errno;
+    ::umask(old_mask);
+    if (bound != 0 || ::listen(listen_fd_, 16) != 0) {
+        error = "cannot listen on " + path_ + ": " + std::strerror(bound != 0 ? bind_errno : errno);
+        ::close(listen_fd_);
+        listen_fd_ = -1;
+        return StartResult::kFailed;
+    }
+    if (::lstat(path_.c_str(), &st) == 0)
+        socket_inode_ = st.st_ino;
+    return StartResult::kListening;
+}
+
+bool LocalbusServer::run(int stop_fd, std::string& error) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stop_fd, POLLIN, 0});
+        // While it cannot take more connections it leaves them in the backlog.
+        const bool accepting = !accept_paused_ && connections_.size() < kMaxConnections;
+        fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+        for (auto& c : connections_) {
+            short events = 0;
+            if (c->backlog() < kReadPauseBacklog)
+                events |= POLLIN;
+            if (c->backlog() > 0)
+                events |= POLLOUT;
+            fds.push_back({c->fd, events, 0});
+        }
+        int timeout = -1;
+        if (const auto ready = device_.next_ready()) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*ready - Clock::now()).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
+        }
+        const int r = ::poll(fds.data(), fds.size(), timeout);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            error = std::string("poll: ") + std::strerror(errno);
+            return false;
+        }
+        if (fds[0].revents != 0)
+            return true;
+        if (fds[1].revents & POLLIN)
+            accept_all();
+        // Connections accepted just now are not in `fds`; they are served next round.
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            Connection& c = *connections_[i - 2];
+            if (c.closed)
+                continue;
+            if (fds[i].revents & POLLOUT)
+                flush(c);
+            if (!c.closed && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                read_from(c);
+        }
+        serve_bulk_in();
+        drop_closed();
+    }
+}
+
+void LocalbusServer::accept_all() {
+    while (connections_.size() < kMaxConnections) {
+        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            // Out of descriptors or memory: wait until a connection closes.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                accept_paused_ = true;
+            return;  // EAGAIN, or a connection that went away before we took it
+        }
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        std::vector<std::uint8_t> hello(lb::kDeviceHelloSize + identity_.serial.size());
+        lb::DeviceHello h{};
+        h.vendor_id = identity_.vendor_id;
+        h.product_id = identity_.product_id;
+        h.interface_number = identity_.interface_number;
+        h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
+        h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
+        h.max_packet_size = 512;
+        lb::encode_hello(
+            h, std::span<std::uint8_t, lb::kDeviceHelloSize>(hello.data(), lb::kDeviceHelloSize));
+        std::copy(identity_.serial.begin(), identity_.serial.end(),
+                  hello.begin() + lb::kDeviceHelloSize);
+        answer(*c, lb::HELLO, lb::STATUS_OK, 0, hello.data(), hello.size());
+        connections_.push_back(std::move(c));
+    }
+}
+
+void LocalbusServer::read_from(Connection& c) {
+    std::uint8_t buf[kReadChunk];
+    const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0) {
+        c.closed = true;
+        return;
+    }
+    c.in.insert(c.in.end(), buf, buf + n);
+
+    std::size_t pos = 0;
+    lb::FrameHeader h;
+    while (!c.closed && lb::decode_header(std::span(c.in).subspan(pos), h)) {
+        if (h.length > lb::kMaxPayload) {
+            c.closed = true;  // a malformed frame ends this connection only
+            break;
+        }
+        if (c.in.size() - pos - lb::kFrameHeaderSize < h.length)
+            break;
+        handle_frame(c, h.type, h.seq, h.param, c.in.data() + pos + lb::kFrameHeaderSize, h.length);
+        pos += lb::kFrameHeaderSize + h.length;
+    }
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_t seq,
+                                  std::uint32_t param, const std::uint8_t* payload,
+                                  std::uint32_t length) {
+    if (type == lb::CLAIM) {
+        if (c.claimed) {
+            answer(c, lb::CLAIM, lb::STATUS_OK, seq, nullptr, 0);
+        } else if (!c.waiting_claim) {
+            c.waiting_claim = true;
+            c.claim_seq = seq;
+            claim_waiters_.push_back(&c);
+            grant_claims();
+        }
+        return;
+    }
+    if (type != lb::BULK_OUT && type != lb::BULK_IN && type != lb::CANCEL &&
+        type != lb::CONTROL_IN && type != lb::CLEAR_HALT) {
+        c.closed = true;
+        return;
+    }
+    if (!c.claimed) {
+        if (type != lb::CANCEL)
+            answer(c, type, lb::STATUS_NOT_CLAIMED, seq, nullptr, 0);
+        return;
+    }
+    switch (type) {
+        case lb::BULK_OUT: {
+            const bool ok = device_.bulk_out({payload, length});
+            answer(c, lb::BULK_OUT, ok ? lb::STATUS_OK : lb::STATUS_STALL, seq, nullptr, 0);
+            break;
+        }
+        case lb::BULK_IN:
+            if (c.bulk_in_pending || param == 0) {
+                c.closed = true;  // at most one BULK_IN may be pending
+                return;
+            }
+            c.bulk_in_pending = true;
+            c.bulk_in_seq = seq;
+            c.bulk_in_max = std::min(param, lb::kMaxPayload);
+            break;
+        case lb::CANCEL:
+            if (c.bulk_in_pending && c.bulk_in_seq == param) {
+                c.bulk_in_pending = false;
+                answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, param, nullptr, 0);
+            }
+            break;
+        case lb::CONTROL_IN: {
+            lb::ControlSetup s;
+            if (length != lb::kControlSetupSize || !lb::decode_setup({payload, length}, s)) {
+                c.closed = true;
+                return;
+            }
+            const auto data =
+                device_.control_in(s.request_type, s.request, s.value, s.index, s.length);
+            if (data)
+                answer(c, lb::CONTROL_IN, lb::STATUS_OK, seq, data->data(), data->size());
+            else
+                answer(c, lb::CONTROL_IN, lb::STATUS_STALL, seq, nullptr, 0);
+            break;
+        }
+        case lb::CLEAR_HALT:
+            device_.clear_halt(static_cast<std::uint8_t>(param));
+            answer(c, lb::CLEAR_HALT, lb::STATUS_OK, seq, nullptr, 0);
+            break;
+        default:
+            break;
+    }
+    serve_bulk_in();
+}
+
+void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t status,
+                            std::uint32_t seq, const std::uint8_t* payload, std::size_t length) {
+    lb::FrameHeader h{};
+    h.type = type;
+    h.status = status;
+    h.seq = seq;
+    h.length = static_cast<std::uint32_t>(length);
+    if (c.out_pos == c.out.size()) {
+        c.out.clear();
+        c.out_pos = 0;
+    }
+    std::array<std::uint8_t, lb::kFrameHeaderSize> header{};
+    lb::encode_header(h, header);
+    c.out.insert(c.out.end(), header.begin(), header.end());
+    if (length > 0)
+        c.out.insert(c.out.end(), payload, payload + length);
+    if (c.backlog() > kMaxBacklog) {
+        c.closed = true;  // the host stopped reading
+        return;
+    }
+    flush(c);
+}
+
+void LocalbusServer::flush(Connection& c) {
+    while (c.backlog() > 0) {
+        const ssize_t n =
+            ::send(c.fd, c.out.data() + c.out_pos, c.backlog(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;  // poll() tells us when to go on
+        if (n <= 0) {
+            c.closed = true;
+            return;
+        }
+        c.out_pos += static_cast<std::size_t>(n);
+    }
+    c.out.clear();
+    c.out_pos = 0;
+}
+
+void LocalbusServer::serve_bulk_in() {
+    if (owner_ == nullptr || owner_->closed || !owner_->bulk_in_pending)
+        return;
+    auto data = device_.bulk_in(owner_->bulk_in_max, Clock::now());
+    if (!data)
+        return;
+    owner_->bulk_in_pending = false;
+    answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
+}
+
+void LocalbusServer::grant_claims() {
+    if (owner_ != nullptr)
+        return;
+    while (!claim_waiters_.empty()) {
+        Connection* next = claim_waiters_.front();
+        claim_waiters_.pop_front();
+        if (next->closed)
+            continue;
+        next->waiting_claim = false;
+        next->claimed = true;
+        owner_ = next;
+        answer(*next, lb::CLAIM, lb::STATUS_OK, next->claim_seq, nullptr, 0);
+        return;
+    }
+}
+
+void LocalbusServer::drop_closed() {
+    // Granting the claim to a waiter may find that one gone too: repeat.
+    while (std::any_of(connections_.begin(), connections_.end(),
+                       [](const auto& c) { return c->closed; })) {
+        bool released = false;
+        for (auto& c : connections_) {
+            if (!c->closed)
+                continue;
+            std::erase(claim_waiters_, c.get());
+            if (owner_ == c.get()) {
+                owner_ = nullptr;
+                device_.reset();
+                released = true;
+            }
+            ::close(c->fd);
+        }
+        std::erase_if(connections_, [](const auto& c) { return c->closed; });
+        accept_paused_ = false;
+        if (released)
+            grant_claims();
+    }
+}
+
+}  // namespace sgsim

@@ -1,0 +1,99 @@
+// Control requests as FunctionFS delivers them, answered through the device
+// core: endpoint indexes become the core's addresses, replies keep to
+// wLength, and whatever the core or USBTMC does not know is stalled.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gadget_descriptors.h"
+#include "gadget_setup.h"
+#include "usbtmc.h"
+#include "usbtmc_device.h"
+
+namespace {
+
+namespace g = sgsim::gadget;
+namespace u = sgproto::usbtmc;
+using Bytes = std::vector<std::uint8_t>;
+
+class EchoInstrument : public sgsim::Instrument {
+  public:
+    std::string execute(std::string_view message) override { return std::string(message); }
+    void clear() override {}
+    std::string describe_settings() const override { return ""; }
+};
+
+class GadgetSetup : public ::testing::Test {
+  protected:
+    EchoInstrument instrument;
+    sgsim::UsbtmcDevice device{instrument, {}, nullptr};
+
+    g::SetupAnswer ask(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                       std::uint16_t index, std::uint16_t length) {
+        return g::answer_setup(device, {type, request, value, index, length});
+    }
+
+    // Sends "Q?\n" with bTag 5 and asks for its reply with bTag 6.
+    void start_query() {
+        Bytes out(u::kHeaderSize + 4, 0);
+        u::encode_header({u::DEV_DEP_MSG_OUT, 5, 3, u::kAttrEom, 0},
+                         std::span<std::uint8_t, u::kHeaderSize>(out.data(), u::kHeaderSize));
+        out[12] = 'Q';
+        out[13] = '?';
+        out[14] = '\n';
+        ASSERT_TRUE(device.bulk_out(out));
+        Bytes req(u::kHeaderSize);
+        u::encode_header({u::REQUEST_DEV_DEP_MSG_IN, 6, 64, 0, 0},
+                         std::span<std::uint8_t, u::kHeaderSize>(req.data(), u::kHeaderSize));
+        ASSERT_TRUE(device.bulk_out(req));
+    }
+};
+
+TEST_F(GadgetSetup, GetCapabilitiesIsAnsweredAndCutToWLength) {
+    const auto full = ask(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, 0x18);
+    ASSERT_FALSE(full.stall);
+    ASSERT_EQ(full.data.size(), u::kCapabilitiesLength);
+    EXPECT_EQ(full.data[0], u::STATUS_SUCCESS);
+
+    const auto cut = ask(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, 4);
+    ASSERT_FALSE(cut.stall);
+    EXPECT_EQ(cut.data, Bytes(full.data.begin(), full.data.begin() + 4));
+}
+
+TEST_F(GadgetSetup, TheInEndpointsIndexReachesTheCoreAsItsBulkInAddress) {
+    start_query();
+    // FunctionFS names the bulk-IN endpoint by its index, 2. Aborting the
+    // pending request with its bTag works only if the core sees 0x82.
+    const auto abort = ask(u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 6,
+                           g::kInEndpointIndex, u::kInitiateAbortLength);
+    ASSERT_FALSE(abort.stall);
+    EXPECT_EQ(abort.data, (Bytes{u::STATUS_SUCCESS, 6}));
+    EXPECT_FALSE(device.bulk_in(1024, sgsim::Clock::now())) << "the aborted reply must not be sent";
+}
+
+TEST_F(GadgetSetup, TheOutEndpointsIndexReachesTheCoreAsItsBulkOutAddress) {
+    const auto status = ask(u::kRequestTypeEndpointIn, u::CHECK_ABORT_BULK_OUT_STATUS, 0,
+                            g::kOutEndpointIndex, u::kCheckAbortLength);
+    ASSERT_FALSE(status.stall);
+    EXPECT_EQ(status.data.size(), u::kCheckAbortLength);
+    // Sent to the IN endpoint's index, the same request is refused.
+    EXPECT_TRUE(ask(u::kRequestTypeEndpointIn, u::CHECK_ABORT_BULK_OUT_STATUS, 0,
+                    g::kInEndpointIndex, u::kCheckAbortLength)
+                    .stall);
+}
+
+TEST_F(GadgetSetup, RequestsOutsideTheUsbtmcClassRequestsAreStalled) {
+    // An endpoint FunctionFS does not have.
+    EXPECT_TRUE(ask(u::kRequestTypeEndpointIn, u::CHECK_ABORT_BULK_IN_STATUS, 0, 3, 8).stall);
+    // A standard request, a vendor request, a class request without data stage
+    // or with an OUT data stage, and a class request USBTMC does not define.
+    EXPECT_TRUE(ask(0x80, 0x06, 0x0100, 0, 18).stall);
+    EXPECT_TRUE(ask(0xC1, u::GET_CAPABILITIES, 0, 0, 0x18).stall);
+    EXPECT_TRUE(ask(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, 0).stall);
+    EXPECT_TRUE(ask(0x21, u::INITIATE_CLEAR, 0, 0, 1).stall);
+    EXPECT_TRUE(ask(u::kRequestTypeInterfaceIn, 99, 0, 0, 8).stall);
+}
+
+}  // namespace

@@ -1,0 +1,344 @@
+// Event log format:
+//   "out MSG tag=T size=N eom=E"   a DEV_DEP_MSG_OUT transfer
+//   "out REQ tag=T size=N"         a REQUEST_DEV_DEP_MSG_IN transfer
+//   "out timeout"                  a bulk-OUT transfer that timed out
+//   "in N" / "in timeout" / "in lost" / "in stuck"
+//                                  a bulk-IN transfer: bytes delivered, or why none
+//   "ctrl NAME value=V index=0xII" a class request
+//   "halt 0xEE"                    CLEAR_FEATURE(ENDPOINT_HALT)
+//   "lost"                         any call after the device went away
+#include "fake_usbtmc_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "usbtmc.h"
+
+namespace sgtest {
+
+using namespace sgvisa;
+using namespace sgproto::usbtmc;
+
+namespace {
+
+std::string hex2(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", v & 0xFFu);
+    return text;
+}
+
+const char* request_name(std::uint8_t request) {
+    switch (request) {
+        case INITIATE_ABORT_BULK_OUT:
+            return "INITIATE_ABORT_BULK_OUT";
+        case CHECK_ABORT_BULK_OUT_STATUS:
+            return "CHECK_ABORT_BULK_OUT_STATUS";
+        case INITIATE_ABORT_BULK_IN:
+            return "INITIATE_ABORT_BULK_IN";
+        case CHECK_ABORT_BULK_IN_STATUS:
+            return "CHECK_ABORT_BULK_IN_STATUS";
+        case INITIATE_CLEAR:
+            return "INITIATE_CLEAR";
+        case CHECK_CLEAR_STATUS:
+            return "CHECK_CLEAR_STATUS";
+        case GET_CAPABILITIES:
+            return "GET_CAPABILITIES";
+        default:
+            return "OTHER";
+    }
+}
+
+bool is_endpoint_request(std::uint8_t request) {
+    return request >= INITIATE_ABORT_BULK_OUT && request <= CHECK_ABORT_BULK_IN_STATUS;
+}
+
+class FakeLink final : public UsbLink {
+  public:
+    explicit FakeLink(std::shared_ptr<FakeUsbtmcDevice> device) : d_(std::move(device)) {}
+
+    ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline) override {
+        if (d_->gone)
+            return lost();
+        BulkHeader h;
+        const bool valid = decode_header(data, h);
+        if (d_->bulk_out_timeouts > 0) {
+            --d_->bulk_out_timeouts;
+            if (valid)
+                d_->last_out_tag = h.tag;
+            d_->events.push_back("out timeout");
+            return VI_ERROR_TMO;
+        }
+        d_->out_frames.emplace_back(data.begin(), data.end());
+        if (!valid) {
+            d_->events.push_back("out bad");
+            return VI_ERROR_IO;
+        }
+        if (h.msg_id == DEV_DEP_MSG_OUT) {
+            const bool eom = (h.attributes & kAttrEom) != 0;
+            d_->events.push_back("out MSG tag=" + std::to_string(h.tag) + " size=" +
+                                 std::to_string(h.transfer_size) + " eom=" + (eom ? "1" : "0"));
+            d_->last_out_tag = h.tag;
+            const std::size_t n = std::min<std::size_t>(h.transfer_size, data.size() - kHeaderSize);
+            d_->partial.append(data.begin() + kHeaderSize, data.begin() + kHeaderSize + n);
+            if (eom) {
+                d_->messages.push_back(d_->partial);
+                if (d_->respond) {
+                    if (auto answer = d_->respond(d_->partial))
+                        d_->pending_reply += *answer;
+                }
+                d_->partial.clear();
+            }
+        } else if (h.msg_id == REQUEST_DEV_DEP_MSG_IN) {
+            d_->events.push_back("out REQ tag=" + std::to_string(h.tag) +
+                                 " size=" + std::to_string(h.transfer_size));
+            d_->last_request_tag = h.tag;
+            d_->request_outstanding = true;
+            if (!d_->never_answer && !d_->pending_reply.empty())
+                answer(h.tag, h.transfer_size);
+        } else {
+            d_->events.push_back("out msgid=" + std::to_string(h.msg_id));
+        }
+        return VI_SUCCESS;
+    }
+
+    ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
+        got = 0;
+        if (d_->gone)
+            return lost();
+        if (d_->vanish_after_in && *d_->vanish_after_in <= 0) {
+            d_->gone = true;
+            return lost();
+        }
+        if (buf.size() % d_->max_packet_size != 0)
+            d_->events.push_back("in unaligned");
+        // Silence is an immediate timeout: the fake never blocks.
+        if (d_->fifo.empty() || Clock::now() >= deadline) {
+            d_->events.push_back("in timeout");
+            return VI_ERROR_TMO;
+        }
+        // As on the bus: packets fill `buf` until a short packet ends the
+        // transfer or `buf` is full.
+        while (!d_->fifo.empty()) {
+            auto& run = d_->fifo.front();
+            const std::size_t n = std::min(buf.size() - got, run.size());
+            std::copy_n(run.begin(), n, buf.begin() + static_cast<std::ptrdiff_t>(got));
+            got += n;
+            if (n < run.size()) {
+                run.erase(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(n));
+                break;
+            }
+            const bool short_run = run.empty() || run.size() % d_->max_packet_size != 0;
+            d_->fifo.pop_front();
+            if (short_run || got == buf.size())
+                break;
+            if (d_->fifo.empty()) {
+                // Full packets and then nothing: a real host would wait on.
+                d_->events.push_back("in stuck");
+                return VI_ERROR_TMO;
+            }
+        }
+        if (d_->vanish_after_in)
+            --*d_->vanish_after_in;
+        d_->events.push_back("in " + std::to_string(got));
+        return VI_SUCCESS;
+    }
+
+    ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                        std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
+                        Deadline) override {
+        got = 0;
+        if (d_->gone)
+            return lost();
+        d_->events.push_back(std::string("ctrl ") + request_name(request) +
+                             " value=" + std::to_string(value) + " index=" + hex2(index));
+        if (d_->control_silent)
+            return VI_ERROR_TMO;
+        const bool to_endpoint = is_endpoint_request(request);
+        const std::uint8_t endpoint =
+            request <= CHECK_ABORT_BULK_OUT_STATUS ? d_->bulk_out_endpoint : d_->bulk_in_endpoint;
+        const bool addressed =
+            to_endpoint ? request_type == kRequestTypeEndpointIn && index == endpoint
+                        : request_type == kRequestTypeInterfaceIn && index == d_->interface_number;
+        if (!addressed) {
+            d_->events.push_back("stall misaddressed");
+            return VI_ERROR_IO;
+        }
+        std::vector<std::uint8_t> reply;
+        switch (request) {
+            case GET_CAPABILITIES:
+                ++d_->capability_requests;
+                if (d_->stall_capabilities)
+                    return VI_ERROR_IO;
+                reply.assign(d_->capabilities.begin(), d_->capabilities.end());
+                break;
+            case INITIATE_ABORT_BULK_IN: {
+                const bool active =
+                    value == d_->last_request_tag && (d_->request_outstanding || !d_->fifo.empty());
+                const std::uint8_t status = d_->initiate_abort_in_status.value_or(
+                    active ? STATUS_SUCCESS : STATUS_TRANSFER_NOT_IN_PROGRESS);
+                if (status == STATUS_SUCCESS) {
+                    d_->pending_reply.clear();
+                    d_->request_outstanding = false;
+                    d_->checks_left = d_->abort_pending_checks;
+                }
+                if (d_->fifo_bytes_on_abort > 0)
+                    d_->fifo.emplace_back(d_->fifo_bytes_on_abort, std::uint8_t{0xAB});
+                reply = {status, d_->last_request_tag};
+                break;
+            }
+            case CHECK_ABORT_BULK_IN_STATUS:
+                if (d_->abort_pending_forever) {
+                    reply = {STATUS_PENDING, 0};
+                } else if (!d_->fifo.empty()) {
+                    reply = {STATUS_PENDING, 1};
+                } else if (d_->checks_left > 0) {
+                    --d_->checks_left;
+                    reply = {STATUS_PENDING, 0};
+                } else {
+                    reply = {STATUS_SUCCESS, 0};
+                }
+                reply.resize(kCheckAbortLength, 0);
+                break;
+            case INITIATE_ABORT_BULK_OUT: {
+                const std::uint8_t status =
+                    value == d_->last_out_tag ? STATUS_SUCCESS : STATUS_TRANSFER_NOT_IN_PROGRESS;
+                if (status == STATUS_SUCCESS) {
+                    d_->partial.clear();
+                    d_->checks_left = d_->abort_pending_checks;
+                }
+                reply = {status, d_->last_out_tag};
+                break;
+            }
+            case CHECK_ABORT_BULK_OUT_STATUS:
+                if (d_->abort_pending_forever || d_->checks_left > 0) {
+                    if (d_->checks_left > 0)
+                        --d_->checks_left;
+                    reply = {STATUS_PENDING};
+                } else {
+                    reply = {STATUS_SUCCESS};
+                }
+                reply.resize(kCheckAbortLength, 0);
+                break;
+            case INITIATE_CLEAR: {
+                const std::uint8_t status = d_->initiate_clear_status.value_or(STATUS_SUCCESS);
+                if (status == STATUS_SUCCESS) {
+                    d_->partial.clear();
+                    d_->pending_reply.clear();
+                    d_->request_outstanding = false;
+                    d_->checks_left = d_->clear_pending_checks;
+                }
+                reply = {status};
+                break;
+            }
+            case CHECK_CLEAR_STATUS:
+                if (!d_->fifo.empty()) {
+                    reply = {STATUS_PENDING, 1};
+                } else if (d_->checks_left > 0) {
+                    --d_->checks_left;
+                    reply = {STATUS_PENDING, 0};
+                } else {
+                    reply = {STATUS_SUCCESS, 0};
+                }
+                break;
+            default:
+                return VI_ERROR_IO;
+        }
+        got = std::min(reply.size(), buf.size());
+        std::copy_n(reply.begin(), got, buf.begin());
+        return VI_SUCCESS;
+    }
+
+    ViStatus clear_halt(std::uint8_t endpoint, Deadline) override {
+        if (d_->gone)
+            return lost();
+        d_->events.push_back("halt " + hex2(endpoint));
+        return VI_SUCCESS;
+    }
+
+    std::uint8_t interface_number() const override { return d_->interface_number; }
+    std::uint8_t bulk_out_endpoint() const override { return d_->bulk_out_endpoint; }
+    std::uint8_t bulk_in_endpoint() const override { return d_->bulk_in_endpoint; }
+    std::uint16_t max_packet_size() const override { return d_->max_packet_size; }
+
+  private:
+    ViStatus lost() {
+        d_->events.push_back("lost");
+        return VI_ERROR_CONN_LOST;
+    }
+
+    // Queues one DEV_DEP_MSG_IN for the request tagged `tag`.
+    void answer(std::uint8_t tag, std::uint32_t requested) {
+        std::size_t n = std::min<std::size_t>(requested, d_->pending_reply.size());
+        if (d_->max_data_per_transfer > 0)
+            n = std::min(n, d_->max_data_per_transfer);
+        const bool eom = n == d_->pending_reply.size();
+
+        BulkHeader h;
+        h.msg_id = d_->msg_id.value_or(DEV_DEP_MSG_IN);
+        h.tag = static_cast<std::uint8_t>(tag + d_->tag_offset);
+        h.transfer_size = d_->claim_size.value_or(static_cast<std::uint32_t>(n) + d_->claim_extra);
+        h.attributes = eom ? kAttrEom : 0;
+        const std::size_t aligned = kHeaderSize + n + padding_for(n);
+        std::vector<std::uint8_t> transfer(aligned + d_->junk_after, 0xEE);
+        std::fill_n(transfer.begin(), aligned, std::uint8_t{0});
+        encode_header(h, std::span<std::uint8_t, kHeaderSize>(transfer.data(), kHeaderSize));
+        if (d_->bad_inverse)
+            transfer[2] ^= 0x10;
+        std::copy_n(d_->pending_reply.begin(), n, transfer.begin() + kHeaderSize);
+        d_->pending_reply.erase(0, n);
+        d_->request_outstanding = false;
+
+        if (d_->zlp_before)
+            d_->fifo.emplace_back();
+        if (d_->piece == 0) {
+            const bool needs_zlp = transfer.size() % d_->max_packet_size == 0 && n < requested;
+            d_->fifo.push_back(std::move(transfer));
+            if (needs_zlp)
+                d_->fifo.emplace_back();
+            return;
+        }
+        for (std::size_t at = 0; at < transfer.size(); at += d_->piece) {
+            if (at > 0 && d_->zlp_between)
+                d_->fifo.emplace_back();
+            const std::size_t len = std::min(d_->piece, transfer.size() - at);
+            d_->fifo.emplace_back(transfer.begin() + static_cast<std::ptrdiff_t>(at),
+                                  transfer.begin() + static_cast<std::ptrdiff_t>(at + len));
+        }
+    }
+
+    std::shared_ptr<FakeUsbtmcDevice> d_;
+};
+
+}  // namespace
+
+void FakeUsbtmcDevice::clear_faults() {
+    max_data_per_transfer = 0;
+    piece = 0;
+    zlp_before = false;
+    zlp_between = false;
+    junk_after = 0;
+    tag_offset = 0;
+    bad_inverse = false;
+    msg_id.reset();
+    claim_extra = 0;
+    claim_size.reset();
+    never_answer = false;
+}
+
+int FakeUsbtmcDevice::count_events(const std::string& prefix) const {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const std::string& e) {
+        return e.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+std::unique_ptr<UsbLink> make_fake_link(std::shared_ptr<FakeUsbtmcDevice> device) {
+    return std::make_unique<FakeLink>(std::move(device));
+}
+
+std::optional<std::string> echo_queries(const std::string& message) {
+    if (message.size() < 2 || message.compare(message.size() - 2, 2, "?\n") != 0)
+        return std::nullopt;
+    return message.substr(0, message.size() - 1) + "=ANSWER\n";
+}
+
+}  // namespace sgtest

@@ -1,0 +1,56 @@
+#include "inotify_watchers.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "bus_directory.h"
+#include "instrument_lock.h"
+
+namespace sgtest {
+
+int inotify_watches_on(pid_t pid, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    std::ostringstream want;
+    want << "ino:" << std::hex << static_cast<std::uint64_t>(st.st_ino) << ' ';
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fdinfo";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return 0;
+    int count = 0;
+    while (const dirent* e = ::readdir(d)) {
+        std::ifstream info(dir + "/" + e->d_name);
+        std::string line;
+        while (std::getline(info, line)) {
+            if (line.rfind("inotify wd:", 0) == 0 && line.find(want.str()) != std::string::npos)
+                ++count;
+        }
+    }
+    ::closedir(d);
+    return count;
+}
+
+bool wait_for_inotify_watches(pid_t pid, const std::string& path, int count,
+                              std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (inotify_watches_on(pid, path) < count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string lock_file_of(unsigned vendor_id, unsigned product_id, const std::string& serial) {
+    return sgvisa::instrument_lock_path(
+        sgproto::bus_directory(),
+        {static_cast<std::uint16_t>(vendor_id), static_cast<std::uint16_t>(product_id), serial});
+}
+
+}  // namespace sgtest

@@ -1,0 +1,141 @@
+// LocalbusLink against a scripted device end on a socket pair: the test
+// writes the device's answers itself, so late, oversized and malformed
+// answers come exactly when wanted.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "frame_socket.h"
+#include "in_process_sim.h"
+#include "localbus_frames.h"
+#include "localbus_link.h"
+
+namespace {
+
+namespace lb = sgproto::localbus;
+using namespace std::chrono_literals;
+using sgtest::in;
+using Bytes = std::vector<std::uint8_t>;
+
+class ScriptedDeviceEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int sv[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        lb::DeviceHello hello{};
+        hello.interface_number = 0;
+        hello.bulk_out_endpoint = 0x02;
+        hello.bulk_in_endpoint = 0x81;
+        hello.max_packet_size = 64;
+        link_ = std::make_unique<sgvisa::LocalbusLink>(sv[0], hello, 2);
+        device_ = sv[1];
+    }
+    void TearDown() override {
+        if (device_ >= 0)
+            ::close(device_);
+    }
+
+    // The device's answer to request `seq`.
+    void answer(std::uint8_t type, std::uint8_t status, std::uint32_t seq, const Bytes& payload) {
+        auto frame = lb::encode_frame(type, 0, seq, 0, payload);
+        frame[1] = status;
+        std::size_t sent = 0;
+        ASSERT_EQ(sgvisa::localbus::send_all(device_, frame, in(2s), sent), VI_SUCCESS);
+    }
+
+    // The next request the link sent.
+    lb::FrameHeader request() {
+        lb::FrameHeader h{};
+        Bytes payload;
+        EXPECT_EQ(sgvisa::localbus::receive_frame(device_, rx_, in(2s), h, payload), VI_SUCCESS);
+        return h;
+    }
+
+    std::unique_ptr<sgvisa::LocalbusLink> link_;
+    int device_ = -1;
+    Bytes rx_;
+};
+
+TEST_F(ScriptedDeviceEnd, LateDataOfACancelledBulkInIsDropped) {
+    std::uint8_t buf[64];
+    std::size_t got = 99;
+    EXPECT_EQ(link_->bulk_in(buf, got, in(50ms)), VI_ERROR_TMO);
+    EXPECT_EQ(got, 0u);
+    const auto bulk = request();
+    EXPECT_EQ(bulk.type, lb::BULK_IN);
+    EXPECT_EQ(bulk.param, 64u) << "asks for at most the buffer";
+    const auto cancel = request();
+    EXPECT_EQ(cancel.type, lb::CANCEL);
+    EXPECT_EQ(cancel.param, bulk.seq) << "cancels that very request";
+
+    // The device had already sent its data when the cancel arrived.
+    answer(lb::BULK_IN, lb::STATUS_OK, bulk.seq, Bytes{'o', 'l', 'd'});
+    answer(lb::BULK_IN, lb::STATUS_OK, cancel.seq + 1, Bytes{'n', 'e', 'w'});
+    ASSERT_EQ(link_->bulk_in(buf, got, in(2s)), VI_SUCCESS);
+    ASSERT_EQ(got, 3u);
+    EXPECT_EQ(std::memcmp(buf, "new", 3), 0);
+}
+
+TEST_F(ScriptedDeviceEnd, RefusalsAndOversizedAnswersAreIoErrors) {
+    // Answers to seq 2 (bulk-OUT, stalled), 3 (the link's clear of that
+    // halt), 4 (bulk-OUT), 5 (bulk-IN), 6 (control).
+    answer(lb::BULK_OUT, lb::STATUS_STALL, 2, {});
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, 3, {});
+    answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, 4, {});
+    answer(lb::BULK_IN, lb::STATUS_OK, 5, Bytes(9, 'x'));
+    answer(lb::CONTROL_IN, lb::STATUS_OK, 6, Bytes(5, 'y'));
+    const Bytes data{1, 2, 3, 4};
+    EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
+    EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
+
+    std::uint8_t buf[12];
+    std::memset(buf, 0xEE, sizeof buf);
+    std::size_t got = 0;
+    EXPECT_EQ(link_->bulk_in(std::span<std::uint8_t>(buf, 8), got, in(2s)), VI_ERROR_IO);
+    EXPECT_EQ(buf[8], 0xEE) << "nothing stored past the buffer";
+    EXPECT_EQ(link_->control_in(0xA1, 7, 0, 0, std::span<std::uint8_t>(buf, 4), got, in(2s)),
+              VI_ERROR_IO);
+    EXPECT_EQ(buf[4], 0xEE);
+
+    // The stall was cleared on the bulk-OUT endpoint at once; a refusal that
+    // is not a stall clears nothing.
+    EXPECT_EQ(request().type, lb::BULK_OUT);
+    const auto clear = request();
+    EXPECT_EQ(clear.type, lb::CLEAR_HALT);
+    EXPECT_EQ(clear.param, link_->bulk_out_endpoint());
+    EXPECT_EQ(request().type, lb::BULK_OUT);
+    EXPECT_EQ(request().type, lb::BULK_IN);
+
+    // The stream is still in step.
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, 7, {});
+    EXPECT_EQ(link_->clear_halt(0x02, in(2s)), VI_SUCCESS);
+}
+
+TEST_F(ScriptedDeviceEnd, OversizedFrameEndsTheConnection) {
+    auto frame = lb::encode_frame(lb::BULK_OUT, 0, 2, 0, {});
+    const std::uint32_t length = lb::kMaxPayload + 1;
+    for (int i = 0; i < 4; ++i)
+        frame[lb::kLengthOffset + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    std::size_t sent = 0;
+    ASSERT_EQ(sgvisa::localbus::send_all(device_, frame, in(2s), sent), VI_SUCCESS);
+    const Bytes data{1, 2, 3, 4};
+    EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_CONN_LOST);
+    answer(lb::BULK_OUT, lb::STATUS_OK, 3, {});
+    EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_CONN_LOST) << "and every later call";
+}
+
+TEST_F(ScriptedDeviceEnd, DeviceClosingIsConnectionLostWithoutSigpipe) {
+    ::close(device_);
+    device_ = -1;
+    const Bytes data(100000, 'z');  // more than a socket buffer
+    const auto t0 = sgvisa::Clock::now();
+    EXPECT_EQ(link_->bulk_out(data, in(10s)), VI_ERROR_CONN_LOST);
+    std::uint8_t buf[64];
+    std::size_t got = 0;
+    EXPECT_EQ(link_->bulk_in(buf, got, in(10s)), VI_ERROR_CONN_LOST);
+    EXPECT_LT(sgvisa::Clock::now() - t0, 2s);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Formatted I/O: viPrintf, viScanf, viQueryf and their va_list forms.
+//
+// viPrintf sends the formatted bytes as one write; when the format ends with
+// a linefeed that write ends the message (END), otherwise the message goes on
+// with the next write. viScanf parses one reply message and drops whatever
+// of it the format did not consume, up to its END. viQueryf checks both
+// formats before it sends anything, then writes and reads like viPrintf and
+// viScanf, each under its own VI_ATTR_TMO_VALUE deadline.
+#include <cstdarg>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "entry_point.h"
+#include "format_reader.h"
+#include "format_writer.h"
+#include "session_io.h"
+#include "transport_read_source.h"
+#include "visa.h"
+
+namespace {
+
+bool ends_message(const char* format) {
+    const std::size_t n = std::strlen(format);
+    return n > 0 && format[n - 1] == '\n';
+}
+
+ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end) {
+    if (bytes.empty() && !end)
+        return VI_SUCCESS;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    return io.access.transport->write(std::span(data, bytes.size()), end, io.deadline);
+}
+
+ViStatus receive(sgvisa::SessionIo& io, const sgvisa::ReadFormat& format) {
+    sgvisa::TransportReadSource source(*io.access.transport, io.deadline);
+    int assigned = 0;
+    return sgvisa::read_message(format, source, assigned);
+}
+
+// A copy of `params` that can be passed on by address (a va_list parameter
+// has array type on some ABIs, so its address is not a va_list*).
+class ArgList {
+  public:
+    explicit ArgList(va_list params) { va_copy(list_, params); }
+    ArgList(const ArgList&) = delete;
+    ArgList& operator=(const ArgList&) = delete;
+    ~ArgList() { va_end(list_); }
+    va_list* get() { return &list_; }
+
+  private:
+    va_list list_;
+};
+
+}  // namespace
+
+SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList params) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        sgvisa::SessionIo io;
+        ViStatus st = sgvisa::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        ArgList args(params);
+        std::string bytes;
+        st = sgvisa::format_message(writeFmt, args.get(), bytes);
+        if (st != VI_SUCCESS)
+            return st;
+        return send(io, bytes, ends_message(writeFmt));
+    });
+}
+
+SGVISA_EXPORT ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...) {
+    va_list params;
+    va_start(params, writeFmt);
+    const ViStatus st = viVPrintf(vi, writeFmt, params);
+    va_end(params);
+    return st;
+}
+
+SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList params) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        sgvisa::SessionIo io;
+        ViStatus st = sgvisa::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        ArgList args(params);
+        sgvisa::ReadFormat format;
+        st = sgvisa::prepare_read(readFmt, args.get(), format);
+        if (st != VI_SUCCESS)
+            return st;
+        return receive(io, format);
+    });
+}
+
+SGVISA_EXPORT ViStatus viScanf(ViSession vi, ViConstString readFmt, ...) {
+    va_list params;
+    va_start(params, readFmt);
+    const ViStatus st = viVScanf(vi, readFmt, params);
+    va_end(params);
+    return st;
+}
+
+SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
+                                 ViVAList params) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        sgvisa::SessionIo io;
+        ViStatus st = sgvisa::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        // The write format's arguments come first, then the read format's.
+        ArgList args(params);
+        std::string bytes;
+        st = sgvisa::format_message(writeFmt, args.get(), bytes);
+        if (st != VI_SUCCESS)
+            return st;
+        sgvisa::ReadFormat format;
+        st = sgvisa::prepare_read(readFmt, args.get(), format);
+        if (st != VI_SUCCESS)
+            return st;
+        st = send(io, bytes, ends_message(writeFmt));
+        if (st < 0)
+            return st;
+        io.deadline = sgvisa::deadline_after_ms(io.session->timeout_ms());
+        return receive(io, format);
+    });
+}
+
+SGVISA_EXPORT ViStatus viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...) {
+    va_list params;
+    va_start(params, readFmt);
+    const ViStatus st = viVQueryf(vi, writeFmt, readFmt, params);
+    va_end(params);
+    return st;
+}

@@ -1,0 +1,70 @@
+#include "frame_socket.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace sgvisa::localbus {
+
+ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline,
+                  std::size_t& sent) {
+    sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            const int r = ::poll(&p, 1, ms_until(deadline));
+            if (r < 0 && errno != EINTR)
+                return VI_ERROR_SYSTEM_ERROR;
+            if (r == 0)
+                return VI_ERROR_TMO;
+            continue;
+        }
+        return VI_ERROR_CONN_LOST;  // EPIPE, ECONNRESET: the device is gone
+    }
+    return VI_SUCCESS;
+}
+
+ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
+                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload) {
+    namespace lb = sgproto::localbus;
+    for (;;) {
+        if (lb::decode_header(rx, header)) {
+            if (header.length > lb::kMaxPayload)
+                return VI_ERROR_IO;
+            const std::size_t total = lb::kFrameHeaderSize + header.length;
+            if (rx.size() >= total) {
+                payload.assign(rx.begin() + lb::kFrameHeaderSize,
+                               rx.begin() + static_cast<std::ptrdiff_t>(total));
+                rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(total));
+                return VI_SUCCESS;
+            }
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, ms_until(deadline));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return VI_ERROR_SYSTEM_ERROR;
+        }
+        if (r == 0)
+            return VI_ERROR_TMO;
+        std::uint8_t buf[16 * 1024];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return VI_ERROR_CONN_LOST;  // end of stream or a reset
+        rx.insert(rx.end(), buf, buf + n);
+    }
+}
+
+}  // namespace sgvisa::localbus

@@ -1,0 +1,26 @@
+// Frame I/O on a local bus socket, shared by the link and the opener. Every
+// wait is bounded by `deadline`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "deadline.h"
+#include "localbus_frames.h"
+#include "visa.h"
+
+namespace sgvisa::localbus {
+
+// Sends all of `bytes`. VI_ERROR_TMO leaves `sent` bytes sent.
+ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline,
+                  std::size_t& sent);
+
+// Receives one whole frame, buffering partial input in `rx`.
+// VI_ERROR_CONN_LOST on end of stream or a reset; VI_ERROR_IO on a frame
+// longer than kMaxPayload.
+ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
+                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload);
+
+}  // namespace sgvisa::localbus

@@ -1,0 +1,181 @@
+#include "localbus_link.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "frame_socket.h"
+
+namespace sgvisa {
+
+namespace lb = sgproto::localbus;
+
+namespace {
+
+// How long a timed-out bulk-IN waits for the answer to its cancellation, so
+// that the stream stays in step with the device.
+constexpr auto kCancelBound = std::chrono::milliseconds(200);
+
+}  // namespace
+
+LocalbusLink::LocalbusLink(int fd, const lb::DeviceHello& hello, std::uint32_t first_seq)
+    : fd_(fd), hello_(hello), next_seq_(first_seq) {}
+
+LocalbusLink::~LocalbusLink() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+ViStatus LocalbusLink::lost() {
+    lost_ = true;
+    return VI_ERROR_CONN_LOST;
+}
+
+ViStatus LocalbusLink::flush_tx(Deadline deadline) {
+    if (tx_.empty())
+        return VI_SUCCESS;
+    std::size_t sent = 0;
+    const ViStatus st = localbus::send_all(fd_, tx_, deadline, sent);
+    tx_.erase(tx_.begin(), tx_.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (st == VI_ERROR_CONN_LOST)
+        return lost();
+    return st;
+}
+
+ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
+                                    std::span<const std::uint8_t> payload, Deadline deadline,
+                                    std::uint32_t& seq) {
+    if (lost_)
+        return VI_ERROR_CONN_LOST;
+    if (payload.size() > lb::kMaxPayload)
+        return VI_ERROR_IO;
+    seq = next_seq_++;
+    // Frames are queued whole, so a send cut short by the deadline is
+    // completed before the next request and the stream stays framed.
+    const auto frame = lb::encode_frame(type, 0, seq, param, payload);
+    tx_.insert(tx_.end(), frame.begin(), frame.end());
+    return flush_tx(deadline);
+}
+
+ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer& out) {
+    if (lost_)
+        return VI_ERROR_CONN_LOST;
+    for (;;) {
+        const ViStatus st = flush_tx(deadline);
+        if (st != VI_SUCCESS)
+            return st;
+        lb::FrameHeader h{};
+        const ViStatus rst = localbus::receive_frame(fd_, rx_, deadline, h, out.payload);
+        if (rst == VI_ERROR_CONN_LOST || rst == VI_ERROR_IO)
+            return lost();
+        if (rst != VI_SUCCESS)
+            return rst;
+        if (h.seq != seq)
+            continue;  // the late answer of a request given up on
+        out.status = h.status;
+        return VI_SUCCESS;
+    }
+}
+
+ViStatus LocalbusLink::transact(std::uint8_t type, std::uint32_t param,
+                                std::span<const std::uint8_t> payload, Deadline deadline,
+                                Answer& out) {
+    std::uint32_t seq = 0;
+    ViStatus st = send_request(type, param, payload, deadline, seq);
+    if (st != VI_SUCCESS)
+        return st;
+    st = wait_answer(seq, deadline, out);
+    if (st != VI_SUCCESS)
+        return st;
+    switch (out.status) {
+        case lb::STATUS_OK:
+            return VI_SUCCESS;
+        case lb::STATUS_NOT_CLAIMED:
+        case lb::STATUS_STALL:
+        default:
+            return VI_ERROR_IO;
+    }
+}
+
+ViStatus LocalbusLink::bulk_out(std::span<const std::uint8_t> data, Deadline deadline) {
+    Answer a;
+    const ViStatus st = transact(lb::BULK_OUT, 0, data, deadline, a);
+    if (st == VI_ERROR_IO && a.status == lb::STATUS_STALL)
+        return clear_stall(bulk_out_endpoint(), deadline);
+    return st;
+}
+
+ViStatus LocalbusLink::clear_stall(std::uint8_t endpoint, Deadline deadline) {
+    const ViStatus st = clear_halt(endpoint, deadline);
+    return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_IO;
+}
+
+ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) {
+    got = 0;
+    if (buf.empty())
+        return VI_SUCCESS;
+    const auto max = static_cast<std::uint32_t>(std::min<std::size_t>(buf.size(), lb::kMaxPayload));
+    std::uint32_t seq = 0;
+    ViStatus st = send_request(lb::BULK_IN, max, {}, deadline, seq);
+    Answer a;
+    if (st == VI_SUCCESS)
+        st = wait_answer(seq, deadline, a);
+    if (st == VI_ERROR_TMO) {
+        // Take the request back and consume its answer (cancelled, or data
+        // that came too late and is dropped) so the next one matches.
+        const Deadline bound = Clock::now() + kCancelBound;
+        std::uint32_t cancel_seq = 0;
+        if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq) == VI_SUCCESS) {
+            Answer late;
+            wait_answer(seq, bound, late);
+        }
+        return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_TMO;
+    }
+    if (st != VI_SUCCESS)
+        return st;
+    if (a.status == lb::STATUS_CANCELLED)
+        return VI_ERROR_TMO;
+    if (a.status == lb::STATUS_STALL)
+        return clear_stall(bulk_in_endpoint(), deadline);
+    if (a.status != lb::STATUS_OK)
+        return VI_ERROR_IO;
+    if (a.payload.size() > max)
+        return VI_ERROR_IO;  // babble: never stored past `buf`
+    std::copy(a.payload.begin(), a.payload.end(), buf.begin());
+    got = a.payload.size();
+    return VI_SUCCESS;
+}
+
+ViStatus LocalbusLink::control_in(std::uint8_t request_type, std::uint8_t request,
+                                  std::uint16_t value, std::uint16_t index,
+                                  std::span<std::uint8_t> buf, std::size_t& got,
+                                  Deadline deadline) {
+    got = 0;
+    lb::ControlSetup s{};
+    s.request_type = request_type;
+    s.request = request;
+    s.value = value;
+    s.index = index;
+    s.length = static_cast<std::uint16_t>(std::min<std::size_t>(buf.size(), 0xFFFF));
+    Answer a;
+    std::array<std::uint8_t, lb::kControlSetupSize> setup{};
+    lb::encode_setup(s, setup);
+    const ViStatus st = transact(lb::CONTROL_IN, 0, setup, deadline, a);
+    if (st != VI_SUCCESS)
+        return st;
+    if (a.payload.size() > s.length)
+        return VI_ERROR_IO;
+    std::copy(a.payload.begin(), a.payload.end(), buf.begin());
+    got = a.payload.size();
+    return VI_SUCCESS;
+}
+
+ViStatus LocalbusLink::clear_halt(std::uint8_t endpoint, Deadline deadline) {
+    Answer a;
+    return transact(lb::CLEAR_HALT, endpoint, {}, deadline, a);
+}
+
+}  // namespace sgvisa

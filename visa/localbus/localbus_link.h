@@ -1,0 +1,64 @@
+// The host end of the simulator's local bus: a UsbLink over a connected Unix
+// stream socket whose device has sent HELLO and granted the claim.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "localbus_frames.h"
+#include "usb_link.h"
+
+namespace sgvisa {
+
+class LocalbusLink final : public UsbLink {
+  public:
+    // Takes ownership of `fd` (closed on destruction). `first_seq` is the
+    // next sequence number to use (those before it were used while opening).
+    LocalbusLink(int fd, const sgproto::localbus::DeviceHello& hello, std::uint32_t first_seq);
+    ~LocalbusLink() override;
+    LocalbusLink(const LocalbusLink&) = delete;
+    LocalbusLink& operator=(const LocalbusLink&) = delete;
+
+    ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override;
+    ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override;
+    ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                        std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
+                        Deadline deadline) override;
+    ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
+
+    std::uint8_t interface_number() const override { return hello_.interface_number; }
+    std::uint8_t bulk_out_endpoint() const override { return hello_.bulk_out_endpoint; }
+    std::uint8_t bulk_in_endpoint() const override { return hello_.bulk_in_endpoint; }
+    std::uint16_t max_packet_size() const override { return hello_.max_packet_size; }
+
+  private:
+    // Clears a stalled bulk endpoint's halt; VI_ERROR_IO (or CONN_LOST).
+    ViStatus clear_stall(std::uint8_t endpoint, Deadline deadline);
+
+    struct Answer {
+        std::uint8_t status = 0;
+        std::vector<std::uint8_t> payload;
+    };
+
+    // Sends one request frame; returns its seq in `seq`.
+    ViStatus send_request(std::uint8_t type, std::uint32_t param,
+                          std::span<const std::uint8_t> payload, Deadline deadline,
+                          std::uint32_t& seq);
+    // Waits for the answer to `seq`, discarding answers to earlier requests.
+    ViStatus wait_answer(std::uint32_t seq, Deadline deadline, Answer& out);
+    // A request and its answer.
+    ViStatus transact(std::uint8_t type, std::uint32_t param, std::span<const std::uint8_t> payload,
+                      Deadline deadline, Answer& out);
+    ViStatus flush_tx(Deadline deadline);
+    ViStatus lost();
+
+    int fd_;
+    sgproto::localbus::DeviceHello hello_;
+    std::uint32_t next_seq_;
+    bool lost_ = false;
+    std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
+    std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame
+};
+
+}  // namespace sgvisa
