@@ -61,10 +61,10 @@ TEST_F(FormattedIo, BadFormatsSendNothing) {
 }
 
 TEST_F(FormattedIo, QueryReadsItsReply) {
-    instrument().answer("*IDN?\n", "Rohde&Schwarz,SMB100A,1406.6000k02/123456,4.1\n");
+    instrument().answer("*IDN?\n", "Simulated Signal Sources,SG-4040,4040.0001k02/123456,4.1\n");
     char buf[64];
     ASSERT_EQ(viQueryf(vi_, "*IDN?\n", "%63T", buf), VI_SUCCESS);
-    EXPECT_STREQ(buf, "Rohde&Schwarz,SMB100A,1406.6000k02/123456,4.1\n");
+    EXPECT_STREQ(buf, "Simulated Signal Sources,SG-4040,4040.0001k02/123456,4.1\n");
     const auto writes = instrument().writes();
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].bytes, "*IDN?\n");

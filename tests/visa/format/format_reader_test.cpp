@@ -96,12 +96,12 @@ Scan scan(sgvisa::ReadSource& source, const char* fmt, ...) {
 }
 
 TEST(FormatReader, LineDirectiveKeepsItsLinefeed) {
-    ScriptedSource src("Rohde,SMB100A,123\n");
+    ScriptedSource src("Simulated Signal Sources,SG-4040,123\n");
     char buf[64];
     const Scan r = scan(src, "%T", buf);
     EXPECT_EQ(r.status, VI_SUCCESS);
     EXPECT_EQ(r.assigned, 1);
-    EXPECT_STREQ(buf, "Rohde,SMB100A,123\n");
+    EXPECT_STREQ(buf, "Simulated Signal Sources,SG-4040,123\n");
 }
 
 TEST(FormatReader, LineDirectiveStopsAtEndWithoutLinefeed) {
