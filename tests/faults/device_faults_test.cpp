@@ -69,10 +69,7 @@ class StallOnceLink final : public sgvisa::UsbLink {
     ViStatus clear_halt(std::uint8_t ep, sgvisa::Deadline t) override {
         return inner_->clear_halt(ep, t);
     }
-    std::uint8_t interface_number() const override { return inner_->interface_number(); }
-    std::uint8_t bulk_out_endpoint() const override { return inner_->bulk_out_endpoint(); }
-    std::uint8_t bulk_in_endpoint() const override { return inner_->bulk_in_endpoint(); }
-    std::uint16_t max_packet_size() const override { return inner_->max_packet_size(); }
+    const sgvisa::UsbDeviceFacts& facts() const override { return inner_->facts(); }
 
   private:
     std::unique_ptr<sgvisa::UsbLink> inner_;

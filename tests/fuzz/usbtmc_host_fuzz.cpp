@@ -38,7 +38,11 @@ ViStatus status_of(std::uint8_t b) {
 
 class ScriptedLink final : public sgvisa::UsbLink {
   public:
-    ScriptedLink(sgfuzz::ByteScript& script, std::uint16_t mps) : script_(script), mps_(mps) {}
+    ScriptedLink(sgfuzz::ByteScript& script, std::uint16_t mps) : script_(script) {
+        facts_.bulk_out_endpoint = 0x02;
+        facts_.bulk_in_endpoint = 0x81;
+        facts_.max_packet_size = mps;
+    }
 
     ViStatus bulk_out(std::span<const std::uint8_t> data, sgvisa::Deadline) override {
         if (data.size() < 12 || data.size() % 4 != 0)
@@ -79,14 +83,11 @@ class ScriptedLink final : public sgvisa::UsbLink {
         return script_.exhausted() ? VI_SUCCESS : status_of(script_.byte());
     }
 
-    std::uint8_t interface_number() const override { return 0; }
-    std::uint8_t bulk_out_endpoint() const override { return 0x02; }
-    std::uint8_t bulk_in_endpoint() const override { return 0x81; }
-    std::uint16_t max_packet_size() const override { return mps_; }
+    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
 
   private:
     sgfuzz::ByteScript& script_;
-    std::uint16_t mps_;
+    sgvisa::UsbDeviceFacts facts_;
 };
 
 }  // namespace

@@ -255,12 +255,17 @@ class FakeLink final : public UsbLink {
         return VI_SUCCESS;
     }
 
-    std::uint8_t interface_number() const override { return d_->interface_number; }
-    std::uint8_t bulk_out_endpoint() const override { return d_->bulk_out_endpoint; }
-    std::uint8_t bulk_in_endpoint() const override { return d_->bulk_in_endpoint; }
-    std::uint16_t max_packet_size() const override { return d_->max_packet_size; }
+    const UsbDeviceFacts& facts() const override {
+        facts_.interface_number = d_->interface_number;
+        facts_.bulk_out_endpoint = d_->bulk_out_endpoint;
+        facts_.bulk_in_endpoint = d_->bulk_in_endpoint;
+        facts_.max_packet_size = d_->max_packet_size;
+        return facts_;
+    }
 
   private:
+    mutable UsbDeviceFacts facts_;
+
     ViStatus lost() {
         d_->events.push_back("lost");
         return VI_ERROR_CONN_LOST;

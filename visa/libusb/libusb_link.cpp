@@ -29,7 +29,12 @@ int length_of(std::size_t n) {
 class LibusbLink final : public UsbLink {
   public:
     LibusbLink(const FoundUsbtmcDevice& device, bool reattach)
-        : device_(device), reattach_(reattach) {}
+        : device_(device), reattach_(reattach) {
+        facts_.interface_number = device.interface_number;
+        facts_.bulk_out_endpoint = device.bulk_out_endpoint;
+        facts_.bulk_in_endpoint = device.bulk_in_endpoint;
+        facts_.max_packet_size = device.max_packet_size;
+    }
 
     ~LibusbLink() override {
         if (!lost_)
@@ -100,10 +105,7 @@ class LibusbLink final : public UsbLink {
         return r == LIBUSB_SUCCESS ? VI_SUCCESS : failure(r);
     }
 
-    std::uint8_t interface_number() const override { return device_.interface_number; }
-    std::uint8_t bulk_out_endpoint() const override { return device_.bulk_out_endpoint; }
-    std::uint8_t bulk_in_endpoint() const override { return device_.bulk_in_endpoint; }
-    std::uint16_t max_packet_size() const override { return device_.max_packet_size; }
+    const UsbDeviceFacts& facts() const override { return facts_; }
 
   private:
     ViStatus failure(int r) {
@@ -125,6 +127,7 @@ class LibusbLink final : public UsbLink {
     }
 
     FoundUsbtmcDevice device_;
+    UsbDeviceFacts facts_;
     bool reattach_;
     std::atomic<bool> lost_{false};
 };

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "frame_socket.h"
 
@@ -21,8 +22,20 @@ constexpr auto kCancelBound = std::chrono::milliseconds(200);
 
 }  // namespace
 
-LocalbusLink::LocalbusLink(int fd, const lb::DeviceHello& hello, std::uint32_t first_seq)
-    : fd_(fd), hello_(hello), next_seq_(first_seq) {}
+UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial) {
+    UsbDeviceFacts f;
+    f.vendor_id = hello.vendor_id;
+    f.product_id = hello.product_id;
+    f.serial = std::move(serial);
+    f.interface_number = hello.interface_number;
+    f.bulk_out_endpoint = hello.bulk_out_endpoint;
+    f.bulk_in_endpoint = hello.bulk_in_endpoint;
+    f.max_packet_size = hello.max_packet_size;
+    return f;
+}
+
+LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq)
+    : fd_(fd), facts_(std::move(facts)), next_seq_(first_seq) {}
 
 LocalbusLink::~LocalbusLink() {
     if (fd_ >= 0)

@@ -15,7 +15,7 @@ class LocalbusLink final : public UsbLink {
   public:
     // Takes ownership of `fd` (closed on destruction). `first_seq` is the
     // next sequence number to use (those before it were used while opening).
-    LocalbusLink(int fd, const sgproto::localbus::DeviceHello& hello, std::uint32_t first_seq);
+    LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq);
     ~LocalbusLink() override;
     LocalbusLink(const LocalbusLink&) = delete;
     LocalbusLink& operator=(const LocalbusLink&) = delete;
@@ -27,10 +27,7 @@ class LocalbusLink final : public UsbLink {
                         Deadline deadline) override;
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
 
-    std::uint8_t interface_number() const override { return hello_.interface_number; }
-    std::uint8_t bulk_out_endpoint() const override { return hello_.bulk_out_endpoint; }
-    std::uint8_t bulk_in_endpoint() const override { return hello_.bulk_in_endpoint; }
-    std::uint16_t max_packet_size() const override { return hello_.max_packet_size; }
+    const UsbDeviceFacts& facts() const override { return facts_; }
 
   private:
     // Clears a stalled bulk endpoint's halt; VI_ERROR_IO (or CONN_LOST).
@@ -54,11 +51,15 @@ class LocalbusLink final : public UsbLink {
     ViStatus lost();
 
     int fd_;
-    sgproto::localbus::DeviceHello hello_;
+    UsbDeviceFacts facts_;
     std::uint32_t next_seq_;
     bool lost_ = false;
     std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
     std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame
 };
+
+// The facts a device's HELLO gives: its descriptors' numbers and its serial
+// number.
+UsbDeviceFacts facts_from_hello(const sgproto::localbus::DeviceHello& hello, std::string serial);
 
 }  // namespace sgvisa

@@ -154,7 +154,8 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
             ::close(fd);
             return VI_ERROR_IO;
         }
-        auto link = std::make_unique<LocalbusLink>(fd, hello.device, kClaimSeq + 1);
+        auto link = std::make_unique<LocalbusLink>(fd, facts_from_hello(hello.device, hello.serial),
+                                                   kClaimSeq + 1);
         return make_usbtmc_transport(std::move(link),
                                      std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
     }

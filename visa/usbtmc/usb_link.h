@@ -1,20 +1,56 @@
 // The transfer-level interface under the USBTMC host protocol: what a USB
 // device offers a host, with no libusb types. libusb implements it for real
 // devices; the simulator's local bus implements it for simulated ones.
+//
+// Threads: one thread at a time makes transfers (the session layer
+// serialises operations on a device); cancel() may come from any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "deadline.h"
 #include "visa.h"
 
 namespace sgvisa {
 
+// Who the device says it is, from its descriptors.
+struct UsbDeviceFacts {
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
+    std::string manufacturer;  // iManufacturer, "" when the device has none
+    std::string product;       // iProduct, "" when the device has none
+    std::uint8_t interface_number = 0;
+    std::uint8_t interface_protocol = 0;     // bInterfaceProtocol: 1 for USB488
+    std::uint8_t bulk_out_endpoint = 0;      // address, e.g. 0x02
+    std::uint8_t bulk_in_endpoint = 0;       // address, e.g. 0x81
+    std::uint8_t interrupt_in_endpoint = 0;  // 0: the interface has none
+    std::uint16_t max_packet_size = 0;       // of the bulk-IN endpoint
+};
+
 class UsbLink {
   public:
     virtual ~UsbLink() = default;
+
+    // acquire, relinquish, cancel and resume do nothing by default: that
+    // suits a link that is its device's only carrier and never waits long.
+
+    // Makes this link the one that carries the device's transfers (the claim
+    // of its interface), waiting for another holder until `deadline`
+    // (VI_ERROR_RSRC_BUSY when it does not let go in time). Cheap when the
+    // link holds the claim already. The session layer calls it only while it
+    // holds the instrument's access lock, so a cooperating holder in another
+    // process is between operations: a link may take the claim over from it.
+    virtual ViStatus acquire(Deadline /*deadline*/) { return VI_SUCCESS; }
+
+    // Called after an operation that did not pin the device: a link that
+    // cannot keep the claim without blocking other processes gives it up
+    // here (libusb releases the interface); one whose claim others can take
+    // over keeps it.
+    virtual void relinquish() {}
 
     // One bulk-OUT transfer of all of `data` (the link splits it into packets).
     // VI_ERROR_TMO when the deadline passes first; the transfer is then cancelled.
@@ -37,14 +73,22 @@ class UsbLink {
                                 std::span<std::uint8_t> buf, std::size_t& got,
                                 Deadline deadline) = 0;
 
-    // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`.
+    // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`, within `deadline`.
     virtual ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) = 0;
 
+    // From any thread: a transfer waiting for the device on the transferring
+    // thread gives up at once with VI_ERROR_ABORT (and is cancelled), and so
+    // does every later one until resume(). Recovery after an abort calls
+    // resume() first.
+    virtual void cancel() {}
+    virtual void resume() {}
+
     // Descriptor facts, read from the device, never assumed.
-    virtual std::uint8_t interface_number() const = 0;
-    virtual std::uint8_t bulk_out_endpoint() const = 0;  // address, e.g. 0x02
-    virtual std::uint8_t bulk_in_endpoint() const = 0;   // address, e.g. 0x81
-    virtual std::uint16_t max_packet_size() const = 0;   // of the bulk-IN endpoint
+    virtual const UsbDeviceFacts& facts() const = 0;
+    std::uint8_t interface_number() const { return facts().interface_number; }
+    std::uint8_t bulk_out_endpoint() const { return facts().bulk_out_endpoint; }
+    std::uint8_t bulk_in_endpoint() const { return facts().bulk_in_endpoint; }
+    std::uint16_t max_packet_size() const { return facts().max_packet_size; }
 };
 
 }  // namespace sgvisa

@@ -29,7 +29,8 @@ class ScriptedDeviceEnd : public ::testing::Test {
         hello.bulk_out_endpoint = 0x02;
         hello.bulk_in_endpoint = 0x81;
         hello.max_packet_size = 64;
-        link_ = std::make_unique<sgvisa::LocalbusLink>(sv[0], hello, 2);
+        link_ =
+            std::make_unique<sgvisa::LocalbusLink>(sv[0], sgvisa::facts_from_hello(hello, "X"), 2);
         device_ = sv[1];
     }
     void TearDown() override {

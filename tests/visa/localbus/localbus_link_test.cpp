@@ -61,7 +61,7 @@ std::unique_ptr<sgvisa::LocalbusLink> claimed_link(const std::string& path) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<sgvisa::LocalbusLink>(fd, hello, 2);
+    return std::make_unique<sgvisa::LocalbusLink>(fd, sgvisa::facts_from_hello(hello, "SIM001"), 2);
 }
 
 class LocalbusLinkTest : public ::testing::Test {
