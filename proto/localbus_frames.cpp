@@ -88,6 +88,35 @@ bool decode_setup(std::span<const std::uint8_t> in, ControlSetup& s) {
     return true;
 }
 
+void decode_hello_strings(std::span<const std::uint8_t> in, std::string& serial,
+                          std::string& manufacturer, std::string& product) {
+    std::string* fields[] = {&serial, &manufacturer, &product};
+    for (std::string* f : fields)
+        f->clear();
+    std::size_t field = 0;
+    for (std::uint8_t b : in) {
+        if (b == 0) {
+            if (++field == 3)
+                break;
+            continue;
+        }
+        fields[field]->push_back(static_cast<char>(b));
+    }
+}
+
+std::vector<std::uint8_t> encode_hello_strings(const std::string& serial,
+                                               const std::string& manufacturer,
+                                               const std::string& product) {
+    std::vector<std::uint8_t> out(serial.begin(), serial.end());
+    if (manufacturer.empty() && product.empty())
+        return out;
+    out.push_back(0);
+    out.insert(out.end(), manufacturer.begin(), manufacturer.end());
+    out.push_back(0);
+    out.insert(out.end(), product.begin(), product.end());
+    return out;
+}
+
 std::vector<std::uint8_t> encode_frame(std::uint8_t type, std::uint8_t status, std::uint32_t seq,
                                        std::uint32_t param, std::span<const std::uint8_t> payload) {
     FrameHeader h;

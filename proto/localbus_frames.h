@@ -9,7 +9,9 @@
 // byte order; the encode/decode functions below are the only way in and out.
 //
 // On connecting, the device sends one HELLO frame (payload: the 10-byte
-// device hello, then the serial number string, no NUL). The host then sends
+// device hello, then the serial number, and optionally a NUL, the
+// manufacturer's name, a NUL and the product's name, as its string
+// descriptors give them). The host then sends
 // CLAIM; the device answers CLAIM with status OK once no other connection
 // holds the claim (a claimed connection releases it when it closes). The
 // device answers no transfer of an unclaimed connection but STATUS_NOT_CLAIMED.
@@ -29,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace sgproto::localbus {
@@ -98,6 +101,14 @@ bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h);
 
 void encode_setup(const ControlSetup& s, std::span<std::uint8_t, kControlSetupSize> out);
 bool decode_setup(std::span<const std::uint8_t> in, ControlSetup& s);
+
+// The strings after the device hello: serial, then manufacturer and product
+// when present (NUL-separated). Missing ones are left empty.
+void decode_hello_strings(std::span<const std::uint8_t> in, std::string& serial,
+                          std::string& manufacturer, std::string& product);
+std::vector<std::uint8_t> encode_hello_strings(const std::string& serial,
+                                               const std::string& manufacturer,
+                                               const std::string& product);
 
 // A whole frame: header and payload.
 std::vector<std::uint8_t> encode_frame(std::uint8_t type, std::uint8_t status, std::uint32_t seq,

@@ -66,6 +66,8 @@ int connect_to(const std::string& path) {
 struct Hello {
     lb::DeviceHello device{};
     std::string serial;
+    std::string manufacturer;
+    std::string product;
 };
 
 bool read_hello(int fd, std::vector<std::uint8_t>& rx, Deadline deadline, Hello& out) {
@@ -75,7 +77,8 @@ bool read_hello(int fd, std::vector<std::uint8_t>& rx, Deadline deadline, Hello&
         return false;
     if (h.type != lb::HELLO || !lb::decode_hello(payload, out.device))
         return false;
-    out.serial.assign(payload.begin() + lb::kDeviceHelloSize, payload.end());
+    lb::decode_hello_strings(std::span(payload).subspan(lb::kDeviceHelloSize), out.serial,
+                             out.manufacturer, out.product);
     return true;
 }
 
