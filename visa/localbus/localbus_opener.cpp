@@ -157,8 +157,10 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
             ::close(fd);
             return VI_ERROR_IO;
         }
-        auto link = std::make_unique<LocalbusLink>(fd, facts_from_hello(hello.device, hello.serial),
-                                                   kClaimSeq + 1);
+        UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
+        facts.manufacturer = hello.manufacturer;
+        facts.product = hello.product;
+        auto link = std::make_unique<LocalbusLink>(fd, std::move(facts), kClaimSeq + 1);
         return make_usbtmc_transport(std::move(link),
                                      std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
     }
