@@ -21,7 +21,7 @@
 
 #include "bus_directory.h"
 #include "child_process.h"
-#include "instrument_lock.h"
+#include "lock_file.h"
 #include "stats.h"
 #include "visa.h"
 

@@ -63,4 +63,57 @@ std::string device_socket_path(const std::string& dir, std::uint16_t vendor_id,
     return path + ".sock";
 }
 
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool parse_hex16(const std::string& text, std::uint16_t& out) {
+    if (text.size() != 4)
+        return false;
+    unsigned v = 0;
+    for (char c : text) {
+        const int d = hex_digit(c);
+        if (d < 0)
+            return false;
+        v = v * 16 + static_cast<unsigned>(d);
+    }
+    out = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool parse_device_socket_name(const std::string& file_name, std::uint16_t& vendor_id,
+                              std::uint16_t& product_id, std::string& serial) {
+    constexpr std::size_t kIds = 10;  // "vvvv-pppp-"
+    if (file_name.size() <= kIds + 5 || !file_name.ends_with(".sock") || file_name[4] != '-' ||
+        file_name[9] != '-')
+        return false;
+    if (!parse_hex16(file_name.substr(0, 4), vendor_id) ||
+        !parse_hex16(file_name.substr(5, 4), product_id))
+        return false;
+    const std::string escaped = file_name.substr(kIds, file_name.size() - kIds - 5);
+    serial.clear();
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '%') {
+            serial += escaped[i];
+            continue;
+        }
+        if (i + 2 >= escaped.size() || hex_digit(escaped[i + 1]) < 0 ||
+            hex_digit(escaped[i + 2]) < 0)
+            return false;
+        serial += static_cast<char>(hex_digit(escaped[i + 1]) * 16 + hex_digit(escaped[i + 2]));
+        i += 2;
+    }
+    return !serial.empty();
+}
+
 }  // namespace sgproto

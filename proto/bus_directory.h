@@ -25,4 +25,10 @@ bool bus_directory_is_private(const std::string& dir);
 std::string device_socket_path(const std::string& dir, std::uint16_t vendor_id,
                                std::uint16_t product_id, const std::string& serial);
 
+// The IDs and serial number a device socket's file name (as made by
+// device_socket_path, without the directory) stands for; false for a name
+// that is not one.
+bool parse_device_socket_name(const std::string& file_name, std::uint16_t& vendor_id,
+                              std::uint16_t& product_id, std::string& serial);
+
 }  // namespace sgproto

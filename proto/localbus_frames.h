@@ -44,6 +44,7 @@ enum FrameType : std::uint8_t {
     CANCEL = 5,
     CONTROL_IN = 6,
     CLEAR_HALT = 7,
+    RELEASE = 8,
 };
 
 enum FrameStatus : std::uint8_t {

@@ -26,20 +26,21 @@ class FakeGenerator {
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
         // After the library's own openers, as for any instrument it does not know.
         sgvisa::register_builtin_transports();
-        opener_ = sgvisa::register_transport_opener(
-            [device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline deadline,
-                               std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
-                if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
-                    !sgvisa::serial_equal(name.serial, kSerial))
-                    return VI_ERROR_RSRC_NFOUND;
-                auto link = sgtest::make_fake_link(device);
-                if (decorate)
-                    link = decorate(std::move(link));
-                return sgvisa::make_usbtmc_transport(std::move(link), deadline, out);
-            });
+        opener_ = sgvisa::register_transport_backend(
+            {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline deadline,
+                                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+                 if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
+                     !sgvisa::serial_equal(name.serial, kSerial))
+                     return VI_ERROR_RSRC_NFOUND;
+                 auto link = sgtest::make_fake_link(device);
+                 if (decorate)
+                     link = decorate(std::move(link));
+                 return sgvisa::make_usbtmc_transport(std::move(link), deadline, out);
+             },
+             {}});
     }
     ~FakeGenerator() {
-        sgvisa::unregister_transport_opener(opener_);
+        sgvisa::unregister_transport_backend(opener_);
         if (had_)
             ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
         else

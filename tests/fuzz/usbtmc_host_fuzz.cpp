@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "byte_script.h"
+#include "transport_read.h"
 #include "usbtmc_host.h"
 
 namespace {
@@ -119,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::size_t count = 0;
                 bool end = false;
                 const ViStatus st =
-                    transport->read(std::span(buf.data(), want), later(), count, end);
+                    sgtest::read_from(*transport, std::span(buf.data(), want), later(), count, end);
                 if (count > want || (st != VI_SUCCESS && end))
                     std::abort();
                 for (std::size_t i = want; i < buf.size(); ++i)

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "bus_directory.h"
-#include "instrument_lock.h"
+#include "lock_file.h"
 
 namespace sgtest {
 

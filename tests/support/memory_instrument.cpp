@@ -54,7 +54,31 @@ using Responder = MemoryInstrument::Responder;
 
 class MemoryTransport final : public sgvisa::Transport {
   public:
-    explicit MemoryTransport(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    explicit MemoryTransport(std::shared_ptr<State> state) : state_(std::move(state)) {
+        facts_.vendor_id = state_->vendor_id;
+        facts_.product_id = state_->product_id;
+        facts_.serial = state_->serial;
+        facts_.interface_protocol = 1;
+    }
+
+    ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
+    void relinquish() override {}
+    void cancel() override {
+        std::lock_guard lock(state_->mutex);
+        cancelled_ = true;
+        state_->output_ready.notify_all();
+    }
+    void resume() override {
+        std::lock_guard lock(state_->mutex);
+        cancelled_ = false;
+    }
+    bool lost() const override { return false; }
+    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+    ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t& status) override {
+        std::lock_guard lock(state_->mutex);
+        status = state_->output.empty() ? 0 : 0x10;  // MAV
+        return VI_SUCCESS;
+    }
     ~MemoryTransport() override {
         std::lock_guard lock(state_->mutex);
         --state_->open_transports;
@@ -67,6 +91,10 @@ class MemoryTransport final : public sgvisa::Transport {
         {
             std::lock_guard lock(state_->mutex);
             state_->writes.push_back({bytes, end});
+            // A new message ends the reply the host left unread, as IEEE
+            // 488.2 instruments do.
+            if (state_->pending_input.empty())
+                state_->output.clear();
             state_->pending_input += bytes;
             if (!end)
                 return VI_SUCCESS;
@@ -90,14 +118,16 @@ class MemoryTransport final : public sgvisa::Transport {
         return VI_SUCCESS;
     }
 
-    ViStatus read(std::span<std::uint8_t> buf, sgvisa::Deadline deadline, std::size_t& count,
-                  bool& end) override {
+    ViStatus read(std::span<std::uint8_t> buf, const sgvisa::ReadStop&, sgvisa::Deadline deadline,
+                  sgvisa::ReadResult& result) override {
+        std::size_t& count = result.count;
+        bool& end = result.end;
         count = 0;
         end = false;
         std::unique_lock lock(state_->mutex);
         ++state_->reads_waiting;
         state_->read_blocked.notify_all();
-        const auto ready = [this] { return !state_->output.empty(); };
+        const auto ready = [this] { return cancelled_ || !state_->output.empty(); };
         bool got = true;
         if (deadline == sgvisa::Deadline::max()) {
             state_->output_ready.wait(lock, ready);
@@ -105,6 +135,8 @@ class MemoryTransport final : public sgvisa::Transport {
             got = state_->output_ready.wait_until(lock, deadline, ready);
         }
         --state_->reads_waiting;
+        if (cancelled_)
+            return VI_ERROR_ABORT;
         if (!got)
             return VI_ERROR_TMO;
         auto& part = state_->output.front();
@@ -128,6 +160,8 @@ class MemoryTransport final : public sgvisa::Transport {
 
   private:
     std::shared_ptr<State> state_;
+    sgvisa::UsbDeviceFacts facts_;
+    bool cancelled_ = false;  // guarded by state_->mutex
 };
 
 }  // namespace
@@ -141,25 +175,33 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
     // After the library's own openers, as for any instrument it does not know.
     sgvisa::register_builtin_transports();
     std::shared_ptr<State> state = state_;
-    opener_id_ = sgvisa::register_transport_opener(
-        [state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
-            if (name.vendor_id != state->vendor_id || name.product_id != state->product_id ||
-                !sgvisa::serial_equal(name.serial, state->serial)) {
-                return VI_ERROR_RSRC_NFOUND;
-            }
-            std::lock_guard lock(state->mutex);
-            if (state->open_status != VI_SUCCESS)
-                return state->open_status;
-            ++state->opens;
-            ++state->open_transports;
-            out = std::make_unique<MemoryTransport>(state);
-            return VI_SUCCESS;
-        });
+    opener_id_ = sgvisa::register_transport_backend(
+        {[state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                 std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+             if (name.vendor_id != state->vendor_id || name.product_id != state->product_id ||
+                 !sgvisa::serial_equal(name.serial, state->serial)) {
+                 return VI_ERROR_RSRC_NFOUND;
+             }
+             std::lock_guard lock(state->mutex);
+             if (state->open_status != VI_SUCCESS)
+                 return state->open_status;
+             ++state->opens;
+             ++state->open_transports;
+             out = std::make_unique<MemoryTransport>(state);
+             return VI_SUCCESS;
+         },
+         [state](sgvisa::Deadline, std::vector<sgvisa::UsbResourceName>& out) {
+             sgvisa::UsbResourceName name;
+             name.vendor_id = state->vendor_id;
+             name.product_id = state->product_id;
+             name.serial = state->serial;
+             name.interface_number = 0;
+             out.push_back(std::move(name));
+         }});
 }
 
 MemoryInstrument::~MemoryInstrument() {
-    sgvisa::unregister_transport_opener(opener_id_);
+    sgvisa::unregister_transport_backend(opener_id_);
 }
 
 std::string MemoryInstrument::resource_name() const {

@@ -21,6 +21,9 @@
 
 namespace sgtest {
 
+// Like an IEEE 488.2 instrument, it drops a reply left unread when a new
+// message begins.
+
 // One Transport::write call as the instrument saw it.
 struct ReceivedWrite {
     std::string bytes;

@@ -11,8 +11,8 @@ namespace sgvisa {
 void register_builtin_transports() {
     static std::once_flag once;
     std::call_once(once, [] {
-        register_transport_opener(open_localbus_transport);
-        register_transport_opener(open_libusb_transport);
+        register_transport_backend({open_localbus_transport, list_localbus_resources});
+        register_transport_backend({open_libusb_transport, list_libusb_resources});
     });
 }
 

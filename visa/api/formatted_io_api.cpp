@@ -1,11 +1,14 @@
 // Formatted I/O: viPrintf, viScanf, viQueryf and their va_list forms.
 //
 // viPrintf sends the formatted bytes as one write; when the format ends with
-// a linefeed that write ends the message (END), otherwise the message goes on
-// with the next write. viScanf parses one reply message and drops whatever
-// of it the format did not consume, up to its END. viQueryf checks both
-// formats before it sends anything, then writes and reads like viPrintf and
-// viScanf, each under its own VI_ATTR_TMO_VALUE deadline.
+// a linefeed (and VI_ATTR_SEND_END_EN is on) that write ends the message
+// (END), otherwise the message goes on with the next write. A formatted
+// write discards what the read buffer still holds (see
+// formatted_read_buffer.h). viScanf parses from the session's read buffer,
+// refilled from the instrument as needed, and leaves what the format did not
+// consume there for the next viScanf. viQueryf checks both formats before it
+// sends anything, then writes and reads like viPrintf and viScanf, each
+// under its own VI_ATTR_TMO_VALUE deadline.
 #include <cstdarg>
 #include <cstring>
 #include <span>
@@ -14,8 +17,8 @@
 #include "entry_point.h"
 #include "format_reader.h"
 #include "format_writer.h"
+#include "formatted_read_buffer.h"
 #include "session_io.h"
-#include "transport_read_source.h"
 #include "visa.h"
 
 namespace {
@@ -26,16 +29,23 @@ bool ends_message(const char* format) {
 }
 
 ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end) {
+    io.session->read_buffer().discard();
+    end = end && io.settings.send_end;
     if (bytes.empty() && !end)
         return VI_SUCCESS;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    return io.access.transport->write(std::span(data, bytes.size()), end, io.deadline);
+    return io.transport().write(std::span(data, bytes.size()), end, io.deadline);
 }
 
 ViStatus receive(sgvisa::SessionIo& io, const sgvisa::ReadFormat& format) {
-    sgvisa::TransportReadSource source(*io.access.transport, io.deadline);
+    auto& buffer = io.session->read_buffer();
+    buffer.begin_read();
+    sgvisa::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
     int assigned = 0;
-    return sgvisa::read_message(format, source, assigned);
+    const ViStatus st = sgvisa::execute_read(format, source, assigned);
+    if (io.settings.read_buffer_mode == VI_FLUSH_ON_ACCESS && st >= 0)
+        buffer.discard();
+    return st;
 }
 
 // A copy of `params` that can be passed on by address (a va_list parameter
@@ -120,7 +130,7 @@ SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstSt
         st = send(io, bytes, ends_message(writeFmt));
         if (st < 0)
             return st;
-        io.deadline = sgvisa::deadline_after_ms(io.session->timeout_ms());
+        io.restart_deadline();
         return receive(io, format);
     });
 }

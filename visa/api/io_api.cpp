@@ -1,14 +1,17 @@
-// Unformatted I/O: viWrite, viRead, viClear.
+// Basic I/O: viWrite, viRead, viClear, viReadSTB, viFlush, viSetBuf.
 #include <algorithm>
 #include <span>
 
 #include "entry_point.h"
+#include "message_read.h"
 #include "session_io.h"
+#include "session_table.h"
 #include "visa.h"
 
 using sgvisa::SessionIo;
 
-// Sends `cnt` bytes as one complete message (ended with END).
+// Sends `cnt` bytes; with VI_ATTR_SEND_END_EN (the default) they end the
+// message (END on the last byte), otherwise the message goes on.
 SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
     return sgvisa::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
@@ -19,15 +22,17 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
         ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        st = io.access.transport->write(std::span<const std::uint8_t>(buf, cnt), true, io.deadline);
+        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
+                                  io.deadline);
         if (st >= 0 && retCnt != nullptr)
             *retCnt = cnt;
         return st;
     });
 }
 
-// Reads until END (VI_SUCCESS) or until `cnt` bytes are stored
-// (VI_SUCCESS_MAX_CNT; the rest stays for the next read).
+// Reads until END (VI_SUCCESS), the termination character when enabled
+// (VI_SUCCESS_TERM_CHAR) or until `cnt` bytes are stored (VI_SUCCESS_MAX_CNT;
+// the rest stays for the next read).
 SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
     return sgvisa::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
@@ -35,45 +40,102 @@ SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 
         if (buf == nullptr && cnt > 0)
             return VI_ERROR_USER_BUF;
         SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+        const ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        if (cnt == 0)
-            return VI_SUCCESS_MAX_CNT;
-        ViUInt32 got = 0;
-        while (true) {
-            std::size_t count = 0;
-            bool end = false;
-            st = io.access.transport->read(std::span<std::uint8_t>(buf + got, cnt - got),
-                                           io.deadline, count, end);
-            if (st < 0)
-                break;
-            got += static_cast<ViUInt32>(std::min<std::size_t>(count, cnt - got));
-            if (end) {
-                st = VI_SUCCESS;
-                break;
-            }
-            if (got == cnt) {
-                st = VI_SUCCESS_MAX_CNT;
-                break;
-            }
-            if (count == 0 && sgvisa::Clock::now() >= io.deadline) {
-                st = VI_ERROR_TMO;
-                break;
-            }
-        }
+        std::size_t count = 0;
+        const ViStatus read =
+            sgvisa::read_message_bytes(io.op, io.settings, std::span(buf, cnt), io.deadline, count);
         if (retCnt != nullptr)
-            *retCnt = got;
-        return st;
+            *retCnt = static_cast<ViUInt32>(count);
+        return read;
     });
 }
 
+// Device clear; the session's buffered input goes too.
 SGVISA_EXPORT ViStatus viClear(ViSession vi) {
     return sgvisa::guarded([&]() -> ViStatus {
         SessionIo io;
         const ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        return io.access.transport->clear(io.deadline);
+        io.session->read_buffer().discard();
+        io.op.connection().read_rest().clear();
+        io.op.connection().read_rest_end() = false;
+        return io.transport().clear(io.deadline);
+    });
+}
+
+SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        if (status == nullptr)
+            return VI_ERROR_USER_BUF;
+        SessionIo io;
+        ViStatus st = sgvisa::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        std::uint8_t stb = 0;
+        st = io.transport().read_status_byte(io.deadline, stb);
+        if (st == VI_SUCCESS)
+            *status = stb;
+        return st;
+    });
+}
+
+// Formatted I/O buffers: VI_READ_BUF discards the read buffer and, when the
+// message in it has not ended, reads and drops the rest of it;
+// VI_READ_BUF_DISCARD discards without reading. Writes are never buffered
+// past the operation, so the write buffer flags have nothing to do. The
+// low-level buffers (VI_IO_*) of a USB instrument are the instrument's own.
+SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_READ_BUF_DISCARD |
+                                    VI_WRITE_BUF_DISCARD | VI_IO_IN_BUF | VI_IO_OUT_BUF |
+                                    VI_IO_IN_BUF_DISCARD | VI_IO_OUT_BUF_DISCARD;
+        if (mask == 0 || (mask & ~kKnown) != 0 ||
+            ((mask & VI_READ_BUF) && (mask & VI_READ_BUF_DISCARD)))
+            return VI_ERROR_INV_MASK;
+        SessionIo io;
+        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        auto& buffer = io.session->read_buffer();
+        if (mask & VI_READ_BUF) {
+            const bool unfinished = !buffer.empty() && !buffer.last_has_end;
+            if (unfinished) {
+                sgvisa::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
+                const ViStatus drained = source.discard_rest();
+                buffer.discard();
+                return drained;
+            }
+            buffer.discard();
+        }
+        if (mask & VI_READ_BUF_DISCARD)
+            buffer.discard();
+        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD)) {
+            io.op.connection().read_rest().clear();
+            io.op.connection().read_rest_end() = false;
+        }
+        return VI_SUCCESS;
+    });
+}
+
+SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_IO_IN_BUF | VI_IO_OUT_BUF;
+        if (mask == 0 || (mask & ~kKnown) != 0)
+            return VI_ERROR_INV_MASK;
+        if (size == 0)
+            return VI_ERROR_INV_SIZE;
+        auto settings = session->settings();
+        if (mask & VI_READ_BUF)
+            settings.read_buffer_size = size;
+        if (mask & VI_WRITE_BUF)
+            settings.write_buffer_size = size;
+        session->update_settings(settings);
+        return (mask & (VI_IO_IN_BUF | VI_IO_OUT_BUF)) ? VI_WARN_NSUP_BUF : VI_SUCCESS;
     });
 }

@@ -1,20 +1,27 @@
 // Resource manager and session life cycle: viOpenDefaultRM, viOpen, viClose.
 //
 // Every viOpenDefaultRM call creates a new resource manager session; closing
-// one closes the instrument sessions opened through it and no others.
+// one closes the sessions and find lists opened through it and no others.
 #include <algorithm>
 #include <string_view>
 #include <utility>
 
 #include "builtin_transports.h"
+#include "device_registry.h"
 #include "entry_point.h"
-#include "instrument_lock.h"
 #include "session_table.h"
-#include "transport_openers.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;
+
+namespace {
+
+// However little of the open timeout is left after waiting for others, the
+// instrument's first requests (capabilities) get this long.
+constexpr auto kSetupTime = std::chrono::milliseconds(1000);
+
+}  // namespace
 
 SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
     return sgvisa::guarded([&]() -> ViStatus {
@@ -25,9 +32,12 @@ SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
     });
 }
 
+// Access modes: VI_EXCLUSIVE_LOCK, VI_LOAD_CONFIG (nothing to load:
+// VI_WARN_CONFIG_NLOADED), both, or neither.
 // VI_EXCLUSIVE_LOCK waits up to `openTimeout` for the instrument's lock
-// before the transport is opened, so an open that times out on the lock has
-// sent nothing to the instrument.
+// before the instrument is opened, so an open that times out on the lock has
+// sent nothing to the instrument. Every wait for other sessions and
+// processes ends within `openTimeout`.
 SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
                               ViUInt32 openTimeout, ViPSession vi) {
     return sgvisa::guarded([&]() -> ViStatus {
@@ -37,7 +47,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         auto& table = SessionTable::global();
         if (!table.is_resource_manager(sesn))
             return VI_ERROR_INV_OBJECT;
-        if (accessMode != VI_NULL && accessMode != VI_EXCLUSIVE_LOCK)
+        if ((accessMode & ~static_cast<ViAccessMode>(VI_EXCLUSIVE_LOCK | VI_LOAD_CONFIG)) != 0)
             return VI_ERROR_INV_ACC_MODE;
         if (rsrcName == nullptr)
             return VI_ERROR_INV_RSRC_NAME;
@@ -48,28 +58,32 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             return st;
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
-        sgvisa::InstrumentKey key{name.vendor_id, name.product_id, name.serial};
-        std::unique_ptr<sgvisa::InstrumentLock> lock;
-        if (accessMode == VI_EXCLUSIVE_LOCK) {
-            st = sgvisa::InstrumentLock::acquire_exclusive(key, deadline, lock);
-            if (st != VI_SUCCESS)
-                return st;
-        }
-        // The open timeout is the time allowed for the lock; opening the transport
-        // (claiming the device, its first requests) gets at least the time of an
-        // ordinary I/O operation, also after a long wait or with VI_TMO_IMMEDIATE.
-        const sgvisa::Deadline transport_deadline =
-            std::max(deadline, sgvisa::deadline_after_ms(sgvisa::kDefaultIoTimeoutMs));
-        std::unique_ptr<sgvisa::Transport> transport;
-        sgvisa::register_builtin_transports();
-        st = sgvisa::open_transport(name, transport_deadline, transport);
+        std::unique_ptr<sgvisa::LockFile> file;
+        st = sgvisa::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
         if (st != VI_SUCCESS)
-            return st;  // `lock` goes with this scope
-        if (!transport)
-            return VI_ERROR_SYSTEM_ERROR;
+            return st;
+        auto lock = std::make_unique<sgvisa::ResourceLock>(std::move(file));
+        std::string key;
+        const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
+        if (exclusive) {
+            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key);
+            if (st != VI_SUCCESS)
+                return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
+        }
 
-        auto session = std::make_shared<sgvisa::InstrumentSession>(std::move(transport),
-                                                                   std::move(lock), std::move(key));
+        sgvisa::register_builtin_transports();
+        std::shared_ptr<sgvisa::DeviceConnection> device;
+        st = sgvisa::connect_device(name, deadline, sgvisa::Clock::now() + kSetupTime, device);
+        if (st != VI_SUCCESS)
+            return st;  // `lock` goes here
+        if (exclusive) {
+            st = device->pin(deadline);
+            if (st != VI_SUCCESS)
+                return st == VI_ERROR_RSRC_BUSY ? VI_ERROR_RSRC_LOCKED : st;
+        }
+
+        auto session = std::make_shared<sgvisa::InstrumentSession>(sesn, std::move(name), device,
+                                                                   std::move(lock));
         ViSession handle = VI_NULL;
         st = table.add_instrument(sesn, session, handle);
         if (st != VI_SUCCESS) {
@@ -77,7 +91,8 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             return st;
         }
         *vi = handle;
-        return VI_SUCCESS;
+        // This library keeps no configuration to load.
+        return (accessMode & VI_LOAD_CONFIG) != 0 ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
     });
 }
 
@@ -89,10 +104,8 @@ SGVISA_EXPORT ViStatus viClose(ViObject vi) {
         const ViStatus st = SessionTable::global().remove(vi, removed);
         if (st != VI_SUCCESS)
             return st;
-        for (auto& session : removed) {
-            if (session)
-                session->close();
-        }
+        for (auto& session : removed)
+            session->close();
         return VI_SUCCESS;
     });
 }

@@ -82,6 +82,7 @@ bool pick_interface(const libusb_config_descriptor& config, int wanted, FoundUsb
     out.configuration = config.bConfigurationValue;
     out.interface_number = chosen->bInterfaceNumber;
     out.alt_setting = chosen->bAlternateSetting;
+    out.interface_protocol = chosen->bInterfaceProtocol;
     return true;
 }
 
@@ -134,6 +135,9 @@ ViStatus find_usbtmc_device(libusb_context* context, const UsbResourceName& name
             continue;
         }
         found.handle = handle;
+        found.vendor_id = descriptor.idVendor;
+        found.product_id = descriptor.idProduct;
+        found.serial = name.serial;
         found.bus = libusb_get_bus_number(device);
         found.address = libusb_get_device_address(device);
         out = found;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "usb_resource_name.h"
 #include "visa.h"
@@ -21,7 +22,11 @@ struct FoundUsbtmcDevice {
     std::uint8_t bulk_out_endpoint = 0;
     std::uint8_t bulk_in_endpoint = 0;
     std::uint16_t max_packet_size = 0;  // of the bulk-IN endpoint
-    std::uint8_t bus = 0;               // for /dev/bus/usb/BBB/DDD
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
+    std::uint8_t interface_protocol = 0;
+    std::uint8_t bus = 0;  // for /dev/bus/usb/BBB/DDD
     std::uint8_t address = 0;
 };
 

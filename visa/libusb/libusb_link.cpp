@@ -28,8 +28,11 @@ int length_of(std::size_t n) {
 
 class LibusbLink final : public UsbLink {
   public:
-    LibusbLink(const FoundUsbtmcDevice& device, bool reattach)
-        : device_(device), reattach_(reattach) {
+    explicit LibusbLink(const FoundUsbtmcDevice& device) : device_(device) {
+        facts_.vendor_id = device.vendor_id;
+        facts_.product_id = device.product_id;
+        facts_.serial = device.serial;
+        facts_.interface_protocol = device.interface_protocol;
         facts_.interface_number = device.interface_number;
         facts_.bulk_out_endpoint = device.bulk_out_endpoint;
         facts_.bulk_in_endpoint = device.bulk_in_endpoint;
@@ -37,9 +40,33 @@ class LibusbLink final : public UsbLink {
     }
 
     ~LibusbLink() override {
-        if (!lost_)
-            release_usbtmc_interface(device_, reattach_);
+        if (!lost_ && (claimed_ || detached_))
+            release_usbtmc_interface(device_, detached_);
         libusb_close(device_.handle);
+    }
+
+    ViStatus acquire(Deadline deadline) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (claimed_)
+            return VI_SUCCESS;
+        bool detached = false;
+        const ViStatus st = claim_usbtmc_interface(device_, deadline, detached);
+        detached_ = detached_ || detached;
+        if (st == VI_ERROR_RSRC_LOCKED)
+            return VI_ERROR_RSRC_BUSY;
+        if (st != VI_SUCCESS)
+            return failure_status(st);
+        claimed_ = true;
+        return VI_SUCCESS;
+    }
+
+    // The kernel lets one process hold the interface: it is given back after
+    // each operation (the kernel driver stays detached until the link closes).
+    void relinquish() override {
+        if (claimed_ && !lost_)
+            libusb_release_interface(device_.handle, device_.interface_number);
+        claimed_ = false;
     }
 
     LibusbLink(const LibusbLink&) = delete;
@@ -126,17 +153,23 @@ class LibusbLink final : public UsbLink {
         return failure(r);
     }
 
+    ViStatus failure_status(ViStatus st) {
+        if (st == VI_ERROR_CONN_LOST)
+            lost_ = true;
+        return st;
+    }
+
     FoundUsbtmcDevice device_;
     UsbDeviceFacts facts_;
-    bool reattach_;
+    bool claimed_ = false;
+    bool detached_ = false;
     std::atomic<bool> lost_{false};
 };
 
 }  // namespace
 
-std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device,
-                                          bool reattach_kernel_driver) {
-    return std::make_unique<LibusbLink>(device, reattach_kernel_driver);
+std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device) {
+    return std::make_unique<LibusbLink>(device);
 }
 
 }  // namespace sgvisa

@@ -8,10 +8,10 @@
 
 namespace sgvisa {
 
-// Takes over `device` (its open handle and claimed interface). On
-// destruction the link releases the interface, re-attaches the kernel driver
-// when `reattach_kernel_driver`, and closes the handle.
-std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device,
-                                          bool reattach_kernel_driver);
+// Takes over `device` (its open handle). The link claims the interface in
+// acquire() (detaching the kernel driver if it holds it) and gives it back
+// in relinquish(); on destruction it re-attaches a kernel driver it detached
+// and closes the handle.
+std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device);
 
 }  // namespace sgvisa

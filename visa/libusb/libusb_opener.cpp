@@ -21,13 +21,9 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
     if (st != VI_SUCCESS)
         return st;
 
-    bool detached = false;
-    st = claim_usbtmc_interface(device, deadline, detached);
-    if (st != VI_SUCCESS) {
-        libusb_close(device.handle);
-        return st;
-    }
-    return make_usbtmc_transport(make_libusb_link(device, detached), deadline, out);
+    return make_usbtmc_transport(make_libusb_link(device), deadline, out);
 }
+
+void list_libusb_resources(Deadline /*deadline*/, std::vector<UsbResourceName>& /*out*/) {}
 
 }  // namespace sgvisa

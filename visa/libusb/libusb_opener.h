@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "transport.h"
+#include "usb_resource_name.h"
 
 namespace sgvisa {
 
@@ -11,5 +13,8 @@ namespace sgvisa {
 // here at all). A TransportOpener.
 ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
                                std::unique_ptr<Transport>& out);
+
+// Appends the USBTMC interfaces on the USB buses now. A ResourceLister.
+void list_libusb_resources(Deadline deadline, std::vector<UsbResourceName>& out);
 
 }  // namespace sgvisa

@@ -6,9 +6,30 @@
 #include <cerrno>
 
 namespace sgvisa::localbus {
+namespace {
 
-ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline,
-                  std::size_t& sent) {
+// Waits until `fd` is ready for `events`: 1 ready, 0 the deadline passed,
+// VI_ERROR_ABORT cancelled, VI_ERROR_SYSTEM_ERROR.
+int wait_ready(int fd, short events, Deadline deadline, int cancel_fd) {
+    for (;;) {
+        pollfd p[2] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}};
+        const int r = ::poll(p, cancel_fd >= 0 ? 2 : 1, ms_until(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return VI_ERROR_SYSTEM_ERROR;
+        if (r == 0)
+            return 0;
+        if (cancel_fd >= 0 && (p[1].revents & POLLIN) != 0)
+            return VI_ERROR_ABORT;
+        return 1;
+    }
+}
+
+}  // namespace
+
+ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline, std::size_t& sent,
+                  int cancel_fd) {
     sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n =
@@ -20,10 +41,9 @@ ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{fd, POLLOUT, 0};
-            const int r = ::poll(&p, 1, ms_until(deadline));
-            if (r < 0 && errno != EINTR)
-                return VI_ERROR_SYSTEM_ERROR;
+            const int r = wait_ready(fd, POLLOUT, deadline, cancel_fd);
+            if (r < 0)
+                return r;
             if (r == 0)
                 return VI_ERROR_TMO;
             continue;
@@ -34,7 +54,8 @@ ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline
 }
 
 ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
-                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload) {
+                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload,
+                       int cancel_fd) {
     namespace lb = sgproto::localbus;
     for (;;) {
         if (lb::decode_header(rx, header)) {
@@ -48,13 +69,9 @@ ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
                 return VI_SUCCESS;
             }
         }
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, ms_until(deadline));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return VI_ERROR_SYSTEM_ERROR;
-        }
+        const int r = wait_ready(fd, POLLIN, deadline, cancel_fd);
+        if (r < 0)
+            return r;
         if (r == 0)
             return VI_ERROR_TMO;
         std::uint8_t buf[16 * 1024];

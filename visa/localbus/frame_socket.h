@@ -1,5 +1,6 @@
 // Frame I/O on a local bus socket, shared by the link and the opener. Every
-// wait is bounded by `deadline`.
+// wait is bounded by `deadline`, and ends at once with VI_ERROR_ABORT when
+// `cancel_fd` (if not -1) becomes readable.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +15,14 @@
 namespace sgvisa::localbus {
 
 // Sends all of `bytes`. VI_ERROR_TMO leaves `sent` bytes sent.
-ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline,
-                  std::size_t& sent);
+ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline, std::size_t& sent,
+                  int cancel_fd = -1);
 
 // Receives one whole frame, buffering partial input in `rx`.
 // VI_ERROR_CONN_LOST on end of stream or a reset; VI_ERROR_IO on a frame
 // longer than kMaxPayload.
 ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
-                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload);
+                       sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload,
+                       int cancel_fd = -1);
 
 }  // namespace sgvisa::localbus

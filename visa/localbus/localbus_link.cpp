@@ -1,11 +1,11 @@
 #include "localbus_link.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <utility>
 
 #include "frame_socket.h"
@@ -34,12 +34,30 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
     return f;
 }
 
-LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq)
-    : fd_(fd), facts_(std::move(facts)), next_seq_(first_seq) {}
+LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed)
+    : fd_(fd),
+      cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      facts_(std::move(facts)),
+      next_seq_(first_seq),
+      claimed_(claimed) {}
 
 LocalbusLink::~LocalbusLink() {
     if (fd_ >= 0)
         ::close(fd_);
+    if (cancel_fd_ >= 0)
+        ::close(cancel_fd_);
+}
+
+void LocalbusLink::cancel() {
+    const std::uint64_t one = 1;
+    if (cancel_fd_ >= 0)
+        (void)!::write(cancel_fd_, &one, sizeof one);
+}
+
+void LocalbusLink::resume() {
+    std::uint64_t count = 0;
+    if (cancel_fd_ >= 0)
+        (void)!::read(cancel_fd_, &count, sizeof count);
 }
 
 ViStatus LocalbusLink::lost() {
@@ -47,11 +65,11 @@ ViStatus LocalbusLink::lost() {
     return VI_ERROR_CONN_LOST;
 }
 
-ViStatus LocalbusLink::flush_tx(Deadline deadline) {
+ViStatus LocalbusLink::flush_tx(Deadline deadline, bool interruptible) {
     if (tx_.empty())
         return VI_SUCCESS;
     std::size_t sent = 0;
-    const ViStatus st = localbus::send_all(fd_, tx_, deadline, sent);
+    const ViStatus st = localbus::send_all(fd_, tx_, deadline, sent, cancel_fd(interruptible));
     tx_.erase(tx_.begin(), tx_.begin() + static_cast<std::ptrdiff_t>(sent));
     if (st == VI_ERROR_CONN_LOST)
         return lost();
@@ -60,7 +78,7 @@ ViStatus LocalbusLink::flush_tx(Deadline deadline) {
 
 ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
                                     std::span<const std::uint8_t> payload, Deadline deadline,
-                                    std::uint32_t& seq) {
+                                    std::uint32_t& seq, bool interruptible) {
     if (lost_)
         return VI_ERROR_CONN_LOST;
     if (payload.size() > lb::kMaxPayload)
@@ -70,18 +88,20 @@ ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
     // completed before the next request and the stream stays framed.
     const auto frame = lb::encode_frame(type, 0, seq, param, payload);
     tx_.insert(tx_.end(), frame.begin(), frame.end());
-    return flush_tx(deadline);
+    return flush_tx(deadline, interruptible);
 }
 
-ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer& out) {
+ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer& out,
+                                   bool interruptible) {
     if (lost_)
         return VI_ERROR_CONN_LOST;
     for (;;) {
-        const ViStatus st = flush_tx(deadline);
+        const ViStatus st = flush_tx(deadline, interruptible);
         if (st != VI_SUCCESS)
             return st;
         lb::FrameHeader h{};
-        const ViStatus rst = localbus::receive_frame(fd_, rx_, deadline, h, out.payload);
+        const ViStatus rst =
+            localbus::receive_frame(fd_, rx_, deadline, h, out.payload, cancel_fd(interruptible));
         if (rst == VI_ERROR_CONN_LOST || rst == VI_ERROR_IO)
             return lost();
         if (rst != VI_SUCCESS)
@@ -93,24 +113,61 @@ ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer&
     }
 }
 
-ViStatus LocalbusLink::transact(std::uint8_t type, std::uint32_t param,
-                                std::span<const std::uint8_t> payload, Deadline deadline,
-                                Answer& out) {
+ViStatus LocalbusLink::acquire(Deadline deadline) {
+    if (lost_)
+        return VI_ERROR_CONN_LOST;
+    if (claimed_)
+        return VI_SUCCESS;
+    constexpr std::uint32_t kTakeOver = 1;
+    std::uint32_t seq = 0;
+    Answer a;
+    ViStatus st = send_request(lb::CLAIM, kTakeOver, {}, deadline, seq);
+    if (st == VI_SUCCESS)
+        st = wait_answer(seq, deadline, a);
+    if (st == VI_ERROR_TMO) {
+        // Still queued behind a holder that does not let go: give the
+        // request back so that a late grant does not hold the device.
+        const Deadline bound = Clock::now() + kCancelBound;
+        std::uint32_t release_seq = 0;
+        if (send_request(lb::RELEASE, 0, {}, bound, release_seq, false) == VI_SUCCESS) {
+            Answer late;
+            wait_answer(release_seq, bound, late, false);
+        }
+        return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_RSRC_BUSY;
+    }
+    if (st != VI_SUCCESS)
+        return st;
+    if (a.status != lb::STATUS_OK)
+        return VI_ERROR_IO;
+    claimed_ = true;
+    return VI_SUCCESS;
+}
+
+ViStatus LocalbusLink::transact_once(std::uint8_t type, std::uint32_t param,
+                                     std::span<const std::uint8_t> payload, Deadline deadline,
+                                     Answer& out) {
     std::uint32_t seq = 0;
     ViStatus st = send_request(type, param, payload, deadline, seq);
     if (st != VI_SUCCESS)
         return st;
-    st = wait_answer(seq, deadline, out);
+    return wait_answer(seq, deadline, out);
+}
+
+ViStatus LocalbusLink::transact(std::uint8_t type, std::uint32_t param,
+                                std::span<const std::uint8_t> payload, Deadline deadline,
+                                Answer& out) {
+    ViStatus st = transact_once(type, param, payload, deadline, out);
+    if (st == VI_SUCCESS && out.status == lb::STATUS_NOT_CLAIMED) {
+        // Another process took the claim over between our operations; the
+        // refused request was not carried out.
+        claimed_ = false;
+        st = acquire(deadline);
+        if (st == VI_SUCCESS)
+            st = transact_once(type, param, payload, deadline, out);
+    }
     if (st != VI_SUCCESS)
         return st;
-    switch (out.status) {
-        case lb::STATUS_OK:
-            return VI_SUCCESS;
-        case lb::STATUS_NOT_CLAIMED:
-        case lb::STATUS_STALL:
-        default:
-            return VI_ERROR_IO;
-    }
+    return out.status == lb::STATUS_OK ? VI_SUCCESS : VI_ERROR_IO;
 }
 
 ViStatus LocalbusLink::bulk_out(std::span<const std::uint8_t> data, Deadline deadline) {
@@ -127,7 +184,27 @@ ViStatus LocalbusLink::clear_stall(std::uint8_t endpoint, Deadline deadline) {
 }
 
 ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) {
+    std::uint8_t status = lb::STATUS_OK;
+    ViStatus st = bulk_in_once(buf, got, deadline, status);
+    if (st == VI_SUCCESS && status == lb::STATUS_NOT_CLAIMED) {
+        claimed_ = false;
+        st = acquire(deadline);
+        if (st == VI_SUCCESS)
+            st = bulk_in_once(buf, got, deadline, status);
+    }
+    if (st != VI_SUCCESS)
+        return st;
+    if (status == lb::STATUS_CANCELLED)
+        return VI_ERROR_TMO;
+    if (status == lb::STATUS_STALL)
+        return clear_stall(bulk_in_endpoint(), deadline);
+    return status == lb::STATUS_OK ? VI_SUCCESS : VI_ERROR_IO;
+}
+
+ViStatus LocalbusLink::bulk_in_once(std::span<std::uint8_t> buf, std::size_t& got,
+                                    Deadline deadline, std::uint8_t& status) {
     got = 0;
+    status = lb::STATUS_OK;
     if (buf.empty())
         return VI_SUCCESS;
     const auto max = static_cast<std::uint32_t>(std::min<std::size_t>(buf.size(), lb::kMaxPayload));
@@ -136,25 +213,23 @@ ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, De
     Answer a;
     if (st == VI_SUCCESS)
         st = wait_answer(seq, deadline, a);
-    if (st == VI_ERROR_TMO) {
+    if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
         // Take the request back and consume its answer (cancelled, or data
-        // that came too late and is dropped) so the next one matches.
+        // that came too late and is dropped) so the next one matches. This
+        // short wait is not cut by cancel(): the stream must stay in step.
         const Deadline bound = Clock::now() + kCancelBound;
         std::uint32_t cancel_seq = 0;
-        if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq) == VI_SUCCESS) {
+        if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq, false) == VI_SUCCESS) {
             Answer late;
-            wait_answer(seq, bound, late);
+            wait_answer(seq, bound, late, false);
         }
-        return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_TMO;
+        return lost_ ? VI_ERROR_CONN_LOST : st;
     }
     if (st != VI_SUCCESS)
         return st;
-    if (a.status == lb::STATUS_CANCELLED)
-        return VI_ERROR_TMO;
-    if (a.status == lb::STATUS_STALL)
-        return clear_stall(bulk_in_endpoint(), deadline);
-    if (a.status != lb::STATUS_OK)
-        return VI_ERROR_IO;
+    status = a.status;
+    if (status != lb::STATUS_OK)
+        return VI_SUCCESS;
     if (a.payload.size() > max)
         return VI_ERROR_IO;  // babble: never stored past `buf`
     std::copy(a.payload.begin(), a.payload.end(), buf.begin());

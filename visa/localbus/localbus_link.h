@@ -13,19 +13,28 @@ namespace sgvisa {
 
 class LocalbusLink final : public UsbLink {
   public:
-    // Takes ownership of `fd` (closed on destruction). `first_seq` is the
-    // next sequence number to use (those before it were used while opening).
-    LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq);
+    // Takes ownership of `fd` (closed on destruction), a connection whose
+    // HELLO has been read. `first_seq` is the next sequence number to use
+    // (those before it were used while opening). `claimed` tells whether the
+    // connection holds the claim already.
+    LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed = false);
     ~LocalbusLink() override;
     LocalbusLink(const LocalbusLink&) = delete;
     LocalbusLink& operator=(const LocalbusLink&) = delete;
 
+    // Takes the claim over (CLAIM with take-over) unless it is held; keeps
+    // it after an operation, since the next claimer takes it over. A
+    // transfer refused as unclaimed (another process took the claim) is
+    // claimed again and sent again once.
+    ViStatus acquire(Deadline deadline) override;
     ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override;
     ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override;
     ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                         std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
                         Deadline deadline) override;
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
+    void cancel() override;
+    void resume() override;
 
     const UsbDeviceFacts& facts() const override { return facts_; }
 
@@ -38,21 +47,30 @@ class LocalbusLink final : public UsbLink {
         std::vector<std::uint8_t> payload;
     };
 
-    // Sends one request frame; returns its seq in `seq`.
+    // Sends one request frame; returns its seq in `seq`. Waits honour
+    // cancel() when `interruptible`.
     ViStatus send_request(std::uint8_t type, std::uint32_t param,
                           std::span<const std::uint8_t> payload, Deadline deadline,
-                          std::uint32_t& seq);
+                          std::uint32_t& seq, bool interruptible = true);
     // Waits for the answer to `seq`, discarding answers to earlier requests.
-    ViStatus wait_answer(std::uint32_t seq, Deadline deadline, Answer& out);
-    // A request and its answer.
+    ViStatus wait_answer(std::uint32_t seq, Deadline deadline, Answer& out,
+                         bool interruptible = true);
+    // A request and its answer; an unclaimed refusal is claimed and retried once.
     ViStatus transact(std::uint8_t type, std::uint32_t param, std::span<const std::uint8_t> payload,
                       Deadline deadline, Answer& out);
-    ViStatus flush_tx(Deadline deadline);
+    ViStatus transact_once(std::uint8_t type, std::uint32_t param,
+                           std::span<const std::uint8_t> payload, Deadline deadline, Answer& out);
+    ViStatus bulk_in_once(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                          std::uint8_t& status);
+    ViStatus flush_tx(Deadline deadline, bool interruptible);
     ViStatus lost();
+    int cancel_fd(bool interruptible) const { return interruptible ? cancel_fd_ : -1; }
 
     int fd_;
+    int cancel_fd_;  // eventfd, readable while cancelled
     UsbDeviceFacts facts_;
     std::uint32_t next_seq_;
+    bool claimed_;
     bool lost_ = false;
     std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
     std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame

@@ -1,8 +1,11 @@
-// Opening a simulated instrument on the local bus: scan the user's bus
-// directory, ask each device socket who it is, claim the one the resource
-// name designates and run the USBTMC host protocol over it.
+// Opening and listing simulated instruments on the local bus: each device
+// has a socket in the user's bus directory, named after its IDs and serial
+// number; a connection gets the device's HELLO at once and claims the device
+// when it first talks to it.
+#include "localbus_opener.h"
+
 #include <dirent.h>
-#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,7 +21,6 @@
 #include "frame_socket.h"
 #include "localbus_frames.h"
 #include "localbus_link.h"
-#include "localbus_opener.h"
 #include "usbtmc_host.h"
 
 namespace sgvisa {
@@ -27,15 +29,13 @@ namespace lb = sgproto::localbus;
 
 namespace {
 
-// A live simulator sends HELLO as soon as it accepts; one that does not
-// within this bound is skipped.
-constexpr auto kHelloBound = std::chrono::seconds(2);
-// A free device grants the claim at once; even an open with no time to wait
-// gives it this long.
-constexpr auto kClaimGrace = std::chrono::milliseconds(100);
-// The capability request after the claim has at least this long, however
-// much of the open timeout waiting for the claim used.
-constexpr auto kSetupBound = std::chrono::seconds(1);
+// A live simulator sends HELLO as soon as it accepts. Listing waits this
+// long at most for all the sockets together (a stopped simulator still
+// accepts connections but never says HELLO).
+constexpr auto kListHelloBound = std::chrono::milliseconds(500);
+// The capability request of an open has at least this long, also when the
+// open's own time has run out waiting for HELLO.
+constexpr auto kSetupBound = std::chrono::milliseconds(200);
 
 // A socket a host may trust: a socket, owned by this user, closed to group and others.
 bool socket_is_private(const std::string& path) {
@@ -70,16 +70,12 @@ struct Hello {
     std::string product;
 };
 
-bool read_hello(int fd, std::vector<std::uint8_t>& rx, Deadline deadline, Hello& out) {
-    lb::FrameHeader h{};
-    std::vector<std::uint8_t> payload;
-    if (localbus::receive_frame(fd, rx, deadline, h, payload) != VI_SUCCESS)
-        return false;
+bool parse_hello(const lb::FrameHeader& h, const std::vector<std::uint8_t>& payload, Hello& out) {
     if (h.type != lb::HELLO || !lb::decode_hello(payload, out.device))
         return false;
     lb::decode_hello_strings(std::span(payload).subspan(lb::kDeviceHelloSize), out.serial,
                              out.manufacturer, out.product);
-    return true;
+    return !out.serial.empty();
 }
 
 bool matches(const UsbResourceName& name, const Hello& hello) {
@@ -88,83 +84,118 @@ bool matches(const UsbResourceName& name, const Hello& hello) {
            (name.interface_number < 0 || name.interface_number == hello.device.interface_number);
 }
 
-// Asks for the claim and waits for it until `deadline`: another process may
-// hold the device. Nothing else is sent before the claim is granted.
-ViStatus claim(int fd, std::vector<std::uint8_t>& rx, Deadline deadline, std::uint32_t seq) {
-    const auto frame = lb::encode_frame(lb::CLAIM, 0, seq, 0, {});
-    std::size_t sent = 0;
-    ViStatus st = localbus::send_all(fd, frame, deadline, sent);
-    if (st == VI_ERROR_TMO)
-        return VI_ERROR_RSRC_LOCKED;
-    if (st != VI_SUCCESS)
-        return st;
-    for (;;) {
-        lb::FrameHeader h{};
-        std::vector<std::uint8_t> payload;
-        st = localbus::receive_frame(fd, rx, deadline, h, payload);
-        if (st == VI_ERROR_TMO)
-            return VI_ERROR_RSRC_LOCKED;
-        if (st != VI_SUCCESS)
-            return st;
-        if (h.type == lb::CLAIM && h.seq == seq)
-            return h.status == lb::STATUS_OK ? VI_SUCCESS : VI_ERROR_IO;
-    }
-}
+struct DeviceSocket {
+    std::string path;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
+};
 
-std::vector<std::string> device_sockets(const std::string& dir) {
-    std::vector<std::string> paths;
+// The trusted device sockets of the bus directory, in name order.
+std::vector<DeviceSocket> device_sockets() {
+    std::vector<DeviceSocket> sockets;
+    const std::string dir = sgproto::bus_directory();
+    if (!sgproto::bus_directory_is_private(dir))
+        return sockets;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr)
-        return paths;
+        return sockets;
     while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() > 5 && name.ends_with(".sock"))
-            paths.push_back(dir + "/" + name);
+        DeviceSocket s;
+        if (!sgproto::parse_device_socket_name(e->d_name, s.vendor_id, s.product_id, s.serial))
+            continue;
+        s.path = dir + "/" + e->d_name;
+        if (socket_is_private(s.path))
+            sockets.push_back(std::move(s));
     }
     ::closedir(d);
-    std::sort(paths.begin(), paths.end());
-    return paths;
+    std::sort(sockets.begin(), sockets.end(),
+              [](const DeviceSocket& a, const DeviceSocket& b) { return a.path < b.path; });
+    return sockets;
 }
 
 }  // namespace
 
 ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
                                  std::unique_ptr<Transport>& out) {
-    const std::string dir = sgproto::bus_directory();
-    if (!sgproto::bus_directory_is_private(dir))
-        return VI_ERROR_RSRC_NFOUND;
-
-    for (const auto& path : device_sockets(dir)) {
-        if (!socket_is_private(path))
+    for (const auto& socket : device_sockets()) {
+        // The socket's name says whom it serves: nothing else is connected to.
+        if (socket.vendor_id != name.vendor_id || socket.product_id != name.product_id ||
+            !serial_equal(socket.serial, name.serial))
             continue;
-        const int fd = connect_to(path);
+        const int fd = connect_to(socket.path);
         if (fd < 0)
             continue;
         std::vector<std::uint8_t> rx;
+        std::vector<std::uint8_t> payload;
+        lb::FrameHeader h{};
         Hello hello;
-        if (!read_hello(fd, rx, Clock::now() + kHelloBound, hello) || !matches(name, hello)) {
+        if (localbus::receive_frame(fd, rx, deadline, h, payload) != VI_SUCCESS ||
+            !parse_hello(h, payload, hello) || !matches(name, hello) || !rx.empty()) {
             ::close(fd);
             continue;
-        }
-        constexpr std::uint32_t kClaimSeq = 1;
-        const ViStatus st =
-            claim(fd, rx, std::max<Deadline>(deadline, Clock::now() + kClaimGrace), kClaimSeq);
-        if (st != VI_SUCCESS) {
-            ::close(fd);
-            return st;
-        }
-        if (!rx.empty()) {  // the device says nothing unasked after the claim
-            ::close(fd);
-            return VI_ERROR_IO;
         }
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
         facts.manufacturer = hello.manufacturer;
         facts.product = hello.product;
-        auto link = std::make_unique<LocalbusLink>(fd, std::move(facts), kClaimSeq + 1);
+        constexpr std::uint32_t kFirstSeq = 1;
+        auto link = std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq);
         return make_usbtmc_transport(std::move(link),
                                      std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
     }
     return VI_ERROR_RSRC_NFOUND;
+}
+
+void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& out) {
+    struct Pending {
+        int fd = -1;
+        std::vector<std::uint8_t> rx;
+    };
+    std::vector<Pending> pending;
+    for (const auto& socket : device_sockets()) {
+        const int fd = connect_to(socket.path);
+        if (fd >= 0)
+            pending.push_back({fd, {}});
+    }
+    // All the HELLOs are awaited together, within one bound.
+    const Deadline until = std::min(deadline, Clock::now() + kListHelloBound);
+    std::vector<Hello> hellos;
+    while (!pending.empty()) {
+        std::vector<pollfd> fds;
+        for (const auto& p : pending)
+            fds.push_back({p.fd, POLLIN, 0});
+        const int r = ::poll(fds.data(), fds.size(), ms_until(until));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        for (std::size_t i = fds.size(); i-- > 0;) {
+            if (fds[i].revents == 0)
+                continue;
+            lb::FrameHeader h{};
+            std::vector<std::uint8_t> payload;
+            // Ready: a frame (or what there is of it) can be read without waiting.
+            const ViStatus st =
+                localbus::receive_frame(pending[i].fd, pending[i].rx, Clock::now(), h, payload);
+            if (st == VI_ERROR_TMO)
+                continue;  // part of the frame so far
+            Hello hello;
+            if (st == VI_SUCCESS && parse_hello(h, payload, hello))
+                hellos.push_back(std::move(hello));
+            ::close(pending[i].fd);
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    for (const auto& p : pending)
+        ::close(p.fd);
+    for (const auto& hello : hellos) {
+        UsbResourceName name;
+        name.vendor_id = hello.device.vendor_id;
+        name.product_id = hello.device.product_id;
+        name.serial = hello.serial;
+        name.interface_number = hello.device.interface_number;
+        out.push_back(std::move(name));
+    }
 }
 
 }  // namespace sgvisa

@@ -4,40 +4,75 @@
 
 namespace sgvisa {
 
-InstrumentSession::InstrumentSession(std::unique_ptr<Transport> transport,
-                                     std::unique_ptr<InstrumentLock> exclusive_lock,
-                                     InstrumentKey key)
-    : transport_(std::move(transport)),
-      exclusive_lock_(std::move(exclusive_lock)),
-      key_(std::move(key)) {}
+InstrumentSession::InstrumentSession(ViSession rm, UsbResourceName name,
+                                     std::shared_ptr<DeviceConnection> device,
+                                     std::unique_ptr<ResourceLock> lock)
+    : rm_(rm), name_(std::move(name)), device_(std::move(device)), lock_(std::move(lock)) {}
 
 InstrumentSession::~InstrumentSession() {
     close();
 }
 
-ViStatus InstrumentSession::begin_io(Deadline deadline, IoAccess& access) {
-    std::unique_lock lock(io_mutex_, std::defer_lock);
-    if (deadline == Deadline::max()) {
-        lock.lock();
-    } else if (!lock.try_lock_until(deadline)) {
-        return VI_ERROR_TMO;
-    }
-    if (!transport_)
+ViStatus InstrumentSession::begin(Deadline deadline, DeviceConnection::Operation& op) {
+    if (closed_)
         return VI_ERROR_INV_OBJECT;
-    if (!exclusive_lock_) {
-        const ViStatus st = InstrumentLock::acquire_shared(key_, access.shared_lock);
-        if (st != VI_SUCCESS)
-            return st;
+    const ViStatus st = device_->begin(
+        this, deadline, [this] { return lock_->may_access(); }, op);
+    if (st == VI_SUCCESS && closed_) {
+        op = DeviceConnection::Operation();
+        return VI_ERROR_INV_OBJECT;
     }
-    access.transport = transport_.get();
-    access.lock = std::move(lock);
+    return st;
+}
+
+ViStatus InstrumentSession::lock(ViAccessMode type, Deadline deadline, const char* requested_key,
+                                 std::string& key) {
+    if (closed_)
+        return VI_ERROR_INV_OBJECT;
+    std::lock_guard guard(lock_mutex_);
+    const ViStatus st = lock_->lock(type, deadline, requested_key, key);
+    if (st != VI_SUCCESS || type != VI_EXCLUSIVE_LOCK)
+        return st;
+    // First exclusive level: this process keeps the instrument until unlock.
+    const ViStatus pinned = device_->pin(deadline);
+    if (pinned != VI_SUCCESS) {
+        bool released = false;
+        lock_->unlock(released);
+        return pinned == VI_ERROR_RSRC_BUSY ? VI_ERROR_TMO : pinned;
+    }
     return VI_SUCCESS;
 }
 
+ViStatus InstrumentSession::unlock() {
+    if (closed_)
+        return VI_ERROR_INV_OBJECT;
+    std::lock_guard guard(lock_mutex_);
+    bool exclusive_released = false;
+    const ViStatus st = lock_->unlock(exclusive_released);
+    if (exclusive_released)
+        device_->unpin();
+    return st;
+}
+
 void InstrumentSession::close() {
-    std::lock_guard lock(io_mutex_);
-    transport_.reset();
-    exclusive_lock_.reset();  // after the transport: nobody gets the device while it is open
+    if (closed_.exchange(true))
+        return;
+    device_->cancel_for(this);
+    std::lock_guard guard(lock_mutex_);
+    const bool pinned = lock_->held() == VI_EXCLUSIVE_LOCK;
+    lock_->release_all();
+    if (pinned)
+        device_->unpin();
+}
+
+SessionSettings InstrumentSession::settings() const {
+    std::lock_guard guard(settings_mutex_);
+    return settings_;
+}
+
+void InstrumentSession::update_settings(const SessionSettings& settings) {
+    std::lock_guard guard(settings_mutex_);
+    settings_ = settings;
 }
 
 }  // namespace sgvisa

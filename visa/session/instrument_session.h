@@ -1,55 +1,65 @@
-// An open instrument session: its transport, its lock and its attributes.
+// An open instrument session: its connection to the instrument (shared with
+// the process's other sessions to it), its lock, its settings and its
+// formatted I/O buffer.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
-#include "deadline.h"
-#include "instrument_lock.h"
-#include "transport.h"
+#include "device_connection.h"
+#include "formatted_read_buffer.h"
+#include "resource_lock.h"
+#include "session_settings.h"
+#include "usb_resource_name.h"
 
 namespace sgvisa {
 
-// The I/O timeout of a new instrument session (VI_ATTR_TMO_VALUE), in ms.
-constexpr std::uint32_t kDefaultIoTimeoutMs = 2000;
-
-// Exclusive access to a session's transport for one I/O operation.
-struct IoAccess {
-    Transport* transport = nullptr;
-    std::unique_lock<std::timed_mutex> lock;
-    std::unique_ptr<InstrumentLock> shared_lock;  // sessions opened without a lock
-};
-
 class InstrumentSession {
   public:
-    // `exclusive_lock` is null for a session opened without VI_EXCLUSIVE_LOCK;
-    // such a session checks at each operation that nobody holds one.
-    InstrumentSession(std::unique_ptr<Transport> transport,
-                      std::unique_ptr<InstrumentLock> exclusive_lock, InstrumentKey key);
+    InstrumentSession(ViSession rm, UsbResourceName name, std::shared_ptr<DeviceConnection> device,
+                      std::unique_ptr<ResourceLock> lock);
     InstrumentSession(const InstrumentSession&) = delete;
     InstrumentSession& operator=(const InstrumentSession&) = delete;
     ~InstrumentSession();
 
-    // Waits until `deadline` for the session's other operations to finish.
-    // VI_ERROR_TMO when they do not; VI_ERROR_INV_OBJECT once closed;
-    // VI_ERROR_RSRC_LOCKED when another session holds the exclusive lock.
-    ViStatus begin_io(Deadline deadline, IoAccess& access);
+    // Starts an operation: see DeviceConnection::begin. VI_ERROR_INV_OBJECT
+    // once closed; VI_ERROR_RSRC_LOCKED when another session holds a lock.
+    ViStatus begin(Deadline deadline, DeviceConnection::Operation& op);
 
-    // Waits for a running operation, then closes the transport and releases
-    // the lock. Later operations get VI_ERROR_INV_OBJECT.
+    // viLock / viUnlock. The exclusive lock also pins the connection, so that
+    // the lock holder's operations never wait for another process.
+    ViStatus lock(ViAccessMode type, Deadline deadline, const char* requested_key,
+                  std::string& key);
+    ViStatus unlock();
+
+    // Ends the session: an operation of it in progress on another thread
+    // gives up (VI_ERROR_ABORT), its locks go. Returns without waiting for
+    // that operation. Later operations get VI_ERROR_INV_OBJECT.
     void close();
+    bool closed() const { return closed_.load(); }
 
-    std::uint32_t timeout_ms() const { return timeout_ms_.load(); }
-    void set_timeout_ms(std::uint32_t ms) { timeout_ms_.store(ms); }
+    SessionSettings settings() const;
+    void update_settings(const SessionSettings& settings);
+
+    ViSession resource_manager() const { return rm_; }
+    const UsbResourceName& name() const { return name_; }
+    const std::shared_ptr<DeviceConnection>& device() const { return device_; }
+    const ResourceLock& resource_lock() const { return *lock_; }
+    // Used only within an operation of this session.
+    FormattedReadBuffer& read_buffer() { return read_buffer_; }
 
   private:
-    std::timed_mutex io_mutex_;
-    std::unique_ptr<Transport> transport_;
-    std::unique_ptr<InstrumentLock> exclusive_lock_;
-    InstrumentKey key_;
-    std::atomic<std::uint32_t> timeout_ms_{kDefaultIoTimeoutMs};
+    ViSession rm_;
+    UsbResourceName name_;
+    std::shared_ptr<DeviceConnection> device_;
+    std::unique_ptr<ResourceLock> lock_;
+    mutable std::mutex settings_mutex_;
+    SessionSettings settings_;
+    FormattedReadBuffer read_buffer_;
+    std::atomic<bool> closed_{false};
+    std::mutex lock_mutex_;  // orders lock changes with the pins they make
 };
 
 }  // namespace sgvisa

@@ -8,8 +8,12 @@ ViStatus begin_session_io(ViSession vi, SessionIo& io) {
     io.session = SessionTable::global().instrument(vi);
     if (!io.session)
         return VI_ERROR_INV_OBJECT;
-    io.deadline = deadline_after_ms(io.session->timeout_ms());
-    return io.session->begin_io(io.deadline, io.access);
+    io.settings = io.session->settings();
+    const ViStatus st = io.session->begin(deadline_after_ms(io.settings.timeout_ms), io.op);
+    if (st != VI_SUCCESS)
+        return st;
+    io.restart_deadline();
+    return VI_SUCCESS;
 }
 
 }  // namespace sgvisa

@@ -1,6 +1,8 @@
 // The start of every I/O operation: looks up the instrument session of a
-// handle and takes its I/O access under a deadline of the session's
-// VI_ATTR_TMO_VALUE from now.
+// handle and starts an operation on its connection. The operation waits for
+// others (this process's threads, other processes) within the session's
+// VI_ATTR_TMO_VALUE, then gets the whole timeout again for the instrument:
+// VI_ERROR_TMO is the instrument's, VI_ERROR_RSRC_BUSY the wait's.
 #pragma once
 
 #include <memory>
@@ -11,12 +13,17 @@ namespace sgvisa {
 
 struct SessionIo {
     std::shared_ptr<InstrumentSession> session;
-    Deadline deadline;
-    IoAccess access;
+    SessionSettings settings;
+    Deadline deadline;  // for the instrument, from when the operation started
+    DeviceConnection::Operation op;
+
+    Transport& transport() const { return op.transport(); }
+    // A fresh instrument deadline (the second half of viQueryf).
+    void restart_deadline() { deadline = deadline_after_ms(settings.timeout_ms); }
 };
 
 // VI_ERROR_INV_OBJECT when `vi` is not an open instrument session; otherwise
-// the status of InstrumentSession::begin_io.
+// the status of InstrumentSession::begin.
 ViStatus begin_session_io(ViSession vi, SessionIo& io);
 
 }  // namespace sgvisa

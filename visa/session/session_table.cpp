@@ -22,22 +22,19 @@ ViStatus SessionTable::add_resource_manager(ViSession& out) {
     std::lock_guard lock(mutex_);
     const ViSession vi = allocate_handle();
     Entry entry;
-    entry.resource_manager = true;
+    entry.resource_manager = std::make_shared<ResourceManagerState>();
     entries_.emplace(vi, std::move(entry));
     out = vi;
     return VI_SUCCESS;
 }
 
-ViStatus SessionTable::add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
-                                      ViSession& out) {
+ViStatus SessionTable::add_child(ViSession rm, Entry entry, ViSession& out) {
     std::lock_guard lock(mutex_);
     const auto parent = entries_.find(rm);
     if (parent == entries_.end() || !parent->second.resource_manager)
         return VI_ERROR_INV_OBJECT;
     const ViSession vi = allocate_handle();
-    Entry entry;
     entry.parent = rm;
-    entry.instrument = std::move(session);
     // Look the parent up again: the emplace may rehash.
     entries_.emplace(vi, std::move(entry));
     entries_.at(rm).children.push_back(vi);
@@ -45,18 +42,39 @@ ViStatus SessionTable::add_instrument(ViSession rm, std::shared_ptr<InstrumentSe
     return VI_SUCCESS;
 }
 
+ViStatus SessionTable::add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
+                                      ViSession& out) {
+    Entry entry;
+    entry.instrument = std::move(session);
+    return add_child(rm, std::move(entry), out);
+}
+
+ViStatus SessionTable::add_find_list(ViSession rm, std::shared_ptr<FindList> list, ViSession& out) {
+    Entry entry;
+    entry.find_list = std::move(list);
+    return add_child(rm, std::move(entry), out);
+}
+
 bool SessionTable::is_resource_manager(ViSession vi) const {
+    return resource_manager(vi) != nullptr;
+}
+
+std::shared_ptr<ResourceManagerState> SessionTable::resource_manager(ViSession vi) const {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(vi);
-    return it != entries_.end() && it->second.resource_manager;
+    return it == entries_.end() ? nullptr : it->second.resource_manager;
 }
 
 std::shared_ptr<InstrumentSession> SessionTable::instrument(ViSession vi) const {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(vi);
-    if (it == entries_.end())
-        return nullptr;
-    return it->second.instrument;
+    return it == entries_.end() ? nullptr : it->second.instrument;
+}
+
+std::shared_ptr<FindList> SessionTable::find_list(ViSession vi) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(vi);
+    return it == entries_.end() ? nullptr : it->second.find_list;
 }
 
 ViStatus SessionTable::remove(ViSession vi,
@@ -72,11 +90,13 @@ ViStatus SessionTable::remove(ViSession vi,
             const auto c = entries_.find(child);
             if (c == entries_.end())
                 continue;
-            removed.push_back(std::move(c->second.instrument));
+            if (c->second.instrument)
+                removed.push_back(std::move(c->second.instrument));
             entries_.erase(c);
         }
     } else {
-        removed.push_back(std::move(entry.instrument));
+        if (entry.instrument)
+            removed.push_back(std::move(entry.instrument));
         const auto parent = entries_.find(entry.parent);
         if (parent != entries_.end())
             std::erase(parent->second.children, vi);

@@ -1,13 +1,17 @@
-// The table of open sessions behind the opaque ViSession handles.
+// The table of open sessions behind the opaque ViSession handles: resource
+// manager sessions, instrument sessions and find lists.
 //
 // Handles are non-zero and drawn from a counter, so a closed handle is not
-// given out again until 2^32 more sessions have been opened. A resource
-// manager session owns the instrument sessions opened through it; removing
-// it removes them. Thread-safe.
+// given out again until 2^32 more objects have been opened. A resource
+// manager session owns the objects opened through it; removing it removes
+// them. Thread-safe.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -15,6 +19,18 @@
 #include "visa.h"
 
 namespace sgvisa {
+
+// The resources viFindRsrc found, handed out one by one by viFindNext.
+struct FindList {
+    std::mutex mutex;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+};
+
+// Settings of a resource manager session.
+struct ResourceManagerState {
+    std::atomic<std::uint32_t> timeout_ms{kDefaultIoTimeoutMs};
+};
 
 class SessionTable {
   public:
@@ -28,27 +44,31 @@ class SessionTable {
     // when `rm` is not an open resource manager session.
     ViStatus add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
                             ViSession& out);
+    ViStatus add_find_list(ViSession rm, std::shared_ptr<FindList> list, ViSession& out);
 
     bool is_resource_manager(ViSession vi) const;
-
-    // The instrument session of `vi`, or null when `vi` is not one.
+    // Null when `vi` is not one of these.
+    std::shared_ptr<ResourceManagerState> resource_manager(ViSession vi) const;
     std::shared_ptr<InstrumentSession> instrument(ViSession vi) const;
+    std::shared_ptr<FindList> find_list(ViSession vi) const;
 
-    // Removes `vi` (with its instrument sessions, for a resource manager) and
-    // hands the removed instrument sessions to the caller, who closes them
-    // outside the table's lock. VI_ERROR_INV_OBJECT for an unknown handle.
+    // Removes `vi` (with its children, for a resource manager) and hands the
+    // removed instrument sessions to the caller, who closes them outside the
+    // table's lock. VI_ERROR_INV_OBJECT for an unknown handle.
     ViStatus remove(ViSession vi, std::vector<std::shared_ptr<InstrumentSession>>& removed);
 
   private:
     struct Entry {
-        bool resource_manager = false;
+        std::shared_ptr<ResourceManagerState> resource_manager;
         ViSession parent = VI_NULL;
         std::vector<ViSession> children;
         std::shared_ptr<InstrumentSession> instrument;
+        std::shared_ptr<FindList> find_list;
     };
 
     // A handle not in use; the caller holds mutex_.
     ViSession allocate_handle();
+    ViStatus add_child(ViSession rm, Entry entry, ViSession& out);
 
     mutable std::mutex mutex_;
     std::unordered_map<ViSession, Entry> entries_;

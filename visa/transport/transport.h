@@ -1,39 +1,76 @@
 // The message-level transport interface: the only way the session layer
 // reaches an instrument. USBTMC over libusb and USBTMC over the simulator's
 // local bus both implement it; transport_openers.h is how they are found.
+//
+// Threads: the session layer makes one call at a time on a transport, from
+// any thread; cancel() may come from any thread at any time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <span>
 
 #include "deadline.h"
-#include "usb_resource_name.h"
+#include "usb_device_facts.h"
 #include "visa.h"
 
 namespace sgvisa {
+
+// What a read may stop at besides the end of the message.
+struct ReadStop {
+    bool term_char_enabled = false;
+    std::uint8_t term_char = '\n';
+};
+
+// How a read ended.
+struct ReadResult {
+    std::size_t count = 0;   // bytes stored
+    bool end = false;        // the last byte stored carried END
+    bool term_char = false;  // the device ended the transfer at the term char
+};
 
 class Transport {
   public:
     virtual ~Transport() = default;
 
+    // Makes this transport the one that talks to the instrument, waiting for
+    // another holder until `deadline` (VI_ERROR_RSRC_BUSY when it does not let
+    // go in time); relinquish() after an operation lets other processes'
+    // transports have it. See UsbLink::acquire.
+    virtual ViStatus acquire(Deadline deadline) = 0;
+    virtual void relinquish() = 0;
+
     // Sends `data` as (part of) one device-dependent message. `end` marks its
     // last byte with END (USBTMC EOM): the message is complete.
     virtual ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) = 0;
 
-    // Reads at most buf.size() bytes of the current reply into `buf`.
-    // `count` is the number stored; `end` is true when the last byte stored
-    // carried END. When the reply is longer than `buf`, the rest stays with
-    // the instrument for the next read. On a timeout the transport has already
-    // recovered (aborted the transfer) so that the next command works, and
-    // returns VI_ERROR_TMO. Never stores more than buf.size() bytes.
-    virtual ViStatus read(std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count,
-                          bool& end) = 0;
+    // Reads at most buf.size() bytes of the current reply into `buf`. When
+    // `stop` enables a term char and the instrument can end a transfer there,
+    // it does (result.term_char); otherwise the caller looks for it. When the
+    // reply is longer than `buf`, the rest stays with the instrument for the
+    // next read. On a timeout the transport has already recovered (aborted
+    // the transfer) so that the next command works, and returns VI_ERROR_TMO.
+    // Never stores more than buf.size() bytes.
+    virtual ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
+                          ReadResult& result) = 0;
 
     // Device clear (viClear): discards the instrument's pending input and output.
     virtual ViStatus clear(Deadline deadline) = 0;
+
+    // The instrument's status byte (USB488 READ_STATUS_BYTE);
+    // VI_ERROR_NSUP_OPER when the instrument cannot give it.
+    virtual ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) = 0;
+
+    // From any thread: the call in progress gives up with VI_ERROR_ABORT after
+    // bringing the instrument back to a state where the next command works;
+    // so do later calls until resume().
+    virtual void cancel() = 0;
+    virtual void resume() = 0;
+
+    // The instrument has gone away: every later call fails with VI_ERROR_CONN_LOST.
+    virtual bool lost() const = 0;
+
+    virtual const UsbDeviceFacts& facts() const = 0;
 };
 
 }  // namespace sgvisa

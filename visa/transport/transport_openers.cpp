@@ -1,8 +1,8 @@
 #include "transport_openers.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace sgvisa {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     int next_id = 1;
-    std::vector<std::pair<int, TransportOpener>> openers;
+    std::vector<std::pair<int, TransportBackend>> backends;
 };
 
 Registry& registry() {
@@ -19,38 +19,64 @@ Registry& registry() {
     return *r;
 }
 
+// A copy, so that no backend runs under the registry's lock: an open may
+// wait for a long time.
+std::vector<TransportBackend> backends() {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<TransportBackend> out;
+    for (auto& e : r.backends)
+        out.push_back(e.second);
+    return out;
+}
+
+bool same_resource(const UsbResourceName& a, const UsbResourceName& b) {
+    return a.vendor_id == b.vendor_id && a.product_id == b.product_id &&
+           a.interface_number == b.interface_number && serial_equal(a.serial, b.serial);
+}
+
 }  // namespace
 
-int register_transport_opener(TransportOpener opener) {
+int register_transport_backend(TransportBackend backend) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     const int id = r.next_id++;
-    r.openers.emplace_back(id, std::move(opener));
+    r.backends.emplace_back(id, std::move(backend));
     return id;
 }
 
-void unregister_transport_opener(int id) {
+void unregister_transport_backend(int id) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    std::erase_if(r.openers, [id](const auto& e) { return e.first == id; });
+    std::erase_if(r.backends, [id](const auto& e) { return e.first == id; });
 }
 
 ViStatus open_transport(const UsbResourceName& name, Deadline deadline,
                         std::unique_ptr<Transport>& out) {
-    // Called without the registry's lock: an open may wait for a long time.
-    std::vector<TransportOpener> openers;
-    {
-        auto& r = registry();
-        std::lock_guard lock(r.mutex);
-        for (auto& e : r.openers)
-            openers.push_back(e.second);
-    }
-    for (auto& opener : openers) {
-        const ViStatus st = opener(name, deadline, out);
+    for (auto& backend : backends()) {
+        const ViStatus st = backend.open(name, deadline, out);
         if (st != VI_ERROR_RSRC_NFOUND)
             return st;
     }
     return VI_ERROR_RSRC_NFOUND;
+}
+
+std::vector<UsbResourceName> list_transport_resources(Deadline deadline) {
+    std::vector<UsbResourceName> all;
+    for (auto& backend : backends()) {
+        if (!backend.list)
+            continue;
+        std::vector<UsbResourceName> found;
+        backend.list(deadline, found);
+        for (auto& name : found) {
+            const bool seen = std::any_of(all.begin(), all.end(), [&](const UsbResourceName& n) {
+                return same_resource(n, name);
+            });
+            if (!seen)
+                all.push_back(std::move(name));
+        }
+    }
+    return all;
 }
 
 }  // namespace sgvisa

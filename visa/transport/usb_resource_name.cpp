@@ -8,6 +8,7 @@
 // of other interface types or resource classes (TCPIP0::..., ...::RAW) are
 // not names this library can open and are rejected as invalid.
 #include <cstddef>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -163,6 +164,14 @@ ViStatus parse_usb_resource_name(std::string_view text, UsbResourceName& out) {
 
     out = std::move(name);
     return VI_SUCCESS;
+}
+
+std::string canonical_name(const UsbResourceName& name) {
+    char ids[48];
+    std::snprintf(ids, sizeof ids, "USB%u::0x%04X::0x%04X::", name.board, name.vendor_id,
+                  name.product_id);
+    return ids + name.serial +
+           "::" + std::to_string(name.interface_number < 0 ? 0 : name.interface_number) + "::INSTR";
 }
 
 bool serial_equal(std::string_view a, std::string_view b) {

@@ -21,6 +21,11 @@ struct UsbResourceName {
 // Parses `text`; VI_SUCCESS or VI_ERROR_INV_RSRC_NAME.
 ViStatus parse_usb_resource_name(std::string_view text, UsbResourceName& out);
 
+// The canonical form of a name: USB<board>::0x<VID>::0x<PID>::<serial>::<interface>::INSTR
+// with upper-case hexadecimal digits, the serial number as written and
+// interface 0 when the name gave none.
+std::string canonical_name(const UsbResourceName& name);
+
 // Case-insensitive comparison of serial numbers, as resource names compare them.
 bool serial_equal(std::string_view a, std::string_view b);
 

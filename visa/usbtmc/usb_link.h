@@ -9,27 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
 #include "deadline.h"
+#include "usb_device_facts.h"
 #include "visa.h"
 
 namespace sgvisa {
-
-// Who the device says it is, from its descriptors.
-struct UsbDeviceFacts {
-    std::uint16_t vendor_id = 0;
-    std::uint16_t product_id = 0;
-    std::string serial;
-    std::string manufacturer;  // iManufacturer, "" when the device has none
-    std::string product;       // iProduct, "" when the device has none
-    std::uint8_t interface_number = 0;
-    std::uint8_t interface_protocol = 0;     // bInterfaceProtocol: 1 for USB488
-    std::uint8_t bulk_out_endpoint = 0;      // address, e.g. 0x02
-    std::uint8_t bulk_in_endpoint = 0;       // address, e.g. 0x81
-    std::uint8_t interrupt_in_endpoint = 0;  // 0: the interface has none
-    std::uint16_t max_packet_size = 0;       // of the bulk-IN endpoint
-};
 
 class UsbLink {
   public:

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <utility>
 #include <vector>
 
 #include "usbtmc.h"
+#include "usbtmc_capabilities.h"
 #include "usbtmc_recovery.h"
 #include "usbtmc_reply.h"
 
@@ -20,10 +22,21 @@ using namespace sgproto::usbtmc;
 constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
+// READ_STATUS_BYTE answer: USBTMC_status, bTag, status byte.
+constexpr std::size_t kReadStatusByteLength = 3;
 
 class UsbtmcTransport final : public Transport {
   public:
-    explicit UsbtmcTransport(std::unique_ptr<UsbLink> link) : link_(std::move(link)) {}
+    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps)
+        : link_(std::move(link)), caps_(caps) {}
+
+    ViStatus acquire(Deadline deadline) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        return note(link_->acquire(deadline));
+    }
+
+    void relinquish() override { link_->relinquish(); }
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         if (lost_)
@@ -55,10 +68,9 @@ class UsbtmcTransport final : public Transport {
         return VI_SUCCESS;
     }
 
-    ViStatus read(std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count,
-                  bool& end) override {
-        count = 0;
-        end = false;
+    ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
+                  ReadResult& result) override {
+        result = ReadResult{};
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (buf.empty())
@@ -70,31 +82,66 @@ class UsbtmcTransport final : public Transport {
         h.msg_id = REQUEST_DEV_DEP_MSG_IN;
         h.tag = next_tag();
         h.transfer_size = static_cast<std::uint32_t>(std::min(buf.size(), kMaxInPayload));
+        if (stop.term_char_enabled && caps_.term_char) {
+            h.attributes = kAttrTermCharEnabled;
+            h.term_char = stop.term_char;
+        }
         std::array<std::uint8_t, kHeaderSize> request{};
         encode_header(h, request);
         ViStatus st = send(request, h.tag, deadline);
         if (st != VI_SUCCESS)
             return st;
 
-        st = receive_dev_dep_msg_in(*link_, h.tag, h.transfer_size, buf, deadline, count, end);
-        if (st == VI_ERROR_TMO) {
-            count = 0;
-            end = false;
-            st = note(abort_bulk_in(*link_, h.tag));
-            return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_TMO;
+        st = receive_dev_dep_msg_in(*link_, h.tag, h.transfer_size, buf, deadline, result.count,
+                                    result.end, result.term_char);
+        if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
+            result = ReadResult{};
+            link_->resume();
+            const ViStatus recovered = note(abort_bulk_in(*link_, h.tag));
+            return recovered == VI_ERROR_CONN_LOST ? recovered : st;
         }
-        if (st != VI_SUCCESS) {
-            count = 0;
-            end = false;
-        }
+        if (st != VI_SUCCESS)
+            result = ReadResult{};
         return note(st);
     }
 
     ViStatus clear(Deadline deadline) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        return note(clear_device(*link_, deadline));
+        const ViStatus st = note(clear_device(*link_, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        return st;
     }
+
+    ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (!caps_.usb488)
+            return VI_ERROR_NSUP_OPER;
+        // bTag of READ_STATUS_BYTE runs 2..127.
+        status_tag_ = status_tag_ >= 127 ? 2 : static_cast<std::uint8_t>(status_tag_ + 1);
+        std::array<std::uint8_t, kReadStatusByteLength> answer{};
+        std::size_t got = 0;
+        ViStatus st =
+            note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, status_tag_,
+                                   link_->interface_number(), answer, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        if (st != VI_SUCCESS)
+            return st;
+        if (got < kReadStatusByteLength || answer[0] != STATUS_SUCCESS || answer[1] != status_tag_)
+            return VI_ERROR_IO;
+        status = answer[2];
+        return VI_SUCCESS;
+    }
+
+    void cancel() override { link_->cancel(); }
+    void resume() override { link_->resume(); }
+
+    bool lost() const override { return lost_; }
+
+    const UsbDeviceFacts& facts() const override { return link_->facts(); }
 
   private:
     // bTag runs 1..255 and never takes the value 0.
@@ -103,16 +150,17 @@ class UsbtmcTransport final : public Transport {
         return last_tag_;
     }
 
-    // One bulk-OUT transfer; a timeout aborts it so that the device is ready
-    // for the next one.
+    // One bulk-OUT transfer; a timeout or a cancel aborts it so that the
+    // device is ready for the next one.
     ViStatus send(std::span<const std::uint8_t> frame, std::uint8_t tag, Deadline deadline) {
         // A refused message (stall) comes back as VI_ERROR_IO with the halt
         // already cleared by the link.
         const ViStatus st = note(link_->bulk_out(frame, deadline));
-        if (st != VI_ERROR_TMO)
+        if (st != VI_ERROR_TMO && st != VI_ERROR_ABORT)
             return st;
+        link_->resume();
         const ViStatus recovered = note(abort_bulk_out(*link_, tag));
-        return recovered == VI_ERROR_CONN_LOST ? recovered : VI_ERROR_TMO;
+        return recovered == VI_ERROR_CONN_LOST ? recovered : st;
     }
 
     // Remembers a lost device: every later call fails at once.
@@ -123,8 +171,10 @@ class UsbtmcTransport final : public Transport {
     }
 
     std::unique_ptr<UsbLink> link_;
+    Capabilities caps_;
     std::uint8_t last_tag_ = 0;
-    bool lost_ = false;
+    std::uint8_t status_tag_ = 1;
+    std::atomic<bool> lost_{false};
 };
 
 }  // namespace
@@ -133,16 +183,22 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
                                std::unique_ptr<Transport>& out) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
-    std::array<std::uint8_t, kCapabilitiesLength> caps{};
+    ViStatus st = link->acquire(deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    std::array<std::uint8_t, kCapabilitiesLength> answer{};
     std::size_t got = 0;
-    const ViStatus st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0,
-                                         link->interface_number(), caps, got, deadline);
+    st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0, link->interface_number(),
+                          answer, got, deadline);
+    link->relinquish();
     // A device that stalls GET_CAPABILITIES is used without optional features.
-    // None is needed: requests never set TermChar (replies end at EOM), so
-    // whether the device supports it (byte 5, bit 0) does not matter here.
     if (st != VI_SUCCESS && st != VI_ERROR_IO)
         return st;
-    out = std::make_unique<UsbtmcTransport>(std::move(link));
+    const Capabilities caps =
+        st == VI_SUCCESS ? parse_capabilities(std::span(answer.data(), got),
+                                              link->facts().interface_protocol == kProtocolUsb488)
+                         : Capabilities{};
+    out = std::make_unique<UsbtmcTransport>(std::move(link), caps);
     return VI_SUCCESS;
 }
 

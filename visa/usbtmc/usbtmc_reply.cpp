@@ -35,9 +35,10 @@ bool header_is_answer(std::span<const std::uint8_t, kHeaderSize> bytes, std::uin
 
 ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t requested,
                                 std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count,
-                                bool& end) {
+                                bool& end, bool& term_char) {
     count = 0;
     end = false;
+    term_char = false;
     requested = static_cast<std::uint32_t>(std::min<std::size_t>(requested, buf.size()));
     const std::size_t packet = std::max<std::size_t>(link.max_packet_size(), 1);
     std::vector<std::uint8_t> scratch(round_up(aligned_transfer(requested), packet));
@@ -104,6 +105,7 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t r
         if (data_have == h.transfer_size) {
             count = data_have;
             end = (h.attributes & kAttrEom) != 0;
+            term_char = (h.attributes & kAttrTermCharEnded) != 0;
             return VI_SUCCESS;
         }
     }

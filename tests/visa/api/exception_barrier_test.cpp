@@ -15,33 +15,47 @@ namespace {
 
 class ThrowingTransport final : public sgvisa::Transport {
   public:
+    ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
+    void relinquish() override {}
     ViStatus write(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
         throw std::bad_alloc();
     }
-    ViStatus read(std::span<std::uint8_t>, sgvisa::Deadline, std::size_t&, bool&) override {
+    ViStatus read(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
+                  sgvisa::ReadResult&) override {
         throw std::runtime_error("broken");
     }
     ViStatus clear(sgvisa::Deadline) override { throw 42; }
+    ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t&) override {
+        throw std::logic_error("status");
+    }
+    void cancel() override {}
+    void resume() override {}
+    bool lost() const override { return false; }
+    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+
+  private:
+    sgvisa::UsbDeviceFacts facts_;
 };
 
 class ExceptionBarrier : public VisaTest {
   protected:
     void SetUp() override {
         VisaTest::SetUp();
-        opener_ = sgvisa::register_transport_opener(
-            [](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-               std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
-                if (name.serial == "THROWS")
-                    out = std::make_unique<ThrowingTransport>();
-                else if (name.serial == "OPENTHROWS")
-                    throw std::logic_error("open");
-                else
-                    return VI_ERROR_RSRC_NFOUND;
-                return VI_SUCCESS;
-            });
+        opener_ = sgvisa::register_transport_backend(
+            {[](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+                 if (name.serial == "THROWS")
+                     out = std::make_unique<ThrowingTransport>();
+                 else if (name.serial == "OPENTHROWS")
+                     throw std::logic_error("open");
+                 else
+                     return VI_ERROR_RSRC_NFOUND;
+                 return VI_SUCCESS;
+             },
+             {}});
     }
     void TearDown() override {
-        sgvisa::unregister_transport_opener(opener_);
+        sgvisa::unregister_transport_backend(opener_);
         VisaTest::TearDown();
     }
 

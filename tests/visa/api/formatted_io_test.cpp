@@ -124,7 +124,7 @@ TEST_F(FormattedIo, RestAfterANumberIsDroppedAcrossManyReads) {
     EXPECT_EQ(n, 23);
 }
 
-TEST_F(FormattedIo, ScanfReadsOneMessage) {
+TEST_F(FormattedIo, ScanfLeavesTheRestForTheNextScanfAndAWriteDropsIt) {
     instrument().push_output("42 volts\n", true);
     instrument().push_output("next\n", true);
     int n = 0;
@@ -132,7 +132,18 @@ TEST_F(FormattedIo, ScanfReadsOneMessage) {
     EXPECT_EQ(n, 42);
     char buf[16];
     ASSERT_EQ(viScanf(vi_, "%15t", buf), VI_SUCCESS);
+    EXPECT_STREQ(buf, " volts\n");
+    ASSERT_EQ(viScanf(vi_, "%d", &n), VI_SUCCESS);  // a new message: no number in it
+    ASSERT_EQ(viScanf(vi_, "%15t", buf), VI_SUCCESS);
     EXPECT_STREQ(buf, "next\n");
+
+    // What a format leaves is gone once a new command goes out.
+    instrument().answer("V?\n", "7 V\n");
+    instrument().answer("W?\n", "8 W\n");
+    ASSERT_EQ(viQueryf(vi_, "V?\n", "%d", &n), VI_SUCCESS);
+    EXPECT_EQ(n, 7);
+    ASSERT_EQ(viQueryf(vi_, "W?\n", "%15t", buf), VI_SUCCESS);
+    EXPECT_STREQ(buf, "8 W\n");
 }
 
 TEST_F(FormattedIo, SilentInstrumentTimesOutAfterTheDefaultTwoSeconds) {
@@ -162,15 +173,17 @@ TEST_F(FormattedIo, ReplyWithoutEndTimesOutKeepingWhatCame) {
     EXPECT_STREQ(buf, "half a rep");
 }
 
-TEST_F(FormattedIo, TimeoutWhileDroppingTheRestIsReported) {
+TEST_F(FormattedIo, RestWithoutEndIsReadByTheNextScanfUntilItsTimeout) {
     ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
     instrument().set_responder([this](const std::string&) -> std::optional<Reply> {
         instrument().push_output("line\nand more without END", false);
         return std::nullopt;
     });
     char buf[64];
-    EXPECT_EQ(viQueryf(vi_, "Q?\n", "%63T", buf), VI_ERROR_TMO);
-    EXPECT_STREQ(buf, "line\n");  // the field itself was read in full
+    EXPECT_EQ(viQueryf(vi_, "Q?\n", "%63T", buf), VI_SUCCESS);
+    EXPECT_STREQ(buf, "line\n");
+    EXPECT_EQ(viScanf(vi_, "%63t", buf), VI_ERROR_TMO);
+    EXPECT_STREQ(buf, "and more without END");
 }
 
 }  // namespace

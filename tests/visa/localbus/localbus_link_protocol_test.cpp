@@ -81,12 +81,15 @@ TEST_F(ScriptedDeviceEnd, LateDataOfACancelledBulkInIsDropped) {
 
 TEST_F(ScriptedDeviceEnd, RefusalsAndOversizedAnswersAreIoErrors) {
     // Answers to seq 2 (bulk-OUT, stalled), 3 (the link's clear of that
-    // halt), 4 (bulk-OUT), 5 (bulk-IN), 6 (control).
+    // halt), 4 (bulk-OUT, refused as unclaimed), 5 (the link's claim), 6 (the
+    // same bulk-OUT again, refused again), 7 (bulk-IN), 8 (control).
     answer(lb::BULK_OUT, lb::STATUS_STALL, 2, {});
     answer(lb::CLEAR_HALT, lb::STATUS_OK, 3, {});
     answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, 4, {});
-    answer(lb::BULK_IN, lb::STATUS_OK, 5, Bytes(9, 'x'));
-    answer(lb::CONTROL_IN, lb::STATUS_OK, 6, Bytes(5, 'y'));
+    answer(lb::CLAIM, lb::STATUS_OK, 5, {});
+    answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, 6, {});
+    answer(lb::BULK_IN, lb::STATUS_OK, 7, Bytes(9, 'x'));
+    answer(lb::CONTROL_IN, lb::STATUS_OK, 8, Bytes(5, 'y'));
     const Bytes data{1, 2, 3, 4};
     EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
     EXPECT_EQ(link_->bulk_out(data, in(2s)), VI_ERROR_IO);
@@ -100,17 +103,21 @@ TEST_F(ScriptedDeviceEnd, RefusalsAndOversizedAnswersAreIoErrors) {
               VI_ERROR_IO);
     EXPECT_EQ(buf[4], 0xEE);
 
-    // The stall was cleared on the bulk-OUT endpoint at once; a refusal that
-    // is not a stall clears nothing.
+    // The stall was cleared on the bulk-OUT endpoint at once; a transfer
+    // refused as unclaimed was claimed (taking over) and sent once more.
     EXPECT_EQ(request().type, lb::BULK_OUT);
     const auto clear = request();
     EXPECT_EQ(clear.type, lb::CLEAR_HALT);
     EXPECT_EQ(clear.param, link_->bulk_out_endpoint());
     EXPECT_EQ(request().type, lb::BULK_OUT);
+    const auto claim = request();
+    EXPECT_EQ(claim.type, lb::CLAIM);
+    EXPECT_EQ(claim.param, 1u);
+    EXPECT_EQ(request().type, lb::BULK_OUT);
     EXPECT_EQ(request().type, lb::BULK_IN);
 
     // The stream is still in step.
-    answer(lb::CLEAR_HALT, lb::STATUS_OK, 7, {});
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, 9, {});
     EXPECT_EQ(link_->clear_halt(0x02, in(2s)), VI_SUCCESS);
 }
 

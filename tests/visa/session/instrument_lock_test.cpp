@@ -17,7 +17,7 @@
 
 #include "bus_directory.h"
 #include "inotify_watchers.h"
-#include "instrument_lock.h"
+#include "lock_file.h"
 #include "process_wait.h"
 #include "visa_fixture.h"
 

@@ -102,14 +102,19 @@ TEST_F(SessionHandles, NullPointerArgumentsAreErrors) {
     EXPECT_TRUE(instrument().writes().empty());
 }
 
-TEST_F(SessionHandles, AccessModesOtherThanNoLockAndExclusiveAreRejected) {
-    for (ViAccessMode mode : {2u, 4u, 5u, 0xFFFFFFFFu}) {
+TEST_F(SessionHandles, AccessModesOtherThanLockAndLoadConfigAreRejected) {
+    for (ViAccessMode mode : {2u, 8u, 0xFFFFFFFFu}) {
         ViSession vi = 99;
         EXPECT_EQ(viOpen(rm(), instrument().resource_name().c_str(), mode, 0, &vi),
                   VI_ERROR_INV_ACC_MODE);
         EXPECT_EQ(vi, static_cast<ViSession>(VI_NULL));
     }
     EXPECT_EQ(instrument().opens(), 0);
+    // There is no configuration to load: the session opens, with a warning.
+    ViSession vi = VI_NULL;
+    EXPECT_EQ(viOpen(rm(), instrument().resource_name().c_str(), VI_LOAD_CONFIG, 0, &vi),
+              VI_WARN_CONFIG_NLOADED);
+    EXPECT_EQ(viPrintf(vi, "*CLS\n"), VI_SUCCESS);
 }
 
 TEST_F(SessionHandles, OpenFailuresLeaveNullHandle) {
@@ -162,9 +167,17 @@ TEST_F(SessionHandles, TimeoutAttribute) {
     ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo), VI_SUCCESS);
     EXPECT_EQ(tmo, 150u);
     EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 0x100000000ull), VI_ERROR_NSUP_ATTR_STATE);
-    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TERMCHAR, '\n'), VI_ERROR_NSUP_ATTR);
-    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TERMCHAR_EN, &tmo), VI_ERROR_NSUP_ATTR);
-    EXPECT_EQ(viGetAttribute(rm(), VI_ATTR_TMO_VALUE, &tmo), VI_ERROR_NSUP_ATTR);
+    // "Immediate" is kept as the shortest timeout a USB transfer can have.
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, VI_TMO_IMMEDIATE), VI_SUCCESS);
+    ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo), VI_SUCCESS);
+    EXPECT_EQ(tmo, 1u);
+    constexpr ViAttr kUsbClass = 0x3FFF01A5;  // an attribute this library does not keep
+    tmo = 77;
+    EXPECT_EQ(viGetAttribute(vi, kUsbClass, &tmo), VI_ERROR_NSUP_ATTR);
+    EXPECT_EQ(tmo, 77u);
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_RSRC_CLASS, 0), VI_ERROR_ATTR_READONLY);
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TERMCHAR, 0x100), VI_ERROR_NSUP_ATTR_STATE);
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, 2), VI_ERROR_NSUP_ATTR_STATE);
     ASSERT_EQ(viClose(vi), VI_SUCCESS);
     EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 10), VI_ERROR_INV_OBJECT);
     EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo), VI_ERROR_INV_OBJECT);

@@ -1,4 +1,5 @@
 // Opening (GET_CAPABILITIES once) and losing the device.
+#include "transport_read.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
@@ -38,13 +39,13 @@ TEST_F(UsbtmcHostTest, DisappearingMidReplyIsConnectionLostForEveryLaterCall) {
     std::vector<std::uint8_t> buf(64);
     std::size_t count = 99;
     bool end = true;
-    EXPECT_EQ(transport->read(buf, later(), count, end), VI_ERROR_CONN_LOST);
+    EXPECT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_ERROR_CONN_LOST);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(end);
 
     const std::size_t seen = device->events.size();
     EXPECT_EQ(write("*RST\n"), VI_ERROR_CONN_LOST);
-    EXPECT_EQ(transport->read(buf, later(), count, end), VI_ERROR_CONN_LOST);
+    EXPECT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_ERROR_CONN_LOST);
     EXPECT_EQ(transport->clear(later()), VI_ERROR_CONN_LOST);
     EXPECT_EQ(device->events.size(), seen) << "a lost device is not asked again";
 }
@@ -57,7 +58,7 @@ TEST_F(UsbtmcHostTest, ConnectionLostDuringAbortIsReportedAsSuch) {
     std::vector<std::uint8_t> buf(64);
     std::size_t count = 0;
     bool end = false;
-    EXPECT_EQ(transport->read(buf, later(), count, end), VI_ERROR_CONN_LOST);
+    EXPECT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_ERROR_CONN_LOST);
     EXPECT_EQ(write("X\n"), VI_ERROR_CONN_LOST);
 }
 

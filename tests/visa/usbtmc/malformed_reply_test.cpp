@@ -1,5 +1,6 @@
 // Headers that are not the answer to the pending request are never taken
 // as data, and the session goes on afterwards.
+#include "transport_read.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
@@ -23,7 +24,7 @@ TEST_P(MalformedHeader, IsRefusedWithIoErrorAndTheNextQueryWorks) {
     std::vector<std::uint8_t> buf(64, 0x55);
     std::size_t count = 99;
     bool end = true;
-    EXPECT_EQ(transport->read(buf, later(), count, end), VI_ERROR_IO);
+    EXPECT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_ERROR_IO);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(end);
 
@@ -55,7 +56,7 @@ TEST_F(UsbtmcHostTest, SizeBeyondWhatArrivedIsNeverData) {
     std::vector<std::uint8_t> buf(256);
     std::size_t count = 99;
     bool end = true;
-    const ViStatus st = transport->read(buf, later(), count, end);
+    const ViStatus st = sgtest::read_from(*transport, buf, later(), count, end);
     EXPECT_NE(st, VI_SUCCESS);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(end);
@@ -72,7 +73,7 @@ TEST_F(UsbtmcHostTest, ReplyCutInsideItsHeaderIsNeverData) {
     std::vector<std::uint8_t> buf(16);
     std::size_t count = 99;
     bool end = true;
-    EXPECT_EQ(transport->read(buf, later(), count, end), VI_ERROR_TMO);
+    EXPECT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_ERROR_TMO);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(end);
     device->never_answer = false;

@@ -1,5 +1,6 @@
 // Replies as devices really send them: in pieces, with zero-length packets,
 // padded, longer than the caller's buffer, ending on a packet boundary.
+#include "transport_read.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
@@ -61,7 +62,7 @@ TEST_F(UsbtmcHostTest, ReplyLongerThanTheBufferStaysWithTheDeviceUntilAskedFor) 
     std::span<std::uint8_t> window(storage.data() + 8, 8);
     std::size_t count = 0;
     bool end = true;
-    ASSERT_EQ(transport->read(window, later(), count, end), VI_SUCCESS);
+    ASSERT_EQ(sgtest::read_from(*transport, window, later(), count, end), VI_SUCCESS);
     EXPECT_EQ(count, 8u);
     EXPECT_FALSE(end);
     EXPECT_EQ(std::string(window.begin(), window.end()), "LONGER?=");
@@ -71,7 +72,7 @@ TEST_F(UsbtmcHostTest, ReplyLongerThanTheBufferStaysWithTheDeviceUntilAskedFor) 
         EXPECT_EQ(storage[i], 0xAA) << "after, at " << i;
 
     std::vector<std::uint8_t> rest(64);
-    ASSERT_EQ(transport->read(rest, later(), count, end), VI_SUCCESS);
+    ASSERT_EQ(sgtest::read_from(*transport, rest, later(), count, end), VI_SUCCESS);
     EXPECT_TRUE(end);
     EXPECT_EQ(std::string(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(count)),
               "ANSWER\n");
@@ -101,7 +102,7 @@ TEST_F(UsbtmcHostTest, ReplyEndingOnAPacketBoundaryCompletes) {
     std::vector<std::uint8_t> buf(52);
     std::size_t count = 0;
     bool end = false;
-    ASSERT_EQ(transport->read(buf, later(), count, end), VI_SUCCESS);
+    ASSERT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_SUCCESS);
     EXPECT_EQ(count, 52u);
     EXPECT_TRUE(end);
     EXPECT_EQ(device->count_events("in stuck"), 0);

@@ -1,5 +1,6 @@
 // What the host does when a transfer times out: the USBTMC abort sequences,
 // bounded, after which the next command works.
+#include "transport_read.h"
 #include "usbtmc.h"
 #include "usbtmc_fixture.h"
 #include "usbtmc_recovery.h"
@@ -19,7 +20,7 @@ Events from(const Events& all, const std::string& prefix) {
 
 ViStatus read_once(sgvisa::Transport& t, std::size_t& count, bool& end) {
     std::vector<std::uint8_t> buf(64);
-    return t.read(buf, sgvisa::deadline_after_ms(10000), count, end);
+    return sgtest::read_from(t, buf, sgvisa::deadline_after_ms(10000), count, end);
 }
 
 TEST_F(UsbtmcHostTest, SilentDeviceGetsTheExactAbortBulkInSequence) {

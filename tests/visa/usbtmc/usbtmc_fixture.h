@@ -10,6 +10,7 @@
 
 #include "fake_usbtmc_device.h"
 #include "transport.h"
+#include "transport_read.h"
 #include "usbtmc_host.h"
 
 namespace sgtest {
@@ -43,7 +44,7 @@ class UsbtmcHostTest : public ::testing::Test {
             std::vector<std::uint8_t> buf(chunk);
             std::size_t count = 0;
             bool end = false;
-            const ViStatus st = transport->read(buf, later(), count, end);
+            const ViStatus st = sgtest::read_from(*transport, buf, later(), count, end);
             if (reads)
                 *reads = i + 1;
             if (st != VI_SUCCESS)

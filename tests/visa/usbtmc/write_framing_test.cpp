@@ -1,6 +1,7 @@
 // DEV_DEP_MSG_OUT and REQUEST_DEV_DEP_MSG_IN framing, byte for byte.
 #include <set>
 
+#include "transport_read.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
@@ -88,7 +89,7 @@ TEST_F(UsbtmcHostTest, ReadRequestAsksForTheCallersBufferSize) {
     std::vector<std::uint8_t> buf(100);
     std::size_t count = 0;
     bool end = false;
-    ASSERT_EQ(transport->read(buf, later(), count, end), VI_SUCCESS);
+    ASSERT_EQ(sgtest::read_from(*transport, buf, later(), count, end), VI_SUCCESS);
     ASSERT_EQ(device->out_frames.size(), 2u);
     const Bytes request{2, 2, 0xFD, 0, 100, 0, 0, 0, 0x00, 0, 0, 0};
     EXPECT_EQ(device->out_frames[1], request) << "REQUEST_DEV_DEP_MSG_IN shares the bTag sequence";
@@ -103,7 +104,8 @@ TEST_F(UsbtmcHostTest, NothingIsSentOnceTheDeadlineHasPassed) {
     std::vector<std::uint8_t> buf(16);
     std::size_t count = 1;
     bool end = true;
-    EXPECT_EQ(transport->read(buf, sgvisa::Clock::now() - std::chrono::seconds(1), count, end),
+    EXPECT_EQ(sgtest::read_from(*transport, buf, sgvisa::Clock::now() - std::chrono::seconds(1),
+                                count, end),
               VI_ERROR_TMO);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(end);

@@ -1,0 +1,134 @@
+// Finding and naming resources: viFindRsrc, viFindNext, viParseRsrc,
+// viParseRsrcEx. Every USBTMC interface the backends see is a resource,
+// whatever its vendor; names come back in canonical form.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "builtin_transports.h"
+#include "entry_point.h"
+#include "resource_pattern.h"
+#include "session_table.h"
+#include "transport_openers.h"
+#include "usb_resource_name.h"
+#include "visa.h"
+
+using sgvisa::SessionTable;
+
+namespace {
+
+// How long a search may take in all, however slow a backend is.
+constexpr std::uint32_t kFindTimeMs = 2000;
+
+// Copies `text` into a caller's VI_FIND_BUFLEN buffer, zero-terminated.
+void copy_out(const std::string& text, ViChar* out) {
+    if (out == nullptr)
+        return;
+    const std::size_t n = std::min<std::size_t>(text.size(), VI_FIND_BUFLEN - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+// A resource name's facts, for viParseRsrc(Ex).
+ViStatus parse_name(ViSession rm, ViConstRsrc rsrc, sgvisa::UsbResourceName& name) {
+    if (!SessionTable::global().is_resource_manager(rm))
+        return VI_ERROR_INV_OBJECT;
+    if (rsrc == nullptr)
+        return VI_ERROR_INV_RSRC_NAME;
+    return sgvisa::parse_usb_resource_name(std::string_view(rsrc), name);
+}
+
+}  // namespace
+
+SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi,
+                                  ViPUInt32 retCnt, ViChar* desc) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        if (vi != nullptr)
+            *vi = VI_NULL;
+        if (retCnt != nullptr)
+            *retCnt = 0;
+        if (desc != nullptr)
+            desc[0] = '\0';
+        auto& table = SessionTable::global();
+        if (!table.is_resource_manager(sesn))
+            return VI_ERROR_INV_OBJECT;
+        if (expr == nullptr)
+            return VI_ERROR_INV_EXPR;
+        std::unique_ptr<sgvisa::ResourcePattern> pattern;
+        ViStatus st = sgvisa::ResourcePattern::compile(expr, pattern);
+        if (st != VI_SUCCESS)
+            return st;
+
+        sgvisa::register_builtin_transports();
+        auto list = std::make_shared<sgvisa::FindList>();
+        for (const auto& name :
+             sgvisa::list_transport_resources(sgvisa::deadline_after_ms(kFindTimeMs))) {
+            std::string text = sgvisa::canonical_name(name);
+            if (pattern->matches(text))
+                list->names.push_back(std::move(text));
+        }
+        if (list->names.empty())
+            return VI_ERROR_RSRC_NFOUND;
+        copy_out(list->names[0], desc);
+        list->next = 1;
+        if (retCnt != nullptr)
+            *retCnt = static_cast<ViUInt32>(list->names.size());
+        if (vi == nullptr)
+            return VI_SUCCESS;  // the caller wants the first match only
+        ViSession handle = VI_NULL;
+        st = table.add_find_list(sesn, list, handle);
+        if (st != VI_SUCCESS)
+            return st;
+        *vi = handle;
+        return VI_SUCCESS;
+    });
+}
+
+SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        if (desc != nullptr)
+            desc[0] = '\0';
+        const auto list = SessionTable::global().find_list(vi);
+        if (!list)
+            return VI_ERROR_INV_OBJECT;
+        std::lock_guard lock(list->mutex);
+        if (list->next >= list->names.size())
+            return VI_ERROR_RSRC_NFOUND;
+        copy_out(list->names[list->next++], desc);
+        return VI_SUCCESS;
+    });
+}
+
+SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
+                                   ViPUInt16 intfNum) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        sgvisa::UsbResourceName name;
+        const ViStatus st = parse_name(rmSesn, rsrcName, name);
+        if (st != VI_SUCCESS)
+            return st;
+        if (intfType != nullptr)
+            *intfType = VI_INTF_USB;
+        if (intfNum != nullptr)
+            *intfNum = static_cast<ViUInt16>(name.board);
+        return VI_SUCCESS;
+    });
+}
+
+SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
+                                     ViPUInt16 intfNum, ViChar* rsrcClass,
+                                     ViChar* expandedUnaliasedName, ViChar* aliasIfExists) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        sgvisa::UsbResourceName name;
+        const ViStatus st = parse_name(rmSesn, rsrcName, name);
+        if (st != VI_SUCCESS)
+            return st;
+        if (intfType != nullptr)
+            *intfType = VI_INTF_USB;
+        if (intfNum != nullptr)
+            *intfNum = static_cast<ViUInt16>(name.board);
+        copy_out("INSTR", rsrcClass);
+        copy_out(sgvisa::canonical_name(name), expandedUnaliasedName);
+        copy_out("", aliasIfExists);  // this library keeps no aliases
+        return VI_SUCCESS;
+    });
+}

@@ -1,0 +1,36 @@
+// Locks: viLock, viUnlock.
+#include <cstring>
+#include <string>
+
+#include "entry_point.h"
+#include "session_table.h"
+#include "visa.h"
+
+SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,
+                              ViConstKeyId requestedKey, ViChar* accessKey) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        if (lockType == VI_SHARED_LOCK && accessKey == nullptr)
+            return VI_ERROR_USER_BUF;  // the key would be lost
+        std::string key;
+        const ViStatus st =
+            session->lock(lockType, sgvisa::deadline_after_ms(timeout), requestedKey, key);
+        if (st >= 0 && lockType == VI_SHARED_LOCK) {
+            const std::size_t n = std::min<std::size_t>(key.size(), VI_FIND_BUFLEN - 1);
+            std::memcpy(accessKey, key.data(), n);
+            accessKey[n] = '\0';
+        }
+        return st;
+    });
+}
+
+SGVISA_EXPORT ViStatus viUnlock(ViSession vi) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->unlock();
+    });
+}

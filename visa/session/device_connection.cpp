@@ -1,0 +1,142 @@
+#include "device_connection.h"
+
+#include <utility>
+
+namespace sgvisa {
+
+DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
+                                   std::unique_ptr<LockFile> access)
+    : transport_(std::move(transport)), access_(std::move(access)) {}
+
+DeviceConnection::~DeviceConnection() {
+    if (access_held_) {
+        transport_->relinquish();
+        release_access();
+    }
+    // The transport closes before the lock file: nobody else gets the
+    // device while it is open.
+    transport_.reset();
+}
+
+DeviceConnection::Operation::Operation(Operation&& other) noexcept
+    : connection_(std::exchange(other.connection_, nullptr)) {}
+
+DeviceConnection::Operation& DeviceConnection::Operation::operator=(Operation&& other) noexcept {
+    if (this != &other) {
+        if (connection_)
+            connection_->leave();
+        connection_ = std::exchange(other.connection_, nullptr);
+    }
+    return *this;
+}
+
+DeviceConnection::Operation::~Operation() {
+    if (connection_)
+        connection_->leave();
+}
+
+ViStatus DeviceConnection::take_access(Deadline deadline, const std::function<bool()>* may_access) {
+    // Another process talks to the instrument. If it holds a lock that keeps
+    // this session out, waiting would only end in that answer.
+    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, may_access);
+    if (st == VI_SUCCESS)
+        access_held_ = true;
+    return st == VI_ERROR_TMO ? VI_ERROR_RSRC_BUSY : st;
+}
+
+void DeviceConnection::release_access() {
+    access_held_ = false;
+    access_->unlock(LockFile::access);
+    access_->wake_waiters();
+}
+
+ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
+                                 const std::function<bool()>& may_access, Operation& op) {
+    if (deadline == Deadline::max()) {
+        io_mutex_.lock();
+    } else if (!io_mutex_.try_lock_until(deadline)) {
+        return VI_ERROR_RSRC_BUSY;
+    }
+    if (!access_held_) {
+        const ViStatus st = take_access(deadline, &may_access);
+        if (st != VI_SUCCESS) {
+            io_mutex_.unlock();
+            return st;
+        }
+    }
+    {
+        std::lock_guard state(state_mutex_);
+        owner_ = owner;
+        transport_->resume();
+    }
+    Operation held;
+    held.connection_ = this;
+    if (!may_access())
+        return VI_ERROR_RSRC_LOCKED;  // `held` ends the operation
+    const ViStatus st = transport_->acquire(deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    op = std::move(held);
+    return VI_SUCCESS;
+}
+
+void DeviceConnection::leave() {
+    {
+        std::lock_guard state(state_mutex_);
+        owner_ = nullptr;
+        if (pins_ == 0 && access_held_) {
+            transport_->relinquish();
+            release_access();
+        }
+    }
+    io_mutex_.unlock();
+}
+
+ViStatus DeviceConnection::pin(Deadline deadline) {
+    if (deadline == Deadline::max()) {
+        io_mutex_.lock();
+    } else if (!io_mutex_.try_lock_until(deadline)) {
+        return VI_ERROR_RSRC_BUSY;
+    }
+    std::unique_lock io(io_mutex_, std::adopt_lock);
+    {
+        std::lock_guard state(state_mutex_);
+        if (pins_ > 0) {
+            ++pins_;
+            return VI_SUCCESS;
+        }
+    }
+    ViStatus st = access_held_ ? VI_SUCCESS : take_access(deadline, nullptr);
+    if (st == VI_SUCCESS)
+        st = transport_->acquire(deadline);
+    std::lock_guard state(state_mutex_);
+    if (st != VI_SUCCESS) {
+        if (access_held_)
+            release_access();
+        return st;
+    }
+    ++pins_;
+    return VI_SUCCESS;
+}
+
+void DeviceConnection::unpin() {
+    // An operation in progress holds io_mutex_ and lets go in leave().
+    const bool idle = io_mutex_.try_lock();
+    {
+        std::lock_guard state(state_mutex_);
+        if (pins_ > 0 && --pins_ == 0 && idle && access_held_) {
+            transport_->relinquish();
+            release_access();
+        }
+    }
+    if (idle)
+        io_mutex_.unlock();
+}
+
+void DeviceConnection::cancel_for(const void* owner) {
+    std::lock_guard state(state_mutex_);
+    if (owner_ != nullptr && owner_ == owner)
+        transport_->cancel();
+}
+
+}  // namespace sgvisa

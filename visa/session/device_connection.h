@@ -1,0 +1,94 @@
+// This process's connection to one instrument, shared by all its sessions to
+// it: the transport, the order of operations, and the instrument's access
+// lock, which lets one process at a time talk to the instrument.
+//
+// An operation takes, in this order: the connection (other threads of this
+// process queue here), the access lock (other processes queue here; held for
+// good while a session of this process holds the exclusive lock: the
+// connection is then pinned), and the transport (the USB claim). Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "deadline.h"
+#include "lock_file.h"
+#include "transport.h"
+
+namespace sgvisa {
+
+class DeviceConnection {
+  public:
+    DeviceConnection(std::unique_ptr<Transport> transport, std::unique_ptr<LockFile> access);
+    ~DeviceConnection();
+    DeviceConnection(const DeviceConnection&) = delete;
+    DeviceConnection& operator=(const DeviceConnection&) = delete;
+
+    // One operation's hold on the connection; ends it when destroyed.
+    class Operation {
+      public:
+        Operation() = default;
+        Operation(Operation&& other) noexcept;
+        Operation& operator=(Operation&& other) noexcept;
+        ~Operation();
+        Transport& transport() const { return *connection_->transport_; }
+        DeviceConnection& connection() const { return *connection_; }
+        explicit operator bool() const { return connection_ != nullptr; }
+
+      private:
+        friend class DeviceConnection;
+        DeviceConnection* connection_ = nullptr;
+    };
+
+    // Starts an operation for `owner` (the session; cancel_for() names it).
+    // Waits for this process's other operations and for other processes
+    // until `deadline`: VI_ERROR_RSRC_BUSY when they do not finish in time.
+    // `may_access` (another session holds no lock that keeps this one out) is
+    // asked before waiting for another process and again once the access
+    // lock is held; false gives VI_ERROR_RSRC_LOCKED at once.
+    ViStatus begin(const void* owner, Deadline deadline, const std::function<bool()>& may_access,
+                   Operation& op);
+
+    // Holds the access lock and the transport beyond operations, for a
+    // session that takes the exclusive lock; nests. VI_ERROR_RSRC_BUSY when
+    // another process does not let go by `deadline`.
+    ViStatus pin(Deadline deadline);
+    // Undoes one pin; the last lets other processes in again. Never waits
+    // for an operation in progress: that operation lets go when it ends.
+    void unpin();
+
+    // From any thread: if `owner`'s operation is in progress, it gives up
+    // (VI_ERROR_ABORT) after leaving the instrument ready for the next one.
+    void cancel_for(const void* owner);
+
+    // Bytes of a reply read past a termination character, for the next read.
+    // Used only within an operation.
+    std::vector<std::uint8_t>& read_rest() { return read_rest_; }
+    bool& read_rest_end() { return read_rest_end_; }
+
+    bool lost() const { return transport_->lost(); }
+    const UsbDeviceFacts& facts() const { return transport_->facts(); }
+    LockFile& access_file() { return *access_; }
+
+  private:
+    void leave();
+    // Takes the access lock, waiting for other processes until `deadline`
+    // unless `may_access` says no; caller holds io_mutex_.
+    ViStatus take_access(Deadline deadline, const std::function<bool()>* may_access);
+    void release_access();
+
+    std::unique_ptr<Transport> transport_;
+    std::unique_ptr<LockFile> access_;
+    std::timed_mutex io_mutex_;  // one operation at a time
+    std::mutex state_mutex_;     // what follows
+    const void* owner_ = nullptr;
+    int pins_ = 0;
+    bool access_held_ = false;
+    std::vector<std::uint8_t> read_rest_;
+    bool read_rest_end_ = false;
+};
+
+}  // namespace sgvisa

@@ -1,0 +1,87 @@
+#include "device_registry.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <string>
+#include <tuple>
+
+#include "transport_openers.h"
+
+namespace sgvisa {
+namespace {
+
+using Key = std::tuple<std::uint16_t, std::uint16_t, std::string, int>;
+
+Key key_of(const UsbResourceName& name) {
+    std::string folded;
+    for (char c : name.serial)
+        folded += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return {name.vendor_id, name.product_id, folded, name.interface_number};
+}
+
+struct Registry {
+    std::mutex mutex;
+    std::map<Key, std::weak_ptr<DeviceConnection>> connections;
+};
+
+Registry& registry() {
+    // Never destroyed: sessions left open at exit outlive static teardown.
+    static Registry* const r = new Registry;
+    return *r;
+}
+
+std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {
+    const auto it = r.connections.find(key);
+    if (it == r.connections.end())
+        return nullptr;
+    auto connection = it->second.lock();
+    if (!connection || connection->lost()) {
+        r.connections.erase(it);
+        return nullptr;
+    }
+    return connection;
+}
+
+}  // namespace
+
+ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline setup,
+                        std::shared_ptr<DeviceConnection>& out) {
+    auto& r = registry();
+    const Key key = key_of(name);
+    {
+        std::lock_guard lock(r.mutex);
+        if (auto existing = find(r, key)) {
+            out = std::move(existing);
+            return VI_SUCCESS;
+        }
+    }
+    // Opened without the registry's lock: it may wait for other processes.
+    std::unique_ptr<LockFile> file;
+    ViStatus st = LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
+    if (st != VI_SUCCESS)
+        return st;
+    st = lock_waiting(*file, LockFile::access, deadline);
+    if (st != VI_SUCCESS)
+        return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
+    std::unique_ptr<Transport> transport;
+    st = open_transport(name, std::max(deadline, setup), transport);
+    file->unlock(LockFile::access);
+    file->wake_waiters();
+    if (st != VI_SUCCESS)
+        return st;
+    if (!transport)
+        return VI_ERROR_SYSTEM_ERROR;
+
+    auto fresh = std::make_shared<DeviceConnection>(std::move(transport), std::move(file));
+    std::lock_guard lock(r.mutex);
+    if (auto existing = find(r, key)) {
+        out = std::move(existing);  // another thread was quicker; ours closes
+        return VI_SUCCESS;
+    }
+    r.connections[key] = fresh;
+    out = std::move(fresh);
+    return VI_SUCCESS;
+}
+
+}  // namespace sgvisa

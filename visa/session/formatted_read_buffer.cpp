@@ -1,0 +1,85 @@
+#include "formatted_read_buffer.h"
+
+#include <algorithm>
+#include <span>
+
+#include "message_read.h"
+
+namespace sgvisa {
+
+BufferedReadSource::BufferedReadSource(FormattedReadBuffer& buffer,
+                                       const DeviceConnection::Operation& op,
+                                       const SessionSettings& settings, Deadline deadline)
+    : buffer_(buffer), op_(op), settings_(settings), deadline_(deadline) {
+    // Formatted reads end at END only: the termination character is for viRead.
+    settings_.term_char_enabled = false;
+    settings_.suppress_end = false;
+}
+
+ViStatus BufferedReadSource::fill() {
+    if (deferred_ < 0)
+        return deferred_;
+    // A message begins after the one whose END was consumed.
+    buffer_.discard();
+    buffer_.bytes.resize(std::max<std::uint32_t>(settings_.read_buffer_size, 1));
+    std::size_t count = 0;
+    const ViStatus st = read_message_bytes(op_, settings_, buffer_.bytes, deadline_, count);
+    buffer_.bytes.resize(count);
+    if (st < 0) {
+        // What came before the failure is still the reply's: the format gets
+        // it, and the failure when it wants more.
+        if (count == 0)
+            return st;
+        deferred_ = st;
+        return VI_SUCCESS;
+    }
+    buffer_.last_has_end = st == VI_SUCCESS;
+    if (count == 0 && buffer_.last_has_end)
+        buffer_.message_done = true;  // an empty message
+    return VI_SUCCESS;
+}
+
+ViStatus BufferedReadSource::peek(std::uint8_t& byte, bool& end_of_message) {
+    end_of_message = false;
+    if (buffer_.message_done) {
+        end_of_message = true;
+        return VI_SUCCESS;
+    }
+    if (buffer_.empty()) {
+        const ViStatus st = fill();
+        if (st < 0)
+            return st;
+        if (buffer_.message_done) {
+            end_of_message = true;
+            return VI_SUCCESS;
+        }
+    }
+    byte = buffer_.bytes[buffer_.pos];
+    return VI_SUCCESS;
+}
+
+void BufferedReadSource::consume() {
+    if (buffer_.empty())
+        return;
+    ++buffer_.pos;
+    if (buffer_.empty() && buffer_.last_has_end)
+        buffer_.message_done = true;
+}
+
+ViStatus BufferedReadSource::discard_rest() {
+    while (!buffer_.message_done) {
+        if (!buffer_.empty()) {
+            buffer_.pos = buffer_.bytes.size();
+            if (buffer_.last_has_end) {
+                buffer_.message_done = true;
+                break;
+            }
+        }
+        const ViStatus st = fill();
+        if (st < 0)
+            return st;
+    }
+    return VI_SUCCESS;
+}
+
+}  // namespace sgvisa

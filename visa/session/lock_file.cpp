@@ -1,0 +1,219 @@
+#include "lock_file.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "bus_directory.h"
+
+namespace sgvisa {
+namespace {
+
+// Lock file names stay well below NAME_MAX; longer escaped serial numbers are
+// shortened and made unique again with a hash of the whole folded serial.
+constexpr std::size_t kMaxEscapedSerial = 200;
+
+// Where the shared lock's key lives in the file, and its longest length.
+constexpr off_t kKeyOffset = 16;
+constexpr std::size_t kMaxKey = 256;
+
+// After a close report (a holder closing or dying) the kernel drops the
+// closed descriptor's locks just after telling: a waiter looks again a few
+// times at growing intervals (1, 2, 4, 8, 16 ms) before waiting for the next
+// report.
+constexpr int kSettleChecks = 5;
+
+char fold(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string escaped_serial(const std::string& serial) {
+    std::string folded;
+    for (char c : serial)
+        folded += fold(c);
+    std::string out;
+    for (char c : folded) {
+        const bool plain =
+            (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (plain) {
+            out += c;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            out += hex;
+        }
+    }
+    if (out.size() > kMaxEscapedSerial) {
+        std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+        for (char c : folded) {
+            h ^= static_cast<unsigned char>(c);
+            h *= 1099511628211ull;
+        }
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(h));
+        out.resize(kMaxEscapedSerial - 17);
+        out += suffix;
+    }
+    return out;
+}
+
+flock range(LockFile::Byte byte, short type) {
+    flock f{};
+    f.l_type = type;
+    f.l_whence = SEEK_SET;
+    f.l_start = byte;
+    f.l_len = 1;
+    return f;
+}
+
+int fcntl_retrying(int fd, int cmd, flock* f) {
+    int rc;
+    do {
+        rc = ::fcntl(fd, cmd, f);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+std::string instrument_lock_path(const std::string& dir, const InstrumentKey& key) {
+    char ids[24];
+    std::snprintf(ids, sizeof ids, "lock-%04x-%04x-", key.vendor_id, key.product_id);
+    return dir + "/" + ids + escaped_serial(key.serial);
+}
+
+ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out) {
+    std::string error;
+    const std::string dir = sgproto::bus_directory();
+    if (!sgproto::ensure_bus_directory(error)) {
+        // There but unsafe to use, or not creatable at all.
+        struct stat st {};
+        return ::lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+    }
+    std::string path = instrument_lock_path(dir, key);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+    out.reset(new LockFile(fd, std::move(path)));
+    return VI_SUCCESS;
+}
+
+LockFile::~LockFile() {
+    ::close(fd_);
+}
+
+bool LockFile::try_lock(Byte byte, short type) {
+    flock f = range(byte, type);
+    return fcntl_retrying(fd_, F_OFD_SETLK, &f) == 0;
+}
+
+void LockFile::unlock(Byte byte) {
+    flock f = range(byte, F_UNLCK);
+    fcntl_retrying(fd_, F_OFD_SETLK, &f);
+}
+
+short LockFile::held_by_others(Byte byte) const {
+    flock f = range(byte, F_WRLCK);
+    if (fcntl_retrying(fd_, F_OFD_GETLK, &f) != 0)
+        return F_WRLCK;  // cannot tell: assume the worst
+    return f.l_type;
+}
+
+void LockFile::write_key(const std::string& key) {
+    std::vector<char> bytes(kMaxKey, '\0');
+    std::copy_n(key.begin(), std::min(key.size(), kMaxKey - 1), bytes.begin());
+    (void)!::pwrite(fd_, bytes.data(), bytes.size(), kKeyOffset);
+}
+
+std::string LockFile::read_key() const {
+    std::vector<char> bytes(kMaxKey, '\0');
+    const ssize_t n = ::pread(fd_, bytes.data(), bytes.size() - 1, kKeyOffset);
+    if (n <= 0)
+        return {};
+    return std::string(bytes.data());
+}
+
+void LockFile::wake_waiters() {
+    if (held_by_others(waiters) == F_UNLCK)
+        return;
+    // A write is what the waiters' watches see (IN_MODIFY).
+    const char zero = 0;
+    (void)!::pwrite(fd_, &zero, 1, 8);
+}
+
+LockWait::LockWait(LockFile& file) : file_(file) {
+    watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ >= 0 && ::inotify_add_watch(watch_, file.path().c_str(), IN_MODIFY | IN_CLOSE) < 0) {
+        ::close(watch_);
+        watch_ = -1;
+    }
+    file_.try_lock(LockFile::waiters, F_RDLCK);
+}
+
+LockWait::~LockWait() {
+    file_.unlock(LockFile::waiters);
+    if (watch_ >= 0)
+        ::close(watch_);
+}
+
+bool LockWait::wait(Deadline deadline) {
+    int wait_ms = ms_until(deadline);
+    if (wait_ms == 0)
+        return false;
+    if (settle_left_ > 0)
+        wait_ms = std::min(wait_ms, settle_ms_);
+    pollfd p{watch_, POLLIN, 0};
+    // Without a watch (the system refused one) this only waits out the time.
+    const int rc = ::poll(&p, watch_ >= 0 ? 1 : 0, wait_ms);
+    if (rc > 0) {
+        alignas(inotify_event) char buf[4096];
+        bool closed = false;
+        ssize_t n;
+        while ((n = ::read(watch_, buf, sizeof buf)) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
+                closed = closed || (e->mask & IN_CLOSE) != 0;
+                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+        if (closed) {
+            settle_left_ = kSettleChecks;
+            settle_ms_ = 1;
+        }
+    } else if (rc == 0 && settle_left_ > 0) {
+        --settle_left_;
+        settle_ms_ *= 2;
+    }
+    return Clock::now() < deadline;
+}
+
+ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline,
+                      const std::function<bool()>* keep_waiting) {
+    std::unique_ptr<LockWait> wait;
+    for (;;) {
+        if (file.try_lock(byte, F_WRLCK))
+            return VI_SUCCESS;
+        if (keep_waiting != nullptr && !(*keep_waiting)())
+            return VI_ERROR_RSRC_LOCKED;
+        if (!wait) {
+            // Armed before the next attempt: a release in between is not missed.
+            wait = std::make_unique<LockWait>(file);
+            continue;
+        }
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
+        wait->wait(deadline);
+    }
+}
+
+}  // namespace sgvisa
