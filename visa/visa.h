@@ -20,6 +20,22 @@
 extern "C" {
 #endif
 
+/* ---- Calling conventions ---------------------------------------------- */
+/* The standard's: on 32-bit Windows the operations with fixed arguments (and
+ * the event handlers an application passes, _VI_FUNCH) are __stdcall, those
+ * with a variable argument list __cdecl, as visa32.dll exports them;
+ * elsewhere there is one calling convention. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define _VI_FUNC __stdcall
+#define _VI_FUNCC __cdecl
+#define _VI_FUNCH __stdcall
+#else
+#define _VI_FUNC
+#define _VI_FUNCC
+#define _VI_FUNCH
+#endif
+#define _VI_PTR *
+
 /* ---- Basic types ------------------------------------------------------- */
 typedef uint64_t ViUInt64;
 typedef int64_t ViInt64;
@@ -50,7 +66,12 @@ typedef ViObject ViSession;
 typedef ViSession* ViPSession;
 typedef ViUInt32 ViAccessMode;
 typedef ViUInt32 ViAttr;
+/* An attribute value is as wide as a pointer (32 bits for visa32.dll). */
+#if UINTPTR_MAX > 0xFFFFFFFFu
 typedef ViUInt64 ViAttrState;
+#else
+typedef ViUInt32 ViAttrState;
+#endif
 typedef void* ViAddr;
 
 /* ---- Constants --------------------------------------------------------- */
@@ -95,25 +116,25 @@ typedef void* ViAddr;
 #define VI_ERROR_NPERMISSION ((ViStatus)0xBFFF00A8UL)
 
 /* ---- Operations -------------------------------------------------------- */
-ViStatus viOpenDefaultRM(ViPSession vi);
-ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
-                ViUInt32 openTimeout, ViPSession vi);
-ViStatus viClose(ViObject vi);
+ViStatus _VI_FUNC viOpenDefaultRM(ViPSession vi);
+ViStatus _VI_FUNC viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
+                         ViUInt32 openTimeout, ViPSession vi);
+ViStatus _VI_FUNC viClose(ViObject vi);
 
-ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue);
-ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue);
+ViStatus _VI_FUNC viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue);
+ViStatus _VI_FUNC viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue);
 
-ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
-ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
-ViStatus viClear(ViSession vi);
+ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
+ViStatus _VI_FUNC viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
+ViStatus _VI_FUNC viClear(ViSession vi);
 
-ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...);
-ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList params);
-ViStatus viScanf(ViSession vi, ViConstString readFmt, ...);
-ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList params);
-ViStatus viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...);
-ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
-                   ViVAList params);
+ViStatus _VI_FUNCC viPrintf(ViSession vi, ViConstString writeFmt, ...);
+ViStatus _VI_FUNC viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList params);
+ViStatus _VI_FUNCC viScanf(ViSession vi, ViConstString readFmt, ...);
+ViStatus _VI_FUNC viVScanf(ViSession vi, ViConstString readFmt, ViVAList params);
+ViStatus _VI_FUNCC viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...);
+ViStatus _VI_FUNC viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
+                            ViVAList params);
 
 #ifdef __cplusplus
 }
