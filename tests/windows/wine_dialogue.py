@@ -307,11 +307,13 @@ class InAConsole(WineTest):
 class WithoutAConsole(WineTest):
     """No terminal: wine attaches no console, so the waits return at once."""
 
-    def run_detached(self, stdout):
+    def run_detached(self, stdout, preexec_fn=None):
+        if os.path.exists(self.log.path):
+            os.remove(self.log.path)
         proc = subprocess.run([os.environ["SG_WINE"], "sgdemo.exe"],
                               cwd=os.environ["SG_APP_DIR"], env=self.env, input=b"SIM001\n",
                               stdout=stdout, stderr=subprocess.DEVNULL, start_new_session=True,
-                              timeout=BOUND)
+                              preexec_fn=preexec_fn, timeout=BOUND)
         self.assertEqual(proc.returncode, 0)
         self.assertEqual(self.log.calls(), ALL_CALLS)
         return proc.stdout
@@ -320,13 +322,16 @@ class WithoutAConsole(WineTest):
         out = self.run_detached(subprocess.PIPE).decode("latin-1")
         self.assertEqual(out, CONNECTED.replace("SIM001\r\n", "", 1), "no echo without a console")
 
-    def test_output_nobody_reads_does_not_stop_the_run(self):
+    def test_output_that_goes_nowhere_does_not_stop_the_run(self):
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
-            self.run_detached(write_end)
+            with self.subTest("a pipe nobody reads"):
+                self.run_detached(write_end)
         finally:
             os.close(write_end)
+        with self.subTest("closed"):
+            self.run_detached(subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
 
 
 if __name__ == "__main__":
