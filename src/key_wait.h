@@ -29,3 +29,16 @@ class TerminalKeyWait final : public KeyWait {
   private:
     std::string tty_path_;
 };
+
+// The key wait on a Windows console: the C runtime's _getch, which reads the
+// console's keyboard (CONIN$) whatever standard input is, needs no Enter and
+// does not echo; a key pressed before the wait began counts. A key that sends
+// two codes (a 0 or 0xE0 prefix and its code: arrow, function and editing
+// keys) counts once. Ctrl-C and Ctrl-Break at a wait are key presses and do
+// not end the process. The console's input mode is restored afterwards.
+// Without a console (none attached, e.g. a program started detached with its
+// input redirected) the wait returns at once.
+class ConsoleKeyWait final : public KeyWait {
+  public:
+    void wait_for_key() override;
+};

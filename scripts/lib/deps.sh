@@ -30,5 +30,10 @@ sg_build() {
 }
 # What the real-USB VM test (tests/vm/run) needs on top.
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb)
+# What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
+# the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
+SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
+# What running the 64-bit program under wine (tests/windows/run) needs on top.
+SG_WINE_PACKAGES=(wine64 python3)
 # What the fuzz smoke (tests/fuzz/run) needs on top: clang with libFuzzer.
 SG_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

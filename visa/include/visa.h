@@ -24,11 +24,11 @@ extern "C" {
 #endif
 
 /* ---- Calling conventions ---------------------------------------------
- * On 32-bit Windows the VISA DLL's operations with fixed arguments are
- * __stdcall and the variadic ones (viPrintf, viScanf, viQueryf) __cdecl, as
- * are event handlers __stdcall; elsewhere the conventions are the
- * platform's default and the macros are empty. */
-#if defined(_WIN32) || defined(__WIN32__) || defined(_WIN64)
+ * The standard's: on 32-bit Windows the operations with fixed arguments (and
+ * the event handlers an application passes, _VI_FUNCH) are __stdcall, those
+ * with a variable argument list __cdecl, as visa32.dll exports them;
+ * elsewhere there is one calling convention. */
+#if defined(_WIN32) && !defined(_WIN64)
 #define _VI_FUNC __stdcall
 #define _VI_FUNCC __cdecl
 #define _VI_FUNCH __stdcall
@@ -88,7 +88,12 @@ typedef ViUInt32 ViEventFilter;
 typedef ViUInt32 ViAccessMode;
 typedef ViAccessMode* ViPAccessMode;
 typedef ViUInt32 ViAttr;
+/* An attribute value is as wide as a pointer (32 bits for visa32.dll). */
+#if UINTPTR_MAX > 0xFFFFFFFFu
 typedef ViUInt64 ViAttrState;
+#else
+typedef ViUInt32 ViAttrState;
+#endif
 typedef ViAttrState* ViPAttrState;
 typedef ViUInt32 ViJobId;
 typedef ViJobId* ViPJobId;
