@@ -28,7 +28,8 @@ sg_build() {
     cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
     cmake --build "$dir"
 }
-# What the real-USB VM test (tests/vm/run) needs on top.
-SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb)
+# What the real-USB VM test (tests/vm/run) needs on top (usbip: its tools run
+# in the guest for the USB/IP checks).
+SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
 # What the fuzz smoke (tests/fuzz/run) needs on top: clang with libFuzzer.
 SG_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
