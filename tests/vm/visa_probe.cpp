@@ -10,6 +10,9 @@
 //   query=TEXT     write=TEXT, then one viRead of at most 4096 bytes
 //   roundtrip=N    N *IDN? queries; data= is the mean round trip in ms
 //   clear          viClear
+//   pause          prints its line at once, then waits for a line (or the
+//                  end) on standard input: the caller acts on the device
+//                  while the session is open
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
@@ -143,6 +146,13 @@ bool run_step(ViSession vi, std::string_view step) {
         s = viClear(vi);
     } else if (name == "devices") {
         data = usb_device_nodes();
+    } else if (name == "pause") {
+        print(step, s, start, data);
+        int c = 0;
+        do {
+            c = std::getchar();
+        } while (c != EOF && c != '\n');
+        return true;
     } else {
         std::fprintf(stderr, "vm_visa_probe: unknown step '%.*s'\n", static_cast<int>(step.size()),
                      step.data());

@@ -12,6 +12,7 @@ import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_sgdemo  # noqa: E402
 import check_stall  # noqa: E402
+import check_usbip  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
 
@@ -33,6 +34,12 @@ def main():
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
         ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
+        # Last: each leaves the device on dummy_hcd with the usbtmc driver,
+        # but a failed one may not.
+        ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(gadget, report)),
+        ("usbip-sgdemo", lambda: check_usbip.sgdemo(gadget, build)),
+        ("usbip-library", lambda: check_usbip.library(gadget, build)),
+        ("usbip-detach-during-pause", lambda: check_usbip.detach_during_pause(gadget, build)),
     ]
     only = os.environ.get("SG_VM_ONLY")
     for name, check in checks:
