@@ -1,9 +1,11 @@
 """The guest side of bench/vm_figures: *IDN? round trips to the simulated
 generator attached as a USB gadget, through our library (viQueryf over
 libusb, in an exclusive session as sgdemo opens it, and in a session without
-the lock), bare libusb, the kernel's usbtmc driver and pyvisa-py, interleaved
-in batches (each batch opens its own session; only the queries are timed).
-Reports FIGURE lines "usb.query.VARIANT.median VALUE us" and the ratios.
+the lock), bare libusb, the kernel's usbtmc driver and pyvisa-py, and our
+library again with the device exported and attached over USB/IP on the
+loopback (usbip), interleaved in batches (each batch opens its own session;
+only the queries are timed). Reports FIGURE lines
+"usb.query.VARIANT.median VALUE us" and the ratios.
 
 Runs under tests/vm's /init with SG_SRC_DIR, SG_BUILD_DIR and SG_RESULTS set;
 SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100)."""
@@ -18,14 +20,16 @@ sys.path.append("/usr/lib/python3/dist-packages")
 
 from gadget import Gadget  # noqa: E402
 from report import CheckFailed, Report, environment  # noqa: E402
+from usbip_link import UsbipLink  # noqa: E402
 from waits import Uevents  # noqa: E402
 
 RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 DEVICE = "/dev/usbtmc0"
 BATCHES = 10
 WARMUP = 2
-VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py", "ours_nolock"]
-PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "kernel_driver": "kernel"}
+VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py", "ours_nolock", "usbip"]
+PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "kernel_driver": "kernel",
+                   "usbip": "ours"}
 
 
 def queries_wanted():
@@ -115,6 +119,13 @@ def measure(gadget, build, report):
                     kernel_driver_bound()
                 if variant == "pyvisa_py":
                     samples[variant] += pyvisa_py.batch(per_batch)
+                elif variant == "usbip":
+                    # Exported, the direct appearance is not for this
+                    # machine: our library finds only the vhci one.
+                    with UsbipLink() as link:
+                        link.export()
+                        link.attach()
+                        samples[variant] += run_program(build, variant, per_batch)
                 else:
                     samples[variant] += run_program(build, variant, per_batch)
     finally:
@@ -133,6 +144,7 @@ def measure(gadget, build, report):
     report.figure(f"usb.ratio.pyvisa_py_over_ours {med['pyvisa_py'] / med['ours']:.3f} x")
     report.figure(f"usb.ratio.ours_nolock_over_bare_libusb "
                   f"{med['ours_nolock'] / med['bare_libusb']:.3f} x")
+    report.figure(f"usb.ratio.usbip_over_direct {med['usbip'] / med['ours']:.3f} x")
     # The guest's clock: our library reads it several times per query, the
     # bare programs only around each round trip.
     with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:

@@ -10,8 +10,18 @@
 //   query=TEXT     write=TEXT, then one viRead of at most 4096 bytes
 //   roundtrip=N    N *IDN? queries; data= is the mean round trip in ms
 //   clear          viClear
+//   pause          prints its line at once, then waits for a line (or the
+//                  end) on standard input: the caller acts on the device
+//                  while the session is open
+//   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
+//                  process holds open, space-separated: which device the
+//                  session uses, and that no other one was left open
 // The session is opened (exclusive lock, 2000 ms open timeout) before the
 // first step and closed after the last. Exits 0 unless the usage is wrong.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +78,31 @@ ViStatus read_once(ViSession vi, ViUInt32 max, std::string& out) {
     return s;
 }
 
+// The USB device nodes among this process's open file descriptors, sorted.
+std::string usb_device_nodes() {
+    std::vector<std::string> nodes;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return "?";
+    constexpr std::string_view kPrefix = "/dev/bus/usb/";
+    while (const dirent* entry = readdir(dir)) {
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        char target[256];
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        const std::string_view path(target, static_cast<std::size_t>(n));
+        if (path.starts_with(kPrefix))
+            nodes.emplace_back(path);
+    }
+    closedir(dir);
+    std::sort(nodes.begin(), nodes.end());
+    std::string out;
+    for (const std::string& node : nodes)
+        out += (out.empty() ? "" : " ") + node;
+    return out;
+}
+
 ViUInt32 count_arg(std::string_view value) {
     const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
     return n == 0 || n > kMaxRead ? kMaxRead : static_cast<ViUInt32>(n);
@@ -109,6 +144,15 @@ bool run_step(ViSession vi, std::string_view step) {
         data = std::to_string(n == 0 ? 0.0 : ms / static_cast<double>(n));
     } else if (name == "clear") {
         s = viClear(vi);
+    } else if (name == "devices") {
+        data = usb_device_nodes();
+    } else if (name == "pause") {
+        print(step, s, start, data);
+        int c = 0;
+        do {
+            c = std::getchar();
+        } while (c != EOF && c != '\n');
+        return true;
     } else {
         std::fprintf(stderr, "vm_visa_probe: unknown step '%.*s'\n", static_cast<int>(step.size()),
                      step.data());

@@ -2,7 +2,10 @@
 
 #include <libusb.h>
 
+#include <unistd.h>
+
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <string_view>
 
@@ -86,6 +89,29 @@ bool pick_interface(const libusb_config_descriptor& config, int wanted, FoundUsb
     return true;
 }
 
+// True when the kernel's USB/IP host driver holds the device: it is exported
+// to another machine, which uses it there; this machine must not. Its sysfs
+// name is BUS-PORT.PORT...
+bool exported_over_usbip(libusb_device* device) {
+    std::array<std::uint8_t, 8> ports{};
+    const int depth = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    if (depth <= 0)
+        return false;
+    std::array<char, 96> path{};
+    int used = std::snprintf(path.data(), path.size(), "/sys/bus/usb/devices/%u-%u",
+                             libusb_get_bus_number(device), ports[0]);
+    for (int i = 1; i < depth; ++i)
+        used += std::snprintf(path.data() + used, path.size() - static_cast<std::size_t>(used),
+                              ".%u", ports[static_cast<std::size_t>(i)]);
+    std::snprintf(path.data() + used, path.size() - static_cast<std::size_t>(used), "/driver");
+    std::array<char, 256> target{};
+    const ssize_t n = readlink(path.data(), target.data(), target.size() - 1);
+    if (n <= 0)
+        return false;
+    const std::string_view driver(target.data(), static_cast<std::size_t>(n));
+    return driver.ends_with("/usbip-host");
+}
+
 bool serial_matches(libusb_device_handle* handle, std::uint8_t index, std::string_view wanted) {
     if (index == 0)
         return wanted.empty();
@@ -116,6 +142,8 @@ ViStatus find_usbtmc_device(libusb_context* context, const UsbResourceName& name
         if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS)
             continue;
         if (descriptor.idVendor != name.vendor_id || descriptor.idProduct != name.product_id)
+            continue;
+        if (exported_over_usbip(device))
             continue;
 
         libusb_device_handle* handle = nullptr;

@@ -34,7 +34,8 @@ struct FoundUsbtmcDevice {
 // regard to case. The interface is the USBTMC one (class 0xFE, subclass 0x03)
 // numbered as in `name` when there is such a one, else the first USBTMC
 // interface of the active configuration (of the first configuration when the
-// device is unconfigured).
+// device is unconfigured). A device exported to another machine over USB/IP
+// (held by the kernel's usbip-host driver) is skipped.
 //
 // VI_ERROR_RSRC_NFOUND when no such device exists; VI_ERROR_NPERMISSION when
 // a device with the vendor and product IDs exists but could not be opened

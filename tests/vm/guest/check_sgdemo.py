@@ -39,22 +39,28 @@ def sgdemo_path(build_dir):
     return path
 
 
-def connected_run(gadget, build_dir):
-    exe = sgdemo_path(build_dir)
-    gadget.start()
+def kernel_node():
+    return "/dev/usbtmc0" if os.path.exists("/dev/usbtmc0") else None
+
+
+def whole_dialogue(exe, driver_node):
+    """sgdemo's run as an operator does it, checking the transcript byte for
+    byte and the exit status; the kernel driver's node (`driver_node()`, None
+    when there is none) must be gone while sgdemo holds the device and back
+    once it has let go."""
     run = PtyRun([exe])
     try:
         run.expect(b"Enter serial number: ", STEP_BOUND)
         run.type_line(b"SIM001\n")
         run.expect(b"press any key to continue...\r\n", STEP_BOUND)
-        expect(not os.path.exists("/dev/usbtmc0"),
-               "/dev/usbtmc0 still exists while sgdemo holds the device: "
+        node = driver_node()
+        expect(node is None, f"{node} still exists while sgdemo holds the device: "
                "the kernel driver was not detached")
         run.press_key(b"k", STEP_BOUND)
         run.expect(EXIT_PROMPT.encode(), STEP_BOUND)
         with Uevents() as events:
-            events.wait_until(lambda: os.path.exists("/dev/usbtmc0"), 10,
-                              "/dev/usbtmc0 after sgdemo closed the device")
+            events.wait_until(lambda: driver_node() is not None, 10,
+                              "the kernel driver's node after sgdemo closed the device")
         run.press_key(b"k", STEP_BOUND)
         status = run.finish(STEP_BOUND)
     finally:
@@ -62,20 +68,18 @@ def connected_run(gadget, build_dir):
     expect_equal(run.transcript.decode(errors="replace"), RF_PHASE + LF_PHASE + EXIT_PROMPT,
                  "transcript")
     expect_equal(status, 0, "sgdemo exit status")
-    expect_equal(gadget.stop(), 0, "sgsim exit status")
-    expect_equal(gadget.received(), TEN_COMMANDS, "commands the simulator received")
-    return "transcript byte for byte, ten commands, /dev/usbtmc0 back afterwards"
 
 
-def unplug_during_pause(gadget, build_dir):
-    exe = sgdemo_path(build_dir)
-    gadget.start()
+def dialogue_unplugged_at_pause(exe, unplug):
+    """sgdemo's run with `unplug()` at the pause: the whole transcript and
+    exit status 0 all the same. Returns the seconds from the key press to
+    the exit prompt."""
     run = PtyRun([exe])
     try:
         run.expect(b"Enter serial number: ", STEP_BOUND)
         run.type_line(b"SIM001\n")
         run.expect(b"press any key to continue...\r\n", STEP_BOUND)
-        gadget.unplug()
+        unplug()
         start = time.monotonic()
         run.press_key(b"k", STEP_BOUND)
         run.expect(EXIT_PROMPT.encode(), STEP_BOUND)
@@ -87,6 +91,22 @@ def unplug_during_pause(gadget, build_dir):
     expect_equal(run.transcript.decode(errors="replace"), RF_PHASE + LF_PHASE + EXIT_PROMPT,
                  "transcript")
     expect_equal(status, 0, "sgdemo exit status")
+    return lf_phase
+
+
+def connected_run(gadget, build_dir):
+    exe = sgdemo_path(build_dir)
+    gadget.start()
+    whole_dialogue(exe, kernel_node)
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    expect_equal(gadget.received(), TEN_COMMANDS, "commands the simulator received")
+    return "transcript byte for byte, ten commands, /dev/usbtmc0 back afterwards"
+
+
+def unplug_during_pause(gadget, build_dir):
+    exe = sgdemo_path(build_dir)
+    gadget.start()
+    lf_phase = dialogue_unplugged_at_pause(exe, gadget.unplug)
     # Four failing writes and two closes: each must fail at once, not wait
     # for a timeout (2 s each).
     expect(lf_phase < 1.5, f"the LF phase after the unplug took {lf_phase:.2f} s")

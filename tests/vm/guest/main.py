@@ -12,6 +12,7 @@ import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_sgdemo  # noqa: E402
 import check_stall  # noqa: E402
+import check_usbip  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
 
@@ -22,6 +23,7 @@ def main():
     build = environment("SG_BUILD_DIR")
     gadget = Gadget(build)
     gadget.create()
+    attachment = check_usbip.Attachment(gadget)
     checks = [
         ("1-kernel-usbtmc-driver", lambda: check_peers.kernel_driver(gadget, report)),
         ("1-pyvisa-py", lambda: check_peers.pyvisa_py(gadget, report)),
@@ -33,17 +35,30 @@ def main():
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
         ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
+        # Last, one attachment for all (see check_usbip.Attachment); the
+        # last gives the device back to dummy_hcd.
+        ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(attachment, report)),
+        ("usbip-sgdemo", lambda: check_usbip.sgdemo(attachment, build)),
+        ("usbip-library", lambda: check_usbip.library(attachment, build)),
+        ("usbip-detach-during-pause", lambda: check_usbip.detach_during_pause(attachment, build)),
+        ("usbip-given-back", lambda: check_usbip.given_back(attachment)),
     ]
     only = os.environ.get("SG_VM_ONLY")
     for name, check in checks:
         if only and only not in name:
             continue
-        report.run(name, check)
-        if gadget.proc is not None:  # a failed check may leave it running
-            try:
-                gadget.stop()
-            except Exception as e:
-                report.note(f"stopping sgsim after {name}: {e}")
+        passed = report.run(name, check)
+        if passed and attachment.link is not None:
+            continue  # kept for the next USB/IP check
+        # A failed check may leave sgsim running, or the device exported.
+        try:
+            attachment.close()
+        except Exception as e:
+            report.note(f"stopping sgsim after {name}: {e}")
+    try:
+        attachment.close()  # after a selection (--only) of the USB/IP checks
+    except Exception as e:
+        report.note(f"giving the device back after the USB/IP checks: {e}")
     err = gadget.stderr()
     if err:
         print("---- sgsim stderr ----\n" + err, flush=True)

@@ -3,10 +3,13 @@ import os
 import subprocess
 
 from report import CheckFailed
+from waits import read_until
 
 VI_SUCCESS = 0
 VI_ERROR_TMO = 0xBFFF0015
 VI_ERROR_NPERMISSION = 0xBFFF00A8
+VI_ERROR_RSRC_NFOUND = 0xBFFF0011
+VI_ERROR_CONN_LOST = 0xBFFF00A6
 RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 
 
@@ -28,25 +31,55 @@ class Step:
         return f"{self.name}: status 0x{self.status:08X}, {self.ms:.0f} ms, {self.data!r}"
 
 
-def run_probe(build_dir, steps, user=None, bound=60, opens=True):
-    """Runs the probe and returns its steps (rm, open, ..., close). When
-    `opens`, a failed viOpen fails the check."""
+def probe_path(build_dir):
     exe = os.path.join(build_dir, "bin", "vm_visa_probe")
     if not os.path.exists(exe):
         raise CheckFailed(f"{exe} is missing (build the vm_visa_probe target)")
-    kwargs = {"user": user, "extra_groups": []} if user else {}
-    done = subprocess.run([exe, RESOURCE, *steps], capture_output=True, text=True,
-                          timeout=bound, **kwargs)
-    if done.returncode != 0:
-        raise CheckFailed(f"vm_visa_probe exited with {done.returncode}: {done.stderr.strip()}")
-    result = [Step(line) for line in done.stdout.splitlines()]
+    return exe
+
+
+def parse_steps(returncode, stdout, stderr, steps, opens):
+    if returncode != 0:
+        raise CheckFailed(f"vm_visa_probe exited with {returncode}: {stderr.strip()}")
+    result = [Step(line) for line in stdout.splitlines()]
     if len(result) < 2:
-        raise CheckFailed(f"vm_visa_probe printed {done.stdout!r}")
+        raise CheckFailed(f"vm_visa_probe printed {stdout!r}")
     if opens:
         expect_status(result[1], VI_SUCCESS)
         if len(result) != len(steps) + 3:
             raise CheckFailed(f"vm_visa_probe ran {len(result) - 3} of {len(steps)} steps")
     return result
+
+
+def run_probe(build_dir, steps, user=None, bound=60, opens=True):
+    """Runs the probe and returns its steps (rm, open, ..., close). When
+    `opens`, a failed viOpen fails the check."""
+    kwargs = {"user": user, "extra_groups": []} if user else {}
+    done = subprocess.run([probe_path(build_dir), RESOURCE, *steps], capture_output=True,
+                          text=True, timeout=bound, **kwargs)
+    return parse_steps(done.returncode, done.stdout, done.stderr, steps, opens)
+
+
+def run_probe_with_action(build_dir, steps, action, bound=60):
+    """Runs the probe with a "pause" step among `steps`; calls action() once
+    the probe has reached it, then lets it go on. Returns its steps."""
+    proc = subprocess.Popen([probe_path(build_dir), RESOURCE, *steps], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        try:
+            head = read_until(proc.stdout.fileno(), b"pause status=", bound)
+        except EOFError as e:
+            raise CheckFailed(f"vm_visa_probe ended before its pause: {e}")
+        while not head.endswith(b"\n"):
+            head += read_until(proc.stdout.fileno(), b"\n", bound)
+        action()
+        rest, err = proc.communicate(b"\n", timeout=bound)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return parse_steps(proc.returncode, (head + rest).decode(errors="replace"),
+                       err.decode(errors="replace"), steps, opens=True)
 
 
 def expect_status(step, status):

@@ -37,8 +37,10 @@ class Report:
 
     def run(self, name, check, *args):
         """Runs check(*args); it raises CheckFailed (or anything) to fail and
-        returns an optional detail string to pass."""
+        returns an optional detail string to pass. Returns whether it
+        passed."""
         start = time.monotonic()
+        ok = False
         try:
             detail = check(*args)
         except CheckFailed as e:
@@ -48,7 +50,9 @@ class Report:
             self.fail(name, f"{type(e).__name__}: {e}")
         else:
             self.passed(name, detail or "")
+            ok = True
         print(f"   ({name}: {time.monotonic() - start:.1f} s)", flush=True)
+        return ok
 
 
 class CheckFailed(Exception):
