@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "usbtmc.h"
@@ -26,6 +28,16 @@ Deadline earlier(Deadline a, Deadline b) {
     return std::min(a, b);
 }
 
+// USBTMC gives no event for a pending abort or clear to finish: the host asks
+// again. Asking at once would flood the control endpoint, so the n-th repeat
+// waits 2^n ms (1 ms, 2 ms, ... at most 16 ms), never past `until`.
+void pace_status_check(int repeat, Deadline until) {
+    const auto pause = std::chrono::milliseconds(1 << std::min(repeat, 4));
+    const auto left = until - Clock::now();
+    if (left > Clock::duration::zero())
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, left));
+}
+
 // Drains until the device has nothing more to send within a short window.
 ViStatus final_drain(UsbLink& link, Deadline until) {
     const Deadline window = earlier(until, Clock::now() + kDrainWindow);
@@ -42,6 +54,8 @@ ViStatus final_drain(UsbLink& link, Deadline until) {
 // CHECK_ABORT_BULK_IN_STATUS until the device no longer answers PENDING.
 ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
+        if (i > 0)
+            pace_status_check(i - 1, until);
         std::array<std::uint8_t, kCheckAbortLength> check{};
         std::size_t got = 0;
         ViStatus st = link.control_in(kRequestTypeEndpointIn, CHECK_ABORT_BULK_IN_STATUS, 0,
@@ -61,6 +75,8 @@ ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until
 
 ViStatus wait_abort_bulk_out(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
+        if (i > 0)
+            pace_status_check(i - 1, until);
         std::array<std::uint8_t, kCheckAbortLength> check{};
         std::size_t got = 0;
         const ViStatus st = link.control_in(kRequestTypeEndpointIn, CHECK_ABORT_BULK_OUT_STATUS, 0,
@@ -141,6 +157,8 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
 
     bool cleared = false;
     for (int i = 0; i < kMaxStatusChecks && !cleared; ++i) {
+        if (i > 0)
+            pace_status_check(i - 1, deadline);
         std::array<std::uint8_t, kCheckClearLength> check{};
         st = link.control_in(kRequestTypeInterfaceIn, CHECK_CLEAR_STATUS, 0, iface, check, got,
                              deadline);

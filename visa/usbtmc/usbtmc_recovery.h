@@ -18,7 +18,8 @@ namespace sgvisa::usbtmc {
 constexpr std::chrono::milliseconds kRecoveryTime{1000};
 // How long a final drain waits for bytes the device may still send.
 constexpr std::chrono::milliseconds kDrainWindow{100};
-// Most CHECK_*_STATUS requests sent while the device answers STATUS_PENDING.
+// Most CHECK_*_STATUS requests sent while the device answers STATUS_PENDING
+// (paced: 1, 2, 4 ... 16 ms apart, and never past the sequence's deadline).
 constexpr int kMaxStatusChecks = 100;
 
 // Reads bulk-IN until the current transfer ends with a short or zero-length
