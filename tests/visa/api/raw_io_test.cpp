@@ -98,5 +98,48 @@ TEST_F(RawIo, ClearReachesTheInstrumentAndDropsPendingOutput) {
     EXPECT_EQ(viClear(rm()), VI_ERROR_INV_OBJECT);
 }
 
+// Reads as PyVISA makes them: the termination character ends a read (the
+// rest of the transfer waits in the library for the next one), a read of one
+// byte at a time, END suppressed, and writes that do not end the message.
+TEST_F(RawIo, TermCharSuppressedEndAndUnendedWrites) {
+    auto text = [](const ViByte* b, ViUInt32 n) {
+        return std::string(reinterpret_cast<const char*>(b), n);
+    };
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR, '\r'), VI_SUCCESS);
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR_EN, VI_TRUE), VI_SUCCESS);
+    instrument().push_output("te\rst\r\n", true);
+    ViByte buf[64];
+    ViUInt32 count = 0;
+    ASSERT_EQ(viRead(vi_, buf, sizeof buf, &count), VI_SUCCESS_TERM_CHAR);
+    EXPECT_EQ(text(buf, count), "te\r");
+    ASSERT_EQ(viRead(vi_, buf, sizeof buf, &count), VI_SUCCESS_TERM_CHAR);
+    EXPECT_EQ(text(buf, count), "st\r");
+    ASSERT_EQ(viRead(vi_, buf, 1, &count), VI_SUCCESS) << "END on the last byte";
+    EXPECT_EQ(text(buf, count), "\n");
+
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR_EN, VI_FALSE), VI_SUCCESS);
+    instrument().push_output("ok\n", true);
+    for (const char* expected : {"o", "k"}) {
+        ASSERT_EQ(viRead(vi_, buf, 1, &count), VI_SUCCESS_MAX_CNT);
+        EXPECT_EQ(text(buf, count), expected);
+    }
+    ASSERT_EQ(viRead(vi_, buf, 1, &count), VI_SUCCESS);
+    EXPECT_EQ(text(buf, count), "\n");
+
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_SUPPRESS_END_EN, VI_TRUE), VI_SUCCESS);
+    instrument().push_output("x", true);
+    instrument().push_output("y\n", true);
+    ASSERT_EQ(viRead(vi_, buf, 3, &count), VI_SUCCESS_MAX_CNT) << "END does not end the read";
+    EXPECT_EQ(text(buf, count), "xy\n");
+
+    ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_SEND_END_EN, VI_FALSE), VI_SUCCESS);
+    ASSERT_EQ(viWrite(vi_, bytes("RAW"), 3, &count), VI_SUCCESS);
+    ASSERT_EQ(viPrintf(vi_, "FMT\n"), VI_SUCCESS);
+    const auto writes = instrument().writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_FALSE(writes[0].end);
+    EXPECT_FALSE(writes[1].end) << "no END at all while VI_ATTR_SEND_END_EN is off";
+}
+
 }  // namespace
 }  // namespace sgtest
