@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "device/scripted_instrument.h"
+#include "device/usbtmc_transfers.h"
 #include "usbtmc.h"
 #include "usbtmc_device.h"
 
@@ -14,67 +16,14 @@ namespace u = sgproto::usbtmc;
 using sgsim::Clock;
 using sgsim::DeviceFaults;
 using sgsim::UsbtmcDevice;
-using Bytes = std::vector<std::uint8_t>;
+using simtest::Bytes;
+using simtest::header;
+using simtest::InPiece;
+using simtest::msg_out;
+using simtest::parse_in;
+using simtest::request_in;
 
-// Answers every message that contains '?' with `reply`; records the rest.
-class ScriptedInstrument : public sgsim::Instrument {
-  public:
-    std::string reply = "REPLY\n";
-    std::vector<std::string> received;
-    int clears = 0;
-
-    std::string execute(std::string_view message) override {
-        received.emplace_back(message);
-        return message.find('?') != std::string_view::npos ? reply : std::string();
-    }
-    void clear() override { ++clears; }
-    std::string describe_settings() const override { return "none\n"; }
-};
-
-Bytes header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size, std::uint8_t attr,
-             std::uint8_t term = 0) {
-    Bytes b(u::kHeaderSize);
-    u::BulkHeader h;
-    h.msg_id = msg_id;
-    h.tag = tag;
-    h.transfer_size = size;
-    h.attributes = attr;
-    h.term_char = term;
-    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(b.data(), u::kHeaderSize));
-    return b;
-}
-
-Bytes msg_out(std::uint8_t tag, std::string_view data, bool eom = true) {
-    Bytes b = header(u::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(data.size()),
-                     eom ? u::kAttrEom : 0);
-    b.insert(b.end(), data.begin(), data.end());
-    b.resize(b.size() + u::padding_for(data.size()), 0);
-    return b;
-}
-
-Bytes request_in(std::uint8_t tag, std::uint32_t size, bool term_enabled = false,
-                 std::uint8_t term = '\n') {
-    return header(u::REQUEST_DEV_DEP_MSG_IN, tag, size, term_enabled ? u::kAttrTermCharEnabled : 0,
-                  term);
-}
-
-struct InPiece {
-    u::BulkHeader h;
-    std::string data;
-    std::size_t total = 0;
-};
-
-InPiece parse_in(const Bytes& t) {
-    InPiece p;
-    EXPECT_TRUE(u::decode_header(t, p.h));
-    EXPECT_EQ(p.h.msg_id, u::DEV_DEP_MSG_IN);
-    EXPECT_GE(t.size(), u::kHeaderSize + p.h.transfer_size);
-    p.data.assign(t.begin() + u::kHeaderSize, t.begin() + u::kHeaderSize + p.h.transfer_size);
-    p.total = t.size();
-    for (std::size_t i = u::kHeaderSize + p.h.transfer_size; i < t.size(); ++i)
-        EXPECT_EQ(t[i], 0) << "padding byte " << i;
-    return p;
-}
+using ScriptedInstrument = simtest::ScriptedInstrument;
 
 class DeviceTest : public ::testing::Test {
   protected:
@@ -198,22 +147,6 @@ TEST_F(DeviceTest, TransferFitsHostBuffer) {
     const InPiece p = parse_in(*t);
     EXPECT_EQ(p.data.size(), 20u);
     EXPECT_FALSE(p.h.attributes & u::kAttrEom);
-}
-
-TEST_F(DeviceTest, TermCharEndsTransferWhenHostAsks) {
-    auto dev = make();
-    inst.reply = "AB\nCD\n";
-    ASSERT_TRUE(dev->bulk_out(msg_out(1, "Q?\n")));
-    ASSERT_TRUE(dev->bulk_out(request_in(2, 100, true, '\n')));
-    const auto t = dev->bulk_in(4096, Clock::now());
-    ASSERT_TRUE(t);
-    const InPiece p = parse_in(*t);
-    EXPECT_EQ(p.data, "AB\n");
-    EXPECT_TRUE(p.h.attributes & u::kAttrTermCharEnded);
-    EXPECT_FALSE(p.h.attributes & u::kAttrEom);
-    const auto rest = read_all(*dev, 100);
-    ASSERT_EQ(rest.size(), 1u);
-    EXPECT_EQ(rest[0].data, "CD\n");
 }
 
 TEST_F(DeviceTest, ReplyDelayHoldsTheReplyUntilDue) {
