@@ -5,7 +5,6 @@
 
 #include <array>
 
-#include "deadline.h"
 #include "device/usbtmc_transfers.h"
 #include "frame_socket.h"
 #include "in_process_sim.h"
@@ -13,17 +12,12 @@
 namespace simtest {
 
 namespace lb = sgproto::localbus;
+using namespace std::chrono_literals;
 
 RawConnection::RawConnection(const std::string& socket_path)
     : fd_(sgtest::raw_connect(socket_path)) {
-    if (fd_ < 0)
-        return;
-    lb::FrameHeader h{};
-    hello_ok_ = receive(h, hello_) == VI_SUCCESS && h.type == lb::HELLO;
-}
-
-RawConnection::~RawConnection() {
-    close();
+    EXPECT_GE(fd_, 0) << socket_path;
+    hello_ = expect(lb::HELLO, 0, lb::STATUS_OK);
 }
 
 void RawConnection::close() {
@@ -36,12 +30,12 @@ void RawConnection::send(std::uint8_t type, std::uint32_t seq, std::uint32_t par
                          std::span<const std::uint8_t> payload) {
     std::size_t sent = 0;
     EXPECT_EQ(sgvisa::localbus::send_all(fd_, lb::encode_frame(type, 0, seq, param, payload),
-                                         sgtest::in(std::chrono::seconds(5)), sent),
+                                         sgtest::in(5s), sent),
               VI_SUCCESS);
 }
 
-ViStatus RawConnection::receive(lb::FrameHeader& h, std::vector<std::uint8_t>& payload,
-                                std::chrono::milliseconds wait) {
+int RawConnection::receive(lb::FrameHeader& h, std::vector<std::uint8_t>& payload,
+                           std::chrono::milliseconds wait) {
     return sgvisa::localbus::receive_frame(fd_, rx_, sgtest::in(wait), h, payload);
 }
 
@@ -49,66 +43,55 @@ std::vector<std::uint8_t> RawConnection::expect(std::uint8_t type, std::uint32_t
                                                 std::uint8_t status) {
     lb::FrameHeader h{};
     std::vector<std::uint8_t> payload;
-    const ViStatus st = receive(h, payload);
-    EXPECT_EQ(st, VI_SUCCESS) << "no answer of type " << int(type) << ", seq " << seq;
-    if (st != VI_SUCCESS)
-        return {};
-    EXPECT_EQ(int(h.type), int(type)) << "seq " << h.seq;
-    EXPECT_EQ(h.seq, seq) << "type " << int(h.type);
-    EXPECT_EQ(int(h.status), int(status)) << "type " << int(h.type) << ", seq " << h.seq;
+    EXPECT_EQ(receive(h, payload, 5s), VI_SUCCESS) << "awaiting type " << int(type);
+    EXPECT_EQ(std::vector<int>({h.type, int(h.seq), h.status}),
+              std::vector<int>({type, int(seq), status}))
+        << "type, seq, status";
     return payload;
-}
-
-void RawConnection::sync(std::uint32_t seq) {
-    namespace u = sgproto::usbtmc;
-    lb::ControlSetup setup{};
-    setup.request_type = u::kRequestTypeInterfaceIn;
-    setup.request = u::GET_CAPABILITIES;
-    setup.length = u::kCapabilitiesLength;
-    std::array<std::uint8_t, lb::kControlSetupSize> bytes{};
-    lb::encode_setup(setup, bytes);
-    send(lb::CONTROL_IN, seq, 0, bytes);
-    lb::FrameHeader h{};
-    std::vector<std::uint8_t> payload;
-    EXPECT_EQ(receive(h, payload), VI_SUCCESS);
-    EXPECT_EQ(int(h.type), int(lb::CONTROL_IN)) << "seq " << h.seq;
-    EXPECT_EQ(h.seq, seq);
 }
 
 void RawConnection::expect_nothing(std::chrono::milliseconds wait) {
     lb::FrameHeader h{};
     std::vector<std::uint8_t> payload;
-    EXPECT_EQ(receive(h, payload, wait), VI_ERROR_TMO)
-        << "got type " << int(h.type) << ", seq " << h.seq << ", status " << int(h.status);
+    EXPECT_EQ(receive(h, payload, wait), VI_ERROR_TMO) << "got type " << int(h.type);
 }
 
-void RawConnection::write_message(std::uint32_t seq, std::string_view message, std::uint8_t status,
-                                  bool eom) {
-    tag_ = static_cast<std::uint8_t>(tag_ % 255 + 1);
-    send(lb::BULK_OUT, seq, 0, msg_out(tag_, message, eom));
+void RawConnection::expect_closed() {
+    lb::FrameHeader h{};
+    std::vector<std::uint8_t> payload;
+    EXPECT_EQ(receive(h, payload, 5s), VI_ERROR_CONN_LOST);
+}
+
+void RawConnection::sync(std::uint32_t seq, std::uint8_t status) {
+    std::array<std::uint8_t, lb::kControlSetupSize> setup{};
+    lb::encode_setup({u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0,
+                      static_cast<std::uint16_t>(u::kCapabilitiesLength)},
+                     setup);
+    send(lb::CONTROL_IN, seq, 0, setup);
+    expect(lb::CONTROL_IN, seq, status);
+}
+
+void RawConnection::write(std::uint32_t seq, std::string_view message, std::uint8_t status,
+                          bool eom) {
+    send(lb::BULK_OUT, seq, 0, msg_out(++tag_, message, eom));
     expect(lb::BULK_OUT, seq, status);
 }
 
 void RawConnection::request_reply(std::uint32_t seq) {
-    tag_ = static_cast<std::uint8_t>(tag_ % 255 + 1);
-    send(lb::BULK_OUT, seq, 0, request_in(tag_, 4096));
+    send(lb::BULK_OUT, seq, 0, request_in(++tag_, 4096));
     expect(lb::BULK_OUT, seq, lb::STATUS_OK);
-    send(lb::BULK_IN, seq, 4096 + 64);
+    send(lb::BULK_IN, seq, 8192);
 }
 
-std::string RawConnection::reply_data(std::uint32_t seq) {
+std::string RawConnection::reply(std::uint32_t seq) {
     const std::vector<std::uint8_t> transfer = expect(lb::BULK_IN, seq, lb::STATUS_OK);
-    if (transfer.size() < sgproto::usbtmc::kHeaderSize) {
-        ADD_FAILURE() << "no DEV_DEP_MSG_IN in the answer";
-        return {};
-    }
-    return parse_in(transfer).data;
+    return transfer.size() < u::kHeaderSize ? "(no transfer)" : parse_in(transfer).data;
 }
 
 std::string RawConnection::query(std::uint32_t seq, std::string_view message) {
-    write_message(seq, message);
+    write(seq, message);
     request_reply(seq);
-    return reply_data(seq);
+    return reply(seq);
 }
 
 }  // namespace simtest

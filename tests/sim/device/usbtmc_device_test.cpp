@@ -2,10 +2,10 @@
 // small scripted instrument behind it.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "device/scripted_instrument.h"
 #include "device/usbtmc_transfers.h"
 #include "usbtmc.h"
 #include "usbtmc_device.h"
@@ -23,7 +23,20 @@ using simtest::msg_out;
 using simtest::parse_in;
 using simtest::request_in;
 
-using ScriptedInstrument = simtest::ScriptedInstrument;
+// Answers every message that contains '?' with `reply`; records the rest.
+class ScriptedInstrument : public sgsim::Instrument {
+  public:
+    std::string reply = "REPLY\n";
+    std::vector<std::string> received;
+    int clears = 0;
+
+    std::string execute(std::string_view message) override {
+        received.emplace_back(message);
+        return message.find('?') != std::string_view::npos ? reply : std::string();
+    }
+    void clear() override { ++clears; }
+    std::string describe_settings() const override { return "none\n"; }
+};
 
 class DeviceTest : public ::testing::Test {
   protected:
@@ -147,6 +160,36 @@ TEST_F(DeviceTest, TransferFitsHostBuffer) {
     const InPiece p = parse_in(*t);
     EXPECT_EQ(p.data.size(), 20u);
     EXPECT_FALSE(p.h.attributes & u::kAttrEom);
+}
+
+TEST_F(DeviceTest, TermCharEndsEachTransferAfterItsFirstTermCharByte) {
+    auto dev = make();
+    std::uint8_t tag = 1;
+    // One request for `size` bytes with TermChar `term` (none: disabled) into
+    // a host buffer of `max`: its data, "|T" for TermChar, "E" for EOM.
+    auto read = [&](std::optional<char> term, std::uint32_t size = 100, std::size_t max = 4096) {
+        const auto t_char = static_cast<std::uint8_t>(term.value_or('\n'));
+        EXPECT_TRUE(dev->bulk_out(request_in(++tag, size, term.has_value(), t_char)));
+        const auto t = dev->bulk_in(max, Clock::now());
+        if (!t)
+            return std::string("nothing");
+        const InPiece p = parse_in(*t);
+        return p.data + (p.term_char_ended() ? "|T" : "|") + (p.eom() ? "E" : "");
+    };
+    inst.reply = std::string("te\rst\r\n\0\xff!\n", 11);
+    ASSERT_TRUE(dev->bulk_out(msg_out(++tag, "Q?\n")));
+    EXPECT_EQ(read('\r'), "te\r|T");
+    EXPECT_EQ(read('\r', 2), "st|") << "the size ends it before the TermChar";
+    EXPECT_EQ(read('\r'), "\r|T");
+    EXPECT_EQ(read('\xff'), std::string("\n\0\xff|T", 5)) << "any byte value";
+    EXPECT_EQ(read('\n'), "!\n|TE") << "the last byte: both bits";
+    EXPECT_EQ(read('\n'), "nothing");
+
+    inst.reply = "0123456789ABCDEF\rG\n";
+    ASSERT_TRUE(dev->bulk_out(msg_out(++tag, "Q?\n")));
+    EXPECT_EQ(read('\r', 100, 24), "0123456789AB|") << "the host buffer ends it first";
+    EXPECT_EQ(read('\r'), "CDEF\r|T");
+    EXPECT_EQ(read(std::nullopt), "G\n|E") << "the TermChar field counts only when enabled";
 }
 
 TEST_F(DeviceTest, ReplyDelayHoldsTheReplyUntilDue) {
