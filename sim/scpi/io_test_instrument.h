@@ -55,7 +55,7 @@ class IoTestInstrument final : public Instrument {
 
   private:
     int run_subsystem(const ProgramUnit& unit, std::string& out);
-    // Keeps the bytes of a message (or of its part after RECEIVE) whose last
+    // Keeps the bytes of a message (or what follows RECEIVE in it) whose last
     // byte is a linefeed or not.
     void keep(std::string_view bytes, bool ends_in_linefeed);
     void forget();
