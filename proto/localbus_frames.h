@@ -11,10 +11,37 @@
 // On connecting, the device sends one HELLO frame (payload: the 10-byte
 // device hello, then the serial number, and optionally a NUL, the
 // manufacturer's name, a NUL and the product's name, as its string
-// descriptors give them). The host then sends
-// CLAIM; the device answers CLAIM with status OK once no other connection
-// holds the claim (a claimed connection releases it when it closes). The
-// device answers no transfer of an unclaimed connection but STATUS_NOT_CLAIMED.
+// descriptors give them).
+//
+// The claim: one connection at a time holds it, and only its transfers reach
+// the device; the device answers every transfer of another connection with
+// STATUS_NOT_CLAIMED and does not carry it out (a CANCEL of such a
+// connection gets no answer). Several host processes may share one device
+// and pass the claim between them:
+//   CLAIM      param: how to claim.                  answer: status, no payload.
+//              kClaimWait (0): OK once no other connection holds the claim;
+//              until then the CLAIM waits, and waiting claims are granted in
+//              the order they came.
+//              kClaimTakeOver (1): OK at once, also when another connection
+//              holds the claim, which then loses it (no frame tells it so: its
+//              later transfers get STATUS_NOT_CLAIMED until it claims again).
+//              While the holder has a BULK_IN pending, the take-over waits
+//              until that BULK_IN has been answered or cancelled. Take-overs
+//              go before waiting kClaimWait claims; several waiting take-overs
+//              are granted in the order they came, each taking the claim from
+//              the one before.
+//              A connection that holds the claim gets OK at once; a CLAIM from
+//              a connection whose CLAIM still waits is ignored; any other
+//              param ends the connection.
+//   RELEASE    (param and payload ignored)           answer: STATUS_OK.
+//              The connection gives up the claim, or its waiting CLAIM, which
+//              is then answered STATUS_NOT_CLAIMED before the RELEASE. A
+//              pending BULK_IN of the holder is answered STATUS_CANCELLED
+//              first (the device keeps its data). OK also when it held nothing.
+// A connection that holds the claim releases it when it closes, and the
+// device then drops its partial messages and pending replies. Moving the
+// claim by RELEASE or take-over leaves the device as it is: a message half
+// sent or a reply not yet read is still there for the next holder.
 //
 // Host requests and the device's answers (the answer echoes type and seq):
 //   BULK_OUT   payload: transfer bytes.         answer: status, no payload.
@@ -47,6 +74,10 @@ enum FrameType : std::uint8_t {
     RELEASE = 8,
 };
 
+// CLAIM's param.
+constexpr std::uint32_t kClaimWait = 0;
+constexpr std::uint32_t kClaimTakeOver = 1;
+
 enum FrameStatus : std::uint8_t {
     STATUS_OK = 0,
     STATUS_STALL = 1,
@@ -58,7 +89,8 @@ struct FrameHeader {
     std::uint8_t type = 0;
     std::uint8_t status = 0;   // answers only; 0 in requests
     std::uint32_t seq = 0;     // chosen by the host, echoed in the answer
-    std::uint32_t param = 0;   // BULK_IN: max bytes; CANCEL: seq; CLEAR_HALT: endpoint
+    std::uint32_t param = 0;   // BULK_IN: max bytes; CANCEL: seq; CLEAR_HALT: endpoint;
+                               // CLAIM: kClaimWait or kClaimTakeOver
     std::uint32_t length = 0;  // payload bytes that follow
 };
 

@@ -1,15 +1,17 @@
-// sgsim: the simulated RF signal generator. It serves a USBTMC device on the
-// local bus (or, with --gadget, as a USB gadget) until SIGINT or SIGTERM, then
-// prints its final settings.
+// sgsim: the simulated RF signal generator (or, with --io-test, an I/O test
+// instrument). It serves a USBTMC device on the local bus (or, with --gadget,
+// as a USB gadget) until SIGINT or SIGTERM, then prints its final settings.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "device_identity.h"
 #include "gadget_attachment.h"
+#include "io_test_instrument.h"
 #include "localbus_server.h"
 #include "message_log.h"
 #include "signal_generator.h"
@@ -53,6 +55,21 @@ void print_settings(const sgsim::Instrument& instrument) {
     std::fflush(stdout);
 }
 
+std::unique_ptr<sgsim::Instrument> make_instrument(const sgsim::SimOptions& opts) {
+    if (opts.io_test) {
+        sgsim::IoTestConfig config;
+        config.serial_number = opts.serial;
+        config.identification = opts.idn;
+        config.no_newline = opts.no_newline;
+        return std::make_unique<sgsim::IoTestInstrument>(config);
+    }
+    sgsim::GeneratorConfig config;
+    config.serial_number = opts.serial;
+    config.identification = opts.idn;
+    config.no_newline = opts.no_newline;
+    return std::make_unique<sgsim::SignalGenerator>(config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,18 +80,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    sgsim::GeneratorConfig config;
-    config.serial_number = opts.serial;
-    config.identification = opts.idn;
-    config.no_newline = opts.no_newline;
-    sgsim::SignalGenerator generator(config);
+    std::unique_ptr<sgsim::Instrument> instrument = make_instrument(opts);
 
     sgsim::MessageLog log;
     if (!opts.log_path.empty() && !log.open(opts.log_path, error)) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
-    sgsim::UsbtmcDevice device(generator, opts.faults, opts.log_path.empty() ? nullptr : &log);
+    sgsim::UsbtmcDevice device(*instrument, opts.faults, opts.log_path.empty() ? nullptr : &log);
 
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0 || !install_signals(wake[1])) {
@@ -83,14 +96,18 @@ int main(int argc, char** argv) {
     }
 
     sgsim::DeviceIdentity identity;
-    identity.serial = opts.serial;
+    if (opts.io_test)
+        identity = sgsim::io_test_identity(opts.serial);
+    else
+        identity.serial = opts.serial;
     g_ready_line = "sgsim: " + sgsim::resource_name(identity) + " ready\n";
 
     if (!opts.gadget_dir.empty()) {
-        const int rc = sgsim::run_gadget(opts.gadget_dir, device, g_stop, print_ready);
+        const int rc = sgsim::run_gadget(opts.gadget_dir, device, identity.interface_name, g_stop,
+                                         print_ready);
         if (rc != 0)
             return rc;
-        print_settings(generator);
+        print_settings(*instrument);
         return 0;
     }
 
@@ -108,6 +125,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
-    print_settings(generator);
+    print_settings(*instrument);
     return 0;  // the server's destructor removes the socket
 }

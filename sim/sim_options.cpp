@@ -30,7 +30,8 @@ bool valid_serial(std::string_view s) {
 
 std::string sim_usage() {
     return "usage: sgsim [--serial SN] [--log FILE] [--reply-delay MS] [--no-reply]\n"
-           "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n";
+           "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
+           "             [--io-test]\n";
 }
 
 bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::string& error) {
@@ -86,6 +87,8 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
                 return false;
             }
             out.faults.split = n;
+        } else if (opt == "--io-test") {
+            out.io_test = true;
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;

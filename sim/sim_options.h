@@ -15,6 +15,7 @@ struct SimOptions {
     std::optional<std::string> idn;
     bool no_newline = false;
     std::string gadget_dir;  // empty: serve on the local bus
+    bool io_test = false;    // the I/O test instrument instead of the generator
 };
 
 // Parses argv[1..argc-1]. False, with a one-line reason in `error`, when an

@@ -53,14 +53,14 @@ int fail(const std::string& what) {
 
 }  // namespace
 
-int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, volatile std::sig_atomic_t& stop,
-               void (*on_ready)()) {
+int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, const std::string& interface_name,
+               volatile std::sig_atomic_t& stop, void (*on_ready)()) {
     const Fd ep0(::open((ffs_dir + "/ep0").c_str(), O_RDWR | O_CLOEXEC));
     if (ep0.get() < 0)
         return fail("cannot open " + ffs_dir + "/ep0");
     if (!write_all(ep0.get(), gadget::descriptors_blob()))
         return fail("the gadget refused the USB descriptors");
-    if (!write_all(ep0.get(), gadget::strings_blob("USBTMC signal generator")))
+    if (!write_all(ep0.get(), gadget::strings_blob(interface_name)))
         return fail("the gadget refused the USB strings");
     // The endpoint files exist now. Without O_NONBLOCK a transfer queued
     // while the function is disabled would wait for it to be enabled.

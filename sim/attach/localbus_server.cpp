@@ -60,6 +60,7 @@ struct LocalbusServer::Connection {
     std::size_t out_pos = 0;
     bool claimed = false;
     bool waiting_claim = false;
+    bool take_over = false;  // the waiting CLAIM takes the claim from its holder
     std::uint32_t claim_seq = 0;
     bool bulk_in_pending = false;
     std::uint32_t bulk_in_seq = 0;
@@ -187,7 +188,9 @@ void LocalbusServer::accept_all() {
         }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
-        std::vector<std::uint8_t> hello(lb::kDeviceHelloSize + identity_.serial.size());
+        const std::vector<std::uint8_t> names =
+            lb::encode_hello_strings(identity_.serial, identity_.manufacturer, identity_.product);
+        std::vector<std::uint8_t> hello(lb::kDeviceHelloSize + names.size());
         lb::DeviceHello h{};
         h.vendor_id = identity_.vendor_id;
         h.product_id = identity_.product_id;
@@ -197,8 +200,7 @@ void LocalbusServer::accept_all() {
         h.max_packet_size = 512;
         lb::encode_hello(
             h, std::span<std::uint8_t, lb::kDeviceHelloSize>(hello.data(), lb::kDeviceHelloSize));
-        std::copy(identity_.serial.begin(), identity_.serial.end(),
-                  hello.begin() + lb::kDeviceHelloSize);
+        std::copy(names.begin(), names.end(), hello.begin() + lb::kDeviceHelloSize);
         answer(*c, lb::HELLO, lb::STATUS_OK, 0, hello.data(), hello.size());
         connections_.push_back(std::move(c));
     }
@@ -234,14 +236,11 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
                                   std::uint32_t param, const std::uint8_t* payload,
                                   std::uint32_t length) {
     if (type == lb::CLAIM) {
-        if (c.claimed) {
-            answer(c, lb::CLAIM, lb::STATUS_OK, seq, nullptr, 0);
-        } else if (!c.waiting_claim) {
-            c.waiting_claim = true;
-            c.claim_seq = seq;
-            claim_waiters_.push_back(&c);
-            grant_claims();
-        }
+        claim(c, seq, param);
+        return;
+    }
+    if (type == lb::RELEASE) {
+        release(c, seq);
         return;
     }
     if (type != lb::BULK_OUT && type != lb::BULK_IN && type != lb::CANCEL &&
@@ -273,6 +272,7 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
             if (c.bulk_in_pending && c.bulk_in_seq == param) {
                 c.bulk_in_pending = false;
                 answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, param, nullptr, 0);
+                grant_claims();  // a take-over may have waited for it
             }
             break;
         case lb::CONTROL_IN: {
@@ -348,22 +348,73 @@ void LocalbusServer::serve_bulk_in() {
         return;
     owner_->bulk_in_pending = false;
     answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
+    grant_claims();  // a take-over may have waited for it
+}
+
+void LocalbusServer::claim(Connection& c, std::uint32_t seq, std::uint32_t how) {
+    if (how != lb::kClaimWait && how != lb::kClaimTakeOver) {
+        c.closed = true;
+        return;
+    }
+    if (c.claimed) {
+        answer(c, lb::CLAIM, lb::STATUS_OK, seq, nullptr, 0);
+        return;
+    }
+    if (c.waiting_claim)
+        return;  // its first CLAIM is answered when it is granted
+    c.waiting_claim = true;
+    c.take_over = how == lb::kClaimTakeOver;
+    c.claim_seq = seq;
+    claim_waiters_.push_back(&c);
+    grant_claims();
+}
+
+void LocalbusServer::release(Connection& c, std::uint32_t seq) {
+    if (c.bulk_in_pending) {
+        c.bulk_in_pending = false;
+        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, nullptr, 0);
+    }
+    if (c.waiting_claim) {
+        c.waiting_claim = false;
+        std::erase(claim_waiters_, &c);
+        answer(c, lb::CLAIM, lb::STATUS_NOT_CLAIMED, c.claim_seq, nullptr, 0);
+    }
+    c.claimed = false;
+    if (owner_ == &c)
+        owner_ = nullptr;
+    answer(c, lb::RELEASE, lb::STATUS_OK, seq, nullptr, 0);
+    grant_claims();
+}
+
+void LocalbusServer::grant(Connection& c) {
+    if (owner_ != nullptr)
+        owner_->claimed = false;  // taken over
+    std::erase(claim_waiters_, &c);
+    c.waiting_claim = false;
+    c.claimed = true;
+    owner_ = &c;
+    answer(c, lb::CLAIM, lb::STATUS_OK, c.claim_seq, nullptr, 0);
 }
 
 void LocalbusServer::grant_claims() {
+    // Take-overs first, in the order they came, none while the holder waits
+    // for its BULK_IN's answer.
+    for (;;) {
+        if (owner_ != nullptr && owner_->bulk_in_pending)
+            return;
+        const auto next =
+            std::find_if(claim_waiters_.begin(), claim_waiters_.end(),
+                         [](const Connection* w) { return w->take_over && !w->closed; });
+        if (next == claim_waiters_.end())
+            break;
+        grant(**next);
+    }
     if (owner_ != nullptr)
         return;
-    while (!claim_waiters_.empty()) {
-        Connection* next = claim_waiters_.front();
-        claim_waiters_.pop_front();
-        if (next->closed)
-            continue;
-        next->waiting_claim = false;
-        next->claimed = true;
-        owner_ = next;
-        answer(*next, lb::CLAIM, lb::STATUS_OK, next->claim_seq, nullptr, 0);
-        return;
-    }
+    const auto next = std::find_if(claim_waiters_.begin(), claim_waiters_.end(),
+                                   [](const Connection* w) { return !w->closed; });
+    if (next != claim_waiters_.end())
+        grant(**next);
 }
 
 void LocalbusServer::drop_closed() {

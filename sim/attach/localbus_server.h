@@ -1,7 +1,8 @@
 // Puts a UsbtmcDevice on the simulator's local bus: a Unix stream socket in
 // the user's private bus directory, served by a single-threaded poll() loop.
 // Every connection gets the device's HELLO; one connection at a time holds
-// the claim and its transfers reach the device, the others wait for it.
+// the claim and its transfers reach the device. Connections wait for the
+// claim, take it over or release it as localbus_frames.h describes.
 #pragma once
 
 #include <sys/types.h>
@@ -46,6 +47,11 @@ class LocalbusServer {
                 const std::uint8_t* payload, std::size_t length);
     void flush(Connection& c);
     void serve_bulk_in();
+    void claim(Connection& c, std::uint32_t seq, std::uint32_t how);
+    void release(Connection& c, std::uint32_t seq);
+    // Gives `c` the claim, taking it from its holder, and answers its CLAIM.
+    void grant(Connection& c);
+    // Grants the waiting claims that can be granted now.
     void grant_claims();
     void drop_closed();
 

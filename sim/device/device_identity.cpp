@@ -11,4 +11,12 @@ std::string resource_name(const DeviceIdentity& id) {
     return std::string(ids) + id.serial + "::" + std::to_string(id.interface_number) + "::INSTR";
 }
 
+DeviceIdentity io_test_identity(const std::string& serial) {
+    DeviceIdentity id;
+    id.serial = serial;
+    id.product = kIoTestProductName;
+    id.interface_name = "USBTMC I/O test instrument";
+    return id;
+}
+
 }  // namespace sgsim

@@ -50,6 +50,8 @@ std::string_view text(int code) {
             return "Block data not allowed";
         case kDataOutOfRange:
             return "Data out of range";
+        case kTooMuchData:
+            return "Too much data";
         case kIllegalParameterValue:
             return "Illegal parameter value";
         case kOutOfMemory:

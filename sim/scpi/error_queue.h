@@ -33,6 +33,7 @@ inline constexpr int kInvalidStringData = -151;
 inline constexpr int kBlockDataNotAllowed = -168;
 // Execution errors (IEEE 488.2 EXE).
 inline constexpr int kDataOutOfRange = -222;
+inline constexpr int kTooMuchData = -223;
 inline constexpr int kIllegalParameterValue = -224;
 inline constexpr int kOutOfMemory = -225;
 // Device-specific errors (IEEE 488.2 DDE).

@@ -332,4 +332,11 @@ int ScpiParser::parse_character(Parameter& out) {
     return 0;
 }
 
+int single_parameter(const std::vector<Parameter>& parameters) {
+    if (parameters.empty()) {
+        return scpi_error::kMissingParameter;
+    }
+    return parameters.size() > 1 ? scpi_error::kParameterNotAllowed : 0;
+}
+
 }  // namespace sgsim

@@ -20,6 +20,10 @@ struct Parameter {
     std::string text;     // Character: the word as written; String: its contents
 };
 
+// The parameter count of a command that takes exactly one parameter: 0 when
+// it has one, else -109 "Missing parameter" or -108 "Parameter not allowed".
+int single_parameter(const std::vector<Parameter>& parameters);
+
 struct ProgramUnit {
     bool common = false;  // an IEEE 488.2 common command ("*IDN?")
     // Common: the mnemonic after '*' ("IDN"). Compound: every node of the

@@ -46,14 +46,6 @@ const std::vector<SubsystemCommand>& subsystem_commands() {
     return commands;
 }
 
-// The single parameter of a setting command, or the error for a wrong count.
-int single_parameter(const Parameters& parameters) {
-    if (parameters.empty()) {
-        return scpi_error::kMissingParameter;
-    }
-    return parameters.size() > 1 ? scpi_error::kParameterNotAllowed : 0;
-}
-
 // ON|OFF|<number> (a number rounding to 0 is OFF).
 int parse_switch(const Parameter& parameter, bool& out) {
     switch (parameter.kind) {
@@ -98,22 +90,6 @@ int parse_shape(const Parameter& parameter, LfShape& out) {
     return scpi_error::kIllegalParameterValue;
 }
 
-// A register value for *ESE and *SRE: an integer 0..255 without suffix.
-int parse_register(const Parameter& parameter, std::uint8_t& out) {
-    if (parameter.kind != Parameter::Kind::Numeric) {
-        return scpi_error::kDataTypeError;
-    }
-    if (!parameter.suffix.empty()) {
-        return scpi_error::kSuffixNotAllowed;
-    }
-    const double value = std::round(parameter.number);
-    if (!(value >= 0.0 && value <= 255.0)) {
-        return scpi_error::kDataOutOfRange;
-    }
-    out = static_cast<std::uint8_t>(value);
-    return 0;
-}
-
 // The query of a numeric setting: its value, or with MINimum, MAXimum or
 // DEFault ("FREQ? MAX") that limit.
 int query_numeric(const SubsystemCommand& command, const GeneratorSettings& settings,
@@ -132,19 +108,21 @@ int query_numeric(const SubsystemCommand& command, const GeneratorSettings& sett
     return limit.error;
 }
 
-bool equal_ignoring_case(std::string_view upper_case, std::string_view word) {
-    return upper_case.size() == word.size() && mnemonic_matches(upper_case, word);
+std::string identification_of(const GeneratorConfig& config) {
+    if (config.identification) {
+        return *config.identification;
+    }
+    return "Simulated Signal Sources,SG-4040," + config.serial_number + ",1.0";
 }
 
 }  // namespace
 
-SignalGenerator::SignalGenerator(GeneratorConfig config) : config_(std::move(config)) {}
+SignalGenerator::SignalGenerator(GeneratorConfig config)
+    : config_(std::move(config)),
+      common_(identification_of(config_), [this] { settings_ = GeneratorSettings{}; }) {}
 
 std::string SignalGenerator::identification() const {
-    if (config_.identification) {
-        return *config_.identification;
-    }
-    return "Simulated Signal Sources,SG-4040," + config_.serial_number + ",1.0";
+    return common_.identification();
 }
 
 std::string SignalGenerator::describe_settings() const {
@@ -161,129 +139,13 @@ std::string SignalGenerator::execute(std::string_view message) {
         if (end == std::string_view::npos) {
             end = message.size();
         }
-        run_program_message(message.substr(start, end - start), response);
+        run_program_message(
+            message.substr(start, end - start), common_,
+            [this](const ProgramUnit& unit, std::string& out) { return run_subsystem(unit, out); },
+            ResponseRules{!config_.no_newline, kMaxResponseBytes}, response);
         start = end + 1;
     }
     return response;
-}
-
-void SignalGenerator::run_program_message(std::string_view program_message, std::string& response) {
-    ScpiParser parser(program_message);
-    std::string answers;
-    bool answered = false;
-    while (std::optional<ProgramUnit> unit = parser.next()) {
-        std::string answer;
-        const int code = unit->common ? run_common(*unit, answer) : run_subsystem(*unit, answer);
-        if (code != 0) {
-            report(code);
-            continue;
-        }
-        if (!unit->query) {
-            continue;
-        }
-        if (response.size() + answers.size() + answer.size() + 2 > kMaxResponseBytes) {
-            report(scpi_error::kOutOfMemory);
-            continue;
-        }
-        if (answered) {
-            answers += ';';
-        }
-        answers += answer;
-        answered = true;
-    }
-    report(parser.error());
-    if (answered) {
-        response += answers;
-        if (!config_.no_newline) {
-            response += '\n';
-        }
-    }
-}
-
-void SignalGenerator::report(int code) {
-    if (code == 0) {
-        return;
-    }
-    errors_.push(code);
-    status_.record_error(code);
-}
-
-int SignalGenerator::run_common(const ProgramUnit& unit, std::string& out) {
-    const std::string_view name = unit.header.front();
-    const Parameters& parameters = unit.parameters;
-    const bool query = unit.query;
-    auto no_parameters = [&] { return parameters.empty() ? 0 : scpi_error::kParameterNotAllowed; };
-
-    if (equal_ignoring_case("IDN", name) && query) {
-        out = identification();
-        return no_parameters();
-    }
-    if (equal_ignoring_case("RST", name) && !query) {
-        if (int code = no_parameters(); code != 0) {
-            return code;
-        }
-        settings_ = GeneratorSettings{};
-        return 0;
-    }
-    if (equal_ignoring_case("CLS", name) && !query) {
-        if (int code = no_parameters(); code != 0) {
-            return code;
-        }
-        errors_.clear();
-        status_.clear_events();
-        return 0;
-    }
-    if (equal_ignoring_case("OPC", name)) {
-        if (int code = no_parameters(); code != 0) {
-            return code;
-        }
-        // Every operation completes before the next command is parsed.
-        if (query) {
-            out = "1";
-        } else {
-            status_.set_events(StatusRegisters::kOperationComplete);
-        }
-        return 0;
-    }
-    if (equal_ignoring_case("WAI", name) && !query) {
-        return no_parameters();
-    }
-    if (equal_ignoring_case("TST", name) && query) {
-        out = "0";  // the self-test passes
-        return no_parameters();
-    }
-    if (equal_ignoring_case("ESR", name) && query) {
-        if (int code = no_parameters(); code != 0) {
-            return code;
-        }
-        out = std::to_string(status_.read_event_status());
-        return 0;
-    }
-    if (equal_ignoring_case("STB", name) && query) {
-        out = std::to_string(status_.status_byte(!errors_.empty()));
-        return no_parameters();
-    }
-    const bool ese = equal_ignoring_case("ESE", name);
-    if (ese || equal_ignoring_case("SRE", name)) {
-        if (query) {
-            out = std::to_string(ese ? status_.event_enable() : status_.service_request_enable());
-            return no_parameters();
-        }
-        std::uint8_t value = 0;
-        if (int code = single_parameter(parameters); code != 0) {
-            return code;
-        }
-        if (int code = parse_register(parameters.front(), value); code != 0) {
-            return code;
-        }
-        if (ese) {
-            status_.set_event_enable(value);
-        } else {
-            status_.set_service_request_enable(value);
-        }
-        return 0;
-    }
-    return scpi_error::kUndefinedHeader;
 }
 
 int SignalGenerator::run_subsystem(const ProgramUnit& unit, std::string& out) {
@@ -317,7 +179,7 @@ int SignalGenerator::run_subsystem(const ProgramUnit& unit, std::string& out) {
                 out = shape_name(settings_.lf_shape);
                 break;
             case Kind::ErrorQueue:
-                out = format_error(errors_.pop());
+                out = common_.next_error();
                 break;
             case Kind::Version:
                 out = "1999.0";  // the SCPI version this instrument follows

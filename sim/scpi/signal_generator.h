@@ -16,10 +16,7 @@
 // answer those limits when given one of the words.
 //
 // A linefeed ends a program message; a message may hold several units
-// separated by ';'. The responses to the queries of one message are joined
-// by ';' and ended with a linefeed (unless configured otherwise). A syntax
-// error ends the processing of its message; after any other error the
-// message's next unit still runs.
+// separated by ';' (program_message.h says how they run and are answered).
 #pragma once
 
 #include <cstddef>
@@ -27,11 +24,11 @@
 #include <string>
 #include <string_view>
 
-#include "error_queue.h"
+#include "common_commands.h"
 #include "generator_settings.h"
 #include "instrument.h"
+#include "program_message.h"
 #include "scpi_parser.h"
-#include "status_registers.h"
 
 namespace sgsim {
 
@@ -51,6 +48,9 @@ class SignalGenerator final : public Instrument {
     static constexpr std::size_t kMaxResponseBytes = 64 * 1024;
 
     explicit SignalGenerator(GeneratorConfig config = {});
+    // *RST reaches back into this object: it stays where it was made.
+    SignalGenerator(const SignalGenerator&) = delete;
+    SignalGenerator& operator=(const SignalGenerator&) = delete;
 
     std::string execute(std::string_view message) override;
     // Device clear. Partial input and unread output are kept by the USBTMC
@@ -65,17 +65,13 @@ class SignalGenerator final : public Instrument {
     std::string identification() const;
 
   private:
-    void run_program_message(std::string_view program_message, std::string& response);
-    // Each returns 0, or the SCPI error code of a failed unit; a query's
-    // response is appended to `out` only on success.
-    int run_common(const ProgramUnit& unit, std::string& out);
+    // Returns 0, or the SCPI error code of a failed unit; a query's response
+    // is appended to `out` only on success.
     int run_subsystem(const ProgramUnit& unit, std::string& out);
-    void report(int code);
 
     GeneratorConfig config_;
     GeneratorSettings settings_;
-    ErrorQueue errors_;
-    StatusRegisters status_;
+    CommonCommands common_;
 };
 
 }  // namespace sgsim

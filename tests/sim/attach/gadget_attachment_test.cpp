@@ -7,8 +7,10 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "gadget_attachment.h"
+#include "gadget_descriptors.h"
 #include "temp_dir.h"
 #include "usbtmc_device.h"
 
@@ -37,7 +39,7 @@ class GadgetAttachment : public ::testing::Test {
 };
 
 TEST_F(GadgetAttachment, AMissingDirectoryFailsWithoutReportingReady) {
-    EXPECT_EQ(sgsim::run_gadget(dir.path() + "/absent", device, stop, count_ready), 1);
+    EXPECT_EQ(sgsim::run_gadget(dir.path() + "/absent", device, "Test", stop, count_ready), 1);
     EXPECT_EQ(g_ready_calls, 0);
 }
 
@@ -47,15 +49,24 @@ TEST_F(GadgetAttachment, AnEp0WithoutEndpointFilesFailsWithoutReportingReady) {
     const int fd = ::open(ep0.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    EXPECT_EQ(sgsim::run_gadget(dir.path(), device, stop, count_ready), 1);
+    EXPECT_EQ(sgsim::run_gadget(dir.path(), device, "IO test", stop, count_ready), 1);
     EXPECT_EQ(g_ready_calls, 0);
-    // What was written is a descriptors blob followed by a strings blob.
+    // What was written is a descriptors blob followed by a strings blob that
+    // names the interface as told.
     const int in = ::open(ep0.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(in, 0);
-    unsigned char head[8] = {};
-    ASSERT_EQ(::read(in, head, sizeof head), 8);
+    std::vector<unsigned char> written(4096);
+    const ssize_t n = ::read(in, written.data(), written.size());
     ::close(in);
-    EXPECT_EQ(head[0], 3) << "FunctionFS descriptors magic (v2)";
+    ASSERT_GT(n, 8);
+    written.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(written[0], 3) << "FunctionFS descriptors magic (v2)";
+    const std::size_t descriptors =
+        written[4] | written[5] << 8 | written[6] << 16 | written[7] << 24;
+    ASSERT_LT(descriptors, written.size());
+    const std::vector<unsigned char> strings(written.begin() + static_cast<long>(descriptors),
+                                             written.end());
+    EXPECT_EQ(strings, sgsim::gadget::strings_blob("IO test"));
 }
 
 }  // namespace

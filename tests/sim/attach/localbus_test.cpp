@@ -223,7 +223,12 @@ TEST_F(LocalbusTest, MalformedFrameEndsOnlyItsConnection) {
     ASSERT_TRUE(lb::decode_hello(payload, hello));
     EXPECT_EQ(hello.vendor_id, 0x4d19);
     EXPECT_EQ(hello.product_id, 0x0040);
-    EXPECT_EQ(std::string(payload.begin() + lb::kDeviceHelloSize, payload.end()), "SIM001");
+    std::string serial, manufacturer, product;
+    lb::decode_hello_strings(std::span(payload).subspan(lb::kDeviceHelloSize), serial, manufacturer,
+                             product);
+    EXPECT_EQ(serial, "SIM001");
+    EXPECT_EQ(manufacturer, "Simulated Signal Sources");
+    EXPECT_EQ(product, "SG-4040");
 
     // Unclaimed: transfers are refused, not carried out.
     std::size_t sent = 0;

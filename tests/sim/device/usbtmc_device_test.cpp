@@ -2,9 +2,11 @@
 // small scripted instrument behind it.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "device/usbtmc_transfers.h"
 #include "usbtmc.h"
 #include "usbtmc_device.h"
 
@@ -14,7 +16,12 @@ namespace u = sgproto::usbtmc;
 using sgsim::Clock;
 using sgsim::DeviceFaults;
 using sgsim::UsbtmcDevice;
-using Bytes = std::vector<std::uint8_t>;
+using simtest::Bytes;
+using simtest::header;
+using simtest::InPiece;
+using simtest::msg_out;
+using simtest::parse_in;
+using simtest::request_in;
 
 // Answers every message that contains '?' with `reply`; records the rest.
 class ScriptedInstrument : public sgsim::Instrument {
@@ -30,51 +37,6 @@ class ScriptedInstrument : public sgsim::Instrument {
     void clear() override { ++clears; }
     std::string describe_settings() const override { return "none\n"; }
 };
-
-Bytes header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size, std::uint8_t attr,
-             std::uint8_t term = 0) {
-    Bytes b(u::kHeaderSize);
-    u::BulkHeader h;
-    h.msg_id = msg_id;
-    h.tag = tag;
-    h.transfer_size = size;
-    h.attributes = attr;
-    h.term_char = term;
-    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(b.data(), u::kHeaderSize));
-    return b;
-}
-
-Bytes msg_out(std::uint8_t tag, std::string_view data, bool eom = true) {
-    Bytes b = header(u::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(data.size()),
-                     eom ? u::kAttrEom : 0);
-    b.insert(b.end(), data.begin(), data.end());
-    b.resize(b.size() + u::padding_for(data.size()), 0);
-    return b;
-}
-
-Bytes request_in(std::uint8_t tag, std::uint32_t size, bool term_enabled = false,
-                 std::uint8_t term = '\n') {
-    return header(u::REQUEST_DEV_DEP_MSG_IN, tag, size, term_enabled ? u::kAttrTermCharEnabled : 0,
-                  term);
-}
-
-struct InPiece {
-    u::BulkHeader h;
-    std::string data;
-    std::size_t total = 0;
-};
-
-InPiece parse_in(const Bytes& t) {
-    InPiece p;
-    EXPECT_TRUE(u::decode_header(t, p.h));
-    EXPECT_EQ(p.h.msg_id, u::DEV_DEP_MSG_IN);
-    EXPECT_GE(t.size(), u::kHeaderSize + p.h.transfer_size);
-    p.data.assign(t.begin() + u::kHeaderSize, t.begin() + u::kHeaderSize + p.h.transfer_size);
-    p.total = t.size();
-    for (std::size_t i = u::kHeaderSize + p.h.transfer_size; i < t.size(); ++i)
-        EXPECT_EQ(t[i], 0) << "padding byte " << i;
-    return p;
-}
 
 class DeviceTest : public ::testing::Test {
   protected:
@@ -200,20 +162,34 @@ TEST_F(DeviceTest, TransferFitsHostBuffer) {
     EXPECT_FALSE(p.h.attributes & u::kAttrEom);
 }
 
-TEST_F(DeviceTest, TermCharEndsTransferWhenHostAsks) {
+TEST_F(DeviceTest, TermCharEndsEachTransferAfterItsFirstTermCharByte) {
     auto dev = make();
-    inst.reply = "AB\nCD\n";
-    ASSERT_TRUE(dev->bulk_out(msg_out(1, "Q?\n")));
-    ASSERT_TRUE(dev->bulk_out(request_in(2, 100, true, '\n')));
-    const auto t = dev->bulk_in(4096, Clock::now());
-    ASSERT_TRUE(t);
-    const InPiece p = parse_in(*t);
-    EXPECT_EQ(p.data, "AB\n");
-    EXPECT_TRUE(p.h.attributes & u::kAttrTermCharEnded);
-    EXPECT_FALSE(p.h.attributes & u::kAttrEom);
-    const auto rest = read_all(*dev, 100);
-    ASSERT_EQ(rest.size(), 1u);
-    EXPECT_EQ(rest[0].data, "CD\n");
+    std::uint8_t tag = 1;
+    // One request for `size` bytes with TermChar `term` (none: disabled) into
+    // a host buffer of `max`: its data, "|T" for TermChar, "E" for EOM.
+    auto read = [&](std::optional<char> term, std::uint32_t size = 100, std::size_t max = 4096) {
+        const auto t_char = static_cast<std::uint8_t>(term.value_or('\n'));
+        EXPECT_TRUE(dev->bulk_out(request_in(++tag, size, term.has_value(), t_char)));
+        const auto t = dev->bulk_in(max, Clock::now());
+        if (!t)
+            return std::string("nothing");
+        const InPiece p = parse_in(*t);
+        return p.data + (p.term_char_ended() ? "|T" : "|") + (p.eom() ? "E" : "");
+    };
+    inst.reply = std::string("te\rst\r\n\0\xff!\n", 11);
+    ASSERT_TRUE(dev->bulk_out(msg_out(++tag, "Q?\n")));
+    EXPECT_EQ(read('\r'), "te\r|T");
+    EXPECT_EQ(read('\r', 2), "st|") << "the size ends it before the TermChar";
+    EXPECT_EQ(read('\r'), "\r|T");
+    EXPECT_EQ(read('\xff'), std::string("\n\0\xff|T", 5)) << "any byte value";
+    EXPECT_EQ(read('\n'), "!\n|TE") << "the last byte: both bits";
+    EXPECT_EQ(read('\n'), "nothing");
+
+    inst.reply = "0123456789ABCDEF\rG\n";
+    ASSERT_TRUE(dev->bulk_out(msg_out(++tag, "Q?\n")));
+    EXPECT_EQ(read('\r', 100, 24), "0123456789AB|") << "the host buffer ends it first";
+    EXPECT_EQ(read('\r'), "CDEF\r|T");
+    EXPECT_EQ(read(std::nullopt), "G\n|E") << "the TermChar field counts only when enabled";
 }
 
 TEST_F(DeviceTest, ReplyDelayHoldsTheReplyUntilDue) {

@@ -1,0 +1,124 @@
+#include "io_test_instrument.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "program_message.h"
+#include "scpi_mnemonic.h"
+
+namespace sgsim {
+namespace {
+
+std::string identification_of(const IoTestConfig& config) {
+    if (config.identification) {
+        return *config.identification;
+    }
+    return "Simulated Signal Sources,IO-TEST," + config.serial_number + ",1.0";
+}
+
+const HeaderPattern& receive_header() {
+    static const HeaderPattern pattern("RECEIVE");
+    return pattern;
+}
+
+const HeaderPattern& send_header() {
+    static const HeaderPattern pattern("SEND");
+    return pattern;
+}
+
+const HeaderPattern& error_queue_header() {
+    static const HeaderPattern pattern("SYSTem:ERRor[:NEXT]");
+    return pattern;
+}
+
+}  // namespace
+
+IoTestInstrument::IoTestInstrument(IoTestConfig config)
+    : config_(std::move(config)), common_(identification_of(config_), [this] { forget(); }) {}
+
+std::string IoTestInstrument::execute(std::string_view message) {
+    const bool ends_in_linefeed = !message.empty() && message.back() == '\n';
+    std::string response;
+    if (receiving_) {
+        keep(message, ends_in_linefeed);
+        return response;
+    }
+    const SubsystemRunner runner = [this](const ProgramUnit& unit, std::string& out) {
+        return run_subsystem(unit, out);
+    };
+    const ResponseRules rules{!config_.no_newline, ResponseRules{}.max_bytes};
+    // A linefeed ends a program message; a final linefeed leaves an empty
+    // piece behind it, which holds no unit.
+    std::size_t start = 0;
+    while (start <= message.size()) {
+        std::size_t end = message.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = message.size();
+        }
+        receive_requested_ = false;
+        send_requested_ = false;
+        run_program_message(message.substr(start, end - start), common_, runner, rules, response);
+        start = end + 1;
+        if (send_requested_) {
+            response += kept_;
+            kept_.clear();
+        }
+        if (receive_requested_) {
+            forget();
+            receiving_ = true;
+            if (start < message.size()) {
+                keep(message.substr(start), ends_in_linefeed);
+            }
+            break;
+        }
+    }
+    return response;
+}
+
+void IoTestInstrument::keep(std::string_view bytes, bool ends_in_linefeed) {
+    const std::size_t room = kMaxKeptBytes - kept_.size();
+    kept_.append(bytes.substr(0, std::min(room, bytes.size())));
+    if (bytes.size() > room && !overflowed_) {
+        overflowed_ = true;
+        common_.report(scpi_error::kTooMuchData);
+    }
+    if (ends_in_linefeed) {
+        receiving_ = false;
+    }
+}
+
+void IoTestInstrument::forget() {
+    kept_.clear();
+    receiving_ = false;
+    overflowed_ = false;
+}
+
+void IoTestInstrument::clear() {
+    forget();
+}
+
+std::string IoTestInstrument::describe_settings() const {
+    return "Kept bytes: " + std::to_string(kept_.size()) + "\n" +
+           "Receiving: " + (receiving_ ? "yes" : "no") + "\n";
+}
+
+int IoTestInstrument::run_subsystem(const ProgramUnit& unit, std::string& out) {
+    if (error_queue_header().matches(unit.header) && unit.query) {
+        if (!unit.parameters.empty()) {
+            return scpi_error::kParameterNotAllowed;
+        }
+        out = common_.next_error();
+        return 0;
+    }
+    const bool receive = receive_header().matches(unit.header);
+    if ((receive || send_header().matches(unit.header)) && !unit.query) {
+        if (!unit.parameters.empty()) {
+            return scpi_error::kParameterNotAllowed;
+        }
+        (receive ? receive_requested_ : send_requested_) = true;
+        return 0;
+    }
+    return scpi_error::kUndefinedHeader;
+}
+
+}  // namespace sgsim

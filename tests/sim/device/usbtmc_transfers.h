@@ -1,0 +1,74 @@
+// USBTMC bulk transfers as a host writes them and reads them back, for tests
+// that talk to the simulated device core (directly or over the local bus).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "usbtmc.h"
+
+namespace simtest {
+
+namespace u = sgproto::usbtmc;
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size, std::uint8_t attr,
+                    std::uint8_t term = 0) {
+    Bytes b(u::kHeaderSize);
+    u::BulkHeader h;
+    h.msg_id = msg_id;
+    h.tag = tag;
+    h.transfer_size = size;
+    h.attributes = attr;
+    h.term_char = term;
+    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(b.data(), u::kHeaderSize));
+    return b;
+}
+
+// One DEV_DEP_MSG_OUT transfer carrying `data`, padded.
+inline Bytes msg_out(std::uint8_t tag, std::string_view data, bool eom = true) {
+    Bytes b = header(u::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(data.size()),
+                     eom ? u::kAttrEom : 0);
+    b.resize(u::kHeaderSize + data.size() + u::padding_for(data.size()), 0);
+    std::copy(data.begin(), data.end(), b.begin() + u::kHeaderSize);
+    return b;
+}
+
+inline Bytes request_in(std::uint8_t tag, std::uint32_t size, bool term_enabled = false,
+                        std::uint8_t term = '\n') {
+    return header(u::REQUEST_DEV_DEP_MSG_IN, tag, size, term_enabled ? u::kAttrTermCharEnabled : 0,
+                  term);
+}
+
+// One DEV_DEP_MSG_IN transfer taken apart.
+struct InPiece {
+    u::BulkHeader h;
+    std::string data;
+    std::size_t total = 0;
+
+    bool eom() const { return (h.attributes & u::kAttrEom) != 0; }
+    bool term_char_ended() const { return (h.attributes & u::kAttrTermCharEnded) != 0; }
+};
+
+// Checks the header and the zero padding of a DEV_DEP_MSG_IN transfer.
+inline InPiece parse_in(const Bytes& t) {
+    InPiece p;
+    EXPECT_TRUE(u::decode_header(t, p.h));
+    EXPECT_EQ(p.h.msg_id, u::DEV_DEP_MSG_IN);
+    EXPECT_GE(t.size(), u::kHeaderSize + p.h.transfer_size);
+    if (t.size() < u::kHeaderSize + p.h.transfer_size)
+        return p;
+    p.data.assign(t.begin() + u::kHeaderSize, t.begin() + u::kHeaderSize + p.h.transfer_size);
+    p.total = t.size();
+    for (std::size_t i = u::kHeaderSize + p.h.transfer_size; i < t.size(); ++i)
+        EXPECT_EQ(t[i], 0) << "padding byte " << i;
+    return p;
+}
+
+}  // namespace simtest
