@@ -53,7 +53,7 @@ void encode_hello(const DeviceHello& h, std::span<std::uint8_t, kDeviceHelloSize
     out[4] = h.interface_number;
     out[5] = h.bulk_out_endpoint;
     out[6] = h.bulk_in_endpoint;
-    out[7] = 0;
+    out[7] = h.interface_protocol;
     put16(&out[8], h.max_packet_size);
 }
 
@@ -65,6 +65,7 @@ bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h) {
     h.interface_number = in[4];
     h.bulk_out_endpoint = in[5];
     h.bulk_in_endpoint = in[6];
+    h.interface_protocol = in[7];
     h.max_packet_size = get16(&in[8]);
     return true;
 }

@@ -100,6 +100,7 @@ struct DeviceHello {
     std::uint8_t interface_number = 0;
     std::uint8_t bulk_out_endpoint = 0;
     std::uint8_t bulk_in_endpoint = 0;
+    std::uint8_t interface_protocol = 0;  // bInterfaceProtocol: 1 for USB488
     std::uint16_t max_packet_size = 0;
 };
 
@@ -112,7 +113,8 @@ struct ControlSetup {
 };
 
 // Wire sizes. Header: type, status, 2 reserved, seq, param, length.
-// Hello: vendor, product, interface, bulk-OUT, bulk-IN, reserved, max packet.
+// Hello: vendor, product, interface, bulk-OUT, bulk-IN, interface protocol,
+// max packet.
 // Setup: bmRequestType, bRequest, wValue, wIndex, wLength.
 constexpr std::size_t kFrameHeaderSize = 16;
 constexpr std::size_t kDeviceHelloSize = 10;

@@ -31,6 +31,8 @@ sg_build() {
 # What the real-USB VM test (tests/vm/run) needs on top (usbip: its tools run
 # in the guest for the USB/IP checks).
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
+# What PyVISA's own test suite against our library (tests/pyvisa/run) needs.
+SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)

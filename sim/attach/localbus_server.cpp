@@ -1,4 +1,5 @@
 #include "localbus_server.h"
+#include "usbtmc.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -197,6 +198,7 @@ void LocalbusServer::accept_all() {
         h.interface_number = identity_.interface_number;
         h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
         h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
+        h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
         h.max_packet_size = 512;
         lb::encode_hello(
             h, std::span<std::uint8_t, lb::kDeviceHelloSize>(hello.data(), lb::kDeviceHelloSize));

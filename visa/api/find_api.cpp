@@ -1,6 +1,7 @@
 // Finding and naming resources: viFindRsrc, viFindNext, viParseRsrc,
 // viParseRsrcEx. Every USBTMC interface the backends see is a resource,
-// whatever its vendor; names come back in canonical form.
+// whatever its vendor; names come back in canonical form. Names of other
+// interface types parse (resource_syntax.h) but are never found.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "builtin_transports.h"
 #include "entry_point.h"
 #include "resource_pattern.h"
+#include "resource_syntax.h"
 #include "session_table.h"
 #include "transport_openers.h"
 #include "usb_resource_name.h"
@@ -30,12 +32,12 @@ void copy_out(const std::string& text, ViChar* out) {
 }
 
 // A resource name's facts, for viParseRsrc(Ex).
-ViStatus parse_name(ViSession rm, ViConstRsrc rsrc, sgvisa::UsbResourceName& name) {
+ViStatus parse_name(ViSession rm, ViConstRsrc rsrc, sgvisa::ResourceSyntax& name) {
     if (!SessionTable::global().is_resource_manager(rm))
         return VI_ERROR_INV_OBJECT;
     if (rsrc == nullptr)
         return VI_ERROR_INV_RSRC_NAME;
-    return sgvisa::parse_usb_resource_name(std::string_view(rsrc), name);
+    return sgvisa::parse_resource_syntax(std::string_view(rsrc), name);
 }
 
 }  // namespace
@@ -102,14 +104,14 @@ SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
 SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                    ViPUInt16 intfNum) {
     return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::UsbResourceName name;
+        sgvisa::ResourceSyntax name;
         const ViStatus st = parse_name(rmSesn, rsrcName, name);
         if (st != VI_SUCCESS)
             return st;
         if (intfType != nullptr)
-            *intfType = VI_INTF_USB;
+            *intfType = name.interface_type;
         if (intfNum != nullptr)
-            *intfNum = static_cast<ViUInt16>(name.board);
+            *intfNum = name.board;
         return VI_SUCCESS;
     });
 }
@@ -118,16 +120,16 @@ SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViP
                                      ViPUInt16 intfNum, ViChar* rsrcClass,
                                      ViChar* expandedUnaliasedName, ViChar* aliasIfExists) {
     return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::UsbResourceName name;
+        sgvisa::ResourceSyntax name;
         const ViStatus st = parse_name(rmSesn, rsrcName, name);
         if (st != VI_SUCCESS)
             return st;
         if (intfType != nullptr)
-            *intfType = VI_INTF_USB;
+            *intfType = name.interface_type;
         if (intfNum != nullptr)
-            *intfNum = static_cast<ViUInt16>(name.board);
-        copy_out("INSTR", rsrcClass);
-        copy_out(sgvisa::canonical_name(name), expandedUnaliasedName);
+            *intfNum = name.board;
+        copy_out(name.resource_class, rsrcClass);
+        copy_out(name.canonical, expandedUnaliasedName);
         copy_out("", aliasIfExists);  // this library keeps no aliases
         return VI_SUCCESS;
     });

@@ -9,6 +9,7 @@
 #include "builtin_transports.h"
 #include "device_registry.h"
 #include "entry_point.h"
+#include "resource_syntax.h"
 #include "session_table.h"
 #include "usb_resource_name.h"
 #include "visa.h"
@@ -54,8 +55,13 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
 
         sgvisa::UsbResourceName name;
         ViStatus st = sgvisa::parse_usb_resource_name(std::string_view(rsrcName), name);
-        if (st != VI_SUCCESS)
-            return st;
+        if (st != VI_SUCCESS) {
+            // A valid name of another kind (TCPIP, GPIB, USB RAW...): not here.
+            sgvisa::ResourceSyntax other;
+            return sgvisa::parse_resource_syntax(rsrcName, other) == VI_SUCCESS
+                       ? VI_ERROR_RSRC_NFOUND
+                       : st;
+        }
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
         std::unique_ptr<sgvisa::LockFile> file;

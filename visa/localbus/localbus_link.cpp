@@ -30,6 +30,7 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
     f.interface_number = hello.interface_number;
     f.bulk_out_endpoint = hello.bulk_out_endpoint;
     f.bulk_in_endpoint = hello.bulk_in_endpoint;
+    f.interface_protocol = hello.interface_protocol;
     f.max_packet_size = hello.max_packet_size;
     return f;
 }
