@@ -29,10 +29,10 @@ namespace lb = sgproto::localbus;
 
 namespace {
 
-// A live simulator sends HELLO as soon as it accepts. Listing waits this
-// long at most for all the sockets together (a stopped simulator still
-// accepts connections but never says HELLO).
-constexpr auto kListHelloBound = std::chrono::milliseconds(500);
+// A live simulator sends HELLO as soon as it accepts; a stopped one still
+// accepts connections but never says HELLO. An open waits this long at most
+// for it, and a listing this long for all the sockets together.
+constexpr auto kHelloBound = std::chrono::milliseconds(500);
 // The capability request of an open has at least this long, also when the
 // open's own time has run out waiting for HELLO.
 constexpr auto kSetupBound = std::chrono::milliseconds(200);
@@ -130,7 +130,8 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         std::vector<std::uint8_t> payload;
         lb::FrameHeader h{};
         Hello hello;
-        if (localbus::receive_frame(fd, rx, deadline, h, payload) != VI_SUCCESS ||
+        const Deadline hello_deadline = std::min(deadline, Clock::now() + kHelloBound);
+        if (localbus::receive_frame(fd, rx, hello_deadline, h, payload) != VI_SUCCESS ||
             !parse_hello(h, payload, hello) || !matches(name, hello) || !rx.empty()) {
             ::close(fd);
             continue;
@@ -158,7 +159,7 @@ void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& ou
             pending.push_back({fd, {}});
     }
     // All the HELLOs are awaited together, within one bound.
-    const Deadline until = std::min(deadline, Clock::now() + kListHelloBound);
+    const Deadline until = std::min(deadline, Clock::now() + kHelloBound);
     std::vector<Hello> hellos;
     while (!pending.empty()) {
         std::vector<pollfd> fds;

@@ -70,6 +70,27 @@ TEST_F(SessionConcurrency, CloseDuringABlockedReadEndsItPromptly) {
     EXPECT_STREQ(buf, "ok\n");
 }
 
+// An operation queued behind another thread's on the same session waits
+// within its own timeout; when that runs out it says the session was busy,
+// not that the instrument did not answer.
+TEST_F(SessionConcurrency, QueuedOperationGivesUpAsBusyWithinItsTimeout) {
+    const ViSession vi = open_instrument();
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 1000), VI_SUCCESS);
+    auto slow = std::async(std::launch::async, [&] {
+        char buf[16];
+        return viQueryf(vi, "SILENT?\n", "%15T", buf);
+    });
+    ASSERT_TRUE(instrument().wait_for_blocked_read(seconds(10)));
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(viPrintf(vi, "QUEUED\n"), VI_ERROR_RSRC_BUSY);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, milliseconds(200));
+    EXPECT_LT(waited, milliseconds(900));
+    EXPECT_EQ(slow.get(), VI_ERROR_TMO);
+    EXPECT_EQ(instrument().messages(), (std::vector<std::string>{"SILENT?\n"}));
+}
+
 // Two waiters for one lock: the release wakes both, one gets it and the
 // other goes back to waiting until that one closes.
 TEST_F(SessionConcurrency, WaitersTakeTheLockInTurn) {

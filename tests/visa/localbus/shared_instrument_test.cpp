@@ -1,0 +1,151 @@
+// One simulated instrument shared between processes, as VISA shares a
+// resource: sessions without a lock in several processes all work; a lock,
+// not the USB claim, decides who may talk; and no wait outlasts its timeout.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "process_wait.h"
+#include "sim_process.h"
+#include "temp_dir.h"
+#include "visa.h"
+
+namespace sgtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char kName[] = "USB0::0x4d19::0x0040::SHARE1::INSTR";
+
+class SharedInstrument : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        runtime_ = tmp_.make_subdir("run");
+        ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1), 0);
+        sim_ = std::make_unique<SimProcess>(runtime_, "SHARE1");
+        ASSERT_TRUE(sim_->ready());
+        ASSERT_EQ(viOpenDefaultRM(&rm_), VI_SUCCESS);
+    }
+    void TearDown() override { viClose(rm_); }
+
+    TempDir tmp_;
+    std::string runtime_;
+    std::unique_ptr<SimProcess> sim_;
+    ViSession rm_ = VI_NULL;
+};
+
+// A child that opens the instrument without a lock and makes `queries`
+// *IDN? queries; its exit status counts the wrong or failed ones (0: all
+// right). With `stop_when_locked` it stops at the first VI_ERROR_RSRC_LOCKED
+// and exits 100 (the queries before it must have worked). After its fifth
+// good query it writes a byte to `working_fd` (if not -1).
+pid_t start_querier(int queries, bool stop_when_locked = false, int working_fd = -1) {
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    viOpenDefaultRM(&rm);
+    if (viOpen(rm, kName, VI_NULL, 2000, &vi) != VI_SUCCESS)
+        ::_exit(99);
+    int wrong = 0;
+    for (int i = 0; i < queries; ++i) {
+        char idn[128] = "";
+        const ViStatus st = viQueryf(vi, "*IDN?\n", "%127t", idn);
+        if (st == VI_ERROR_RSRC_LOCKED && stop_when_locked)
+            ::_exit(wrong == 0 ? 100 : 1);
+        if (st != VI_SUCCESS || std::strstr(idn, ",SHARE1,") == nullptr)
+            ++wrong;
+        if (i == 4 && working_fd >= 0)
+            (void)!::write(working_fd, "w", 1);
+    }
+    ::_exit(std::min(wrong, 98));
+}
+
+TEST_F(SharedInstrument, SessionsWithoutALockInTwoProcessesAllWork) {
+    const pid_t a = start_querier(150);
+    const pid_t b = start_querier(150);
+    EXPECT_EQ(wait_for_exit(a, milliseconds(60000)), 0);
+    EXPECT_EQ(wait_for_exit(b, milliseconds(60000)), 0);
+    EXPECT_EQ(sim_->received().size(), 300u);
+}
+
+// Another process's exclusive open is granted at once when the working
+// session holds no lock; that session is then locked out until it is
+// released. An open that must wait for a held lock gives up at its own
+// timeout, not later.
+TEST_F(SharedInstrument, ExclusiveOpenTakesTheLockFromNobodyAndWaitsOnlyItsTimeout) {
+    int working[2];
+    ASSERT_EQ(::pipe(working), 0);
+    const pid_t worker = start_querier(100000, true, working[1]);
+    pollfd p{working[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the worker never got going";
+    ::close(working[0]);
+    ::close(working[1]);
+    ViSession vi = VI_NULL;
+    auto start = Clock::now();
+    ASSERT_EQ(viOpen(rm_, kName, VI_EXCLUSIVE_LOCK, 1500, &vi), VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_EQ(wait_for_exit(worker, milliseconds(10000)), 100) << "locked out, having worked";
+    char idn[128];
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+
+    // Held: another process's exclusive open waits 1500 ms and no more.
+    const pid_t waiter = ::fork();
+    if (waiter == 0) {
+        ViSession rm = VI_NULL;
+        ViSession other = VI_NULL;
+        viOpenDefaultRM(&rm);
+        const auto t0 = Clock::now();
+        const ViStatus st = viOpen(rm, kName, VI_EXCLUSIVE_LOCK, 1500, &other);
+        const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
+        ::_exit(st == VI_ERROR_RSRC_LOCKED && ms >= 1500 && ms < 1900 ? 0 : 1);
+    }
+    EXPECT_EQ(wait_for_exit(waiter, milliseconds(10000)), 0);
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+    const pid_t after = start_querier(3);
+    EXPECT_EQ(wait_for_exit(after, milliseconds(10000)), 0);
+}
+
+// A simulator that accepts but never answers (stopped) costs an open of
+// another instrument nothing, and an open of itself no more than its timeout.
+TEST_F(SharedInstrument, StoppedSimulatorOnTheBusDelaysNothingElse) {
+    const std::string path = runtime_ + "/sgvisa/4d19-0040-STOPPED.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);  // trusted like a simulator's own
+
+    ViSession vi = VI_NULL;
+    auto start = Clock::now();
+    EXPECT_EQ(viOpen(rm_, "USB0::0x4d19::0x0040::ABSENT::INSTR", VI_NULL, 5000, &vi),
+              VI_ERROR_RSRC_NFOUND);
+    EXPECT_LT(Clock::now() - start, milliseconds(200));
+    start = Clock::now();
+    EXPECT_EQ(viOpen(rm_, "USB0::0x4d19::0x0040::STOPPED::INSTR", VI_NULL, 300, &vi),
+              VI_ERROR_RSRC_NFOUND);
+    EXPECT_LT(Clock::now() - start, milliseconds(800));
+    start = Clock::now();
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    char desc[VI_FIND_BUFLEN];
+    ASSERT_EQ(viFindRsrc(rm_, "?*", &list, &count, desc), VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, milliseconds(1500));
+    EXPECT_EQ(count, 1u);
+    EXPECT_STREQ(desc, "USB0::0x4D19::0x0040::SHARE1::0::INSTR");
+    ::close(listener);
+}
+
+}  // namespace
+}  // namespace sgtest
