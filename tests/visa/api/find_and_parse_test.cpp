@@ -103,8 +103,35 @@ TEST_F(FindAndParse, EverySpellingParsesToTheCanonicalName) {
     EXPECT_EQ(viParseRsrc(rm(), "USB3::0x1::0x2::X::INSTR", &type, &board), VI_SUCCESS);
     EXPECT_EQ(board, 3);
     EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19", &type, &board), VI_ERROR_INV_RSRC_NAME);
-    EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19::0x0040::SN::RAW", &type, &board),
+    EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19::0x0040", &type, &board), VI_ERROR_INV_RSRC_NAME);
+    // Other interface types parse in canonical form, and are not found.
+    struct Other {
+        const char* name;
+        ViUInt16 type;
+        const char* cls;
+        const char* canonical;
+    };
+    for (const Other& o : {Other{"TCPIP::192.168.0.5::INSTR", VI_INTF_TCPIP, "INSTR",
+                                 "TCPIP0::192.168.0.5::inst0::INSTR"},
+                           Other{"tcpip1::host::5025::socket", VI_INTF_TCPIP, "SOCKET",
+                                 "TCPIP1::host::5025::SOCKET"},
+                           Other{"GPIB::7", VI_INTF_GPIB, "INSTR", "GPIB0::7::INSTR"},
+                           Other{"ASRL2", VI_INTF_ASRL, "INSTR", "ASRL2::INSTR"},
+                           Other{"USB0::0x4d19::0x0040::SN::RAW", VI_INTF_USB, "RAW",
+                                 "USB0::0x4D19::0x0040::SN::0::RAW"}}) {
+        char cls[VI_FIND_BUFLEN];
+        char expanded[VI_FIND_BUFLEN];
+        ASSERT_EQ(viParseRsrcEx(rm(), o.name, &type, &board, cls, expanded, VI_NULL), VI_SUCCESS)
+            << o.name;
+        EXPECT_EQ(type, o.type) << o.name;
+        EXPECT_STREQ(cls, o.cls);
+        EXPECT_STREQ(expanded, o.canonical);
+        ViSession vi = 7;
+        EXPECT_EQ(viOpen(rm(), o.name, VI_NULL, 0, &vi), VI_ERROR_RSRC_NFOUND) << o.name;
+    }
+    EXPECT_EQ(viParseRsrc(rm(), "TCPIP::host::notaport::SOCKET", &type, &board),
               VI_ERROR_INV_RSRC_NAME);
+    EXPECT_EQ(viParseRsrc(rm(), "GPIB::31", &type, &board), VI_ERROR_INV_RSRC_NAME);
     EXPECT_EQ(viParseRsrc(12345, "USB0::0x4D19::0x0040::SN", &type, &board), VI_ERROR_INV_OBJECT);
 }
 
