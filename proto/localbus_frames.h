@@ -72,6 +72,7 @@ enum FrameType : std::uint8_t {
     CONTROL_IN = 6,
     CLEAR_HALT = 7,
     RELEASE = 8,
+    INTERRUPT_IN = 9,
 };
 
 // CLAIM's param.

@@ -1,53 +1,89 @@
-// Events: viEnableEvent, viDisableEvent, viDiscardEvents. No event type is
-// delivered yet: enabling one is refused, and disabling or discarding any
-// (VI_ALL_ENABLED_EVENTS with VI_ALL_MECH included, as clients do when they
-// close a session) finds nothing to do.
+// Events: viEnableEvent, viDisableEvent, viDiscardEvents, viWaitOnEvent,
+// viInstallHandler, viUninstallHandler (see session_events.h). A session
+// delivers service requests (from a USB488 instrument's interrupt-IN
+// endpoint) and the completions of its asynchronous operations; exception
+// events may be enabled and handled but none is raised.
 #include "entry_point.h"
 #include "session_table.h"
 #include "visa.h"
 
-namespace {
-
-bool valid_mechanism(ViUInt16 mechanism) {
-    return mechanism != 0 && (mechanism & ~(VI_QUEUE | VI_HNDLR | VI_SUSPEND_HNDLR)) == 0;
-}
-
-ViStatus check(ViSession vi, ViEventType event, ViUInt16 mechanism) {
-    if (!sgvisa::SessionTable::global().instrument(vi))
-        return VI_ERROR_INV_OBJECT;
-    if (mechanism != VI_ALL_MECH && !valid_mechanism(mechanism))
-        return VI_ERROR_INV_MECH;
-    if (event != VI_ALL_ENABLED_EVENTS && event != VI_EVENT_SERVICE_REQ &&
-        event != VI_EVENT_IO_COMPLETION && event != VI_EVENT_EXCEPTION && event != VI_EVENT_CLEAR &&
-        event != VI_EVENT_TRIG && event != VI_EVENT_USB_INTR)
-        return VI_ERROR_INV_EVENT;
-    return VI_SUCCESS;
-}
-
-}  // namespace
+using sgvisa::SessionTable;
 
 SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism,
                                      ViEventFilter /*context*/) {
     return sgvisa::guarded([&]() -> ViStatus {
-        const ViStatus st = check(vi, eventType, mechanism);
-        if (st != VI_SUCCESS)
-            return st;
-        if (eventType == VI_ALL_ENABLED_EVENTS || mechanism == VI_ALL_MECH)
-            return VI_ERROR_INV_EVENT;
-        return VI_ERROR_NSUP_OPER;
+        const auto session = SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->enable_event(eventType, mechanism);
     });
 }
 
 SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
     return sgvisa::guarded([&]() -> ViStatus {
-        const ViStatus st = check(vi, eventType, mechanism);
-        return st != VI_SUCCESS ? st : VI_SUCCESS_EVENT_DIS;
+        const auto session = SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->disable_event(eventType, mechanism);
     });
 }
 
 SGVISA_EXPORT ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
     return sgvisa::guarded([&]() -> ViStatus {
-        const ViStatus st = check(vi, eventType, mechanism);
-        return st != VI_SUCCESS ? st : VI_SUCCESS_QUEUE_EMPTY;
+        const auto session = SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->events().discard(eventType, mechanism);
+    });
+}
+
+// The event comes back as an event context for the caller to close, or is
+// closed at once when `outContext` is VI_NULL.
+SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
+                                     ViPEventType outEventType, ViPEvent outContext) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        if (outEventType != nullptr)
+            *outEventType = 0;
+        if (outContext != nullptr)
+            *outContext = VI_NULL;
+        auto& table = SessionTable::global();
+        const auto session = table.instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        sgvisa::VisaEvent event;
+        const ViStatus st =
+            session->events().wait(inEventType, sgvisa::deadline_after_ms(timeout), event);
+        if (st < 0)
+            return st;
+        if (outEventType != nullptr)
+            *outEventType = event.type;
+        if (outContext != nullptr) {
+            const ViStatus added =
+                table.add_event(session->resource_manager(),
+                                std::make_shared<sgvisa::VisaEvent>(event), *outContext);
+            if (added != VI_SUCCESS)
+                return added;
+        }
+        return st;
+    });
+}
+
+SGVISA_EXPORT ViStatus viInstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
+                                        ViAddr userHandle) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        const auto session = SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->events().install(eventType, handler, userHandle);
+    });
+}
+
+SGVISA_EXPORT ViStatus viUninstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
+                                          ViAddr userHandle) {
+    return sgvisa::guarded([&]() -> ViStatus {
+        const auto session = SessionTable::global().instrument(vi);
+        if (!session)
+            return VI_ERROR_INV_OBJECT;
+        return session->events().uninstall(eventType, handler, userHandle);
     });
 }

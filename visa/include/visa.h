@@ -226,6 +226,7 @@ typedef ViStatus(_VI_FUNCH _VI_PTR ViHndlr)(ViSession vi, ViEventType eventType,
 #define VI_WARN_NSUP_ATTR_STATE ((ViStatus)0x3FFF0084L)
 #define VI_WARN_UNKNOWN_STATUS ((ViStatus)0x3FFF0085L)
 #define VI_WARN_NSUP_BUF ((ViStatus)0x3FFF0088L)
+#define VI_SUCCESS_NCHAIN ((ViStatus)0x3FFF0098L)
 #define VI_SUCCESS_NESTED_SHARED ((ViStatus)0x3FFF0099L)
 #define VI_SUCCESS_NESTED_EXCLUSIVE ((ViStatus)0x3FFF009AL)
 #define VI_SUCCESS_SYNC ((ViStatus)0x3FFF009BL)
@@ -306,6 +307,12 @@ ViStatus _VI_FUNC viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 me
                                 ViEventFilter context);
 ViStatus _VI_FUNC viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
 ViStatus _VI_FUNC viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus _VI_FUNC viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
+                                ViPEventType outEventType, ViPEvent outContext);
+ViStatus _VI_FUNC viInstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
+                                   ViAddr userHandle);
+ViStatus _VI_FUNC viUninstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
+                                     ViAddr userHandle);
 
 /* Basic I/O */
 ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
@@ -314,6 +321,15 @@ ViStatus _VI_FUNC viClear(ViSession vi);
 ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status);
 ViStatus _VI_FUNC viFlush(ViSession vi, ViUInt16 mask);
 ViStatus _VI_FUNC viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size);
+
+/* Asynchronous I/O */
+ViStatus _VI_FUNC viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJobId jobId);
+ViStatus _VI_FUNC viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPJobId jobId);
+ViStatus _VI_FUNC viTerminate(ViObject vi, ViUInt16 degree, ViJobId jobId);
+
+/* USB488 */
+ViStatus _VI_FUNC viAssertTrigger(ViSession vi, ViUInt16 protocol);
+ViStatus _VI_FUNC viGpibControlREN(ViSession vi, ViUInt16 mode);
 
 /* Formatted I/O */
 ViStatus _VI_FUNCC viPrintf(ViSession vi, ViConstString writeFmt, ...);

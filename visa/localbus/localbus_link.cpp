@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "frame_socket.h"
+#include "localbus_interrupts.h"
 
 namespace sgvisa {
 
@@ -35,9 +36,11 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
     return f;
 }
 
-LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed)
+LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed,
+                           std::string socket_path)
     : fd_(fd),
       cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      socket_path_(std::move(socket_path)),
       facts_(std::move(facts)),
       next_seq_(first_seq),
       claimed_(claimed) {}
@@ -47,6 +50,12 @@ LocalbusLink::~LocalbusLink() {
         ::close(fd_);
     if (cancel_fd_ >= 0)
         ::close(cancel_fd_);
+}
+
+std::unique_ptr<InterruptSource> LocalbusLink::open_interrupt_source() {
+    if (facts_.interrupt_in_endpoint == 0 || socket_path_.empty())
+        return nullptr;
+    return make_localbus_interrupt_source(socket_path_);
 }
 
 void LocalbusLink::cancel() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "localbus_frames.h"
@@ -17,7 +18,10 @@ class LocalbusLink final : public UsbLink {
     // HELLO has been read. `first_seq` is the next sequence number to use
     // (those before it were used while opening). `claimed` tells whether the
     // connection holds the claim already.
-    LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed = false);
+    // `socket_path` is where a second connection reads the interrupt-IN
+    // endpoint ("" for none).
+    LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed = false,
+                 std::string socket_path = {});
     ~LocalbusLink() override;
     LocalbusLink(const LocalbusLink&) = delete;
     LocalbusLink& operator=(const LocalbusLink&) = delete;
@@ -35,6 +39,7 @@ class LocalbusLink final : public UsbLink {
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
     void cancel() override;
     void resume() override;
+    std::unique_ptr<InterruptSource> open_interrupt_source() override;
 
     const UsbDeviceFacts& facts() const override { return facts_; }
 
@@ -68,6 +73,7 @@ class LocalbusLink final : public UsbLink {
 
     int fd_;
     int cancel_fd_;  // eventfd, readable while cancelled
+    std::string socket_path_;
     UsbDeviceFacts facts_;
     std::uint32_t next_seq_;
     bool claimed_;

@@ -140,7 +140,8 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         facts.manufacturer = hello.manufacturer;
         facts.product = hello.product;
         constexpr std::uint32_t kFirstSeq = 1;
-        auto link = std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq);
+        auto link =
+            std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
         return make_usbtmc_transport(std::move(link),
                                      std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
     }

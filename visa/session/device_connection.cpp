@@ -8,7 +8,36 @@ DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
                                    std::unique_ptr<LockFile> access)
     : transport_(std::move(transport)), access_(std::move(access)) {}
 
+ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
+                                                      std::function<void(std::uint8_t)> listener) {
+    std::lock_guard lock(srq_mutex_);
+    if (srq_listeners_.empty()) {
+        const ViStatus st = transport_->listen_for_service_requests([this](std::uint8_t stb) {
+            std::vector<std::function<void(std::uint8_t)>> listeners;
+            {
+                std::lock_guard inner(srq_mutex_);
+                for (auto& l : srq_listeners_)
+                    listeners.push_back(l.second);
+            }
+            for (auto& l : listeners)
+                l(stb);
+        });
+        if (st != VI_SUCCESS)
+            return st;
+    }
+    srq_listeners_.emplace_back(owner, std::move(listener));
+    return VI_SUCCESS;
+}
+
+void DeviceConnection::unsubscribe_service_requests(const void* owner) {
+    std::lock_guard lock(srq_mutex_);
+    std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+    if (srq_listeners_.empty())
+        transport_->listen_for_service_requests(nullptr);
+}
+
 DeviceConnection::~DeviceConnection() {
+    transport_->listen_for_service_requests(nullptr);
     if (access_held_) {
         transport_->relinquish();
         release_access();

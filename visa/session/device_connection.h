@@ -64,6 +64,13 @@ class DeviceConnection {
     // (VI_ERROR_ABORT) after leaving the instrument ready for the next one.
     void cancel_for(const void* owner);
 
+    // Service requests: `listener` is called (on a thread of the transport)
+    // with each status byte while subscribed. VI_ERROR_NSUP_OPER when the
+    // instrument cannot tell.
+    ViStatus subscribe_service_requests(const void* owner,
+                                        std::function<void(std::uint8_t)> listener);
+    void unsubscribe_service_requests(const void* owner);
+
     // Bytes of a reply read past a termination character, for the next read.
     // Used only within an operation.
     std::vector<std::uint8_t>& read_rest() { return read_rest_; }
@@ -89,6 +96,8 @@ class DeviceConnection {
     bool access_held_ = false;
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
+    std::mutex srq_mutex_;
+    std::vector<std::pair<const void*, std::function<void(std::uint8_t)>>> srq_listeners_;
 };
 
 }  // namespace sgvisa

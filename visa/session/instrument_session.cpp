@@ -1,13 +1,51 @@
 #include "instrument_session.h"
 
 #include <utility>
+#include <vector>
+
+#include "session_table.h"
 
 namespace sgvisa {
+
+namespace {
+
+// Calls a handler with an event context made for the call and closed after it.
+SessionEvents::Dispatch dispatcher(ViSession rm, std::shared_ptr<std::atomic<ViSession>> handle) {
+    return [rm, handle](ViHndlr handler, ViAddr user, const VisaEvent& event) -> ViStatus {
+        auto& table = SessionTable::global();
+        ViEvent context = VI_NULL;
+        if (table.add_event(rm, std::make_shared<VisaEvent>(event), context) != VI_SUCCESS)
+            return VI_SUCCESS;  // the resource manager is gone
+        ViStatus st = VI_SUCCESS;
+        try {
+            st = handler(handle->load(), event.type, context, user);
+        } catch (...) {
+            // A handler's exception stops at the library's thread.
+        }
+        std::vector<std::shared_ptr<InstrumentSession>> none;
+        table.remove(context, none);
+        return st;
+    };
+}
+
+}  // namespace
 
 InstrumentSession::InstrumentSession(ViSession rm, UsbResourceName name,
                                      std::shared_ptr<DeviceConnection> device,
                                      std::unique_ptr<ResourceLock> lock)
-    : rm_(rm), name_(std::move(name)), device_(std::move(device)), lock_(std::move(lock)) {}
+    : rm_(rm),
+      name_(std::move(name)),
+      device_(std::move(device)),
+      lock_(std::move(lock)),
+      events_(std::make_shared<SessionEvents>(dispatcher(rm_, handle_))) {
+    std::weak_ptr<SessionEvents> events = events_;
+    jobs_ = std::make_unique<AsyncJobs>(
+        [events](const VisaEvent& done) {
+            if (auto e = events.lock())
+                e->raise(done);
+        },
+        [this] { device_->cancel_for(this); });
+}
 
 InstrumentSession::~InstrumentSession() {
     close();
@@ -54,10 +92,61 @@ ViStatus InstrumentSession::unlock() {
     return st;
 }
 
+ViStatus InstrumentSession::enable_event(ViEventType type, ViUInt16 mechanism) {
+    if (closed_)
+        return VI_ERROR_INV_OBJECT;
+    std::lock_guard guard(event_mutex_);
+    const ViStatus st = events_->enable(type, mechanism);
+    if (st < 0 || type != VI_EVENT_SERVICE_REQ)
+        return st;
+    const ViStatus listening = update_service_requests();
+    if (listening != VI_SUCCESS) {
+        events_->disable(type, mechanism);
+        return listening;
+    }
+    return st;
+}
+
+ViStatus InstrumentSession::disable_event(ViEventType type, ViUInt16 mechanism) {
+    if (closed_)
+        return VI_ERROR_INV_OBJECT;
+    std::lock_guard guard(event_mutex_);
+    const ViStatus st = events_->disable(type, mechanism);
+    update_service_requests();
+    return st;
+}
+
+ViStatus InstrumentSession::update_service_requests() {
+    const bool wanted = !closed_ && events_->enabled(VI_EVENT_SERVICE_REQ);
+    if (wanted == subscribed_)
+        return VI_SUCCESS;
+    if (!wanted) {
+        device_->unsubscribe_service_requests(this);
+        subscribed_ = false;
+        return VI_SUCCESS;
+    }
+    std::weak_ptr<SessionEvents> events = events_;
+    const ViStatus st = device_->subscribe_service_requests(this, [events](std::uint8_t) {
+        if (auto e = events.lock()) {
+            VisaEvent srq;
+            srq.type = VI_EVENT_SERVICE_REQ;
+            e->raise(srq);
+        }
+    });
+    subscribed_ = st == VI_SUCCESS;
+    return st;
+}
+
 void InstrumentSession::close() {
     if (closed_.exchange(true))
         return;
     device_->cancel_for(this);
+    {
+        std::lock_guard guard(event_mutex_);
+        update_service_requests();
+    }
+    jobs_->shut_down();
+    events_->shut_down();
     std::lock_guard guard(lock_mutex_);
     const bool pinned = lock_->held() == VI_EXCLUSIVE_LOCK;
     lock_->release_all();

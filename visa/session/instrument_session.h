@@ -8,9 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "async_jobs.h"
 #include "device_connection.h"
 #include "formatted_read_buffer.h"
 #include "resource_lock.h"
+#include "session_events.h"
 #include "session_settings.h"
 #include "usb_resource_name.h"
 
@@ -27,6 +29,17 @@ class InstrumentSession {
     // Starts an operation: see DeviceConnection::begin. VI_ERROR_INV_OBJECT
     // once closed; VI_ERROR_RSRC_LOCKED when another session holds a lock.
     ViStatus begin(Deadline deadline, DeviceConnection::Operation& op);
+
+    // The session's handle, once the table has given it one.
+    void set_handle(ViSession vi) { handle_->store(vi); }
+    ViSession handle() const { return handle_->load(); }
+
+    // viEnableEvent / viDisableEvent / viDiscardEvents; service requests are
+    // listened for while the session has them enabled.
+    ViStatus enable_event(ViEventType type, ViUInt16 mechanism);
+    ViStatus disable_event(ViEventType type, ViUInt16 mechanism);
+    SessionEvents& events() { return *events_; }
+    AsyncJobs& jobs() { return *jobs_; }
 
     // viLock / viUnlock. The exclusive lock also pins the connection, so that
     // the lock holder's operations never wait for another process.
@@ -51,7 +64,12 @@ class InstrumentSession {
     FormattedReadBuffer& read_buffer() { return read_buffer_; }
 
   private:
+    // Subscribes to or unsubscribes from the connection's service requests
+    // as the session's events need.
+    ViStatus update_service_requests();
+
     ViSession rm_;
+    std::shared_ptr<std::atomic<ViSession>> handle_ = std::make_shared<std::atomic<ViSession>>(0);
     UsbResourceName name_;
     std::shared_ptr<DeviceConnection> device_;
     std::unique_ptr<ResourceLock> lock_;
@@ -59,7 +77,11 @@ class InstrumentSession {
     SessionSettings settings_;
     FormattedReadBuffer read_buffer_;
     std::atomic<bool> closed_{false};
-    std::mutex lock_mutex_;  // orders lock changes with the pins they make
+    std::mutex lock_mutex_;   // orders lock changes with the pins they make
+    std::mutex event_mutex_;  // orders event enables with the subscriptions they make
+    bool subscribed_ = false;
+    std::shared_ptr<SessionEvents> events_;
+    std::unique_ptr<AsyncJobs> jobs_;
 };
 
 }  // namespace sgvisa

@@ -55,6 +55,19 @@ ViStatus SessionTable::add_find_list(ViSession rm, std::shared_ptr<FindList> lis
     return add_child(rm, std::move(entry), out);
 }
 
+ViStatus SessionTable::add_event(ViSession rm, std::shared_ptr<const VisaEvent> event,
+                                 ViEvent& out) {
+    Entry entry;
+    entry.event = std::move(event);
+    return add_child(rm, std::move(entry), out);
+}
+
+std::shared_ptr<const VisaEvent> SessionTable::event(ViEvent vi) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(vi);
+    return it == entries_.end() ? nullptr : it->second.event;
+}
+
 bool SessionTable::is_resource_manager(ViSession vi) const {
     return resource_manager(vi) != nullptr;
 }

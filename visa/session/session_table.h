@@ -17,6 +17,7 @@
 
 #include "instrument_session.h"
 #include "visa.h"
+#include "visa_event.h"
 
 namespace sgvisa {
 
@@ -45,12 +46,15 @@ class SessionTable {
     ViStatus add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
                             ViSession& out);
     ViStatus add_find_list(ViSession rm, std::shared_ptr<FindList> list, ViSession& out);
+    // An event context (viWaitOnEvent, a handler's argument).
+    ViStatus add_event(ViSession rm, std::shared_ptr<const VisaEvent> event, ViEvent& out);
 
     bool is_resource_manager(ViSession vi) const;
     // Null when `vi` is not one of these.
     std::shared_ptr<ResourceManagerState> resource_manager(ViSession vi) const;
     std::shared_ptr<InstrumentSession> instrument(ViSession vi) const;
     std::shared_ptr<FindList> find_list(ViSession vi) const;
+    std::shared_ptr<const VisaEvent> event(ViEvent vi) const;
 
     // Removes `vi` (with its children, for a resource manager) and hands the
     // removed instrument sessions to the caller, who closes them outside the
@@ -64,6 +68,7 @@ class SessionTable {
         std::vector<ViSession> children;
         std::shared_ptr<InstrumentSession> instrument;
         std::shared_ptr<FindList> find_list;
+        std::shared_ptr<const VisaEvent> event;
     };
 
     // A handle not in use; the caller holds mutex_.

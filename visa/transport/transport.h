@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "deadline.h"
@@ -60,6 +61,23 @@ class Transport {
     // The instrument's status byte (USB488 READ_STATUS_BYTE);
     // VI_ERROR_NSUP_OPER when the instrument cannot give it.
     virtual ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) = 0;
+
+    // USB488: the TRIGGER message (viAssertTrigger), and remote/local control
+    // by one of the VI_GPIB_REN_* modes (viGpibControlREN).
+    // VI_ERROR_NSUP_OPER when the instrument lacks the feature (the default).
+    virtual ViStatus assert_trigger(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+    virtual ViStatus control_remote(ViUInt16 /*mode*/, Deadline /*deadline*/) {
+        return VI_ERROR_NSUP_OPER;
+    }
+
+    // Calls `listener` (from a thread of the transport) with the status byte
+    // of each service request the instrument makes, until called again with
+    // an empty function. VI_ERROR_NSUP_OPER when the instrument cannot tell
+    // (the default).
+    virtual ViStatus listen_for_service_requests(
+        std::function<void(std::uint8_t status_byte)> /*listener*/) {
+        return VI_ERROR_NSUP_OPER;
+    }
 
     // From any thread: the call in progress gives up with VI_ERROR_ABORT after
     // bringing the instrument back to a state where the next command works;

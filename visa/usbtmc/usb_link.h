@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "deadline.h"
@@ -15,6 +16,20 @@
 #include "visa.h"
 
 namespace sgvisa {
+
+// The interrupt-IN endpoint of a USBTMC interface, read from a thread of its
+// own while the link carries transfers on another.
+class InterruptSource {
+  public:
+    virtual ~InterruptSource() = default;
+    // One interrupt-IN packet of at most buf.size() bytes; VI_ERROR_TMO at
+    // the deadline, VI_ERROR_ABORT once cancelled (until resume()),
+    // VI_ERROR_CONN_LOST when the device is gone.
+    virtual ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) = 0;
+    // From any thread.
+    virtual void cancel() = 0;
+    virtual void resume() = 0;
+};
 
 class UsbLink {
   public:
@@ -67,6 +82,10 @@ class UsbLink {
     // resume() first.
     virtual void cancel() {}
     virtual void resume() {}
+
+    // A reader of the interface's interrupt-IN endpoint, or null when it has
+    // none (the default).
+    virtual std::unique_ptr<InterruptSource> open_interrupt_source() { return nullptr; }
 
     // Descriptor facts, read from the device, never assumed.
     virtual const UsbDeviceFacts& facts() const = 0;

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt_channel.h"
+#include "usb488_messages.h"
 #include "usbtmc.h"
 #include "usbtmc_capabilities.h"
 #include "usbtmc_recovery.h"
@@ -22,13 +24,20 @@ using namespace sgproto::usbtmc;
 constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
-// READ_STATUS_BYTE answer: USBTMC_status, bTag, status byte.
-constexpr std::size_t kReadStatusByteLength = 3;
 
 class UsbtmcTransport final : public Transport {
   public:
     UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps)
-        : link_(std::move(link)), caps_(caps) {}
+        : link_(std::move(link)), caps_(caps) {
+        if (caps_.usb488) {
+            if (auto source = link_->open_interrupt_source())
+                interrupts_ = std::make_unique<InterruptChannel>(std::move(source));
+        }
+    }
+
+    ~UsbtmcTransport() override {
+        interrupts_.reset();  // its thread reads through the link: stopped first
+    }
 
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
@@ -119,20 +128,84 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_CONN_LOST;
         if (!caps_.usb488)
             return VI_ERROR_NSUP_OPER;
-        // bTag of READ_STATUS_BYTE runs 2..127.
-        status_tag_ = status_tag_ >= 127 ? 2 : static_cast<std::uint8_t>(status_tag_ + 1);
-        std::array<std::uint8_t, kReadStatusByteLength> answer{};
+        status_tag_ = usb488::next_status_tag(status_tag_);
+        const std::uint8_t tag = status_tag_;
+        if (interrupts_)
+            interrupts_->expect(tag);  // before asking: the answer may come at once
+        std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
         std::size_t got = 0;
-        ViStatus st =
-            note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, status_tag_,
-                                   link_->interface_number(), answer, got, deadline));
+        ViStatus st = note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, tag,
+                                             link_->interface_number(), answer, got, deadline));
         if (st == VI_ERROR_ABORT)
             link_->resume();
+        const auto parsed = usb488::parse_status_answer(std::span(answer.data(), got), tag);
+        if (st == VI_SUCCESS && !parsed.valid)
+            st = VI_ERROR_IO;
+        if (!interrupts_) {
+            if (st == VI_SUCCESS)
+                status = parsed.status_byte;
+            return st;
+        }
+        // With an interrupt-IN endpoint the status byte comes as a
+        // notification carrying the request's tag.
+        std::uint8_t from_interrupt = 0;
+        const ViStatus waited =
+            interrupts_->await(tag, st == VI_SUCCESS ? deadline : Clock::now(), from_interrupt);
         if (st != VI_SUCCESS)
             return st;
-        if (got < kReadStatusByteLength || answer[0] != STATUS_SUCCESS || answer[1] != status_tag_)
-            return VI_ERROR_IO;
-        status = answer[2];
+        if (waited == VI_SUCCESS)
+            status = from_interrupt;
+        return note(waited);
+    }
+
+    ViStatus assert_trigger(Deadline deadline) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (!caps_.trigger)
+            return VI_ERROR_NSUP_OPER;
+        BulkHeader h;
+        h.msg_id = USB488_TRIGGER;
+        h.tag = next_tag();
+        std::array<std::uint8_t, kHeaderSize> message{};
+        encode_header(h, message);
+        return send(message, h.tag, deadline);
+    }
+
+    ViStatus control_remote(ViUInt16 mode, Deadline deadline) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (!caps_.remote_local)
+            return VI_ERROR_NSUP_OPER;
+        // What each mode means on USB: REN_CONTROL asserts or deasserts REN,
+        // GO_TO_LOCAL and LOCAL_LOCKOUT act on the instrument at once.
+        switch (mode) {
+            case VI_GPIB_REN_DEASSERT:
+                return remote_request(USB488_REN_CONTROL, 0, deadline);
+            case VI_GPIB_REN_ASSERT:
+            case VI_GPIB_REN_ASSERT_ADDRESS:
+                return remote_request(USB488_REN_CONTROL, 1, deadline);
+            case VI_GPIB_REN_DEASSERT_GTL: {
+                const ViStatus st = remote_request(USB488_GO_TO_LOCAL, 0, deadline);
+                return st != VI_SUCCESS ? st : remote_request(USB488_REN_CONTROL, 0, deadline);
+            }
+            case VI_GPIB_REN_ASSERT_LLO:
+            case VI_GPIB_REN_ASSERT_ADDRESS_LLO: {
+                const ViStatus st = remote_request(USB488_REN_CONTROL, 1, deadline);
+                return st != VI_SUCCESS ? st : remote_request(USB488_LOCAL_LOCKOUT, 0, deadline);
+            }
+            case VI_GPIB_REN_ADDRESS_GTL:
+                return remote_request(USB488_GO_TO_LOCAL, 0, deadline);
+            default:
+                return VI_ERROR_INV_MODE;
+        }
+    }
+
+    ViStatus listen_for_service_requests(std::function<void(std::uint8_t)> listener) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (!interrupts_)
+            return VI_ERROR_NSUP_OPER;
+        interrupts_->set_listener(std::move(listener));
         return VI_SUCCESS;
     }
 
@@ -144,6 +217,20 @@ class UsbtmcTransport final : public Transport {
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
 
   private:
+    // One USB488 remote/local request: its one-byte answer must be SUCCESS.
+    ViStatus remote_request(std::uint8_t request, std::uint16_t value, Deadline deadline) {
+        std::array<std::uint8_t, 1> answer{};
+        std::size_t got = 0;
+        const ViStatus st =
+            note(link_->control_in(kRequestTypeInterfaceIn, request, value,
+                                   link_->interface_number(), answer, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        if (st != VI_SUCCESS)
+            return st;
+        return got == 1 && answer[0] == STATUS_SUCCESS ? VI_SUCCESS : VI_ERROR_IO;
+    }
+
     // bTag runs 1..255 and never takes the value 0.
     std::uint8_t next_tag() {
         last_tag_ = last_tag_ == 255 ? 1 : static_cast<std::uint8_t>(last_tag_ + 1);
@@ -173,7 +260,8 @@ class UsbtmcTransport final : public Transport {
     std::unique_ptr<UsbLink> link_;
     Capabilities caps_;
     std::uint8_t last_tag_ = 0;
-    std::uint8_t status_tag_ = 1;
+    std::uint8_t status_tag_ = 0;
+    std::unique_ptr<InterruptChannel> interrupts_;
     std::atomic<bool> lost_{false};
 };
 
