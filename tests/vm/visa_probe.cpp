@@ -3,6 +3,7 @@
 //   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
 //
 // Usage: vm_visa_probe RESOURCE STEP...
+//        vm_visa_probe - STEP...      (no session: find and pause steps only)
 //   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
 //   write=TEXT     viWrite of TEXT and a linefeed
 //   read=N         one viRead of at most N bytes
@@ -13,11 +14,14 @@
 //   pause          prints its line at once, then waits for a line (or the
 //                  end) on standard input: the caller acts on the device
 //                  while the session is open
+//   find=EXPR      viFindRsrc(EXPR) and viFindNext: data= the names found,
+//                  space-separated; status= viFindRsrc's
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
 // The session is opened (exclusive lock, 2000 ms open timeout) before the
-// first step and closed after the last. Exits 0 unless the usage is wrong.
+// first step and closed after the last; with RESOURCE "-" no session is
+// opened. Exits 0 unless the usage is wrong.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -108,7 +112,22 @@ ViUInt32 count_arg(std::string_view value) {
     return n == 0 || n > kMaxRead ? kMaxRead : static_cast<ViUInt32>(n);
 }
 
-bool run_step(ViSession vi, std::string_view step) {
+// The resources viFindRsrc and viFindNext give for `expr`.
+ViStatus find_resources(ViSession rm, std::string_view expr, std::string& out) {
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    ViChar name[VI_FIND_BUFLEN];
+    const ViStatus s = viFindRsrc(rm, std::string(expr).c_str(), &list, &count, name);
+    if (s < VI_SUCCESS)
+        return s;
+    out = name;
+    for (ViUInt32 i = 1; i < count && viFindNext(list, name) >= VI_SUCCESS; ++i)
+        out += std::string(" ") + name;
+    viClose(list);
+    return s;
+}
+
+bool run_step(ViSession rm, ViSession vi, std::string_view step) {
     const auto eq = step.find('=');
     const std::string_view name = step.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? "" : step.substr(eq + 1);
@@ -144,6 +163,8 @@ bool run_step(ViSession vi, std::string_view step) {
         data = std::to_string(n == 0 ? 0.0 : ms / static_cast<double>(n));
     } else if (name == "clear") {
         s = viClear(vi);
+    } else if (name == "find") {
+        s = find_resources(rm, value, data);
     } else if (name == "devices") {
         data = usb_device_nodes();
     } else if (name == "pause") {
@@ -166,20 +187,28 @@ bool run_step(ViSession vi, std::string_view step) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE STEP...\n");
+        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE|- STEP...\n");
         return 2;
     }
     ViSession rm = VI_NULL;
     auto start = Clock::now();
     print("rm", viOpenDefaultRM(&rm), start, "");
     ViSession vi = VI_NULL;
+    int rc = 0;
+    if (std::string_view(argv[1]) == "-") {
+        for (int i = 2; i < argc && rc == 0; ++i) {
+            if (!run_step(rm, vi, argv[i]))
+                rc = 2;
+        }
+        viClose(rm);
+        return rc;
+    }
     start = Clock::now();
     const ViStatus open_status = viOpen(rm, argv[1], VI_EXCLUSIVE_LOCK, 2000, &vi);
     print("open", open_status, start, "");
-    int rc = 0;
     if (open_status >= VI_SUCCESS) {
         for (int i = 2; i < argc && rc == 0; ++i) {
-            if (!run_step(vi, argv[i]))
+            if (!run_step(rm, vi, argv[i]))
                 rc = 2;
         }
         start = Clock::now();

@@ -25,9 +25,11 @@ ViStatus LibusbDevice::open(const LibusbRuntime& runtime, const std::string& nod
     const LibusbApi& api = runtime.api;
     const int r = api.wrap_sys_device(runtime.context, static_cast<intptr_t>(fd), &device->handle_);
     if (r != LIBUSB_SUCCESS) {
+        // Not a USB device node after all, or the device went away.
         device->handle_ = nullptr;
-        const ViStatus wrapped = status_from_libusb(r);
-        return wrapped == VI_ERROR_CONN_LOST ? VI_ERROR_RSRC_NFOUND : wrapped;
+        if (r == LIBUSB_ERROR_NO_MEM || r == LIBUSB_ERROR_ACCESS)
+            return status_from_libusb(r);
+        return VI_ERROR_RSRC_NFOUND;
     }
 
     libusb_device* dev = api.get_device(device->handle_);

@@ -1,11 +1,13 @@
 """Checks 3 and 6 and the library's figures: our VISA library over libusb,
 through the vm_visa_probe helper."""
-from probe import (VI_ERROR_NPERMISSION, VI_ERROR_TMO, VI_SUCCESS, expect_status,
-                   run_probe)
+from probe import (VI_ERROR_NPERMISSION, VI_ERROR_RSRC_NFOUND, VI_ERROR_TMO, VI_SUCCESS,
+                   expect_status, run_probe, run_probe_with_action)
 from report import expect, expect_equal
 from usbtmc_char import UsbtmcChar
 
 IDN = "Simulated Signal Sources,SG-4040,SIM001,1.0\n"
+LISTED = "USB0::0x4D19::0x0040::SIM001::0::INSTR"
+FIND = "find=USB?*INSTR"
 ROUND_TRIPS = 100
 
 
@@ -69,3 +71,29 @@ def round_trip(gadget, build_dir, report):
     report.figure(f"*IDN? round trip, our library over libusb: {float(steps[2].data):.2f} ms "
                   f"(mean of {ROUND_TRIPS})")
     expect_equal(gadget.stop(), 0, "sgsim exit status")
+
+
+def usb_find(gadget, build_dir):
+    """viFindRsrc lists the gadget as every program's user sees it, and a
+    long-lived process sees it go when it is unplugged and come back when it
+    is plugged in again."""
+    gadget.start()
+    steps = run_probe(build_dir, [FIND], user="nobody", resource="-", opens=False)
+    expect_status(steps[1], VI_SUCCESS)
+    expect_equal(steps[1].data, LISTED, "resources listed for user nobody, who may not open it")
+
+    stopped = []
+    steps = run_probe_with_action(build_dir, [FIND, "pause", FIND, "pause", FIND],
+                                  [lambda: stopped.append(gadget.stop()), gadget.start],
+                                  resource="-")
+    expect_equal(stopped, [0], "exit status of the sgsim unplugged")
+    expect_status(steps[1], VI_SUCCESS)
+    expect_equal(steps[1].data, LISTED, "resources listed while plugged in")
+    expect_status(steps[3], VI_ERROR_RSRC_NFOUND)
+    expect_equal(steps[3].data, "", "resources listed after the unplug")
+    expect_status(steps[5], VI_SUCCESS)
+    expect_equal(steps[5].data, LISTED, "resources listed after plugging it in again")
+    expect(steps[5].ms < 1000, f"listing took {steps[5].ms:.0f} ms")
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    return (f"{LISTED} for root and nobody; one process: gone after the unplug, "
+            f"back after the replug, listed in {steps[5].ms:.0f} ms")

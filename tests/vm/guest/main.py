@@ -35,6 +35,7 @@ def main():
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
         ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
+        ("usb-find", lambda: check_library.usb_find(gadget, build)),
         # Last, one attachment for all (see check_usbip.Attachment); the
         # last gives the device back to dummy_hcd.
         ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(attachment, report)),
