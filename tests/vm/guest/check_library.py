@@ -66,11 +66,18 @@ def no_permission_status(gadget, build_dir):
 
 def round_trip(gadget, build_dir, report):
     gadget.start()
-    steps = run_probe(build_dir, [f"roundtrip={ROUND_TRIPS}"])
+    # Then a device clear, which ends in the clearing of bulk-OUT's halt (a
+    # CLEAR_FEATURE request and the host's data toggle reset), and a query
+    # that must still be answered.
+    steps = run_probe(build_dir, [f"roundtrip={ROUND_TRIPS}", "clear", "query=*IDN?"])
     expect_status(steps[2], VI_SUCCESS)
     report.figure(f"*IDN? round trip, our library over libusb: {float(steps[2].data):.2f} ms "
                   f"(mean of {ROUND_TRIPS})")
+    expect_status(steps[3], VI_SUCCESS)
+    expect_status(steps[4], VI_SUCCESS)
+    expect_equal(steps[4].data, IDN, "reply to the query after viClear")
     expect_equal(gadget.stop(), 0, "sgsim exit status")
+    return f"{ROUND_TRIPS} round trips, viClear in {steps[3].ms:.0f} ms, then *IDN? answered"
 
 
 def usb_find(gadget, build_dir):
