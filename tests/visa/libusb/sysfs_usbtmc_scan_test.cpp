@@ -120,7 +120,7 @@ TEST(SysfsUsbtmcScan, NothingFromAMissingTreeOrPastTheDeadline) {
     EXPECT_EQ(found[0].interface_number, 1);
 }
 
-TEST(UsbtmcLookup, ResourceNamesPickInterfaces) {
+TEST(UsbtmcLookup, NamesPickInterfacesAndEveryInterfaceIsNamed) {
     FakeSysfs sys;
     populate(sys);
     // The same instrument twice (as over USB/IP): both are candidates.
@@ -156,26 +156,23 @@ TEST(UsbtmcLookup, ResourceNamesPickInterfaces) {
     name.serial = "SIM001";
     name.product_id = 0x0041;
     EXPECT_TRUE(sgvisa::interfaces_named(all, name).empty());
-}
 
-TEST(UsbtmcLookup, ListsOneNamePerInterfaceThatANameCanCarry) {
-    FakeSysfs sys;
-    populate(sys);
-    sys.configured_device("6-1", "4d19", "0040", "", "6", "2");  // no serial number
+    // Listed: one name per interface, but none for a serial number that a
+    // name cannot carry.
+    sys.configured_device("6-1", "4d19", "0040", "", "6", "2");
     sys.usbtmc_interface("6-1:1.0", "00", "01");
     sys.configured_device("6-2", "4d19", "0040", "HAS SPACE", "6", "3");
     sys.usbtmc_interface("6-2:1.0", "00", "01");
-
-    const auto names =
-        sgvisa::resource_names_of(sgvisa::scan_usbtmc_interfaces(sys.root(), kLater()));
     std::vector<std::string> listed;
-    for (const auto& n : names)
+    for (const auto& n :
+         sgvisa::resource_names_of(sgvisa::scan_usbtmc_interfaces(sys.root(), kLater())))
         listed.push_back(sgvisa::canonical_name(n));
     EXPECT_EQ(listed, (std::vector<std::string>{
                           "USB0::0x4D19::0x0040::SIM001::0::INSTR",
                           "USB0::0x4D19::0x0040::SIM001::2::INSTR",
                           "USB0::0x1234::0xABCD::xyz9::0::INSTR",
                           "USB0::0x1209::0x0001::NODRV::0::INSTR",
+                          "USB0::0x4D19::0x0040::sim001::1::INSTR",
                       }));
 }
 

@@ -1,6 +1,6 @@
 // Opening device nodes and waiting for their close: statuses for an absent
-// or forbidden node, a node that is no USB device, and the wait's three
-// ends.
+// or forbidden node and a node that is no USB device, listing without
+// opening, and the wait's three ends.
 #include <gtest/gtest.h>
 
 #include <sys/eventfd.h>
@@ -39,29 +39,16 @@ ViStatus open_status(const std::string& path) {
     return st;
 }
 
-TEST(UsbDeviceNode, StatusesOfOpening) {
-    EXPECT_EQ(sgvisa::usb_device_node_path("/dev/bus/usb", 1, 5), "/dev/bus/usb/001/005");
-    EXPECT_EQ(sgvisa::usb_device_node_path("/r", 12, 127), "/r/012/127");
-
-    TempDir dir;
-    const std::string node = dir.path() + "/001";
-    make_node(node);
-    EXPECT_EQ(open_status(node), VI_SUCCESS);
-    EXPECT_EQ(open_status(dir.path() + "/absent"), VI_ERROR_RSRC_NFOUND);
-
-    // Another user (the test may run as root, who may open anything).
-    EXPECT_EXIT(
-        {
-            if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
-                _exit(2);
-            if (::geteuid() != 0)
-                ::chmod(node.c_str(), 0);
-            _exit(open_status(node) == VI_ERROR_NPERMISSION ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
+// Becomes user nobody (when root, who may open anything) or takes the
+// node's permissions away (when not): either way the node is forbidden.
+bool forbid(const std::string& node) {
+    if (::geteuid() == 0)
+        return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+    return ::chmod(node.c_str(), 0) == 0;
 }
 
-TEST(UsbDeviceNode, ListedThoughForbiddenAndNeverTakenForAnotherDevice) {
+TEST(UsbDeviceNode, OpenedOnlyWhenPresentAllowedAndAUsbDeviceButListedAnyway) {
+    EXPECT_EQ(sgvisa::usb_device_node_path("/dev/bus/usb", 1, 5), "/dev/bus/usb/001/005");
     const sgvisa::LibusbRuntime* runtime = sgvisa::libusb_runtime();
     ASSERT_NE(runtime, nullptr) << "libusb-1.0 is a build dependency and starts without USB";
 
@@ -69,14 +56,15 @@ TEST(UsbDeviceNode, ListedThoughForbiddenAndNeverTakenForAnotherDevice) {
     sys.configured_device("1-1", "4d19", "0040", "SIM001", "1", "5");
     sys.usbtmc_interface("1-1:1.0", "00", "01");
     TempDir nodes;
+    const std::string node = nodes.path() + "/001/005";
     ASSERT_EQ(::mkdir((nodes.path() + "/001").c_str(), 0755), 0);
-    make_node(nodes.path() + "/001/005");  // a file: no USB device behind it
-
-    const auto found =
-        sgvisa::scan_usbtmc_interfaces(sys.root(), sgvisa::Clock::now() + std::chrono::seconds(10));
+    make_node(node);  // a file: no USB device behind it
+    const auto later = [] { return sgvisa::Clock::now() + std::chrono::seconds(10); };
+    const auto found = sgvisa::scan_usbtmc_interfaces(sys.root(), later());
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(sgvisa::resource_names_of(found).size(), 1u);
 
+    EXPECT_EQ(open_status(node), VI_SUCCESS);
+    EXPECT_EQ(open_status(nodes.path() + "/001/006"), VI_ERROR_RSRC_NFOUND);
     std::unique_ptr<sgvisa::LibusbDevice> device;
     EXPECT_EQ(sgvisa::LibusbDevice::open(*runtime, nodes.path(), found[0], device),
               VI_ERROR_RSRC_NFOUND);
@@ -84,20 +72,16 @@ TEST(UsbDeviceNode, ListedThoughForbiddenAndNeverTakenForAnotherDevice) {
 
     EXPECT_EXIT(
         {
-            if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            if (!forbid(node))
                 _exit(2);
-            if (::geteuid() != 0)
-                ::chmod((nodes.path() + "/001/005").c_str(), 0);
-            // Still listed for a user who may not open it.
-            const auto seen = sgvisa::scan_usbtmc_interfaces(
-                sys.root(), sgvisa::Clock::now() + std::chrono::seconds(10));
-            if (sgvisa::resource_names_of(seen).size() != 1)
+            if (open_status(node) != VI_ERROR_NPERMISSION)
                 _exit(3);
+            const auto seen = sgvisa::scan_usbtmc_interfaces(sys.root(), later());
+            if (sgvisa::resource_names_of(seen).size() != 1)
+                _exit(4);  // not listed for a user who may not open it
             std::unique_ptr<sgvisa::LibusbDevice> d;
-            _exit(sgvisa::LibusbDevice::open(*runtime, nodes.path(), seen[0], d) ==
-                          VI_ERROR_NPERMISSION
-                      ? 0
-                      : 1);
+            const ViStatus st = sgvisa::LibusbDevice::open(*runtime, nodes.path(), seen[0], d);
+            _exit(st == VI_ERROR_NPERMISSION ? 0 : 5);
         },
         testing::ExitedWithCode(0), "");
 }
