@@ -16,6 +16,12 @@
 //                  while the session is open
 //   find=EXPR      viFindRsrc(EXPR) and viFindNext: data= the names found,
 //                  space-separated; status= viFindRsrc's
+//   readbg=N       starts one viRead of at most N bytes in another thread
+//                  and prints its line once that thread runs
+//   closewait      viClose of the session from this thread while the
+//                  readbg read is in progress, then waits for that read:
+//                  status= the read's, ms= from the close to the read's end;
+//                  later steps have no session
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
@@ -29,8 +35,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "visa.h"
@@ -127,6 +135,15 @@ ViStatus find_resources(ViSession rm, std::string_view expr, std::string& out) {
     return s;
 }
 
+// The read started by readbg: its thread and, once it ended, its outcome.
+struct BackgroundRead {
+    std::thread thread;
+    std::promise<void> running;
+    ViStatus status = VI_SUCCESS;
+    Clock::time_point end;
+};
+BackgroundRead background;
+
 bool run_step(ViSession rm, ViSession vi, std::string_view step) {
     const auto eq = step.find('=');
     const std::string_view name = step.substr(0, eq);
@@ -163,6 +180,26 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
         data = std::to_string(n == 0 ? 0.0 : ms / static_cast<double>(n));
     } else if (name == "clear") {
         s = viClear(vi);
+    } else if (name == "readbg") {
+        const ViUInt32 n = count_arg(value);
+        background.thread = std::thread([vi, n] {
+            background.running.set_value();
+            std::string ignored;
+            background.status = read_once(vi, n, ignored);
+            background.end = Clock::now();
+        });
+        background.running.get_future().wait();
+    } else if (name == "closewait") {
+        const ViStatus closed = viClose(vi);
+        if (background.thread.joinable())
+            background.thread.join();
+        s = background.status;
+        data = closed == VI_SUCCESS ? "closed" : "close failed";
+        const double ms = std::chrono::duration<double, std::milli>(background.end - start).count();
+        std::printf("closewait status=0x%08X ms=%.2f data=%s\n", static_cast<unsigned>(s), ms,
+                    data.c_str());
+        std::fflush(stdout);
+        return true;
     } else if (name == "find") {
         s = find_resources(rm, value, data);
     } else if (name == "devices") {
@@ -214,6 +251,8 @@ int main(int argc, char** argv) {
         start = Clock::now();
         print("close", viClose(vi), start, "");
     }
+    if (background.thread.joinable())
+        background.thread.join();
     viClose(rm);
     return rc;
 }

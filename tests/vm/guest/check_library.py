@@ -1,12 +1,14 @@
-"""Checks 3 and 6 and the library's figures: our VISA library over libusb,
-through the vm_visa_probe helper."""
-from probe import (VI_ERROR_NPERMISSION, VI_ERROR_RSRC_NFOUND, VI_ERROR_TMO, VI_SUCCESS,
-                   expect_status, run_probe, run_probe_with_action)
+"""Checks 3 and 6, usb-find and the library's figures: our VISA library over
+libusb, through the vm_visa_probe helper."""
+from probe import (VI_ERROR_ABORT, VI_ERROR_NPERMISSION, VI_ERROR_RSRC_NFOUND, VI_ERROR_TMO,
+                   VI_SUCCESS, expect_status, run_probe, run_probe_with_action)
 from report import expect, expect_equal
+from usbmon import UsbMon
 from usbtmc_char import UsbtmcChar
 
 IDN = "Simulated Signal Sources,SG-4040,SIM001,1.0\n"
 LISTED = "USB0::0x4D19::0x0040::SIM001::0::INSTR"
+GADGET_BUSID = "1-1"  # the gadget on dummy_hcd's only port
 FIND = "find=USB?*INSTR"
 ROUND_TRIPS = 100
 
@@ -15,20 +17,48 @@ def steps_by_name(steps):
     return {s.name: s for s in steps}
 
 
+def bus_and_device(busid):
+    """The bus and device numbers of the USB device `busid`."""
+    def number(name):
+        with open(f"/sys/bus/usb/devices/{busid}/{name}") as f:
+            return int(f.read())
+    return number("busnum"), number("devnum")
+
+
 def timeout_then_query(gadget, build_dir):
     # Every reply comes 2.5 s after its query, beyond the default 2 s timeout.
     gadget.start("--reply-delay", "2500")
     steps = run_probe(build_dir, ["query=FREQ?", "tmo=6000", "query=*IDN?"])
     expect_status(steps[2], VI_ERROR_TMO)
     expect(1.9e3 <= steps[2].ms < 6e3, f"the timed-out query took {steps[2].ms:.0f} ms")
+    timeout_ms = steps[2].ms
     # Had the abort not reached the device, the late FREQ? reply would come
     # out here.
     expect_status(steps[4], VI_SUCCESS)
     expect_equal(steps[4].data, IDN, "reply to the query after the timeout")
     expect_status(steps[5], VI_SUCCESS)  # close
+
+    # A read waiting for its reply, ended by viClose from another thread
+    # once usbmon has seen its bulk-IN transfer submitted (the reply is
+    # still 2.5 s away): VI_ERROR_ABORT at once, the transfer cancelled and
+    # the device's reply aborted, so the next session's query gets its own
+    # reply.
+    bus, device = bus_and_device(GADGET_BUSID)
+    with UsbMon(bus) as mon:
+        steps = run_probe_with_action(
+            build_dir, ["tmo=10000", "write=FREQ?", "readbg=4096", "pause", "closewait"],
+            lambda: mon.wait_for_submit("Bi", device, 20))
+    expect_status(steps[6], VI_ERROR_ABORT)
+    expect(steps[6].ms < 1500, f"the read ended {steps[6].ms:.0f} ms after viClose")
+    closed_ms = steps[6].ms
+    steps = run_probe(build_dir, ["tmo=6000", "query=*IDN?"])
+    expect_status(steps[3], VI_SUCCESS)
+    expect_equal(steps[3].data, IDN, "reply to the query after the closed read")
     expect_equal(gadget.stop(), 0, "sgsim exit status")
-    expect_equal(gadget.received(), ["FREQ?", "*IDN?"], "messages the simulator received")
-    return f"timeout after {steps[2].ms:.0f} ms, then *IDN? answered"
+    expect_equal(gadget.received(), ["FREQ?", "*IDN?", "FREQ?", "*IDN?"],
+                 "messages the simulator received")
+    return (f"timeout after {timeout_ms:.0f} ms, then *IDN? answered; a read ended "
+            f"{closed_ms:.0f} ms after viClose from another thread, then *IDN? answered")
 
 
 def long_and_split_replies(gadget, build_dir):
