@@ -22,6 +22,13 @@
 //                  readbg read is in progress, then waits for that read:
 //                  status= the read's, ms= from the close to the read's end;
 //                  later steps have no session
+//   otherquery=RESOURCE|TEXT
+//                  in another thread: opens RESOURCE (its own resource
+//                  manager, 10 s timeout) and queries TEXT (a write, then a
+//                  read of at most 4096 bytes); prints its line once that
+//                  thread runs
+//   otherwait      waits for that thread: status= and data= its query's,
+//                  ms= from its start to its end
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
@@ -144,6 +151,43 @@ struct BackgroundRead {
 };
 BackgroundRead background;
 
+// The query of otherquery, in its own thread and session.
+struct OtherQuery {
+    std::thread thread;
+    std::promise<void> running;
+    ViStatus status = VI_SUCCESS;
+    std::string reply;
+    Clock::time_point start;
+    Clock::time_point end;
+};
+OtherQuery other;
+
+void query_other(const std::string& resource, const std::string& text) {
+    other.start = Clock::now();
+    other.running.set_value();
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    other.status = viOpenDefaultRM(&rm);
+    if (other.status >= VI_SUCCESS)
+        other.status = viOpen(rm, resource.c_str(), VI_NULL, 10000, &vi);
+    if (other.status >= VI_SUCCESS)
+        other.status = viSetAttribute(vi, VI_ATTR_TMO_VALUE, 10000);
+    if (other.status >= VI_SUCCESS)
+        other.status = write_line(vi, text);
+    if (other.status >= VI_SUCCESS)
+        other.status = read_once(vi, 4096, other.reply);
+    other.end = Clock::now();
+    viClose(rm);
+}
+
+// Waits for threads that steps started and no later step waited for.
+void join_threads() {
+    if (background.thread.joinable())
+        background.thread.join();
+    if (other.thread.joinable())
+        other.thread.join();
+}
+
 bool run_step(ViSession rm, ViSession vi, std::string_view step) {
     const auto eq = step.find('=');
     const std::string_view name = step.substr(0, eq);
@@ -200,6 +244,21 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
                     data.c_str());
         std::fflush(stdout);
         return true;
+    } else if (name == "otherquery") {
+        const auto bar = value.find('|');
+        const std::string resource(value.substr(0, bar));
+        const std::string text(bar == std::string_view::npos ? "" : value.substr(bar + 1));
+        other.thread = std::thread(query_other, resource, text);
+        other.running.get_future().wait();
+    } else if (name == "otherwait") {
+        if (other.thread.joinable())
+            other.thread.join();
+        const double ms =
+            std::chrono::duration<double, std::milli>(other.end - other.start).count();
+        std::printf("otherwait status=0x%08X ms=%.2f data=%s\n",
+                    static_cast<unsigned>(other.status), ms, escaped(other.reply).c_str());
+        std::fflush(stdout);
+        return true;
     } else if (name == "find") {
         s = find_resources(rm, value, data);
     } else if (name == "devices") {
@@ -237,6 +296,7 @@ int main(int argc, char** argv) {
             if (!run_step(rm, vi, argv[i]))
                 rc = 2;
         }
+        join_threads();
         viClose(rm);
         return rc;
     }
@@ -251,8 +311,7 @@ int main(int argc, char** argv) {
         start = Clock::now();
         print("close", viClose(vi), start, "");
     }
-    if (background.thread.joinable())
-        background.thread.join();
+    join_threads();
     viClose(rm);
     return rc;
 }

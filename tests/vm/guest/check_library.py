@@ -8,7 +8,9 @@ from usbtmc_char import UsbtmcChar
 
 IDN = "Simulated Signal Sources,SG-4040,SIM001,1.0\n"
 LISTED = "USB0::0x4D19::0x0040::SIM001::0::INSTR"
-GADGET_BUSID = "1-1"  # the gadget on dummy_hcd's only port
+GADGET_BUSID = "1-1"  # the gadget on the first dummy_hcd's only port
+SECOND_BUSID = "2-1"  # the second gadget, on the second dummy_hcd
+SECOND = "USB0::0x4D19::0x0040::SIM002::INSTR"
 FIND = "find=USB?*INSTR"
 ROUND_TRIPS = 100
 
@@ -94,7 +96,7 @@ def no_permission_status(gadget, build_dir):
     return "viOpen as user nobody: VI_ERROR_NPERMISSION"
 
 
-def round_trip(gadget, build_dir, report):
+def round_trip(gadget, second, build_dir, report):
     gadget.start()
     # Then a device clear, which ends in the clearing of bulk-OUT's halt (a
     # CLEAR_FEATURE request and the host's data toggle reset), and a query
@@ -106,8 +108,35 @@ def round_trip(gadget, build_dir, report):
     expect_status(steps[3], VI_SUCCESS)
     expect_status(steps[4], VI_SUCCESS)
     expect_equal(steps[4].data, IDN, "reply to the query after viClear")
+    clear_ms = steps[3].ms
+
+    # Two instruments used at once by two threads of one process: while one
+    # thread's read waits for a reply 2.5 s away (its bulk-IN transfer
+    # submitted, as usbmon shows), the other's round trips go on at their
+    # own pace, and the slow reply reaches its own thread.
+    try:
+        second.start("--reply-delay", "2500")
+        bus, device = bus_and_device(SECOND_BUSID)
+        with UsbMon(bus) as mon:
+            steps = run_probe_with_action(
+                build_dir, [f"otherquery={SECOND}|*IDN?", "pause", f"roundtrip={ROUND_TRIPS}",
+                            "otherwait"],
+                lambda: mon.wait_for_submit("Bi", device, 20))
+        expect_status(steps[4], VI_SUCCESS)
+        parallel_ms = float(steps[4].data)
+        # A thread that waited for the other's event handling to time out
+        # would take the 2.5 s (or time out); a busy machine takes tens of ms.
+        expect(parallel_ms < 500, f"round trips took {parallel_ms:.1f} ms each while the other "
+               "instrument's read waited")
+        expect_status(steps[5], VI_SUCCESS)
+        expect_equal(steps[5].data, IDN.replace("SIM001", "SIM002"), "the slow instrument's reply")
+        expect(steps[5].ms >= 2000, f"the slow reply came after {steps[5].ms:.0f} ms")
+    finally:
+        expect_equal(second.stop(), 0, "exit status of the second sgsim")
     expect_equal(gadget.stop(), 0, "sgsim exit status")
-    return f"{ROUND_TRIPS} round trips, viClear in {steps[3].ms:.0f} ms, then *IDN? answered"
+    return (f"{ROUND_TRIPS} round trips, viClear in {clear_ms:.0f} ms, then *IDN? answered; "
+            f"round trips of {parallel_ms:.2f} ms while another thread's read waited 2.5 s on a "
+            "second instrument")
 
 
 def usb_find(gadget, build_dir):
