@@ -8,7 +8,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,10 +20,12 @@ namespace {
 // The DT_NEEDED entries of the 64-bit ELF file at `path`; nullopt when it
 // cannot be read.
 std::optional<std::vector<std::string>> needed_libraries(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<char> image{std::istreambuf_iterator<char>(in), {}};
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<char> image(in ? static_cast<std::size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(image.data(), static_cast<std::streamsize>(image.size()));
     std::vector<std::string> needed;
-    if (image.size() < sizeof(Elf64_Ehdr) || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0)
+    if (!in || image.size() < sizeof(Elf64_Ehdr) || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0)
         return std::nullopt;
     const auto* header = reinterpret_cast<const Elf64_Ehdr*>(image.data());
     const auto* sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + header->e_shoff);
