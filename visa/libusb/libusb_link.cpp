@@ -32,14 +32,16 @@ constexpr std::uint16_t kEndpointHalt = 0;
 
 class LibusbLink final : public UsbLink {
   public:
-    LibusbLink(std::unique_ptr<LibusbDevice> device, int cancel_fd)
+    explicit LibusbLink(std::unique_ptr<LibusbDevice> device)
         : device_(std::move(device)),
           out_(std::make_unique<AsyncTransfer>(device_->runtime())),
           in_(std::make_unique<AsyncTransfer>(device_->runtime())),
           control_(std::make_unique<AsyncTransfer>(device_->runtime())),
-          cancel_fd_(cancel_fd) {}
+          cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-    bool valid() const { return out_->valid() && in_->valid() && control_->valid(); }
+    // False when libusb could not allocate a transfer.
+    bool transfers_allocated() const { return out_->valid() && in_->valid() && control_->valid(); }
+    bool cancellable() const { return cancel_fd_ >= 0; }
 
     ~LibusbLink() override {
         if (wedged_) {
@@ -49,7 +51,8 @@ class LibusbLink final : public UsbLink {
         } else if (!lost_) {
             release_usbtmc_interface(*device_, claimed_, detached_);
         }
-        ::close(cancel_fd_);
+        if (cancel_fd_ >= 0)
+            ::close(cancel_fd_);
     }
 
     LibusbLink(const LibusbLink&) = delete;
@@ -249,12 +252,11 @@ class LibusbLink final : public UsbLink {
 ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device, std::unique_ptr<UsbLink>& out) {
     if (!device)
         return VI_ERROR_SYSTEM_ERROR;
-    const int cancel_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (cancel_fd < 0)
-        return VI_ERROR_SYSTEM_ERROR;
-    auto link = std::make_unique<LibusbLink>(std::move(device), cancel_fd);
-    if (!link->valid())
+    auto link = std::make_unique<LibusbLink>(std::move(device));
+    if (!link->transfers_allocated())
         return VI_ERROR_ALLOC;
+    if (!link->cancellable())
+        return VI_ERROR_SYSTEM_ERROR;
     out = std::move(link);
     return VI_SUCCESS;
 }
