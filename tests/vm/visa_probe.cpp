@@ -3,6 +3,7 @@
 //   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
 //
 // Usage: vm_visa_probe RESOURCE STEP...
+//        vm_visa_probe - STEP...      (no session: find and pause steps only)
 //   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
 //   write=TEXT     viWrite of TEXT and a linefeed
 //   read=N         one viRead of at most N bytes
@@ -13,11 +14,27 @@
 //   pause          prints its line at once, then waits for a line (or the
 //                  end) on standard input: the caller acts on the device
 //                  while the session is open
+//   find=EXPR      viFindRsrc(EXPR) and viFindNext: data= the names found,
+//                  space-separated; status= viFindRsrc's
+//   readbg=N       starts one viRead of at most N bytes in another thread
+//                  and prints its line once that thread runs
+//   closewait      viClose of the session from this thread while the
+//                  readbg read is in progress, then waits for that read:
+//                  status= the read's, ms= from the close to the read's end;
+//                  later steps have no session
+//   otherquery=RESOURCE|TEXT
+//                  in another thread: opens RESOURCE (its own resource
+//                  manager, 10 s timeout) and queries TEXT (a write, then a
+//                  read of at most 4096 bytes); prints its line once that
+//                  thread runs
+//   otherwait      waits for that thread: status= and data= its query's,
+//                  ms= from its start to its end
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
 // The session is opened (exclusive lock, 2000 ms open timeout) before the
-// first step and closed after the last. Exits 0 unless the usage is wrong.
+// first step and closed after the last; with RESOURCE "-" no session is
+// opened. Exits 0 unless the usage is wrong.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -25,8 +42,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "visa.h"
@@ -108,7 +127,68 @@ ViUInt32 count_arg(std::string_view value) {
     return n == 0 || n > kMaxRead ? kMaxRead : static_cast<ViUInt32>(n);
 }
 
-bool run_step(ViSession vi, std::string_view step) {
+// The resources viFindRsrc and viFindNext give for `expr`.
+ViStatus find_resources(ViSession rm, std::string_view expr, std::string& out) {
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    ViChar name[VI_FIND_BUFLEN];
+    const ViStatus s = viFindRsrc(rm, std::string(expr).c_str(), &list, &count, name);
+    if (s < VI_SUCCESS)
+        return s;
+    out = name;
+    for (ViUInt32 i = 1; i < count && viFindNext(list, name) >= VI_SUCCESS; ++i)
+        out += std::string(" ") + name;
+    viClose(list);
+    return s;
+}
+
+// The read started by readbg: its thread and, once it ended, its outcome.
+struct BackgroundRead {
+    std::thread thread;
+    std::promise<void> running;
+    ViStatus status = VI_SUCCESS;
+    Clock::time_point end;
+};
+BackgroundRead background;
+
+// The query of otherquery, in its own thread and session.
+struct OtherQuery {
+    std::thread thread;
+    std::promise<void> running;
+    ViStatus status = VI_SUCCESS;
+    std::string reply;
+    Clock::time_point start;
+    Clock::time_point end;
+};
+OtherQuery other;
+
+void query_other(const std::string& resource, const std::string& text) {
+    other.start = Clock::now();
+    other.running.set_value();
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    other.status = viOpenDefaultRM(&rm);
+    if (other.status >= VI_SUCCESS)
+        other.status = viOpen(rm, resource.c_str(), VI_NULL, 10000, &vi);
+    if (other.status >= VI_SUCCESS)
+        other.status = viSetAttribute(vi, VI_ATTR_TMO_VALUE, 10000);
+    if (other.status >= VI_SUCCESS)
+        other.status = write_line(vi, text);
+    if (other.status >= VI_SUCCESS)
+        other.status = read_once(vi, 4096, other.reply);
+    other.end = Clock::now();
+    viClose(rm);
+}
+
+// Waits for threads that steps started and no later step waited for.
+void join_threads() {
+    if (background.thread.joinable())
+        background.thread.join();
+    if (other.thread.joinable())
+        other.thread.join();
+}
+
+bool run_step(ViSession rm, ViSession vi, std::string_view step) {
     const auto eq = step.find('=');
     const std::string_view name = step.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? "" : step.substr(eq + 1);
@@ -144,6 +224,43 @@ bool run_step(ViSession vi, std::string_view step) {
         data = std::to_string(n == 0 ? 0.0 : ms / static_cast<double>(n));
     } else if (name == "clear") {
         s = viClear(vi);
+    } else if (name == "readbg") {
+        const ViUInt32 n = count_arg(value);
+        background.thread = std::thread([vi, n] {
+            background.running.set_value();
+            std::string ignored;
+            background.status = read_once(vi, n, ignored);
+            background.end = Clock::now();
+        });
+        background.running.get_future().wait();
+    } else if (name == "closewait") {
+        const ViStatus closed = viClose(vi);
+        if (background.thread.joinable())
+            background.thread.join();
+        s = background.status;
+        data = closed == VI_SUCCESS ? "closed" : "close failed";
+        const double ms = std::chrono::duration<double, std::milli>(background.end - start).count();
+        std::printf("closewait status=0x%08X ms=%.2f data=%s\n", static_cast<unsigned>(s), ms,
+                    data.c_str());
+        std::fflush(stdout);
+        return true;
+    } else if (name == "otherquery") {
+        const auto bar = value.find('|');
+        const std::string resource(value.substr(0, bar));
+        const std::string text(bar == std::string_view::npos ? "" : value.substr(bar + 1));
+        other.thread = std::thread(query_other, resource, text);
+        other.running.get_future().wait();
+    } else if (name == "otherwait") {
+        if (other.thread.joinable())
+            other.thread.join();
+        const double ms =
+            std::chrono::duration<double, std::milli>(other.end - other.start).count();
+        std::printf("otherwait status=0x%08X ms=%.2f data=%s\n",
+                    static_cast<unsigned>(other.status), ms, escaped(other.reply).c_str());
+        std::fflush(stdout);
+        return true;
+    } else if (name == "find") {
+        s = find_resources(rm, value, data);
     } else if (name == "devices") {
         data = usb_device_nodes();
     } else if (name == "pause") {
@@ -166,25 +283,35 @@ bool run_step(ViSession vi, std::string_view step) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE STEP...\n");
+        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE|- STEP...\n");
         return 2;
     }
     ViSession rm = VI_NULL;
     auto start = Clock::now();
     print("rm", viOpenDefaultRM(&rm), start, "");
     ViSession vi = VI_NULL;
+    int rc = 0;
+    if (std::string_view(argv[1]) == "-") {
+        for (int i = 2; i < argc && rc == 0; ++i) {
+            if (!run_step(rm, vi, argv[i]))
+                rc = 2;
+        }
+        join_threads();
+        viClose(rm);
+        return rc;
+    }
     start = Clock::now();
     const ViStatus open_status = viOpen(rm, argv[1], VI_EXCLUSIVE_LOCK, 2000, &vi);
     print("open", open_status, start, "");
-    int rc = 0;
     if (open_status >= VI_SUCCESS) {
         for (int i = 2; i < argc && rc == 0; ++i) {
-            if (!run_step(vi, argv[i]))
+            if (!run_step(rm, vi, argv[i]))
                 rc = 2;
         }
         start = Clock::now();
         print("close", viClose(vi), start, "");
     }
+    join_threads();
     viClose(rm);
     return rc;
 }

@@ -1,21 +1,28 @@
-// The one libusb context of the process, created on first use.
+// The process's libusb context, created when the first USB instrument is
+// opened (never at program start).
+//
+// libusb_init is called without options. libusb 1.0.26 can skip its device
+// discovery and hotplug monitor (LIBUSB_OPTION_NO_DEVICE_DISCOVERY), but on
+// Linux that option sets one flag for the whole process, whichever context
+// it is given: every context created later in the process, such as pyusb's
+// when pyvisa-py is loaded into the same program, would then find no
+// devices. Instruments are found through sysfs here and opened by their
+// device node, so libusb's own device list is never used; its discovery is
+// left as it is for the process's other users.
 #pragma once
 
-#include "visa.h"
-
-struct libusb_context;
+#include "libusb_library.h"
 
 namespace sgvisa {
 
-// The process-wide libusb context, or nullptr when libusb cannot start here
-// (for instance no /dev/bus/usb in a container); a later call tries again.
-// Safe to call from any thread.
-libusb_context* shared_libusb_context();
+struct LibusbRuntime {
+    const LibusbApi& api;
+    libusb_context* context;
+};
 
-// The VISA status for a libusb error code: LIBUSB_ERROR_NO_DEVICE is
-// VI_ERROR_CONN_LOST, LIBUSB_ERROR_TIMEOUT VI_ERROR_TMO, LIBUSB_ERROR_ACCESS
-// VI_ERROR_NPERMISSION, LIBUSB_ERROR_BUSY VI_ERROR_RSRC_BUSY,
-// LIBUSB_ERROR_NO_MEM VI_ERROR_ALLOC, anything else (a stall included) VI_ERROR_IO.
-ViStatus status_from_libusb(int error);
+// libusb loaded and its context made, or nullptr when libusb is not
+// installed or cannot start here (no USB at all); a later call tries the
+// context again. Never torn down. Safe to call from any thread.
+const LibusbRuntime* libusb_runtime();
 
 }  // namespace sgvisa

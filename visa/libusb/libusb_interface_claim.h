@@ -1,25 +1,28 @@
-// Taking a found USBTMC interface for a session and giving it back: the
-// configuration is set only when it is not already the active one (the
-// device is never reset), the kernel's usbtmc driver is detached for the
-// session and re-attached after it, and a claim held by another process is
-// waited for up to the open deadline.
+// Taking a device's USBTMC interface for this process and giving it back.
+// The configuration is never changed and the device never reset. A kernel
+// driver bound to the interface (the kernel's usbtmc driver) is detached;
+// another process's claim is waited for, watching the device node for the
+// close that usually ends it.
 #pragma once
 
-#include <cstdint>
-
 #include "deadline.h"
-#include "libusb_device_finder.h"
+#include "libusb_device.h"
 #include "visa.h"
 
 namespace sgvisa {
 
-// Claims the interface of `device`. `detached` tells whether a kernel driver
-// was detached (release_usbtmc_interface re-attaches it). VI_ERROR_RSRC_LOCKED
-// when another process still holds the interface at `deadline`.
-ViStatus claim_usbtmc_interface(const FoundUsbtmcDevice& device, Deadline deadline, bool& detached);
+// Claims the interface of `device`. Sets `detached` when a kernel driver
+// was detached on the way (release_usbtmc_interface gives it back);
+// `cancel_fd` readable (-1: none) ends the wait with VI_ERROR_ABORT.
+// VI_ERROR_RSRC_BUSY when another process still holds the interface at
+// `deadline` (a holder that lets go without closing the node is noticed at
+// the next close of it, or by the last attempt at the deadline);
+// VI_ERROR_CONN_LOST when the device is gone.
+ViStatus claim_usbtmc_interface(const LibusbDevice& device, Deadline deadline, int cancel_fd,
+                                bool& detached);
 
-// Releases the interface and, when `reattach`, gives it back to the kernel
-// driver (so that /dev/usbtmcN comes back). Does not close the handle.
-void release_usbtmc_interface(const FoundUsbtmcDevice& device, bool reattach);
+// Releases the interface (when `claimed`) and, when `reattach`, gives it
+// back to the kernel's driver (so that /dev/usbtmcN comes back).
+void release_usbtmc_interface(const LibusbDevice& device, bool claimed, bool reattach);
 
 }  // namespace sgvisa

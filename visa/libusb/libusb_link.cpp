@@ -1,49 +1,62 @@
 #include "libusb_link.h"
 
-#include <libusb.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <climits>
+#include <cerrno>
+#include <mutex>
 
-#include "libusb_context.h"
+#include "async_transfer.h"
 #include "libusb_interface_claim.h"
+#include "libusb_status.h"
 
 namespace sgvisa {
 namespace {
 
-// libusb timeouts count milliseconds and 0 means "forever": a deadline that
-// has passed gives false (no transfer is started), any other at least 1 ms.
-bool libusb_timeout(Deadline deadline, unsigned& ms) {
-    const int left = ms_until(deadline);
-    if (left <= 0)
-        return false;
-    ms = static_cast<unsigned>(left);
-    return true;
-}
+// How long a cancelled transfer is waited for. The kernel completes a
+// discarded URB before the discard returns, so this is only a bound.
+constexpr auto kReapBound = std::chrono::milliseconds(1000);
+// The time a stalled bulk endpoint's halt clearing gets, whatever is left
+// of the transfer's own deadline.
+constexpr auto kStallClearBound = std::chrono::milliseconds(1000);
 
-int length_of(std::size_t n) {
-    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
-}
+// CLEAR_FEATURE(ENDPOINT_HALT): a standard request to an endpoint, host to
+// device, no data.
+constexpr std::uint8_t kClearFeatureRequestType = 0x02;
+constexpr std::uint16_t kEndpointHalt = 0;
 
 class LibusbLink final : public UsbLink {
   public:
-    explicit LibusbLink(const FoundUsbtmcDevice& device) : device_(device) {
-        facts_.vendor_id = device.vendor_id;
-        facts_.product_id = device.product_id;
-        facts_.serial = device.serial;
-        facts_.interface_protocol = device.interface_protocol;
-        facts_.interface_number = device.interface_number;
-        facts_.bulk_out_endpoint = device.bulk_out_endpoint;
-        facts_.bulk_in_endpoint = device.bulk_in_endpoint;
-        facts_.max_packet_size = device.max_packet_size;
-    }
+    explicit LibusbLink(std::unique_ptr<LibusbDevice> device)
+        : device_(std::move(device)),
+          out_(std::make_unique<AsyncTransfer>(device_->runtime())),
+          in_(std::make_unique<AsyncTransfer>(device_->runtime())),
+          control_(std::make_unique<AsyncTransfer>(device_->runtime())),
+          cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+    // False when libusb could not allocate a transfer.
+    bool transfers_allocated() const { return out_->valid() && in_->valid() && control_->valid(); }
+    bool cancellable() const { return cancel_fd_ >= 0; }
 
     ~LibusbLink() override {
-        if (!lost_ && (claimed_ || detached_))
-            release_usbtmc_interface(device_, detached_);
-        libusb_close(device_.handle);
+        if (wedged_) {
+            // A transfer never came back: libusb still refers to it and to
+            // the device, so neither is freed.
+            (void)device_.release();
+        } else if (!lost_) {
+            release_usbtmc_interface(*device_, claimed_, detached_);
+        }
+        if (cancel_fd_ >= 0)
+            ::close(cancel_fd_);
     }
+
+    LibusbLink(const LibusbLink&) = delete;
+    LibusbLink& operator=(const LibusbLink&) = delete;
 
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
@@ -51,56 +64,46 @@ class LibusbLink final : public UsbLink {
         if (claimed_)
             return VI_SUCCESS;
         bool detached = false;
-        const ViStatus st = claim_usbtmc_interface(device_, deadline, detached);
+        const ViStatus st = claim_usbtmc_interface(*device_, deadline, cancel_fd_, detached);
         detached_ = detached_ || detached;
-        if (st == VI_ERROR_RSRC_LOCKED)
-            return VI_ERROR_RSRC_BUSY;
-        if (st != VI_SUCCESS)
-            return failure_status(st);
-        claimed_ = true;
-        return VI_SUCCESS;
+        if (st == VI_SUCCESS)
+            claimed_ = true;
+        return note(st);
     }
 
-    // The kernel lets one process hold the interface: it is given back after
-    // each operation (the kernel driver stays detached until the link closes).
+    // Another process can take the interface only once it is released, so
+    // it is, after every operation; the kernel driver stays detached.
     void relinquish() override {
         if (claimed_ && !lost_)
-            libusb_release_interface(device_.handle, device_.interface_number);
+            device_->api().release_interface(device_->handle(), facts().interface_number);
         claimed_ = false;
     }
 
-    LibusbLink(const LibusbLink&) = delete;
-    LibusbLink& operator=(const LibusbLink&) = delete;
-
     ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override {
-        unsigned ms = 0;
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        if (!libusb_timeout(deadline, ms))
-            return VI_ERROR_TMO;
-        int sent = 0;
-        // libusb takes a non-const buffer for both directions; OUT only reads it.
-        const int r = libusb_bulk_transfer(device_.handle, device_.bulk_out_endpoint,
-                                           const_cast<std::uint8_t*>(data.data()),
-                                           length_of(data.size()), &sent, ms);
-        if (r != LIBUSB_SUCCESS)
-            return bulk_failure(r, device_.bulk_out_endpoint);
-        return static_cast<std::size_t>(sent) == data.size() ? VI_SUCCESS : VI_ERROR_IO;
+        out_->prepare_bulk_out(device_->handle(), facts().bulk_out_endpoint, data);
+        const ViStatus st = run(out_, deadline);
+        if (st == VI_ERROR_IO && stalled_)
+            return clear_stall(facts().bulk_out_endpoint);
+        if (st == VI_SUCCESS && out_->actual_length() != data.size())
+            return VI_ERROR_IO;
+        return st;
     }
 
     ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
         got = 0;
-        unsigned ms = 0;
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        if (!libusb_timeout(deadline, ms))
-            return VI_ERROR_TMO;
-        int received = 0;
-        const int r = libusb_bulk_transfer(device_.handle, device_.bulk_in_endpoint, buf.data(),
-                                           length_of(buf.size()), &received, ms);
-        if (r != LIBUSB_SUCCESS)
-            return bulk_failure(r, device_.bulk_in_endpoint);
-        got = static_cast<std::size_t>(received);
+        in_->prepare_bulk_in(device_->handle(), facts().bulk_in_endpoint, buf.size());
+        const ViStatus st = run(in_, deadline);
+        if (st == VI_ERROR_IO && stalled_)
+            return clear_stall(facts().bulk_in_endpoint);
+        if (st != VI_SUCCESS)
+            return st;
+        const auto received = in_->received();
+        got = std::min(received.size(), buf.size());
+        std::copy_n(received.begin(), got, buf.begin());
         return VI_SUCCESS;
     }
 
@@ -108,68 +111,154 @@ class LibusbLink final : public UsbLink {
                         std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
                         Deadline deadline) override {
         got = 0;
-        unsigned ms = 0;
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        if (!libusb_timeout(deadline, ms))
-            return VI_ERROR_TMO;
         const auto length = static_cast<std::uint16_t>(std::min<std::size_t>(buf.size(), 0xFFFF));
-        const int r = libusb_control_transfer(device_.handle, request_type, request, value, index,
-                                              buf.data(), length, ms);
-        if (r < 0)
-            return failure(r);  // LIBUSB_ERROR_PIPE: the device stalled the request
-        got = static_cast<std::size_t>(r);
+        control_->prepare_control(device_->handle(), request_type, request, value, index, length);
+        const ViStatus st = run(control_, deadline);  // a stall is VI_ERROR_IO
+        if (st != VI_SUCCESS)
+            return st;
+        const auto received = control_->received();
+        got = std::min<std::size_t>(received.size(), length);
+        std::copy_n(received.begin(), got, buf.begin());
         return VI_SUCCESS;
     }
 
+    // CLEAR_FEATURE(ENDPOINT_HALT) as an asynchronous control transfer,
+    // bounded by `deadline` like any other (libusb_clear_halt waits on the
+    // kernel's own 5 s), then the host's side of the endpoint reset as the
+    // kernel does after its own clear: USBDEVFS_RESETEP sets the data toggle
+    // back to DATA0, with no USB traffic.
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override {
-        unsigned ms = 0;
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        if (!libusb_timeout(deadline, ms))
-            return VI_ERROR_TMO;
-        const int r = libusb_clear_halt(device_.handle, endpoint);
-        return r == LIBUSB_SUCCESS ? VI_SUCCESS : failure(r);
+        control_->prepare_control(device_->handle(), kClearFeatureRequestType,
+                                  LIBUSB_REQUEST_CLEAR_FEATURE, kEndpointHalt, endpoint, 0);
+        const ViStatus st = run(control_, deadline);
+        if (st != VI_SUCCESS)
+            return st;
+        unsigned int address = endpoint;
+        if (::ioctl(device_->fd(), USBDEVFS_RESETEP, &address) != 0)
+            return errno == ENODEV ? lose() : VI_ERROR_IO;
+        return VI_SUCCESS;
     }
 
-    const UsbDeviceFacts& facts() const override { return facts_; }
+    void cancel() override {
+        cancelled_ = true;
+        const std::uint64_t one = 1;
+        (void)!::write(cancel_fd_, &one, sizeof one);
+        std::lock_guard lock(flight_mutex_);
+        for (AsyncTransfer* t : in_flight_) {
+            if (t)
+                t->cancel();
+        }
+    }
+
+    void resume() override {
+        std::lock_guard lock(flight_mutex_);
+        cancelled_ = false;
+        std::uint64_t count = 0;
+        (void)!::read(cancel_fd_, &count, sizeof count);
+    }
+
+    const UsbDeviceFacts& facts() const override { return device_->facts(); }
 
   private:
-    ViStatus failure(int r) {
-        if (r == LIBUSB_ERROR_NO_DEVICE)
-            lost_ = true;
-        return status_from_libusb(r);
+    // Submits `t` unless the link is cancelled, and records it as in flight
+    // so that cancel() reaches it.
+    ViStatus start(AsyncTransfer& t) {
+        stalled_ = false;
+        std::lock_guard lock(flight_mutex_);
+        if (cancelled_)
+            return VI_ERROR_ABORT;
+        const auto slot = std::find(in_flight_.begin(), in_flight_.end(), nullptr);
+        if (slot == in_flight_.end())
+            return VI_ERROR_SYSTEM_ERROR;
+        const int r = t.submit();
+        if (r != LIBUSB_SUCCESS)
+            return note(status_from_libusb(r));
+        *slot = &t;
+        return VI_SUCCESS;
     }
 
-    // A stalled bulk endpoint is cleared so that the next transfer can pass.
-    ViStatus bulk_failure(int r, std::uint8_t endpoint) {
-        if (r == LIBUSB_ERROR_PIPE) {
-            if (libusb_clear_halt(device_.handle, endpoint) == LIBUSB_ERROR_NO_DEVICE) {
-                lost_ = true;
-                return VI_ERROR_CONN_LOST;
-            }
-            return VI_ERROR_IO;
+    // Waits for `t` until `deadline`; past it, cancels it and waits for the
+    // cancellation (kReapBound). Leaves it out of flight.
+    ViStatus finish(std::unique_ptr<AsyncTransfer>& t, Deadline deadline) {
+        bool done = t->await(deadline);
+        const bool gave_up = !done;
+        if (gave_up) {
+            t->cancel();
+            done = t->await(Clock::now() + kReapBound);
         }
-        return failure(r);
+        {
+            std::lock_guard lock(flight_mutex_);
+            std::replace(in_flight_.begin(), in_flight_.end(), t.get(),
+                         static_cast<AsyncTransfer*>(nullptr));
+        }
+        if (!done) {
+            (void)t.release();  // libusb may still write to it
+            wedged_ = true;
+            return lose();
+        }
+        const libusb_transfer_status status = t->status();
+        if (status == LIBUSB_TRANSFER_CANCELLED) {
+            if (cancelled_)
+                return VI_ERROR_ABORT;
+            return gave_up ? VI_ERROR_TMO : VI_ERROR_IO;
+        }
+        stalled_ = status == LIBUSB_TRANSFER_STALL;
+        return note(status_from_transfer(status));
     }
 
-    ViStatus failure_status(ViStatus st) {
-        if (st == VI_ERROR_CONN_LOST)
-            lost_ = true;
-        return st;
+    ViStatus run(std::unique_ptr<AsyncTransfer>& t, Deadline deadline) {
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
+        const ViStatus st = start(*t);
+        return st == VI_SUCCESS ? finish(t, deadline) : st;
     }
 
-    FoundUsbtmcDevice device_;
-    UsbDeviceFacts facts_;
+    // A stalled bulk endpoint's halt is cleared so that the next transfer
+    // can pass; the transfer itself failed.
+    ViStatus clear_stall(std::uint8_t endpoint) {
+        const ViStatus st = clear_halt(endpoint, Clock::now() + kStallClearBound);
+        return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_IO;
+    }
+
+    ViStatus lose() {
+        lost_ = true;
+        return VI_ERROR_CONN_LOST;
+    }
+
+    ViStatus note(ViStatus st) { return st == VI_ERROR_CONN_LOST ? lose() : st; }
+
+    std::unique_ptr<LibusbDevice> device_;
+    std::unique_ptr<AsyncTransfer> out_;
+    std::unique_ptr<AsyncTransfer> in_;
+    std::unique_ptr<AsyncTransfer> control_;
+    int cancel_fd_;  // eventfd, readable while cancelled: ends a claim's wait
+    std::mutex flight_mutex_;
+    // Transfers in flight (a bulk-OUT and a bulk-IN may be at once).
+    std::array<AsyncTransfer*, 2> in_flight_{};
+    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> lost_{false};
+    bool stalled_ = false;  // the last transfer ended with a stall
+    bool wedged_ = false;
     bool claimed_ = false;
     bool detached_ = false;
-    std::atomic<bool> lost_{false};
 };
 
 }  // namespace
 
-std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device) {
-    return std::make_unique<LibusbLink>(device);
+ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device, std::unique_ptr<UsbLink>& out) {
+    if (!device)
+        return VI_ERROR_SYSTEM_ERROR;
+    auto link = std::make_unique<LibusbLink>(std::move(device));
+    if (!link->transfers_allocated())
+        return VI_ERROR_ALLOC;
+    if (!link->cancellable())
+        return VI_ERROR_SYSTEM_ERROR;
+    out = std::move(link);
+    return VI_SUCCESS;
 }
 
 }  // namespace sgvisa

@@ -1,17 +1,18 @@
-// UsbLink over libusb's synchronous API, for a claimed USBTMC interface.
+// UsbLink over libusb's asynchronous API, for one opened USBTMC device.
 #pragma once
 
 #include <memory>
 
-#include "libusb_device_finder.h"
+#include "libusb_device.h"
 #include "usb_link.h"
 
 namespace sgvisa {
 
-// Takes over `device` (its open handle). The link claims the interface in
-// acquire() (detaching the kernel driver if it holds it) and gives it back
-// in relinquish(); on destruction it re-attaches a kernel driver it detached
-// and closes the handle.
-std::unique_ptr<UsbLink> make_libusb_link(const FoundUsbtmcDevice& device);
+// Takes over `device`. The link claims the interface in acquire()
+// (detaching the kernel's driver from it the first time) and releases it in
+// relinquish(); on destruction it gives the interface back to a kernel
+// driver it detached and closes the device. VI_ERROR_ALLOC or
+// VI_ERROR_SYSTEM_ERROR when the link's own resources cannot be had.
+ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device, std::unique_ptr<UsbLink>& out);
 
 }  // namespace sgvisa

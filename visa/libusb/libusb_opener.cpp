@@ -1,29 +1,49 @@
-// The USB backend: a USBTMC instrument reached through libusb.
-#include <libusb.h>
+#include "libusb_opener.h"
 
 #include "libusb_context.h"
-#include "libusb_device_finder.h"
-#include "libusb_interface_claim.h"
+#include "libusb_device.h"
 #include "libusb_link.h"
-#include "libusb_opener.h"
+#include "sysfs_usbtmc_scan.h"
+#include "usb_device_node.h"
 #include "usbtmc_host.h"
+#include "usbtmc_lookup.h"
 
 namespace sgvisa {
 
 ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
                                std::unique_ptr<Transport>& out) {
-    libusb_context* context = shared_libusb_context();
-    if (!context)
-        return VI_ERROR_RSRC_NFOUND;  // no USB here at all
+    const LibusbRuntime* runtime = libusb_runtime();
+    if (!runtime)
+        return VI_ERROR_RSRC_NFOUND;  // no libusb, or no USB here at all
 
-    FoundUsbtmcDevice device;
-    ViStatus st = find_usbtmc_device(context, name, device);
-    if (st != VI_SUCCESS)
-        return st;
-
-    return make_usbtmc_transport(make_libusb_link(device), deadline, out);
+    bool denied = false;
+    for (const UsbtmcInterfaceInfo& iface :
+         interfaces_named(scan_usbtmc_interfaces(kSysfsUsbDevices, deadline), name)) {
+        std::unique_ptr<LibusbDevice> device;
+        const ViStatus st = LibusbDevice::open(*runtime, kUsbDeviceNodes, iface, device);
+        if (st == VI_ERROR_NPERMISSION) {
+            denied = true;
+            continue;
+        }
+        if (st == VI_ERROR_RSRC_NFOUND)
+            continue;  // gone since the scan, or not usable
+        if (st != VI_SUCCESS)
+            return st;
+        std::unique_ptr<UsbLink> link;
+        const ViStatus made = make_libusb_link(std::move(device), link);
+        if (made != VI_SUCCESS)
+            return made;
+        return make_usbtmc_transport(std::move(link), deadline, out);
+    }
+    return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }
 
-void list_libusb_resources(Deadline /*deadline*/, std::vector<UsbResourceName>& /*out*/) {}
+void list_libusb_resources(Deadline deadline, std::vector<UsbResourceName>& out) {
+    if (!libusb_api())
+        return;  // what could not be opened is not listed
+    for (UsbResourceName& name :
+         resource_names_of(scan_usbtmc_interfaces(kSysfsUsbDevices, deadline)))
+        out.push_back(std::move(name));
+}
 
 }  // namespace sgvisa

@@ -24,9 +24,16 @@ def _read(path):
 
 
 class Gadget:
-    def __init__(self, build_dir, name="sg"):
+    """`udc` is the UDC it binds to; `node` is the path that exists while
+    its host side has it (by default /dev/usbtmc0, which the kernel's usbtmc
+    driver makes for the first instrument)."""
+
+    def __init__(self, build_dir, name="sg", udc=UDC_NAME, serial=SERIAL, node="/dev/usbtmc0"):
         self.sgsim = os.path.join(build_dir, "bin", "sgsim")
         self.name = name
+        self.udc = udc
+        self.serial = serial
+        self.node = node
         self.dir = os.path.join(CONFIGFS, name)
         self.mount = f"/dev/ffs-{name}"
         self.proc = None
@@ -45,7 +52,7 @@ class Gadget:
         os.makedirs(f"{d}/strings/0x409")
         _write(f"{d}/strings/0x409/manufacturer", "Simulated Signal Sources")
         _write(f"{d}/strings/0x409/product", "SG-4040 simulated signal generator")
-        _write(f"{d}/strings/0x409/serialnumber", SERIAL)
+        _write(f"{d}/strings/0x409/serialnumber", self.serial)
         os.makedirs(f"{d}/configs/c.1/strings/0x409")
         _write(f"{d}/configs/c.1/strings/0x409/configuration", "USBTMC")
         _write(f"{d}/configs/c.1/MaxPower", "100")
@@ -55,12 +62,15 @@ class Gadget:
         os.makedirs(self.mount, exist_ok=True)
         subprocess.run(["mount", "-t", "functionfs", self.name, self.mount], check=True)
 
-    def start(self, *sim_args, wait_for="/dev/usbtmc0"):
+    def start(self, *sim_args, wait_for=""):
         """Starts sgsim on the FunctionFS mount, binds the gadget once sgsim
-        has written its descriptors and waits until `wait_for` exists."""
+        has written its descriptors and waits until `wait_for` (by default
+        its node; None: nothing) exists."""
+        if wait_for == "":
+            wait_for = self.node
         self._runs += 1
         self.log_path = f"/tmp/sgsim-{self.name}-{self._runs}.log"
-        args = [self.sgsim, "--serial", SERIAL, "--log", self.log_path,
+        args = [self.sgsim, "--serial", self.serial, "--log", self.log_path,
                 "--gadget", self.mount, *sim_args]
         with open(self.stderr_path, "a") as err:
             self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err)
@@ -68,7 +78,7 @@ class Gadget:
         if b"ready" not in line:
             raise RuntimeError(f"sgsim did not get ready: {line!r}")
         with Uevents() as events:
-            _write(f"{self.dir}/UDC", UDC_NAME)
+            _write(f"{self.dir}/UDC", self.udc)
             if wait_for:
                 events.wait_until(lambda: os.path.exists(wait_for), 20,
                                   f"{wait_for} after binding the gadget")
@@ -80,8 +90,8 @@ class Gadget:
         """Unbinds the gadget from the UDC: the host sees the device go."""
         with Uevents() as events:
             _write(f"{self.dir}/UDC", "\n")
-            events.wait_until(lambda: not os.path.exists("/dev/usbtmc0"), 20,
-                              "removal of /dev/usbtmc0")
+            events.wait_until(lambda: not os.path.exists(self.node), 20,
+                              f"removal of {self.node}")
 
     def stop(self):
         """Stops sgsim (SIGTERM) and returns its exit status; its final

@@ -23,6 +23,10 @@ def main():
     build = environment("SG_BUILD_DIR")
     gadget = Gadget(build)
     gadget.create()
+    # A second instrument on the second UDC, for the check that uses two.
+    second = Gadget(build, name="sg2", udc="dummy_udc.1", serial="SIM002",
+                    node="/sys/bus/usb/devices/2-1:1.0/driver")
+    second.create()
     attachment = check_usbip.Attachment(gadget)
     checks = [
         ("1-kernel-usbtmc-driver", lambda: check_peers.kernel_driver(gadget, report)),
@@ -34,7 +38,9 @@ def main():
         ("5-no-permission-sgdemo", lambda: check_sgdemo.no_permission(gadget, build)),
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
-        ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
+        ("library-round-trip",
+         lambda: check_library.round_trip(gadget, second, build, report)),
+        ("usb-find", lambda: check_library.usb_find(gadget, build)),
         # Last, one attachment for all (see check_usbip.Attachment); the
         # last gives the device back to dummy_hcd.
         ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(attachment, report)),
@@ -59,10 +65,11 @@ def main():
         attachment.close()  # after a selection (--only) of the USB/IP checks
     except Exception as e:
         report.note(f"giving the device back after the USB/IP checks: {e}")
-    err = gadget.stderr()
-    if err:
-        print("---- sgsim stderr ----\n" + err, flush=True)
-    gadget.destroy()
+    for g in (gadget, second):
+        err = g.stderr()
+        if err:
+            print(f"---- sgsim ({g.name}) stderr ----\n" + err, flush=True)
+        g.destroy()
     return 1 if report.failed else 0
 
 

@@ -7,6 +7,7 @@ from waits import read_until
 
 VI_SUCCESS = 0
 VI_ERROR_TMO = 0xBFFF0015
+VI_ERROR_ABORT = 0xBFFF0030
 VI_ERROR_NPERMISSION = 0xBFFF00A8
 VI_ERROR_RSRC_NFOUND = 0xBFFF0011
 VI_ERROR_CONN_LOST = 0xBFFF00A6
@@ -51,35 +52,43 @@ def parse_steps(returncode, stdout, stderr, steps, opens):
     return result
 
 
-def run_probe(build_dir, steps, user=None, bound=60, opens=True):
+def run_probe(build_dir, steps, user=None, bound=60, opens=True, resource=RESOURCE):
     """Runs the probe and returns its steps (rm, open, ..., close). When
-    `opens`, a failed viOpen fails the check."""
+    `opens`, a failed viOpen fails the check. With resource "-" no session
+    is opened: the steps are rm and those given."""
     kwargs = {"user": user, "extra_groups": []} if user else {}
-    done = subprocess.run([probe_path(build_dir), RESOURCE, *steps], capture_output=True,
+    done = subprocess.run([probe_path(build_dir), resource, *steps], capture_output=True,
                           text=True, timeout=bound, **kwargs)
     return parse_steps(done.returncode, done.stdout, done.stderr, steps, opens)
 
 
-def run_probe_with_action(build_dir, steps, action, bound=60):
-    """Runs the probe with a "pause" step among `steps`; calls action() once
-    the probe has reached it, then lets it go on. Returns its steps."""
-    proc = subprocess.Popen([probe_path(build_dir), RESOURCE, *steps], stdin=subprocess.PIPE,
+def run_probe_with_action(build_dir, steps, action, bound=60, resource=RESOURCE):
+    """Runs the probe with "pause" steps among `steps`; at each pause calls
+    the next of `action` (one callable, or a list of them, one per pause),
+    then lets the probe go on. Returns its steps."""
+    actions = list(action) if isinstance(action, (list, tuple)) else [action]
+    proc = subprocess.Popen([probe_path(build_dir), resource, *steps], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        try:
-            head = read_until(proc.stdout.fileno(), b"pause status=", bound)
-        except EOFError as e:
-            raise CheckFailed(f"vm_visa_probe ended before its pause: {e}")
-        while not head.endswith(b"\n"):
-            head += read_until(proc.stdout.fileno(), b"\n", bound)
-        action()
+        head = b""
+        for i, act in enumerate(actions):
+            try:
+                head += read_until(proc.stdout.fileno(), b"pause status=", bound)
+            except EOFError as e:
+                raise CheckFailed(f"vm_visa_probe ended before its pause: {e}")
+            while not head.endswith(b"\n"):
+                head += read_until(proc.stdout.fileno(), b"\n", bound)
+            act()
+            if i + 1 < len(actions):
+                proc.stdin.write(b"\n")
+                proc.stdin.flush()
         rest, err = proc.communicate(b"\n", timeout=bound)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
     return parse_steps(proc.returncode, (head + rest).decode(errors="replace"),
-                       err.decode(errors="replace"), steps, opens=True)
+                       err.decode(errors="replace"), steps, opens=resource != "-")
 
 
 def expect_status(step, status):

@@ -1,0 +1,64 @@
+#include "libusb_device.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "libusb_status.h"
+#include "usb_device_node.h"
+#include "usbtmc_endpoints.h"
+
+namespace sgvisa {
+
+ViStatus LibusbDevice::open(const LibusbRuntime& runtime, const std::string& node_root,
+                            const UsbtmcInterfaceInfo& iface, std::unique_ptr<LibusbDevice>& out) {
+    const std::string path = usb_device_node_path(node_root, iface.bus, iface.address);
+    int fd = -1;
+    const ViStatus st = open_usb_device_node(path, fd);
+    if (st != VI_SUCCESS)
+        return st;
+    std::unique_ptr<LibusbDevice> device(new LibusbDevice(runtime, fd, path));
+
+    // libusb reads the descriptors the kernel keeps from the descriptor and
+    // asks the device for its configuration number (one control request,
+    // bounded by libusb at 1 s). It never closes the descriptor.
+    const LibusbApi& api = runtime.api;
+    const int r = api.wrap_sys_device(runtime.context, static_cast<intptr_t>(fd), &device->handle_);
+    if (r != LIBUSB_SUCCESS) {
+        // Not a USB device node after all, or the device went away.
+        device->handle_ = nullptr;
+        if (r == LIBUSB_ERROR_NO_MEM || r == LIBUSB_ERROR_ACCESS)
+            return status_from_libusb(r);
+        return VI_ERROR_RSRC_NFOUND;
+    }
+
+    libusb_device* dev = api.get_device(device->handle_);
+    libusb_device_descriptor descriptor{};
+    if (api.get_device_descriptor(dev, &descriptor) != LIBUSB_SUCCESS ||
+        descriptor.idVendor != iface.vendor_id || descriptor.idProduct != iface.product_id)
+        return VI_ERROR_RSRC_NFOUND;  // replugged: the node is another device's now
+
+    libusb_config_descriptor* config = nullptr;
+    if (api.get_active_config_descriptor(dev, &config) != LIBUSB_SUCCESS)
+        return VI_ERROR_RSRC_NFOUND;
+    UsbDeviceFacts& facts = device->facts_;
+    facts.vendor_id = iface.vendor_id;
+    facts.product_id = iface.product_id;
+    facts.serial = iface.serial;
+    facts.manufacturer = iface.manufacturer;
+    facts.product = iface.product;
+    const bool usable = usbtmc_endpoints(*config, iface.interface_number, iface.alt_setting, facts);
+    api.free_config_descriptor(config);
+    if (!usable)
+        return VI_ERROR_RSRC_NFOUND;
+    out = std::move(device);
+    return VI_SUCCESS;
+}
+
+LibusbDevice::~LibusbDevice() {
+    if (handle_)
+        runtime_.api.close(handle_);
+    ::close(fd_);
+}
+
+}  // namespace sgvisa

@@ -1,0 +1,50 @@
+// One USB device opened by its node and handed to libusb
+// (libusb_wrap_sys_device): the descriptor, libusb's handle on it, and the
+// facts of the USBTMC interface used.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "libusb_context.h"
+#include "sysfs_usbtmc_scan.h"
+#include "usb_device_facts.h"
+#include "visa.h"
+
+namespace sgvisa {
+
+class LibusbDevice {
+  public:
+    // Opens the device of `iface` under `node_root` (kUsbDeviceNodes) and
+    // reads the interface's endpoints from its configuration descriptor.
+    // VI_ERROR_NPERMISSION when the user may not open it;
+    // VI_ERROR_RSRC_NFOUND when it is gone, or its node now holds another
+    // device, or the interface is not a usable USBTMC one.
+    static ViStatus open(const LibusbRuntime& runtime, const std::string& node_root,
+                         const UsbtmcInterfaceInfo& iface, std::unique_ptr<LibusbDevice>& out);
+
+    // Closes libusb's handle, then the descriptor. No transfer may be in
+    // flight.
+    ~LibusbDevice();
+    LibusbDevice(const LibusbDevice&) = delete;
+    LibusbDevice& operator=(const LibusbDevice&) = delete;
+
+    const LibusbRuntime& runtime() const { return runtime_; }
+    const LibusbApi& api() const { return runtime_.api; }
+    libusb_device_handle* handle() const { return handle_; }
+    int fd() const { return fd_; }
+    const std::string& node_path() const { return node_path_; }
+    const UsbDeviceFacts& facts() const { return facts_; }
+
+  private:
+    LibusbDevice(const LibusbRuntime& runtime, int fd, std::string node_path)
+        : runtime_(runtime), fd_(fd), node_path_(std::move(node_path)) {}
+
+    const LibusbRuntime& runtime_;
+    int fd_;
+    std::string node_path_;
+    libusb_device_handle* handle_ = nullptr;
+    UsbDeviceFacts facts_;
+};
+
+}  // namespace sgvisa

@@ -1,0 +1,23 @@
+// The kernel's node of a USB device, /dev/bus/usb/BBB/DDD, opened by this
+// library itself (libusb is handed the open descriptor).
+#pragma once
+
+#include <string>
+
+#include "visa.h"
+
+namespace sgvisa {
+
+// Where the kernel puts the USB device nodes.
+inline constexpr const char* kUsbDeviceNodes = "/dev/bus/usb";
+
+// "<root>/BBB/DDD".
+std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned address);
+
+// Opens `path` for reading and writing (close-on-exec) into `fd`.
+// VI_ERROR_NPERMISSION when the user may not; VI_ERROR_RSRC_NFOUND when the
+// node is not there (the device went away); VI_ERROR_ALLOC or
+// VI_ERROR_SYSTEM_ERROR when this process cannot open more files.
+ViStatus open_usb_device_node(const std::string& path, int& fd);
+
+}  // namespace sgvisa
