@@ -13,6 +13,7 @@
 #include "session_table.h"
 #include "usb_resource_name.h"
 #include "visa.h"
+#include "visa_event.h"
 
 using sgvisa::SessionTable;
 
@@ -26,7 +27,7 @@ constexpr ViInt16 kTriggerSoftware = -1;
 
 // The width of a value and where it goes.
 struct Value {
-    enum Kind { u8, u16, i16, u32, text } kind = u32;
+    enum Kind { u8, u16, i16, u32, pointer, text } kind = u32;
     std::uint64_t number = 0;
     std::string string;
 
@@ -53,6 +54,11 @@ void store(const Value& v, void* out) {
         }
         case Value::u32: {
             const auto x = static_cast<ViUInt32>(v.number);
+            std::memcpy(out, &x, sizeof x);
+            break;
+        }
+        case Value::pointer: {
+            const auto x = static_cast<std::uintptr_t>(v.number);
             std::memcpy(out, &x, sizeof x);
             break;
         }
@@ -190,6 +196,7 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
             if (value == 0 || value > 0xFFFFFFFFu)
                 return VI_ERROR_NSUP_ATTR_STATE;
             settings.max_queue_length = static_cast<ViUInt32>(value);
+            s.events().set_queue_length(settings.max_queue_length);
             break;
         case VI_ATTR_TRIG_ID:
             if (static_cast<ViInt16>(value) != kTriggerSoftware || value > 0xFFFFu)
@@ -240,6 +247,43 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
     return VI_SUCCESS;
 }
 
+// VISA's 64-bit variant of VI_ATTR_RET_COUNT. PyVISA asks for it with a
+// ViUInt32 buffer, so it is written 32 bits wide, like VI_ATTR_RET_COUNT:
+// never past a buffer, and exact for any count an operation can return.
+constexpr ViAttr kReturnCount64 = 0x3FFF4028;
+
+bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
+    switch (attr) {
+        case VI_ATTR_EVENT_TYPE:
+            v = Value::of(Value::u32, e.type);
+            return true;
+        default:
+            break;
+    }
+    if (e.type != VI_EVENT_IO_COMPLETION)
+        return false;
+    switch (attr) {
+        case VI_ATTR_STATUS:
+            v = Value::of(Value::u32, static_cast<ViUInt32>(e.status));
+            return true;
+        case VI_ATTR_RET_COUNT:
+        case kReturnCount64:
+            v = Value::of(Value::u32, e.return_count);
+            return true;
+        case VI_ATTR_JOB_ID:
+            v = Value::of(Value::u32, e.job_id);
+            return true;
+        case VI_ATTR_OPER_NAME:
+            v = Value::str(e.operation_name);
+            return true;
+        case VI_ATTR_BUFFER:
+            v = Value::of(Value::pointer, reinterpret_cast<std::uintptr_t>(e.buffer));
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr, Value& v) {
     switch (attr) {
         case VI_ATTR_RSRC_IMPL_VERSION:
@@ -283,6 +327,11 @@ SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState 
             return resource_manager_value(*rm, attrName, ignored) ? VI_ERROR_ATTR_READONLY
                                                                   : VI_ERROR_NSUP_ATTR;
         }
+        if (const auto event = table.event(vi)) {
+            Value ignored;
+            return event_value(*event, attrName, ignored) ? VI_ERROR_ATTR_READONLY
+                                                          : VI_ERROR_NSUP_ATTR;
+        }
         return table.find_list(vi) ? VI_ERROR_NSUP_ATTR : VI_ERROR_INV_OBJECT;
     });
 }
@@ -296,6 +345,8 @@ SGVISA_EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrVa
             known = instrument_value(*session, attrName, v);
         } else if (const auto rm = table.resource_manager(vi)) {
             known = resource_manager_value(*rm, attrName, v);
+        } else if (const auto event = table.event(vi)) {
+            known = event_value(*event, attrName, v);
         } else if (!table.find_list(vi)) {
             return VI_ERROR_INV_OBJECT;
         }

@@ -96,6 +96,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             session->close();  // the resource manager was closed meanwhile
             return st;
         }
+        session->set_handle(handle);
         *vi = handle;
         // This library keeps no configuration to load.
         return (accessMode & VI_LOAD_CONFIG) != 0 ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
