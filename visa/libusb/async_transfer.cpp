@@ -44,6 +44,15 @@ void AsyncTransfer::prepare_bulk_in(libusb_device_handle* handle, std::uint8_t e
                               0);
 }
 
+void AsyncTransfer::prepare_interrupt_in(libusb_device_handle* handle, std::uint8_t endpoint,
+                                         std::size_t length) {
+    buffer_.resize(std::min<std::size_t>(length, INT_MAX));
+    control_ = false;
+    libusb_fill_interrupt_transfer(transfer_, handle, endpoint, buffer_.data(),
+                                   static_cast<int>(buffer_.size()), &AsyncTransfer::on_complete,
+                                   this, 0);
+}
+
 void AsyncTransfer::prepare_control(libusb_device_handle* handle, std::uint8_t request_type,
                                     std::uint8_t request, std::uint16_t value, std::uint16_t index,
                                     std::uint16_t length) {

@@ -37,6 +37,8 @@ class AsyncTransfer {
     void prepare_bulk_out(libusb_device_handle* handle, std::uint8_t endpoint,
                           std::span<const std::uint8_t> data);
     void prepare_bulk_in(libusb_device_handle* handle, std::uint8_t endpoint, std::size_t length);
+    void prepare_interrupt_in(libusb_device_handle* handle, std::uint8_t endpoint,
+                              std::size_t length);
     void prepare_control(libusb_device_handle* handle, std::uint8_t request_type,
                          std::uint8_t request, std::uint16_t value, std::uint16_t index,
                          std::uint16_t length);

@@ -61,6 +61,7 @@ class LibusbLink final : public UsbLink {
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
+        std::lock_guard lock(claim_mutex_);
         if (claimed_)
             return VI_SUCCESS;
         bool detached = false;
@@ -72,12 +73,39 @@ class LibusbLink final : public UsbLink {
     }
 
     // Another process can take the interface only once it is released, so
-    // it is, after every operation; the kernel driver stays detached.
+    // it is, after every operation; the kernel driver stays detached. While
+    // the interrupt-IN endpoint is being read the claim stays: the kernel
+    // lets only the claiming process read it.
     void relinquish() override {
+        std::lock_guard lock(claim_mutex_);
+        if (interrupt_readers_ > 0)
+            return;
         if (claimed_ && !lost_)
             device_->api().release_interface(device_->handle(), facts().interface_number);
         claimed_ = false;
     }
+
+    std::unique_ptr<InterruptSource> open_interrupt_source() override;
+
+    // For the interrupt reader: holds the claim while it reads, taking it
+    // if this process's operations gave it up (waiting until `deadline`).
+    ViStatus hold_claim_for_interrupts(Deadline deadline) {
+        {
+            std::lock_guard lock(claim_mutex_);
+            ++interrupt_readers_;
+        }
+        const ViStatus st = acquire(deadline);
+        if (st != VI_SUCCESS)
+            release_claim_for_interrupts();
+        return st;
+    }
+    void release_claim_for_interrupts() {
+        std::lock_guard lock(claim_mutex_);
+        --interrupt_readers_;
+    }
+
+    LibusbDevice& device() { return *device_; }
+    bool lost() const { return lost_; }
 
     ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override {
         if (lost_)
@@ -243,9 +271,104 @@ class LibusbLink final : public UsbLink {
     std::atomic<bool> lost_{false};
     bool stalled_ = false;  // the last transfer ended with a stall
     bool wedged_ = false;
+    std::mutex claim_mutex_;  // the claim and who keeps it
+    int interrupt_readers_ = 0;
     bool claimed_ = false;
     bool detached_ = false;
 };
+
+// Reads the interrupt-IN endpoint with one asynchronous transfer at a time,
+// from the channel's thread, while the link carries the other transfers.
+class LibusbInterruptSource final : public InterruptSource {
+  public:
+    explicit LibusbInterruptSource(LibusbLink& link)
+        : link_(link), transfer_(std::make_unique<AsyncTransfer>(link.device().runtime())) {}
+    ~LibusbInterruptSource() override {
+        if (holding_)
+            link_.release_claim_for_interrupts();
+        if (wedged_)
+            (void)transfer_.release();  // libusb may still write to it
+    }
+
+    ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
+        got = 0;
+        if (link_.lost() || wedged_)
+            return VI_ERROR_CONN_LOST;
+        if (!holding_) {
+            const ViStatus st =
+                link_.hold_claim_for_interrupts(std::min(deadline, Clock::now() + kReapBound));
+            if (st != VI_SUCCESS)
+                return st;
+            holding_ = true;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_)
+                return VI_ERROR_ABORT;
+            transfer_->prepare_interrupt_in(link_.device().handle(),
+                                            link_.facts().interrupt_in_endpoint,
+                                            std::max<std::size_t>(buf.size(), 1));
+            const int r = transfer_->submit();
+            if (r != LIBUSB_SUCCESS)
+                return status_from_libusb(r);
+            in_flight_ = true;
+        }
+        bool done = transfer_->await(deadline);
+        const bool gave_up = !done;
+        if (gave_up) {
+            transfer_->cancel();
+            done = transfer_->await(Clock::now() + kReapBound);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            in_flight_ = false;
+        }
+        if (!done) {
+            wedged_ = true;
+            return VI_ERROR_CONN_LOST;
+        }
+        switch (transfer_->status()) {
+            case LIBUSB_TRANSFER_COMPLETED: {
+                const auto received = transfer_->received();
+                got = std::min(received.size(), buf.size());
+                std::copy_n(received.begin(), got, buf.begin());
+                return VI_SUCCESS;
+            }
+            case LIBUSB_TRANSFER_CANCELLED:
+                return gave_up ? VI_ERROR_TMO : VI_ERROR_ABORT;
+            default:
+                return status_from_transfer(transfer_->status());
+        }
+    }
+
+    void cancel() override {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        if (in_flight_)
+            transfer_->cancel();
+    }
+
+    void resume() override {
+        std::lock_guard lock(mutex_);
+        cancelled_ = false;
+    }
+
+  private:
+    LibusbLink& link_;
+    std::unique_ptr<AsyncTransfer> transfer_;
+    std::mutex mutex_;
+    bool cancelled_ = false;
+    bool in_flight_ = false;
+    bool holding_ = false;
+    bool wedged_ = false;
+};
+
+std::unique_ptr<InterruptSource> LibusbLink::open_interrupt_source() {
+    if (facts().interrupt_in_endpoint == 0)
+        return nullptr;
+    auto source = std::make_unique<LibusbInterruptSource>(*this);
+    return source;
+}
 
 }  // namespace
 
