@@ -88,7 +88,7 @@ void InterruptChannel::run() {
             n = usb488::parse_notification(std::span(packet.data(), got));
             if (n.kind == usb488::Notification::Kind::status_byte) {
                 const auto it = expected_.find(n.tag);
-                if (it != expected_.end()) {
+                if (it != expected_.end() && it->second < 0) {  // the first answer counts
                     it->second = n.status_byte;
                     answered_.notify_all();
                 }

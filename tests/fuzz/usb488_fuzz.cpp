@@ -1,0 +1,93 @@
+// Fuzz target: what a USB488 device may send a host about its status byte,
+// on any bytes: READ_STATUS_BYTE control answers, and interrupt-IN packets
+// of any length and content (unknown bNotify1, stale or wrong tags, short
+// packets, floods of service requests) read by the host's interrupt channel
+// while a status byte is awaited. Never a crash or a hang; the awaited
+// status byte is never lost or mistaken; every service request is seen.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "byte_script.h"
+#include "interrupt_channel.h"
+#include "usb488_messages.h"
+
+namespace {
+
+namespace u = sgvisa::usb488;
+
+// Packets from the script, then the endpoint fails (the channel stops).
+class ScriptedSource final : public sgvisa::InterruptSource {
+  public:
+    explicit ScriptedSource(std::vector<std::vector<std::uint8_t>> packets)
+        : packets_(std::move(packets)) {}
+    ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, sgvisa::Deadline) override {
+        got = 0;
+        if (next_ == packets_.size())
+            return VI_ERROR_CONN_LOST;
+        const auto& p = packets_[next_++];
+        got = std::min(p.size(), buf.size());
+        std::copy_n(p.begin(), got, buf.begin());
+        return VI_SUCCESS;
+    }
+    void cancel() override {}
+    void resume() override {}
+
+  private:
+    std::vector<std::vector<std::uint8_t>> packets_;
+    std::size_t next_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    sgfuzz::ByteScript script(data, size);
+    const std::uint8_t tag = u::next_status_tag(script.byte());
+
+    // The control answer.
+    const auto answer_bytes = script.bytes(script.byte() % 8);
+    const auto answer = u::parse_status_answer(answer_bytes, tag);
+    if (answer.valid && (answer_bytes.size() < 3 || answer_bytes[1] != tag))
+        std::abort();
+
+    // Interrupt packets, and what the channel must make of them.
+    std::vector<std::vector<std::uint8_t>> packets;
+    int expected = -1;  // the first notification for `tag`
+    int requests = 0;   // service requests
+    while (!script.exhausted() && packets.size() < 64) {
+        const auto packet = script.bytes(script.byte() % 70);
+        packets.emplace_back(packet.begin(), packet.end());
+        const auto n = u::parse_notification(packets.back());
+        if (n.kind == u::Notification::Kind::status_byte && n.tag == tag && expected < 0)
+            expected = n.status_byte;
+        if (n.kind == u::Notification::Kind::service_request)
+            ++requests;
+        if (n.kind != u::Notification::Kind::unknown &&
+            (packets.back().size() < 2 || (packets.back()[0] & 0x80) == 0))
+            std::abort();
+    }
+    const std::size_t chunk = 64;  // the channel reads at most this much at once
+    for (auto& p : packets)
+        p.resize(std::min(p.size(), chunk));
+
+    int seen = 0;
+    {
+        sgvisa::usbtmc::InterruptChannel channel(std::make_unique<ScriptedSource>(packets));
+        // Expected before the reader starts, as the host does before it asks.
+        channel.expect(tag);
+        channel.set_listener([&seen](std::uint8_t) { ++seen; });
+        std::uint8_t status = 0;
+        const ViStatus st = channel.await(tag, sgvisa::Deadline::max(), status);
+        if (expected >= 0 && (st != VI_SUCCESS || status != expected))
+            std::abort();  // the awaited status byte was lost or mistaken
+        if (expected < 0 && st != VI_ERROR_CONN_LOST)
+            std::abort();
+        channel.set_listener({});
+    }
+    if (expected < 0 && seen != requests)
+        std::abort();  // the whole script was read: every request was seen
+    return 0;
+}
