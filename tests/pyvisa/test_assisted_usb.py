@@ -14,7 +14,11 @@ TestResourceManager = _rm.TestResourceManager
 TestSystemDetailsAnalysis = _util.TestSystemDetailsAnalysis
 
 
-class TestUsbInstr(_mb.LockableMessagedBasedResourceTestCaseMixin, _mb.MessagebasedResourceTestCase):
+class TestUsbInstr(
+    _mb.LockableMessagedBasedResourceTestCaseMixin,
+    _mb.EventAwareMessagebasedResourceTestCaseMixin,
+    _mb.MessagebasedResourceTestCase,
+):
     """PyVISA against our library's USB INSTR resource."""
 
     RESOURCE_TYPE = "USB::INSTR"
