@@ -41,7 +41,7 @@ TEST(SgsimIoTest, ServesTheIoTestInstrumentUnderItsOwnNames) {
     EXPECT_EQ(sim.received(),
               (std::vector<std::string>{"*IDN?", "RECEIVE", sgsim::log_line(binary), "", "SEND"}));
     c.write(7, "RECEIVE\nkept");
-    EXPECT_EQ(sim.stop(), "Kept bytes: 4\nReceiving: yes\n");
+    EXPECT_EQ(sim.stop(), "Kept bytes: 4\nReceiving: yes\nTriggers: 0\nRemote state: LOCAL\n");
     EXPECT_EQ(sim.exit_status(), 0);
 }
 
