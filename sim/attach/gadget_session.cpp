@@ -160,6 +160,11 @@ void GadgetSession::on_event(KernelAio& aio, const usb_functionfs_event& ev) {
             device_.reset();
             break;
         case FUNCTIONFS_SETUP:
+            // Bulk-OUT data that has already arrived goes first: a status
+            // byte read after a write then shows its message executed
+            // (FunctionFS reports the data a little later than the host sees
+            // its transfer done, so this narrows the window, no more).
+            on_completions(aio);
             on_setup(ev.u.setup);
             break;
         default:  // BIND, SUSPEND, RESUME

@@ -12,6 +12,7 @@ import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_sgdemo  # noqa: E402
 import check_stall  # noqa: E402
+import check_usb488  # noqa: E402
 import check_usbip  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
@@ -34,6 +35,8 @@ def main():
         ("5-no-permission-sgdemo", lambda: check_sgdemo.no_permission(gadget, build)),
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
+        ("8-usb488-kernel-requests", lambda: check_usb488.kernel_requests(gadget)),
+        ("8-usb488-kernel-srq", lambda: check_usb488.kernel_srq(gadget)),
         ("library-round-trip", lambda: check_library.round_trip(gadget, build, report)),
         # Last, one attachment for all (see check_usbip.Attachment); the
         # last gives the device back to dummy_hcd.
