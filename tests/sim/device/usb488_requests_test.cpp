@@ -169,24 +169,16 @@ TEST_F(Usb488Device, MavAndItsServiceRequestComeWithTheDelayedReply) {
 }
 
 TEST_F(Usb488Device, KeepsSixteenPacketsAndAResetDropsOnlyStatusAnswers) {
-    // Twenty service requests made while nobody takes them: the oldest go.
-    // *ESR? between them withdraws each, so each *OPC is a new reason.
-    send("*SRE 32;*ESE 1;*CLS\n");
-    std::string many = "*OPC;*ESR?";
-    for (int i = 1; i < 20; ++i)
+    // Twenty service requests while nobody takes them (*ESR? between them
+    // withdraws each, so each *OPC is a new reason), then a status byte.
+    std::string many = "*SRE 32;*ESE 1;*CLS";
+    for (int i = 0; i < 20; ++i)
         many += ";*OPC;*ESR?";
     send(many + "\n");
     EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 3, 3)[0], u::STATUS_SUCCESS);
+    dev->reset();  // takes the status byte back, not the service requests
     const Packets kept = interrupts();
-    ASSERT_EQ(kept.size(), sgsim::InterruptQueue::kCapacity);
-    EXPECT_EQ(kept.front(), (InterruptPacket{0x81, 0x60}));
-    EXPECT_EQ(kept.back(), (InterruptPacket{0x83, 0x10})) << "the newest is kept; MAV";
-
-    // A reset drops the answers to READ_STATUS_BYTE, not service requests.
-    send("*OPC;*ESR?\n");
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 4, 3)[0], u::STATUS_SUCCESS);
-    dev->reset();
-    EXPECT_EQ(interrupts(), (Packets{{0x81, 0x60}}));
+    EXPECT_EQ(kept, Packets(sgsim::InterruptQueue::kCapacity - 1, {0x81, 0x60}));
     EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 5, 3)[0], u::STATUS_SUCCESS) << "not busy";
     EXPECT_EQ(interrupts(), (Packets{{0x85, 0x00}})) << "the reset dropped the reply too";
 }
@@ -251,7 +243,6 @@ TEST_F(Usb488Device, RemoteLocalFollowsRenAddressingGoToLocalAndLockout) {
     EXPECT_EQ(request(u::USB488_REN_CONTROL, 1, 1), ok);
     send("*CLS\n");
     EXPECT_EQ(dev->remote_state(), State::Remote) << "no lockout left from before";
-    EXPECT_EQ(sgsim::remote_state_name(State::LocalWithLockout), "LOCAL WITH LOCKOUT");
 }
 
 TEST(InterruptQueue, DropsTheOldestWhenFullAndOnlyStatusAnswersOnReset) {

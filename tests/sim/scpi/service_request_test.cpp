@@ -17,136 +17,76 @@ namespace {
 using sgsim::SignalGenerator;
 using sgsim::StatusRegisters;
 
-// The status bytes announced, one per service request.
-struct Announcements {
-    std::vector<int> bytes;
-    void attach(StatusRegisters& status) {
-        status.set_service_request_handler([this](std::uint8_t stb) { bytes.push_back(stb); });
-    }
-};
-
 std::string send(SignalGenerator& generator, std::string_view command) {
     return generator.execute(std::string(command) + "\n");
 }
 
 TEST(ServiceRequest, RaisedOncePerNewReasonReadAndClearedBySerialPoll) {
     StatusRegisters status;
-    Announcements srq;
-    srq.attach(status);
-    status.clear_events();  // the power-on bit
-    status.set_event_enable(StatusRegisters::kOperationComplete);
-    status.set_service_request_enable(StatusRegisters::kEventStatusSummary);
-    EXPECT_TRUE(srq.bytes.empty()) << "no event yet";
+    std::vector<int> srq;  // the status bytes announced
+    status.set_service_request_handler([&](std::uint8_t stb) { srq.push_back(stb); });
+    status.set_event_enable(StatusRegisters::kPowerOn);
+    EXPECT_TRUE(srq.empty()) << "ESB on, but not enabled";
+    status.set_service_request_enable(0xFF);
+    EXPECT_EQ(status.service_request_enable(), 0xBF) << "bit 6 cannot be enabled";
+    EXPECT_EQ(srq, std::vector<int>{0x60}) << "*SRE enabling a summary that is on";
+    status.set_events(StatusRegisters::kPowerOn);
+    EXPECT_EQ(srq.size(), 1u) << "the same reason again is not a new one";
 
-    status.set_events(StatusRegisters::kOperationComplete);
-    EXPECT_EQ(srq.bytes, std::vector<int>{0x60}) << "ESB and RQS";
-    EXPECT_TRUE(status.service_requested());
-    status.set_events(StatusRegisters::kOperationComplete);
-    EXPECT_EQ(srq.bytes.size(), 1u) << "the same reason again is not a new one";
-
-    EXPECT_EQ(status.status_byte(), 0x60) << "*STB? shows MSS";
-    EXPECT_TRUE(status.service_requested()) << "*STB? clears nothing";
+    EXPECT_EQ(status.status_byte(), 0x60) << "*STB? shows MSS and clears nothing";
     EXPECT_EQ(status.serial_poll(), 0x60);
     EXPECT_EQ(status.serial_poll(), 0x20) << "the poll cleared RQS; ESB stays";
     EXPECT_EQ(status.status_byte(), 0x60) << "MSS stays while its reason does";
-
-    // A second enabled bit is a new reason: service is requested again.
-    status.set_service_request_enable(StatusRegisters::kEventStatusSummary |
-                                      StatusRegisters::kErrorQueueNotEmpty);
-    EXPECT_EQ(srq.bytes.size(), 1u) << "enabling a bit that is off changes nothing";
     status.set_error_queue_not_empty(true);
-    EXPECT_EQ(srq.bytes, (std::vector<int>{0x60, 0x64}));
+    EXPECT_EQ(srq, (std::vector<int>{0x60, 0x64})) << "a second enabled bit is new";
 
-    // Reading the event register and emptying the queue withdraw the request.
-    EXPECT_EQ(status.read_event_status(), StatusRegisters::kOperationComplete);
+    EXPECT_EQ(status.read_event_status(), StatusRegisters::kPowerOn);
     EXPECT_TRUE(status.service_requested()) << "the queue is still a reason";
     status.set_error_queue_not_empty(false);
-    EXPECT_FALSE(status.service_requested());
+    EXPECT_FALSE(status.service_requested()) << "withdrawn: no reason left";
     EXPECT_EQ(status.serial_poll(), 0);
-    status.set_events(StatusRegisters::kOperationComplete);
-    EXPECT_EQ(srq.bytes, (std::vector<int>{0x60, 0x64, 0x60})) << "a reason that returns is new";
-}
 
-TEST(ServiceRequest, EnablingAConditionThatIsOnRaisesItMavAndOwnRequests) {
-    StatusRegisters status;
-    Announcements srq;
-    srq.attach(status);
-    status.set_event_enable(StatusRegisters::kPowerOn);
-    EXPECT_TRUE(srq.bytes.empty());
-    status.set_service_request_enable(0xFF);  // bit 6 is ignored
-    EXPECT_EQ(status.service_request_enable(), 0xBF);
-    EXPECT_EQ(srq.bytes, std::vector<int>{0x60}) << "*SRE enabling the power-on summary";
-    status.set_service_request_enable(0);
-    EXPECT_FALSE(status.service_requested()) << "withdrawn with its enable";
-
-    // MAV enabled: a response that waits raises the request, reading it
-    // withdraws it, the next response raises it again.
-    status.set_service_request_enable(StatusRegisters::kMessageAvailable);
+    // MAV, and the instrument's own request whatever SRE enables.
     status.set_message_available(true);
     status.set_message_available(false);
     status.set_message_available(true);
-    EXPECT_EQ(srq.bytes, (std::vector<int>{0x60, 0x70, 0x70}));
-    EXPECT_EQ(status.status_byte(), 0x70);
+    EXPECT_EQ(srq, (std::vector<int>{0x60, 0x64, 0x50, 0x50}));
     status.set_message_available(false);
-
-    // The instrument's own request, whatever SRE enables.
     status.set_service_request_enable(0);
     status.set_own_request(true);
-    EXPECT_EQ(srq.bytes.back(), 0x60) << "ESB is on (power-on enabled), RQS";
-    EXPECT_EQ(status.status_byte() & StatusRegisters::kRequestService,
-              StatusRegisters::kRequestService)
-        << "MSS";
-    EXPECT_EQ(status.serial_poll() & 0x40, 0x40);
-    EXPECT_EQ(status.serial_poll() & 0x40, 0);
+    EXPECT_EQ(srq.back(), 0x40);
+    EXPECT_EQ(status.status_byte(), 0x40) << "MSS";
     status.set_own_request(false);
-    EXPECT_EQ(status.status_byte() & 0x40, 0);
-    EXPECT_EQ(srq.bytes.size(), 4u);
-
-    // Without a handler nothing is announced, but RQS is still kept.
-    status.set_service_request_handler({});
-    status.set_own_request(true);
-    EXPECT_TRUE(status.service_requested());
-    EXPECT_EQ(srq.bytes.size(), 4u);
+    EXPECT_EQ(status.serial_poll(), 0) << "withdrawn before it was polled";
+    EXPECT_EQ(srq.size(), 5u);
 }
 
-TEST(ServiceRequest, GeneratorRequestsServiceForOpcInOneCompoundMessage) {
+TEST(ServiceRequest, GeneratorInCompoundMessagesOpcErrorsAndMav) {
     SignalGenerator generator;
-    Announcements srq;
-    srq.attach(generator.status());
+    std::vector<int> srq;
+    generator.status().set_service_request_handler([&](std::uint8_t b) { srq.push_back(b); });
     EXPECT_EQ(send(generator, "*CLS;*ESE 1;*SRE 32;*OPC;*STB?"), "96\n");
-    EXPECT_EQ(srq.bytes, std::vector<int>{0x60});
-    EXPECT_EQ(send(generator, "*ESE?;*SRE?"), "1;32\n");
-    EXPECT_EQ(send(generator, "*OPC;*STB?"), "96\n");
-    EXPECT_EQ(srq.bytes.size(), 1u) << "OPC was already set: no new reason";
-    EXPECT_EQ(generator.status().serial_poll(), 0x60);
+    EXPECT_EQ(srq, std::vector<int>{0x60});
+    EXPECT_EQ(send(generator, "*OPC;*ESE?;*SRE?"), "1;32\n");
+    EXPECT_EQ(srq.size(), 1u) << "OPC was already set: no new reason";
 
-    // *ESR? reads and clears the event; a later *OPC is a new reason, also
-    // within one message. (*STB? shows MAV for the answer before it.)
+    // *ESR? takes the reason away, so a later *OPC is new, also within one
+    // message. *STB? counts the answers before it as waiting (MAV).
     EXPECT_EQ(send(generator, "*ESR?;*STB?;*OPC;*ESR?;*OPC"), "1;16;1\n");
-    EXPECT_EQ(srq.bytes, (std::vector<int>{0x60, 0x60, 0x60}));
-    EXPECT_EQ(send(generator, "*CLS;*STB?"), "0\n") << "*CLS withdraws the request";
-    EXPECT_FALSE(generator.status().service_requested());
-}
+    EXPECT_EQ(srq, (std::vector<int>{0x60, 0x60, 0x60}));
+    EXPECT_EQ(send(generator, "*CLS;*STB?"), "0\n");
+    EXPECT_FALSE(generator.status().service_requested()) << "*CLS withdraws it";
+    EXPECT_EQ(generator.execute("*OPC?\n*STB?\n"), "1\n16\n")
+        << "the first message's answer waits when the second runs";
 
-TEST(ServiceRequest, StatusByteInCompoundMessagesShowsQueueAndEarlierAnswers) {
-    SignalGenerator generator;
-    Announcements srq;
-    srq.attach(generator.status());
-    send(generator, "*CLS");
-    // MAV: the answers of the units before *STB? wait in the output queue.
-    EXPECT_EQ(send(generator, "*STB?;*STB?"), "0;16\n");
-    EXPECT_EQ(send(generator, "*IDN?;*STB?"), "Simulated Signal Sources,SG-4040,SIM001,1.0;16\n");
-    // An error, its queue bit and its event; the answers run in order.
+    // The error queue bit follows the queue; with it enabled, an error
+    // requests service.
     EXPECT_EQ(send(generator, "*ESE 32;*SRE 4;BOGUS;*STB?;SYST:ERR?;*STB?"),
               "100;-113,\"Undefined header\";48\n");
-    EXPECT_EQ(srq.bytes, std::vector<int>{0x64}) << "the error queue raised it, with ESB on";
-    EXPECT_EQ(send(generator, "*ESR?;*STB?"), "32;16\n");
-    EXPECT_TRUE(srq.bytes.size() == 1 && !generator.status().service_requested());
-    // Several program messages in one execute: the first one's answer is
-    // already in the output queue for the second.
-    EXPECT_EQ(generator.execute("*OPC?\n*STB?\n"), "1\n16\n");
+    EXPECT_EQ(srq.back(), 0x64);
+    EXPECT_FALSE(generator.status().service_requested()) << "the queue read empty";
+
     EXPECT_EQ(send(generator, "*TRG;*WAI;*OPC?"), "1\n");
-    EXPECT_EQ(generator.triggers(), 1u);
     EXPECT_EQ(send(generator, "*TRG 1;SYST:ERR?"), "-108,\"Parameter not allowed\"\n");
     EXPECT_EQ(generator.triggers(), 1u) << "a refused *TRG triggers nothing";
 }
