@@ -18,7 +18,7 @@
 // A linefeed ends a program message; a message may hold several units
 // separated by ';' (program_message.h says how they run and are answered).
 // A trigger (*TRG, or the interface's) has nothing to start in this
-// generator: it is counted, and the count is part of the settings shown.
+// generator: it is counted, and the count is shown with the settings.
 #pragma once
 
 #include <cstddef>
