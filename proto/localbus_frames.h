@@ -19,8 +19,9 @@
 // The claim: one connection at a time holds it, and only its transfers reach
 // the device; the device answers every transfer of another connection with
 // STATUS_NOT_CLAIMED and does not carry it out (a CANCEL of such a
-// connection gets no answer). Several host processes may share one device
-// and pass the claim between them:
+// connection gets no answer), interrupt-IN excepted (see INTERRUPT_IN).
+// Several host processes may share one device and pass the claim between
+// them:
 //   CLAIM      param: how to claim.                  answer: status, no payload.
 //              kClaimWait (0): OK once no other connection holds the claim;
 //              until then the CLAIM waits, and waiting claims are granted in
