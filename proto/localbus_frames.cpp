@@ -55,10 +55,17 @@ void encode_hello(const DeviceHello& h, std::span<std::uint8_t, kDeviceHelloSize
     out[6] = h.bulk_in_endpoint;
     out[7] = h.interface_protocol;
     put16(&out[8], h.max_packet_size);
+    out[10] = h.interrupt_in_endpoint;
+    out[11] = h.interrupt_in_packet_size;
 }
 
-bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h) {
-    if (in.size() < kDeviceHelloSize)
+std::size_t device_hello_size(std::uint32_t hello_param) {
+    return hello_param == 0 ? kShortDeviceHelloSize : hello_param;
+}
+
+bool decode_hello(std::span<const std::uint8_t> in, std::size_t size, DeviceHello& h) {
+    // A larger hello than ours may carry more fields after the ones we know.
+    if ((size < kDeviceHelloSize && size != kShortDeviceHelloSize) || in.size() < size)
         return false;
     h.vendor_id = get16(&in[0]);
     h.product_id = get16(&in[2]);
@@ -67,7 +74,13 @@ bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h) {
     h.bulk_in_endpoint = in[6];
     h.interface_protocol = in[7];
     h.max_packet_size = get16(&in[8]);
+    h.interrupt_in_endpoint = size >= kDeviceHelloSize ? in[10] : 0;
+    h.interrupt_in_packet_size = size >= kDeviceHelloSize ? in[11] : 0;
     return true;
+}
+
+bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h) {
+    return decode_hello(in, kDeviceHelloSize, h);
 }
 
 void encode_setup(const ControlSetup& s, std::span<std::uint8_t, kControlSetupSize> out) {

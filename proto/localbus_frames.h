@@ -8,16 +8,20 @@
 // bytes. Multi-byte fields are little-endian on the wire whatever the host's
 // byte order; the encode/decode functions below are the only way in and out.
 //
-// On connecting, the device sends one HELLO frame (payload: the 10-byte
-// device hello, then the serial number, and optionally a NUL, the
+// On connecting, the device sends one HELLO frame. Its param is the size of
+// the device hello at the start of its payload (kDeviceHelloSize, 12); the
+// device hello is followed by the serial number, and optionally a NUL, the
 // manufacturer's name, a NUL and the product's name, as its string
-// descriptors give them).
+// descriptors give them. A device from before the interrupt-IN fields sends
+// param 0 and a 10-byte device hello (kShortDeviceHelloSize): a host reads
+// the size with device_hello_size(param).
 //
 // The claim: one connection at a time holds it, and only its transfers reach
 // the device; the device answers every transfer of another connection with
 // STATUS_NOT_CLAIMED and does not carry it out (a CANCEL of such a
-// connection gets no answer). Several host processes may share one device
-// and pass the claim between them:
+// connection gets no answer), interrupt-IN excepted (see INTERRUPT_IN).
+// Several host processes may share one device and pass the claim between
+// them:
 //   CLAIM      param: how to claim.                  answer: status, no payload.
 //              kClaimWait (0): OK once no other connection holds the claim;
 //              until then the CLAIM waits, and waiting claims are granted in
@@ -53,6 +57,28 @@
 //              data; if it already answered, CANCEL gets no answer of its own.
 //   CONTROL_IN payload: control setup.          answer: status, payload = data stage.
 //   CLEAR_HALT param: endpoint address.          answer: status.
+//
+// Interrupt-IN, when the device has the endpoint (the hello names it):
+//   INTERRUPT_IN param: max bytes (0 ends the connection).
+//              answer (when the device has an interrupt packet; may be much
+//              later): status, payload = the packet (at most `param` bytes).
+//              At most one INTERRUPT_IN is pending per connection; a second
+//              ends the connection. It needs no claim: every connection
+//              that has an INTERRUPT_IN pending when the device makes a
+//              packet gets that packet, so several host processes can wait
+//              for service requests. While none is pending the device keeps
+//              up to kKeptInterruptPackets packets (the oldest dropped
+//              first); each INTERRUPT_IN then takes the oldest kept one at
+//              once. A RELEASE, or the loss of the claim, leaves it pending.
+//              A device without the endpoint answers STATUS_STALL.
+//   CANCEL     param: seq of a pending INTERRUPT_IN takes it back, as for
+//              BULK_IN (answered STATUS_CANCELLED, or nothing when it was
+//              already answered), from any connection. A CANCEL whose seq
+//              names both a pending BULK_IN and a pending INTERRUPT_IN of its
+//              connection takes back both.
+//   The packets are USB488 notifications (usbtmc.h): {0x81, status byte}
+//   for a service request, {0x80 | bTag, status byte} for the answer to
+//   READ_STATUS_BYTE with that bTag.
 #pragma once
 
 #include <cstddef>
@@ -90,8 +116,9 @@ struct FrameHeader {
     std::uint8_t type = 0;
     std::uint8_t status = 0;   // answers only; 0 in requests
     std::uint32_t seq = 0;     // chosen by the host, echoed in the answer
-    std::uint32_t param = 0;   // BULK_IN: max bytes; CANCEL: seq; CLEAR_HALT: endpoint;
-                               // CLAIM: kClaimWait or kClaimTakeOver
+    std::uint32_t param = 0;   // BULK_IN, INTERRUPT_IN: max bytes; CANCEL: seq;
+                               // CLEAR_HALT: endpoint; CLAIM: kClaimWait or
+                               // kClaimTakeOver; HELLO: the device hello's size
     std::uint32_t length = 0;  // payload bytes that follow
 };
 
@@ -103,6 +130,8 @@ struct DeviceHello {
     std::uint8_t bulk_in_endpoint = 0;
     std::uint8_t interface_protocol = 0;  // bInterfaceProtocol: 1 for USB488
     std::uint16_t max_packet_size = 0;
+    std::uint8_t interrupt_in_endpoint = 0;     // 0: none
+    std::uint8_t interrupt_in_packet_size = 0;  // its wMaxPacketSize; 0 without one
 };
 
 struct ControlSetup {
@@ -114,11 +143,13 @@ struct ControlSetup {
 };
 
 // Wire sizes. Header: type, status, 2 reserved, seq, param, length.
-// Hello: vendor, product, interface, bulk-OUT, bulk-IN, interface protocol,
-// max packet.
+// Hello: vendor (2), product (2), interface, bulk-OUT, bulk-IN, interface
+// protocol, max packet (2), interrupt-IN endpoint, its max packet.
 // Setup: bmRequestType, bRequest, wValue, wIndex, wLength.
 constexpr std::size_t kFrameHeaderSize = 16;
-constexpr std::size_t kDeviceHelloSize = 10;
+constexpr std::size_t kDeviceHelloSize = 12;
+// The hello without the interrupt-IN fields, as older devices send it.
+constexpr std::size_t kShortDeviceHelloSize = 10;
 constexpr std::size_t kControlSetupSize = 8;
 // Offsets a raw client (benchmarks, tests) may patch in place.
 constexpr std::size_t kSeqOffset = 4;
@@ -128,11 +159,22 @@ constexpr std::size_t kLengthOffset = 12;
 // protocol error and ends the connection.
 constexpr std::uint32_t kMaxPayload = 1u << 20;
 
+// Interrupt packets a device keeps while no INTERRUPT_IN is pending.
+constexpr std::size_t kKeptInterruptPackets = 16;
+
 void encode_header(const FrameHeader& h, std::span<std::uint8_t, kFrameHeaderSize> out);
 // False when fewer than kFrameHeaderSize bytes are given.
 bool decode_header(std::span<const std::uint8_t> in, FrameHeader& h);
 
 void encode_hello(const DeviceHello& h, std::span<std::uint8_t, kDeviceHelloSize> out);
+// The size of the device hello in a HELLO payload, from the HELLO frame's
+// param: kShortDeviceHelloSize for 0 (an older device), else the param.
+std::size_t device_hello_size(std::uint32_t hello_param);
+// Decodes a device hello of `size` bytes: kShortDeviceHelloSize (which has
+// no interrupt-IN endpoint), or kDeviceHelloSize or more (fields after ours
+// are skipped). False when `in` is shorter or the size is neither.
+bool decode_hello(std::span<const std::uint8_t> in, std::size_t size, DeviceHello& h);
+// A device hello of kDeviceHelloSize bytes.
 bool decode_hello(std::span<const std::uint8_t> in, DeviceHello& h);
 
 void encode_setup(const ControlSetup& s, std::span<std::uint8_t, kControlSetupSize> out);

@@ -46,6 +46,9 @@ constexpr std::uint8_t STATUS_FAILED = 0x80;
 constexpr std::uint8_t STATUS_TRANSFER_NOT_IN_PROGRESS = 0x81;
 constexpr std::uint8_t STATUS_SPLIT_NOT_IN_PROGRESS = 0x82;
 constexpr std::uint8_t STATUS_SPLIT_IN_PROGRESS = 0x83;
+// USB488: READ_STATUS_BYTE refused while the notification of an earlier one
+// still waits to be sent on interrupt-IN.
+constexpr std::uint8_t STATUS_INTERRUPT_IN_BUSY = 0x20;
 
 // Response lengths of the class requests.
 constexpr std::size_t kCapabilitiesLength = 0x18;
@@ -54,8 +57,42 @@ constexpr std::size_t kCheckAbortLength = 8;
 constexpr std::size_t kInitiateClearLength = 1;
 constexpr std::size_t kCheckClearLength = 2;
 
-// GET_CAPABILITIES bits.
-constexpr std::uint8_t kDeviceCapTermChar = 0x01;  // byte 5, bit 0
+// GET_CAPABILITIES bytes and bits.
+constexpr std::size_t kCapsInterface = 4;                   // USBTMC interface capabilities
+constexpr std::size_t kCapsDevice = 5;                      // USBTMC device capabilities
+constexpr std::size_t kCapsUsb488Interface = 14;            // USB488 interface capabilities
+constexpr std::size_t kCapsUsb488Device = 15;               // USB488 device capabilities
+constexpr std::uint8_t kInterfaceCapIndicatorPulse = 0x04;  // byte 4
+constexpr std::uint8_t kDeviceCapTermChar = 0x01;           // byte 5
+constexpr std::uint8_t kUsb488CapTrigger = 0x01;            // byte 14: accepts TRIGGER
+constexpr std::uint8_t kUsb488CapRemoteLocal =
+    0x02;  // byte 14: REN_CONTROL, GO_TO_LOCAL, LOCAL_LOCKOUT
+constexpr std::uint8_t kUsb488CapIeee4882 = 0x04;  // byte 14: an IEEE 488.2 interface
+constexpr std::uint8_t kUsb488DeviceDt1 = 0x01;    // byte 15: device trigger
+constexpr std::uint8_t kUsb488DeviceRl1 = 0x02;    // byte 15: remote/local
+constexpr std::uint8_t kUsb488DeviceSr1 = 0x04;    // byte 15: service request
+constexpr std::uint8_t kUsb488DeviceScpi = 0x08;   // byte 15: SCPI
+
+// READ_STATUS_BYTE: wValue holds the bTag, 2..127; the answer is
+// USBTMC_status, bTag and the status byte (0 when the interface has an
+// interrupt-IN endpoint, which then carries the status byte).
+constexpr std::size_t kReadStatusByteLength = 3;
+constexpr std::uint8_t kMinStatusTag = 2;
+constexpr std::uint8_t kMaxStatusTag = 127;
+
+// Interrupt-IN notifications: bNotify1, bNotify2.
+constexpr std::size_t kNotificationSize = 2;
+// bNotify1 of a service request; bNotify2 is the status byte, RQS set.
+constexpr std::uint8_t kNotifyServiceRequest = 0x81;
+// bNotify1 of the answer to READ_STATUS_BYTE with `tag`; bNotify2 is the
+// status byte.
+constexpr std::uint8_t notify_status_byte(std::uint8_t tag) {
+    return static_cast<std::uint8_t>(0x80 | (tag & 0x7F));
+}
+
+// Status byte bits (IEEE 488.2) that USB488 hosts look at.
+constexpr std::uint8_t kStbMessageAvailable = 0x10;  // MAV
+constexpr std::uint8_t kStbRequestService = 0x40;    // RQS in a serial poll, MSS in *STB?
 
 // bmTransferAttributes bits.
 constexpr std::uint8_t kAttrEom = 0x01;              // DEV_DEP_MSG_OUT and DEV_DEP_MSG_IN

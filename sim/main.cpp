@@ -50,8 +50,8 @@ bool install_signals(int wake_fd) {
     return sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
-void print_settings(const sgsim::Instrument& instrument) {
-    std::fputs(instrument.describe_settings().c_str(), stdout);
+void print_settings(const sgsim::Instrument& instrument, const sgsim::UsbtmcDevice& device) {
+    std::fputs((instrument.describe_settings() + device.describe_interface()).c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
                                          print_ready);
         if (rc != 0)
             return rc;
-        print_settings(*instrument);
+        print_settings(*instrument, device);
         return 0;
     }
 
@@ -125,6 +125,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
-    print_settings(*instrument);
+    print_settings(*instrument, device);
     return 0;  // the server's destructor removes the socket
 }

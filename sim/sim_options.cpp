@@ -31,7 +31,7 @@ bool valid_serial(std::string_view s) {
 std::string sim_usage() {
     return "usage: sgsim [--serial SN] [--log FILE] [--reply-delay MS] [--no-reply]\n"
            "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
-           "             [--io-test]\n";
+           "             [--io-test] [--no-interrupt-in]\n";
 }
 
 bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::string& error) {
@@ -89,6 +89,8 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             out.faults.split = n;
         } else if (opt == "--io-test") {
             out.io_test = true;
+        } else if (opt == "--no-interrupt-in") {
+            out.faults.no_interrupt_in = true;
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;

@@ -1,7 +1,8 @@
 // The simulated generator as a USB gadget: FunctionFS delivers the host's
 // control requests as events on ep0, and the bulk endpoints are the files ep1
-// (OUT) and ep2 (IN). One thread: ep0 is polled directly, the endpoint files
-// through the kernel AIO completions' eventfd.
+// (OUT) and ep2 (IN), the interrupt-IN endpoint ep3. One thread: ep0 is
+// polled directly, the endpoint files through the kernel AIO completions'
+// eventfd.
 #include "gadget_attachment.h"
 
 #include <fcntl.h>
@@ -58,7 +59,7 @@ int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, const std::stri
     const Fd ep0(::open((ffs_dir + "/ep0").c_str(), O_RDWR | O_CLOEXEC));
     if (ep0.get() < 0)
         return fail("cannot open " + ffs_dir + "/ep0");
-    if (!write_all(ep0.get(), gadget::descriptors_blob()))
+    if (!write_all(ep0.get(), gadget::descriptors_blob(device.has_interrupt_in())))
         return fail("the gadget refused the USB descriptors");
     if (!write_all(ep0.get(), gadget::strings_blob(interface_name)))
         return fail("the gadget refused the USB strings");
@@ -66,7 +67,11 @@ int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, const std::stri
     // while the function is disabled would wait for it to be enabled.
     const Fd ep_out(::open((ffs_dir + "/ep1").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     const Fd ep_in(::open((ffs_dir + "/ep2").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (ep_out.get() < 0 || ep_in.get() < 0)
+    const Fd ep_interrupt(device.has_interrupt_in()
+                              ? ::open((ffs_dir + "/ep3").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)
+                              : -1);
+    if (ep_out.get() < 0 || ep_in.get() < 0 ||
+        (device.has_interrupt_in() && ep_interrupt.get() < 0))
         return fail("cannot open the gadget's endpoint files in " + ffs_dir);
     const int flags = ::fcntl(ep0.get(), F_GETFL);
     if (flags < 0 || ::fcntl(ep0.get(), F_SETFL, flags | O_NONBLOCK) != 0)
@@ -87,7 +92,8 @@ int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, const std::stri
 
     int rc = 0;
     {
-        GadgetSession session(device, ep0.get(), ep_out.get(), ep_in.get(), wait_mask);
+        GadgetSession session(device, ep0.get(), ep_out.get(), ep_in.get(), ep_interrupt.get(),
+                              wait_mask);
         KernelAio aio(8);  // destroyed first: cancels transfers into the session's buffers
         if (!aio.ok()) {
             std::fprintf(stderr, "sgsim: %s\n", aio.error().c_str());
@@ -113,7 +119,7 @@ int run_gadget(const std::string& ffs_dir, UsbtmcDevice& device, const std::stri
                 break;
             }
             session.on_completions(aio);
-            session.send_reply(aio);
+            session.serve(aio);
         }
     }
     ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);

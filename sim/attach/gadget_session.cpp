@@ -21,6 +21,7 @@ namespace {
 constexpr std::uint64_t kTagRead = 1;
 constexpr std::uint64_t kTagWrite = 2;
 constexpr std::uint64_t kTagZeroLength = 3;
+constexpr std::uint64_t kTagInterrupt = 4;
 // Our own bound on one bulk-IN transfer; the device core also keeps to the
 // host's request.
 constexpr std::size_t kMaxInTransfer = 64 * 1024;
@@ -39,9 +40,14 @@ std::size_t current_packet_size(int fd) {
 
 }  // namespace
 
-GadgetSession::GadgetSession(UsbtmcDevice& device, int ep0, int ep_out, int ep_in,
+GadgetSession::GadgetSession(UsbtmcDevice& device, int ep0, int ep_out, int ep_in, int ep_interrupt,
                              const sigset_t& wait_mask)
-    : device_(device), ep0_(ep0), ep_out_(ep_out), ep_in_(ep_in), wait_mask_(wait_mask) {
+    : device_(device),
+      ep0_(ep0),
+      ep_out_(ep_out),
+      ep_in_(ep_in),
+      ep_interrupt_(ep_interrupt),
+      wait_mask_(wait_mask) {
     const char* trace = std::getenv("SGSIM_GADGET_TRACE");
     trace_ = trace != nullptr && *trace != '\0';
 }
@@ -74,7 +80,33 @@ void GadgetSession::on_completions(KernelAio& aio) {
             on_read(aio, c.result);
         else if (c.tag == kTagWrite || c.tag == kTagZeroLength)
             on_written(c);
+        else if (c.tag == kTagInterrupt)
+            interrupt_in_flight_ = false;
     }
+}
+
+void GadgetSession::serve(KernelAio& aio) {
+    device_.advance(Clock::now());
+    send_reply(aio);
+    send_interrupt(aio);
+}
+
+void GadgetSession::send_interrupt(KernelAio& aio) {
+    if (!enabled_ || ep_interrupt_ < 0 || interrupt_in_flight_)
+        return;
+    const auto packet = device_.take_interrupt();
+    if (!packet)
+        return;
+    interrupt_buf_ = *packet;
+    if (trace_)
+        std::fprintf(stderr, "sgsim: interrupt-in %02x %02x\n", interrupt_buf_[0],
+                     interrupt_buf_[1]);
+    const int r = aio.submit(ep_interrupt_, true, interrupt_buf_.data(), interrupt_buf_.size(),
+                             kTagInterrupt);
+    if (r == 0)
+        interrupt_in_flight_ = true;
+    else if (trace_)
+        std::fprintf(stderr, "sgsim: interrupt-in write not queued: %s\n", std::strerror(-r));
 }
 
 void GadgetSession::send_reply(KernelAio& aio) {
@@ -94,7 +126,8 @@ void GadgetSession::send_reply(KernelAio& aio) {
 }
 
 int GadgetSession::wait_ms() const {
-    if (!enabled_ || writes_in_flight_ > 0)
+    // A due reply may raise a service request even while it cannot be sent.
+    if (!enabled_)
         return -1;
     const auto due = device_.next_ready();
     if (!due)
@@ -127,6 +160,11 @@ void GadgetSession::on_event(KernelAio& aio, const usb_functionfs_event& ev) {
             device_.reset();
             break;
         case FUNCTIONFS_SETUP:
+            // Bulk-OUT data that has already arrived goes first: a status
+            // byte read after a write then shows its message executed
+            // (FunctionFS reports the data a little later than the host sees
+            // its transfer done, so this narrows the window, no more).
+            on_completions(aio);
             on_setup(ev.u.setup);
             break;
         default:  // BIND, SUSPEND, RESUME

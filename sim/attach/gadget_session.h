@@ -1,8 +1,8 @@
 // One FunctionFS function serving a UsbtmcDevice: the ep0 events (enable,
-// disable, class requests) and the transfers on the bulk endpoint files. The
-// owner runs the event loop: it waits for ep0 and for the AIO eventfd, then
-// calls on_ep0(), on_completions() and send_reply(), with wait_ms() as the
-// timeout.
+// disable, class requests), the transfers on the bulk endpoint files and the
+// notifications on the interrupt-IN endpoint file. The owner runs the event
+// loop: it waits for ep0 and for the AIO eventfd, then calls on_ep0(),
+// on_completions() and serve(), with wait_ms() as the timeout.
 #pragma once
 
 #include <linux/usb/ch9.h>
@@ -22,10 +22,12 @@ namespace sgsim::gadget {
 
 class GadgetSession {
   public:
-    // `ep0`, `ep_out` and `ep_in` are open (the endpoint files non-blocking).
-    // `wait_mask` is the signal mask under which a blocking control data
-    // stage may be interrupted by a stop signal.
-    GadgetSession(UsbtmcDevice& device, int ep0, int ep_out, int ep_in, const sigset_t& wait_mask);
+    // `ep0`, `ep_out`, `ep_in` and, when the device has interrupt-IN,
+    // `ep_interrupt` are open (the endpoint files non-blocking; otherwise
+    // `ep_interrupt` is -1). `wait_mask` is the signal mask under which a
+    // blocking control data stage may be interrupted by a stop signal.
+    GadgetSession(UsbtmcDevice& device, int ep0, int ep_out, int ep_in, int ep_interrupt,
+                  const sigset_t& wait_mask);
 
     // Reads and answers the pending ep0 events (ep0 is non-blocking). False
     // on a fatal error, with a message on standard error.
@@ -34,12 +36,13 @@ class GadgetSession {
     // Handles the finished bulk transfers.
     void on_completions(KernelAio& aio);
 
-    // Sends the device's next bulk-IN transfer when it has one and the IN
-    // endpoint is free; writes nothing otherwise (the host times out).
-    void send_reply(KernelAio& aio);
+    // Lets the device's time pass, then sends what it has: its next bulk-IN
+    // transfer when the IN endpoint is free (nothing otherwise: the host
+    // times out), its next interrupt packet when the interrupt endpoint is.
+    void serve(KernelAio& aio);
 
-    // How long the event loop may wait: until a delayed reply is due, when
-    // one can be sent then; otherwise -1 (for events only).
+    // How long the event loop may wait: until a delayed reply is due;
+    // otherwise -1 (for events only).
     int wait_ms() const;
 
   private:
@@ -49,12 +52,15 @@ class GadgetSession {
     void on_read(KernelAio& aio, std::int64_t result);
     void on_written(const KernelAio::Completion& c);
     bool submit_write(KernelAio& aio, std::size_t len, std::uint64_t tag);
+    void send_reply(KernelAio& aio);
+    void send_interrupt(KernelAio& aio);
     void halt_out();
 
     UsbtmcDevice& device_;
     int ep0_;
     int ep_out_;
     int ep_in_;
+    int ep_interrupt_;
     sigset_t wait_mask_;
     bool trace_ = false;
     bool enabled_ = false;
@@ -68,6 +74,9 @@ class GadgetSession {
     std::array<std::uint8_t, kHighSpeedPacket> out_buf_{};
     // Holds the reply being written; replaced only when no write is in flight.
     std::vector<std::uint8_t> in_buf_;
+    // The notification being written; replaced only when it is not in flight.
+    InterruptPacket interrupt_buf_{};
+    bool interrupt_in_flight_ = false;
 };
 
 }  // namespace sgsim::gadget

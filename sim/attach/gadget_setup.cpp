@@ -15,7 +15,8 @@ SetupAnswer answer_setup(UsbtmcDevice& device, const SetupPacket& setup) {
 
     std::uint16_t index = setup.index;
     if ((setup.request_type & USB_RECIP_MASK) == USB_RECIP_ENDPOINT) {
-        const std::uint8_t address = endpoint_address(setup.index & 0xFF);
+        const std::uint8_t address =
+            endpoint_address(setup.index & 0xFF, device.has_interrupt_in());
         if (address == 0)
             return {.stall = true, .data = {}};
         index = address;

@@ -29,6 +29,8 @@ constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // More connections than this wait in the listen backlog.
 constexpr std::size_t kMaxConnections = 64;
+// The packets kept for the next INTERRUPT_IN are the device's own queue.
+static_assert(InterruptQueue::kCapacity == lb::kKeptInterruptPackets);
 
 bool make_address(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
@@ -66,6 +68,9 @@ struct LocalbusServer::Connection {
     bool bulk_in_pending = false;
     std::uint32_t bulk_in_seq = 0;
     std::uint32_t bulk_in_max = 0;
+    bool interrupt_in_pending = false;
+    std::uint32_t interrupt_in_seq = 0;
+    std::uint32_t interrupt_in_max = 0;
 
     std::size_t backlog() const { return out.size() - out_pos; }
 };
@@ -173,7 +178,9 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
             if (!c.closed && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 read_from(c);
         }
+        device_.advance(Clock::now());
         serve_bulk_in();
+        serve_interrupts();
         drop_closed();
     }
 }
@@ -189,23 +196,31 @@ void LocalbusServer::accept_all() {
         }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
-        const std::vector<std::uint8_t> names =
-            lb::encode_hello_strings(identity_.serial, identity_.manufacturer, identity_.product);
-        std::vector<std::uint8_t> hello(lb::kDeviceHelloSize + names.size());
-        lb::DeviceHello h{};
-        h.vendor_id = identity_.vendor_id;
-        h.product_id = identity_.product_id;
-        h.interface_number = identity_.interface_number;
-        h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
-        h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
-        h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
-        h.max_packet_size = 512;
-        lb::encode_hello(
-            h, std::span<std::uint8_t, lb::kDeviceHelloSize>(hello.data(), lb::kDeviceHelloSize));
-        std::copy(names.begin(), names.end(), hello.begin() + lb::kDeviceHelloSize);
-        answer(*c, lb::HELLO, lb::STATUS_OK, 0, hello.data(), hello.size());
+        send_hello(*c);
         connections_.push_back(std::move(c));
     }
+}
+
+void LocalbusServer::send_hello(Connection& c) {
+    const std::vector<std::uint8_t> names =
+        lb::encode_hello_strings(identity_.serial, identity_.manufacturer, identity_.product);
+    std::vector<std::uint8_t> hello(lb::kDeviceHelloSize + names.size());
+    lb::DeviceHello h{};
+    h.vendor_id = identity_.vendor_id;
+    h.product_id = identity_.product_id;
+    h.interface_number = identity_.interface_number;
+    h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
+    h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
+    h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
+    h.max_packet_size = 512;
+    if (device_.has_interrupt_in()) {
+        h.interrupt_in_endpoint = UsbtmcDevice::kInterruptInEndpoint;
+        h.interrupt_in_packet_size = UsbtmcDevice::kInterruptInPacketSize;
+    }
+    lb::encode_hello(
+        h, std::span<std::uint8_t, lb::kDeviceHelloSize>(hello.data(), lb::kDeviceHelloSize));
+    std::copy(names.begin(), names.end(), hello.begin() + lb::kDeviceHelloSize);
+    answer(c, lb::HELLO, lb::STATUS_OK, 0, hello.data(), hello.size(), lb::kDeviceHelloSize);
 }
 
 void LocalbusServer::read_from(Connection& c) {
@@ -245,14 +260,22 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
         release(c, seq);
         return;
     }
-    if (type != lb::BULK_OUT && type != lb::BULK_IN && type != lb::CANCEL &&
-        type != lb::CONTROL_IN && type != lb::CLEAR_HALT) {
+    // Interrupt-IN needs no claim.
+    if (type == lb::INTERRUPT_IN) {
+        interrupt_in(c, seq, param);
+        return;
+    }
+    if (type == lb::CANCEL) {
+        cancel(c, param);
+        return;
+    }
+    if (type != lb::BULK_OUT && type != lb::BULK_IN && type != lb::CONTROL_IN &&
+        type != lb::CLEAR_HALT) {
         c.closed = true;
         return;
     }
     if (!c.claimed) {
-        if (type != lb::CANCEL)
-            answer(c, type, lb::STATUS_NOT_CLAIMED, seq, nullptr, 0);
+        answer(c, type, lb::STATUS_NOT_CLAIMED, seq, nullptr, 0);
         return;
     }
     switch (type) {
@@ -269,13 +292,6 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
             c.bulk_in_pending = true;
             c.bulk_in_seq = seq;
             c.bulk_in_max = std::min(param, lb::kMaxPayload);
-            break;
-        case lb::CANCEL:
-            if (c.bulk_in_pending && c.bulk_in_seq == param) {
-                c.bulk_in_pending = false;
-                answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, param, nullptr, 0);
-                grant_claims();  // a take-over may have waited for it
-            }
             break;
         case lb::CONTROL_IN: {
             lb::ControlSetup s;
@@ -299,14 +315,45 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
             break;
     }
     serve_bulk_in();
+    serve_interrupts();
+}
+
+void LocalbusServer::interrupt_in(Connection& c, std::uint32_t seq, std::uint32_t max) {
+    if (c.interrupt_in_pending || max == 0) {
+        c.closed = true;  // at most one INTERRUPT_IN may be pending
+        return;
+    }
+    if (!device_.has_interrupt_in()) {
+        answer(c, lb::INTERRUPT_IN, lb::STATUS_STALL, seq, nullptr, 0);
+        return;
+    }
+    c.interrupt_in_pending = true;
+    c.interrupt_in_seq = seq;
+    c.interrupt_in_max = max;
+    serve_interrupts();
+}
+
+void LocalbusServer::cancel(Connection& c, std::uint32_t seq) {
+    if (c.interrupt_in_pending && c.interrupt_in_seq == seq) {
+        c.interrupt_in_pending = false;
+        answer(c, lb::INTERRUPT_IN, lb::STATUS_CANCELLED, seq, nullptr, 0);
+    }
+    // Another connection's BULK_IN was never taken: nothing to cancel.
+    if (c.claimed && c.bulk_in_pending && c.bulk_in_seq == seq) {
+        c.bulk_in_pending = false;
+        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, seq, nullptr, 0);
+        grant_claims();  // a take-over may have waited for it
+    }
 }
 
 void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t status,
-                            std::uint32_t seq, const std::uint8_t* payload, std::size_t length) {
+                            std::uint32_t seq, const std::uint8_t* payload, std::size_t length,
+                            std::uint32_t param) {
     lb::FrameHeader h{};
     h.type = type;
     h.status = status;
     h.seq = seq;
+    h.param = param;
     h.length = static_cast<std::uint32_t>(length);
     if (c.out_pos == c.out.size()) {
         c.out.clear();
@@ -351,6 +398,23 @@ void LocalbusServer::serve_bulk_in() {
     owner_->bulk_in_pending = false;
     answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
     grant_claims();  // a take-over may have waited for it
+}
+
+void LocalbusServer::serve_interrupts() {
+    const auto waiting = [](const std::unique_ptr<Connection>& c) {
+        return !c->closed && c->interrupt_in_pending;
+    };
+    while (device_.has_interrupt() &&
+           std::any_of(connections_.begin(), connections_.end(), waiting)) {
+        const InterruptPacket packet = *device_.take_interrupt();
+        for (auto& c : connections_) {
+            if (!waiting(c))
+                continue;
+            c->interrupt_in_pending = false;
+            const std::size_t n = std::min<std::size_t>(packet.size(), c->interrupt_in_max);
+            answer(*c, lb::INTERRUPT_IN, lb::STATUS_OK, c->interrupt_in_seq, packet.data(), n);
+        }
+    }
 }
 
 void LocalbusServer::claim(Connection& c, std::uint32_t seq, std::uint32_t how) {

@@ -2,7 +2,9 @@
 // the user's private bus directory, served by a single-threaded poll() loop.
 // Every connection gets the device's HELLO; one connection at a time holds
 // the claim and its transfers reach the device. Connections wait for the
-// claim, take it over or release it as localbus_frames.h describes.
+// claim, take it over or release it as localbus_frames.h describes. The
+// device's interrupt packets go to every connection waiting for one,
+// claimed or not.
 #pragma once
 
 #include <sys/types.h>
@@ -44,9 +46,14 @@ class LocalbusServer {
     void handle_frame(Connection& c, std::uint8_t type, std::uint32_t seq, std::uint32_t param,
                       const std::uint8_t* payload, std::uint32_t length);
     void answer(Connection& c, std::uint8_t type, std::uint8_t status, std::uint32_t seq,
-                const std::uint8_t* payload, std::size_t length);
+                const std::uint8_t* payload, std::size_t length, std::uint32_t param = 0);
     void flush(Connection& c);
+    void send_hello(Connection& c);
     void serve_bulk_in();
+    // Hands the device's interrupt packets to the connections waiting.
+    void serve_interrupts();
+    void interrupt_in(Connection& c, std::uint32_t seq, std::uint32_t max);
+    void cancel(Connection& c, std::uint32_t seq);
     void claim(Connection& c, std::uint32_t seq, std::uint32_t how);
     void release(Connection& c, std::uint32_t seq);
     // Gives `c` the claim, taking it from its holder, and answers its CLAIM.

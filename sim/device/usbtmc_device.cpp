@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "message_log.h"
+#include "usb488_interface.h"
 #include "usbtmc.h"
 
 namespace sgsim {
@@ -16,12 +17,8 @@ namespace {
 // A program message longer than this is refused (the endpoint halts).
 constexpr std::size_t kMaxMessage = std::size_t{1} << 20;
 
-// The capabilities this device reports: USBTMC 1.00 with TermChar, USB488 1.00
-// with the 488.2 interface and REN_CONTROL/GO_TO_LOCAL/LOCAL_LOCKOUT, SCPI.
-constexpr std::uint8_t kInterfaceCapIndicatorPulse = 0x04;
-constexpr std::uint8_t kUsb488InterfaceCaps = 0x06;
-constexpr std::uint8_t kUsb488DeviceCapScpi = 0x08;
-constexpr std::uint8_t kStbMav = 0x10;
+// What a trigger from the interface is recorded as in the message log.
+constexpr std::string_view kTriggerLogLine = "*TRG";
 
 void put_le32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
     v[at] = static_cast<std::uint8_t>(x);
@@ -36,6 +33,7 @@ struct UsbtmcDevice::State {
     Instrument& instrument;
     DeviceFaults faults;
     MessageLog* log;
+    Usb488Interface usb488;
 
     // Bulk-OUT: the DEV_DEP_MSG_OUT transfer being received and the message
     // being assembled from such transfers.
@@ -56,16 +54,36 @@ struct UsbtmcDevice::State {
     std::uint8_t request_term = 0;
     std::uint32_t in_sent_last = 0;  // data bytes of the last DEV_DEP_MSG_IN sent
 
-    // The response being returned.
+    // The response being returned, available to the host from
+    // response_ready on.
     bool have_response = false;
+    bool available = false;
+    bool requests_service = false;  // the instrument's own request while available
     std::string response;
     std::size_t response_pos = 0;
     Clock::time_point response_ready{};
 
-    State(Instrument& i, DeviceFaults f, MessageLog* l) : instrument(i), faults(f), log(l) {}
+    State(Instrument& i, DeviceFaults f, MessageLog* l)
+        : instrument(i), faults(f), log(l), usb488(i.status(), !f.no_interrupt_in) {}
+
+    void set_available(bool on) {
+        if (available == on)
+            return;
+        available = on;
+        instrument.status().set_message_available(on);
+        if (requests_service)
+            instrument.status().set_own_request(on);
+    }
+
+    void advance(Clock::time_point now) {
+        if (have_response && !available && now >= response_ready)
+            set_available(true);
+    }
 
     void drop_output() {
+        set_available(false);
         have_response = false;
+        requests_service = false;
         response.clear();
         response_pos = 0;
     }
@@ -90,10 +108,21 @@ struct UsbtmcDevice::State {
         std::string reply = instrument.execute(msg);
         if (reply.empty() || faults.no_reply)
             return;
+        const ResponseDelivery delivery = instrument.response_delivery();
         response = std::move(reply);
         response_pos = 0;
         have_response = true;
-        response_ready = Clock::now() + faults.reply_delay;
+        requests_service = delivery.request_service;
+        const Clock::time_point now = Clock::now();
+        response_ready = now + std::max(faults.reply_delay, delivery.delay);
+        advance(now);
+    }
+
+    void trigger() {
+        if (log)
+            log->record(kTriggerLogLine);
+        usb488.addressed();
+        instrument.trigger();
     }
 
     // Consumes data bytes of the current DEV_DEP_MSG_OUT transfer; returns how
@@ -124,6 +153,7 @@ struct UsbtmcDevice::State {
                 return 0;
             if (message.empty())
                 drop_output();  // a new message ends the unread reply
+            usb488.addressed();
             out_in_transfer = true;
             out_tag = h.tag;
             out_left = h.transfer_size;
@@ -140,6 +170,10 @@ struct UsbtmcDevice::State {
             request_size = h.transfer_size;
             request_term_enabled = (h.attributes & u::kAttrTermCharEnabled) != 0;
             request_term = h.term_char;
+            return u::kHeaderSize;
+        }
+        if (h.msg_id == u::USB488_TRIGGER) {
+            trigger();  // a header alone: the rest of it is reserved
             return u::kHeaderSize;
         }
         return 0;
@@ -179,7 +213,8 @@ bool UsbtmcDevice::bulk_out(std::span<const std::uint8_t> transfer) {
 std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
                                                                Clock::time_point now) {
     State& s = *state_;
-    if (!s.request_pending || !s.have_response || now < s.response_ready)
+    s.advance(now);
+    if (!s.request_pending || !s.have_response || !s.available)
         return std::nullopt;
 
     const std::size_t remaining = s.response.size() - s.response_pos;
@@ -226,9 +261,13 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
 
 std::optional<Clock::time_point> UsbtmcDevice::next_ready() const {
     const State& s = *state_;
-    if (!s.have_response || Clock::now() >= s.response_ready)
+    if (!s.have_response || s.available)
         return std::nullopt;
     return s.response_ready;
+}
+
+void UsbtmcDevice::advance(Clock::time_point now) {
+    state_->advance(now);
 }
 
 std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t request_type,
@@ -240,8 +279,9 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
     std::vector<std::uint8_t> r;
     const bool to_interface =
         request_type == u::kRequestTypeInterfaceIn && (index & 0xFF) == kInterfaceNumber;
-    const bool to_in_endpoint = request_type == u::kRequestTypeEndpointIn && (index & 0x80) != 0;
-    const bool to_out_endpoint = request_type == u::kRequestTypeEndpointIn && (index & 0x80) == 0;
+    const bool to_endpoint = request_type == u::kRequestTypeEndpointIn;
+    const bool to_in_endpoint = to_endpoint && (index & 0xFF) == kBulkInEndpoint;
+    const bool to_out_endpoint = to_endpoint && (index & 0xFF) == kBulkOutEndpoint;
 
     switch (request) {
         case u::INITIATE_ABORT_BULK_OUT:
@@ -307,29 +347,34 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             r[0] = u::STATUS_SUCCESS;
             r[2] = 0x00;  // bcdUSBTMC 1.00
             r[3] = 0x01;
-            r[4] = kInterfaceCapIndicatorPulse;
-            r[5] = u::kDeviceCapTermChar;
+            r[u::kCapsInterface] = 0;  // no INDICATOR_PULSE, talks and listens
+            r[u::kCapsDevice] = u::kDeviceCapTermChar;
             r[12] = 0x00;  // bcdUSB488 1.00
             r[13] = 0x01;
-            r[14] = kUsb488InterfaceCaps;
-            r[15] = kUsb488DeviceCapScpi;
+            r[u::kCapsUsb488Interface] = s.usb488.interface_capabilities();
+            r[u::kCapsUsb488Device] = s.usb488.device_capabilities();
             break;
-        case u::INDICATOR_PULSE:
+        case u::USB488_READ_STATUS_BYTE:
+            if (!to_interface)
+                return std::nullopt;
+            s.advance(Clock::now());  // MAV as it is now
+            r = s.usb488.read_status_byte(value);
+            break;
         case u::USB488_REN_CONTROL:
+            if (!to_interface)
+                return std::nullopt;
+            r = s.usb488.ren_control(value);
+            break;
         case u::USB488_GO_TO_LOCAL:
+            if (!to_interface)
+                return std::nullopt;
+            r = s.usb488.go_to_local();
+            break;
         case u::USB488_LOCAL_LOCKOUT:
             if (!to_interface)
                 return std::nullopt;
-            r = {u::STATUS_SUCCESS};
+            r = s.usb488.local_lockout();
             break;
-        case u::USB488_READ_STATUS_BYTE: {
-            if (!to_interface)
-                return std::nullopt;
-            const bool mav = s.have_response && Clock::now() >= s.response_ready;
-            r = {u::STATUS_SUCCESS, static_cast<std::uint8_t>(value & 0x7F),
-                 static_cast<std::uint8_t>(mav ? kStbMav : 0)};
-            break;
-        }
         default:
             return std::nullopt;
     }
@@ -353,6 +398,27 @@ void UsbtmcDevice::reset() {
     s.drop_output();
     s.request_pending = false;
     s.in_sent_last = 0;
+    s.usb488.reset();
+}
+
+bool UsbtmcDevice::has_interrupt_in() const {
+    return state_->usb488.has_interrupt_in();
+}
+
+std::optional<InterruptPacket> UsbtmcDevice::take_interrupt() {
+    return state_->usb488.interrupts().pop();
+}
+
+bool UsbtmcDevice::has_interrupt() const {
+    return !state_->usb488.interrupts().empty();
+}
+
+RemoteLocal::State UsbtmcDevice::remote_state() const {
+    return state_->usb488.remote_local().state();
+}
+
+std::string UsbtmcDevice::describe_interface() const {
+    return "Remote state: " + std::string(remote_state_name(remote_state())) + "\n";
 }
 
 }  // namespace sgsim

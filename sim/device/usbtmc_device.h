@@ -1,6 +1,12 @@
 // The USBTMC (USB488) device side of the simulated generator, independent of
 // how the device is attached to a host (the local bus socket, or a FunctionFS
 // gadget). Single-threaded: the attachment calls it from its event loop.
+//
+// A response becomes available (MAV in the instrument's status byte) when it
+// is ready: at once, or after the reply delay or the delay the instrument
+// asks for, which advance() lets pass. It stops being available once read to
+// its end or dropped. The USB488 requests and notifications are
+// usb488_interface.h's.
 #pragma once
 
 #include <chrono>
@@ -9,9 +15,12 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "instrument.h"
+#include "interrupt_queue.h"
+#include "remote_local.h"
 
 namespace sgsim {
 
@@ -24,6 +33,10 @@ struct DeviceFaults {
     std::chrono::milliseconds reply_delay{0};  // a reply becomes ready this long after its query
     bool no_reply = false;                     // queries are never answered
     std::size_t split = 0;  // >0: replies in transfers of at most this many data bytes
+    // A USB488 interface without an interrupt-IN endpoint: READ_STATUS_BYTE
+    // answers the status byte in its control transfer, service requests are
+    // not announced, and SR1 is not claimed.
+    bool no_interrupt_in = false;
 };
 
 class UsbtmcDevice {
@@ -32,6 +45,8 @@ class UsbtmcDevice {
     // other endpoint numbers: it must read them from the descriptors.)
     static constexpr std::uint8_t kBulkOutEndpoint = 0x01;
     static constexpr std::uint8_t kBulkInEndpoint = 0x82;
+    static constexpr std::uint8_t kInterruptInEndpoint = 0x83;
+    static constexpr std::uint8_t kInterruptInPacketSize = 2;  // one notification
     static constexpr std::uint8_t kInterfaceNumber = 0;
 
     // `log` may be null; otherwise every complete message received is recorded.
@@ -50,8 +65,13 @@ class UsbtmcDevice {
     // control_in call, or at next_ready().
     std::optional<std::vector<std::uint8_t>> bulk_in(std::size_t max, Clock::time_point now);
 
-    // When a delayed reply becomes ready, if one is waiting.
+    // When a delayed reply becomes ready, if one is waiting: call advance()
+    // then.
     std::optional<Clock::time_point> next_ready() const;
+
+    // Time has come to `now`: a delayed reply that is due becomes available
+    // (which may raise a service request).
+    void advance(Clock::time_point now);
 
     // A class request with an IN data stage (all USBTMC/USB488 requests).
     // Returns the data stage (at most `length` bytes), or nullopt to stall.
@@ -62,9 +82,23 @@ class UsbtmcDevice {
     // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint` (as the device numbers it).
     void clear_halt(std::uint8_t endpoint);
 
-    // The host went away or reset the device: partial messages and pending
-    // replies are dropped, the instrument's settings stay.
+    // The host went away or reset the device: partial messages, pending
+    // replies and unsent answers to READ_STATUS_BYTE are dropped; the
+    // instrument's settings and status, the remote/local state and the
+    // service request notifications stay.
     void reset();
+
+    bool has_interrupt_in() const;
+    // The oldest interrupt-IN packet waiting to be sent, taken off the
+    // device's queue (which keeps InterruptQueue::kCapacity, the oldest
+    // dropped first); nullopt when none waits.
+    std::optional<InterruptPacket> take_interrupt();
+    bool has_interrupt() const;
+
+    RemoteLocal::State remote_state() const;
+    // The interface's state as lines for the final settings printout:
+    // "Remote state: LOCAL\n".
+    std::string describe_interface() const;
 
   private:
     struct State;

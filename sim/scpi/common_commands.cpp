@@ -32,8 +32,11 @@ bool is(std::string_view upper_case, std::string_view word) {
 
 }  // namespace
 
-CommonCommands::CommonCommands(std::string identification, std::function<void()> reset)
-    : identification_(std::move(identification)), reset_(std::move(reset)) {}
+CommonCommands::CommonCommands(std::string identification, std::function<void()> reset,
+                               std::function<void()> trigger)
+    : identification_(std::move(identification)),
+      reset_(std::move(reset)),
+      trigger_(std::move(trigger)) {}
 
 void CommonCommands::report(int code) {
     if (code == 0) {
@@ -41,13 +44,16 @@ void CommonCommands::report(int code) {
     }
     errors_.push(code);
     status_.record_error(code);
+    status_.set_error_queue_not_empty(true);
 }
 
 std::string CommonCommands::next_error() {
-    return format_error(errors_.pop());
+    std::string entry = format_error(errors_.pop());
+    status_.set_error_queue_not_empty(!errors_.empty());
+    return entry;
 }
 
-int CommonCommands::run(const ProgramUnit& unit, std::string& out) {
+int CommonCommands::run(const ProgramUnit& unit, bool output_pending, std::string& out) {
     const std::string_view name = unit.header.front();
     const bool query = unit.query;
     const int no_parameters = unit.parameters.empty() ? 0 : scpi_error::kParameterNotAllowed;
@@ -65,7 +71,14 @@ int CommonCommands::run(const ProgramUnit& unit, std::string& out) {
     if (is("CLS", name) && !query) {
         if (no_parameters == 0) {
             errors_.clear();
+            status_.set_error_queue_not_empty(false);
             status_.clear_events();
+        }
+        return no_parameters;
+    }
+    if (is("TRG", name) && !query) {
+        if (no_parameters == 0) {
+            trigger_();
         }
         return no_parameters;
     }
@@ -73,7 +86,6 @@ int CommonCommands::run(const ProgramUnit& unit, std::string& out) {
         if (no_parameters != 0) {
             return no_parameters;
         }
-        // Every operation completes before the next command is parsed.
         if (query) {
             out = "1";
         } else {
@@ -96,7 +108,7 @@ int CommonCommands::run(const ProgramUnit& unit, std::string& out) {
         return 0;
     }
     if (is("STB", name) && query) {
-        out = std::to_string(status_.status_byte(!errors_.empty()));
+        out = std::to_string(status_.status_byte(output_pending));
         return no_parameters;
     }
     if (is("ESE", name) || is("SRE", name)) {

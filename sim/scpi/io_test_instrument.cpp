@@ -26,6 +26,16 @@ const HeaderPattern& send_header() {
     return pattern;
 }
 
+const HeaderPattern& slow_receive_header() {
+    static const HeaderPattern pattern("RCVSLOWSRQ");
+    return pattern;
+}
+
+const HeaderPattern& slow_send_header() {
+    static const HeaderPattern pattern("SENDSLOWSRQ");
+    return pattern;
+}
+
 const HeaderPattern& error_queue_header() {
     static const HeaderPattern pattern("SYSTem:ERRor[:NEXT]");
     return pattern;
@@ -34,11 +44,14 @@ const HeaderPattern& error_queue_header() {
 }  // namespace
 
 IoTestInstrument::IoTestInstrument(IoTestConfig config)
-    : config_(std::move(config)), common_(identification_of(config_), [this] { forget(); }) {}
+    : config_(std::move(config)),
+      common_(
+          identification_of(config_), [this] { forget(); }, [this] { ++triggers_; }) {}
 
 std::string IoTestInstrument::execute(std::string_view message) {
     const bool ends_in_linefeed = !message.empty() && message.back() == '\n';
     std::string response;
+    delivery_ = {};
     if (receiving_) {
         keep(message, ends_in_linefeed);
         return response;
@@ -57,11 +70,15 @@ std::string IoTestInstrument::execute(std::string_view message) {
         }
         receive_requested_ = false;
         send_requested_ = false;
+        slow_send_requested_ = false;
         run_program_message(message.substr(start, end - start), common_, runner, rules, response);
         start = end + 1;
-        if (send_requested_) {
+        if (send_requested_ || slow_send_requested_) {
             response += kept_;
             kept_.clear();
+        }
+        if (slow_send_requested_) {
+            delivery_ = {kSlowResponseDelay, true};
         }
         if (receive_requested_) {
             forget();
@@ -99,7 +116,8 @@ void IoTestInstrument::clear() {
 
 std::string IoTestInstrument::describe_settings() const {
     return "Kept bytes: " + std::to_string(kept_.size()) + "\n" +
-           "Receiving: " + (receiving_ ? "yes" : "no") + "\n";
+           "Receiving: " + (receiving_ ? "yes" : "no") + "\n" +
+           "Triggers: " + std::to_string(triggers_) + "\n";
 }
 
 int IoTestInstrument::run_subsystem(const ProgramUnit& unit, std::string& out) {
@@ -110,12 +128,19 @@ int IoTestInstrument::run_subsystem(const ProgramUnit& unit, std::string& out) {
         out = common_.next_error();
         return 0;
     }
-    const bool receive = receive_header().matches(unit.header);
-    if ((receive || send_header().matches(unit.header)) && !unit.query) {
+    bool* requested = nullptr;
+    if (receive_header().matches(unit.header) || slow_receive_header().matches(unit.header)) {
+        requested = &receive_requested_;
+    } else if (send_header().matches(unit.header)) {
+        requested = &send_requested_;
+    } else if (slow_send_header().matches(unit.header)) {
+        requested = &slow_send_requested_;
+    }
+    if (requested != nullptr && !unit.query) {
         if (!unit.parameters.empty()) {
             return scpi_error::kParameterNotAllowed;
         }
-        (receive ? receive_requested_ : send_requested_) = true;
+        *requested = true;
         return 0;
     }
     return scpi_error::kUndefinedHeader;

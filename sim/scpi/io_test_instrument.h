@@ -10,11 +10,19 @@
 //             -223 "Too much data".
 //   SEND      the kept bytes follow the answers of its program message in
 //             the response, as they were received, and are forgotten.
+//   RCVSLOWSRQ  as RECEIVE.
+//   SENDSLOWSRQ as SEND, but the response becomes available only
+//             kSlowResponseDelay after the message, and while it is
+//             available the instrument requests service on its own (with
+//             the status enables at their power-on zeros, the host still
+//             gets a service request when the response is ready).
 //   the IEEE 488.2 common commands and SYSTem:ERRor[:NEXT]? as the generator
-//   answers them (common_commands.h); any other command is an error.
+//   answers them (common_commands.h); any other command is an error. A
+//   trigger (*TRG, or the interface's) is counted.
 // *RST and a device clear forget the kept bytes and end a RECEIVE.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -38,6 +46,7 @@ struct IoTestConfig {
 class IoTestInstrument final : public Instrument {
   public:
     static constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 20;
+    static constexpr std::chrono::milliseconds kSlowResponseDelay{100};
 
     explicit IoTestInstrument(IoTestConfig config = {});
     // *RST reaches back into this object: it stays where it was made.
@@ -45,7 +54,10 @@ class IoTestInstrument final : public Instrument {
     IoTestInstrument& operator=(const IoTestInstrument&) = delete;
 
     std::string execute(std::string_view message) override;
+    ResponseDelivery response_delivery() const override { return delivery_; }
     void clear() override;
+    void trigger() override { common_.trigger(); }
+    StatusRegisters& status() override { return common_.status(); }
     std::string describe_settings() const override;
 
     // The identification *IDN? answers, without its terminator.
@@ -68,6 +80,9 @@ class IoTestInstrument final : public Instrument {
     // Set by the units of the program message being run.
     bool receive_requested_ = false;
     bool send_requested_ = false;
+    bool slow_send_requested_ = false;
+    ResponseDelivery delivery_;
+    unsigned long triggers_ = 0;
 };
 
 }  // namespace sgsim

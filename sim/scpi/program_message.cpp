@@ -12,7 +12,9 @@ void run_program_message(std::string_view program_message, CommonCommands& commo
     bool answered = false;
     while (std::optional<ProgramUnit> unit = parser.next()) {
         std::string answer;
-        const int code = unit->common ? common.run(*unit, answer) : run_subsystem(*unit, answer);
+        const bool output_pending = answered || !response.empty();
+        const int code =
+            unit->common ? common.run(*unit, output_pending, answer) : run_subsystem(*unit, answer);
         if (code != 0) {
             common.report(code);
             continue;

@@ -119,14 +119,16 @@ std::string identification_of(const GeneratorConfig& config) {
 
 SignalGenerator::SignalGenerator(GeneratorConfig config)
     : config_(std::move(config)),
-      common_(identification_of(config_), [this] { settings_ = GeneratorSettings{}; }) {}
+      common_(
+          identification_of(config_), [this] { settings_ = GeneratorSettings{}; },
+          [this] { ++triggers_; }) {}
 
 std::string SignalGenerator::identification() const {
     return common_.identification();
 }
 
 std::string SignalGenerator::describe_settings() const {
-    return describe(settings_);
+    return describe(settings_) + "Triggers: " + std::to_string(triggers_) + "\n";
 }
 
 std::string SignalGenerator::execute(std::string_view message) {

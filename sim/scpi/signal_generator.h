@@ -3,7 +3,7 @@
 // amplitude, state), its status registers and its error queue.
 //
 // Commands (long and short forms, any case, [optional] nodes):
-//   *CLS *ESE[?] *ESR? *IDN? *OPC[?] *RST *SRE[?] *STB? *TST? *WAI
+//   *CLS *ESE[?] *ESR? *IDN? *OPC[?] *RST *SRE[?] *STB? *TRG *TST? *WAI
 //   [SOURce:]FREQuency[:CW|:FIXed][?]                     <frequency>[Hz|kHz|MHz|GHz]
 //   [SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude][?]     <level>[dBm]
 //   OUTPut[:STATe][?]                                     ON|OFF|1|0
@@ -17,6 +17,8 @@
 //
 // A linefeed ends a program message; a message may hold several units
 // separated by ';' (program_message.h says how they run and are answered).
+// A trigger (*TRG, or the interface's) has nothing to start in this
+// generator: it is counted, and the count is shown with the settings.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +59,13 @@ class SignalGenerator final : public Instrument {
     // device side, not here, and a device clear leaves the settings, the
     // status registers and the error queue as they are: nothing to do.
     void clear() override {}
+    void trigger() override { common_.trigger(); }
+    StatusRegisters& status() override { return common_.status(); }
     std::string describe_settings() const override;
 
     const GeneratorSettings& settings() const { return settings_; }
+    // Triggers received since power-on (*RST does not reset the count).
+    unsigned long triggers() const { return triggers_; }
 
     // The identification *IDN? answers, without its terminator.
     std::string identification() const;
@@ -71,6 +77,7 @@ class SignalGenerator final : public Instrument {
 
     GeneratorConfig config_;
     GeneratorSettings settings_;
+    unsigned long triggers_ = 0;
     CommonCommands common_;
 };
 

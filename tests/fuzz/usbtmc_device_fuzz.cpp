@@ -1,21 +1,73 @@
 // Fuzz target: the simulated generator's USBTMC device core, on any stream of
-// bulk-OUT transfers, bulk-IN requests and class requests a host can make.
+// bulk-OUT transfers, bulk-IN requests and class requests a host can make,
+// and the USB488 notifications it makes on interrupt-IN.
 // The input is one script read front to back (byte_script.h):
-//   config byte: bit 0 no_reply, bit 1 a reply delay, bits 2-4 split size
-//   then operations (op byte % 5):
+//   config byte: bit 0 no_reply, bit 1 a reply delay, bits 2-4 split size,
+//                bit 5 no interrupt-IN endpoint
+//   then operations (op byte % 7):
 //     0 bulk-OUT: le16 length and that many bytes, as one transfer
 //     1 bulk-IN:  le16 maximum transfer size; the clock moves on 0-255 ms
 //     2 control IN: request type byte, request byte, le16 value, le16 index,
 //                   le16 length
 //     3 clear halt: endpoint byte
 //     4 reset
+//     5 time passes: the clock moves on 0-255 ms
+//     6 the host reads interrupt-IN: every packet waiting
+// Beyond memory errors it stops at: a transfer or data stage longer than
+// asked for, a READ_STATUS_BYTE answer of another length or status than
+// USB488 allows or with a status byte in it although interrupt-IN carries
+// it, and an interrupt packet that is neither {0x81, STB with RQS} nor
+// {0x80 | bTag (2..127), STB}, made without the endpoint, or one of more
+// than the device keeps.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "byte_script.h"
 #include "signal_generator.h"
+#include "usbtmc.h"
 #include "usbtmc_device.h"
+
+namespace {
+
+namespace u = sgproto::usbtmc;
+
+void check_read_status_byte(const std::vector<std::uint8_t>& stage, std::uint16_t value,
+                            std::uint16_t length, bool interrupt_in) {
+    if (stage.size() != std::min<std::size_t>(length, u::kReadStatusByteLength))
+        std::abort();
+    if (stage.empty())
+        return;
+    const std::uint8_t status = stage[0];
+    const bool valid_tag = value >= u::kMinStatusTag && value <= u::kMaxStatusTag;
+    if (status != (valid_tag ? u::STATUS_SUCCESS : u::STATUS_FAILED) &&
+        !(valid_tag && interrupt_in && status == u::STATUS_INTERRUPT_IN_BUSY))
+        std::abort();
+    if (stage.size() > 1 && stage[1] != static_cast<std::uint8_t>(value))
+        std::abort();
+    if (stage.size() > 2 && (interrupt_in || status != u::STATUS_SUCCESS) && stage[2] != 0)
+        std::abort();
+}
+
+void check_interrupts(sgsim::UsbtmcDevice& device) {
+    std::size_t count = 0;
+    while (const auto packet = device.take_interrupt()) {
+        if (!device.has_interrupt_in() || ++count > sgsim::InterruptQueue::kCapacity)
+            std::abort();
+        const std::uint8_t notify = (*packet)[0];
+        const std::uint8_t tag = notify & 0x7F;
+        if (notify == u::kNotifyServiceRequest) {
+            if (((*packet)[1] & u::kStbRequestService) == 0)
+                std::abort();
+        } else if ((notify & 0x80) == 0 || tag < u::kMinStatusTag || tag > u::kMaxStatusTag) {
+            std::abort();
+        }
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     sgfuzz::ByteScript script(data, size);
@@ -24,12 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     faults.no_reply = (config & 1) != 0;
     faults.reply_delay = std::chrono::milliseconds((config & 2) != 0 ? 100 : 0);
     faults.split = (config >> 2) & 7;
+    faults.no_interrupt_in = (config & 0x20) != 0;
 
     sgsim::SignalGenerator generator;
     sgsim::UsbtmcDevice device(generator, faults, nullptr);
     sgsim::Clock::time_point now{};
     for (int ops = 0; ops < 256 && !script.exhausted(); ++ops) {
-        switch (script.byte() % 5) {
+        switch (script.byte() % 7) {
             case 0:
                 device.bulk_out(script.bytes(script.le16()));
                 break;
@@ -50,15 +103,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto stage = device.control_in(type, request, value, index, length);
                 if (stage && stage->size() > length)
                     std::abort();
+                if (stage && request == u::USB488_READ_STATUS_BYTE)
+                    check_read_status_byte(*stage, value, length, device.has_interrupt_in());
                 break;
             }
             case 3:
                 device.clear_halt(script.byte());
                 break;
-            default:
+            case 4:
                 device.reset();
+                break;
+            case 5:
+                now += std::chrono::milliseconds(script.byte());
+                device.advance(now);
+                break;
+            default:
+                check_interrupts(device);
                 break;
         }
     }
+    check_interrupts(device);
     return 0;
 }

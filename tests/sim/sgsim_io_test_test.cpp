@@ -1,7 +1,10 @@
 // sgsim --io-test as a program: the I/O test instrument on the local bus
-// under its own product name, its messages in the log, its state at exit.
+// under its own product name, its messages in the log, its state at exit;
+// and, as PyVISA's event tests use it, the slow reply announced by a service
+// request on interrupt-IN once it is ready.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 namespace {
 
 namespace lb = sgproto::localbus;
+using Bytes = std::vector<std::uint8_t>;
 
 TEST(SgsimIoTest, ServesTheIoTestInstrumentUnderItsOwnNames) {
     sgtest::TempDir tmp;
@@ -41,8 +45,30 @@ TEST(SgsimIoTest, ServesTheIoTestInstrumentUnderItsOwnNames) {
     EXPECT_EQ(sim.received(),
               (std::vector<std::string>{"*IDN?", "RECEIVE", sgsim::log_line(binary), "", "SEND"}));
     c.write(7, "RECEIVE\nkept");
-    EXPECT_EQ(sim.stop(), "Kept bytes: 4\nReceiving: yes\n");
+    EXPECT_EQ(sim.stop(), "Kept bytes: 4\nReceiving: yes\nTriggers: 0\nRemote state: LOCAL\n");
     EXPECT_EQ(sim.exit_status(), 0);
+}
+
+TEST(SgsimIoTest, SlowReplyIsAnnouncedOnInterruptInOnceReady) {
+    using Clock = std::chrono::steady_clock;
+    sgtest::TempDir tmp;
+    const std::string runtime = tmp.make_subdir("run");
+    sgtest::SimProcess sim(runtime, "IOT001", {"--io-test"});
+    ASSERT_TRUE(sim.ready());
+    simtest::RawConnection c(runtime + "/sgvisa/4d19-0040-IOT001.sock");
+    c.send(lb::CLAIM, 1, lb::kClaimWait);
+    c.expect(lb::CLAIM, 1, lb::STATUS_OK);
+    c.send(lb::INTERRUPT_IN, 2, 2);
+    c.write(3, "RCVSLOWSRQ\n");
+    c.write(4, "1\n");
+    const Clock::time_point before = Clock::now();
+    c.write(5, "SENDSLOWSRQ\n");
+    EXPECT_EQ(c.expect(lb::INTERRUPT_IN, 2, lb::STATUS_OK), (Bytes{0x81, 0x50}));
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(100)) << "announced when ready";
+    c.request_reply(6);
+    EXPECT_EQ(c.reply(6), "1\n");
+    EXPECT_EQ(sim.stop(), "Kept bytes: 0\nReceiving: no\nTriggers: 0\nRemote state: LOCAL\n");
+    EXPECT_EQ(sim.received(), (std::vector<std::string>{"RCVSLOWSRQ", "1", "SENDSLOWSRQ"}));
 }
 
 }  // namespace

@@ -27,12 +27,13 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(d.gadget_dir.empty());
     EXPECT_FALSE(d.faults.no_reply);
     EXPECT_FALSE(d.io_test);
+    EXPECT_FALSE(d.faults.no_interrupt_in);
 
     SimOptions o;
-    ASSERT_TRUE(parse(
-        {"--serial", "AB-12", "--log", "/tmp/x.log", "--reply-delay", "250", "--no-reply", "--idn",
-         "Maker,Model,1,2", "--no-newline", "--split", "7", "--gadget", "/dev/ffs", "--io-test"},
-        o, error))
+    ASSERT_TRUE(parse({"--serial", "AB-12", "--log", "/tmp/x.log", "--reply-delay", "250",
+                       "--no-reply", "--idn", "Maker,Model,1,2", "--no-newline", "--split", "7",
+                       "--gadget", "/dev/ffs", "--io-test", "--no-interrupt-in"},
+                      o, error))
         << error;
     EXPECT_EQ(o.serial, "AB-12");
     EXPECT_EQ(o.log_path, "/tmp/x.log");
@@ -43,7 +44,8 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(o.faults.split, 7u);
     EXPECT_EQ(o.gadget_dir, "/dev/ffs");
     EXPECT_TRUE(o.io_test);
-    EXPECT_NE(sgsim::sim_usage().find("[--io-test]"), std::string::npos);
+    EXPECT_TRUE(o.faults.no_interrupt_in);
+    EXPECT_NE(sgsim::sim_usage().find("[--io-test] [--no-interrupt-in]"), std::string::npos);
 }
 
 TEST(SimOptions, BadOptionsAreRefusedWithAReason) {

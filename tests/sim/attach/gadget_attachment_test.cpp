@@ -20,7 +20,12 @@ class SilentInstrument : public sgsim::Instrument {
   public:
     std::string execute(std::string_view) override { return ""; }
     void clear() override {}
+    void trigger() override {}
+    sgsim::StatusRegisters& status() override { return status_; }
     std::string describe_settings() const override { return ""; }
+
+  private:
+    sgsim::StatusRegisters status_;
 };
 
 int g_ready_calls = 0;

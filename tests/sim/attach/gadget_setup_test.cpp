@@ -22,7 +22,12 @@ class EchoInstrument : public sgsim::Instrument {
   public:
     std::string execute(std::string_view message) override { return std::string(message); }
     void clear() override {}
+    void trigger() override {}
+    sgsim::StatusRegisters& status() override { return status_; }
     std::string describe_settings() const override { return ""; }
+
+  private:
+    sgsim::StatusRegisters status_;
 };
 
 class GadgetSetup : public ::testing::Test {

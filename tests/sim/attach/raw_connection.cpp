@@ -17,7 +17,10 @@ using namespace std::chrono_literals;
 RawConnection::RawConnection(const std::string& socket_path)
     : fd_(sgtest::raw_connect(socket_path)) {
     EXPECT_GE(fd_, 0) << socket_path;
-    hello_ = expect(lb::HELLO, 0, lb::STATUS_OK);
+    lb::FrameHeader h{};
+    EXPECT_EQ(receive(h, hello_, 5s), VI_SUCCESS) << "awaiting the HELLO";
+    EXPECT_EQ(h.type, lb::HELLO);
+    hello_param_ = h.param;
 }
 
 void RawConnection::close() {
@@ -48,6 +51,14 @@ std::vector<std::uint8_t> RawConnection::expect(std::uint8_t type, std::uint32_t
               std::vector<int>({type, int(seq), status}))
         << "type, seq, status";
     return payload;
+}
+
+std::vector<std::uint8_t> RawConnection::control_in(std::uint32_t seq, std::uint8_t request,
+                                                    std::uint16_t value, std::uint16_t length) {
+    std::array<std::uint8_t, lb::kControlSetupSize> setup{};
+    lb::encode_setup({u::kRequestTypeInterfaceIn, request, value, 0, length}, setup);
+    send(lb::CONTROL_IN, seq, 0, setup);
+    return expect(lb::CONTROL_IN, seq, lb::STATUS_OK);
 }
 
 void RawConnection::expect_nothing(std::chrono::milliseconds wait) {

@@ -23,12 +23,18 @@ class RawConnection {
     RawConnection& operator=(const RawConnection&) = delete;
 
     const std::vector<std::uint8_t>& hello() const { return hello_; }
+    // The HELLO frame's param: the size of the device hello.
+    std::uint32_t hello_param() const { return hello_param_; }
     void close();
 
     void send(std::uint8_t type, std::uint32_t seq, std::uint32_t param,
               std::span<const std::uint8_t> payload = {});
     // The next frame must answer `type` and `seq` with `status`; its payload.
     std::vector<std::uint8_t> expect(std::uint8_t type, std::uint32_t seq, std::uint8_t status);
+    // A class request to the interface (bmRequestType 0xA1) answered OK; its
+    // data stage.
+    std::vector<std::uint8_t> control_in(std::uint32_t seq, std::uint8_t request,
+                                         std::uint16_t value, std::uint16_t length);
     // No frame may arrive within `wait`.
     void expect_nothing(std::chrono::milliseconds wait = std::chrono::milliseconds(300));
     // The device closes the connection.
@@ -56,6 +62,7 @@ class RawConnection {
 
     int fd_ = -1;
     std::vector<std::uint8_t> hello_;
+    std::uint32_t hello_param_ = 0;
     std::vector<std::uint8_t> rx_;
     std::uint8_t tag_ = 0;
 };

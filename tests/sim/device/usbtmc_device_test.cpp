@@ -29,12 +29,16 @@ class ScriptedInstrument : public sgsim::Instrument {
     std::string reply = "REPLY\n";
     std::vector<std::string> received;
     int clears = 0;
+    int triggers = 0;
+    sgsim::StatusRegisters registers;
 
     std::string execute(std::string_view message) override {
         received.emplace_back(message);
         return message.find('?') != std::string_view::npos ? reply : std::string();
     }
     void clear() override { ++clears; }
+    void trigger() override { ++triggers; }
+    sgsim::StatusRegisters& status() override { return registers; }
     std::string describe_settings() const override { return "none\n"; }
 };
 
@@ -332,36 +336,6 @@ TEST_F(DeviceTest, ClearDropsInputAndOutput) {
     EXPECT_FALSE(dev->bulk_in(4096, Clock::now())) << "the reply was cleared";
     ASSERT_TRUE(dev->bulk_out(msg_out(4, "END\n")));
     EXPECT_EQ(inst.received.back(), "END\n") << "the partial message was cleared";
-}
-
-TEST_F(DeviceTest, CapabilitiesAndUsb488Requests) {
-    auto dev = make();
-    auto r = control(*dev, u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, 0x18);
-    ASSERT_EQ(r.size(), u::kCapabilitiesLength);
-    EXPECT_EQ(r[0], u::STATUS_SUCCESS);
-    EXPECT_EQ(r[2] | r[3] << 8, 0x0100);    // bcdUSBTMC
-    EXPECT_EQ(r[12] | r[13] << 8, 0x0100);  // bcdUSB488
-    EXPECT_TRUE(r[5] & u::kDeviceCapTermChar);
-    EXPECT_EQ(control(*dev, u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, 4).size(), 4u);
-
-    for (const auto req : {u::INDICATOR_PULSE, u::USB488_REN_CONTROL, u::USB488_GO_TO_LOCAL,
-                           u::USB488_LOCAL_LOCKOUT})
-        EXPECT_EQ(control(*dev, u::kRequestTypeInterfaceIn, req, 1, 0, 1),
-                  Bytes{u::STATUS_SUCCESS});
-
-    r = control(*dev, u::kRequestTypeInterfaceIn, u::USB488_READ_STATUS_BYTE, 5, 0, 3);
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[1], 5);
-    EXPECT_EQ(r[2] & 0x10, 0) << "no message available";
-    ASSERT_TRUE(dev->bulk_out(msg_out(1, "Q?\n")));
-    r = control(*dev, u::kRequestTypeInterfaceIn, u::USB488_READ_STATUS_BYTE, 6, 0, 3);
-    EXPECT_EQ(r.at(2) & 0x10, 0x10) << "MAV";
-
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, 99, 0, 0, 8)) << "unknown request";
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, u::INITIATE_ABORT_BULK_IN, 1, 0, 2))
-        << "an endpoint request sent to the interface";
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 3, 0x18))
-        << "another interface";
 }
 
 TEST_F(DeviceTest, ResetDropsEverythingButTheSettings) {

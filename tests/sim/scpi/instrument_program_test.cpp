@@ -74,7 +74,7 @@ TEST(InstrumentProgramDialogue, ResetRestoresTheDefaultsAndSwitchesTheRfOutputOf
 
 TEST(InstrumentProgramDialogue, ClosingSummaryShowsTheSettingsForPeople) {
     SignalGenerator generator;
-    for (std::string_view command : {"*RST", "FREQ 1 GHz", "POW 1", "OUTPut:STATe ON",
+    for (std::string_view command : {"*RST", "FREQ 1 GHz", "POW 1", "OUTPut:STATe ON", "*TRG",
                                      "LFO:FUNC:SHAP SIN", "LFO:FUNC:FREQ 9 kHz", "LFO:AMP 3"}) {
         send(generator, command);
     }
@@ -85,8 +85,10 @@ TEST(InstrumentProgramDialogue, ClosingSummaryShowsTheSettingsForPeople) {
               "LF shape: SINE\n"
               "LF frequency: 9 kHz\n"
               "LF amplitude: 3 V\n"
-              "LF output: OFF\n");
+              "LF output: OFF\n"
+              "Triggers: 1\n");
     send(generator, "*RST");
+    generator.trigger();  // the interface's trigger counts as *TRG does
     EXPECT_EQ(generator.describe_settings(),
               "RF frequency: 1 GHz\n"
               "RF level: -30 dBm\n"
@@ -94,7 +96,9 @@ TEST(InstrumentProgramDialogue, ClosingSummaryShowsTheSettingsForPeople) {
               "LF shape: SINE\n"
               "LF frequency: 1 kHz\n"
               "LF amplitude: 1 V\n"
-              "LF output: OFF\n");
+              "LF output: OFF\n"
+              "Triggers: 2\n")
+        << "*RST leaves the count";
 }
 
 TEST(InstrumentProgramDialogue, MessagesWithoutFinalLinefeedOrWithCrLfWorkAlike) {

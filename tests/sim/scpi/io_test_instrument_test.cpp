@@ -35,7 +35,7 @@ TEST(IoTestInstrument, ReceiveKeepsMessagesByteForByteUntilOneEndsInALinefeed) {
 
     // A device clear and *RST forget the kept bytes and end a RECEIVE.
     io.execute("RECEIVE\nhalf");
-    EXPECT_EQ(io.describe_settings(), "Kept bytes: 4\nReceiving: yes\n");
+    EXPECT_EQ(io.describe_settings(), "Kept bytes: 4\nReceiving: yes\nTriggers: 0\n");
     io.clear();
     EXPECT_EQ(io.execute("*OPC?\n"), "1\n");
     io.execute("RECEIVE\nkept\n");

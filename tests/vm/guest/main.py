@@ -13,6 +13,7 @@ import check_peers  # noqa: E402
 import check_pyvisa_sgvisa  # noqa: E402
 import check_sgdemo  # noqa: E402
 import check_stall  # noqa: E402
+import check_usb488  # noqa: E402
 import check_usbip  # noqa: E402
 from gadget import Gadget  # noqa: E402
 from report import Report, environment  # noqa: E402
@@ -39,6 +40,8 @@ def main():
         ("5-no-permission-sgdemo", lambda: check_sgdemo.no_permission(gadget, build)),
         ("5-no-permission-status", lambda: check_library.no_permission_status(gadget, build)),
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
+        ("8-usb488-kernel-requests", lambda: check_usb488.kernel_requests(gadget)),
+        ("8-usb488-kernel-srq", lambda: check_usb488.kernel_srq(gadget)),
         ("library-round-trip",
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),
