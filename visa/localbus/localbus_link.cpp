@@ -32,6 +32,8 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
     f.bulk_out_endpoint = hello.bulk_out_endpoint;
     f.bulk_in_endpoint = hello.bulk_in_endpoint;
     f.interface_protocol = hello.interface_protocol;
+    f.interrupt_in_endpoint = hello.interrupt_in_endpoint;
+    f.interrupt_packet_size = hello.interrupt_in_packet_size;
     f.max_packet_size = hello.max_packet_size;
     return f;
 }

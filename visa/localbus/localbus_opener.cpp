@@ -71,10 +71,12 @@ struct Hello {
 };
 
 bool parse_hello(const lb::FrameHeader& h, const std::vector<std::uint8_t>& payload, Hello& out) {
-    if (h.type != lb::HELLO || !lb::decode_hello(payload, out.device))
+    // The frame's param tells the hello's size (older devices: none, 10 bytes).
+    const std::size_t size = lb::device_hello_size(h.param);
+    if (h.type != lb::HELLO || !lb::decode_hello(payload, size, out.device))
         return false;
-    lb::decode_hello_strings(std::span(payload).subspan(lb::kDeviceHelloSize), out.serial,
-                             out.manufacturer, out.product);
+    lb::decode_hello_strings(std::span(payload).subspan(size), out.serial, out.manufacturer,
+                             out.product);
     return !out.serial.empty();
 }
 

@@ -1,5 +1,6 @@
 #include "async_jobs.h"
 
+#include <atomic>
 #include <utility>
 
 namespace sgvisa {
@@ -11,11 +12,24 @@ AsyncJobs::~AsyncJobs() {
     shut_down();
 }
 
+namespace {
+
+// Job IDs are drawn from one counter for the process, so that no two jobs
+// of any sessions share one for a long time.
+ViJobId new_job_id() {
+    static std::atomic<ViJobId> next{0x1000};
+    ViJobId id;
+    do {
+        id = next.fetch_add(1);
+    } while (id == VI_NULL);
+    return id;
+}
+
+}  // namespace
+
 ViJobId AsyncJobs::submit(Work work, VisaEvent aborted) {
     std::lock_guard lock(mutex_);
-    const ViJobId id = next_id_++;
-    if (next_id_ == VI_NULL)
-        next_id_ = 1;
+    const ViJobId id = new_job_id();
     aborted.job_id = id;
     waiting_.push_back({id, std::move(work), std::move(aborted)});
     if (!worker_.joinable() && !stopping_)

@@ -29,7 +29,8 @@ class AsyncJobs {
     AsyncJobs(const AsyncJobs&) = delete;
     AsyncJobs& operator=(const AsyncJobs&) = delete;
 
-    // Queues `work` under a new job ID (never VI_NULL); `aborted` is its
+    // Queues `work` under a new job ID (unique in the process, never
+    // VI_NULL); `aborted` is its
     // completion event should it be ended before it runs.
     ViJobId submit(Work work, VisaEvent aborted);
 
@@ -53,7 +54,6 @@ class AsyncJobs {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Job> waiting_;
-    ViJobId next_id_ = 1;
     ViJobId running_ = 0;
     bool stopping_ = false;
     std::thread worker_;

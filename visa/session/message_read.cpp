@@ -73,10 +73,11 @@ ViStatus read_message_bytes(const DeviceConnection::Operation& op, const Session
             if (n == 0 && !end_hit && !term_hit && Clock::now() >= deadline)
                 return VI_ERROR_TMO;
         }
-        if (term_hit)
-            return VI_SUCCESS_TERM_CHAR;
+        // END on the termination character itself is the end of the message.
         if (end_hit && !s.suppress_end)
             return VI_SUCCESS;
+        if (term_hit)
+            return VI_SUCCESS_TERM_CHAR;
         if (count == buf.size())
             return VI_SUCCESS_MAX_CNT;
     }

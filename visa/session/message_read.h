@@ -13,8 +13,9 @@
 
 namespace sgvisa {
 
-// VI_SUCCESS: the last byte stored carried END (also when it fills `buf`);
-// VI_SUCCESS_TERM_CHAR: the termination character ended the read;
+// VI_SUCCESS: the last byte stored carried END (also when it fills `buf`, and
+// when it is the termination character);
+// VI_SUCCESS_TERM_CHAR: the termination character ended the read before END;
 // VI_SUCCESS_MAX_CNT: `buf` is full and the message goes on (the rest stays
 // for the next read). With suppress_end, END does not end the read. On an
 // error `count` still tells the bytes stored.
