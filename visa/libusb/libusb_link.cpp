@@ -305,9 +305,13 @@ class LibusbInterruptSource final : public InterruptSource {
             std::lock_guard lock(mutex_);
             if (cancelled_)
                 return VI_ERROR_ABORT;
+            // One packet at a time: a transfer longer than the endpoint's
+            // packet would wait for more after a full-size packet.
+            const std::size_t packet = link_.facts().interrupt_packet_size;
+            const std::size_t length = packet > 0 ? std::min(packet, buf.size()) : buf.size();
             transfer_->prepare_interrupt_in(link_.device().handle(),
                                             link_.facts().interrupt_in_endpoint,
-                                            std::max<std::size_t>(buf.size(), 1));
+                                            std::max<std::size_t>(length, 1));
             const int r = transfer_->submit();
             if (r != LIBUSB_SUCCESS)
                 return status_from_libusb(r);

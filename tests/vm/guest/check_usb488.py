@@ -149,3 +149,47 @@ def kernel_srq(gadget):
                  "messages the simulator received")
     expect_equal(gadget.settings.splitlines()[-1], "Remote state: REMOTE", "sgsim's final printout")
     return f"POLLPRI {waited * 1000:.0f} ms after *OPC, then USBTMC488_IOCTL_WAIT_SRQ"
+
+
+def library(gadget, build_dir, report):
+    """Our library (through PyVISA) over real USB: the status byte by
+    READ_STATUS_BYTE and its interrupt-IN notification, a service request
+    reaching a waiting viWaitOnEvent, the TRIGGER message and REN/LLO/GTL."""
+    import pyvisa
+    from pyvisa import constants
+
+    gadget.start()
+    rm = pyvisa.ResourceManager(os.path.join(build_dir, "lib", "libsgvisa.so.1"))
+    try:
+        inst = rm.open_resource("USB0::0x4D19::0x0040::SIM001::0::INSTR", open_timeout=5000)
+        inst.timeout = 5000
+        inst.read_termination = "\n"
+        inst.write_termination = "\n"
+        try:
+            inst.write("*CLS;*ESE 1;*SRE 32")
+            expect_equal(inst.query("*OPC?"), "1", "*OPC? (the settings are in effect)")
+            expect_equal(inst.read_stb(), 0x00, "viReadSTB before the request")
+            inst.enable_event(constants.EventType.service_request, constants.EventMechanism.queue)
+            start = time.monotonic()
+            inst.write("*OPC")
+            response = inst.wait_on_event(constants.EventType.service_request, SRQ_BOUND_MS,
+                                          capture_timeout=True)
+            latency_ms = (time.monotonic() - start) * 1000
+            expect(not response.timed_out, "no service request event within the bound")
+            report.figure(f"*OPC to our library's service request event: {latency_ms:.1f} ms")
+            expect_equal(inst.read_stb(), 0x60, "viReadSTB: ESB and RQS")
+            expect_equal(inst.read_stb(), 0x20, "viReadSTB: RQS read once")
+            inst.disable_event(constants.EventType.service_request, constants.EventMechanism.all)
+            inst.assert_trigger()
+            inst.control_ren(constants.RENLineOperation.asrt_llo)
+            inst.control_ren(constants.RENLineOperation.address_gtl)
+        finally:
+            inst.close()
+    finally:
+        rm.close()
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    tail = gadget.settings.splitlines()[-2:]
+    expect_equal(tail, ["Triggers: 1", "Remote state: LOCAL WITH LOCKOUT"],
+                 "sgsim's final printout")
+    return (f"status bytes 0x00, 0x60, 0x20; service request event {latency_ms:.1f} ms after *OPC; "
+            "trigger, REN/LLO/GTL")

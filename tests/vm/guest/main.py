@@ -42,6 +42,7 @@ def main():
         ("7-malformed-transfer-stalls", lambda: check_stall.malformed_transfer(gadget)),
         ("8-usb488-kernel-requests", lambda: check_usb488.kernel_requests(gadget)),
         ("8-usb488-kernel-srq", lambda: check_usb488.kernel_srq(gadget)),
+        ("8-usb488-library", lambda: check_usb488.library(gadget, build, report)),
         ("library-round-trip",
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),
