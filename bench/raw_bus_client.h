@@ -13,8 +13,8 @@ namespace sgbench {
 using Bytes = std::vector<std::uint8_t>;
 
 // The frames of one "*IDN?\n" query as the library sends them over the local
-// bus: bulk-OUT of the DEV_DEP_MSG_OUT transfer, bulk-OUT of
-// REQUEST_DEV_DEP_MSG_IN, then the bulk-IN request.
+// bus, all in one write: bulk-OUT of the DEV_DEP_MSG_OUT transfer, bulk-OUT of
+// REQUEST_DEV_DEP_MSG_IN and the bulk-IN request.
 struct QueryFrames {
     Bytes message_out;
     Bytes request_in;
@@ -64,7 +64,8 @@ class RawBusClient {
     // payload) into `answer`. False on an error, a timeout or end of stream.
     bool exchange(const Bytes& request, Bytes& answer);
 
-    // The three exchanges of one query; false on any failure. `reply` gets
+    // One query as the library makes a viQueryf: the three frames in one
+    // write, then their three answers; false on any failure. `reply` gets
     // the bulk-IN answer frame.
     bool query(const QueryFrames& frames, Bytes& reply);
 
@@ -72,6 +73,7 @@ class RawBusClient {
     int fd_;
     FrameReader reader_;
     Bytes scratch_;
+    Bytes all_;
 };
 
 // Answers frames on `fd` the way a device answers the three transfers of a

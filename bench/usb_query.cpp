@@ -5,7 +5,12 @@
 //   ours_nolock - the same in a session opened without the lock (each I/O
 //             operation then checks the lock file);
 //   bare    - libusb alone: the same three bulk transfers (DEV_DEP_MSG_OUT,
-//             REQUEST_DEV_DEP_MSG_IN, the bulk-IN reply), no VISA layer;
+//             REQUEST_DEV_DEP_MSG_IN, the bulk-IN reply), no VISA layer, the
+//             request and the bulk-IN in flight together as the library
+//             keeps them (asynchronous transfers, one event-handling wait);
+//   bare_sync - the same three transfers one after the other, each with
+//             libusb's synchronous libusb_bulk_transfer;
+//   bare_all - all three in flight together (the query's message too);
 //   kernel  - the kernel's usbtmc driver: write and read on /dev/usbtmcN;
 //   clock   - no device: the cost of one steady_clock::now() (the library
 //             reads the clock several times per query to keep its deadlines).
@@ -33,6 +38,9 @@ namespace tmc = sgproto::usbtmc;
 constexpr std::uint16_t kVendor = 0x4d19;
 constexpr std::uint16_t kProduct = 0x0040;
 constexpr unsigned kBoundMs = 5000;
+// The open: libusb's start-up scans every USB device, which under strace in the
+// emulated guest takes seconds.
+constexpr unsigned kOpenBoundMs = 60000;
 constexpr char kQuery[] = "*IDN?\n";
 constexpr char kReplyStart[] = "Simulated Signal Sources,";
 // What the host asks for, as our library does: TransferSize of the request,
@@ -54,7 +62,7 @@ bool run_ours(ViAccessMode mode, int warmup, int count, std::vector<double>& us)
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
     if (viOpenDefaultRM(&rm) != VI_SUCCESS ||
-        viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", mode, kBoundMs, &vi) != VI_SUCCESS) {
+        viOpen(rm, "USB0::0x4d19::0x0040::SIM001::INSTR", mode, kOpenBoundMs, &vi) != VI_SUCCESS) {
         std::fprintf(stderr, "bench: viOpen failed\n");
         return false;
     }
@@ -156,13 +164,60 @@ QueryTransfers query_transfers(std::uint8_t& tag) {
     return q;
 }
 
-// The three transfers; the reply is left in `in`, its length in `got`.
-bool bare_round_trip(libusb_device_handle* h, const UsbtmcEndpoints& ep, QueryTransfers& q,
+// The three transfers one after the other; the reply is left in `in`, its
+// length in `got`.
+bool sync_round_trip(libusb_device_handle* h, const UsbtmcEndpoints& ep, QueryTransfers& q,
                      unsigned char* in, int& got) {
     int done = 0;
     return bulk(h, ep.out, q.message.data(), static_cast<int>(q.message.size()), done) &&
            bulk(h, ep.out, q.request.data(), static_cast<int>(q.request.size()), done) &&
            bulk(h, ep.in, in, kInSize, got);
+}
+
+void LIBUSB_CALL transfer_done(libusb_transfer* t) {
+    *static_cast<int*>(t->user_data) = 1;
+}
+
+// The request and the bulk-IN submitted together (after the message, or,
+// with `all`, the message too) and reaped by libusb's event handling.
+bool pipelined_round_trip(libusb_context* ctx, libusb_device_handle* h, const UsbtmcEndpoints& ep,
+                          QueryTransfers& q, unsigned char* in, int& got, bool all) {
+    int done = 0;
+    if (!all && !bulk(h, ep.out, q.message.data(), static_cast<int>(q.message.size()), done))
+        return false;
+    // Allocated once, as the library keeps its transfers.
+    static libusb_transfer* const transfers[3] = {
+        libusb_alloc_transfer(0), libusb_alloc_transfer(0), libusb_alloc_transfer(0)};
+    int completed[3] = {!all, 0, 0};
+    libusb_fill_bulk_transfer(transfers[0], h, ep.out, q.message.data(),
+                              static_cast<int>(q.message.size()), transfer_done, &completed[0],
+                              kBoundMs);
+    libusb_fill_bulk_transfer(transfers[1], h, ep.out, q.request.data(),
+                              static_cast<int>(q.request.size()), transfer_done, &completed[1],
+                              kBoundMs);
+    libusb_fill_bulk_transfer(transfers[2], h, ep.in, in, kInSize, transfer_done, &completed[2],
+                              kBoundMs);
+    bool ok = true;
+    for (int i = all ? 0 : 1; ok && i < 3; ++i)
+        ok = libusb_submit_transfer(transfers[i]) == 0;
+    const auto failed = [&](int i) {
+        return completed[i] && transfers[i]->status != LIBUSB_TRANSFER_COMPLETED;
+    };
+    while (ok && !completed[2]) {
+        if (libusb_handle_events_completed(ctx, &completed[2]) != 0)
+            break;
+        ok = !failed(0) && !failed(1);
+    }
+    ok = ok && !failed(0) && !failed(1) && !failed(2) && completed[2];
+    if (!ok) {
+        std::fprintf(stderr, "bench: transfers in flight together failed\n");
+        for (libusb_transfer* t : transfers)
+            libusb_cancel_transfer(t);
+    }
+    while (!(completed[0] && completed[1] && completed[2]) && libusb_handle_events(ctx) == 0) {
+    }
+    got = transfers[2]->actual_length;
+    return ok;
 }
 
 bool reply_is_idn(const unsigned char* in, int got, std::uint8_t request_tag) {
@@ -178,7 +233,9 @@ bool reply_is_idn(const unsigned char* in, int got, std::uint8_t request_tag) {
     return true;
 }
 
-bool run_bare(int warmup, int count, std::vector<double>& us) {
+// `pipelined`: 0 one after the other, 1 the request and the bulk-IN in
+// flight together, 2 all three.
+bool run_bare(int pipelined, int warmup, int count, std::vector<double>& us) {
     libusb_context* ctx = nullptr;
     if (libusb_init(&ctx) != 0)
         return false;
@@ -200,7 +257,9 @@ bool run_bare(int warmup, int count, std::vector<double>& us) {
                 QueryTransfers q = query_transfers(tag);
                 int got = 0;
                 const auto t0 = Clock::now();
-                ok = bare_round_trip(h, ep, q, in.data(), got);
+                ok = pipelined > 0
+                         ? pipelined_round_trip(ctx, h, ep, q, in.data(), got, pipelined == 2)
+                         : sync_round_trip(h, ep, q, in.data(), got);
                 const double t = micros_since(t0);
                 ok = ok && reply_is_idn(in.data(), got, q.request_tag);
                 if (ok && i >= warmup)
@@ -257,7 +316,8 @@ bool run_clock(int count, std::vector<double>& us) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: %s ours|ours_nolock|bare|kernel|clock COUNT [WARMUP] [DEVICE]\n",
+                     "usage: %s ours|ours_nolock|bare|bare_sync|bare_all|kernel|clock COUNT "
+                     "[WARMUP] [DEVICE]\n",
                      argv[0]);
         return 2;
     }
@@ -271,8 +331,8 @@ int main(int argc, char** argv) {
         ok = run_ours(VI_EXCLUSIVE_LOCK, warmup, count, us);
     else if (variant == "ours_nolock")
         ok = run_ours(VI_NO_LOCK, warmup, count, us);
-    else if (variant == "bare")
-        ok = run_bare(warmup, count, us);
+    else if (variant == "bare" || variant == "bare_sync" || variant == "bare_all")
+        ok = run_bare(variant == "bare" ? 1 : variant == "bare_all" ? 2 : 0, warmup, count, us);
     else if (variant == "kernel")
         ok = run_kernel(device, warmup, count, us);
     else if (variant == "clock")

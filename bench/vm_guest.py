@@ -1,11 +1,15 @@
 """The guest side of bench/vm_figures: *IDN? round trips to the simulated
 generator attached as a USB gadget, through our library (viQueryf over
 libusb, in an exclusive session as sgdemo opens it, and in a session without
-the lock), bare libusb, the kernel's usbtmc driver and pyvisa-py, and our
-library again with the device exported and attached over USB/IP on the
-loopback (usbip), interleaved in batches (each batch opens its own session;
-only the queries are timed). Reports FIGURE lines
-"usb.query.VARIANT.median VALUE us" and the ratios.
+the lock), bare libusb, the kernel's usbtmc driver, pyvisa-py and PyVISA on
+our library, and our library again with the device exported and attached
+over USB/IP on the loopback (usbip), interleaved in batches (each batch opens
+its own session; only the queries are timed). Then the read of a 1 MiB reply
+of the I/O test instrument (sgsim --io-test), in 1 MiB and 64 KiB counts,
+through our library and the kernel's driver, interleaved in batches too.
+Reports FIGURE lines "usb.query.VARIANT.median VALUE us", the throughputs,
+the ratios of the medians, and each ratio's spread over the batches (the
+ratio of the two medians within each batch: ".batch_min", ".batch_max").
 
 Runs under tests/vm's /init with SG_SRC_DIR, SG_BUILD_DIR and SG_RESULTS set;
 SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100)."""
@@ -27,9 +31,10 @@ RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 DEVICE = "/dev/usbtmc0"
 BATCHES = 10
 WARMUP = 2
-VARIANTS = ["ours", "bare_libusb", "kernel_driver", "pyvisa_py", "ours_nolock", "usbip"]
-PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "kernel_driver": "kernel",
-                   "usbip": "ours"}
+VARIANTS = ["ours", "bare_libusb", "bare_libusb_sync", "bare_libusb_all", "kernel_driver",
+            "pyvisa_py", "pyvisa_sgvisa", "ours_nolock", "usbip"]
+PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "bare_libusb_sync": "bare_sync",
+                   "bare_libusb_all": "bare_all", "kernel_driver": "kernel", "usbip": "ours"}
 
 
 def queries_wanted():
@@ -59,9 +64,13 @@ def kernel_driver_bound():
         events.wait_until(lambda: os.path.exists(DEVICE), 20, DEVICE)
 
 
-def run_program(build, variant, count):
-    program = os.path.join(build, "bin", "bench_usb_query")
-    args = [program, PROGRAM_VARIANT.get(variant, variant), str(count), str(WARMUP), DEVICE]
+def run_program(build, variant, count, program="bench_usb_query", extra=None):
+    """Runs a benchmark program of the build for `count` samples. The round
+    trip program takes a warm-up count, the bulk read program its count of
+    bytes per read (`extra`)."""
+    program = os.path.join(build, "bin", program)
+    args = [program, PROGRAM_VARIANT.get(variant, variant), str(count),
+            *(extra if extra is not None else [str(WARMUP)]), DEVICE]
     done = subprocess.run(args, capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         raise CheckFailed(f"{variant}: exit {done.returncode}: {done.stderr.strip()}")
@@ -71,11 +80,15 @@ def run_program(build, variant, count):
     return [float(x) for x in fields[2:]]
 
 
-class PyvisaPy:
-    def __init__(self):
+class PyvisaQueries:
+    """PyVISA's round trips through one of its backends: "@py" (pyvisa-py)
+    or the path of a VISA library (ours)."""
+
+    def __init__(self, backend, name):
         import pyvisa
 
-        self.rm = pyvisa.ResourceManager("@py")
+        self.rm = pyvisa.ResourceManager(backend)
+        self.name = name
 
     def batch(self, count):
         inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
@@ -88,7 +101,7 @@ class PyvisaPy:
                 reply = inst.query("*IDN?")
                 elapsed = (time.perf_counter() - start) * 1e6
                 if not reply.startswith("Simulated Signal Sources,"):
-                    raise CheckFailed(f"pyvisa-py: *IDN? answered {reply!r}")
+                    raise CheckFailed(f"{self.name}: *IDN? answered {reply!r}")
                 if i >= WARMUP:
                     samples.append(elapsed)
             return samples
@@ -105,61 +118,165 @@ def median(values):
     return s[n // 2] if n % 2 else (s[n // 2 - 1] + s[n // 2]) / 2
 
 
-def measure(gadget, build, report):
-    queries = queries_wanted()
-    per_batch = queries // BATCHES
+# The ratios reported: NAME: (numerator, denominator) variants.
+QUERY_RATIOS = {
+    "ours_over_bare_libusb": ("ours", "bare_libusb"),
+    "bare_libusb_over_bare_libusb_sync": ("bare_libusb", "bare_libusb_sync"),
+    "bare_libusb_all_over_kernel_driver": ("bare_libusb_all", "kernel_driver"),
+    "ours_over_kernel_driver": ("ours", "kernel_driver"),
+    "pyvisa_py_over_ours": ("pyvisa_py", "ours"),
+    "pyvisa_py_over_pyvisa_sgvisa": ("pyvisa_py", "pyvisa_sgvisa"),
+    "ours_nolock_over_bare_libusb": ("ours_nolock", "bare_libusb"),
+    "usbip_over_direct": ("usbip", "ours"),
+}
+BULK_BATCHES = 5
+BULK_READS = 2  # per variant, read size and batch
+BULK_CHUNKS = {"": 1024 * 1024, ".chunk_64k": 64 * 1024}
+MIB = 1024 * 1024
+
+
+def report_ratio(report, name, batches, num, den):
+    """The ratio of the medians over all batches, and its least and greatest
+    value within one batch."""
+    every = median(sum((b[num] for b in batches), [])) / median(sum((b[den] for b in batches), []))
+    per_batch = [median(b[num]) / median(b[den]) for b in batches]
+    report.figure(f"{name} {every:.3f} x")
+    report.figure(f"{name}.batch_min {min(per_batch):.3f} x")
+    report.figure(f"{name}.batch_max {max(per_batch):.3f} x")
+
+
+def report_samples(report, name, values, unit="us"):
+    report.figure(f"{name}.median {median(values):.1f} {unit}")
+    report.figure(f"{name}.min {min(values):.1f} {unit}")
+    report.figure(f"{name}.max {max(values):.1f} {unit}")
+    report.figure(f"{name}.count {len(values)} samples")
+
+
+def measure_queries(gadget, build, report, per_batch):
     gadget.start()
-    pyvisa_py = PyvisaPy()
-    samples = {v: [] for v in VARIANTS}
+    pyvisa = {"pyvisa_py": PyvisaQueries("@py", "pyvisa-py"),
+              "pyvisa_sgvisa": PyvisaQueries(os.path.join(build, "lib", "libsgvisa.so.1"),
+                                             "PyVISA on our library")}
+    batches = []
     try:
         for b in range(BATCHES):
             order = VARIANTS[b % len(VARIANTS):] + VARIANTS[:b % len(VARIANTS)]
+            batch = {}
             for variant in order:
                 if variant == "kernel_driver":
                     kernel_driver_bound()
-                if variant == "pyvisa_py":
-                    samples[variant] += pyvisa_py.batch(per_batch)
+                if variant in pyvisa:
+                    batch[variant] = pyvisa[variant].batch(per_batch)
                 elif variant == "usbip":
                     # Exported, the direct appearance is not for this
                     # machine: our library finds only the vhci one.
                     with UsbipLink() as link:
                         link.export()
                         link.attach()
-                        samples[variant] += run_program(build, variant, per_batch)
+                        batch[variant] = run_program(build, variant, per_batch)
                 else:
-                    samples[variant] += run_program(build, variant, per_batch)
+                    batch[variant] = run_program(build, variant, per_batch)
+            batches.append(batch)
     finally:
-        pyvisa_py.close()
+        for p in pyvisa.values():
+            p.close()
         gadget.stop()
-    med = {}
-    for variant, values in samples.items():
-        med[variant] = median(values)
-        name = f"usb.query.{variant}"
-        report.figure(f"{name}.median {med[variant]:.1f} us")
-        report.figure(f"{name}.min {min(values):.1f} us")
-        report.figure(f"{name}.max {max(values):.1f} us")
-        report.figure(f"{name}.count {len(values)} samples")
-    report.figure(f"usb.ratio.ours_over_bare_libusb {med['ours'] / med['bare_libusb']:.3f} x")
-    report.figure(f"usb.ratio.ours_over_kernel_driver {med['ours'] / med['kernel_driver']:.3f} x")
-    report.figure(f"usb.ratio.pyvisa_py_over_ours {med['pyvisa_py'] / med['ours']:.3f} x")
-    report.figure(f"usb.ratio.ours_nolock_over_bare_libusb "
-                  f"{med['ours_nolock'] / med['bare_libusb']:.3f} x")
-    report.figure(f"usb.ratio.usbip_over_direct {med['usbip'] / med['ours']:.3f} x")
+    for variant in VARIANTS:
+        report_samples(report, f"usb.query.{variant}", sum((b[variant] for b in batches), []))
+    for name, (num, den) in QUERY_RATIOS.items():
+        report_ratio(report, f"usb.ratio.{name}", batches, num, den)
+
+
+def measure_bulk_reads(gadget, build, report):
+    """1 MiB replies of the I/O test instrument read through our library and
+    through the kernel's driver, in 1 MiB and in 64 KiB counts."""
+    gadget.start("--io-test")
+    batches = []
+    try:
+        for b in range(BULK_BATCHES):
+            batch = {}
+            for variant in (("ours", "kernel"), ("kernel", "ours"))[b % 2]:
+                if variant == "kernel":
+                    kernel_driver_bound()
+                for suffix, chunk in BULK_CHUNKS.items():
+                    batch[variant + suffix] = run_program(
+                        build, variant, BULK_READS, program="bench_usb_bulk_read",
+                        extra=[str(chunk)])
+            batches.append(batch)
+    finally:
+        gadget.stop()
+    for suffix in BULK_CHUNKS:
+        for variant, label in (("ours", "ours"), ("kernel", "kernel_driver")):
+            values = sum((b[variant + suffix] for b in batches), [])
+            report.figure(f"usb.bulk_read.{label}{suffix}.mib_per_s "
+                          f"{1e6 / median(values):.2f} MiB/s")
+            report_samples(report, f"usb.bulk_read.{label}{suffix}.read", values)
+        # Throughputs: ours / the driver's is the driver's time over ours.
+        report_ratio(report, f"usb.ratio.bulk_read_ours_over_kernel_driver{suffix}", batches,
+                     "kernel" + suffix, "ours" + suffix)
+
+
+def measure(gadget, build, report):
+    queries = queries_wanted()
+    per_batch = queries // BATCHES
+    measure_queries(gadget, build, report, per_batch)
+    measure_bulk_reads(gadget, build, report)
     # The guest's clock: our library reads it several times per query, the
     # bare programs only around each round trip.
     with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:
         report.note(f"guest clocksource: {f.read().strip()}")
     report.figure(f"usb.guest.clock_read {median(run_program(build, 'clock', 5)):.3f} us")
-    return f"{per_batch * BATCHES} round trips per variant in {BATCHES} interleaved batches"
+    return (f"{per_batch * BATCHES} round trips per variant in {BATCHES} interleaved batches; "
+            f"{BULK_READS * BULK_BATCHES} reads of 1 MiB per variant and count in "
+            f"{BULK_BATCHES} batches")
+
+
+def pyvisa_breakdown(build):
+    """Where PyVISA's round trip on our library goes: the whole query, its
+    write and read apart, and viQueryf called through ctypes alone, in a
+    session without the lock and in an exclusive one."""
+    import ctypes
+
+    import pyvisa
+    from pyvisa.constants import AccessModes
+
+    rm = pyvisa.ResourceManager(os.path.join(build, "lib", "libsgvisa.so.1"))
+    lines = []
+    for mode in (AccessModes.no_lock, AccessModes.exclusive_lock):
+        inst = rm.open_resource(RESOURCE, access_mode=mode, open_timeout=5000)
+        inst.write_termination = "\n"
+        buf = ctypes.create_string_buffer(256)
+        timed = {
+            "query": lambda: inst.query("*IDN?"),
+            "write": lambda: inst.write("*IDN?"),
+            "read": inst.read,
+            "ctypes viQueryf": lambda: rm.visalib.lib.viQueryf(inst.session, b"*IDN?\n",
+                                                               b"%255t", buf),
+        }
+        for what in ("query", "write", "read", "ctypes viQueryf"):
+            samples = []
+            for _ in range(30):
+                if what == "read":
+                    inst.write("*IDN?")
+                start = time.perf_counter()
+                timed[what]()
+                samples.append((time.perf_counter() - start) * 1e6)
+                if what == "write":
+                    inst.read()
+            lines.append(f"{mode.name}: {what} {median(samples):.0f} us")
+        inst.close()
+    rm.close()
+    return lines
 
 
 def diagnose(gadget, build, report):
     """System calls of 50 round trips through our library and bare libusb,
-    on the guest console (strace -f -c, then the timed trace of a few)."""
+    on the guest console (strace -f -c, then the timed trace of a few), and
+    where PyVISA's round trip on our library goes."""
     gadget.start()
     program = os.path.join(build, "bin", "bench_usb_query")
     try:
-        for variant in ("ours", "bare"):
+        for variant in ("ours", "ours_nolock", "bare"):
             for args in (["-f", "-c"], ["-f", "-tt", "-T"]):
                 count = "50" if "-c" in args else "3"
                 done = subprocess.run(["strace", *args, program, variant, count, "0", DEVICE],
@@ -169,6 +286,8 @@ def diagnose(gadget, build, report):
                     lines = lines[-120:]
                 print(f"---- strace {' '.join(args)} {variant} {count} ----", flush=True)
                 print("\n".join(lines), flush=True)
+        print("---- PyVISA on our library ----", flush=True)
+        print("\n".join(pyvisa_breakdown(build)), flush=True)
     finally:
         gadget.stop()
     return "system call profiles on the guest console"
