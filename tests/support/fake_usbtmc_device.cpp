@@ -7,6 +7,9 @@
 //   "ctrl NAME value=V index=0xII" a class request
 //   "halt 0xEE"                    CLEAR_FEATURE(ENDPOINT_HALT)
 //   "lost"                         any call after the device went away
+//   "posted" / "collected" / "dropped"
+//                                  a request posted behind a message, then
+//                                  collected or taken back
 #include "fake_usbtmc_device.h"
 
 #include <algorithm>
@@ -143,6 +146,42 @@ class FakeLink final : public UsbLink {
         return VI_SUCCESS;
     }
 
+    // Posting, as the device sees it: the message, then the request.
+    ViStatus bulk_out_posting(std::span<const std::uint8_t> data,
+                              std::span<const std::uint8_t> request, std::size_t in_size,
+                              Deadline deadline, bool& posted) override {
+        posted = false;
+        if (!d_->posting)
+            return UsbLink::bulk_out_posting(data, request, in_size, deadline, posted);
+        const ViStatus st = bulk_out(data, deadline);
+        if (st != VI_SUCCESS || bulk_out(request, deadline) != VI_SUCCESS)
+            return st;
+        d_->events.push_back("posted");
+        posted_in_size_ = in_size;
+        posted_ = posted = true;
+        return VI_SUCCESS;
+    }
+
+    ViStatus collect_posted(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                            bool& sent) override {
+        got = 0;
+        sent = posted_;
+        if (!posted_)
+            return VI_ERROR_SYSTEM_ERROR;
+        posted_ = false;
+        d_->events.push_back("collected");
+        if (buf.size() != posted_in_size_)
+            d_->events.push_back("in size differs from the posted one");
+        return bulk_in(buf, got, deadline);
+    }
+
+    void drop_posted(bool& sent) override {
+        sent = posted_;
+        if (posted_)
+            d_->events.push_back("dropped");
+        posted_ = false;
+    }
+
     ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                         std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
                         Deadline) override {
@@ -265,6 +304,8 @@ class FakeLink final : public UsbLink {
 
   private:
     mutable UsbDeviceFacts facts_;
+    bool posted_ = false;
+    std::size_t posted_in_size_ = 0;
 
     ViStatus lost() {
         d_->events.push_back("lost");

@@ -45,6 +45,11 @@ struct FakeUsbtmcDevice {
     std::uint32_t claim_extra = 0;  // header announces this many bytes more than it carries
     std::optional<std::uint32_t> claim_size;  // header announces exactly this TransferSize
 
+    // ---- Posting ----
+    // The link keeps a query's request for its reply in flight behind the
+    // message (UsbLink::bulk_out_posting); off: it sends the message alone.
+    bool posting = false;
+
     // ---- Silence and loss ----
     bool never_answer = false;           // requests are taken, nothing is ever sent
     bool control_silent = false;         // class requests time out

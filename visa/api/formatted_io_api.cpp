@@ -9,6 +9,7 @@
 // consume there for the next viScanf. viQueryf checks both formats before it
 // sends anything, then writes and reads like viPrintf and viScanf, each
 // under its own VI_ATTR_TMO_VALUE deadline.
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <span>
@@ -28,13 +29,22 @@ bool ends_message(const char* format) {
     return n > 0 && format[n - 1] == '\n';
 }
 
-ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end) {
+// With `reply_follows` (viQueryf) a query that ends its message goes with
+// the request for its reply, as the formatted read after it will ask for
+// it: one read buffer's worth, ending at END only.
+ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end,
+              bool reply_follows = false) {
     io.session->read_buffer().discard();
     end = end && io.settings.send_end;
     if (bytes.empty() && !end)
         return VI_SUCCESS;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    return io.transport().write(std::span(data, bytes.size()), end, io.deadline);
+    const std::span<const std::uint8_t> message(data, bytes.size());
+    if (reply_follows && end && io.op.connection().read_rest().empty())
+        return io.transport().write_query(message,
+                                          std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
+                                          sgvisa::ReadStop{}, io.deadline);
+    return io.transport().write(message, end, io.deadline);
 }
 
 ViStatus receive(sgvisa::SessionIo& io, const sgvisa::ReadFormat& format) {
@@ -127,7 +137,7 @@ SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstSt
         st = sgvisa::prepare_read(readFmt, args.get(), format);
         if (st != VI_SUCCESS)
             return st;
-        st = send(io, bytes, ends_message(writeFmt));
+        st = send(io, bytes, ends_message(writeFmt), true);
         if (st < 0)
             return st;
         io.restart_deadline();

@@ -68,10 +68,13 @@ int AsyncTransfer::submit() {
     return runtime_.api.submit_transfer(transfer_);
 }
 
-bool AsyncTransfer::await(Deadline until) {
+bool AsyncTransfer::await(Deadline until, const AsyncTransfer* partner) {
     for (;;) {
         if (completed())
             return true;
+        if (partner != nullptr && partner->completed() &&
+            partner->status() != LIBUSB_TRANSFER_COMPLETED)
+            return false;
         const int ms = ms_until(until);
         if (ms <= 0)
             return false;

@@ -5,7 +5,7 @@
 // the transfer completes or the wait's end, with no timer of its own.
 //
 // Several transfers may be in flight at once (a bulk-OUT and the bulk-IN
-// after it); each is awaited on its own. Threads: one thread prepares,
+// that its answer comes in): one event-handling wait reaps both. Threads: one thread prepares,
 // submits and awaits; cancel() may come from any thread while it is in
 // flight.
 #pragma once
@@ -48,7 +48,12 @@ class AsyncTransfer {
 
     // Handles the context's events until the transfer completes (true) or
     // `until` passes, or event handling fails (false; it is still in flight).
-    bool await(Deadline until);
+    // With `partner` (a transfer in flight together with this one) it also
+    // ends, false, once that one has completed without success.
+    bool await(Deadline until, const AsyncTransfer* partner = nullptr);
+
+    // Completed (its callback has run).
+    bool completed() const;
 
     // From any thread: asks libusb to cancel the transfer; it completes
     // with LIBUSB_TRANSFER_CANCELLED unless it completed first.
@@ -63,7 +68,6 @@ class AsyncTransfer {
 
   private:
     static void LIBUSB_CALL on_complete(libusb_transfer* transfer);
-    bool completed() const;
 
     const LibusbRuntime& runtime_;
     libusb_transfer* transfer_;

@@ -35,15 +35,20 @@ class LibusbLink final : public UsbLink {
     explicit LibusbLink(std::unique_ptr<LibusbDevice> device)
         : device_(std::move(device)),
           out_(std::make_unique<AsyncTransfer>(device_->runtime())),
+          request_(std::make_unique<AsyncTransfer>(device_->runtime())),
           in_(std::make_unique<AsyncTransfer>(device_->runtime())),
           control_(std::make_unique<AsyncTransfer>(device_->runtime())),
           cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
     // False when libusb could not allocate a transfer.
-    bool transfers_allocated() const { return out_->valid() && in_->valid() && control_->valid(); }
+    bool transfers_allocated() const {
+        return out_->valid() && request_->valid() && in_->valid() && control_->valid();
+    }
     bool cancellable() const { return cancel_fd_ >= 0; }
 
     ~LibusbLink() override {
+        bool sent = false;
+        drop_posted(sent);
         if (wedged_) {
             // A transfer never came back: libusb still refers to it and to
             // the device, so neither is freed.
@@ -124,15 +129,81 @@ class LibusbLink final : public UsbLink {
         if (lost_)
             return VI_ERROR_CONN_LOST;
         in_->prepare_bulk_in(device_->handle(), facts().bulk_in_endpoint, buf.size());
-        const ViStatus st = run(in_, deadline);
-        if (st == VI_ERROR_IO && stalled_)
-            return clear_stall(facts().bulk_in_endpoint);
+        return received_into(buf, got, run(in_, deadline));
+    }
+
+    // Both transfers are submitted at once and reaped by the same event
+    // handling: the bulk-IN waits at the device for the answer.
+    ViStatus bulk_out_in(std::span<const std::uint8_t> out, std::span<std::uint8_t> buf,
+                         std::size_t& got, Deadline deadline, bool& sent) override {
+        got = 0;
+        sent = false;
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
+        const ViStatus st = post(out, buf.size());
+        return st == VI_SUCCESS ? collect_posted(buf, got, deadline, sent) : st;
+    }
+
+    // The message's transfer, then the request and the bulk-IN behind it,
+    // all submitted before the wait for the first.
+    ViStatus bulk_out_posting(std::span<const std::uint8_t> data,
+                              std::span<const std::uint8_t> request, std::size_t in_size,
+                              Deadline deadline, bool& posted) override {
+        posted = false;
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
+        out_->prepare_bulk_out(device_->handle(), facts().bulk_out_endpoint, data);
+        ViStatus st = start(*out_);
         if (st != VI_SUCCESS)
             return st;
-        const auto received = in_->received();
-        got = std::min(received.size(), buf.size());
-        std::copy_n(received.begin(), got, buf.begin());
-        return VI_SUCCESS;
+        posted = post(request, in_size) == VI_SUCCESS;
+        st = finish(out_, deadline);
+        if (st == VI_SUCCESS && out_->actual_length() != data.size())
+            st = VI_ERROR_IO;
+        if (st == VI_SUCCESS)
+            return VI_SUCCESS;
+        if (posted) {
+            bool request_sent = false;
+            drop_posted(request_sent);
+            posted = false;
+        }
+        return st == VI_ERROR_IO && stalled_ ? clear_stall(facts().bulk_out_endpoint) : st;
+    }
+
+    ViStatus collect_posted(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                            bool& sent) override {
+        got = 0;
+        sent = false;
+        if (!posted_)
+            return VI_ERROR_SYSTEM_ERROR;
+        posted_ = false;
+        in_->await(deadline, request_.get());  // until the answer, or a failed request
+        ViStatus st = finish(request_, deadline);
+        if (st == VI_SUCCESS && request_->actual_length() != request_size_)
+            st = VI_ERROR_IO;
+        if (st != VI_SUCCESS) {
+            const bool stalled = st == VI_ERROR_IO && stalled_;
+            take_back(in_);
+            return stalled ? clear_stall(facts().bulk_out_endpoint) : st;
+        }
+        sent = true;
+        return received_into(buf, got, finish(in_, deadline));
+    }
+
+    void drop_posted(bool& sent) override {
+        sent = false;
+        if (!posted_)
+            return;
+        posted_ = false;
+        take_back(request_);
+        sent = request_ && request_->status() == LIBUSB_TRANSFER_COMPLETED &&
+               request_->actual_length() == request_size_;
+        if (in_)
+            take_back(in_);
     }
 
     ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
@@ -192,6 +263,24 @@ class LibusbLink final : public UsbLink {
     const UsbDeviceFacts& facts() const override { return device_->facts(); }
 
   private:
+    // Submits the bulk-OUT transfer of `request` and a bulk-IN transfer of
+    // `in_size` bytes, both left in flight (posted_).
+    ViStatus post(std::span<const std::uint8_t> request, std::size_t in_size) {
+        request_->prepare_bulk_out(device_->handle(), facts().bulk_out_endpoint, request);
+        request_size_ = request.size();
+        in_->prepare_bulk_in(device_->handle(), facts().bulk_in_endpoint, in_size);
+        ViStatus st = start(*request_);
+        if (st != VI_SUCCESS)
+            return st;
+        st = start(*in_);
+        if (st != VI_SUCCESS) {
+            take_back(request_);
+            return st;
+        }
+        posted_ = true;
+        return VI_SUCCESS;
+    }
+
     // Submits `t` unless the link is cancelled, and records it as in flight
     // so that cancel() reaches it.
     ViStatus start(AsyncTransfer& t) {
@@ -245,6 +334,29 @@ class LibusbLink final : public UsbLink {
         return st == VI_SUCCESS ? finish(t, deadline) : st;
     }
 
+    // The outcome `st` of the bulk-IN transfer: its bytes copied into `buf`,
+    // or a stalled endpoint's halt cleared.
+    ViStatus received_into(std::span<std::uint8_t> buf, std::size_t& got, ViStatus st) {
+        got = 0;
+        if (st == VI_ERROR_IO && stalled_)
+            return clear_stall(facts().bulk_in_endpoint);
+        if (st != VI_SUCCESS)
+            return st;
+        const auto received = in_->received();
+        got = std::min(received.size(), buf.size());
+        std::copy_n(received.begin(), got, buf.begin());
+        return VI_SUCCESS;
+    }
+
+    // Takes back a transfer in flight whose outcome no longer matters: it is
+    // cancelled unless it completed, and reaped.
+    void take_back(std::unique_ptr<AsyncTransfer>& t) {
+        const bool was_stalled = stalled_;
+        t->cancel();
+        (void)finish(t, Clock::now());
+        stalled_ = was_stalled;
+    }
+
     // A stalled bulk endpoint's halt is cleared so that the next transfer
     // can pass; the transfer itself failed.
     ViStatus clear_stall(std::uint8_t endpoint) {
@@ -261,12 +373,16 @@ class LibusbLink final : public UsbLink {
 
     std::unique_ptr<LibusbDevice> device_;
     std::unique_ptr<AsyncTransfer> out_;
+    std::unique_ptr<AsyncTransfer> request_;  // a request for a reply, with in_ behind it
     std::unique_ptr<AsyncTransfer> in_;
     std::unique_ptr<AsyncTransfer> control_;
     int cancel_fd_;  // eventfd, readable while cancelled: ends a claim's wait
     std::mutex flight_mutex_;
-    // Transfers in flight (a bulk-OUT and a bulk-IN may be at once).
-    std::array<AsyncTransfer*, 2> in_flight_{};
+    // Transfers in flight: a message's bulk-OUT, the request for its reply
+    // and the bulk-IN may be at once.
+    std::array<AsyncTransfer*, 3> in_flight_{};
+    bool posted_ = false;  // request_ and in_ are in flight for collect_posted()
+    std::size_t request_size_ = 0;
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> lost_{false};
     bool stalled_ = false;  // the last transfer ended with a stall

@@ -88,6 +88,16 @@ ViStatus LocalbusLink::flush_tx(Deadline deadline, bool interruptible) {
     return st;
 }
 
+std::uint32_t LocalbusLink::queue_request(std::uint8_t type, std::uint32_t param,
+                                          std::span<const std::uint8_t> payload) {
+    const std::uint32_t seq = next_seq_++;
+    // Frames are queued whole, so a send cut short by the deadline is
+    // completed before the next request and the stream stays framed.
+    const auto frame = lb::encode_frame(type, 0, seq, param, payload);
+    tx_.insert(tx_.end(), frame.begin(), frame.end());
+    return seq;
+}
+
 ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
                                     std::span<const std::uint8_t> payload, Deadline deadline,
                                     std::uint32_t& seq, bool interruptible) {
@@ -95,11 +105,7 @@ ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
         return VI_ERROR_CONN_LOST;
     if (payload.size() > lb::kMaxPayload)
         return VI_ERROR_IO;
-    seq = next_seq_++;
-    // Frames are queued whole, so a send cut short by the deadline is
-    // completed before the next request and the stream stays framed.
-    const auto frame = lb::encode_frame(type, 0, seq, param, payload);
-    tx_.insert(tx_.end(), frame.begin(), frame.end());
+    seq = queue_request(type, param, payload);
     return flush_tx(deadline, interruptible);
 }
 
@@ -204,6 +210,10 @@ ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, De
         if (st == VI_SUCCESS)
             st = bulk_in_once(buf, got, deadline, status);
     }
+    return bulk_in_outcome(st, status, deadline);
+}
+
+ViStatus LocalbusLink::bulk_in_outcome(ViStatus st, std::uint8_t status, Deadline deadline) {
     if (st != VI_SUCCESS)
         return st;
     if (status == lb::STATUS_CANCELLED)
@@ -211,6 +221,157 @@ ViStatus LocalbusLink::bulk_in(std::span<std::uint8_t> buf, std::size_t& got, De
     if (status == lb::STATUS_STALL)
         return clear_stall(bulk_in_endpoint(), deadline);
     return status == lb::STATUS_OK ? VI_SUCCESS : VI_ERROR_IO;
+}
+
+ViStatus LocalbusLink::bulk_out_in(std::span<const std::uint8_t> out, std::span<std::uint8_t> buf,
+                                   std::size_t& got, Deadline deadline, bool& sent) {
+    got = 0;
+    sent = false;
+    if (buf.empty() || out.size() > lb::kMaxPayload)
+        return UsbLink::bulk_out_in(out, buf, got, deadline, sent);
+    if (lost_)
+        return VI_ERROR_CONN_LOST;
+    const Posted p = post(out, buf.size());
+    return finish_out_in(p, flush_tx(deadline, true), buf, got, deadline, sent);
+}
+
+ViStatus LocalbusLink::bulk_out_posting(std::span<const std::uint8_t> data,
+                                        std::span<const std::uint8_t> request, std::size_t in_size,
+                                        Deadline deadline, bool& posted) {
+    posted = false;
+    if (data.size() > lb::kMaxPayload || request.size() > lb::kMaxPayload || in_size == 0)
+        return UsbLink::bulk_out_posting(data, request, in_size, deadline, posted);
+    for (int attempt = 0;; ++attempt) {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        const std::uint32_t seq = queue_request(lb::BULK_OUT, 0, data);
+        posted_ = post(request, in_size);
+        posting_ = true;
+        Answer a;
+        ViStatus st = flush_tx(deadline, true);
+        if (st == VI_SUCCESS)
+            st = wait_answer(seq, deadline, a);
+        if (st == VI_SUCCESS && a.status == lb::STATUS_OK) {
+            posted = true;
+            return VI_SUCCESS;
+        }
+        bool sent = false;
+        drop_posted(sent);
+        if (st != VI_SUCCESS)
+            return lost_ ? VI_ERROR_CONN_LOST : st;
+        if (a.status == lb::STATUS_NOT_CLAIMED && attempt == 0) {
+            // Another process took the claim over between our operations;
+            // none of the frames was carried out.
+            claimed_ = false;
+            st = acquire(deadline);
+            if (st != VI_SUCCESS)
+                return st;
+            continue;
+        }
+        if (a.status == lb::STATUS_STALL)
+            return clear_stall(bulk_out_endpoint(), deadline);
+        return VI_ERROR_IO;
+    }
+}
+
+ViStatus LocalbusLink::collect_posted(std::span<std::uint8_t> buf, std::size_t& got,
+                                      Deadline deadline, bool& sent) {
+    got = 0;
+    sent = false;
+    if (!posting_)
+        return VI_ERROR_SYSTEM_ERROR;
+    posting_ = false;
+    return finish_out_in(posted_, VI_SUCCESS, buf, got, deadline, sent);
+}
+
+void LocalbusLink::drop_posted(bool& sent) {
+    sent = false;
+    if (!posting_)
+        return;
+    posting_ = false;
+    // The BULK_IN is cancelled, and both answers consumed so that the
+    // stream stays in step; this short wait is not cut by cancel().
+    const Deadline bound = Clock::now() + kCancelBound;
+    std::uint32_t cancel_seq = 0;
+    if (send_request(lb::CANCEL, posted_.in_seq, {}, bound, cancel_seq, false) != VI_SUCCESS)
+        return;
+    Answer a;
+    sent = wait_answer(posted_.request_seq, bound, a, false) == VI_SUCCESS &&
+           a.status == lb::STATUS_OK;
+    Answer late;
+    wait_answer(posted_.in_seq, bound, late, false);
+}
+
+LocalbusLink::Posted LocalbusLink::post(std::span<const std::uint8_t> request,
+                                        std::size_t in_size) {
+    Posted p;
+    p.request.assign(request.begin(), request.end());
+    p.max = static_cast<std::uint32_t>(std::min<std::size_t>(in_size, lb::kMaxPayload));
+    p.request_seq = queue_request(lb::BULK_OUT, 0, request);
+    p.in_seq = queue_request(lb::BULK_IN, p.max, {});
+    return p;
+}
+
+ViStatus LocalbusLink::finish_out_in(const Posted& p, ViStatus sending, std::span<std::uint8_t> buf,
+                                     std::size_t& got, Deadline deadline, bool& sent) {
+    std::uint8_t out_status = lb::STATUS_OK;
+    std::uint8_t in_status = lb::STATUS_OK;
+    ViStatus st = collect(p, sending, buf, got, deadline, sent, out_status, in_status);
+    if (st == VI_SUCCESS && !sent && out_status == lb::STATUS_NOT_CLAIMED) {
+        // Another process took the claim over between our operations;
+        // neither transfer was carried out.
+        claimed_ = false;
+        st = acquire(deadline);
+        if (st == VI_SUCCESS) {
+            const Posted again = post(p.request, p.max);
+            st = collect(again, flush_tx(deadline, true), buf, got, deadline, sent, out_status,
+                         in_status);
+        }
+    }
+    if (!sent) {
+        if (st != VI_SUCCESS)
+            return st;
+        if (out_status == lb::STATUS_STALL)
+            return clear_stall(bulk_out_endpoint(), deadline);
+        return VI_ERROR_IO;
+    }
+    if (st == VI_SUCCESS && in_status == lb::STATUS_NOT_CLAIMED) {
+        claimed_ = false;
+        st = acquire(deadline);
+        if (st == VI_SUCCESS)
+            st = bulk_in_once(buf, got, deadline, in_status);
+    }
+    return bulk_in_outcome(st, in_status, deadline);
+}
+
+ViStatus LocalbusLink::collect(const Posted& p, ViStatus sending, std::span<std::uint8_t> buf,
+                               std::size_t& got, Deadline deadline, bool& sent,
+                               std::uint8_t& out_status, std::uint8_t& in_status) {
+    got = 0;
+    sent = false;
+    ViStatus st = sending;
+    Answer a;
+    if (st == VI_SUCCESS)
+        st = wait_answer(p.request_seq, deadline, a);
+    if (st != VI_SUCCESS || a.status != lb::STATUS_OK) {
+        // The BULK_IN waits at the device (a refused one is answered at
+        // once): it is taken back before anything else is sent.
+        take_back_bulk_in(p.in_seq);
+        out_status = a.status;
+        return lost_ ? VI_ERROR_CONN_LOST : st;
+    }
+    sent = true;
+    const auto max = static_cast<std::uint32_t>(std::min<std::size_t>(p.max, buf.size()));
+    return bulk_in_answer(VI_SUCCESS, p.in_seq, max, buf, got, deadline, in_status);
+}
+
+void LocalbusLink::take_back_bulk_in(std::uint32_t seq) {
+    const Deadline bound = Clock::now() + kCancelBound;
+    std::uint32_t cancel_seq = 0;
+    if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq, false) == VI_SUCCESS) {
+        Answer late;
+        wait_answer(seq, bound, late, false);
+    }
 }
 
 ViStatus LocalbusLink::bulk_in_once(std::span<std::uint8_t> buf, std::size_t& got,
@@ -221,7 +382,16 @@ ViStatus LocalbusLink::bulk_in_once(std::span<std::uint8_t> buf, std::size_t& go
         return VI_SUCCESS;
     const auto max = static_cast<std::uint32_t>(std::min<std::size_t>(buf.size(), lb::kMaxPayload));
     std::uint32_t seq = 0;
-    ViStatus st = send_request(lb::BULK_IN, max, {}, deadline, seq);
+    const ViStatus st = send_request(lb::BULK_IN, max, {}, deadline, seq);
+    return bulk_in_answer(st, seq, max, buf, got, deadline, status);
+}
+
+ViStatus LocalbusLink::bulk_in_answer(ViStatus sending, std::uint32_t seq, std::uint32_t max,
+                                      std::span<std::uint8_t> buf, std::size_t& got,
+                                      Deadline deadline, std::uint8_t& status) {
+    got = 0;
+    status = lb::STATUS_OK;
+    ViStatus st = sending;
     Answer a;
     if (st == VI_SUCCESS)
         st = wait_answer(seq, deadline, a);
@@ -229,12 +399,7 @@ ViStatus LocalbusLink::bulk_in_once(std::span<std::uint8_t> buf, std::size_t& go
         // Take the request back and consume its answer (cancelled, or data
         // that came too late and is dropped) so the next one matches. This
         // short wait is not cut by cancel(): the stream must stay in step.
-        const Deadline bound = Clock::now() + kCancelBound;
-        std::uint32_t cancel_seq = 0;
-        if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq, false) == VI_SUCCESS) {
-            Answer late;
-            wait_answer(seq, bound, late, false);
-        }
+        take_back_bulk_in(seq);
         return lost_ ? VI_ERROR_CONN_LOST : st;
     }
     if (st != VI_SUCCESS)

@@ -33,6 +33,16 @@ class LocalbusLink final : public UsbLink {
     ViStatus acquire(Deadline deadline) override;
     ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override;
     ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override;
+    // The BULK_OUT and BULK_IN frames go in one write; posting adds the
+    // message's BULK_OUT frame in front of them.
+    ViStatus bulk_out_in(std::span<const std::uint8_t> out, std::span<std::uint8_t> buf,
+                         std::size_t& got, Deadline deadline, bool& sent) override;
+    ViStatus bulk_out_posting(std::span<const std::uint8_t> data,
+                              std::span<const std::uint8_t> request, std::size_t in_size,
+                              Deadline deadline, bool& posted) override;
+    ViStatus collect_posted(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                            bool& sent) override;
+    void drop_posted(bool& sent) override;
     ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                         std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
                         Deadline deadline) override;
@@ -57,6 +67,9 @@ class LocalbusLink final : public UsbLink {
     ViStatus send_request(std::uint8_t type, std::uint32_t param,
                           std::span<const std::uint8_t> payload, Deadline deadline,
                           std::uint32_t& seq, bool interruptible = true);
+    // Queues one request frame to go with the next send; its seq.
+    std::uint32_t queue_request(std::uint8_t type, std::uint32_t param,
+                                std::span<const std::uint8_t> payload);
     // Waits for the answer to `seq`, discarding answers to earlier requests.
     ViStatus wait_answer(std::uint32_t seq, Deadline deadline, Answer& out,
                          bool interruptible = true);
@@ -67,6 +80,31 @@ class LocalbusLink final : public UsbLink {
                            std::span<const std::uint8_t> payload, Deadline deadline, Answer& out);
     ViStatus bulk_in_once(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
                           std::uint8_t& status);
+    // The answer to the BULK_IN `seq` (asking for `max` bytes) that `sending`
+    // tells the send of; a timeout or cancel takes the BULK_IN back.
+    ViStatus bulk_in_answer(ViStatus sending, std::uint32_t seq, std::uint32_t max,
+                            std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                            std::uint8_t& status);
+    // A request's BULK_OUT frame with a BULK_IN frame behind it, queued.
+    struct Posted {
+        std::vector<std::uint8_t> request;
+        std::uint32_t request_seq = 0;
+        std::uint32_t in_seq = 0;
+        std::uint32_t max = 0;
+    };
+    Posted post(std::span<const std::uint8_t> request, std::size_t in_size);
+    // The answers to posted frames whose send `sending` tells of; an
+    // unclaimed refusal is claimed and retried once.
+    ViStatus finish_out_in(const Posted& p, ViStatus sending, std::span<std::uint8_t> buf,
+                           std::size_t& got, Deadline deadline, bool& sent);
+    ViStatus collect(const Posted& p, ViStatus sending, std::span<std::uint8_t> buf,
+                     std::size_t& got, Deadline deadline, bool& sent, std::uint8_t& out_status,
+                     std::uint8_t& in_status);
+    // A BULK_IN that is no longer wanted: cancelled and its answer consumed
+    // (bounded, not cut by cancel()), so that the next one matches.
+    void take_back_bulk_in(std::uint32_t seq);
+    // bulk_in's status from the link's and the device's.
+    ViStatus bulk_in_outcome(ViStatus st, std::uint8_t status, Deadline deadline);
     ViStatus flush_tx(Deadline deadline, bool interruptible);
     ViStatus lost();
     int cancel_fd(bool interruptible) const { return interruptible ? cancel_fd_ : -1; }
@@ -80,6 +118,8 @@ class LocalbusLink final : public UsbLink {
     bool lost_ = false;
     std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
     std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame
+    Posted posted_;                 // in flight while posting_
+    bool posting_ = false;
 };
 
 // The facts a device's HELLO gives: its descriptors' numbers and its serial

@@ -45,6 +45,15 @@ class Transport {
     // last byte with END (USBTMC EOM): the message is complete.
     virtual ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) = 0;
 
+    // write() of a whole query (with END) with the request for its reply
+    // sent right behind it, so that the instrument can answer at once: the
+    // next read() for `reply_size` bytes with `stop` takes that reply, and
+    // any other call first takes the request back. By default it only writes.
+    virtual ViStatus write_query(std::span<const std::uint8_t> data, std::size_t /*reply_size*/,
+                                 const ReadStop& /*stop*/, Deadline deadline) {
+        return write(data, true, deadline);
+    }
+
     // Reads at most buf.size() bytes of the current reply into `buf`. When
     // `stop` enables a term char and the instrument can end a transfer there,
     // it does (result.term_char); otherwise the caller looks for it. When the

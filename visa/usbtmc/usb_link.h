@@ -64,6 +64,47 @@ class UsbLink {
     // VI_ERROR_TMO when the deadline passes first; the transfer is then cancelled.
     virtual ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) = 0;
 
+    // A bulk-OUT transfer of `out` and the bulk-IN transfer that its answer
+    // comes in, in flight together, so that the device can answer as soon
+    // as it has `out`. `sent` tells whether the bulk-OUT transfer completed:
+    // when it did not, the status is its own (as bulk_out gives it) and the
+    // bulk-IN transfer has been taken back unanswered; when it did, the
+    // status and `got` are the bulk-IN transfer's (as bulk_in gives them).
+    // By default the two go one after the other.
+    virtual ViStatus bulk_out_in(std::span<const std::uint8_t> out, std::span<std::uint8_t> buf,
+                                 std::size_t& got, Deadline deadline, bool& sent) {
+        got = 0;
+        const ViStatus st = bulk_out(out, deadline);
+        sent = st == VI_SUCCESS;
+        return sent ? bulk_in(buf, got, deadline) : st;
+    }
+
+    // Posting the request for a reply behind the message it answers.
+    // bulk_out_posting() sends `data` like bulk_out() and submits right
+    // behind it the bulk-OUT transfer of `request` and a bulk-IN transfer of
+    // at most `in_size` bytes; once `data` has gone those two are left in
+    // flight (`posted`) for collect_posted(), which finishes them as
+    // bulk_out_in() does, or drop_posted(). When `data` fails they are taken
+    // back unanswered. A link that cannot keep transfers in flight between
+    // calls sends `data` alone and leaves `posted` false (the default).
+    virtual ViStatus bulk_out_posting(std::span<const std::uint8_t> data,
+                                      std::span<const std::uint8_t> /*request*/,
+                                      std::size_t /*in_size*/, Deadline deadline, bool& posted) {
+        posted = false;
+        return bulk_out(data, deadline);
+    }
+    // The posted transfers' outcome, as bulk_out_in() gives it (buf.size()
+    // is the posted in_size).
+    virtual ViStatus collect_posted(std::span<std::uint8_t> /*buf*/, std::size_t& got,
+                                    Deadline /*deadline*/, bool& sent) {
+        got = 0;
+        sent = false;
+        return VI_ERROR_SYSTEM_ERROR;
+    }
+    // Takes the posted transfers back unanswered. `sent` tells whether the
+    // request had gone out: the device may then be answering it.
+    virtual void drop_posted(bool& sent) { sent = false; }
+
     // A class request with an IN data stage (every USBTMC/USB488 class
     // request is one): bmRequestType 0xA1 (interface) or 0xA2 (endpoint).
     // `got` is the length of the data stage received. A stalled request

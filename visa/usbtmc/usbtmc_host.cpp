@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,7 @@ class UsbtmcTransport final : public Transport {
 
     ~UsbtmcTransport() override {
         interrupts_.reset();  // its thread reads through the link: stopped first
+        settle();
     }
 
     ViStatus acquire(Deadline deadline) override {
@@ -45,9 +47,13 @@ class UsbtmcTransport final : public Transport {
         return note(link_->acquire(deadline));
     }
 
-    void relinquish() override { link_->relinquish(); }
+    void relinquish() override {
+        settle();
+        link_->relinquish();
+    }
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         // TransferSize may not be 0, so an empty write sends nothing.
@@ -55,66 +61,95 @@ class UsbtmcTransport final : public Transport {
             return VI_SUCCESS;
         if (Clock::now() >= deadline)
             return VI_ERROR_TMO;
-
-        std::vector<std::uint8_t> frame;
         for (std::size_t offset = 0; offset < data.size(); offset += kMaxOutPayload) {
             const std::size_t n = std::min(kMaxOutPayload, data.size() - offset);
-            const bool last = offset + n == data.size();
-            BulkHeader h;
-            h.msg_id = DEV_DEP_MSG_OUT;
-            h.tag = next_tag();
-            h.transfer_size = static_cast<std::uint32_t>(n);
-            h.attributes = end && last ? kAttrEom : 0;
-
-            frame.assign(kHeaderSize + n + padding_for(n), 0);
-            encode_header(h, std::span<std::uint8_t, kHeaderSize>(frame.data(), kHeaderSize));
-            std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), n,
-                        frame.begin() + kHeaderSize);
-            const ViStatus st = send(frame, h.tag, deadline);
+            const std::uint8_t tag = next_tag();
+            message_frame(data.subspan(offset, n), end && offset + n == data.size(), tag);
+            const ViStatus st = send(frame_, tag, deadline);
             if (st != VI_SUCCESS)
                 return st;
         }
         return VI_SUCCESS;
     }
 
+    // The query's last transfer goes with the request for the reply and the
+    // bulk-IN transfer the reply comes in, all in flight together.
+    ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
+                         const ReadStop& stop, Deadline deadline) override {
+        settle();
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (data.empty() || reply_size == 0)
+            return write(data, true, deadline);
+        const std::size_t last = (data.size() - 1) / kMaxOutPayload * kMaxOutPayload;
+        if (last > 0) {
+            const ViStatus st = write(data.first(last), false, deadline);
+            if (st != VI_SUCCESS)
+                return st;
+        } else if (Clock::now() >= deadline) {
+            return VI_ERROR_TMO;
+        }
+        const std::uint8_t tag = next_tag();
+        message_frame(data.subspan(last), true, tag);
+        PendingReply reply;
+        reply.header = request_header(reply_size, stop);
+        encode_header(reply.header, reply.request);
+        bool posted = false;
+        const ViStatus st =
+            sent(link_->bulk_out_posting(frame_, reply.request,
+                                         first_transfer_size(*link_, reply.header.transfer_size),
+                                         deadline, posted),
+                 tag);
+        if (st == VI_SUCCESS && posted)
+            pending_ = reply;
+        return st;
+    }
+
     ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
                   ReadResult& result) override {
         result = ReadResult{};
+        // The request posted with the query is this read's when it asks for
+        // the same; otherwise it is taken back first.
+        std::optional<PendingReply> posted;
+        if (pending_ && !buf.empty() && same_request(pending_->header, buf.size(), stop))
+            posted.swap(pending_);
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (buf.empty())
             return VI_SUCCESS;
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline && !posted)
             return VI_ERROR_TMO;
 
-        BulkHeader h;
-        h.msg_id = REQUEST_DEV_DEP_MSG_IN;
-        h.tag = next_tag();
-        h.transfer_size = static_cast<std::uint32_t>(std::min(buf.size(), kMaxInPayload));
-        if (stop.term_char_enabled && caps_.term_char) {
-            h.attributes = kAttrTermCharEnabled;
-            h.term_char = stop.term_char;
+        PendingReply reply;
+        if (posted) {
+            reply = *posted;
+        } else {
+            reply.header = request_header(buf.size(), stop);
+            encode_header(reply.header, reply.request);
         }
-        std::array<std::uint8_t, kHeaderSize> request{};
-        encode_header(h, request);
-        ViStatus st = send(request, h.tag, deadline);
-        if (st != VI_SUCCESS)
-            return st;
-
-        st = receive_dev_dep_msg_in(*link_, h.tag, h.transfer_size, buf, deadline, result.count,
-                                    result.end, result.term_char);
+        const BulkHeader& h = reply.header;
+        ReplyReceived received;
+        const ViStatus st = receive_dev_dep_msg_in(
+            *link_, {reply.request, h.tag, h.transfer_size, posted.has_value()}, buf, deadline,
+            received);
+        if (!received.sent)
+            return sent(st, h.tag);
         if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
-            result = ReadResult{};
             link_->resume();
             const ViStatus recovered = note(abort_bulk_in(*link_, h.tag));
             return recovered == VI_ERROR_CONN_LOST ? recovered : st;
         }
-        if (st != VI_SUCCESS)
-            result = ReadResult{};
+        if (st == VI_SUCCESS) {
+            result.count = received.count;
+            result.end = received.end;
+            result.term_char = received.term_char;
+        }
         return note(st);
     }
 
     ViStatus clear(Deadline deadline) override {
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         const ViStatus st = note(clear_device(*link_, deadline));
@@ -124,6 +159,7 @@ class UsbtmcTransport final : public Transport {
     }
 
     ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) override {
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (!caps_.usb488)
@@ -159,6 +195,7 @@ class UsbtmcTransport final : public Transport {
     }
 
     ViStatus assert_trigger(Deadline deadline) override {
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (!caps_.trigger)
@@ -172,6 +209,7 @@ class UsbtmcTransport final : public Transport {
     }
 
     ViStatus control_remote(ViUInt16 mode, Deadline deadline) override {
+        settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (!caps_.remote_local)
@@ -217,6 +255,58 @@ class UsbtmcTransport final : public Transport {
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
 
   private:
+    // A request for a reply, posted behind the query it answers.
+    struct PendingReply {
+        BulkHeader header;
+        std::array<std::uint8_t, kHeaderSize> request{};
+    };
+
+    // The REQUEST_DEV_DEP_MSG_IN of a read into `size` bytes.
+    BulkHeader request_header(std::size_t size, const ReadStop& stop) {
+        BulkHeader h;
+        h.msg_id = REQUEST_DEV_DEP_MSG_IN;
+        h.tag = next_tag();
+        h.transfer_size = static_cast<std::uint32_t>(std::min(size, kMaxInPayload));
+        if (stop.term_char_enabled && caps_.term_char) {
+            h.attributes = kAttrTermCharEnabled;
+            h.term_char = stop.term_char;
+        }
+        return h;
+    }
+
+    // Whether a read into `size` bytes with `stop` would make request `h`.
+    bool same_request(const BulkHeader& h, std::size_t size, const ReadStop& stop) const {
+        const bool term = stop.term_char_enabled && caps_.term_char;
+        return h.transfer_size == std::min(size, kMaxInPayload) &&
+               h.attributes == (term ? kAttrTermCharEnabled : 0) &&
+               (!term || h.term_char == stop.term_char);
+    }
+
+    // A posted request that no read took is taken back; when it had reached
+    // the device, the reply it may be sending is aborted.
+    void settle() {
+        if (!pending_)
+            return;
+        const std::uint8_t tag = pending_->header.tag;
+        pending_.reset();
+        bool sent = false;
+        link_->drop_posted(sent);
+        if (sent && !lost_)
+            note(abort_bulk_in(*link_, tag));
+    }
+
+    // The DEV_DEP_MSG_OUT transfer of `data` (frame_).
+    void message_frame(std::span<const std::uint8_t> data, bool end, std::uint8_t tag) {
+        BulkHeader h;
+        h.msg_id = DEV_DEP_MSG_OUT;
+        h.tag = tag;
+        h.transfer_size = static_cast<std::uint32_t>(data.size());
+        h.attributes = end ? kAttrEom : 0;
+        frame_.assign(kHeaderSize + data.size() + padding_for(data.size()), 0);
+        encode_header(h, std::span<std::uint8_t, kHeaderSize>(frame_.data(), kHeaderSize));
+        std::copy(data.begin(), data.end(), frame_.begin() + kHeaderSize);
+    }
+
     // One USB488 remote/local request: its one-byte answer must be SUCCESS.
     ViStatus remote_request(std::uint8_t request, std::uint16_t value, Deadline deadline) {
         std::array<std::uint8_t, 1> answer{};
@@ -240,9 +330,14 @@ class UsbtmcTransport final : public Transport {
     // One bulk-OUT transfer; a timeout or a cancel aborts it so that the
     // device is ready for the next one.
     ViStatus send(std::span<const std::uint8_t> frame, std::uint8_t tag, Deadline deadline) {
-        // A refused message (stall) comes back as VI_ERROR_IO with the halt
-        // already cleared by the link.
-        const ViStatus st = note(link_->bulk_out(frame, deadline));
+        return sent(link_->bulk_out(frame, deadline), tag);
+    }
+
+    // The outcome of the bulk-OUT transfer tagged `tag`: after a timeout or
+    // a cancel it is aborted. A refused transfer (stall) comes back as
+    // VI_ERROR_IO with the halt already cleared by the link.
+    ViStatus sent(ViStatus st, std::uint8_t tag) {
+        note(st);
         if (st != VI_ERROR_TMO && st != VI_ERROR_ABORT)
             return st;
         link_->resume();
@@ -263,6 +358,8 @@ class UsbtmcTransport final : public Transport {
     std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;
     std::atomic<bool> lost_{false};
+    std::vector<std::uint8_t> frame_;  // the last DEV_DEP_MSG_OUT transfer
+    std::optional<PendingReply> pending_;
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
+#include <memory>
 
 #include "usbtmc.h"
 #include "usbtmc_recovery.h"
@@ -33,15 +33,20 @@ bool header_is_answer(std::span<const std::uint8_t, kHeaderSize> bytes, std::uin
 
 }  // namespace
 
-ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t requested,
-                                std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count,
-                                bool& end, bool& term_char) {
-    count = 0;
-    end = false;
-    term_char = false;
-    requested = static_cast<std::uint32_t>(std::min<std::size_t>(requested, buf.size()));
+std::size_t first_transfer_size(const UsbLink& link, std::uint32_t requested) {
+    return round_up(aligned_transfer(requested), std::max<std::size_t>(link.max_packet_size(), 1));
+}
+
+ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
+                                std::span<std::uint8_t> buf, Deadline deadline,
+                                ReplyReceived& reply) {
+    reply = ReplyReceived{};
+    const std::uint32_t requested =
+        static_cast<std::uint32_t>(std::min<std::size_t>(request.requested, buf.size()));
     const std::size_t packet = std::max<std::size_t>(link.max_packet_size(), 1);
-    std::vector<std::uint8_t> scratch(round_up(aligned_transfer(requested), packet));
+    // Not initialised: only what a transfer brings is ever read from it.
+    const std::size_t scratch_size = first_transfer_size(link, requested);
+    const std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[scratch_size]);
 
     std::array<std::uint8_t, kHeaderSize> head{};
     std::size_t head_have = 0;
@@ -53,14 +58,22 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t r
     int empty_in_a_row = 0;
 
     for (;;) {
-        if (Clock::now() >= deadline)
+        if (reply.sent && Clock::now() >= deadline)
             return VI_ERROR_TMO;
         // Ask for whole packets covering what is still to come, so a transfer
         // that ends on a packet boundary completes without waiting for more.
         const std::size_t left = expected > received ? expected - received : 1;
-        const std::size_t want = std::min(scratch.size(), round_up(left, packet));
+        const std::size_t want = std::min(scratch_size, round_up(left, packet));
+        const std::span<std::uint8_t> into(scratch.get(), want);
         std::size_t got = 0;
-        const ViStatus st = link.bulk_in(std::span(scratch.data(), want), got, deadline);
+        ViStatus st;
+        if (!reply.sent && request.posted) {
+            st = link.collect_posted(into, got, deadline, reply.sent);
+        } else if (!reply.sent) {
+            st = link.bulk_out_in(request.bytes, into, got, deadline, reply.sent);
+        } else {
+            st = link.bulk_in(into, got, deadline);
+        }
         if (st != VI_SUCCESS)
             return st;
         got = std::min(got, want);
@@ -74,13 +87,12 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t r
         std::size_t pos = 0;
         if (!have_header) {
             pos = std::min(kHeaderSize - head_have, got);
-            std::copy_n(scratch.begin(), pos,
-                        head.begin() + static_cast<std::ptrdiff_t>(head_have));
+            std::copy_n(scratch.get(), pos, head.begin() + static_cast<std::ptrdiff_t>(head_have));
             head_have += pos;
             received += got;
             if (head_have < kHeaderSize)
                 continue;
-            if (!header_is_answer(head, tag, requested, h)) {
+            if (!header_is_answer(head, request.tag, requested, h)) {
                 // Not our answer: discard the rest of this transfer, if any.
                 if (got == want) {
                     const ViStatus drained =
@@ -99,13 +111,12 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, std::uint8_t tag, std::uint32_t r
         // Data bytes up to TransferSize; anything after them is alignment or
         // packet padding and is dropped.
         const std::size_t n = std::min<std::size_t>(h.transfer_size - data_have, got - pos);
-        std::copy_n(scratch.begin() + static_cast<std::ptrdiff_t>(pos), n,
-                    buf.begin() + static_cast<std::ptrdiff_t>(data_have));
+        std::copy_n(scratch.get() + pos, n, buf.begin() + static_cast<std::ptrdiff_t>(data_have));
         data_have += n;
         if (data_have == h.transfer_size) {
-            count = data_have;
-            end = (h.attributes & kAttrEom) != 0;
-            term_char = (h.attributes & kAttrTermCharEnded) != 0;
+            reply.count = data_have;
+            reply.end = (h.attributes & kAttrEom) != 0;
+            reply.term_char = (h.attributes & kAttrTermCharEnded) != 0;
             return VI_SUCCESS;
         }
     }

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
+#include <utility>
 
 #include "frame_socket.h"
 #include "in_process_sim.h"
@@ -46,11 +48,13 @@ class ScriptedDeviceEnd : public ::testing::Test {
         ASSERT_EQ(sgvisa::localbus::send_all(device_, frame, in(2s), sent), VI_SUCCESS);
     }
 
-    // The next request the link sent.
-    lb::FrameHeader request() {
+    // The next request the link sent (its payload in `payload`).
+    lb::FrameHeader request(Bytes* payload = nullptr) {
         lb::FrameHeader h{};
-        Bytes payload;
-        EXPECT_EQ(sgvisa::localbus::receive_frame(device_, rx_, in(2s), h, payload), VI_SUCCESS);
+        Bytes bytes;
+        EXPECT_EQ(sgvisa::localbus::receive_frame(device_, rx_, in(2s), h, bytes), VI_SUCCESS);
+        if (payload)
+            *payload = bytes;
         return h;
     }
 
@@ -144,6 +148,120 @@ TEST_F(ScriptedDeviceEnd, DeviceClosingIsConnectionLostWithoutSigpipe) {
     std::size_t got = 0;
     EXPECT_EQ(link_->bulk_in(buf, got, in(10s)), VI_ERROR_CONN_LOST);
     EXPECT_LT(sgvisa::Clock::now() - t0, 2s);
+}
+
+// The three frames of a query go out before the message is answered: the
+// device has the request for the reply and the BULK_IN that takes it at once.
+TEST_F(ScriptedDeviceEnd, PostedRequestGoesWithTheMessageAndIsCollectedOrTakenBack) {
+    const Bytes message(12, 1);
+    const Bytes ask(12, 2);
+    const auto post = [&] {
+        return std::async(std::launch::async, [&] {
+            bool posted = false;
+            const ViStatus st = link_->bulk_out_posting(message, ask, 64, in(2s), posted);
+            return std::make_pair(st, posted);
+        });
+    };
+    auto posting = post();
+    Bytes payload;
+    const auto m = request(&payload);
+    EXPECT_EQ(m.type, lb::BULK_OUT);
+    EXPECT_EQ(payload, message);
+    const auto r = request(&payload);
+    EXPECT_EQ(r.type, lb::BULK_OUT);
+    EXPECT_EQ(payload, ask);
+    const auto b = request();
+    EXPECT_EQ(b.type, lb::BULK_IN);
+    EXPECT_EQ(b.param, 64u);
+    answer(lb::BULK_OUT, lb::STATUS_OK, m.seq, {});
+    EXPECT_EQ(posting.get(), std::make_pair(VI_SUCCESS, true));
+
+    answer(lb::BULK_OUT, lb::STATUS_OK, r.seq, {});
+    answer(lb::BULK_IN, lb::STATUS_OK, b.seq, Bytes{'r', 'e', 'p', 'l', 'y'});
+    std::uint8_t buf[64];
+    std::size_t got = 0;
+    bool sent = false;
+    ASSERT_EQ(link_->collect_posted(buf, got, in(2s), sent), VI_SUCCESS);
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(got, 5u);
+    EXPECT_EQ(std::memcmp(buf, "reply", 5), 0);
+
+    // Posted again and dropped: the BULK_IN is cancelled and both answers
+    // consumed, so the next call's answer is its own.
+    posting = post();
+    const auto m2 = request();
+    const auto r2 = request();
+    const auto b2 = request();
+    answer(lb::BULK_OUT, lb::STATUS_OK, m2.seq, {});
+    ASSERT_EQ(posting.get(), std::make_pair(VI_SUCCESS, true));
+    auto dropping = std::async(std::launch::async, [&] {
+        bool request_sent = false;
+        link_->drop_posted(request_sent);
+        return request_sent;
+    });
+    const auto cancel = request();
+    EXPECT_EQ(cancel.type, lb::CANCEL);
+    EXPECT_EQ(cancel.param, b2.seq);
+    answer(lb::BULK_OUT, lb::STATUS_OK, r2.seq, {});
+    answer(lb::BULK_IN, lb::STATUS_CANCELLED, b2.seq, {});
+    EXPECT_TRUE(dropping.get()) << "the device had the request";
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, cancel.seq + 1, {});
+    EXPECT_EQ(link_->clear_halt(0x02, in(2s)), VI_SUCCESS);
+    EXPECT_FALSE(link_->collect_posted(buf, got, in(2s), sent) == VI_SUCCESS)
+        << "nothing is posted any more";
+}
+
+TEST_F(ScriptedDeviceEnd, StalledMessageTakesItsPostedRequestBack) {
+    const Bytes message(12, 1);
+    auto posting = std::async(std::launch::async, [&] {
+        bool posted = true;
+        const ViStatus st = link_->bulk_out_posting(message, Bytes(12, 2), 64, in(2s), posted);
+        return std::make_pair(st, posted);
+    });
+    const auto m = request();
+    const auto r = request();
+    const auto b = request();
+    answer(lb::BULK_OUT, lb::STATUS_STALL, m.seq, {});
+    answer(lb::BULK_OUT, lb::STATUS_STALL, r.seq, {});
+    const auto cancel = request();
+    EXPECT_EQ(cancel.type, lb::CANCEL);
+    EXPECT_EQ(cancel.param, b.seq);
+    answer(lb::BULK_IN, lb::STATUS_CANCELLED, b.seq, {});
+    const auto clear = request();
+    EXPECT_EQ(clear.type, lb::CLEAR_HALT);
+    EXPECT_EQ(clear.param, link_->bulk_out_endpoint());
+    answer(lb::CLEAR_HALT, lb::STATUS_OK, clear.seq, {});
+    EXPECT_EQ(posting.get(), std::make_pair(VI_ERROR_IO, false));
+}
+
+TEST_F(ScriptedDeviceEnd, RequestAndBulkInRefusedAsUnclaimedAreClaimedAndSentAgain) {
+    const Bytes ask(12, 2);
+    std::uint8_t buf[64];
+    auto asking = std::async(std::launch::async, [&] {
+        std::size_t got = 0;
+        bool sent = false;
+        const ViStatus st = link_->bulk_out_in(ask, buf, got, in(2s), sent);
+        return std::make_tuple(st, got, sent);
+    });
+    const auto r = request();
+    const auto b = request();
+    EXPECT_EQ(r.type, lb::BULK_OUT);
+    EXPECT_EQ(b.type, lb::BULK_IN);
+    answer(lb::BULK_OUT, lb::STATUS_NOT_CLAIMED, r.seq, {});
+    answer(lb::BULK_IN, lb::STATUS_NOT_CLAIMED, b.seq, {});
+    const auto cancel = request();  // the refused BULK_IN taken back (no answer: unclaimed)
+    EXPECT_EQ(cancel.type, lb::CANCEL);
+    const auto claim = request();
+    EXPECT_EQ(claim.type, lb::CLAIM);
+    answer(lb::CLAIM, lb::STATUS_OK, claim.seq, {});
+    const auto r2 = request();
+    const auto b2 = request();
+    EXPECT_EQ(r2.type, lb::BULK_OUT);
+    EXPECT_EQ(b2.type, lb::BULK_IN);
+    answer(lb::BULK_OUT, lb::STATUS_OK, r2.seq, {});
+    answer(lb::BULK_IN, lb::STATUS_OK, b2.seq, Bytes{'o', 'k'});
+    EXPECT_EQ(asking.get(), std::make_tuple(VI_SUCCESS, std::size_t{2}, true));
+    EXPECT_EQ(std::memcmp(buf, "ok", 2), 0);
 }
 
 }  // namespace
