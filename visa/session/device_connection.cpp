@@ -37,6 +37,7 @@ void DeviceConnection::unsubscribe_service_requests(const void* owner) {
 }
 
 DeviceConnection::~DeviceConnection() {
+    watch_.reset();  // its thread calls in: stopped before anything goes
     transport_->listen_for_service_requests(nullptr);
     if (access_held_) {
         transport_->relinquish();
@@ -68,8 +69,10 @@ ViStatus DeviceConnection::take_access(Deadline deadline, const std::function<bo
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
     const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, may_access);
-    if (st == VI_SUCCESS)
+    if (st == VI_SUCCESS) {
+        std::lock_guard state(state_mutex_);
         access_held_ = true;
+    }
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_BUSY : st;
 }
 
@@ -86,7 +89,13 @@ ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
     } else if (!io_mutex_.try_lock_until(deadline)) {
         return VI_ERROR_RSRC_BUSY;
     }
-    if (!access_held_) {
+    bool have_access = false;
+    {
+        std::lock_guard state(state_mutex_);
+        idle_ = false;  // from here the watch leaves the access lock alone
+        have_access = access_held_;
+    }
+    if (!have_access) {
         const ViStatus st = take_access(deadline, &may_access);
         if (st != VI_SUCCESS) {
             io_mutex_.unlock();
@@ -113,12 +122,38 @@ void DeviceConnection::leave() {
     {
         std::lock_guard state(state_mutex_);
         owner_ = nullptr;
-        if (pins_ == 0 && access_held_) {
-            transport_->relinquish();
-            release_access();
-        }
+        if (pins_ == 0 && access_held_)
+            keep_or_release();
     }
     io_mutex_.unlock();
+}
+
+void DeviceConnection::keep_or_release() {
+    if (!watch_) {
+        watch_ = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+        // A waiter that announced itself before the watch was armed.
+        waiters_seen_ = true;
+    }
+    if (watch_ && waiters_seen_)
+        waiters_seen_ = access_->others_wait();
+    if (watch_ && !waiters_seen_) {
+        idle_ = true;
+        return;
+    }
+    transport_->relinquish();
+    release_access();
+}
+
+void DeviceConnection::on_lock_file_changed() {
+    std::lock_guard state(state_mutex_);
+    if (!access_held_ || pins_ > 0 || !access_->others_wait())
+        return;
+    waiters_seen_ = true;  // an operation in progress lets go at its end
+    if (!idle_)
+        return;
+    idle_ = false;
+    transport_->relinquish();
+    release_access();
 }
 
 ViStatus DeviceConnection::pin(Deadline deadline) {
@@ -128,14 +163,17 @@ ViStatus DeviceConnection::pin(Deadline deadline) {
         return VI_ERROR_RSRC_BUSY;
     }
     std::unique_lock io(io_mutex_, std::adopt_lock);
+    bool have_access = false;
     {
         std::lock_guard state(state_mutex_);
         if (pins_ > 0) {
             ++pins_;
             return VI_SUCCESS;
         }
+        idle_ = false;  // from here the watch leaves the access lock alone
+        have_access = access_held_;
     }
-    ViStatus st = access_held_ ? VI_SUCCESS : take_access(deadline, nullptr);
+    ViStatus st = have_access ? VI_SUCCESS : take_access(deadline, nullptr);
     if (st == VI_SUCCESS)
         st = transport_->acquire(deadline);
     std::lock_guard state(state_mutex_);

@@ -6,6 +6,12 @@
 // process queue here), the access lock (other processes queue here; held for
 // good while a session of this process holds the exclusive lock: the
 // connection is then pinned), and the transport (the USB claim). Thread-safe.
+//
+// Between operations the access lock and the claim stay while no other
+// descriptor waits for the lock file: a thread watches it (lock_file_watch.h)
+// and lets both go as soon as a waiter announces itself, also while this
+// process does nothing; an operation that ends after a waiter was seen lets
+// go at its end.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +22,7 @@
 
 #include "deadline.h"
 #include "lock_file.h"
+#include "lock_file_watch.h"
 #include "transport.h"
 
 namespace sgvisa {
@@ -82,6 +89,12 @@ class DeviceConnection {
 
   private:
     void leave();
+    // Keeps the access lock and the transport after an operation unless
+    // another descriptor waits; caller holds state_mutex_, access held, not
+    // pinned.
+    void keep_or_release();
+    // The watch's call: a waiter may have announced itself.
+    void on_lock_file_changed();
     // Takes the access lock, waiting for other processes until `deadline`
     // unless `may_access` says no; caller holds io_mutex_.
     ViStatus take_access(Deadline deadline, const std::function<bool()>* may_access);
@@ -94,6 +107,9 @@ class DeviceConnection {
     const void* owner_ = nullptr;
     int pins_ = 0;
     bool access_held_ = false;
+    bool idle_ = false;          // access kept between operations, none in progress
+    bool waiters_seen_ = false;  // a waiter announced itself; none seen gone since
+    std::unique_ptr<LockFileWatch> watch_;
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
     std::mutex srq_mutex_;

@@ -20,6 +20,11 @@ namespace {
 // shortened and made unique again with a hash of the whole folded serial.
 constexpr std::size_t kMaxEscapedSerial = 200;
 
+// The bytes written to wake waiters and to announce a new one (what is
+// written there means nothing: the write is the signal).
+constexpr off_t kWakeOffset = 8;
+constexpr off_t kAnnounceOffset = 9;
+
 // Where the shared lock's key lives in the file, and its longest length.
 constexpr off_t kKeyOffset = 16;
 constexpr std::size_t kMaxKey = 256;
@@ -144,20 +149,25 @@ std::string LockFile::read_key() const {
 }
 
 void LockFile::wake_waiters() {
-    if (held_by_others(waiters) == F_UNLCK)
+    if (!others_wait())
         return;
     // A write is what the waiters' watches see (IN_MODIFY).
     const char zero = 0;
-    (void)!::pwrite(fd_, &zero, 1, 8);
+    (void)!::pwrite(fd_, &zero, 1, kWakeOffset);
 }
 
 LockWait::LockWait(LockFile& file) : file_(file) {
+    // Registered, then announced (a holder between operations sees the
+    // write, finds the registration and lets go), then armed: a release
+    // before the watch is armed is found by the caller's next attempt.
+    file_.try_lock(LockFile::waiters, F_RDLCK);
+    const char zero = 0;
+    (void)!::pwrite(file_.fd(), &zero, 1, kAnnounceOffset);
     watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_ >= 0 && ::inotify_add_watch(watch_, file.path().c_str(), IN_MODIFY | IN_CLOSE) < 0) {
         ::close(watch_);
         watch_ = -1;
     }
-    file_.try_lock(LockFile::waiters, F_RDLCK);
 }
 
 LockWait::~LockWait() {

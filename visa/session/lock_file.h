@@ -7,10 +7,13 @@
 //           exclusive lock, read-locked by each session of a shared lock;
 //           the shared lock's key is kept in the file's contents.
 //   byte 1, the access lock: write-locked by the process that talks to the
-//           instrument now (for one operation, or for as long as one of its
-//           sessions holds the exclusive lock).
+//           instrument now (for one operation, for as long as one of its
+//           sessions holds the exclusive lock, or between its operations
+//           until another descriptor waits: see DeviceConnection).
 //   byte 2, waiters: read-locked by each descriptor waiting for a change, so
-//           that a releaser knows whether to wake anybody.
+//           that a releaser knows whether to wake anybody. A new waiter
+//           announces itself by writing to the file, which wakes a process
+//           that keeps the access lock between operations.
 //
 // Lock files are named after the vendor ID, product ID and serial number
 // folded to upper case (names that differ only in the case of the serial
@@ -68,6 +71,8 @@ class LockFile {
     // Wakes the descriptors waiting for a change, if there are any. Called
     // after an unlock, so that a woken waiter finds the lock free.
     void wake_waiters();
+    // Whether another descriptor is registered as a waiter.
+    bool others_wait() const { return held_by_others(waiters) != F_UNLCK; }
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
@@ -79,7 +84,8 @@ class LockFile {
 };
 
 // Waiting for another descriptor to change a lock file's locks. While it
-// lives, the wait is registered (so releasers wake it) and a watch on the
+// lives, the wait is registered and announced (so releasers, and a holder
+// keeping the access lock between operations, wake it) and a watch on the
 // file is armed: create it before the last attempt that may fail, then
 // wait() and try again. Never spins: it blocks on the watch, and only after
 // a holder's death (whose lock the kernel drops just after reporting the

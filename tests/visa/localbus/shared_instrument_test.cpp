@@ -6,12 +6,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
 
+#include "lock_file.h"
 #include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"
@@ -82,6 +84,90 @@ TEST_F(SharedInstrument, SessionsWithoutALockInTwoProcessesAllWork) {
 // session holds no lock; that session is then locked out until it is
 // released. An open that must wait for a held lock gives up at its own
 // timeout, not later.
+// Whether child `pid` has exited (it is left to be reaped).
+bool exited(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// The instrument's lock file as another process sees it.
+std::unique_ptr<sgvisa::LockFile> other_descriptor() {
+    std::unique_ptr<sgvisa::LockFile> file;
+    EXPECT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "SHARE1"}, file), VI_SUCCESS);
+    return file;
+}
+
+// A session without a lock keeps the access lock between its operations
+// while nobody else wants it, and gives it up to a waiter at once even while
+// it does nothing at all; the VISA lock is still checked on every operation.
+TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits) {
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    char idn[128];
+    ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+    auto other = other_descriptor();
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "kept after the query";
+
+    // A waiter while the session is idle: it gets the lock without the
+    // session making another call, long before its bound.
+    const auto t0 = Clock::now();
+    ASSERT_EQ(
+        sgvisa::lock_waiting(*other, sgvisa::LockFile::access, sgvisa::deadline_after_ms(5000)),
+        VI_SUCCESS);
+    EXPECT_LT(Clock::now() - t0, milliseconds(1000));
+    // While another holds it, the session's operation waits its timeout.
+    ViUInt32 count = 0;
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
+    EXPECT_EQ(viWrite(vi, reinterpret_cast<const ViByte*>("*CLS\n"), 5, &count),
+              VI_ERROR_RSRC_BUSY);
+    other->unlock(sgvisa::LockFile::access);
+    other->wake_waiters();
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 2000), VI_SUCCESS);
+    ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "taken and kept again";
+
+    // Another process's waiter while this process queries on and on: it
+    // gets its turn within a query or so, every time.
+    const pid_t waiter = ::fork();
+    if (waiter == 0) {
+        auto file = other_descriptor();
+        int late = 0;
+        for (int i = 0; i < 5; ++i) {
+            const auto start = Clock::now();
+            if (!file || sgvisa::lock_waiting(*file, sgvisa::LockFile::access,
+                                              sgvisa::deadline_after_ms(5000)) != VI_SUCCESS)
+                ::_exit(90 + i);
+            late += Clock::now() - start > milliseconds(1000);
+            file->unlock(sgvisa::LockFile::access);
+            file->wake_waiters();
+        }
+        ::_exit(late);
+    }
+    int queries = 0;
+    while (!exited(waiter) && queries < 100000) {
+        ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+        ++queries;
+    }
+    EXPECT_EQ(wait_for_exit(waiter, milliseconds(10000)), 0) << "turns that came late";
+
+    // A shared lock another session takes needs no access lock: the kept
+    // one does not let this session past it.
+    ViSession locker = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &locker), VI_SUCCESS);
+    ViChar key[256] = "";
+    ASSERT_EQ(viLock(locker, VI_SHARED_LOCK, 2000, VI_NULL, key), VI_SUCCESS);
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_ERROR_RSRC_LOCKED);
+    EXPECT_EQ(viUnlock(locker), VI_SUCCESS);
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+
+    // Closing the last session lets go.
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+    EXPECT_EQ(viClose(locker), VI_SUCCESS);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_UNLCK);
+}
+
 TEST_F(SharedInstrument, ExclusiveOpenTakesTheLockFromNobodyAndWaitsOnlyItsTimeout) {
     int working[2];
     ASSERT_EQ(::pipe(working), 0);
