@@ -11,7 +11,7 @@ void send(ViSession vi, const char* command_with_lf) {
 }
 
 // Sends a query and prints its reply as read, without adding a line end.
-void query(ViSession vi, const char* command_with_lf, TextBuffer& buffer, std::ostream& out) {
+void query(ViSession vi, const char* command_with_lf, TextBuffer& buffer, std::FILE* out) {
     // The width bounds the stored reply to 63 characters and the terminator.
     // The buffer is emptied first and terminated after, so that a failed
     // query prints an empty (or partial) but always terminated string.
@@ -22,14 +22,14 @@ void query(ViSession vi, const char* command_with_lf, TextBuffer& buffer, std::o
     print_now(out, buffer);
 }
 
-void pause_for_operator(std::ostream& out, KeyWait& keys) {
+void pause_for_operator(std::FILE* out, KeyWait& keys) {
     print_line(out, "press any key to continue...");
     keys.wait_for_key();
 }
 
 }  // namespace
 
-void run_command_script(ViSession vi, TextBuffer& buffer, std::ostream& out, KeyWait& keys) {
+void run_command_script(ViSession vi, TextBuffer& buffer, std::FILE* out, KeyWait& keys) {
     // RF phase.
     send(vi, "*RST\n");
     print_now(out, "IDN: ");

@@ -2,7 +2,7 @@
 // a pause for the operator, the LF phase.
 #pragma once
 
-#include <ostream>
+#include <cstdio>
 
 #include "key_wait.h"
 #include "text_buffer.h"
@@ -12,4 +12,4 @@
 // setting on `out` before its command, and prints the two query replies as
 // read into `buffer`. Between the phases it prints the pause prompt and waits
 // for one key on `keys`. No status is examined: every step runs.
-void run_command_script(ViSession vi, TextBuffer& buffer, std::ostream& out, KeyWait& keys);
+void run_command_script(ViSession vi, TextBuffer& buffer, std::FILE* out, KeyWait& keys);

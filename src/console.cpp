@@ -1,9 +1,12 @@
 #include "console.h"
 
-void print_line(std::ostream& out, const char* text) {
-    out << text << std::endl;
+void print_line(std::FILE* out, const char* text) {
+    std::fputs(text, out);
+    std::fputc('\n', out);
+    std::fflush(out);
 }
 
-void print_now(std::ostream& out, const char* text) {
-    out << text << std::flush;
+void print_now(std::FILE* out, const char* text) {
+    std::fputs(text, out);
+    std::fflush(out);
 }

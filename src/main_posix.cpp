@@ -1,7 +1,6 @@
 // sgdemo: drives a USB RF signal generator through VISA (see session_driver.h).
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 
 #include "key_wait.h"
 #include "session_driver.h"
@@ -12,5 +11,5 @@ int main() {
     // and the run goes on to its final reset and exit status 0.
     std::signal(SIGPIPE, SIG_IGN);
     TerminalKeyWait keys;
-    return run_session(stdin, std::cout, keys);
+    return run_session(stdin, stdout, keys);
 }

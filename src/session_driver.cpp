@@ -27,16 +27,18 @@ void read_serial_number(std::FILE* in, TextBuffer& buffer) {
 
 }  // namespace
 
-int run_session(std::FILE* in, std::ostream& out, KeyWait& keys) {
+int run_session(std::FILE* in, std::FILE* out, KeyWait& keys) {
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
     TextBuffer buffer{};
     char resource_name[kResourceNameSize]{};
 
     viOpenDefaultRM(&rm);
-    std::setlocale(LC_ALL, "Russian");  // absent on most systems; then nothing changes
 
     print_now(out, "Enter serial number: ");
+    // Set before the serial number is read (the locale decides which bytes
+    // are white space), after the prompt, which does not need it.
+    std::setlocale(LC_ALL, "Russian");  // absent on most systems; then nothing changes
     read_serial_number(in, buffer);
     std::snprintf(resource_name, sizeof resource_name, "USB0::0x4d19::0x0040::%s::0::INSTR",
                   buffer);
@@ -47,7 +49,8 @@ int run_session(std::FILE* in, std::ostream& out, KeyWait& keys) {
         // ends whatever session the open created.
         print_line(out, "Connection error!");
     } else {
-        out << "Connect to " << resource_name << std::endl;
+        std::fprintf(out, "Connect to %s\n", resource_name);
+        std::fflush(out);
         run_command_script(vi, buffer, out, keys);
         viClose(vi);
     }

@@ -3,10 +3,9 @@
 #pragma once
 
 #include <cstdio>
-#include <ostream>
 
 #include "key_wait.h"
 
 // Runs the program once: reads the serial number from `in`, talks to the
 // console through `out` and `keys`, and returns the exit status (always 0).
-int run_session(std::FILE* in, std::ostream& out, KeyWait& keys);
+int run_session(std::FILE* in, std::FILE* out, KeyWait& keys);

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 
 #include "builtin_transports.h"
 #include "key_wait.h"
@@ -70,14 +70,18 @@ ProgramRun run_program(const std::shared_ptr<sgtest::FakeUsbtmcDevice>& device,
     FakeGenerator generator(device, decorate);
     const std::string input = kSerial + "\n";
     std::FILE* in = ::fmemopen(const_cast<char*>(input.data()), input.size(), "r");
-    std::ostringstream out;
+    char* printed = nullptr;
+    std::size_t printed_size = 0;
+    std::FILE* out = ::open_memstream(&printed, &printed_size);
     CountingKeys keys;
     const auto start = std::chrono::steady_clock::now();
     run.exit_status = run_session(in, out, keys);
     run.took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     std::fclose(in);
-    run.transcript = out.str();
+    std::fclose(out);
+    run.transcript.assign(printed, printed_size);
+    std::free(printed);
     run.keys_waited = keys.count;
 
     return run;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,15 +29,15 @@ struct ScriptRun {
 ScriptRun run_script(std::vector<Reply> replies) {
     Script script;
     script.replies.assign(replies.begin(), replies.end());
-    recording::ScreenBuf screen;
-    std::ostream out(&screen);
+    recording::Screen screen;
     recording::reset(std::move(script), &screen);
     recording::RecordingKeyWait keys;
     ScriptRun run;
     std::strcpy(run.buffer, "ABC123");
-    run_command_script(kVi, run.buffer, out, keys);
-    run.transcript = screen.str();
-    EXPECT_EQ(screen.flushed(), run.transcript) << "all output is on the screen";
+    run_command_script(kVi, run.buffer, screen.file(), keys);
+    const std::string shown = screen.flushed();
+    run.transcript = screen.all();
+    EXPECT_EQ(shown, run.transcript) << "all output is on the screen";
     return run;
 }
 

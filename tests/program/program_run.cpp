@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ostream>
 
 #include "session_driver.h"
 
@@ -16,7 +15,7 @@ namespace {
 struct InputCookie {
     std::string input;
     std::size_t pos = 0;
-    const ScreenBuf* screen = nullptr;
+    const Screen* screen = nullptr;
     bool read_yet = false;
     std::string screen_at_read;
 };
@@ -37,8 +36,11 @@ ssize_t cookie_read(void* c, char* buf, size_t size) {
 
 Run run_program(const std::string& input, Script script) {
     Run run;
-    ScreenBuf screen;
-    std::ostream out(&screen);
+    Screen screen;
+    if (!screen.file()) {
+        ADD_FAILURE() << "fopencookie failed";
+        return run;
+    }
     InputCookie cookie{input, 0, &screen, false, {}};
     cookie_io_functions_t io{};
     io.read = cookie_read;
@@ -50,9 +52,9 @@ Run run_program(const std::string& input, Script script) {
 
     reset(std::move(script), &screen);
     RecordingKeyWait keys;
-    run.exit_status = run_session(in, out, keys);
-    run.transcript = screen.str();
+    run.exit_status = run_session(in, screen.file(), keys);
     run.on_screen = screen.flushed();
+    run.transcript = screen.all();
     run.screen_at_read = cookie.screen_at_read;
 
     int c;

@@ -11,7 +11,7 @@ namespace {
 
 struct State {
     Script script;
-    const ScreenBuf* screen = nullptr;
+    const Screen* screen = nullptr;
     std::vector<Event> timeline;
 };
 
@@ -50,7 +50,29 @@ bool store_string_read(const char* read_format, const std::string& reply, char* 
 
 }  // namespace
 
-void reset(Script script, const ScreenBuf* screen) {
+Screen::Screen() {
+    cookie_io_functions_t io{};
+    io.write = &Screen::show;
+    file_ = ::fopencookie(this, "w", io);
+}
+
+Screen::~Screen() {
+    if (file_)
+        std::fclose(file_);
+}
+
+std::string Screen::all() {
+    if (file_)
+        std::fflush(file_);
+    return shown_;
+}
+
+ssize_t Screen::show(void* screen, const char* bytes, size_t size) {
+    static_cast<Screen*>(screen)->shown_.append(bytes, size);
+    return static_cast<ssize_t>(size);
+}
+
+void reset(Script script, const Screen* screen) {
     State& s = state();
     s.script = std::move(script);
     s.screen = screen;

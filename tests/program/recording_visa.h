@@ -3,8 +3,10 @@
 // wait, on one timeline, and answers with scripted statuses and replies.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdio>
 #include <deque>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,22 +51,30 @@ struct Script {
 
 // Console output that remembers what has been flushed, i.e. what is already
 // on the screen; std::endl and std::flush flush it.
-class ScreenBuf : public std::stringbuf {
+class Screen {
   public:
-    const std::string& flushed() const { return flushed_; }
+    Screen();
+    ~Screen();
+    Screen(const Screen&) = delete;
+    Screen& operator=(const Screen&) = delete;
 
-  protected:
-    int sync() override {
-        flushed_ = str();
-        return 0;
-    }
+    // The stream the program prints to: what it writes reaches the screen
+    // when the program flushes it (or stdio's buffer fills).
+    std::FILE* file() const { return file_; }
+    // What has reached the screen so far.
+    const std::string& flushed() const { return shown_; }
+    // Everything the program wrote (flushes the stream first).
+    std::string all();
 
   private:
-    std::string flushed_;
+    static ssize_t show(void* screen, const char* bytes, size_t size);
+
+    std::FILE* file_ = nullptr;
+    std::string shown_;
 };
 
 // Clears the timeline, installs `script` and the screen to sample at each call.
-void reset(Script script, const ScreenBuf* screen);
+void reset(Script script, const Screen* screen);
 const std::vector<Event>& timeline();
 
 // The key wait the tests hand to the program: records a KeyWait event.
