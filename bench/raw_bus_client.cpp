@@ -96,6 +96,14 @@ bool FrameReader::next(int fd, Bytes& frame) {
     }
 }
 
+bool FrameReader::ready() const {
+    const std::size_t have = end_ - begin_;
+    lb::FrameHeader h{};
+    return have >= lb::kFrameHeaderSize &&
+           lb::decode_header(std::span(buf_).subspan(begin_, have), h) &&
+           have >= lb::kFrameHeaderSize + h.length;
+}
+
 namespace {
 
 void set_bounds(int fd, int bound_ms) {
@@ -203,6 +211,7 @@ void serve_canned_answers(int fd) {
     Bytes ok_answer = lb::encode_frame(lb::BULK_OUT, 0, 0, 0, {});
     constexpr std::size_t kTagOffset = lb::kFrameHeaderSize + 1;
     Bytes frame;
+    Bytes out;
     FrameReader reader;
     std::uint8_t last_tag = 0;
     while (reader.next(fd, frame)) {
@@ -218,8 +227,12 @@ void serve_canned_answers(int fd) {
         }
         (*answer)[0] = h.type;
         std::copy_n(frame.begin() + lb::kSeqOffset, 4, answer->begin() + lb::kSeqOffset);
-        if (!send_all(fd, answer->data(), answer->size()))
+        out.insert(out.end(), answer->begin(), answer->end());
+        if (reader.ready())
+            continue;
+        if (!send_all(fd, out.data(), out.size()))
             return;
+        out.clear();
     }
 }
 

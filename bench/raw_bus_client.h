@@ -40,6 +40,8 @@ class FrameReader {
     // The next frame (header and payload) into `frame`; false at end of
     // stream, on an error or timeout, or for a frame longer than the bus allows.
     bool next(int fd, Bytes& frame);
+    // Whether a whole frame has arrived already (next() then reads nothing).
+    bool ready() const;
 
   private:
     Bytes buf_;
@@ -78,7 +80,9 @@ class RawBusClient {
 
 // Answers frames on `fd` the way a device answers the three transfers of a
 // query, with no processing: BULK_OUT gets an empty OK answer, BULK_IN the
-// prepared IDN answer. Returns at end of stream or on an error.
+// prepared IDN answer; the answers to the frames that arrived together go
+// out in one write, as the simulator sends them. Returns at end of stream or
+// on an error.
 void serve_canned_answers(int fd);
 
 }  // namespace sgbench

@@ -181,6 +181,12 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
         device_.advance(Clock::now());
         serve_bulk_in();
         serve_interrupts();
+        // The answers of this round go out together: one write, and one
+        // wake-up of the host, however many frames it sent at once.
+        for (auto& c : connections_) {
+            if (!c->closed && c->backlog() > 0)
+                flush(*c);
+        }
         drop_closed();
     }
 }
@@ -364,11 +370,8 @@ void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t statu
     c.out.insert(c.out.end(), header.begin(), header.end());
     if (length > 0)
         c.out.insert(c.out.end(), payload, payload + length);
-    if (c.backlog() > kMaxBacklog) {
+    if (c.backlog() > kMaxBacklog)
         c.closed = true;  // the host stopped reading
-        return;
-    }
-    flush(c);
 }
 
 void LocalbusServer::flush(Connection& c) {

@@ -253,11 +253,12 @@ class LibusbLink final : public UsbLink {
         }
     }
 
+    // Every operation starts here: the descriptor is read only after a cancel.
     void resume() override {
         std::lock_guard lock(flight_mutex_);
-        cancelled_ = false;
         std::uint64_t count = 0;
-        (void)!::read(cancel_fd_, &count, sizeof count);
+        if (cancelled_.exchange(false))
+            (void)!::read(cancel_fd_, &count, sizeof count);
     }
 
     const UsbDeviceFacts& facts() const override { return device_->facts(); }

@@ -64,11 +64,13 @@ void LocalbusLink::cancel() {
     const std::uint64_t one = 1;
     if (cancel_fd_ >= 0)
         (void)!::write(cancel_fd_, &one, sizeof one);
+    cancelled_ = true;
 }
 
+// Every operation starts here: the descriptor is read only after a cancel.
 void LocalbusLink::resume() {
     std::uint64_t count = 0;
-    if (cancel_fd_ >= 0)
+    if (cancelled_.exchange(false) && cancel_fd_ >= 0)
         (void)!::read(cancel_fd_, &count, sizeof count);
 }
 

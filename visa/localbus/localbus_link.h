@@ -2,6 +2,7 @@
 // stream socket whose device has sent HELLO and granted the claim.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -111,6 +112,7 @@ class LocalbusLink final : public UsbLink {
 
     int fd_;
     int cancel_fd_;  // eventfd, readable while cancelled
+    std::atomic<bool> cancelled_{false};
     std::string socket_path_;
     UsbDeviceFacts facts_;
     std::uint32_t next_seq_;
