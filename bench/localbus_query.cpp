@@ -243,6 +243,8 @@ int main(int argc, char** argv) {
                               sgbench::summarize(timing[v].cpu_us).median, "us");
     }
     sgbench::print_ratio(opt.prefix + ".ratio.ours_over_floor", wall[kOurs], wall[kFloor]);
+    sgbench::print_batch_spread(opt.prefix + ".ratio.ours_over_floor", timing[kOurs].wall_us,
+                                timing[kFloor].wall_us);
     sgbench::print_figure(opt.prefix + ".ratio.ours_over_floor.paired",
                           sgbench::summarize(paired_floor).median, "x");
     if (raw_sim) {
@@ -251,8 +253,11 @@ int main(int argc, char** argv) {
                               sgbench::summarize(paired_raw).median, "x");
         sgbench::print_ratio(opt.prefix + ".ratio.raw_sim_over_floor", wall[kRawSim], wall[kFloor]);
     }
-    if (vi_nolock != VI_NULL)
+    if (vi_nolock != VI_NULL) {
         sgbench::print_ratio(opt.prefix + ".ratio.ours_nolock_over_floor", wall[kOursNolock],
                              wall[kFloor]);
+        sgbench::print_batch_spread(opt.prefix + ".ratio.ours_nolock_over_floor",
+                                    timing[kOursNolock].wall_us, timing[kFloor].wall_us);
+    }
     return 0;
 }

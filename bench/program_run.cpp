@@ -195,6 +195,10 @@ int main(int argc, char** argv) {
                               d(ours.prompt, reference.prompt), "ms");
         sgbench::print_figure("program.wall.over_reference", d(ours.wall, reference.wall), "ms");
         sgbench::print_figure("program.peak_rss.over_reference", d(ours.rss, reference.rss), "KiB");
+        sgbench::print_ratio("program.ratio.exec_to_prompt_over_reference",
+                             sgbench::summarize(ours.prompt), sgbench::summarize(reference.prompt));
+        sgbench::print_batch_spread("program.ratio.exec_to_prompt_over_reference", ours.prompt,
+                                    reference.prompt);
     }
     sgbench::print_figure("program.launcher_rss", static_cast<double>(own_rss_kib()), "KiB");
     return 0;

@@ -36,4 +36,29 @@ void print_ratio(const std::string& name, const Summary& a, const Summary& b) {
     print_figure(name, a.median / b.median, "x");
 }
 
+void print_batch_spread(const std::string& name, const std::vector<double>& a,
+                        const std::vector<double>& b, std::size_t batches) {
+    const std::size_t n = std::min(a.size(), b.size());
+    if (batches == 0 || n < batches)
+        return;
+    double least = 0;
+    double greatest = 0;
+    for (std::size_t k = 0; k < batches; ++k) {
+        const std::size_t from = n * k / batches;
+        const std::size_t to = n * (k + 1) / batches;
+        const auto slice = [&](const std::vector<double>& v) {
+            return summarize(std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(from),
+                                                 v.begin() + static_cast<std::ptrdiff_t>(to)));
+        };
+        const Summary sb = slice(b);
+        if (sb.median == 0)
+            return;
+        const double r = slice(a).median / sb.median;
+        least = k == 0 ? r : std::min(least, r);
+        greatest = k == 0 ? r : std::max(greatest, r);
+    }
+    print_figure(name + ".batch_min", least, "x");
+    print_figure(name + ".batch_max", greatest, "x");
+}
+
 }  // namespace sgbench

@@ -29,4 +29,11 @@ void print_summary(const std::string& name, const Summary& s, const std::string&
 // median of `b` is zero.
 void print_ratio(const std::string& name, const Summary& a, const Summary& b);
 
+// The spread of a ratio over interleaved batches: `a` and `b` hold samples
+// taken in turn (a[i] next to b[i]); they are cut into `batches` runs of
+// consecutive samples, and NAME.batch_min and NAME.batch_max are the least
+// and the greatest ratio of the two medians within one run.
+void print_batch_spread(const std::string& name, const std::vector<double>& a,
+                        const std::vector<double>& b, std::size_t batches = 10);
+
 }  // namespace sgbench

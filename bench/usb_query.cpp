@@ -11,12 +11,17 @@
 //   bare_sync - the same three transfers one after the other, each with
 //             libusb's synchronous libusb_bulk_transfer;
 //   bare_all - all three in flight together (the query's message too);
+//   usbfs_all - the same without libusb: URBs submitted and reaped on the
+//             device's usbfs node directly;
 //   kernel  - the kernel's usbtmc driver: write and read on /dev/usbtmcN;
 //   clock   - no device: the cost of one steady_clock::now() (the library
 //             reads the clock several times per query to keep its deadlines).
 // Prints one line "samples VARIANT US US ...", one value per round trip.
 #include <fcntl.h>
 #include <libusb.h>
+#include <linux/usbdevice_fs.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -189,22 +194,23 @@ bool pipelined_round_trip(libusb_context* ctx, libusb_device_handle* h, const Us
     static libusb_transfer* const transfers[3] = {
         libusb_alloc_transfer(0), libusb_alloc_transfer(0), libusb_alloc_transfer(0)};
     int completed[3] = {!all, 0, 0};
+    // No libusb timeouts (each would arm and disarm a timer), as in the
+    // library: the event-handling wait below is the bound.
     libusb_fill_bulk_transfer(transfers[0], h, ep.out, q.message.data(),
-                              static_cast<int>(q.message.size()), transfer_done, &completed[0],
-                              kBoundMs);
+                              static_cast<int>(q.message.size()), transfer_done, &completed[0], 0);
     libusb_fill_bulk_transfer(transfers[1], h, ep.out, q.request.data(),
-                              static_cast<int>(q.request.size()), transfer_done, &completed[1],
-                              kBoundMs);
-    libusb_fill_bulk_transfer(transfers[2], h, ep.in, in, kInSize, transfer_done, &completed[2],
-                              kBoundMs);
+                              static_cast<int>(q.request.size()), transfer_done, &completed[1], 0);
+    libusb_fill_bulk_transfer(transfers[2], h, ep.in, in, kInSize, transfer_done, &completed[2], 0);
     bool ok = true;
     for (int i = all ? 0 : 1; ok && i < 3; ++i)
         ok = libusb_submit_transfer(transfers[i]) == 0;
     const auto failed = [&](int i) {
         return completed[i] && transfers[i]->status != LIBUSB_TRANSFER_COMPLETED;
     };
-    while (ok && !completed[2]) {
-        if (libusb_handle_events_completed(ctx, &completed[2]) != 0)
+    timeval bound{kBoundMs / 1000, 0};
+    const auto give_up = Clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (ok && !completed[2] && Clock::now() < give_up) {
+        if (libusb_handle_events_timeout_completed(ctx, &bound, &completed[2]) != 0)
             break;
         ok = !failed(0) && !failed(1);
     }
@@ -274,6 +280,92 @@ bool run_bare(int pipelined, int warmup, int count, std::vector<double>& us) {
     return ok;
 }
 
+// ---- usbfs without libusb -------------------------------------------------------
+// The floor of a program on usbfs: the three URBs submitted at once, reaped
+// with one poll per wake-up and no more reaps than there are completions.
+bool usbfs_round_trip(int fd, const UsbtmcEndpoints& ep, QueryTransfers& q, unsigned char* in,
+                      int& got) {
+    usbdevfs_urb urbs[3] = {};
+    unsigned char* buffers[3] = {q.message.data(), q.request.data(), in};
+    const int lengths[3] = {static_cast<int>(q.message.size()), static_cast<int>(q.request.size()),
+                            kInSize};
+    for (int i = 0; i < 3; ++i) {
+        urbs[i].type = USBDEVFS_URB_TYPE_BULK;
+        urbs[i].endpoint = i < 2 ? ep.out : ep.in;
+        urbs[i].buffer = buffers[i];
+        urbs[i].buffer_length = lengths[i];
+        if (::ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]) != 0) {
+            std::fprintf(stderr, "bench: SUBMITURB: %s\n", std::strerror(errno));
+            return false;
+        }
+    }
+    int reaped = 0;
+    bool reply = false;
+    while (reaped < 3) {
+        usbdevfs_urb* done = nullptr;
+        if (::ioctl(fd, USBDEVFS_REAPURBNDELAY, &done) == 0) {
+            ++reaped;
+            if (done->status != 0) {
+                std::fprintf(stderr, "bench: URB status %d\n", done->status);
+                return false;
+            }
+            reply = reply || done == &urbs[2];
+            continue;
+        }
+        if (errno != EAGAIN)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(kBoundMs)) != 1)
+            return false;
+    }
+    got = urbs[2].actual_length;
+    return reply;
+}
+
+bool run_usbfs(int warmup, int count, std::vector<double>& us) {
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0)
+        return false;
+    libusb_device_handle* h = libusb_open_device_with_vid_pid(ctx, kVendor, kProduct);
+    UsbtmcEndpoints ep;
+    char node[64] = "";
+    if (h != nullptr && find_endpoints(libusb_get_device(h), ep))
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
+                      libusb_get_bus_number(libusb_get_device(h)),
+                      libusb_get_device_address(libusb_get_device(h)));
+    if (h != nullptr)
+        libusb_close(h);
+    libusb_exit(ctx);
+    const int fd = node[0] ? ::open(node, O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0) {
+        std::fprintf(stderr, "bench: no USBTMC device node\n");
+        return false;
+    }
+    usbdevfs_disconnect_claim claim{};
+    claim.interface = static_cast<unsigned>(ep.interface);
+    bool ok = ::ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) == 0;
+    std::vector<unsigned char> in(kInSize);
+    std::uint8_t tag = 1;
+    for (int i = 0; ok && i < warmup + count; ++i) {
+        QueryTransfers q = query_transfers(tag);
+        int got = 0;
+        const auto t0 = Clock::now();
+        ok = usbfs_round_trip(fd, ep, q, in.data(), got);
+        const double t = micros_since(t0);
+        ok = ok && reply_is_idn(in.data(), got, q.request_tag);
+        if (ok && i >= warmup)
+            us.push_back(t);
+    }
+    unsigned interface = static_cast<unsigned>(ep.interface);
+    ::ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface);
+    usbdevfs_ioctl connect{};
+    connect.ifno = ep.interface;
+    connect.ioctl_code = USBDEVFS_CONNECT;
+    ::ioctl(fd, USBDEVFS_IOCTL, &connect);  // the kernel driver comes back
+    ::close(fd);
+    return ok;
+}
+
 // ---- the kernel's usbtmc driver ---------------------------------------------------
 bool run_kernel(const char* path, int warmup, int count, std::vector<double>& us) {
     const int fd = ::open(path, O_RDWR | O_CLOEXEC);
@@ -316,7 +408,7 @@ bool run_clock(int count, std::vector<double>& us) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: %s ours|ours_nolock|bare|bare_sync|bare_all|kernel|clock COUNT "
+                     "usage: %s ours|ours_nolock|bare|bare_sync|bare_all|usbfs_all|kernel|clock COUNT "
                      "[WARMUP] [DEVICE]\n",
                      argv[0]);
         return 2;
@@ -333,6 +425,8 @@ int main(int argc, char** argv) {
         ok = run_ours(VI_NO_LOCK, warmup, count, us);
     else if (variant == "bare" || variant == "bare_sync" || variant == "bare_all")
         ok = run_bare(variant == "bare" ? 1 : variant == "bare_all" ? 2 : 0, warmup, count, us);
+    else if (variant == "usbfs_all")
+        ok = run_usbfs(warmup, count, us);
     else if (variant == "kernel")
         ok = run_kernel(device, warmup, count, us);
     else if (variant == "clock")

@@ -31,8 +31,8 @@ RESOURCE = "USB0::0x4D19::0x0040::SIM001::INSTR"
 DEVICE = "/dev/usbtmc0"
 BATCHES = 10
 WARMUP = 2
-VARIANTS = ["ours", "bare_libusb", "bare_libusb_sync", "bare_libusb_all", "kernel_driver",
-            "pyvisa_py", "pyvisa_sgvisa", "ours_nolock", "usbip"]
+VARIANTS = ["ours", "bare_libusb", "bare_libusb_sync", "bare_libusb_all", "usbfs_all",
+            "kernel_driver", "pyvisa_py", "pyvisa_sgvisa", "ours_nolock", "usbip"]
 PROGRAM_VARIANT = {"ours": "ours", "bare_libusb": "bare", "bare_libusb_sync": "bare_sync",
                    "bare_libusb_all": "bare_all", "kernel_driver": "kernel", "usbip": "ours"}
 
@@ -123,6 +123,7 @@ QUERY_RATIOS = {
     "ours_over_bare_libusb": ("ours", "bare_libusb"),
     "bare_libusb_over_bare_libusb_sync": ("bare_libusb", "bare_libusb_sync"),
     "bare_libusb_all_over_kernel_driver": ("bare_libusb_all", "kernel_driver"),
+    "usbfs_all_over_kernel_driver": ("usbfs_all", "kernel_driver"),
     "ours_over_kernel_driver": ("ours", "kernel_driver"),
     "pyvisa_py_over_ours": ("pyvisa_py", "ours"),
     "pyvisa_py_over_pyvisa_sgvisa": ("pyvisa_py", "pyvisa_sgvisa"),
@@ -286,6 +287,19 @@ def diagnose(gadget, build, report):
                     lines = lines[-120:]
                 print(f"---- strace {' '.join(args)} {variant} {count} ----", flush=True)
                 print("\n".join(lines), flush=True)
+        # Where the time of our round trip goes (software clock samples: the
+        # guest has no counters).
+        data = "/tmp/perf.data"
+        subprocess.run(["perf", "record", "-q", "-F", "5000", "-g", "-o", data, program, "ours",
+                        "2000", "10", DEVICE], capture_output=True, timeout=300)
+        for extra in (["--sort", "dso"], ["--sort", "sym"],
+                      ["--sort", "sym", "--dsos", "bench_usb_query,libc.so.6,libusb-1.0.so.0.3.0"]):
+            done = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
+                                   "-g", "none", "--percent-limit", "0.3", *extra],
+                                  capture_output=True, text=True, timeout=300)
+            print(f"---- perf report {' '.join(extra)}: ours 2000 ----", flush=True)
+            print("\n".join(line for line in done.stdout.splitlines() if "%" in line),
+                  flush=True)
         print("---- PyVISA on our library ----", flush=True)
         print("\n".join(pyvisa_breakdown(build)), flush=True)
     finally:
