@@ -38,5 +38,6 @@ SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
 # What running the 64-bit program under wine (tests/windows/run) needs on top.
 SG_WINE_PACKAGES=(wine64 python3)
-# What the fuzz smoke (tests/fuzz/run) needs on top: clang with libFuzzer.
-SG_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# What the sanitizer build and the fuzz smoke (tests/fuzz/run) need on top:
+# clang with its sanitizer runtimes and libFuzzer.
+SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)

@@ -99,13 +99,14 @@ TEST(FormatWriter, NullStringArgumentIsAnError) {
 
 // The argument list advances past what a format used, so a second format
 // (a query's read format) continues with the next argument.
-void shared_list(std::string& first, std::string& second, ...) {
+// (va_start needs a parameter that is not a reference.)
+void shared_list(std::string* first, std::string* second, ...) {
     va_list args;
     va_start(args, second);
     va_list copy;
     va_copy(copy, args);
-    EXPECT_EQ(sgvisa::format_message("F %d %s\n", &copy, first), VI_SUCCESS);
-    EXPECT_EQ(sgvisa::format_message("%d", &copy, second), VI_SUCCESS);
+    EXPECT_EQ(sgvisa::format_message("F %d %s\n", &copy, *first), VI_SUCCESS);
+    EXPECT_EQ(sgvisa::format_message("%d", &copy, *second), VI_SUCCESS);
     va_end(copy);
     va_end(args);
 }
@@ -113,7 +114,7 @@ void shared_list(std::string& first, std::string& second, ...) {
 TEST(FormatWriter, ArgumentListIsSharedBetweenFormats) {
     std::string first;
     std::string second;
-    shared_list(first, second, 1, "two", 3);
+    shared_list(&first, &second, 1, "two", 3);
     EXPECT_EQ(first, "F 1 two\n");
     EXPECT_EQ(second, "3");
 }
