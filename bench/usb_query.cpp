@@ -407,10 +407,11 @@ bool run_clock(int count, std::vector<double>& us) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: %s ours|ours_nolock|bare|bare_sync|bare_all|usbfs_all|kernel|clock COUNT "
-                     "[WARMUP] [DEVICE]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s ours|ours_nolock|bare|bare_sync|bare_all|usbfs_all|kernel|clock COUNT "
+            "[WARMUP] [DEVICE]\n",
+            argv[0]);
         return 2;
     }
     const std::string variant = argv[1];
