@@ -285,16 +285,23 @@ bool run_bare(int pipelined, int warmup, int count, std::vector<double>& us) {
 // with one poll per wake-up and no more reaps than there are completions.
 bool usbfs_round_trip(int fd, const UsbtmcEndpoints& ep, QueryTransfers& q, unsigned char* in,
                       int& got) {
-    usbdevfs_urb urbs[3] = {};
+    // One object each, zeroed with memset: the URB ends in a flexible array
+    // (isochronous frames), which neither an array of URBs nor an
+    // initializer may reach.
+    usbdevfs_urb message_urb;
+    usbdevfs_urb request_urb;
+    usbdevfs_urb reply_urb;
+    usbdevfs_urb* const urbs[3] = {&message_urb, &request_urb, &reply_urb};
     unsigned char* buffers[3] = {q.message.data(), q.request.data(), in};
     const int lengths[3] = {static_cast<int>(q.message.size()), static_cast<int>(q.request.size()),
                             kInSize};
     for (int i = 0; i < 3; ++i) {
-        urbs[i].type = USBDEVFS_URB_TYPE_BULK;
-        urbs[i].endpoint = i < 2 ? ep.out : ep.in;
-        urbs[i].buffer = buffers[i];
-        urbs[i].buffer_length = lengths[i];
-        if (::ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]) != 0) {
+        std::memset(urbs[i], 0, sizeof *urbs[i]);
+        urbs[i]->type = USBDEVFS_URB_TYPE_BULK;
+        urbs[i]->endpoint = i < 2 ? ep.out : ep.in;
+        urbs[i]->buffer = buffers[i];
+        urbs[i]->buffer_length = lengths[i];
+        if (::ioctl(fd, USBDEVFS_SUBMITURB, urbs[i]) != 0) {
             std::fprintf(stderr, "bench: SUBMITURB: %s\n", std::strerror(errno));
             return false;
         }
@@ -309,7 +316,7 @@ bool usbfs_round_trip(int fd, const UsbtmcEndpoints& ep, QueryTransfers& q, unsi
                 std::fprintf(stderr, "bench: URB status %d\n", done->status);
                 return false;
             }
-            reply = reply || done == &urbs[2];
+            reply = reply || done == &reply_urb;
             continue;
         }
         if (errno != EAGAIN)
@@ -318,7 +325,7 @@ bool usbfs_round_trip(int fd, const UsbtmcEndpoints& ep, QueryTransfers& q, unsi
         if (::poll(&p, 1, static_cast<int>(kBoundMs)) != 1)
             return false;
     }
-    got = urbs[2].actual_length;
+    got = reply_urb.actual_length;
     return reply;
 }
 
