@@ -121,6 +121,7 @@ def median(values):
 # The ratios reported: NAME: (numerator, denominator) variants.
 QUERY_RATIOS = {
     "ours_over_bare_libusb": ("ours", "bare_libusb"),
+    "ours_over_bare_libusb_all": ("ours", "bare_libusb_all"),
     "bare_libusb_over_bare_libusb_sync": ("bare_libusb", "bare_libusb_sync"),
     "bare_libusb_all_over_kernel_driver": ("bare_libusb_all", "kernel_driver"),
     "usbfs_all_over_kernel_driver": ("usbfs_all", "kernel_driver"),
