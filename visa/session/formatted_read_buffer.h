@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "default_init_allocator.h"
 #include "device_connection.h"
 #include "format_reader.h"
 #include "session_settings.h"
@@ -16,7 +17,9 @@
 namespace sgvisa {
 
 struct FormattedReadBuffer {
-    std::vector<std::uint8_t> bytes;
+    // Sized to the read buffer for each read and cut back to what came; not
+    // zeroed in between, however large VI_ATTR_RD_BUF_SIZE is.
+    std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>> bytes;
     std::size_t pos = 0;
     bool last_has_end = false;  // the last byte of `bytes` carried END
     bool message_done = false;  // that byte has been consumed

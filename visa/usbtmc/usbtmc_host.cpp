@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -130,9 +131,15 @@ class UsbtmcTransport final : public Transport {
         }
         const BulkHeader& h = reply.header;
         ReplyReceived received;
+        const std::size_t scratch_size = first_transfer_size(
+            *link_, static_cast<std::uint32_t>(std::min<std::size_t>(h.transfer_size, buf.size())));
+        if (scratch_size_ < scratch_size) {
+            scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(scratch_size);
+            scratch_size_ = scratch_size;
+        }
         const ViStatus st = receive_dev_dep_msg_in(
-            *link_, {reply.request, h.tag, h.transfer_size, posted.has_value()}, buf, deadline,
-            received);
+            *link_, {reply.request, h.tag, h.transfer_size, posted.has_value()}, buf,
+            std::span(scratch_.get(), scratch_size), deadline, received);
         if (!received.sent)
             return sent(st, h.tag);
         if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
@@ -359,6 +366,10 @@ class UsbtmcTransport final : public Transport {
     std::unique_ptr<InterruptChannel> interrupts_;
     std::atomic<bool> lost_{false};
     std::vector<std::uint8_t> frame_;  // the last DEV_DEP_MSG_OUT transfer
+    // Where replies' transfers land (header and padding included), kept
+    // between reads; never zeroed, only what a transfer brings is read.
+    std::unique_ptr<std::uint8_t[]> scratch_;
+    std::size_t scratch_size_ = 0;
     std::optional<PendingReply> pending_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 #include "usbtmc.h"
 #include "usbtmc_recovery.h"
@@ -38,15 +37,13 @@ std::size_t first_transfer_size(const UsbLink& link, std::uint32_t requested) {
 }
 
 ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
-                                std::span<std::uint8_t> buf, Deadline deadline,
-                                ReplyReceived& reply) {
+                                std::span<std::uint8_t> buf, std::span<std::uint8_t> scratch,
+                                Deadline deadline, ReplyReceived& reply) {
     reply = ReplyReceived{};
     const std::uint32_t requested =
         static_cast<std::uint32_t>(std::min<std::size_t>(request.requested, buf.size()));
     const std::size_t packet = std::max<std::size_t>(link.max_packet_size(), 1);
-    // Not initialised: only what a transfer brings is ever read from it.
-    const std::size_t scratch_size = first_transfer_size(link, requested);
-    const std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[scratch_size]);
+    const std::size_t scratch_size = std::min(first_transfer_size(link, requested), scratch.size());
 
     std::array<std::uint8_t, kHeaderSize> head{};
     std::size_t head_have = 0;
@@ -64,7 +61,7 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
         // that ends on a packet boundary completes without waiting for more.
         const std::size_t left = expected > received ? expected - received : 1;
         const std::size_t want = std::min(scratch_size, round_up(left, packet));
-        const std::span<std::uint8_t> into(scratch.get(), want);
+        const std::span<std::uint8_t> into(scratch.data(), want);
         std::size_t got = 0;
         ViStatus st;
         if (!reply.sent && request.posted) {
@@ -87,7 +84,7 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
         std::size_t pos = 0;
         if (!have_header) {
             pos = std::min(kHeaderSize - head_have, got);
-            std::copy_n(scratch.get(), pos, head.begin() + static_cast<std::ptrdiff_t>(head_have));
+            std::copy_n(scratch.data(), pos, head.begin() + static_cast<std::ptrdiff_t>(head_have));
             head_have += pos;
             received += got;
             if (head_have < kHeaderSize)
@@ -111,7 +108,7 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
         // Data bytes up to TransferSize; anything after them is alignment or
         // packet padding and is dropped.
         const std::size_t n = std::min<std::size_t>(h.transfer_size - data_have, got - pos);
-        std::copy_n(scratch.get() + pos, n, buf.begin() + static_cast<std::ptrdiff_t>(data_have));
+        std::copy_n(scratch.data() + pos, n, buf.begin() + static_cast<std::ptrdiff_t>(data_have));
         data_have += n;
         if (data_have == h.transfer_size) {
             reply.count = data_have;

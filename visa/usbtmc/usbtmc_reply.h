@@ -36,7 +36,8 @@ struct ReplyReceived {
 // Sends `request` with the first bulk-IN transfer of its answer in flight
 // together (UsbLink::bulk_out_in), or collects them when they were posted
 // (of first_transfer_size), reads the answer (requested <=
-// buf.size()) and stores its data in `buf`. When the request did not go out
+// buf.size()) through `scratch` (at least first_transfer_size() of the
+// requested count) and stores its data in `buf`. When the request did not go out
 // (!reply.sent) the status is its bulk-OUT transfer's: the caller aborts
 // that one instead of the bulk-IN.
 //
@@ -47,7 +48,7 @@ struct ReplyReceived {
 // `deadline` (the caller then aborts the transfer); other link statuses pass
 // through.
 ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
-                                std::span<std::uint8_t> buf, Deadline deadline,
-                                ReplyReceived& reply);
+                                std::span<std::uint8_t> buf, std::span<std::uint8_t> scratch,
+                                Deadline deadline, ReplyReceived& reply);
 
 }  // namespace sgvisa::usbtmc
