@@ -30,6 +30,13 @@ void print_summary(const std::string& name, const Summary& s, const std::string&
     print_figure(name + ".count", static_cast<double>(s.count), "samples");
 }
 
+void print_samples(const std::string& variant, const std::vector<double>& values) {
+    std::printf("samples %s", variant.c_str());
+    for (double v : values)
+        std::printf(" %.3f", v);
+    std::printf("\n");
+}
+
 void print_ratio(const std::string& name, const Summary& a, const Summary& b) {
     if (b.median == 0)
         return;

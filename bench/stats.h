@@ -22,6 +22,10 @@ Summary summarize(std::vector<double> samples);
 // Prints "figure NAME VALUE UNIT" on standard output, flushed.
 void print_figure(const std::string& name, double value, const std::string& unit);
 
+// Prints "samples VARIANT V V ..." on standard output: the raw values a
+// program of the VM's benchmarks hands to the guest script.
+void print_samples(const std::string& variant, const std::vector<double>& values);
+
 // Prints NAME.median, NAME.min, NAME.max (in `unit`) and NAME.count.
 void print_summary(const std::string& name, const Summary& s, const std::string& unit);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "stats.h"
 #include "visa.h"
 
 namespace {
@@ -158,9 +159,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: unknown variant %s\n", variant.c_str());
     if (!ok)
         return 1;
-    std::printf("samples %s", variant.c_str());
-    for (double t : us)
-        std::printf(" %.3f", t);
-    std::printf("\n");
+    sgbench::print_samples(variant, us);
     return 0;
 }

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "stats.h"
 #include "usbtmc.h"
 #include "visa.h"
 
@@ -443,9 +444,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: unknown variant %s\n", variant.c_str());
     if (!ok)
         return 1;
-    std::printf("samples %s", variant.c_str());
-    for (double t : us)
-        std::printf(" %.3f", t);
-    std::printf("\n");
+    sgbench::print_samples(variant, us);
     return 0;
 }

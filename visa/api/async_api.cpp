@@ -20,67 +20,60 @@ sgvisa::VisaEvent completion(const char* name, ViBuf buf) {
     return e;
 }
 
+// Starts operation `name` on buf/cnt as a job of session `vi`: `body` runs on
+// the job thread within the session's I/O and sets the event's status and
+// count. A job aborted before it ran completes with VI_ERROR_ABORT.
+template <typename Body>
+ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJobId jobId,
+                   Body body) {
+    if (jobId != nullptr)
+        *jobId = VI_NULL;
+    if (buf == nullptr && cnt > 0)
+        return VI_ERROR_USER_BUF;
+    const auto session = sgvisa::SessionTable::global().instrument(vi);
+    if (!session || session->closed())
+        return VI_ERROR_INV_OBJECT;
+    sgvisa::VisaEvent aborted = completion(name, buf);
+    aborted.status = VI_ERROR_ABORT;
+    const ViJobId id = session->jobs().submit(
+        [vi, name, buf, body] {
+            sgvisa::VisaEvent done = completion(name, buf);
+            sgvisa::SessionIo io;
+            done.status = sgvisa::begin_session_io(vi, io);
+            if (done.status == VI_SUCCESS)
+                body(io, done);
+            return done;
+        },
+        aborted);
+    if (jobId != nullptr)
+        *jobId = id;
+    return VI_SUCCESS;
+}
+
 }  // namespace
 
 SGVISA_EXPORT ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJobId jobId) {
     return sgvisa::guarded([&]() -> ViStatus {
-        if (jobId != nullptr)
-            *jobId = VI_NULL;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        const auto session = sgvisa::SessionTable::global().instrument(vi);
-        if (!session || session->closed())
-            return VI_ERROR_INV_OBJECT;
-        sgvisa::VisaEvent aborted = completion("viReadAsync", buf);
-        aborted.status = VI_ERROR_ABORT;
-        const ViJobId id = session->jobs().submit(
-            [vi, buf, cnt] {
-                sgvisa::VisaEvent done = completion("viReadAsync", buf);
-                sgvisa::SessionIo io;
-                done.status = sgvisa::begin_session_io(vi, io);
-                if (done.status != VI_SUCCESS)
-                    return done;
-                std::size_t count = 0;
-                done.status = sgvisa::read_message_bytes(io.op, io.settings, std::span(buf, cnt),
-                                                         io.deadline, count);
-                done.return_count = static_cast<ViUInt32>(count);
-                return done;
-            },
-            aborted);
-        if (jobId != nullptr)
-            *jobId = id;
-        return VI_SUCCESS;
+        return start_job(vi, "viReadAsync", buf, cnt, jobId,
+                         [buf, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
+                             std::size_t count = 0;
+                             done.status = sgvisa::read_message_bytes(
+                                 io.op, io.settings, std::span(buf, cnt), io.deadline, count);
+                             done.return_count = static_cast<ViUInt32>(count);
+                         });
     });
 }
 
 SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPJobId jobId) {
     return sgvisa::guarded([&]() -> ViStatus {
-        if (jobId != nullptr)
-            *jobId = VI_NULL;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        const auto session = sgvisa::SessionTable::global().instrument(vi);
-        if (!session || session->closed())
-            return VI_ERROR_INV_OBJECT;
         auto* data = const_cast<ViBuf>(buf);  // reported back as the event's buffer
-        sgvisa::VisaEvent aborted = completion("viWriteAsync", data);
-        aborted.status = VI_ERROR_ABORT;
-        const ViJobId id = session->jobs().submit(
-            [vi, data, cnt] {
-                sgvisa::VisaEvent done = completion("viWriteAsync", data);
-                sgvisa::SessionIo io;
-                done.status = sgvisa::begin_session_io(vi, io);
-                if (done.status != VI_SUCCESS)
-                    return done;
-                done.status = io.transport().write(std::span<const std::uint8_t>(data, cnt),
-                                                   io.settings.send_end, io.deadline);
-                done.return_count = done.status >= 0 ? cnt : 0;
-                return done;
-            },
-            aborted);
-        if (jobId != nullptr)
-            *jobId = id;
-        return VI_SUCCESS;
+        return start_job(vi, "viWriteAsync", data, cnt, jobId,
+                         [data, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
+                             done.status =
+                                 io.transport().write(std::span<const std::uint8_t>(data, cnt),
+                                                      io.settings.send_end, io.deadline);
+                             done.return_count = done.status >= 0 ? cnt : 0;
+                         });
     });
 }
 

@@ -75,17 +75,9 @@ bool is_boolean(ViAttrState v) {
     return v == VI_TRUE || v == VI_FALSE;
 }
 
-// Reads an instrument session attribute; false when there is no such one.
-bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v) {
-    const auto settings = s.settings();
-    const auto& facts = s.device()->facts();
+// What every resource of this library answers alike: the implementation.
+bool implementation_value(ViAttr attr, Value& v) {
     switch (attr) {
-        case VI_ATTR_RSRC_CLASS:
-            v = Value::str("INSTR");
-            return true;
-        case VI_ATTR_RSRC_NAME:
-            v = Value::str(sgvisa::canonical_name(s.name()));
-            return true;
         case VI_ATTR_RSRC_IMPL_VERSION:
             v = Value::of(Value::u32, kImplementationVersion);
             return true;
@@ -97,6 +89,24 @@ bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v)
             return true;
         case VI_ATTR_RSRC_MANF_ID:
             v = Value::of(Value::u16, 0);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Reads an instrument session attribute; false when there is no such one.
+bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v) {
+    if (implementation_value(attr, v))
+        return true;
+    const auto settings = s.settings();
+    const auto& facts = s.device()->facts();
+    switch (attr) {
+        case VI_ATTR_RSRC_CLASS:
+            v = Value::str("INSTR");
+            return true;
+        case VI_ATTR_RSRC_NAME:
+            v = Value::str(sgvisa::canonical_name(s.name()));
             return true;
         case VI_ATTR_RSRC_LOCK_STATE:
             v = Value::of(Value::u32, s.resource_lock().resource_state());
@@ -285,19 +295,9 @@ bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
 }
 
 bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr, Value& v) {
+    if (implementation_value(attr, v))
+        return true;
     switch (attr) {
-        case VI_ATTR_RSRC_IMPL_VERSION:
-            v = Value::of(Value::u32, kImplementationVersion);
-            return true;
-        case VI_ATTR_RSRC_SPEC_VERSION:
-            v = Value::of(Value::u32, VI_SPEC_VERSION);
-            return true;
-        case VI_ATTR_RSRC_MANF_NAME:
-            v = Value::str(kImplementationName);
-            return true;
-        case VI_ATTR_RSRC_MANF_ID:
-            v = Value::of(Value::u16, 0);
-            return true;
         case VI_ATTR_RSRC_LOCK_STATE:
             v = Value::of(Value::u32, VI_NO_LOCK);
             return true;

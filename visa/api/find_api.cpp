@@ -103,17 +103,7 @@ SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
 
 SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                    ViPUInt16 intfNum) {
-    return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::ResourceSyntax name;
-        const ViStatus st = parse_name(rmSesn, rsrcName, name);
-        if (st != VI_SUCCESS)
-            return st;
-        if (intfType != nullptr)
-            *intfType = name.interface_type;
-        if (intfNum != nullptr)
-            *intfNum = name.board;
-        return VI_SUCCESS;
-    });
+    return viParseRsrcEx(rmSesn, rsrcName, intfType, intfNum, nullptr, nullptr, nullptr);
 }
 
 SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,

@@ -23,6 +23,23 @@ std::string generated_key() {
 
 }  // namespace
 
+// The first call arms `wait` and returns at once, so that the caller tries
+// again before it sleeps (a release in between is not missed); later calls
+// sleep until the lock file changes or `deadline`, with `guard` released.
+ViStatus ResourceLock::await_change(std::unique_lock<std::mutex>& guard,
+                                    std::unique_ptr<LockWait>& wait, Deadline deadline) {
+    if (!wait) {
+        wait = std::make_unique<LockWait>(*file_);
+        return VI_SUCCESS;
+    }
+    if (Clock::now() >= deadline)
+        return VI_ERROR_TMO;
+    guard.unlock();
+    wait->wait(deadline);
+    guard.lock();
+    return VI_SUCCESS;
+}
+
 ResourceLock::ResourceLock(std::unique_ptr<LockFile> file) : file_(std::move(file)) {}
 
 ViStatus ResourceLock::lock(ViAccessMode type, Deadline deadline, const char* requested_key,
@@ -50,16 +67,8 @@ ViStatus ResourceLock::lock_exclusive(Deadline deadline) {
             exclusive_ = 1;
             return VI_SUCCESS;
         }
-        if (!wait) {
-            // Armed before the next attempt: a release in between is not missed.
-            wait = std::make_unique<LockWait>(*file_);
-            continue;
-        }
-        if (Clock::now() >= deadline)
-            return VI_ERROR_TMO;
-        guard.unlock();
-        wait->wait(deadline);
-        guard.lock();
+        if (const ViStatus st = await_change(guard, wait, deadline); st != VI_SUCCESS)
+            return st;
         if (exclusive_ > 0) {  // another thread of this session got it meanwhile
             ++exclusive_;
             return VI_SUCCESS_NESTED_EXCLUSIVE;
@@ -111,15 +120,8 @@ ViStatus ResourceLock::lock_shared(Deadline deadline, const std::string& request
             }
             file_->unlock(LockFile::visa_lock);
         }
-        if (!wait) {
-            wait = std::make_unique<LockWait>(*file_);
-            continue;
-        }
-        if (Clock::now() >= deadline)
-            return VI_ERROR_TMO;
-        guard.unlock();
-        wait->wait(deadline);
-        guard.lock();
+        if (const ViStatus st = await_change(guard, wait, deadline); st != VI_SUCCESS)
+            return st;
         if (shared_ > 0) {
             ++shared_;
             key = key_;

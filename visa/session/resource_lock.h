@@ -55,6 +55,8 @@ class ResourceLock {
   private:
     ViStatus lock_exclusive(Deadline deadline);
     ViStatus lock_shared(Deadline deadline, const std::string& requested, std::string& key);
+    ViStatus await_change(std::unique_lock<std::mutex>& guard, std::unique_ptr<LockWait>& wait,
+                          Deadline deadline);
     // The lock the file holds for this session's counts; caller holds mutex_.
     void apply_counts();
 

@@ -5,9 +5,9 @@
 
 #include <array>
 
-#include "device/usbtmc_transfers.h"
 #include "frame_socket.h"
 #include "in_process_sim.h"
+#include "usbtmc_transfers.h"
 
 namespace simtest {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "device/usbtmc_transfers.h"
 #include "io_test_instrument.h"
 #include "usbtmc_device.h"
+#include "usbtmc_transfers.h"
 
 namespace {
 

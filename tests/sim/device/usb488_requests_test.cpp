@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "device/usbtmc_transfers.h"
 #include "message_log.h"
 #include "signal_generator.h"
 #include "temp_dir.h"
 #include "usbtmc.h"
 #include "usbtmc_device.h"
+#include "usbtmc_transfers.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "temp_dir.h"
 #include "transport.h"
 #include "usbtmc.h"
+#include "usbtmc_transfers.h"
 
 namespace {
 
@@ -22,26 +23,7 @@ namespace lb = sgproto::localbus;
 namespace u = sgproto::usbtmc;
 using namespace std::chrono_literals;
 using sgtest::in;
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bulk_header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size, std::uint8_t attr) {
-    Bytes b(u::kHeaderSize);
-    u::BulkHeader h;
-    h.msg_id = msg_id;
-    h.tag = tag;
-    h.transfer_size = size;
-    h.attributes = attr;
-    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(b.data(), u::kHeaderSize));
-    return b;
-}
-
-Bytes msg_out(std::uint8_t tag, std::string_view text) {
-    Bytes b =
-        bulk_header(u::DEV_DEP_MSG_OUT, tag, static_cast<std::uint32_t>(text.size()), u::kAttrEom);
-    b.insert(b.end(), text.begin(), text.end());
-    b.resize(b.size() + u::padding_for(text.size()), 0);
-    return b;
-}
+using simtest::Bytes;
 
 // Connects, reads HELLO and takes the claim; the link then owns the socket.
 std::unique_ptr<sgvisa::LocalbusLink> claimed_link(const std::string& path) {
@@ -98,9 +80,8 @@ TEST_F(LocalbusLinkTest, TransfersStallsAndDescriptorFacts) {
     std::uint8_t buf[512];
     EXPECT_EQ(link->bulk_in(buf, got, in(100ms)), VI_ERROR_TMO);
 
-    ASSERT_EQ(link->bulk_out(msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
-    ASSERT_EQ(link->bulk_out(bulk_header(u::REQUEST_DEV_DEP_MSG_IN, 2, 100, 0), in(2s)),
-              VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::request_in(2, 100), in(2s)), VI_SUCCESS);
     ASSERT_EQ(link->bulk_in(buf, got, in(2s)), VI_SUCCESS);
     ASSERT_EQ(got, u::kHeaderSize + 4);
     EXPECT_EQ(buf[1], 2) << "bTag echoed";
@@ -108,19 +89,18 @@ TEST_F(LocalbusLinkTest, TransfersStallsAndDescriptorFacts) {
 
     // A malformed transfer halts bulk-OUT: the link reports the stall and
     // clears the halt, so the next transfer passes.
-    Bytes bad = msg_out(3, "*RST\n");
+    Bytes bad = simtest::msg_out(3, "*RST\n");
     bad[2] ^= 0xFF;
     EXPECT_EQ(link->bulk_out(bad, in(2s)), VI_ERROR_IO);
-    EXPECT_EQ(link->bulk_out(msg_out(4, "*RST\n"), in(2s)), VI_SUCCESS);
+    EXPECT_EQ(link->bulk_out(simtest::msg_out(4, "*RST\n"), in(2s)), VI_SUCCESS);
 }
 
 TEST_F(LocalbusLinkTest, CancelledBulkInKeepsTheReplyForTheNextRequest) {
     sgtest::InProcessSim sim("SIM001", {.reply_delay = 2s});
     auto link = claimed_link(sim.socket_path());
     ASSERT_TRUE(link);
-    ASSERT_EQ(link->bulk_out(msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
-    ASSERT_EQ(link->bulk_out(bulk_header(u::REQUEST_DEV_DEP_MSG_IN, 2, 100, 0), in(2s)),
-              VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::request_in(2, 100), in(2s)), VI_SUCCESS);
     std::uint8_t buf[512];
     std::size_t got = 0;
     EXPECT_EQ(link->bulk_in(buf, got, in(50ms)), VI_ERROR_TMO);
@@ -157,9 +137,8 @@ TEST_F(LocalbusLinkTest, HostThatDoesNotReadDoesNotStopTheServer) {
     EXPECT_GT(total, 0u);
 
     // The holder of the claim is still served.
-    ASSERT_EQ(link->bulk_out(msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
-    ASSERT_EQ(link->bulk_out(bulk_header(u::REQUEST_DEV_DEP_MSG_IN, 2, 100, 0), in(2s)),
-              VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
+    ASSERT_EQ(link->bulk_out(simtest::request_in(2, 100), in(2s)), VI_SUCCESS);
     std::uint8_t buf[512];
     std::size_t got = 0;
     ASSERT_EQ(link->bulk_in(buf, got, in(5s)), VI_SUCCESS);
@@ -178,7 +157,7 @@ TEST_F(LocalbusLinkTest, DeviceGoneIsConnectionLostOnEveryCall) {
     std::size_t got = 0;
     const auto t0 = sgvisa::Clock::now();
     EXPECT_EQ(link->bulk_in(buf, got, in(10s)), VI_ERROR_CONN_LOST);
-    EXPECT_EQ(link->bulk_out(msg_out(1, "*RST\n"), in(10s)), VI_ERROR_CONN_LOST);
+    EXPECT_EQ(link->bulk_out(simtest::msg_out(1, "*RST\n"), in(10s)), VI_ERROR_CONN_LOST);
     EXPECT_EQ(
         link->control_in(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, buf, got, in(10s)),
         VI_ERROR_CONN_LOST);

@@ -1,5 +1,5 @@
 // USBTMC bulk transfers as a host writes them and reads them back, for tests
-// that talk to the simulated device core (directly or over the local bus).
+// that talk to the simulated device core, directly or over the local bus.
 #pragma once
 
 #include <gtest/gtest.h>
