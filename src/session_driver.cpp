@@ -34,11 +34,9 @@ int run_session(std::FILE* in, std::FILE* out, KeyWait& keys) {
     char resource_name[kResourceNameSize]{};
 
     viOpenDefaultRM(&rm);
+    std::setlocale(LC_ALL, "Russian");  // absent on most systems; then nothing changes
 
     print_now(out, "Enter serial number: ");
-    // Set before the serial number is read (the locale decides which bytes
-    // are white space), after the prompt, which does not need it.
-    std::setlocale(LC_ALL, "Russian");  // absent on most systems; then nothing changes
     read_serial_number(in, buffer);
     std::snprintf(resource_name, sizeof resource_name, "USB0::0x4d19::0x0040::%s::0::INSTR",
                   buffer);
