@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """sgdemo.exe under wine, end to end, as an operator runs it on Windows.
 
-Started by tests/windows/run with the environment set up: WINEPREFIX (a
-prepared, private prefix), SG_WINE (the wine loader), SG_APP_DIR (sgdemo.exe
-next to the stand-in visa64.dll), SG_DIALOGUE_HEADER (the expected dialogue,
-tests/support/expected_dialogue.h). The stand-in records every VISA call in a
-log file (see visa_standin.c), which the checks read back.
+Started by tests/windows/run for each program, the 64-bit and the 32-bit
+one, with the environment set up: WINEPREFIX (a prepared, private prefix),
+SG_WINE (the wine loader for the program), SG_APP_DIR (sgdemo.exe next to the
+stand-in VISA DLL of its bitness, visa64.dll or visa32.dll),
+SG_DIALOGUE_HEADER (the expected dialogue, tests/support/expected_dialogue.h).
+The stand-in records every VISA call in a log file (see visa_standin.c),
+which the checks read back.
 
 In a terminal, wine's console host draws the program's output with cursor
 control sequences; the checks compare the text after normalising those (see
