@@ -55,6 +55,7 @@ class UsbtmcTransport final : public Transport {
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         settle();
+        stream_.continuation.reset();  // a new message ends the unread reply
         if (lost_)
             return VI_ERROR_CONN_LOST;
         // TransferSize may not be 0, so an empty write sends nothing.
@@ -97,8 +98,7 @@ class UsbtmcTransport final : public Transport {
         encode_header(reply.header, reply.request);
         bool posted = false;
         const ViStatus st =
-            sent(link_->bulk_out_posting(frame_, reply.request,
-                                         first_transfer_size(*link_, reply.header.transfer_size),
+            sent(link_->bulk_out_posting(frame_, reply.request, first_transfer_size(*link_),
                                          deadline, posted),
                  tag);
         if (st == VI_SUCCESS && posted)
@@ -131,15 +131,17 @@ class UsbtmcTransport final : public Transport {
         }
         const BulkHeader& h = reply.header;
         ReplyReceived received;
-        const std::size_t scratch_size = first_transfer_size(
+        const std::size_t needed = scratch_size(
             *link_, static_cast<std::uint32_t>(std::min<std::size_t>(h.transfer_size, buf.size())));
-        if (scratch_size_ < scratch_size) {
-            scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(scratch_size);
-            scratch_size_ = scratch_size;
+        if (scratch_size_ < needed) {
+            scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+            scratch_size_ = needed;
         }
         const ViStatus st = receive_dev_dep_msg_in(
             *link_, {reply.request, h.tag, h.transfer_size, posted.has_value()}, buf,
-            std::span(scratch_.get(), scratch_size), deadline, received);
+            std::span(scratch_.get(), needed), deadline, stream_, received);
+        if (st != VI_SUCCESS)
+            stream_.continuation.reset();  // the reply is abandoned
         if (!received.sent)
             return sent(st, h.tag);
         if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
@@ -147,16 +149,21 @@ class UsbtmcTransport final : public Transport {
             const ViStatus recovered = note(abort_bulk_in(*link_, h.tag));
             return recovered == VI_ERROR_CONN_LOST ? recovered : st;
         }
-        if (st == VI_SUCCESS) {
-            result.count = received.count;
-            result.end = received.end;
-            result.term_char = received.term_char;
-        }
-        return note(st);
+        if (st != VI_SUCCESS)
+            return note(st);
+        result.count = received.count;
+        result.end = received.end;
+        result.term_char = received.term_char;
+        if (received.end)
+            stream_.continuation.reset();
+        else
+            stream_.continuation = InStream::Continuation{h.tag, received.tag};
+        return VI_SUCCESS;
     }
 
     ViStatus clear(Deadline deadline) override {
         settle();
+        stream_.continuation.reset();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         const ViStatus st = note(clear_device(*link_, deadline));
@@ -207,6 +214,7 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_CONN_LOST;
         if (!caps_.trigger)
             return VI_ERROR_NSUP_OPER;
+        stream_.continuation.reset();
         BulkHeader h;
         h.msg_id = USB488_TRIGGER;
         h.tag = next_tag();
@@ -294,6 +302,7 @@ class UsbtmcTransport final : public Transport {
     void settle() {
         if (!pending_)
             return;
+        stream_.continuation.reset();
         const std::uint8_t tag = pending_->header.tag;
         pending_.reset();
         bool sent = false;
@@ -371,6 +380,7 @@ class UsbtmcTransport final : public Transport {
     std::unique_ptr<std::uint8_t[]> scratch_;
     std::size_t scratch_size_ = 0;
     std::optional<PendingReply> pending_;
+    InStream stream_;
 };
 
 }  // namespace
