@@ -29,6 +29,14 @@ enum class Phase {
     foreign,  // the rest of a transfer that answers another request: dropped
 };
 
+// Whether `prefix` (at most a header) may be the beginning of a
+// DEV_DEP_MSG_IN header: MsgID, bTag and its inverse, a zero byte.
+bool may_begin_header(std::span<const std::uint8_t> prefix) {
+    return (prefix.size() < 1 || prefix[0] == DEV_DEP_MSG_IN) &&
+           (prefix.size() < 3 || prefix[2] == static_cast<std::uint8_t>(~prefix[1])) &&
+           (prefix.size() < 4 || prefix[3] == 0);
+}
+
 }  // namespace
 
 std::size_t first_transfer_size(const UsbLink& link) {
@@ -108,6 +116,10 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
             std::copy_n(bytes.begin(), n, head.begin() + static_cast<std::ptrdiff_t>(head_have));
             head_have += n;
             bytes = bytes.subspan(n);
+            if (lenient && !may_begin_header(std::span(head.data(), head_have))) {
+                head_have = 0;  // the tail of an earlier transfer: the rest of it is dropped
+                continue;
+            }
             if (head_have < kHeaderSize)
                 continue;
             head_have = 0;
