@@ -28,6 +28,7 @@ struct FakeUsbtmcDevice {
     std::uint8_t bulk_out_endpoint = 0x02;
     std::uint8_t bulk_in_endpoint = 0x81;
     std::uint16_t max_packet_size = 64;
+    std::uint8_t interface_protocol = 0;                               // 1: a USB488 interface
     std::array<std::uint8_t, 0x18> capabilities{0x01, 0, 0x00, 0x01};  // SUCCESS, bcdUSBTMC 1.00
     bool stall_capabilities = false;
 

@@ -156,12 +156,14 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
         return VI_ERROR_IO;
 
     bool cleared = false;
-    for (int i = 0; i < kMaxStatusChecks && !cleared; ++i) {
+    for (int i = 0; i < kMaxStatusChecks && !cleared && Clock::now() < deadline; ++i) {
         if (i > 0)
             pace_status_check(i - 1, deadline);
         std::array<std::uint8_t, kCheckClearLength> check{};
         st = link.control_in(kRequestTypeInterfaceIn, CHECK_CLEAR_STATUS, 0, iface, check, got,
                              deadline);
+        if (st == VI_ERROR_TMO)
+            break;  // out of time: given up below
         if (st != VI_SUCCESS)
             return st;
         if (got < 1)
@@ -178,8 +180,13 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
             return VI_ERROR_IO;
         }
     }
-    if (!cleared)
-        return VI_ERROR_IO;
+    if (!cleared) {
+        // The device did not come out of the clear in time. Its bulk-OUT
+        // halt is cleared all the same, as at the end of a clear, so that
+        // the next message can pass whatever state the device is in.
+        st = link.clear_halt(link.bulk_out_endpoint(), Clock::now() + kRecoveryTime);
+        return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_TMO;
+    }
     return link.clear_halt(link.bulk_out_endpoint(), deadline);
 }
 

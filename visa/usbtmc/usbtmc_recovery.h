@@ -41,8 +41,10 @@ ViStatus abort_bulk_out(UsbLink& link, std::uint8_t tag);
 
 // Device clear: INITIATE_CLEAR, CHECK_CLEAR_STATUS while pending (reading
 // bulk-IN when the device asks for it), then CLEAR_FEATURE(ENDPOINT_HALT) on
-// bulk-OUT. VI_ERROR_IO when the device refuses or never finishes, a link
-// status (VI_ERROR_TMO, VI_ERROR_CONN_LOST...) when a request fails.
+// bulk-OUT. VI_ERROR_IO when the device refuses; VI_ERROR_TMO when it is
+// still pending after kMaxStatusChecks or at `deadline` (bulk-OUT's halt is
+// cleared all the same); another link status (VI_ERROR_CONN_LOST...) when a
+// request fails.
 ViStatus clear_device(UsbLink& link, Deadline deadline);
 
 }  // namespace sgvisa::usbtmc
