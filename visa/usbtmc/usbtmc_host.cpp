@@ -30,10 +30,13 @@ constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
 
-// The bTag before a connection's first: anywhere in 1..255, different from
-// one process and connection to the next, so that a reply an earlier
-// program left in the device seldom carries the bTag of this host's first
-// request (it would be taken as the answer; any other bTag is dropped).
+// The bTag before a connection's first. A reply an earlier program left in
+// the device is taken for the answer when it carries the bTag of this
+// host's first request (any other bTag is dropped). Hosts start their bTags
+// at 1, so what their first queries left carries small ones: a connection
+// starts past those, at one of 128 places (16..143), another for each
+// process and connection, so that a program killed in its first query and
+// run again seldom meets its own.
 std::uint8_t tag_before_first() {
     static std::atomic<std::uint64_t> connections{0};
     std::uint64_t x = static_cast<std::uint64_t>(::getpid()) << 32 ^
@@ -43,7 +46,7 @@ std::uint8_t tag_before_first() {
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
     x ^= x >> 31;
-    return static_cast<std::uint8_t>(1 + x % 255);
+    return static_cast<std::uint8_t>(15 + x % 128);
 }
 
 // A switched cap on a transfer's data, under the host's own `limit`.
