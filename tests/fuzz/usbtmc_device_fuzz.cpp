@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sgsim::DeviceFaults faults;
     faults.no_reply = (config & 1) != 0;
     faults.reply_delay = std::chrono::milliseconds((config & 2) != 0 ? 100 : 0);
-    faults.split = (config >> 2) & 7;
+    faults.quirks.split = (config >> 2) & 7;
     faults.no_interrupt_in = (config & 0x20) != 0;
 
     sgsim::SignalGenerator generator;
