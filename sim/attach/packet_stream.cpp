@@ -1,0 +1,85 @@
+#include "packet_stream.h"
+
+#include <algorithm>
+
+namespace sgsim {
+
+void PacketStream::write(std::vector<std::uint8_t> transfer) {
+    if (shape_.leading_empty)
+        pieces_.emplace_back();
+    if (transfer.empty()) {
+        pieces_.emplace_back();
+        return;
+    }
+    const bool ends_with_zlp = zlp_after(transfer.size(), shape_);
+    pieces_.push_back(std::move(transfer));
+    if (ends_with_zlp)
+        pieces_.emplace_back();
+}
+
+bool PacketStream::read(std::size_t max, std::vector<std::uint8_t>& out) {
+    // Where the read ends: before byte `end_at` of piece `end_piece`.
+    std::size_t collected = 0;
+    std::size_t end_piece = 0;
+    std::size_t end_at = 0;
+    bool ended = false;
+    std::size_t at = pos_;
+    for (std::size_t i = 0; i < pieces_.size() && !ended; ++i, at = 0) {
+        const Piece& piece = pieces_[i];
+        if (piece.empty()) {  // a zero-length packet
+            ended = true;
+            end_piece = i + 1;
+            break;
+        }
+        while (at < piece.size()) {
+            const std::size_t packet_start = at / shape_.packet_limit * shape_.packet_limit;
+            const std::size_t packet_end =
+                std::min(packet_start + shape_.packet_limit, piece.size());
+            const std::size_t take = std::min(packet_end - at, max - collected);
+            collected += take;
+            at += take;
+            if (collected == max || packet_end - packet_start < shape_.max_packet) {
+                ended = true;
+                end_piece = i;
+                end_at = at;
+                break;
+            }
+        }
+    }
+    if (!ended)
+        return false;
+    if (end_piece < pieces_.size() && end_at == pieces_[end_piece].size()) {
+        ++end_piece;
+        end_at = 0;
+    }
+
+    // The common case, one whole transfer, is handed over without a copy.
+    if (pos_ == 0 && end_piece == 1 && end_at == 0) {
+        out = std::move(pieces_.front());
+        out.resize(collected);
+        pieces_.pop_front();
+        return true;
+    }
+    out.clear();
+    out.reserve(collected);
+    for (std::size_t i = 0; i < end_piece; ++i) {
+        const Piece& piece = pieces_.front();
+        out.insert(out.end(), piece.begin() + static_cast<std::ptrdiff_t>(pos_), piece.end());
+        pieces_.pop_front();
+        pos_ = 0;
+    }
+    if (end_at > 0) {
+        const Piece& piece = pieces_.front();
+        out.insert(out.end(), piece.begin() + static_cast<std::ptrdiff_t>(pos_),
+                   piece.begin() + static_cast<std::ptrdiff_t>(end_at));
+        pos_ = end_at;
+    }
+    return true;
+}
+
+void PacketStream::clear() {
+    pieces_.clear();
+    pos_ = 0;
+}
+
+}  // namespace sgsim
