@@ -29,6 +29,8 @@ constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // More connections than this wait in the listen backlog.
 constexpr std::size_t kMaxConnections = 64;
+// The bulk-IN packet size the HELLO announces (a high-speed endpoint).
+constexpr std::uint16_t kMaxPacketSize = 512;
 // The packets kept for the next INTERRUPT_IN are the device's own queue.
 static_assert(InterruptQueue::kCapacity == lb::kKeptInterruptPackets);
 
@@ -76,7 +78,9 @@ struct LocalbusServer::Connection {
 };
 
 LocalbusServer::LocalbusServer(UsbtmcDevice& device, DeviceIdentity identity)
-    : device_(device), identity_(std::move(identity)) {}
+    : device_(device),
+      identity_(std::move(identity)),
+      bulk_in_fifo_(packet_shape(device.quirks(), kMaxPacketSize)) {}
 
 LocalbusServer::~LocalbusServer() {
     for (auto& c : connections_)
@@ -218,7 +222,7 @@ void LocalbusServer::send_hello(Connection& c) {
     h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
     h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
     h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
-    h.max_packet_size = 512;
+    h.max_packet_size = kMaxPacketSize;
     if (device_.has_interrupt_in()) {
         h.interrupt_in_endpoint = UsbtmcDevice::kInterruptInEndpoint;
         h.interrupt_in_packet_size = UsbtmcDevice::kInterruptInPacketSize;
@@ -393,13 +397,28 @@ void LocalbusServer::flush(Connection& c) {
 }
 
 void LocalbusServer::serve_bulk_in() {
-    if (owner_ == nullptr || owner_->closed || !owner_->bulk_in_pending)
+    if (owner_ == nullptr || owner_->closed)
         return;
-    auto data = device_.bulk_in(owner_->bulk_in_max, Clock::now());
-    if (!data)
+    const Clock::time_point now = Clock::now();
+    while (auto committed = device_.take_committed(now))
+        bulk_in_fifo_.write(std::move(*committed));
+    if (!owner_->bulk_in_pending)
         return;
+    std::uint8_t status = lb::STATUS_OK;
+    if (device_.bulk_in_halted()) {
+        status = lb::STATUS_STALL;
+        bulk_in_answer_.clear();
+    } else {
+        while (!bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
+            auto transfer = device_.bulk_in(owner_->bulk_in_max, now);
+            if (!transfer)
+                return;
+            bulk_in_fifo_.write(std::move(*transfer));
+        }
+    }
     owner_->bulk_in_pending = false;
-    answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
+    answer(*owner_, lb::BULK_IN, status, owner_->bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
     grant_claims();  // a take-over may have waited for it
 }
 
@@ -497,7 +516,9 @@ void LocalbusServer::drop_closed() {
             std::erase(claim_waiters_, c.get());
             if (owner_ == c.get()) {
                 owner_ = nullptr;
+                bulk_in_fifo_.clear();
                 device_.reset();
+                device_.host_gone();
                 released = true;
             }
             ::close(c->fd);

@@ -3,7 +3,6 @@
 // the rules as device_quirks.h says.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,26 +21,9 @@ using sgsim::DeviceFaults;
 using sgsim::DeviceQuirks;
 using sgsim::UsbtmcDevice;
 using simtest::Bytes;
+using simtest::describe_in;
 using simtest::msg_out;
 using simtest::request_in;
-
-// One transfer as the host sees it: its bTag, TransferSize, EOM (E) and
-// TermChar (T) bits, the bytes it carries up to its zero padding (whatever
-// TransferSize says), and its length.
-std::string describe(const Bytes& t) {
-    u::BulkHeader h;
-    if (!u::decode_header(t, h) || h.msg_id != u::DEV_DEP_MSG_IN)
-        return "not a DEV_DEP_MSG_IN";
-    std::size_t end = t.size();
-    while (end > u::kHeaderSize && t[end - 1] == 0)
-        --end;
-    char head[64];
-    std::snprintf(head, sizeof head, "tag %d size %u %s%s ", h.tag, h.transfer_size,
-                  (h.attributes & u::kAttrEom) ? "E" : "-",
-                  (h.attributes & u::kAttrTermCharEnded) ? "T" : "-");
-    return head + std::string(t.begin() + u::kHeaderSize, t.begin() + static_cast<long>(end)) +
-           " (" + std::to_string(t.size()) + ")";
-}
 
 class DeviceQuirk : public ::testing::Test {
   protected:
@@ -67,7 +49,7 @@ class DeviceQuirk : public ::testing::Test {
             if (!t)
                 break;
             EXPECT_EQ(t->size() % 4, 0u);
-            got.push_back(describe(*t));
+            got.push_back(describe_in(*t));
         }
         return got;
     }
@@ -167,14 +149,15 @@ TEST_F(DeviceQuirk, LateReplyGoesOutWithItsOwnTagAfterAnAbortAndANewQuery) {
     EXPECT_FALSE(dev->take_committed(*first_due - 1ms));
     const auto first = dev->take_committed(*first_due);
     ASSERT_TRUE(first);
-    EXPECT_EQ(describe(*first), "tag 2 size 6 E- FIRST\n (20)") << "the abandoned request's bTag";
+    EXPECT_EQ(describe_in(*first), "tag 2 size 6 E- FIRST\n (20)")
+        << "the abandoned request's bTag";
     EXPECT_FALSE(dev->take_committed(*first_due));
     const auto second_due = dev->next_ready();
     ASSERT_TRUE(second_due);
     EXPECT_GE(*second_due, second_asked + 1h);
     const auto second = dev->take_committed(*second_due);
     ASSERT_TRUE(second);
-    EXPECT_EQ(describe(*second), "tag 4 size 7 E- SECOND\n (20)");
+    EXPECT_EQ(describe_in(*second), "tag 4 size 7 E- SECOND\n (20)");
     EXPECT_FALSE(dev->next_ready());
     EXPECT_EQ(control(u::INITIATE_ABORT_BULK_IN, 4, 2), (Bytes{u::STATUS_FAILED, 4}));
 
@@ -185,7 +168,7 @@ TEST_F(DeviceQuirk, LateReplyGoesOutWithItsOwnTagAfterAnAbortAndANewQuery) {
     query("THIRD\n");
     const auto third_due = dev->next_ready();
     ASSERT_TRUE(third_due);
-    EXPECT_EQ(describe(dev->take_committed(*third_due).value_or(Bytes{})),
+    EXPECT_EQ(describe_in(dev->take_committed(*third_due).value_or(Bytes{})),
               "tag 5 size 6 E- THIRD\n (20)");
     query("FOURTH\n");
     ASSERT_TRUE(dev->bulk_out(request_in(7, 100)));
@@ -204,12 +187,12 @@ TEST_F(DeviceQuirk, LeftoverComesFirstOnceWhateverResetsCameBefore) {
     ASSERT_TRUE(dev->bulk_out(request_in(2, 100)));
     const auto leftover = dev->take_committed(Clock::now());
     ASSERT_TRUE(leftover);
-    EXPECT_EQ(describe(*leftover),
+    EXPECT_EQ(describe_in(*leftover),
               "tag 165 size 62 E- leftover: the reply to an earlier program's query, never "
               "read\n (76)");
     EXPECT_EQ((*leftover)[2], 0x5A) << "the bTag's inverse";
     EXPECT_FALSE(dev->take_committed(Clock::now())) << "once";
-    EXPECT_EQ(describe(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
+    EXPECT_EQ(describe_in(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
               "tag 2 size 4 E- OWN\n (16)");
 }
 
@@ -263,7 +246,7 @@ TEST_F(DeviceQuirk, HaltAfterCloseHaltsBothBulkEndpointsUntilEachIsCleared) {
     EXPECT_FALSE(dev->bulk_in(4096, Clock::now())) << "bulk-IN still halted";
     dev->clear_halt(UsbtmcDevice::kBulkInEndpoint);
     EXPECT_FALSE(dev->bulk_in_halted());
-    EXPECT_EQ(describe(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
+    EXPECT_EQ(describe_in(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
               "tag 5 size 2 E- B\n (16)");
 }
 
