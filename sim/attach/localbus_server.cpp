@@ -397,23 +397,23 @@ void LocalbusServer::flush(Connection& c) {
 }
 
 void LocalbusServer::serve_bulk_in() {
-    if (owner_ == nullptr || owner_->closed)
+    if (owner_ == nullptr || owner_->closed || !owner_->bulk_in_pending)
         return;
-    const Clock::time_point now = Clock::now();
-    while (auto committed = device_.take_committed(now))
-        bulk_in_fifo_.write(std::move(*committed));
-    if (!owner_->bulk_in_pending)
-        return;
+    while (device_.has_committed())
+        bulk_in_fifo_.write(std::move(*device_.take_committed()));
     std::uint8_t status = lb::STATUS_OK;
     if (device_.bulk_in_halted()) {
         status = lb::STATUS_STALL;
         bulk_in_answer_.clear();
     } else {
-        while (!bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
-            auto transfer = device_.bulk_in(owner_->bulk_in_max, now);
+        while (bulk_in_fifo_.empty() || !bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
+            auto transfer = device_.bulk_in(owner_->bulk_in_max, Clock::now());
             if (!transfer)
                 return;
-            bulk_in_fifo_.write(std::move(*transfer));
+            if (bulk_in_fifo_.read_through(*transfer, owner_->bulk_in_max)) {
+                bulk_in_answer_ = std::move(*transfer);
+                break;
+            }
         }
     }
     owner_->bulk_in_pending = false;

@@ -14,7 +14,7 @@
 // device only while a BULK_IN waits and the FIFO cannot answer it, so a
 // transfer that fits the BULK_IN is its whole answer, as without the model;
 // the transfers the device commits on its own (leftover, late) go into the
-// FIFO as they come, while a connection holds the claim. When the holder's
+// FIFO before the next BULK_IN is answered. When the holder's
 // connection closes, the FIFO is emptied and the device reset; under
 // halt-after-close its bulk endpoints then halt (a BULK_IN is answered
 // STATUS_STALL, a BULK_OUT too) until CLEAR_HALT of each.
@@ -63,8 +63,8 @@ class LocalbusServer {
                 const std::uint8_t* payload, std::size_t length, std::uint32_t param = 0);
     void flush(Connection& c);
     void send_hello(Connection& c);
-    // Moves the transfers the device committed into the FIFO, then answers
-    // the holder's BULK_IN when it can.
+    // Answers the holder's BULK_IN when it can, after the transfers the
+    // device committed.
     void serve_bulk_in();
     // Hands the device's interrupt packets to the connections waiting.
     void serve_interrupts();

@@ -77,6 +77,18 @@ bool PacketStream::read(std::size_t max, std::vector<std::uint8_t>& out) {
     return true;
 }
 
+bool PacketStream::read_through(std::vector<std::uint8_t>& transfer, std::size_t max) {
+    const std::size_t n = transfer.size();
+    // A short last packet ends the read, and so does a zero-length packet
+    // after a full one, unless the read is filled before it.
+    const bool whole = pieces_.empty() && !shape_.leading_empty &&
+                       shape_.packet_limit == shape_.max_packet && n > 0 && n <= max &&
+                       (n % shape_.max_packet != 0 ? true : shape_.zlp && n < max);
+    if (!whole)
+        write(std::move(transfer));
+    return whole;
+}
+
 void PacketStream::clear() {
     pieces_.clear();
     pos_ = 0;

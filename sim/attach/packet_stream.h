@@ -33,6 +33,12 @@ class PacketStream {
     // nothing, while the read would have to wait for more packets.
     bool read(std::size_t max, std::vector<std::uint8_t>& out);
 
+    // The common case without a copy or a queue: when the stream is empty
+    // and a read of `max` bytes would take all of `transfer` (written now)
+    // and leave nothing behind, returns true and leaves `transfer` as the
+    // read's answer; otherwise writes it and returns false.
+    bool read_through(std::vector<std::uint8_t>& transfer, std::size_t max);
+
     bool empty() const { return pieces_.empty(); }
     void clear();
 

@@ -36,7 +36,8 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
         n = std::min(n, quirks.eom_always);
     bool term_ended = false;
     if (request.term_enabled && !quirks.ignore_termchar) {
-        const std::size_t hit = rest.substr(0, n).find(static_cast<char>(request.term));
+        const std::size_t hit =
+            std::string_view(rest.data(), n).find(static_cast<char>(request.term));
         if (hit != std::string_view::npos) {
             n = hit + 1;
             term_ended = true;
@@ -55,7 +56,7 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
     const std::size_t counted = quirks.size_skew && t.last && n > 0 ? n - 1 : n;
     const auto attributes = static_cast<std::uint8_t>((eom ? u::kAttrEom : 0) |
                                                       (term_ended ? u::kAttrTermCharEnded : 0));
-    t.bytes = encode(tag, rest.substr(0, n), static_cast<std::uint32_t>(counted), attributes);
+    t.bytes = encode(tag, {rest.data(), n}, static_cast<std::uint32_t>(counted), attributes);
     if (t.bytes.size() > max)
         t.bytes.resize(max);  // only for a host buffer smaller than a header
     return t;

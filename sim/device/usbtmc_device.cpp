@@ -103,8 +103,13 @@ struct UsbtmcDevice::State {
     void advance(Clock::time_point now) {
         if (have_response && !available && now >= response_ready)
             set_available(true);
-        // Late replies take their transfers in the order of their requests,
-        // each as soon as a response is there, and are committed when due.
+        if (!late.empty())
+            advance_late(now);
+    }
+
+    // Late replies take their transfers in the order of their requests, each
+    // as soon as a response is there, and are committed when due.
+    void advance_late(Clock::time_point now) {
         for (LateReply& r : late) {
             if (r.transfer)
                 continue;
@@ -123,7 +128,7 @@ struct UsbtmcDevice::State {
         if (response_pos == 0)
             reply_tag = r.tag;
         const std::uint8_t tag = quirks().tag_repeat ? reply_tag : r.tag;
-        const std::string_view rest = std::string_view(response).substr(response_pos);
+        const std::string_view rest(response.data() + response_pos, response.size() - response_pos);
         ReplyTransfer t = cut_reply_transfer(rest, r, tag, max, quirks());
         response_pos += t.taken;
         in_sent_last = static_cast<std::uint32_t>(t.taken);
@@ -278,18 +283,21 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
     return s.next_transfer(s.request, max);
 }
 
-std::optional<std::vector<std::uint8_t>> UsbtmcDevice::take_committed(Clock::time_point now) {
+std::optional<std::vector<std::uint8_t>> UsbtmcDevice::take_committed() {
     State& s = *state_;
     if (s.leftover_waits) {
         s.leftover_waits = false;
         return whole_reply_transfer(DeviceQuirks::kLeftoverTag, DeviceQuirks::kLeftoverReply);
     }
-    s.advance(now);
     if (s.committed.empty())
         return std::nullopt;
     std::vector<std::uint8_t> t = std::move(s.committed.front());
     s.committed.pop_front();
     return t;
+}
+
+bool UsbtmcDevice::has_committed() const {
+    return state_->leftover_waits || !state_->committed.empty();
 }
 
 std::optional<Clock::time_point> UsbtmcDevice::next_ready() const {

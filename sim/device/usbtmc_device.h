@@ -82,10 +82,11 @@ class UsbtmcDevice {
     // A transfer the device has put into its bulk-IN FIFO on its own, sent
     // at the host's next bulk-IN reads whatever the host does meanwhile: the
     // `leftover` transfer (for the first host to read: a reset before that
-    // keeps it), then `late` replies as they fall due. nullopt when none
-    // waits. The attachment takes them as they come, before anything
-    // bulk_in() gives, and its FIFO keeps them for the host.
-    std::optional<std::vector<std::uint8_t>> take_committed(Clock::time_point now);
+    // keeps it), then `late` replies as advance() finds them due. nullopt
+    // when none waits. The attachment takes them as they come, before
+    // anything bulk_in() gives, and its FIFO keeps them for the host.
+    std::optional<std::vector<std::uint8_t>> take_committed();
+    bool has_committed() const;
 
     // When a delayed reply becomes ready or a late one due, if one is
     // waiting: call advance() then.
