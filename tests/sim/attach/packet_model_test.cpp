@@ -73,6 +73,34 @@ TEST(PacketStream, ReadsEndAtShortAndZeroLengthPacketsOrWhenFull) {
     EXPECT_FALSE(s.read(4608, out));
 }
 
+TEST(PacketStream, ReadThroughOnlyWhenTheReadWouldTakeTheWholeTransferAndLeaveNothing) {
+    PacketStream s(packet_shape({}, 512));
+    auto t = transfer(100);
+    EXPECT_TRUE(s.read_through(t, 4608));
+    EXPECT_EQ(t.size(), 100u);
+    t = transfer(1024);
+    EXPECT_TRUE(s.read_through(t, 4608)) << "its zero-length packet is taken with it";
+    EXPECT_TRUE(s.empty());
+    t = transfer(512);
+    EXPECT_FALSE(s.read_through(t, 512)) << "the zero-length packet would stay";
+    EXPECT_EQ(reads(s, 512), (Lengths{512, 0}));
+    t = transfer(2000);
+    EXPECT_FALSE(s.read_through(t, 1024));
+    EXPECT_EQ(reads(s, 1024), (Lengths{1024, 976}));
+    s.write(transfer(10));
+    t = transfer(10, 10);
+    EXPECT_FALSE(s.read_through(t, 4608)) << "behind what waits already";
+    EXPECT_EQ(reads(s, 4608), (Lengths{10, 10}));
+
+    for (const DeviceQuirks q : {DeviceQuirks{.packet64 = true}, DeviceQuirks{.no_zlp = true},
+                                 DeviceQuirks{.leading_empty = true}}) {
+        PacketStream shaped(packet_shape(q, 512));
+        t = transfer(q.no_zlp ? 512 : 100);
+        EXPECT_FALSE(shaped.read_through(t, 4608));
+        EXPECT_FALSE(shaped.empty());
+    }
+}
+
 TEST(PacketStream, WithoutZeroLengthPacketsAFullLastPacketRunsIntoTheNextTransfer) {
     PacketStream s(packet_shape({.no_zlp = true}, 512));
     std::vector<std::uint8_t> out;
