@@ -41,7 +41,7 @@
 //              The connection gives up the claim, or its waiting CLAIM, which
 //              is then answered STATUS_NOT_CLAIMED before the RELEASE. A
 //              pending BULK_IN of the holder is answered STATUS_CANCELLED
-//              first (the device keeps its data). OK also when it held nothing.
+//              first, as by CANCEL. OK also when it held nothing.
 // A connection that holds the claim releases it when it closes, and the
 // device then drops its partial messages, pending replies and what waits in
 // its bulk-IN FIFO. Moving the
@@ -60,7 +60,11 @@
 //              pending.
 //   CANCEL     param: seq of the pending BULK_IN. If it is still pending the
 //              device answers that BULK_IN with STATUS_CANCELLED and keeps its
-//              data; if it already answered, CANCEL gets no answer of its own.
+//              data, but for the whole packets that BULK_IN had received
+//              (none unless a transfer fills its last packet and no short
+//              packet follows): they come with the answer, as a host
+//              controller's cancelled transfer keeps them. If it already
+//              answered, CANCEL gets no answer of its own.
 //   CONTROL_IN payload: control setup.          answer: status, payload = data stage.
 //   CLEAR_HALT param: endpoint address.          answer: status.
 //

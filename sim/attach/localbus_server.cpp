@@ -350,10 +350,18 @@ void LocalbusServer::cancel(Connection& c, std::uint32_t seq) {
     }
     // Another connection's BULK_IN was never taken: nothing to cancel.
     if (c.claimed && c.bulk_in_pending && c.bulk_in_seq == seq) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, seq, nullptr, 0);
+        cancel_bulk_in(c);
         grant_claims();  // a take-over may have waited for it
     }
+}
+
+void LocalbusServer::cancel_bulk_in(Connection& c) {
+    c.bulk_in_pending = false;
+    bulk_in_answer_.clear();
+    if (owner_ == &c)
+        bulk_in_fifo_.take_received(c.bulk_in_max, bulk_in_answer_);
+    answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
 }
 
 void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t status,
@@ -458,10 +466,8 @@ void LocalbusServer::claim(Connection& c, std::uint32_t seq, std::uint32_t how) 
 }
 
 void LocalbusServer::release(Connection& c, std::uint32_t seq) {
-    if (c.bulk_in_pending) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, nullptr, 0);
-    }
+    if (c.bulk_in_pending)
+        cancel_bulk_in(c);
     if (c.waiting_claim) {
         c.waiting_claim = false;
         std::erase(claim_waiters_, &c);

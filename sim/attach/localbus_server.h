@@ -70,6 +70,9 @@ class LocalbusServer {
     void serve_interrupts();
     void interrupt_in(Connection& c, std::uint32_t seq, std::uint32_t max);
     void cancel(Connection& c, std::uint32_t seq);
+    // Answers `c`'s pending BULK_IN STATUS_CANCELLED, with the packets it
+    // had received from the FIFO meanwhile.
+    void cancel_bulk_in(Connection& c);
     void claim(Connection& c, std::uint32_t seq, std::uint32_t how);
     void release(Connection& c, std::uint32_t seq);
     // Gives `c` the claim, taking it from its holder, and answers its CLAIM.

@@ -18,6 +18,14 @@ void PacketStream::write(std::vector<std::uint8_t> transfer) {
 }
 
 bool PacketStream::read(std::size_t max, std::vector<std::uint8_t>& out) {
+    return take(max, out, false);
+}
+
+void PacketStream::take_received(std::size_t max, std::vector<std::uint8_t>& out) {
+    take(max, out, true);
+}
+
+bool PacketStream::take(std::size_t max, std::vector<std::uint8_t>& out, bool unended) {
     // Where the read ends: before byte `end_at` of piece `end_piece`.
     std::size_t collected = 0;
     std::size_t end_piece = 0;
@@ -35,9 +43,9 @@ bool PacketStream::read(std::size_t max, std::vector<std::uint8_t>& out) {
             const std::size_t packet_start = at / shape_.packet_limit * shape_.packet_limit;
             const std::size_t packet_end =
                 std::min(packet_start + shape_.packet_limit, piece.size());
-            const std::size_t take = std::min(packet_end - at, max - collected);
-            collected += take;
-            at += take;
+            const std::size_t n = std::min(packet_end - at, max - collected);
+            collected += n;
+            at += n;
             if (collected == max || packet_end - packet_start < shape_.max_packet) {
                 ended = true;
                 end_piece = i;
@@ -46,15 +54,17 @@ bool PacketStream::read(std::size_t max, std::vector<std::uint8_t>& out) {
             }
         }
     }
-    if (!ended)
+    if (!ended && !unended)
         return false;
+    if (!ended)
+        end_piece = pieces_.size();  // all of it: a read that waits holds less than `max`
     if (end_piece < pieces_.size() && end_at == pieces_[end_piece].size()) {
         ++end_piece;
         end_at = 0;
     }
 
     // The common case, one whole transfer, is handed over without a copy.
-    if (pos_ == 0 && end_piece == 1 && end_at == 0) {
+    if (pos_ == 0 && end_piece == 1 && end_at == 0 && !pieces_.empty()) {
         out = std::move(pieces_.front());
         out.resize(collected);
         pieces_.pop_front();

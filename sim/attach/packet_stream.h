@@ -33,6 +33,11 @@ class PacketStream {
     // nothing, while the read would have to wait for more packets.
     bool read(std::size_t max, std::vector<std::uint8_t>& out);
 
+    // A read of `max` bytes that read() left waiting is cancelled: `out`
+    // gets the packets it had received meanwhile, as a host controller's
+    // cancelled transfer keeps them; they are gone from the stream.
+    void take_received(std::size_t max, std::vector<std::uint8_t>& out);
+
     // The common case without a copy or a queue: when the stream is empty
     // and a read of `max` bytes would take all of `transfer` (written now)
     // and leave nothing behind, returns true and leaves `transfer` as the
@@ -45,6 +50,9 @@ class PacketStream {
   private:
     // A transfer's bytes, or a zero-length packet (no bytes).
     using Piece = std::vector<std::uint8_t>;
+
+    // read(), and with `unended` also what a read that has not ended got.
+    bool take(std::size_t max, std::vector<std::uint8_t>& out, bool unended);
 
     PacketShape shape_;
     std::deque<Piece> pieces_;

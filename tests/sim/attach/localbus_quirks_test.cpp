@@ -110,6 +110,17 @@ TEST_F(LocalbusQuirk, NoZlpLeavesTheReadOpenUntilTheNextReplyEndsIt) {
     EXPECT_EQ(describe_in(Bytes(both.begin(), both.begin() + 512)).substr(0, 15),
               "tag 2 size 500 ");
     EXPECT_EQ(describe_in(Bytes(both.begin() + 512, both.end())), "tag 4 size 2 E- 1\n (16)");
+
+    // A host that gives up gets the packets with its cancelled BULK_IN.
+    ask(*c, 5);
+    c->send(lb::BULK_IN, 51, 4608);
+    c->expect_nothing(100ms);
+    c->send(lb::CANCEL, 52, 51);
+    EXPECT_EQ(describe_in(c->expect(lb::BULK_IN, 51, lb::STATUS_CANCELLED)).substr(0, 15),
+              "tag 6 size 500 ");
+    out(*c, msg_out(7, "*OPC?\n"));
+    out(*c, request_in(8, 4096));
+    EXPECT_EQ(describe_in(bulk_in(*c)), "tag 8 size 2 E- 1\n (16)");
 }
 
 TEST_F(LocalbusQuirk, LeadingEmptyPacketBeforeEachTransfer) {

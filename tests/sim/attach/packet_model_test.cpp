@@ -112,6 +112,15 @@ TEST(PacketStream, WithoutZeroLengthPacketsAFullLastPacketRunsIntoTheNextTransfe
     s.write(transfer(40));
     EXPECT_EQ(reads(s, 4608), (Lengths{1064})) << "one read, both transfers";
     EXPECT_TRUE(s.empty());
+
+    // A read that waits and is cancelled keeps the packets it received.
+    s.write(transfer(1024));
+    EXPECT_FALSE(s.read(4608, out));
+    s.take_received(4608, out);
+    EXPECT_EQ(out, transfer(1024));
+    EXPECT_TRUE(s.empty());
+    s.take_received(4608, out);
+    EXPECT_TRUE(out.empty());
 }
 
 TEST(PacketStream, Packet64AndLeadingEmpty) {
