@@ -10,7 +10,7 @@ namespace {
 constexpr unsigned long kMaxBytes = 1ul << 20;
 constexpr unsigned long kMaxMs = 3'600'000;
 
-constexpr std::array<QuirkRow, 14> kQuirks{{
+constexpr std::array<QuirkRow, 15> kQuirks{{
     {"packet64", "", 0, 0, "at most 64 bytes per bulk-IN packet on a 512-byte endpoint",
      [](DeviceQuirks& q, unsigned long) { q.packet64 = true; }},
     {"split", "N", 1, kMaxBytes, "replies in transfers of at most N data bytes, EOM on the last",
@@ -35,6 +35,9 @@ constexpr std::array<QuirkRow, 14> kQuirks{{
     {"tag-repeat", "", 0, 0,
      "transfers that continue a reply repeat the bTag of its first transfer",
      [](DeviceQuirks& q, unsigned long) { q.tag_repeat = true; }},
+    {"empty-when-idle", "", 0, 0,
+     "a request finding no response is answered at once: TransferSize 0, no EOM",
+     [](DeviceQuirks& q, unsigned long) { q.empty_when_idle = true; }},
     {"stall-remote", "", 0, 0, "claims REN_CONTROL, GO_TO_LOCAL and LOCAL_LOCKOUT, but stalls them",
      [](DeviceQuirks& q, unsigned long) { q.stall_remote = true; }},
     {"halt-after-close", "", 0, 0,
@@ -103,6 +106,10 @@ bool parse_quirks(std::string_view list, DeviceQuirks& quirks, std::string& erro
     }
     if (quirks.eom_always > 0 && quirks.eom_never) {
         error = "quirks eom-always and eom-never exclude each other";
+        return false;
+    }
+    if (quirks.late.count() > 0 && quirks.empty_when_idle) {
+        error = "quirks late and empty-when-idle exclude each other";
         return false;
     }
     return true;

@@ -53,6 +53,11 @@ struct DeviceQuirks {
     // A transfer that continues a reply (not its first) carries the bTag of
     // the request that got the reply's first transfer, not its own request's.
     bool tag_repeat = false;
+    // A REQUEST_DEV_DEP_MSG_IN that finds no response ready is answered at
+    // once, with a DEV_DEP_MSG_IN of TransferSize 0 and no EOM (its header
+    // alone, with the request's bTag), instead of the device waiting for a
+    // response; the host has to ask again. (Not with `late`.)
+    bool empty_when_idle = false;
     // GET_CAPABILITIES claims REN_CONTROL, GO_TO_LOCAL and LOCAL_LOCKOUT,
     // but those requests are stalled.
     bool stall_remote = false;

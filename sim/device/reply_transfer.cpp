@@ -66,4 +66,8 @@ std::vector<std::uint8_t> whole_reply_transfer(std::uint8_t tag, std::string_vie
     return encode(tag, data, static_cast<std::uint32_t>(data.size()), u::kAttrEom);
 }
 
+std::vector<std::uint8_t> empty_reply_transfer(std::uint8_t tag) {
+    return encode(tag, {}, 0, 0);
+}
+
 }  // namespace sgsim

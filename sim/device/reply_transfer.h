@@ -40,4 +40,7 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
 // A complete DEV_DEP_MSG_IN transfer carrying all of `data` with EOM.
 std::vector<std::uint8_t> whole_reply_transfer(std::uint8_t tag, std::string_view data);
 
+// A DEV_DEP_MSG_IN header of TransferSize 0 without EOM: nothing yet.
+std::vector<std::uint8_t> empty_reply_transfer(std::uint8_t tag);
+
 }  // namespace sgsim

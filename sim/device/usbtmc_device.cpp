@@ -277,8 +277,15 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
                                                                Clock::time_point now) {
     State& s = *state_;
     s.advance(now);
-    if (s.in_halted || !s.request_pending || !s.have_response || !s.available)
+    if (s.in_halted || !s.request_pending)
         return std::nullopt;
+    if (!s.have_response || !s.available) {
+        if (!s.quirks().empty_when_idle || max < u::kHeaderSize)
+            return std::nullopt;
+        s.request_pending = false;
+        s.in_sent_last = 0;
+        return empty_reply_transfer(s.request.tag);
+    }
     s.request_pending = false;
     return s.next_transfer(s.request, max);
 }

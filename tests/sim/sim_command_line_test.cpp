@@ -90,7 +90,7 @@ TEST(SimOptions, QuirksByNameWithTheirValuesRepeatedOrListed) {
     EXPECT_EQ(q.eom_always, 1048576u);
     EXPECT_TRUE(q.stall_remote);
     EXPECT_FALSE(q.eom_never || q.leading_empty || q.size_skew || q.ignore_termchar ||
-                 q.tag_repeat || q.halt_after_close || q.clear_pending);
+                 q.tag_repeat || q.empty_when_idle || q.halt_after_close || q.clear_pending);
 
     // Every row of the table sets a quirk of its own.
     std::vector<sgsim::DeviceQuirks> each;
@@ -128,6 +128,7 @@ TEST(SimOptions, BadQuirksAreRefusedWithAReason) {
         {"--quirk", "late:1s"},
         {"--quirk", "eom-always:4,eom-never"},
         {"--quirk", "eom-never", "--quirk", "eom-always:4"},
+        {"--quirk", "empty-when-idle,late:100"},
     };
     for (const auto& args : bad) {
         SimOptions o;

@@ -169,6 +169,15 @@ TEST_F(LocalbusQuirk, TransferQuirksOnTheWire) {
     }
 }
 
+TEST_F(LocalbusQuirk, EmptyWhenIdleAnswersARequestWithoutAResponseAtOnce) {
+    start({"--quirk", "empty-when-idle"});
+    auto c = holder();
+    out(*c, request_in(1, 4096));
+    EXPECT_EQ(describe_in(bulk_in(*c)), "tag 1 size 0 --  (12)");
+    ask(*c, 2);
+    EXPECT_EQ(describe_in(bulk_in(*c)), "tag 3 size 11 E- 0123456789\n (24)");
+}
+
 TEST_F(LocalbusQuirk, LeftoverIsTheFirstConnectionsFirstRead) {
     start({"--quirk", "leftover"});
     auto first = holder();

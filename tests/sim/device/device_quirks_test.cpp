@@ -201,6 +201,25 @@ TEST_F(DeviceQuirk, LeftoverComesFirstOnceWhateverResetsCameBefore) {
               "tag 2 size 4 E- OWN\n (16)");
 }
 
+TEST_F(DeviceQuirk, EmptyWhenIdleAnswersARequestThatFindsNoResponseAtOnce) {
+    dev = std::make_unique<UsbtmcDevice>(
+        inst, DeviceFaults{.reply_delay = 1h, .quirks = {.empty_when_idle = true}}, nullptr);
+    ASSERT_TRUE(dev->bulk_out(request_in(1, 100)));
+    EXPECT_EQ(describe_in(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
+              "tag 1 size 0 --  (12)");
+    EXPECT_FALSE(dev->bulk_in(4096, Clock::now())) << "one request, one answer";
+    query("LATER\n");
+    ASSERT_TRUE(dev->bulk_out(request_in(3, 100)));
+    EXPECT_EQ(describe_in(dev->bulk_in(4096, Clock::now()).value_or(Bytes{})),
+              "tag 3 size 0 --  (12)")
+        << "the response is not ready yet";
+    ASSERT_TRUE(dev->bulk_out(request_in(4, 100)));
+    const auto due = dev->next_ready();
+    ASSERT_TRUE(due);
+    EXPECT_EQ(describe_in(dev->bulk_in(4096, *due).value_or(Bytes{})),
+              "tag 4 size 6 E- LATER\n (20)");
+}
+
 TEST_F(DeviceQuirk, StallRemoteClaimsTheRequestsButStallsThem) {
     make({.stall_remote = true});
     const Bytes caps = control(u::GET_CAPABILITIES, 0, u::kCapabilitiesLength);
