@@ -361,7 +361,7 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             if (!to_in_endpoint)
                 return std::nullopt;
             r = {u::STATUS_FAILED, static_cast<std::uint8_t>(value)};
-            if (!s.late.empty()) {
+            if (!s.late.empty() || !s.committed.empty()) {
                 r[0] = u::STATUS_TRANSFER_NOT_IN_PROGRESS;  // and the reply goes on
             } else if (s.request_pending) {
                 if (s.request.tag == static_cast<std::uint8_t>(value)) {

@@ -16,9 +16,10 @@
 // message's response is there for the requests after it), and it is
 // committed to the bulk-IN FIFO when due, with its request's bTag, whatever
 // came in between. INITIATE_ABORT_BULK_IN answers
-// STATUS_TRANSFER_NOT_IN_PROGRESS while any such reply is not yet due and
-// withdraws none; a device clear drops those not yet due; replies of later
-// requests queue behind, each after its own delay.
+// STATUS_TRANSFER_NOT_IN_PROGRESS while any such reply is not yet due or
+// not yet taken by the attachment, and withdraws none; a device clear drops
+// those not yet due; replies of later requests queue behind, each after its
+// own delay.
 #pragma once
 
 #include <chrono>
@@ -86,6 +87,7 @@ class UsbtmcDevice {
     // when none waits. The attachment takes them as they come, before
     // anything bulk_in() gives, and its FIFO keeps them for the host.
     std::optional<std::vector<std::uint8_t>> take_committed();
+    // Whether take_committed() has a transfer to give.
     bool has_committed() const;
 
     // When a delayed reply becomes ready or a late one due, if one is
