@@ -29,6 +29,8 @@ constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // More connections than this wait in the listen backlog.
 constexpr std::size_t kMaxConnections = 64;
+// The bulk-IN packet size the HELLO announces (a high-speed endpoint).
+constexpr std::uint16_t kMaxPacketSize = 512;
 // The packets kept for the next INTERRUPT_IN are the device's own queue.
 static_assert(InterruptQueue::kCapacity == lb::kKeptInterruptPackets);
 
@@ -76,7 +78,9 @@ struct LocalbusServer::Connection {
 };
 
 LocalbusServer::LocalbusServer(UsbtmcDevice& device, DeviceIdentity identity)
-    : device_(device), identity_(std::move(identity)) {}
+    : device_(device),
+      identity_(std::move(identity)),
+      bulk_in_fifo_(packet_shape(device.quirks(), kMaxPacketSize)) {}
 
 LocalbusServer::~LocalbusServer() {
     for (auto& c : connections_)
@@ -218,7 +222,7 @@ void LocalbusServer::send_hello(Connection& c) {
     h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
     h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
     h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
-    h.max_packet_size = 512;
+    h.max_packet_size = kMaxPacketSize;
     if (device_.has_interrupt_in()) {
         h.interrupt_in_endpoint = UsbtmcDevice::kInterruptInEndpoint;
         h.interrupt_in_packet_size = UsbtmcDevice::kInterruptInPacketSize;
@@ -346,10 +350,18 @@ void LocalbusServer::cancel(Connection& c, std::uint32_t seq) {
     }
     // Another connection's BULK_IN was never taken: nothing to cancel.
     if (c.claimed && c.bulk_in_pending && c.bulk_in_seq == seq) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, seq, nullptr, 0);
+        cancel_bulk_in(c);
         grant_claims();  // a take-over may have waited for it
     }
+}
+
+void LocalbusServer::cancel_bulk_in(Connection& c) {
+    c.bulk_in_pending = false;
+    bulk_in_answer_.clear();
+    if (owner_ == &c)
+        bulk_in_fifo_.take_received(c.bulk_in_max, bulk_in_answer_);
+    answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
 }
 
 void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t status,
@@ -395,11 +407,26 @@ void LocalbusServer::flush(Connection& c) {
 void LocalbusServer::serve_bulk_in() {
     if (owner_ == nullptr || owner_->closed || !owner_->bulk_in_pending)
         return;
-    auto data = device_.bulk_in(owner_->bulk_in_max, Clock::now());
-    if (!data)
-        return;
+    while (device_.has_committed())
+        bulk_in_fifo_.write(std::move(*device_.take_committed()));
+    std::uint8_t status = lb::STATUS_OK;
+    if (device_.bulk_in_halted()) {
+        status = lb::STATUS_STALL;
+        bulk_in_answer_.clear();
+    } else {
+        while (bulk_in_fifo_.empty() || !bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
+            auto transfer = device_.bulk_in(owner_->bulk_in_max, Clock::now());
+            if (!transfer)
+                return;
+            if (bulk_in_fifo_.read_through(*transfer, owner_->bulk_in_max)) {
+                bulk_in_answer_ = std::move(*transfer);
+                break;
+            }
+        }
+    }
     owner_->bulk_in_pending = false;
-    answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
+    answer(*owner_, lb::BULK_IN, status, owner_->bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
     grant_claims();  // a take-over may have waited for it
 }
 
@@ -439,10 +466,8 @@ void LocalbusServer::claim(Connection& c, std::uint32_t seq, std::uint32_t how) 
 }
 
 void LocalbusServer::release(Connection& c, std::uint32_t seq) {
-    if (c.bulk_in_pending) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, nullptr, 0);
-    }
+    if (c.bulk_in_pending)
+        cancel_bulk_in(c);
     if (c.waiting_claim) {
         c.waiting_claim = false;
         std::erase(claim_waiters_, &c);
@@ -497,7 +522,9 @@ void LocalbusServer::drop_closed() {
             std::erase(claim_waiters_, c.get());
             if (owner_ == c.get()) {
                 owner_ = nullptr;
+                bulk_in_fifo_.clear();
                 device_.reset();
+                device_.host_gone();
                 released = true;
             }
             ::close(c->fd);
