@@ -114,10 +114,19 @@ class FakeLink final : public UsbLink {
                                  " size=" + std::to_string(h.transfer_size));
             d_->last_request_tag = h.tag;
             d_->request_outstanding = true;
-            if (!d_->never_answer && !d_->pending_reply.empty())
+            const bool ready = !d_->pending_reply.empty() && d_->not_ready == 0;
+            if (d_->not_ready > 0)
+                --d_->not_ready;
+            if (!d_->never_answer && ready) {
                 answer(h.tag, h.transfer_size);
-            else if (d_->pending_reply.empty())
-                d_->reply_tag = 0;
+            } else {
+                if (d_->pending_reply.empty())
+                    d_->reply_tag = 0;
+                if (d_->empty_when_idle) {
+                    d_->queue_transfer(h.tag, "", false, h.transfer_size);
+                    d_->request_outstanding = false;
+                }
+            }
         } else {
             d_->events.push_back("out msgid=" + std::to_string(h.msg_id));
         }
@@ -387,6 +396,8 @@ void FakeUsbtmcDevice::clear_faults() {
     eom_never = false;
     repeat_tag = false;
     flood = false;
+    empty_when_idle = false;
+    not_ready = 0;
     tag_offset = 0;
     bad_inverse = false;
     msg_id.reset();

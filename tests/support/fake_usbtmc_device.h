@@ -68,6 +68,11 @@ struct FakeUsbtmcDevice {
 
     // ---- Silence and loss ----
     bool never_answer = false;  // requests are taken, nothing is ever sent
+    // A request that finds no response ready is answered at once with an
+    // empty transfer (TransferSize 0, no EOM) instead of waiting for one;
+    // `not_ready` more requests find none even with a reply pending.
+    bool empty_when_idle = false;
+    int not_ready = 0;
     // Whenever the host reads and nothing else is queued, a transfer for a
     // request this host never made comes (a device that floods foreign ones).
     bool flood = false;

@@ -166,7 +166,20 @@ class UsbtmcTransport final : public Transport {
             encode_header(reply.header, reply.request);
         }
         ReplyReceived received;
-        const ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
+        ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
+        // An empty answer without EOM: the device had no response ready
+        // (some answer at once instead of waiting for one). The request is
+        // asked again, paced, until the deadline; nothing is outstanding
+        // meanwhile, so the deadline needs no abort.
+        for (int repeat = 0; st == VI_SUCCESS && nothing_yet(received); ++repeat) {
+            if (Clock::now() < deadline)
+                pace_repeat(repeat, deadline);
+            if (Clock::now() >= deadline)
+                return VI_ERROR_TMO;
+            reply.header = request_header(buf.size(), stop);
+            encode_header(reply.header, reply.request);
+            st = receive(reply, false, buf, deadline, received);
+        }
         if (st != VI_SUCCESS)
             return st;
         result.count = received.count;
@@ -348,9 +361,9 @@ class UsbtmcTransport final : public Transport {
         encode_header(ask.header, ask.request);
         ReplyReceived more;
         const ViStatus st = receive(ask, false, buf.subspan(result.count), deadline, more);
-        if (st == VI_ERROR_TMO) {
-            // Nothing more came (the request is aborted): the message ended
-            // at the linefeed, and this device never sets EOM.
+        if (st == VI_ERROR_TMO || (st == VI_SUCCESS && nothing_yet(more))) {
+            // Nothing more came (a request that timed out is aborted): the
+            // message ended at the linefeed, and this device never sets EOM.
             message_end_.learned_eom_never();
             result.end = true;
             return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
@@ -367,6 +380,11 @@ class UsbtmcTransport final : public Transport {
         if (!more.end)
             stream_.continuation = InStream::Continuation{ask.header.tag, more.tag};
         return VI_SUCCESS;
+    }
+
+    // An answer that carries nothing and does not end the message.
+    static bool nothing_yet(const ReplyReceived& r) {
+        return r.transfer_size == 0 && !r.end && !r.term_char;
     }
 
     // Whether a bulk-OUT transfer that failed with `st` met an endpoint

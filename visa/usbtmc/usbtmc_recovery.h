@@ -22,6 +22,13 @@ constexpr std::chrono::milliseconds kDrainWindow{100};
 // (paced: 1, 2, 4 ... 16 ms apart, and never past the sequence's deadline).
 constexpr int kMaxStatusChecks = 100;
 
+// USBTMC gives no event for a pending abort or clear to finish, nor for a
+// response to become ready when a device answers a request with nothing:
+// the host asks again. Asking at once would flood the device, so before the
+// n-th repeat (from 0) this waits 2^n ms (1, 2, 4, ... at most 16 ms), never
+// past `until`.
+void pace_repeat(int repeat, Deadline until);
+
 // Reads bulk-IN until the current transfer ends with a short or zero-length
 // packet, discarding the bytes. VI_SUCCESS when it ended; VI_ERROR_TMO when
 // nothing (more) arrived by `deadline`; another link status otherwise.

@@ -123,6 +123,47 @@ TEST_F(MessageEnd, ReadThatStopsAtALinefeedNeedsNoAskingAndTheSwitchNoneEither) 
     EXPECT_EQ(device->count_events("out REQ"), 1);
 }
 
+// A device that answers a request finding no response with an empty
+// transfer: asked again, paced, until the response comes or the deadline.
+TEST_F(MessageEnd, EmptyAnswersMeanNotYetAndAreAskedAgainPaced) {
+    device->empty_when_idle = true;
+    open();
+    device->not_ready = 5;  // the response is ready at the sixth request
+    const auto started = sgvisa::Clock::now();
+    std::string answer;
+    bool end = false;
+    ASSERT_EQ(write("SLOW?\n"), VI_SUCCESS);
+    ASSERT_EQ(read_once(256, answer, end), VI_SUCCESS);
+    EXPECT_EQ(answer, "SLOW?=ANSWER\n");
+    EXPECT_TRUE(end);
+    EXPECT_EQ(device->count_events("out REQ"), 6);
+    EXPECT_GE(sgvisa::Clock::now() - started, std::chrono::milliseconds(1 + 2 + 4 + 8 + 16))
+        << "paced, not hammered";
+
+    // No response at all: the read ends at its deadline, nothing to abort.
+    device->events.clear();
+    std::vector<std::uint8_t> buf(64);
+    sgvisa::ReadResult r;
+    const auto before = sgvisa::Clock::now();
+    EXPECT_EQ(transport->read(buf, {}, sgvisa::deadline_after_ms(200), r), VI_ERROR_TMO);
+    EXPECT_GE(sgvisa::Clock::now() - before, std::chrono::milliseconds(190));
+    EXPECT_LT(device->count_events("out REQ"), 30);
+    EXPECT_EQ(device->count_events("ctrl"), 0);
+    expect_next_query_works();
+
+    // Nor does it hide the end of a reply from a device that never sets EOM.
+    device = std::make_shared<FakeUsbtmcDevice>();
+    device->respond = echo_queries;
+    device->empty_when_idle = true;
+    device->eom_never = true;
+    open();
+    ASSERT_EQ(write("LAST?\n"), VI_SUCCESS);
+    ASSERT_EQ(read_once(256, answer, end), VI_SUCCESS);
+    EXPECT_EQ(answer, "LAST?=ANSWER\n");
+    EXPECT_TRUE(end);
+    EXPECT_EQ(device->count_events("out REQ"), 2);
+}
+
 // The continuation rule, accepted: a device that tags every transfer of a
 // split reply with the bTag of the request the reply began with.
 TEST_F(MessageEnd, ContinuationRepeatingTheFirstRequestsBtagIsTheReplysRest) {
