@@ -215,6 +215,19 @@ TEST_F(Quirk, LateRepliesAfterTheirTimeoutNeverAnswerALaterQuery) {
     expect_idn();
 }
 
+TEST_F(Quirk, EmptyAnswersWhileNoResponseIsReadyMeanNotYet) {
+    start("empty-when-idle");
+    expect_idn();
+    set_timeout(300);
+    std::string reply;
+    const auto started = Clock::now();
+    EXPECT_EQ(read(reply), VI_ERROR_TMO) << "nothing was asked";
+    EXPECT_GE(Clock::now() - started, 280ms);
+    EXPECT_EQ(reply, "");
+    set_timeout(2000);
+    expect_idn();
+}
+
 TEST_F(Quirk, StalledRemoteLocalRequestsFailTheirCallOnly) {
     start("stall-remote");
     EXPECT_EQ(viGpibControlREN(vi_, VI_GPIB_REN_ASSERT), VI_ERROR_IO);
