@@ -47,12 +47,6 @@ const char* request_name(std::uint8_t request) {
             return "CHECK_CLEAR_STATUS";
         case GET_CAPABILITIES:
             return "GET_CAPABILITIES";
-        case USB488_REN_CONTROL:
-            return "REN_CONTROL";
-        case USB488_GO_TO_LOCAL:
-            return "GO_TO_LOCAL";
-        case USB488_LOCAL_LOCKOUT:
-            return "LOCAL_LOCKOUT";
         default:
             return "OTHER";
     }
@@ -344,7 +338,6 @@ class FakeLink final : public UsbLink {
         facts_.bulk_out_endpoint = d_->bulk_out_endpoint;
         facts_.bulk_in_endpoint = d_->bulk_in_endpoint;
         facts_.max_packet_size = d_->max_packet_size;
-        facts_.interface_protocol = d_->interface_protocol;
         return facts_;
     }
 

@@ -1,8 +1,8 @@
 // Replies whose packets are not shaped as the class rules say: short
 // packets in the middle of a transfer, no zero-length packet after a
-// transfer that fills its last packet, a zero-length packet ahead of each
-// reply, bytes past TransferSize in the same transfer. Each reply is read
-// whole, at once, and the next one is the next query's.
+// transfer that fills its last packet, bytes past TransferSize in the same
+// transfer. Each reply is read whole, at once, and the next one is the next
+// query's. (Zero-length packets ahead of replies: ForeignTransfer.)
 #include "transport_read.h"
 #include "usbtmc_fixture.h"
 
@@ -58,27 +58,6 @@ TEST_F(PacketShape, ShortPacketsOf64OnAHighSpeedEndpointMakeOneTransfer) {
     EXPECT_EQ(device->count_events("out REQ"), 1);
     device->respond = echo_queries;
     expect_next_query_works();
-}
-
-TEST_F(PacketShape, ZeroLengthPacketAheadOfEachReplyIsSkipped) {
-    for (const bool posting : {false, true}) {
-        SCOPED_TRACE(posting);
-        device = std::make_shared<FakeUsbtmcDevice>();
-        device->respond = echo_queries;
-        device->zlp_before = true;
-        device->posting = posting;
-        open();
-        for (int i = 0; i < 3; ++i) {
-            const std::string q = "Q" + std::to_string(i) + "?\n";
-            ASSERT_EQ(
-                transport->write_query({reinterpret_cast<const std::uint8_t*>(q.data()), q.size()},
-                                       256, {}, later()),
-                VI_SUCCESS);
-            std::string answer;
-            ASSERT_EQ(read_all(answer), VI_SUCCESS);
-            EXPECT_EQ(answer, q.substr(0, q.size() - 1) + "=ANSWER\n");
-        }
-    }
 }
 
 // Bytes past TransferSize, of any length: inside the last packet, filling
