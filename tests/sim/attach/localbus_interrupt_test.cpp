@@ -17,6 +17,7 @@
 #include "localbus_frames.h"
 #include "temp_dir.h"
 #include "usbtmc.h"
+#include "usbtmc_transfers.h"
 
 namespace {
 
@@ -127,6 +128,37 @@ TEST_F(LocalbusInterrupt, CancelReleaseAndProtocolErrors) {
     c->send(lb::INTERRUPT_IN, 1, 0);
     c->expect_closed();
     b->sync(13, lb::STATUS_OK);
+}
+
+// A host that goes away with an INTERRUPT_IN pending, without a CANCEL,
+// reads nothing more: the packet it would have got waits for the next
+// reader, whether the device finds it gone before answering or only when
+// the answer cannot be sent. Another reader that is there gets it, and
+// then it is not kept a second time.
+TEST_F(LocalbusInterrupt, APacketForAHostThatHasGoneWaitsForTheNextReader) {
+    start();
+    auto a = holder();
+    a->send(lb::INTERRUPT_IN, 2, 2);
+    // The request for service and the close in one go: the device makes the
+    // packet while the connection is still open.
+    a->send(lb::BULK_OUT, 3, 0, simtest::msg_out(1, "*CLS;*ESE 1;*SRE 32;*OPC\n"));
+    a->close();
+    auto b = connect();
+    b->send(lb::INTERRUPT_IN, 1, 2);
+    EXPECT_EQ(b->expect(lb::INTERRUPT_IN, 1, lb::STATUS_OK), (Bytes{0x81, 0x60}));
+
+    auto c = holder();
+    auto gone = connect();
+    gone->send(lb::INTERRUPT_IN, 1, 2);
+    gone->sync(2, lb::STATUS_NOT_CLAIMED);
+    b->send(lb::INTERRUPT_IN, 2, 2);
+    b->sync(3, lb::STATUS_NOT_CLAIMED);
+    gone->close();
+    c->write(2, "*CLS;*OPC\n");
+    EXPECT_EQ(b->expect(lb::INTERRUPT_IN, 2, lb::STATUS_OK), (Bytes{0x81, 0x60}));
+    auto d = connect();
+    d->send(lb::INTERRUPT_IN, 1, 2);
+    d->sync(2, lb::STATUS_NOT_CLAIMED);  // nothing kept: its INTERRUPT_IN is still pending
 }
 
 TEST_F(LocalbusInterrupt, WithoutTheEndpointTheHelloSaysSoAndInterruptInStalls) {

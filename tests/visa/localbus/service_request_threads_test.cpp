@@ -1,0 +1,139 @@
+// USB488's interrupt-IN endpoint used from several threads of one process,
+// against sgsim on the local bus: viReadSTB back to back and alongside
+// service request enables and queries, service requests made just after a
+// status byte was read, disabling while requests flood in, and handlers
+// that disable their events and close their own session.
+// Each scenario runs in a child process with a bound, so that a hang fails
+// the test instead of stopping the suite; the child's exit status counts
+// what went wrong, and it prints the details.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "process_wait.h"
+#include "sim_process.h"
+#include "temp_dir.h"
+#include "visa.h"
+
+namespace sgtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char kName[] = "USB0::0x4d19::0x0040::SRQT::INSTR";
+
+class ServiceRequestThreads : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        runtime_ = tmp_.make_subdir("run");
+        ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1), 0);
+        sim_ = std::make_unique<SimProcess>(runtime_, "SRQT");
+        ASSERT_TRUE(sim_->ready());
+    }
+
+    // Runs `scenario` in a child process; its result is the exit status (0:
+    // all well), 128 + signal, or SIGKILL's when it outlasts `bound`.
+    static int in_child(const std::function<int()>& scenario, milliseconds bound) {
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            ::_exit(std::min(scenario(), 127));
+        return wait_for_exit(pid, bound);
+    }
+
+    TempDir tmp_;
+    std::string runtime_;
+    std::unique_ptr<SimProcess> sim_;
+};
+
+ViSession open_session(ViSession rm) {
+    ViSession vi = VI_NULL;
+    if (viOpen(rm, kName, VI_NULL, 2000, &vi) != VI_SUCCESS)
+        return VI_NULL;
+    return vi;
+}
+
+// Counts the calls that did not return what they should, printing the first few.
+struct Faults {
+    std::atomic<int> count{0};
+    void check(bool ok, const char* what, ViStatus st) {
+        if (ok)
+            return;
+        if (count.fetch_add(1) < 5)
+            std::fprintf(stderr, "%s: status 0x%08lX\n", what, static_cast<unsigned long>(st));
+    }
+};
+
+// viReadSTB back to back: every one gets its status byte, none waits for a
+// notification that went to the reader of the call before.
+TEST_F(ServiceRequestThreads, BackToBackReadStbNeverTimesOut) {
+    const int faults = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            if (vi == VI_NULL)
+                return 100;
+            viSetAttribute(vi, VI_ATTR_TMO_VALUE, 1000);
+            Faults f;
+            const auto end = Clock::now() + milliseconds(2000);
+            int reads = 0;
+            while (Clock::now() < end && f.count == 0) {
+                ViUInt16 status = 0xFFFF;
+                const ViStatus st = viReadSTB(vi, &status);
+                f.check(st == VI_SUCCESS && status == 0, "viReadSTB", st);
+                ++reads;
+            }
+            std::fprintf(stderr, "%d status bytes read\n", reads);
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(20000));
+    EXPECT_EQ(faults, 0);
+}
+
+// A service request the instrument makes just after a status byte was read
+// waits for the next reader: enabling the event then hands it over.
+TEST_F(ServiceRequestThreads, ServiceRequestRightAfterAStatusByteIsNotLost) {
+    const int faults = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            if (vi == VI_NULL)
+                return 100;
+            Faults f;
+            ViStatus st = viPrintf(vi, "*ESE 1;*SRE 32\n");
+            f.check(st == VI_SUCCESS, "set-up", st);
+            for (int i = 0; i < 40 && f.count == 0; ++i) {
+                ViUInt16 status = 0;
+                st = viReadSTB(vi, &status);  // also takes RQS back
+                f.check(st == VI_SUCCESS, "viReadSTB", st);
+                st = viPrintf(vi, "*CLS;*OPC\n");  // a new reason for service
+                f.check(st == VI_SUCCESS, "*OPC", st);
+                st = viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL);
+                f.check(st == VI_SUCCESS, "viEnableEvent", st);
+                st = viWaitOnEvent(vi, VI_EVENT_SERVICE_REQ, 2000, VI_NULL, VI_NULL);
+                f.check(st == VI_SUCCESS, "viWaitOnEvent", st);
+                st = viDisableEvent(vi, VI_EVENT_SERVICE_REQ, VI_ALL_MECH);
+                f.check(st == VI_SUCCESS, "viDisableEvent", st);
+            }
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(60000));
+    EXPECT_EQ(faults, 0);
+}
+
+}  // namespace
+}  // namespace sgtest
