@@ -74,6 +74,53 @@ struct Faults {
     }
 };
 
+// One thread reads the status byte on and on, a second enables and disables
+// service request events, a third queries: each call does its own work, and
+// the session survives (two interrupt readers on one source used to kill it
+// within tens of milliseconds).
+TEST_F(ServiceRequestThreads, ReadStbEventTogglingAndQueriesTogetherKeepTheSession) {
+    const int faults = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            if (vi == VI_NULL)
+                return 100;
+            viSetAttribute(vi, VI_ATTR_TMO_VALUE, 1000);
+            Faults f;
+            const auto end = Clock::now() + milliseconds(1500);
+            std::thread stb([&] {
+                while (Clock::now() < end) {
+                    ViUInt16 status = 0;
+                    const ViStatus st = viReadSTB(vi, &status);
+                    f.check(st == VI_SUCCESS, "viReadSTB", st);
+                }
+            });
+            std::thread toggle([&] {
+                while (Clock::now() < end) {
+                    ViStatus st = viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL);
+                    f.check(st == VI_SUCCESS, "viEnableEvent", st);
+                    st = viDisableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+                    f.check(st == VI_SUCCESS, "viDisableEvent", st);
+                }
+            });
+            int queries = 0;
+            while (Clock::now() < end) {
+                char idn[128] = "";
+                const ViStatus st = viQueryf(vi, "*IDN?\n", "%127t", idn);
+                f.check(st == VI_SUCCESS && std::strstr(idn, ",SRQT,") != nullptr, "*IDN?", st);
+                ++queries;
+            }
+            stb.join();
+            toggle.join();
+            f.check(queries > 10, "too few queries", queries);
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(20000));
+    EXPECT_EQ(faults, 0);
+}
+
 // viReadSTB back to back: every one gets its status byte, none waits for a
 // notification that went to the reader of the call before.
 TEST_F(ServiceRequestThreads, BackToBackReadStbNeverTimesOut) {
