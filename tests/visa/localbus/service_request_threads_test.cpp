@@ -182,5 +182,118 @@ TEST_F(ServiceRequestThreads, ServiceRequestRightAfterAStatusByteIsNotLost) {
     EXPECT_EQ(faults, 0);
 }
 
+// While another session keeps the instrument requesting service (each
+// *SRE 32 enables an event summary bit that is on: a new request), this one
+// enables and disables the event over and over. Disabling waited for the
+// interrupt reader while holding the lock that reader needed: a deadlock.
+TEST_F(ServiceRequestThreads, DisablingWhileRequestsFloodInNeverHangs) {
+    const int status = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            const ViSession flood = open_session(rm);
+            if (vi == VI_NULL || flood == VI_NULL)
+                return 100;
+            Faults f;
+            ViStatus st = viPrintf(flood, "*ESE 1;*OPC\n");
+            f.check(st == VI_SUCCESS, "set-up", st);
+            std::atomic<bool> done{false};
+            std::thread requests([&] {
+                while (!done) {
+                    const ViStatus w = viPrintf(flood, "*SRE 0;*SRE 32\n");
+                    f.check(w == VI_SUCCESS, "*SRE", w);
+                }
+            });
+            const auto end = Clock::now() + milliseconds(1500);
+            int rounds = 0;
+            while (Clock::now() < end) {
+                st = viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL);
+                f.check(st == VI_SUCCESS, "viEnableEvent", st);
+                st = viDisableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+                f.check(st == VI_SUCCESS, "viDisableEvent", st);
+                ++rounds;
+            }
+            done = true;
+            requests.join();
+            std::fprintf(stderr, "%d enable/disable rounds\n", rounds);
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(10000));
+    EXPECT_EQ(status, 0) << "137: hung, killed at the bound";
+}
+
+struct HandlerCall {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool called = false;
+    ViStatus disabled = 1;
+    ViStatus closed = 1;
+};
+
+// Disables its own service request events and closes its own session.
+ViStatus _VI_FUNCH close_own_session(ViSession vi, ViEventType, ViEvent, ViAddr user) {
+    auto* call = static_cast<HandlerCall*>(user);
+    const ViStatus disabled = viDisableEvent(vi, VI_EVENT_SERVICE_REQ, VI_ALL_MECH);
+    const ViStatus closed = viClose(vi);
+    std::lock_guard lock(call->mutex);
+    call->called = true;
+    call->disabled = disabled;
+    call->closed = closed;
+    call->done.notify_all();
+    return VI_SUCCESS;
+}
+
+// Handlers run on a library thread under no library lock: one may disable
+// its own events and close its own session; the process's other sessions
+// still get the next request.
+TEST_F(ServiceRequestThreads, HandlerMayDisableItsEventsAndCloseItsOwnSession) {
+    const int faults = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            const ViSession other = open_session(rm);
+            if (vi == VI_NULL || other == VI_NULL)
+                return 100;
+            Faults f;
+            HandlerCall call;
+            ViStatus st = viInstallHandler(vi, VI_EVENT_SERVICE_REQ, close_own_session, &call);
+            f.check(st == VI_SUCCESS, "viInstallHandler", st);
+            st = viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_HNDLR, VI_NULL);
+            f.check(st == VI_SUCCESS, "viEnableEvent", st);
+            st = viEnableEvent(other, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL);
+            f.check(st == VI_SUCCESS, "viEnableEvent (other)", st);
+            st = viPrintf(other, "*CLS;*ESE 1;*SRE 32;*OPC\n");
+            f.check(st == VI_SUCCESS, "*OPC", st);
+            {
+                std::unique_lock lock(call.mutex);
+                const bool called =
+                    call.done.wait_for(lock, milliseconds(5000), [&] { return call.called; });
+                f.check(called, "handler never called", 0);
+                f.check(call.disabled == VI_SUCCESS, "viDisableEvent in the handler",
+                        call.disabled);
+                f.check(call.closed == VI_SUCCESS, "viClose in the handler", call.closed);
+            }
+            ViUInt32 tmo = 0;
+            st = viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo);
+            f.check(st == VI_ERROR_INV_OBJECT, "the handler's session still open", st);
+            st = viWaitOnEvent(other, VI_EVENT_SERVICE_REQ, 5000, VI_NULL, VI_NULL);
+            f.check(st == VI_SUCCESS, "first request (other)", st);
+            ViUInt16 status = 0;
+            st = viReadSTB(other, &status);
+            f.check(st == VI_SUCCESS && status == 0x60, "viReadSTB (other)", st);
+            st = viPrintf(other, "*CLS;*OPC\n");
+            f.check(st == VI_SUCCESS, "*OPC again", st);
+            st = viWaitOnEvent(other, VI_EVENT_SERVICE_REQ, 5000, VI_NULL, VI_NULL);
+            f.check(st == VI_SUCCESS, "next request (other)", st);
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(20000));
+    EXPECT_EQ(faults, 0);
+}
+
 }  // namespace
 }  // namespace sgtest
