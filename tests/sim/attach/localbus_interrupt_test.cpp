@@ -132,33 +132,42 @@ TEST_F(LocalbusInterrupt, CancelReleaseAndProtocolErrors) {
 
 // A host that goes away with an INTERRUPT_IN pending, without a CANCEL,
 // reads nothing more: the packet it would have got waits for the next
-// reader, whether the device finds it gone before answering or only when
-// the answer cannot be sent. Another reader that is there gets it, and
-// then it is not kept a second time.
+// reader, also when the device has not come to that connection's end of
+// stream yet (the hang-up and the message that makes the packet reach it
+// together now and then over the rounds). Another reader that is there
+// gets it, and then it is not kept a second time.
 TEST_F(LocalbusInterrupt, APacketForAHostThatHasGoneWaitsForTheNextReader) {
     start();
-    auto a = holder();
-    a->send(lb::INTERRUPT_IN, 2, 2);
-    // The request for service and the close in one go: the device makes the
-    // packet while the connection is still open.
-    a->send(lb::BULK_OUT, 3, 0, simtest::msg_out(1, "*CLS;*ESE 1;*SRE 32;*OPC\n"));
-    a->close();
-    auto b = connect();
-    b->send(lb::INTERRUPT_IN, 1, 2);
-    EXPECT_EQ(b->expect(lb::INTERRUPT_IN, 1, lb::STATUS_OK), (Bytes{0x81, 0x60}));
+    auto holder_connection = holder();
+    holder_connection->write(1, "*ESE 1;*SRE 32\n");
+    auto reader = connect();
+    for (std::uint32_t round = 1; round <= 200; ++round) {
+        auto gone = connect();
+        gone->send(lb::INTERRUPT_IN, 1, 2);
+        gone->sync(2, lb::STATUS_NOT_CLAIMED);
+        gone->close();
+        holder_connection->write(2 * round, "*CLS;*OPC\n");  // a new request
+        reader->send(lb::INTERRUPT_IN, round, 2);
+        ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, round, lb::STATUS_OK), (Bytes{0x81, 0x60}))
+            << "round " << round;
+        EXPECT_EQ(holder_connection->control_in(2 * round + 1, u::USB488_READ_STATUS_BYTE, 2, 3),
+                  (Bytes{u::STATUS_SUCCESS, 2, 0}));
+        reader->send(lb::INTERRUPT_IN, 1000 + round, 2);  // takes RQS's status byte
+        ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, 1000 + round, lb::STATUS_OK),
+                  (Bytes{0x82, 0x60}));
+    }
 
-    auto c = holder();
     auto gone = connect();
     gone->send(lb::INTERRUPT_IN, 1, 2);
     gone->sync(2, lb::STATUS_NOT_CLAIMED);
-    b->send(lb::INTERRUPT_IN, 2, 2);
-    b->sync(3, lb::STATUS_NOT_CLAIMED);
+    reader->send(lb::INTERRUPT_IN, 5000, 2);
+    reader->sync(5001, lb::STATUS_NOT_CLAIMED);
     gone->close();
-    c->write(2, "*CLS;*OPC\n");
-    EXPECT_EQ(b->expect(lb::INTERRUPT_IN, 2, lb::STATUS_OK), (Bytes{0x81, 0x60}));
-    auto d = connect();
-    d->send(lb::INTERRUPT_IN, 1, 2);
-    d->sync(2, lb::STATUS_NOT_CLAIMED);  // nothing kept: its INTERRUPT_IN is still pending
+    holder_connection->write(1000, "*CLS;*OPC\n");
+    EXPECT_EQ(reader->expect(lb::INTERRUPT_IN, 5000, lb::STATUS_OK), (Bytes{0x81, 0x60}));
+    auto next = connect();
+    next->send(lb::INTERRUPT_IN, 1, 2);
+    next->sync(2, lb::STATUS_NOT_CLAIMED);  // nothing kept: its INTERRUPT_IN is still pending
 }
 
 TEST_F(LocalbusInterrupt, WithoutTheEndpointTheHelloSaysSoAndInterruptInStalls) {
