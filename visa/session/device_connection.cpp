@@ -11,22 +11,32 @@ DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
                                                       std::function<void(std::uint8_t)> listener) {
-    std::lock_guard order(srq_transport_mutex_);
     {
-        // Before the transport listens: a request the device kept comes at once.
-        std::lock_guard lock(srq_mutex_);
-        srq_listeners_.emplace_back(owner, std::move(listener));
+        std::lock_guard order(srq_transport_mutex_);
+        {
+            // Before the transport listens: a request the device kept comes at once.
+            std::lock_guard lock(srq_mutex_);
+            srq_listeners_.emplace_back(owner, std::move(listener));
+        }
+        if (!srq_listening_) {
+            const ViStatus st = transport_->listen_for_service_requests(
+                [this](std::uint8_t stb) { dispatch_service_request(stb); });
+            if (st != VI_SUCCESS) {
+                std::lock_guard lock(srq_mutex_);
+                std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+                return st;
+            }
+            srq_listening_ = true;
+        }
     }
-    if (srq_listening_)
-        return VI_SUCCESS;
-    const ViStatus st = transport_->listen_for_service_requests(
-        [this](std::uint8_t stb) { dispatch_service_request(stb); });
-    if (st != VI_SUCCESS) {
-        std::lock_guard lock(srq_mutex_);
-        std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-        return st;
+    if (transport_->hears_service_requests_only_when_acquired()) {
+        // Heard from now on if the instrument is free (an operation that
+        // does nothing, after which it is kept until somebody waits);
+        // otherwise from this process's next operation.
+        Operation turn;
+        (void)begin(
+            owner, Clock::now(), [] { return true; }, turn);
     }
-    srq_listening_ = true;
     return VI_SUCCESS;
 }
 

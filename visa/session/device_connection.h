@@ -76,6 +76,10 @@ class DeviceConnection {
     // Service requests: `listener` is called (on a thread of the transport,
     // under no lock of the connection) with each status byte while `owner`
     // is subscribed. VI_ERROR_NSUP_OPER when the instrument cannot tell.
+    // Where the transport hears them only while it holds the instrument,
+    // they are heard while this process holds the access lock: from now if
+    // the instrument is free (it is taken without waiting), else from the
+    // next operation; what comes meanwhile waits in the instrument.
     ViStatus subscribe_service_requests(const void* owner,
                                         std::function<void(std::uint8_t)> listener);
     // Once this returns, `owner`'s listener is not running and is not called

@@ -254,6 +254,10 @@ class UsbtmcTransport final : public Transport {
         return VI_SUCCESS;
     }
 
+    bool hears_service_requests_only_when_acquired() const override {
+        return interrupts_ && link_->interrupt_in_needs_claim();
+    }
+
     void cancel() override { link_->cancel(); }
     void resume() override { link_->resume(); }
 

@@ -2,10 +2,13 @@
 // transport whose "interrupt thread" the test plays: a listener taken away
 // is not called once unsubscribe has returned, a call in progress is waited
 // for, except by the listener itself, and nothing is waited for under a
-// lock the calls need.
+// lock the calls need. Where the transport hears requests only while it
+// holds the instrument, subscribing takes a free instrument and never
+// waits for a busy one.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -30,7 +33,10 @@ constexpr auto kQuiet = milliseconds(200);
 // transport's interrupt thread would.
 class ListeningTransport final : public sgvisa::Transport {
   public:
-    ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
+    ViStatus acquire(sgvisa::Deadline) override {
+        ++acquires;
+        return VI_SUCCESS;
+    }
     void relinquish() override {}
     ViStatus write(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
         return VI_ERROR_NSUP_OPER;
@@ -52,6 +58,7 @@ class ListeningTransport final : public sgvisa::Transport {
     void resume() override {}
     bool lost() const override { return false; }
     const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+    bool hears_service_requests_only_when_acquired() const override { return only_when_acquired; }
 
     void fire(std::uint8_t status_byte) {
         std::function<void(std::uint8_t)> listener;
@@ -66,6 +73,9 @@ class ListeningTransport final : public sgvisa::Transport {
         std::lock_guard lock(mutex_);
         return static_cast<bool>(listener_);
     }
+
+    bool only_when_acquired = false;
+    std::atomic<int> acquires{0};
 
   private:
     std::mutex mutex_;
@@ -171,6 +181,29 @@ TEST_F(ServiceRequestListeners, AListenerMayUnsubscribeItselfFromWithin) {
     ASSERT_EQ(reader.wait_for(seconds(5)), std::future_status::ready) << "deadlocked";
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(b.calls(), (std::vector<std::uint8_t>{0x40, 0x41}));
+}
+
+// Over a link whose interrupt endpoint only the claiming process may read,
+// subscribing takes the instrument when it is free (and keeps it, nobody
+// waiting), so that requests are heard at once; when another process has
+// it, subscribing neither waits nor fails: requests come from the next
+// operation on.
+TEST_F(ServiceRequestListeners, WhereOnlyTheHolderHearsThemSubscribingTakesAFreeInstrument) {
+    transport_->only_when_acquired = true;
+    std::unique_ptr<sgvisa::LockFile> other;
+    ASSERT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "LISTEN"}, other), VI_SUCCESS);
+    ASSERT_TRUE(other->try_lock(sgvisa::LockFile::access, F_WRLCK));
+    Listener a;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connection_->subscribe_service_requests(&owner_a_, a.function()), VI_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
+    EXPECT_EQ(transport_->acquires, 0);
+    connection_->unsubscribe_service_requests(&owner_a_);
+
+    other->unlock(sgvisa::LockFile::access);
+    EXPECT_EQ(connection_->subscribe_service_requests(&owner_a_, a.function()), VI_SUCCESS);
+    EXPECT_EQ(transport_->acquires, 1);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "not kept";
 }
 
 }  // namespace
