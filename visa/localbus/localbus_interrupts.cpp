@@ -84,7 +84,7 @@ class LocalbusInterruptSource final : public InterruptSource {
                 continue;
             pending_ = false;
             if (h.status == lb::STATUS_CANCELLED)
-                return VI_ERROR_ABORT;
+                return VI_ERROR_ABORT;  // (also the late answer to an earlier read's cancel)
             if (h.status != lb::STATUS_OK)
                 return VI_ERROR_IO;
             got = std::min(payload.size(), buf.size());
@@ -96,18 +96,20 @@ class LocalbusInterruptSource final : public InterruptSource {
     // A cancelled read takes its INTERRUPT_IN back, so that the device keeps
     // its next packet for the next read; the connection stays for that read.
     // A packet the device sent before the CANCEL reached it is the read's.
+    // An answer that does not come within the bound stays pending: the next
+    // read takes it (a packet, or the cancellation), so nothing is lost.
     ViStatus take_back(std::span<std::uint8_t> buf, std::size_t& got) {
         const Deadline bound = Clock::now() + kCancelBound;
         const auto frame = lb::encode_frame(lb::CANCEL, 0, ++seq_, pending_seq_, {});
         std::size_t sent = 0;
         ViStatus st = localbus::send_all(fd_, frame, bound, sent);
+        if (st != VI_SUCCESS && sent != 0 && sent != frame.size()) {
+            disconnect();  // a frame cut short: out of step with the device
+            return VI_ERROR_ABORT;
+        }
         if (st == VI_SUCCESS)
             st = await_answer(buf, got, bound, -1);
-        if (st == VI_SUCCESS)
-            return st;
-        if (pending_)
-            disconnect();  // out of step with the device: a new connection starts afresh
-        return VI_ERROR_ABORT;
+        return st == VI_SUCCESS || st == VI_ERROR_CONN_LOST ? st : VI_ERROR_ABORT;
     }
 
     // After a failure the connection goes: a new one starts in step with

@@ -108,6 +108,19 @@ ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8
     return ok ? VI_ERROR_IO : VI_ERROR_TMO;
 }
 
+std::uint64_t InterruptChannel::packets_read() {
+    std::lock_guard lock(mutex_);
+    return packets_read_;
+}
+
+ViStatus InterruptChannel::await_packets_after(std::uint64_t count, Deadline deadline) {
+    std::unique_lock lock(mutex_);
+    const auto read = [&] { return lost_ || packets_read_ > count; };
+    if (!answered_.wait_until(lock, deadline, read))
+        return VI_ERROR_TMO;
+    return packets_read_ > count ? VI_SUCCESS : VI_ERROR_CONN_LOST;
+}
+
 void InterruptChannel::fail(ViStatus st) {
     if (st == VI_ERROR_CONN_LOST) {
         lost_ = true;  // nothing more will come
@@ -143,9 +156,11 @@ void InterruptChannel::run() {
         const ViStatus st = source_->read(packet, got, Deadline::max());
         lock.lock();
         reading_ = false;
-        if (st == VI_SUCCESS)
+        if (st == VI_SUCCESS) {
+            ++packets_read_;
+            answered_.notify_all();
             handle(lock, std::span(packet.data(), got));
-        else if (st != VI_ERROR_ABORT)
+        } else if (st != VI_ERROR_ABORT)
             fail(st);
     }
 }
