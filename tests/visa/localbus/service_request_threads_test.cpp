@@ -121,7 +121,7 @@ TEST_F(ServiceRequestThreads, ReadStbEventTogglingAndQueriesTogetherKeepTheSessi
             }
             stb.join();
             toggle.join();
-            f.check(queries > 10, "too few queries", queries);
+            f.check(queries > 0, "no query done", queries);
             viClose(rm);
             return f.count.load();
         },
