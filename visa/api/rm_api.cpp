@@ -72,7 +72,8 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
         if (exclusive) {
-            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key);
+            sgvisa::CancelToken token;
+            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
         }

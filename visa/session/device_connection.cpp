@@ -68,7 +68,8 @@ DeviceConnection::Operation::~Operation() {
 ViStatus DeviceConnection::take_access(Deadline deadline, const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, may_access);
+    CancelToken token;
+    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
@@ -130,7 +131,7 @@ void DeviceConnection::leave() {
 
 void DeviceConnection::keep_or_release() {
     if (!watch_) {
-        watch_ = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+        watch_ = LockFileWatch::start(access_->path(), [this](bool) { on_lock_file_changed(); });
         // A waiter that announced itself before the watch was armed.
         waiters_seen_ = true;
     }

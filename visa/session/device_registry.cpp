@@ -61,7 +61,8 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline
     ViStatus st = LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
     if (st != VI_SUCCESS)
         return st;
-    st = lock_waiting(*file, LockFile::access, deadline);
+    CancelToken token;
+    st = lock_waiting(*file, LockFile::access, deadline, token);
     if (st != VI_SUCCESS)
         return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
     std::unique_ptr<Transport> transport;

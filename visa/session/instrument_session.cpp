@@ -68,7 +68,8 @@ ViStatus InstrumentSession::lock(ViAccessMode type, Deadline deadline, const cha
     if (closed_)
         return VI_ERROR_INV_OBJECT;
     std::lock_guard guard(lock_mutex_);
-    const ViStatus st = lock_->lock(type, deadline, requested_key, key);
+    CancelToken token;
+    const ViStatus st = lock_->lock(type, deadline, requested_key, key, token);
     if (st != VI_SUCCESS || type != VI_EXCLUSIVE_LOCK)
         return st;
     // First exclusive level: this process keeps the instrument until unlock.

@@ -1,7 +1,5 @@
 #include "lock_file.h"
 
-#include <poll.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +32,8 @@ constexpr std::size_t kMaxKey = 256;
 // times at growing intervals (1, 2, 4, 8, 16 ms) before waiting for the next
 // report.
 constexpr int kSettleChecks = 5;
+// Without a watch a waiter looks again after 1, 2, 4 ... ms, then every 32 ms.
+constexpr int kMaxPaceMs = 32;
 
 char fold(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -156,68 +156,58 @@ void LockFile::wake_waiters() {
     (void)!::pwrite(fd_, &zero, 1, kWakeOffset);
 }
 
-LockWait::LockWait(LockFile& file) : file_(file) {
+LockWait::LockWait(LockFile& file, CancelToken& token) : file_(file), token_(token) {
     // Registered, then announced (a holder between operations sees the
     // write, finds the registration and lets go), then armed: a release
     // before the watch is armed is found by the caller's next attempt.
     file_.try_lock(LockFile::waiters, F_RDLCK);
     const char zero = 0;
     (void)!::pwrite(file_.fd(), &zero, 1, kAnnounceOffset);
-    watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && ::inotify_add_watch(watch_, file.path().c_str(), IN_MODIFY | IN_CLOSE) < 0) {
-        ::close(watch_);
-        watch_ = -1;
-    }
+    watch_ = LockFileWatch::start(file_.path(), [this](bool closed) {
+        if (closed)
+            closed_ = true;
+        token_.wake();
+    });
 }
 
 LockWait::~LockWait() {
+    watch_.reset();  // before the token may go
     file_.unlock(LockFile::waiters);
-    if (watch_ >= 0)
-        ::close(watch_);
 }
 
 bool LockWait::wait(Deadline deadline) {
-    int wait_ms = ms_until(deadline);
-    if (wait_ms == 0)
-        return false;
+    Deadline until = deadline;
+    const auto now = Clock::now();
+    if (!watch_) {
+        until = std::min(until, now + std::chrono::milliseconds(pace_ms_));
+        pace_ms_ = std::min(pace_ms_ * 2, kMaxPaceMs);
+    }
     if (settle_left_ > 0)
-        wait_ms = std::min(wait_ms, settle_ms_);
-    pollfd p{watch_, POLLIN, 0};
-    // Without a watch (the system refused one) this only waits out the time.
-    const int rc = ::poll(&p, watch_ >= 0 ? 1 : 0, wait_ms);
-    if (rc > 0) {
-        alignas(inotify_event) char buf[4096];
-        bool closed = false;
-        ssize_t n;
-        while ((n = ::read(watch_, buf, sizeof buf)) > 0) {
-            for (ssize_t off = 0; off < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
-                closed = closed || (e->mask & IN_CLOSE) != 0;
-                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            }
-        }
-        if (closed) {
-            settle_left_ = kSettleChecks;
-            settle_ms_ = 1;
-        }
-    } else if (rc == 0 && settle_left_ > 0) {
+        until = std::min(until, now + std::chrono::milliseconds(settle_ms_));
+    const bool woken = token_.wait(until);
+    if (closed_.exchange(false)) {
+        settle_left_ = kSettleChecks;
+        settle_ms_ = 1;
+    } else if (!woken && settle_left_ > 0) {
         --settle_left_;
         settle_ms_ *= 2;
     }
     return Clock::now() < deadline;
 }
 
-ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline,
+ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, CancelToken& token,
                       const std::function<bool()>* keep_waiting) {
     std::unique_ptr<LockWait> wait;
     for (;;) {
         if (file.try_lock(byte, F_WRLCK))
             return VI_SUCCESS;
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
         if (keep_waiting != nullptr && !(*keep_waiting)())
             return VI_ERROR_RSRC_LOCKED;
         if (!wait) {
             // Armed before the next attempt: a release in between is not missed.
-            wait = std::make_unique<LockWait>(file);
+            wait = std::make_unique<LockWait>(file, token);
             continue;
         }
         if (Clock::now() >= deadline)

@@ -113,9 +113,10 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     // A waiter while the session is idle: it gets the lock without the
     // session making another call, long before its bound.
     const auto t0 = Clock::now();
-    ASSERT_EQ(
-        sgvisa::lock_waiting(*other, sgvisa::LockFile::access, sgvisa::deadline_after_ms(5000)),
-        VI_SUCCESS);
+    sgvisa::CancelToken token;
+    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
+                                   sgvisa::deadline_after_ms(5000), token),
+              VI_SUCCESS);
     EXPECT_LT(Clock::now() - t0, milliseconds(1000));
     // While another holds it, the session's operation waits its timeout.
     ViUInt32 count = 0;
@@ -136,8 +137,9 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
         int late = 0;
         for (int i = 0; i < 5; ++i) {
             const auto start = Clock::now();
+            sgvisa::CancelToken turn;
             if (!file || sgvisa::lock_waiting(*file, sgvisa::LockFile::access,
-                                              sgvisa::deadline_after_ms(5000)) != VI_SUCCESS)
+                                              sgvisa::deadline_after_ms(5000), turn) != VI_SUCCESS)
                 ::_exit(90 + i);
             late += Clock::now() - start > milliseconds(1000);
             file->unlock(sgvisa::LockFile::access);

@@ -112,8 +112,8 @@ TEST_F(SessionConcurrency, WaitersTakeTheLockInTurn) {
     };
     auto first = std::async(std::launch::async, waiter, 0);
     auto second = std::async(std::launch::async, waiter, 1);
-    // Both wait: each watches the lock file.
-    ASSERT_TRUE(wait_for_inotify_watches(getpid(), lock_file_of(kVendor, kProduct, "SN1234"), 2));
+    // Both wait: each is registered on the lock file.
+    ASSERT_TRUE(wait_for_lock_waiters(lock_file_of(kVendor, kProduct, "SN1234"), 2));
     char c = 0;
 
     ASSERT_EQ(viClose(holder), VI_SUCCESS);
