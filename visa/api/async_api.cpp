@@ -36,10 +36,10 @@ ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJ
     sgvisa::VisaEvent aborted = completion(name, buf);
     aborted.status = VI_ERROR_ABORT;
     const ViJobId id = session->jobs().submit(
-        [vi, name, buf, body] {
+        [vi, name, buf, body](sgvisa::CancelToken& token) {
             sgvisa::VisaEvent done = completion(name, buf);
             sgvisa::SessionIo io;
-            done.status = sgvisa::begin_session_io(vi, io);
+            done.status = sgvisa::begin_session_io(vi, io, &token);
             if (done.status == VI_SUCCESS)
                 body(io, done);
             return done;

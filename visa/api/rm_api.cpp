@@ -71,8 +71,8 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         auto lock = std::make_unique<sgvisa::ResourceLock>(std::move(file));
         std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
+        sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
         if (exclusive) {
-            sgvisa::CancelToken token;
             st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
@@ -84,7 +84,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         if (st != VI_SUCCESS)
             return st;  // `lock` goes here
         if (exclusive) {
-            st = device->pin(deadline);
+            st = device->pin(token, deadline);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_RSRC_BUSY ? VI_ERROR_RSRC_LOCKED : st;
         }

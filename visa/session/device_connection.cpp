@@ -41,6 +41,7 @@ DeviceConnection::~DeviceConnection() {
     transport_->listen_for_service_requests(nullptr);
     if (access_held_) {
         transport_->relinquish();
+        std::lock_guard state(state_mutex_);
         release_access();
     }
     // The transport closes before the lock file: nobody else gets the
@@ -65,16 +66,79 @@ DeviceConnection::Operation::~Operation() {
         connection_->leave();
 }
 
-ViStatus DeviceConnection::take_access(Deadline deadline, const std::function<bool()>* may_access) {
+ViStatus DeviceConnection::take_turn(CancelToken& token, Deadline deadline) {
+    std::unique_lock state(state_mutex_);
+    if (!busy_ && queue_.empty()) {
+        busy_ = true;
+        return VI_SUCCESS;
+    }
+    queue_.push_back(&token);
+    for (;;) {
+        if (!busy_ && queue_.front() == &token) {
+            queue_.pop_front();
+            busy_ = true;
+            return VI_SUCCESS;
+        }
+        const bool cancelled = token.cancelled();
+        if (cancelled || Clock::now() >= deadline) {
+            std::erase(queue_, &token);
+            if (!busy_) {
+                // Handed to this one as it gave up: passed on (letting go
+                // of the instrument if nobody is left to use it).
+                busy_ = true;
+                state.unlock();
+                end_turn();
+            }
+            return cancelled ? VI_ERROR_ABORT : VI_ERROR_RSRC_BUSY;
+        }
+        state.unlock();
+        token.wait(deadline);
+        state.lock();
+    }
+}
+
+void DeviceConnection::end_turn() {
+    std::unique_lock state(state_mutex_);
+    running_ = nullptr;
+    while (pins_ == 0 && access_held_ && must_let_go()) {
+        // Talking to the transport (giving the claim up may abort a
+        // transfer) without the state lock: cancel() is never held up.
+        state.unlock();
+        transport_->relinquish();
+        state.lock();
+        release_access();
+    }
+    busy_ = false;
+    if (!queue_.empty())
+        queue_.front()->wake();
+}
+
+bool DeviceConnection::must_let_go() {
+    if (!watch_)
+        return true;  // nobody would tell of a waiter
+    if (waiters_seen_)
+        waiters_seen_ = access_->others_wait();
+    return waiters_seen_;
+}
+
+ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
+                                       const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    CancelToken token;
     const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
+        // A waiter that announced itself while this process waited too went
+        // unheeded: looked for when the operation ends.
+        waiters_seen_ = true;
     }
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_BUSY : st;
+}
+
+bool DeviceConnection::holds_access() {
+    std::lock_guard state(state_mutex_);
+    return access_held_;
 }
 
 void DeviceConnection::release_access() {
@@ -83,36 +147,29 @@ void DeviceConnection::release_access() {
     access_->wake_waiters();
 }
 
-ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
+ViStatus DeviceConnection::begin(CancelToken& token, Deadline deadline,
                                  const std::function<bool()>& may_access, Operation& op) {
-    if (deadline == Deadline::max()) {
-        io_mutex_.lock();
-    } else if (!io_mutex_.try_lock_until(deadline)) {
-        return VI_ERROR_RSRC_BUSY;
-    }
-    bool have_access = false;
-    {
-        std::lock_guard state(state_mutex_);
-        idle_ = false;  // from here the watch leaves the access lock alone
-        have_access = access_held_;
-    }
-    if (!have_access) {
-        const ViStatus st = take_access(deadline, &may_access);
-        if (st != VI_SUCCESS) {
-            io_mutex_.unlock();
-            return st;
-        }
-    }
-    {
-        std::lock_guard state(state_mutex_);
-        owner_ = owner;
-        transport_->resume();
-    }
-    Operation held;
+    ViStatus st = take_turn(token, deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    Operation held;  // ends the turn on every way out
     held.connection_ = this;
+    if (!holds_access()) {
+        st = take_access(token, deadline, &may_access);
+        if (st != VI_SUCCESS)
+            return st;
+    }
+    {
+        std::lock_guard state(state_mutex_);
+        running_ = &token;
+        transport_->resume();
+        // A cancel before running_ was set found nothing to abort.
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
+    }
     if (!may_access())
-        return VI_ERROR_RSRC_LOCKED;  // `held` ends the operation
-    const ViStatus st = transport_->acquire(deadline);
+        return VI_ERROR_RSRC_LOCKED;
+    st = transport_->acquire(deadline);
     if (st != VI_SUCCESS)
         return st;
     op = std::move(held);
@@ -120,90 +177,78 @@ ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
 }
 
 void DeviceConnection::leave() {
-    {
-        std::lock_guard state(state_mutex_);
-        owner_ = nullptr;
-        if (pins_ == 0 && access_held_)
-            keep_or_release();
-    }
-    io_mutex_.unlock();
-}
-
-void DeviceConnection::keep_or_release() {
     if (!watch_) {
-        watch_ = LockFileWatch::start(access_->path(), [this](bool) { on_lock_file_changed(); });
-        // A waiter that announced itself before the watch was armed.
-        waiters_seen_ = true;
+        bool keeping = false;
+        {
+            std::lock_guard state(state_mutex_);
+            keeping = pins_ == 0 && access_held_;
+        }
+        if (keeping) {
+            watch_ =
+                LockFileWatch::start(access_->path(), [this](bool) { on_lock_file_changed(); });
+            std::lock_guard state(state_mutex_);
+            waiters_seen_ = true;  // one may have announced itself before the watch was armed
+        }
     }
-    if (watch_ && waiters_seen_)
-        waiters_seen_ = access_->others_wait();
-    if (watch_ && !waiters_seen_) {
-        idle_ = true;
-        return;
-    }
-    transport_->relinquish();
-    release_access();
+    end_turn();
 }
 
 void DeviceConnection::on_lock_file_changed() {
-    std::lock_guard state(state_mutex_);
-    if (!access_held_ || pins_ > 0 || !access_->others_wait())
-        return;
-    waiters_seen_ = true;  // an operation in progress lets go at its end
-    if (!idle_)
-        return;
-    idle_ = false;
-    transport_->relinquish();
-    release_access();
+    {
+        std::lock_guard state(state_mutex_);
+        if (!access_held_ || pins_ > 0 || !access_->others_wait())
+            return;
+        waiters_seen_ = true;  // an operation in progress or queued lets go at its end
+        if (busy_ || !queue_.empty())
+            return;
+        busy_ = true;  // idle: the turn, to let go
+    }
+    end_turn();
 }
 
-ViStatus DeviceConnection::pin(Deadline deadline) {
-    if (deadline == Deadline::max()) {
-        io_mutex_.lock();
-    } else if (!io_mutex_.try_lock_until(deadline)) {
-        return VI_ERROR_RSRC_BUSY;
-    }
-    std::unique_lock io(io_mutex_, std::adopt_lock);
-    bool have_access = false;
+ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
+    ViStatus st = take_turn(token, deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    Operation held;  // ends the turn on every way out
+    held.connection_ = this;
     {
         std::lock_guard state(state_mutex_);
         if (pins_ > 0) {
             ++pins_;
             return VI_SUCCESS;
         }
-        idle_ = false;  // from here the watch leaves the access lock alone
-        have_access = access_held_;
     }
-    ViStatus st = have_access ? VI_SUCCESS : take_access(deadline, nullptr);
-    if (st == VI_SUCCESS)
-        st = transport_->acquire(deadline);
-    std::lock_guard state(state_mutex_);
-    if (st != VI_SUCCESS) {
-        if (access_held_)
-            release_access();
+    if (!holds_access()) {
+        st = take_access(token, deadline, nullptr);
+        if (st != VI_SUCCESS)
+            return st;
+    }
+    st = transport_->acquire(deadline);
+    if (st != VI_SUCCESS)
         return st;
-    }
+    std::lock_guard state(state_mutex_);
     ++pins_;
     return VI_SUCCESS;
 }
 
 void DeviceConnection::unpin() {
-    // An operation in progress holds io_mutex_ and lets go in leave().
-    const bool idle = io_mutex_.try_lock();
     {
         std::lock_guard state(state_mutex_);
-        if (pins_ > 0 && --pins_ == 0 && idle && access_held_) {
-            transport_->relinquish();
-            release_access();
-        }
+        if (pins_ == 0 || --pins_ > 0)
+            return;
+        // An operation in progress or queued lets go when it ends.
+        if (busy_ || !queue_.empty())
+            return;
+        busy_ = true;
     }
-    if (idle)
-        io_mutex_.unlock();
+    end_turn();
 }
 
-void DeviceConnection::cancel_for(const void* owner) {
+void DeviceConnection::cancel(CancelToken& token) {
+    token.cancel();
     std::lock_guard state(state_mutex_);
-    if (owner_ != nullptr && owner_ == owner)
+    if (running_ == &token)
         transport_->cancel();
 }
 
