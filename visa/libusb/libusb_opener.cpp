@@ -33,7 +33,7 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
         const ViStatus made = make_libusb_link(std::move(device), link);
         if (made != VI_SUCCESS)
             return made;
-        return make_usbtmc_transport(std::move(link), deadline, out);
+        return make_usbtmc_transport(std::move(link), out);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }

@@ -33,9 +33,6 @@ namespace {
 // accepts connections but never says HELLO. An open waits this long at most
 // for it, and a listing this long for all the sockets together.
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
-// The capability request of an open has at least this long, also when the
-// open's own time has run out waiting for HELLO.
-constexpr auto kSetupBound = std::chrono::milliseconds(200);
 
 // A socket a host may trust: a socket, owned by this user, closed to group and others.
 bool socket_is_private(const std::string& path) {
@@ -144,8 +141,7 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         constexpr std::uint32_t kFirstSeq = 1;
         auto link =
             std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
-        return make_usbtmc_transport(std::move(link),
-                                     std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
+        return make_usbtmc_transport(std::move(link), out);
     }
     return VI_ERROR_RSRC_NFOUND;
 }

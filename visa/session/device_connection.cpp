@@ -1,8 +1,18 @@
 #include "device_connection.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace sgvisa {
+namespace {
+
+// A process that only keeps the access lock between its operations lets go
+// as soon as a waiter announces itself: a wait for the access lock lasts at
+// least this long, however short the operation's timeout (0 included), so
+// that such a keeper is never taken for one that is busy.
+constexpr auto kAccessGrace = std::chrono::milliseconds(200);
+
+}  // namespace
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
                                    std::unique_ptr<LockFile> access)
@@ -125,7 +135,9 @@ ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
                                        const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
+    const ViStatus st =
+        lock_waiting(*access_, LockFile::access, std::max(deadline, Clock::now() + kAccessGrace),
+                     token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;

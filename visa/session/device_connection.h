@@ -59,7 +59,9 @@ class DeviceConnection {
     // Starts an operation whose waits block on `token` (cancel() names it
     // by it). Waits for this process's other operations and for other
     // processes until `deadline`: VI_ERROR_RSRC_BUSY when they do not finish
-    // in time, VI_ERROR_ABORT when cancelled. `may_access` (another session
+    // in time (the wait for another process lasts at least 200 ms, for one
+    // that only keeps the instrument between its operations lets go when
+    // asked), VI_ERROR_ABORT when cancelled. `may_access` (another session
     // holds no lock that keeps this one out) is asked before waiting for
     // another process and again once the access lock is held; false gives
     // VI_ERROR_RSRC_LOCKED at once.

@@ -1,6 +1,5 @@
 #include "device_registry.h"
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,7 +44,7 @@ std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {
 
 }  // namespace
 
-ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline setup,
+ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out) {
     auto& r = registry();
     const Key key = key_of(name);
@@ -56,19 +55,13 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline
             return VI_SUCCESS;
         }
     }
-    // Opened without the registry's lock: it may wait for other processes.
+    // Opened without the registry's lock: reaching the device takes a moment.
     std::unique_ptr<LockFile> file;
     ViStatus st = LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
     if (st != VI_SUCCESS)
         return st;
-    CancelToken token;
-    st = lock_waiting(*file, LockFile::access, deadline, token);
-    if (st != VI_SUCCESS)
-        return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
     std::unique_ptr<Transport> transport;
-    st = open_transport(name, std::max(deadline, setup), transport);
-    file->unlock(LockFile::access);
-    file->wake_waiters();
+    st = open_transport(name, deadline, transport);
     if (st != VI_SUCCESS)
         return st;
     if (!transport)

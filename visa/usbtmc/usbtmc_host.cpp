@@ -27,11 +27,16 @@ constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
 
+// However short an operation's own wait, the first claim and the
+// capability request get this long.
+constexpr auto kSetupTime = std::chrono::milliseconds(1000);
+
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps)
-        : link_(std::move(link)), caps_(caps) {
-        if (caps_.usb488) {
+    explicit UsbtmcTransport(std::unique_ptr<UsbLink> link) : link_(std::move(link)) {
+        // The descriptors tell a USB488 interface; its capabilities are read
+        // only once the instrument may be talked to (acquire).
+        if (link_->facts().interface_protocol == kProtocolUsb488) {
             if (auto source = link_->open_interrupt_source())
                 interrupts_ = std::make_unique<InterruptChannel>(std::move(source));
         }
@@ -45,7 +50,11 @@ class UsbtmcTransport final : public Transport {
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        return note(link_->acquire(deadline));
+        if (caps_read_)
+            return note(link_->acquire(deadline));
+        const Deadline setup = std::max(deadline, Clock::now() + kSetupTime);
+        const ViStatus st = note(link_->acquire(setup));
+        return st == VI_SUCCESS ? read_capabilities(setup) : st;
     }
 
     void relinquish() override {
@@ -352,6 +361,25 @@ class UsbtmcTransport final : public Transport {
         return recovered == VI_ERROR_CONN_LOST ? recovered : st;
     }
 
+    // GET_CAPABILITIES, once. A device that stalls it is used without the
+    // optional features; one that does not answer is asked again next time.
+    ViStatus read_capabilities(Deadline deadline) {
+        std::array<std::uint8_t, kCapabilitiesLength> answer{};
+        std::size_t got = 0;
+        const ViStatus st =
+            note(link_->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0,
+                                   link_->interface_number(), answer, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        if (st != VI_SUCCESS && st != VI_ERROR_IO)
+            return st;
+        if (st == VI_SUCCESS)
+            caps_ = parse_capabilities(std::span(answer.data(), got),
+                                       link_->facts().interface_protocol == kProtocolUsb488);
+        caps_read_ = true;
+        return VI_SUCCESS;
+    }
+
     // Remembers a lost device: every later call fails at once.
     ViStatus note(ViStatus st) {
         if (st == VI_ERROR_CONN_LOST)
@@ -360,7 +388,8 @@ class UsbtmcTransport final : public Transport {
     }
 
     std::unique_ptr<UsbLink> link_;
-    Capabilities caps_;
+    Capabilities caps_;  // none until read by the first acquire
+    bool caps_read_ = false;
     std::uint8_t last_tag_ = 0;
     std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;
@@ -375,26 +404,10 @@ class UsbtmcTransport final : public Transport {
 
 }  // namespace
 
-ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
-                               std::unique_ptr<Transport>& out) {
+ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
-    ViStatus st = link->acquire(deadline);
-    if (st != VI_SUCCESS)
-        return st;
-    std::array<std::uint8_t, kCapabilitiesLength> answer{};
-    std::size_t got = 0;
-    st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0, link->interface_number(),
-                          answer, got, deadline);
-    link->relinquish();
-    // A device that stalls GET_CAPABILITIES is used without optional features.
-    if (st != VI_SUCCESS && st != VI_ERROR_IO)
-        return st;
-    const Capabilities caps =
-        st == VI_SUCCESS ? parse_capabilities(std::span(answer.data(), got),
-                                              link->facts().interface_protocol == kProtocolUsb488)
-                         : Capabilities{};
-    out = std::make_unique<UsbtmcTransport>(std::move(link), caps);
+    out = std::make_unique<UsbtmcTransport>(std::move(link));
     return VI_SUCCESS;
 }
 
