@@ -69,9 +69,8 @@ SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, 
         auto* data = const_cast<ViBuf>(buf);  // reported back as the event's buffer
         return start_job(vi, "viWriteAsync", data, cnt, jobId,
                          [data, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
-                             done.status =
-                                 io.transport().write(std::span<const std::uint8_t>(data, cnt),
-                                                      io.settings.send_end, io.deadline);
+                             done.status = io.op.write(std::span<const std::uint8_t>(data, cnt),
+                                                       io.settings.send_end, io.deadline);
                              done.return_count = done.status >= 0 ? cnt : 0;
                          });
     });

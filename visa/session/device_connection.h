@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "cancel_token.h"
@@ -49,6 +50,12 @@ class DeviceConnection {
         ~Operation();
         Transport& transport() const { return *connection_->transport_; }
         DeviceConnection& connection() const { return *connection_; }
+        // Transport::write and write_query of (part of) a message. What was
+        // kept of the last reply goes first, whoever read it: the
+        // instrument drops a reply left unread when a new message begins.
+        ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) const;
+        ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
+                             const ReadStop& stop, Deadline deadline) const;
         explicit operator bool() const { return connection_ != nullptr; }
 
       private:
@@ -89,10 +96,15 @@ class DeviceConnection {
                                         std::function<void(std::uint8_t)> listener);
     void unsubscribe_service_requests(const void* owner);
 
-    // Bytes of a reply read past a termination character, for the next read.
-    // Used only within an operation.
+    // Bytes of a reply read past a termination character, for the next read
+    // of any session (`read_rest_end`: END came with them), until a new
+    // message or a clear drops them. Used only within an operation.
     std::vector<std::uint8_t>& read_rest() { return read_rest_; }
     bool& read_rest_end() { return read_rest_end_; }
+    void drop_read_rest() {
+        read_rest_.clear();
+        read_rest_end_ = false;
+    }
 
     bool lost() const { return transport_->lost(); }
     const UsbDeviceFacts& facts() const { return transport_->facts(); }
