@@ -21,6 +21,7 @@
 #include "frame_socket.h"
 #include "localbus_frames.h"
 #include "localbus_link.h"
+#include "process_descriptors.h"
 #include "usbtmc_host.h"
 
 namespace sgvisa {
@@ -50,11 +51,14 @@ int connect_to(const std::string& path) {
     if (path.size() >= sizeof addr.sun_path)
         return -1;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // A fork child closes its copy: the device sees this one close when
+    // this process closes it.
+    const int fd = open_process_descriptor(
+        [] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); });
     if (fd < 0)
         return -1;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+        close_process_descriptor(fd);
         return -1;
     }
     return fd;
@@ -132,7 +136,7 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         const Deadline hello_deadline = std::min(deadline, Clock::now() + kHelloBound);
         if (localbus::receive_frame(fd, rx, hello_deadline, h, payload) != VI_SUCCESS ||
             !parse_hello(h, payload, hello) || !matches(name, hello) || !rx.empty()) {
-            ::close(fd);
+            close_process_descriptor(fd);
             continue;
         }
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
@@ -182,12 +186,12 @@ void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& ou
             Hello hello;
             if (st == VI_SUCCESS && parse_hello(h, payload, hello))
                 hellos.push_back(std::move(hello));
-            ::close(pending[i].fd);
+            close_process_descriptor(pending[i].fd);
             pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
     for (const auto& p : pending)
-        ::close(p.fd);
+        close_process_descriptor(p.fd);
     for (const auto& hello : hellos) {
         UsbResourceName name;
         name.vendor_id = hello.device.vendor_id;

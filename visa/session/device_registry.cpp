@@ -1,5 +1,7 @@
 #include "device_registry.h"
 
+#include <pthread.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,10 +26,22 @@ struct Registry {
     std::map<Key, std::weak_ptr<DeviceConnection>> connections;
 };
 
+Registry* g_registry = nullptr;
+
 Registry& registry() {
-    // Never destroyed: sessions left open at exit outlive static teardown.
-    static Registry* const r = new Registry;
-    return *r;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Never destroyed: sessions left open at exit outlive static teardown.
+        g_registry = new Registry;
+        // A fork child opens connections of its own: the parent's stay the
+        // parent's (the child's sessions table keeps them from destruction).
+        ::pthread_atfork([] { g_registry->mutex.lock(); }, [] { g_registry->mutex.unlock(); },
+                         [] {
+                             g_registry->connections.clear();
+                             g_registry->mutex.unlock();
+                         });
+    });
+    return *g_registry;
 }
 
 std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {

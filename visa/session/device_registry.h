@@ -1,6 +1,7 @@
 // This process's connections to instruments: sessions to one instrument share
 // one connection (one transport, one USB claim). A connection whose
-// instrument went away is replaced by the next open. Thread-safe.
+// instrument went away is replaced by the next open; a fork child opens its
+// own. Thread-safe.
 #pragma once
 
 #include <memory>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bus_directory.h"
+#include "process_descriptors.h"
 
 namespace sgvisa {
 namespace {
@@ -103,18 +104,23 @@ ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out
         return ::lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
     }
     std::string path = instrument_lock_path(dir, key);
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
+    int open_error = 0;
+    const int fd = open_process_descriptor([&] {
+        int opened;
+        do {
+            opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        } while (opened < 0 && errno == EINTR);
+        open_error = errno;
+        return opened;
+    });
     if (fd < 0)
-        return errno == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+        return open_error == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
     out.reset(new LockFile(fd, std::move(path)));
     return VI_SUCCESS;
 }
 
 LockFile::~LockFile() {
-    ::close(fd_);
+    close_process_descriptor(fd_);
 }
 
 bool LockFile::try_lock(Byte byte, short type) {
