@@ -127,12 +127,13 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
             return VI_ERROR_INV_MASK;
         if (size == 0)
             return VI_ERROR_INV_SIZE;
-        auto settings = session->settings();
-        if (mask & VI_READ_BUF)
-            settings.read_buffer_size = size;
-        if (mask & VI_WRITE_BUF)
-            settings.write_buffer_size = size;
-        session->update_settings(settings);
+        session->change_settings([&](sgvisa::SessionSettings& settings) {
+            if (mask & VI_READ_BUF)
+                settings.read_buffer_size = size;
+            if (mask & VI_WRITE_BUF)
+                settings.write_buffer_size = size;
+            return VI_SUCCESS;
+        });
         return (mask & (VI_IO_IN_BUF | VI_IO_OUT_BUF)) ? VI_WARN_NSUP_BUF : VI_SUCCESS;
     });
 }

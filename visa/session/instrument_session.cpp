@@ -189,9 +189,14 @@ SessionSettings InstrumentSession::settings() const {
     return settings_;
 }
 
-void InstrumentSession::update_settings(const SessionSettings& settings) {
+ViStatus InstrumentSession::change_settings(
+    const std::function<ViStatus(SessionSettings&)>& change) {
     std::lock_guard guard(settings_mutex_);
-    settings_ = settings;
+    SessionSettings changed = settings_;
+    const ViStatus st = change(changed);
+    if (st == VI_SUCCESS)
+        settings_ = changed;
+    return st;
 }
 
 }  // namespace sgvisa

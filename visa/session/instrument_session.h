@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,7 +63,10 @@ class InstrumentSession {
     bool closed() const { return closed_.load(); }
 
     SessionSettings settings() const;
-    void update_settings(const SessionSettings& settings);
+    // Changes the settings under the session's lock, so that changes from
+    // several threads are all kept: `change` returns VI_SUCCESS to keep what
+    // it did, or a failure (the settings stay as they were).
+    ViStatus change_settings(const std::function<ViStatus(SessionSettings&)>& change);
 
     ViSession resource_manager() const { return rm_; }
     const UsbResourceName& name() const { return name_; }
