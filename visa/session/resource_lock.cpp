@@ -121,7 +121,10 @@ ViStatus ResourceLock::lock_shared(Deadline deadline, const std::string& request
                 key = key_;
                 return VI_SUCCESS;
             }
+            // Another key's lock now. A waiter that tried while this read
+            // lock was held may have found it in the way: woken to try again.
             file_->unlock(LockFile::visa_lock);
+            file_->wake_waiters();
         }
         if (const ViStatus st = await_change(guard, wait, deadline, token); st != VI_SUCCESS)
             return st;
