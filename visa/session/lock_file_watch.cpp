@@ -68,11 +68,25 @@ Hub& hub() {
     return *g_hub;
 }
 
+// What one batch of events says: watch descriptor, and whether a descriptor
+// of its file was closed.
+using Seen = std::vector<std::pair<int, bool>>;
+
+void note(Seen& seen, int wd, bool closed) {
+    for (auto& [w, c] : seen) {
+        if (w == wd) {
+            c = c || closed;
+            return;
+        }
+    }
+    seen.emplace_back(wd, closed);
+}
+
 // Calls the subscribers of each watch that saw events, one at a time and
 // without the hub's lock; a subscriber removed meanwhile is skipped.
-void dispatch(Hub& h, const std::map<int, bool>& seen) {
+void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
     for (const auto& [wd, closed] : seen) {
-        std::vector<std::uint64_t> ids;
+        ids.clear();
         {
             std::lock_guard lock(h.mutex);
             const auto it = h.watches.find(wd);
@@ -106,6 +120,12 @@ void dispatch(Hub& h, const std::map<int, bool>& seen) {
 
 [[noreturn]] void read_events(Hub* h) {
     const int fd = h->fd;
+    // Allocated now, not when the first change comes: a thread's first
+    // allocation sets up its memory arena, which takes a while.
+    Seen seen;
+    seen.reserve(16);
+    std::vector<std::uint64_t> ids;
+    ids.reserve(16);
     for (;;) {
         // Idle until a change: the thread has nothing else to do, and lives
         // as long as the process.
@@ -113,7 +133,7 @@ void dispatch(Hub& h, const std::map<int, bool>& seen) {
         if (::poll(&p, 1, -1) < 0)
             continue;  // EINTR
         alignas(inotify_event) std::array<char, 4096> buf;
-        std::map<int, bool> seen;  // watch descriptor -> a descriptor was closed
+        seen.clear();
         bool overflow = false;
         ssize_t n;
         while ((n = ::read(fd, buf.data(), buf.size())) > 0) {
@@ -122,7 +142,7 @@ void dispatch(Hub& h, const std::map<int, bool>& seen) {
                 if (e->mask & IN_Q_OVERFLOW)
                     overflow = true;
                 else if ((e->mask & IN_IGNORED) == 0)
-                    seen[e->wd] = seen[e->wd] || (e->mask & IN_CLOSE) != 0;
+                    note(seen, e->wd, (e->mask & IN_CLOSE) != 0);
                 off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
         }
@@ -130,9 +150,9 @@ void dispatch(Hub& h, const std::map<int, bool>& seen) {
             // Events were lost: every watch may have missed one.
             std::lock_guard lock(h->mutex);
             for (const auto& w : h->watches)
-                seen[w.first] = true;
+                note(seen, w.first, true);
         }
-        dispatch(*h, seen);
+        dispatch(*h, seen, ids);
     }
 }
 
