@@ -177,11 +177,12 @@ void InstrumentSession::close() {
     events_->shut_down();
     // A lock() in progress has been cancelled: it lets go of lock_mutex_ at once.
     std::lock_guard guard(lock_mutex_);
-    // The access lock goes before the VISA lock, so that a process waiting
-    // for the VISA lock finds the instrument free when it gets it.
-    if (lock_->held() == VI_EXCLUSIVE_LOCK)
-        device_->unpin();
+    // The VISA lock goes first: a process waiting for it wakes once, and
+    // by the time it has connected and wants the access lock, that is free.
+    const bool pinned = lock_->held() == VI_EXCLUSIVE_LOCK;
     lock_->release_all();
+    if (pinned)
+        device_->unpin();
 }
 
 SessionSettings InstrumentSession::settings() const {
