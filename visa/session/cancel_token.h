@@ -29,10 +29,20 @@ class CancelToken {
     // false when the deadline ended it.
     bool wait(Deadline deadline);
 
+    // For a wait that blocks in poll() instead: while `eventfd` is attached,
+    // wake() and cancel() also make it readable. detach() forgets it, and a
+    // wake() that came meanwhile.
+    void attach(int eventfd);
+    void detach();
+
   private:
+    // Caller holds mutex_.
+    void signal_attached();
+
     std::mutex mutex_;
     std::condition_variable changed_;
     bool woken_ = false;
+    int attached_ = -1;
     std::atomic<bool> cancelled_{false};
 };
 

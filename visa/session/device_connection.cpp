@@ -209,8 +209,7 @@ void DeviceConnection::leave() {
             keeping = pins_ == 0 && access_held_;
         }
         if (keeping) {
-            watch_ =
-                LockFileWatch::start(access_->path(), [this](bool) { on_lock_file_changed(); });
+            watch_ = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
             std::lock_guard state(state_mutex_);
             waiters_seen_ = true;  // one may have announced itself before the watch was armed
         }

@@ -1,10 +1,14 @@
 #include "lock_file.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -169,32 +173,66 @@ LockWait::LockWait(LockFile& file, CancelToken& token) : file_(file), token_(tok
     file_.try_lock(LockFile::waiters, F_RDLCK);
     const char zero = 0;
     (void)!::pwrite(file_.fd(), &zero, 1, kAnnounceOffset);
-    watch_ = LockFileWatch::start(file_.path(), [this](bool closed) {
-        if (closed)
-            closed_ = true;
-        token_.wake();
-    });
+    if (!borrow_wait_instance(instance_))
+        return;
+    watch_ = ::inotify_add_watch(instance_.inotify, file_.path().c_str(),
+                                 IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    if (watch_ < 0) {
+        return_wait_instance(instance_);
+        return;
+    }
+    token_.attach(instance_.wake);
 }
 
 LockWait::~LockWait() {
-    watch_.reset();  // before the token may go
+    if (watch_ >= 0) {
+        token_.detach();
+        // Removing a watch does not wait for the kernel; the instance stays.
+        ::inotify_rm_watch(instance_.inotify, watch_);
+        return_wait_instance(instance_);
+    }
     file_.unlock(LockFile::waiters);
 }
 
 bool LockWait::wait(Deadline deadline) {
     Deadline until = deadline;
     const auto now = Clock::now();
-    if (!watch_) {
+    if (watch_ < 0) {
         until = std::min(until, now + std::chrono::milliseconds(pace_ms_));
         pace_ms_ = std::min(pace_ms_ * 2, kMaxPaceMs);
     }
     if (settle_left_ > 0)
         until = std::min(until, now + std::chrono::milliseconds(settle_ms_));
-    const bool woken = token_.wait(until);
-    if (closed_.exchange(false)) {
+    if (watch_ < 0) {
+        const bool woken = token_.wait(until);
+        if (!woken && settle_left_ > 0) {
+            --settle_left_;
+            settle_ms_ *= 2;
+        }
+        return Clock::now() < deadline;
+    }
+    std::array<pollfd, 2> fds{{{instance_.inotify, POLLIN, 0}, {instance_.wake, POLLIN, 0}}};
+    const int rc = ::poll(fds.data(), fds.size(), ms_until(until));
+    if (fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(instance_.wake, &count, sizeof count);
+    }
+    bool closed = false;
+    if (fds[0].revents != 0) {
+        alignas(inotify_event) std::array<char, 4096> buf;
+        ssize_t n;
+        while ((n = ::read(instance_.inotify, buf.data(), buf.size())) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf.data() + off);
+                closed = closed || (e->mask & IN_CLOSE) != 0;
+                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+    if (closed) {
         settle_left_ = kSettleChecks;
         settle_ms_ = 1;
-    } else if (!woken && settle_left_ > 0) {
+    } else if (rc == 0 && settle_left_ > 0) {
         --settle_left_;
         settle_ms_ *= 2;
     }

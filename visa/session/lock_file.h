@@ -23,7 +23,6 @@
 
 #include <fcntl.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +30,8 @@
 
 #include "cancel_token.h"
 #include "deadline.h"
-#include "lock_file_watch.h"
 #include "visa.h"
+#include "wait_instances.h"
 
 namespace sgvisa {
 
@@ -88,14 +87,15 @@ class LockFile {
 
 // Waiting for another descriptor to change a lock file's locks. While it
 // lives, the wait is registered and announced (so releasers, and a holder
-// keeping the access lock between operations, wake it) and a watch on the
-// file wakes `token` at each change (lock_file_watch.h): create it before the
-// last attempt that may fail, then wait() and try again. Never spins: it
-// blocks on the token, and only after a close (a holder's death, whose lock
-// the kernel drops just after reporting the close) does it look again a few
-// times at growing intervals. Without a watch (the user's inotify instances
-// are used up) it looks again at growing intervals of at most 32 ms, so a
-// release is still seen within milliseconds.
+// keeping the access lock between operations, wake it) and an inotify watch
+// on the file is armed, on an instance lent to this wait (wait_instances.h):
+// create it before the last attempt that may fail, then wait() and try
+// again. Never spins: it blocks on the watch and on `token` (wake, cancel),
+// and only after a close (a holder's death, whose lock the kernel drops just
+// after reporting the close) does it look again a few times at growing
+// intervals. Without a watch (the user's inotify instances are used up) it
+// looks again at growing intervals of at most 32 ms, so a release is still
+// seen within milliseconds.
 class LockWait {
   public:
     LockWait(LockFile& file, CancelToken& token);
@@ -103,7 +103,7 @@ class LockWait {
     LockWait(const LockWait&) = delete;
     LockWait& operator=(const LockWait&) = delete;
 
-    bool armed() const { return watch_ != nullptr; }
+    bool armed() const { return watch_ >= 0; }
     // Blocks until something may have changed, the token is woken or
     // cancelled, or `deadline` passes (false).
     bool wait(Deadline deadline);
@@ -111,8 +111,8 @@ class LockWait {
   private:
     LockFile& file_;
     CancelToken& token_;
-    std::atomic<bool> closed_{false};  // a close was seen since the last wait
-    std::unique_ptr<LockFileWatch> watch_;
+    WaitInstance instance_;
+    int watch_ = -1;
     int settle_left_ = 0;
     int settle_ms_ = 1;
     int pace_ms_ = 1;  // without a watch

@@ -21,7 +21,7 @@ namespace sgvisa {
 struct LockFileWatch::Hub {
     struct Subscriber {
         std::uint64_t id;
-        std::shared_ptr<std::function<void(bool)>> changed;
+        std::shared_ptr<std::function<void()>> changed;
     };
 
     std::mutex mutex;  // what follows
@@ -68,24 +68,18 @@ Hub& hub() {
     return *g_hub;
 }
 
-// What one batch of events says: watch descriptor, and whether a descriptor
-// of its file was closed.
-using Seen = std::vector<std::pair<int, bool>>;
+// The watch descriptors one batch of events is about.
+using Seen = std::vector<int>;
 
-void note(Seen& seen, int wd, bool closed) {
-    for (auto& [w, c] : seen) {
-        if (w == wd) {
-            c = c || closed;
-            return;
-        }
-    }
-    seen.emplace_back(wd, closed);
+void note(Seen& seen, int wd) {
+    if (std::find(seen.begin(), seen.end(), wd) == seen.end())
+        seen.push_back(wd);
 }
 
 // Calls the subscribers of each watch that saw events, one at a time and
 // without the hub's lock; a subscriber removed meanwhile is skipped.
 void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
-    for (const auto& [wd, closed] : seen) {
+    for (const int wd : seen) {
         ids.clear();
         {
             std::lock_guard lock(h.mutex);
@@ -96,7 +90,7 @@ void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
                 ids.push_back(s.id);
         }
         for (const std::uint64_t id : ids) {
-            std::shared_ptr<std::function<void(bool)>> changed;
+            std::shared_ptr<std::function<void()>> changed;
             {
                 std::lock_guard lock(h.mutex);
                 const auto it = h.watches.find(wd);
@@ -110,7 +104,7 @@ void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
                     continue;
                 h.calling = id;
             }
-            (*changed)(closed);
+            (*changed)();
             std::lock_guard lock(h.mutex);
             h.calling = 0;
             h.call_ended.notify_all();
@@ -142,7 +136,7 @@ void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
                 if (e->mask & IN_Q_OVERFLOW)
                     overflow = true;
                 else if ((e->mask & IN_IGNORED) == 0)
-                    note(seen, e->wd, (e->mask & IN_CLOSE) != 0);
+                    note(seen, e->wd);
                 off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
         }
@@ -150,7 +144,7 @@ void dispatch(Hub& h, const Seen& seen, std::vector<std::uint64_t>& ids) {
             // Events were lost: every watch may have missed one.
             std::lock_guard lock(h->mutex);
             for (const auto& w : h->watches)
-                note(seen, w.first, true);
+                note(seen, w.first);
         }
         dispatch(*h, seen, ids);
     }
@@ -175,7 +169,7 @@ bool ensure_reader(Hub& h) {
 }  // namespace
 
 std::unique_ptr<LockFileWatch> LockFileWatch::start(const std::string& path,
-                                                    std::function<void(bool closed)> changed) {
+                                                    std::function<void()> changed) {
     Hub& h = hub();
     std::lock_guard lock(h.mutex);
     if (h.fd < 0) {
@@ -191,7 +185,7 @@ std::unique_ptr<LockFileWatch> LockFileWatch::start(const std::string& path,
     if (wd < 0)
         return nullptr;
     const std::uint64_t id = h.next_id++;
-    h.watches[wd].push_back({id, std::make_shared<std::function<void(bool)>>(std::move(changed))});
+    h.watches[wd].push_back({id, std::make_shared<std::function<void()>>(std::move(changed))});
     return std::unique_ptr<LockFileWatch>(new LockFileWatch(&h, wd, id));
 }
 

@@ -1,14 +1,15 @@
-// Changes of instrument lock files as this process learns of them: through
-// one inotify instance that the process keeps open, read by one thread of
-// the library, both made at the first need and kept until the process ends
+// Changes of instrument lock files for what acts on them by itself, such as
+// a connection keeping the access lock between operations: told through one
+// inotify instance that the process keeps open, read by one thread of the
+// library, both made at the first need and kept until the process ends
 // (tearing an inotify instance down waits for a kernel grace period, several
-// milliseconds on a busy machine, so none is ever closed on the way to a
-// lock or out of viClose). A fork child gets an instance and thread of its
-// own at its first need; the parent's are left to the parent.
+// milliseconds on a busy machine, so none is ever closed out of viClose). A
+// fork child gets an instance and thread of its own at its first need; the
+// parent's are left to the parent. (A thread that waits for a lock blocks on
+// an instance of its own instead: wait_instances.h.)
 //
 // A change is a write to the file (a waiter announcing itself, a releaser
-// waking the waiters) or the close of a descriptor of it (a holder that may
-// have let go by ending). Thread-safe.
+// waking the waiters) or the close of a descriptor of it. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -21,13 +22,12 @@ namespace sgvisa {
 class LockFileWatch {
   public:
     // Calls `changed` on the library's watch thread after each batch of
-    // changes to the file at `path`, with `closed` true when a descriptor of
-    // it was closed, until destroyed. Armed when this returns. Null when the
+    // changes to the file at `path`, until destroyed. Armed when this returns. Null when the
     // system refuses: no inotify instance (the user's limit is reached), no
     // watch, no thread. `changed` must not block for long: it delays every
     // other watch of the process.
     static std::unique_ptr<LockFileWatch> start(const std::string& path,
-                                                std::function<void(bool closed)> changed);
+                                                std::function<void()> changed);
 
     // After it `changed` is not running and is not called again. From within
     // `changed` it only stops later calls.
