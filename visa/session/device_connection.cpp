@@ -47,7 +47,12 @@ void DeviceConnection::unsubscribe_service_requests(const void* owner) {
 }
 
 DeviceConnection::~DeviceConnection() {
-    watch_.reset();  // its thread calls in: stopped before anything goes
+    std::unique_ptr<LockFileWatch> watch;
+    {
+        std::lock_guard state(state_mutex_);  // its call reads watch_
+        watch = std::move(watch_);
+    }
+    watch.reset();  // its thread calls in: stopped before anything goes
     transport_->listen_for_service_requests(nullptr);
     if (access_held_) {
         transport_->relinquish();
@@ -209,8 +214,9 @@ void DeviceConnection::leave() {
             keeping = pins_ == 0 && access_held_;
         }
         if (keeping) {
-            watch_ = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+            auto watch = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
             std::lock_guard state(state_mutex_);
+            watch_ = std::move(watch);
             waiters_seen_ = true;  // one may have announced itself before the watch was armed
         }
     }

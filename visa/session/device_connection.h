@@ -139,7 +139,7 @@ class DeviceConnection {
     int pins_ = 0;
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
-    std::unique_ptr<LockFileWatch> watch_;  // changed only by the turn's holder
+    std::unique_ptr<LockFileWatch> watch_;  // set by the turn's holder
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
     std::mutex srq_mutex_;
