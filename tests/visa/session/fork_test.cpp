@@ -9,10 +9,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "lock_file.h"
 #include "process_wait.h"
@@ -117,6 +119,37 @@ TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsWatchAlone) {
     other->unlock(sgvisa::LockFile::access);
     other->wake_waiters();
     EXPECT_TRUE(query(keeper));
+}
+
+// Forks at any moment of another thread's work with the instrument: each
+// child opens and queries on its own, whatever the parent's locks and
+// threads were doing when it was made.
+TEST_F(ForkedChild, ForkWhileAnotherThreadWorksLeavesTheChildAbleToWork) {
+    ViSession busy = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &busy), VI_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> parent_wrong{0};
+    std::thread worker([&] {
+        while (!stop)
+            parent_wrong += !query(busy);
+    });
+    int children_wrong = 0;
+    for (int i = 0; i < 10; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ViSession rm = VI_NULL;
+            ViSession own = VI_NULL;
+            const bool ok = viOpenDefaultRM(&rm) == VI_SUCCESS &&
+                            viOpen(rm, kName, VI_NULL, 2000, &own) == VI_SUCCESS && query(own) &&
+                            viClose(rm) == VI_SUCCESS;
+            ::_exit(ok ? 0 : 1);
+        }
+        children_wrong += wait_for_exit(child, milliseconds(10000)) != 0;
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(children_wrong, 0);
+    EXPECT_EQ(parent_wrong.load(), 0);
 }
 
 // A holder with a fork child that lives on (say a worker that never execs)
