@@ -254,6 +254,13 @@ ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
         if (st != VI_SUCCESS)
             return st;
     }
+    {
+        std::lock_guard state(state_mutex_);
+        running_ = &token;  // the claim may be the first, with the capabilities
+        transport_->resume();
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
+    }
     st = transport_->acquire(deadline);
     if (st != VI_SUCCESS)
         return st;
