@@ -72,7 +72,14 @@ void AsyncJobs::run() {
         running_ = job.id;
         running_token_ = &token;
         lock.unlock();
-        VisaEvent done = job.work(token);
+        VisaEvent done;
+        try {
+            done = job.work(token);
+        } catch (...) {
+            // Nothing may escape this thread: the job fails instead.
+            done = job.aborted;
+            done.status = VI_ERROR_SYSTEM_ERROR;
+        }
         done.job_id = job.id;
         complete_(done);
         lock.lock();

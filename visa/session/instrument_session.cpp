@@ -77,9 +77,12 @@ ViStatus InstrumentSession::lock(ViAccessMode type, Deadline deadline, const cha
     CancelToken token;
     if (enroll(token) != VI_SUCCESS)
         return VI_ERROR_INV_OBJECT;
-    const ViStatus st = lock_enrolled(type, deadline, requested_key, key, token);
-    forget(token);
-    return st;
+    struct Enrolled {
+        InstrumentSession& session;
+        CancelToken& token;
+        ~Enrolled() { session.forget(token); }
+    } enrolled{*this, token};
+    return lock_enrolled(type, deadline, requested_key, key, token);
 }
 
 ViStatus InstrumentSession::lock_enrolled(ViAccessMode type, Deadline deadline,
