@@ -20,30 +20,75 @@ DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
                                                       std::function<void(std::uint8_t)> listener) {
-    std::lock_guard lock(srq_mutex_);
-    if (srq_listeners_.empty()) {
-        const ViStatus st = transport_->listen_for_service_requests([this](std::uint8_t stb) {
-            std::vector<std::function<void(std::uint8_t)>> listeners;
-            {
-                std::lock_guard inner(srq_mutex_);
-                for (auto& l : srq_listeners_)
-                    listeners.push_back(l.second);
+    {
+        std::lock_guard order(srq_transport_mutex_);
+        {
+            // Before the transport listens: a request the device kept comes at once.
+            std::lock_guard lock(srq_mutex_);
+            srq_listeners_.emplace_back(owner, std::move(listener));
+        }
+        if (!srq_listening_) {
+            const ViStatus st = transport_->listen_for_service_requests(
+                [this](std::uint8_t stb) { dispatch_service_request(stb); });
+            if (st != VI_SUCCESS) {
+                std::lock_guard lock(srq_mutex_);
+                std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+                return st;
             }
-            for (auto& l : listeners)
-                l(stb);
-        });
-        if (st != VI_SUCCESS)
-            return st;
+            srq_listening_ = true;
+        }
     }
-    srq_listeners_.emplace_back(owner, std::move(listener));
+    if (transport_->hears_service_requests_only_when_acquired()) {
+        // Heard from now on if the instrument is free (an operation that
+        // does nothing, after which it is kept until somebody waits);
+        // otherwise from this process's next operation.
+        CancelToken token;
+        Operation turn;
+        (void)start(
+            token, Clock::now(), Clock::now(), [] { return true; }, turn);
+    }
     return VI_SUCCESS;
 }
 
 void DeviceConnection::unsubscribe_service_requests(const void* owner) {
-    std::lock_guard lock(srq_mutex_);
-    std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-    if (srq_listeners_.empty())
-        transport_->listen_for_service_requests(nullptr);
+    {
+        std::unique_lock lock(srq_mutex_);
+        std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+        srq_call_ended_.wait(lock, [&] {
+            return srq_calling_ != owner || srq_caller_ == std::this_thread::get_id();
+        });
+    }
+    // Not under srq_mutex_: the transport's thread may be in a call that
+    // needs it.
+    std::lock_guard order(srq_transport_mutex_);
+    {
+        std::lock_guard lock(srq_mutex_);
+        if (!srq_listeners_.empty() || !srq_listening_)
+            return;
+    }
+    transport_->listen_for_service_requests(nullptr);
+    srq_listening_ = false;
+}
+
+void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
+    std::unique_lock lock(srq_mutex_);
+    std::vector<const void*> owners;
+    for (const auto& l : srq_listeners_)
+        owners.push_back(l.first);
+    for (const void* owner : owners) {
+        const auto it = std::find_if(srq_listeners_.begin(), srq_listeners_.end(),
+                                     [owner](const auto& l) { return l.first == owner; });
+        if (it == srq_listeners_.end())
+            continue;  // unsubscribed meanwhile
+        const auto listener = it->second;
+        srq_calling_ = owner;
+        srq_caller_ = std::this_thread::get_id();
+        lock.unlock();
+        listener(status_byte);
+        lock.lock();
+        srq_calling_ = nullptr;
+        srq_call_ended_.notify_all();
+    }
 }
 
 DeviceConnection::~DeviceConnection() {
@@ -153,9 +198,7 @@ ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
                                        const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st =
-        lock_waiting(*access_, LockFile::access, std::max(deadline, Clock::now() + kAccessGrace),
-                     token, may_access);
+    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
@@ -179,13 +222,18 @@ void DeviceConnection::release_access() {
 
 ViStatus DeviceConnection::begin(CancelToken& token, Deadline deadline,
                                  const std::function<bool()>& may_access, Operation& op) {
+    return start(token, deadline, std::max(deadline, Clock::now() + kAccessGrace), may_access, op);
+}
+
+ViStatus DeviceConnection::start(CancelToken& token, Deadline deadline, Deadline access_deadline,
+                                 const std::function<bool()>& may_access, Operation& op) {
     ViStatus st = take_turn(token, deadline);
     if (st != VI_SUCCESS)
         return st;
     Operation held;  // ends the turn on every way out
     held.connection_ = this;
     if (!holds_access()) {
-        st = take_access(token, deadline, &may_access);
+        st = take_access(token, access_deadline, &may_access);
         if (st != VI_SUCCESS)
             return st;
     }
@@ -250,7 +298,7 @@ ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
         }
     }
     if (!holds_access()) {
-        st = take_access(token, deadline, nullptr);
+        st = take_access(token, std::max(deadline, Clock::now() + kAccessGrace), nullptr);
         if (st != VI_SUCCESS)
             return st;
     }
