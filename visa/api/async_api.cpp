@@ -36,10 +36,10 @@ ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJ
     sgvisa::VisaEvent aborted = completion(name, buf);
     aborted.status = VI_ERROR_ABORT;
     const ViJobId id = session->jobs().submit(
-        [vi, name, buf, body] {
+        [vi, name, buf, body](sgvisa::CancelToken& token) {
             sgvisa::VisaEvent done = completion(name, buf);
             sgvisa::SessionIo io;
-            done.status = sgvisa::begin_session_io(vi, io);
+            done.status = sgvisa::begin_session_io(vi, io, &token);
             if (done.status == VI_SUCCESS)
                 body(io, done);
             return done;
@@ -69,9 +69,8 @@ SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, 
         auto* data = const_cast<ViBuf>(buf);  // reported back as the event's buffer
         return start_job(vi, "viWriteAsync", data, cnt, jobId,
                          [data, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
-                             done.status =
-                                 io.transport().write(std::span<const std::uint8_t>(data, cnt),
-                                                      io.settings.send_end, io.deadline);
+                             done.status = io.op.write(std::span<const std::uint8_t>(data, cnt),
+                                                       io.settings.send_end, io.deadline);
                              done.return_count = done.status >= 0 ? cnt : 0;
                          });
     });

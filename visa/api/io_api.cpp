@@ -22,8 +22,8 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
         ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
-                                  io.deadline);
+        st =
+            io.op.write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end, io.deadline);
         if (st >= 0 && retCnt != nullptr)
             *retCnt = cnt;
         return st;
@@ -60,8 +60,7 @@ SGVISA_EXPORT ViStatus viClear(ViSession vi) {
         if (st != VI_SUCCESS)
             return st;
         io.session->read_buffer().discard();
-        io.op.connection().read_rest().clear();
-        io.op.connection().read_rest_end() = false;
+        io.op.connection().drop_read_rest();
         return io.transport().clear(io.deadline);
     });
 }
@@ -112,10 +111,8 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
         }
         if (mask & VI_READ_BUF_DISCARD)
             buffer.discard();
-        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD)) {
-            io.op.connection().read_rest().clear();
-            io.op.connection().read_rest_end() = false;
-        }
+        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
+            io.op.connection().drop_read_rest();
         return VI_SUCCESS;
     });
 }
@@ -130,12 +127,13 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
             return VI_ERROR_INV_MASK;
         if (size == 0)
             return VI_ERROR_INV_SIZE;
-        auto settings = session->settings();
-        if (mask & VI_READ_BUF)
-            settings.read_buffer_size = size;
-        if (mask & VI_WRITE_BUF)
-            settings.write_buffer_size = size;
-        session->update_settings(settings);
+        session->change_settings([&](sgvisa::SessionSettings& settings) {
+            if (mask & VI_READ_BUF)
+                settings.read_buffer_size = size;
+            if (mask & VI_WRITE_BUF)
+                settings.write_buffer_size = size;
+            return VI_SUCCESS;
+        });
         return (mask & (VI_IO_IN_BUF | VI_IO_OUT_BUF)) ? VI_WARN_NSUP_BUF : VI_SUCCESS;
     });
 }

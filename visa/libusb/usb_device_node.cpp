@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "process_descriptors.h"
+
 namespace sgvisa {
 
 std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned address) {
@@ -14,10 +16,15 @@ std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned
 }
 
 ViStatus open_usb_device_node(const std::string& path, int& fd) {
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    int error = 0;
+    fd = open_process_descriptor([&] {
+        const int opened = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+        error = errno;
+        return opened;
+    });
     if (fd >= 0)
         return VI_SUCCESS;
-    switch (errno) {
+    switch (error) {
         case EACCES:
         case EPERM:
         case EROFS:
