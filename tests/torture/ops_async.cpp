@@ -121,6 +121,8 @@ void write_and_read(Actor& a, const Target& t, JobBuffers& b, bool& all_done) {
         if (c.wait_status < 0)
             return;
         const ViJobId expected = i == 0 ? write_job : read_job;
+        if (!a.slot(t).holds(t))
+            return;  // closed meanwhile: jobs waiting end aborted, the running one unseen
         if (c.job != expected) {
             a.violation("asynchronous jobs complete in order, each once",
                         "completion of job " + std::to_string(c.job) + " where job " +

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -413,6 +414,15 @@ void Supervisor::print_reports() {
 }
 
 void Supervisor::print_summary(int rounds) {
+    std::ifstream tally(work_dir_ + "/tally");
+    std::map<std::string, int> counts;
+    for (std::string line; std::getline(tally, line);)
+        ++counts[line];
+    if (!counts.empty()) {
+        std::printf("\nviolations by invariant:\n");
+        for (const auto& [invariant, n] : counts)
+            std::printf("%8d  %s\n", n, invariant.c_str());
+    }
     std::printf("\n%-22s %8s", "call", "calls");
     for (int c = 0; c < kStatusClassCount; ++c)
         std::printf(" %9s", status_class_name(c));
