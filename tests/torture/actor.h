@@ -67,7 +67,8 @@ class Actor {
 
     void violation(const std::string& invariant, const std::string& detail);
     // For a call that does not talk to the instrument: `st` must be one of
-    // `allowed`, or VI_ERROR_INV_OBJECT once another thread closed `t`.
+    // `allowed`, or VI_ERROR_INV_OBJECT or VI_ERROR_ABORT once another
+    // thread closed `t`.
     void expect(Function fn, const Target& t, ViStatus st, std::initializer_list<ViStatus> allowed);
     void note(std::string text) { log.note(std::move(text)); }
 

@@ -30,8 +30,8 @@ void Reporter::violation(const std::string& invariant, const std::string& detail
     board_.violations.fetch_add(1);
     // One line per violation, for the summary's count of each invariant.
     const std::string line = invariant + "\n";
-    const int tally = ::open((work_dir_ + "/tally").c_str(),
-                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int tally =
+        ::open((work_dir_ + "/tally").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (tally >= 0) {
         (void)!::write(tally, line.data(), line.size());
         ::close(tally);

@@ -21,8 +21,8 @@ extern "C" int pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock,
     clock_gettime(clock, &on_clock);
     clock_gettime(CLOCK_REALTIME, &realtime);
     constexpr std::int64_t kBillion = 1'000'000'000;
-    const std::int64_t left = (abstime->tv_sec - on_clock.tv_sec) * kBillion +
-                              (abstime->tv_nsec - on_clock.tv_nsec);
+    const std::int64_t left =
+        (abstime->tv_sec - on_clock.tv_sec) * kBillion + (abstime->tv_nsec - on_clock.tv_nsec);
     const std::int64_t at = realtime.tv_sec * kBillion + realtime.tv_nsec + (left > 0 ? left : 0);
     const timespec deadline{static_cast<time_t>(at / kBillion), static_cast<long>(at % kBillion)};
     return pthread_mutex_timedlock(mutex, &deadline);
