@@ -83,6 +83,8 @@ void op_open(Actor& a) {
     }
     if (st >= 0)
         t = s.target(a.incarnation(), k);
+    if (st == VI_ERROR_RSRC_NFOUND)
+        a.worker.note_usb_searched();
     const ViStatus opened = (mode & VI_LOAD_CONFIG) ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
     if (st != opened && !(exclusive && st == VI_ERROR_RSRC_LOCKED)) {
         if (exclusive) {

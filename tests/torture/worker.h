@@ -75,6 +75,11 @@ class Worker {
     // false when it is to end.
     bool next_operation();
 
+    // An open found no simulated instrument and searched the USB devices:
+    // the library has loaded libusb, whose context and event thread stay for
+    // the process's life.
+    void note_usb_searched() { usb_searched_.store(true); }
+
   private:
     void pause_and_check();
     void resume();
@@ -94,6 +99,7 @@ class Worker {
     int idle_ = 0;  // actors waiting in next_operation()
 
     LeakCheck leaks_;
+    std::atomic<bool> usb_searched_{false};
     std::unique_ptr<Actor> control_;  // the main thread's calls, for the report
 };
 
