@@ -69,9 +69,9 @@ std::string LeakCheck::check(std::int64_t settle_ms) {
     }
     return std::to_string(now.threads) + " threads and " + std::to_string(now.descriptors) +
            " descriptors after closing everything, against " + std::to_string(steady_->threads) +
-           " and " + std::to_string(steady_->descriptors) + " at the first pause (" +
+           " and " + std::to_string(steady_->descriptors) + " after the warm-up (" +
            std::to_string(settle_ms) + " ms allowed to settle). Now:\n" + now.listing +
-           "  At the first pause:\n" + steady_->listing;
+           "  After the warm-up:\n" + steady_->listing;
 }
 
 }  // namespace torture

@@ -1,7 +1,7 @@
 // The no-leak invariant: when a worker has closed every session and its
 // resource manager, the process has no more threads and descriptors than
-// at its first such point (its steady state: what the library keeps for
-// the process, if anything, is there by then).
+// after its warm-up (its steady state: what the library keeps for the
+// process, if anything, is there by then).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,11 @@
 #include "probe.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "call_log.h"
 #include "clock.h"
@@ -13,6 +16,50 @@ namespace torture {
 namespace {
 
 constexpr ViUInt32 kOpenTimeoutMs = 2000;
+
+// The processes (other than this one) that have a file whose name ends in
+// `suffix` open, from /proc: who may hold an instrument's lock file.
+std::string holders_of(const std::string& suffix) {
+    std::string out;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return out;
+    while (const dirent* p = ::readdir(proc)) {
+        const int pid = std::atoi(p->d_name);
+        if (pid <= 0 || pid == ::getpid())
+            continue;
+        const std::string fd_dir = std::string("/proc/") + p->d_name + "/fd";
+        DIR* fds = ::opendir(fd_dir.c_str());
+        if (fds == nullptr)
+            continue;
+        while (const dirent* f = ::readdir(fds)) {
+            char target[512];
+            const ssize_t n =
+                ::readlink((fd_dir + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            const std::string t(target, static_cast<std::size_t>(n));
+            if (t.size() >= suffix.size() &&
+                t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                std::ifstream cmdline(std::string("/proc/") + p->d_name + "/stat");
+                std::string stat;
+                std::getline(cmdline, stat);
+                out += "    pid " + std::to_string(pid) + " (" + stat.substr(0, 60) + "...)\n";
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return out;
+}
+
+// The lock file's name ends in the serial number (lock_file.h).
+std::string serial_of(const std::string& resource) {
+    const auto end = resource.rfind("::", resource.rfind("::") - 1);
+    const auto start = resource.rfind("::", end - 1);
+    return resource.substr(start + 2, end - start - 2);
+}
 
 }  // namespace
 
@@ -46,11 +93,12 @@ void run_probe(const Options& options, Board& board, const std::string& work_dir
         const std::int64_t bound = kOpenTimeoutMs + 1000 + options.slack_ms;
         if (st != VI_SUCCESS || elapsed > bound) {
             reporter.violation("a killed process leaves nothing locked",
-                               "with every worker paused and the killed ones gone, an exclusive "
-                               "open of " +
+                               "with every worker paused (each has closed all its sessions) and "
+                               "the killed ones gone, an exclusive open of " +
                                    instrument.resource + " returned " + status_name(st) + " in " +
                                    std::to_string(elapsed) + " ms (bound " + std::to_string(bound) +
-                                   " ms)",
+                                   " ms). Processes with its lock file open:\n" +
+                                   holders_of(serial_of(instrument.resource)),
                                &log);
             continue;
         }

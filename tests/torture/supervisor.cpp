@@ -246,15 +246,13 @@ void Supervisor::reap(int index, bool killed) {
     do {
         r = ::waitpid(w.pid, &status, 0);
     } while (r < 0 && errno == EINTR);
-    // Its children, now this process's (see set_up()), ended with it when
-    // killed, or are ending: the whole group goes before the next probe.
+    // Its children (a child closing what it inherited), now this process's
+    // (see set_up()), go with it before the next probe: they hold the
+    // worker's descriptors, and with them its locks.
+    if (!killed)
+        ::kill(-w.pid, SIGKILL);
     int ignored = 0;
-    if (killed) {
-        while (::waitpid(-w.pid, &ignored, 0) > 0 || errno == EINTR) {
-        }
-    } else {
-        while (::waitpid(-w.pid, &ignored, WNOHANG) > 0) {
-        }
+    while (::waitpid(-w.pid, &ignored, 0) > 0 || errno == EINTR) {
     }
     ::close(w.command_fd);
     ::close(w.reply_fd);

@@ -114,6 +114,33 @@ void Worker::pause_and_check() {
         reporter_.violation("no leaked threads or descriptors", leaked, &control_->log);
 }
 
+void Worker::warm_up() {
+    Actor& c = *control_;
+    const ViSession rm = rm_.load();
+    for (int i = 0; i < instrument_count(); ++i) {
+        const std::string& resource = setup_.instruments[i].resource;
+        ViSession vi = VI_NULL;
+        if (c.call(fn_open, "viOpen(" + resource + ", VI_NO_LOCK, 2000), warming up",
+                   Actor::fixed(3000),
+                   [&] { return viOpen(rm, resource.c_str(), VI_NO_LOCK, 2000, &vi); }) < 0)
+            continue;
+        char buf[256];
+        ViUInt16 stb = 0;
+        c.call(fn_queryf, "viQueryf(*IDN?)", Actor::fixed(3 * 2000),
+               [&] { return viQueryf(vi, "*IDN?\n", "%255t", buf); });
+        c.call(fn_enable_event, "viEnableEvent(SERVICE_REQ, VI_QUEUE)", Actor::fixed(0),
+               [&] { return viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL); });
+        c.call(fn_read_stb, "viReadSTB", Actor::fixed(2 * 2000),
+               [&] { return viReadSTB(vi, &stb); });
+        c.call(fn_lock, "viLock(VI_EXCLUSIVE_LOCK, 2000)", Actor::fixed(2000),
+               [&] { return viLock(vi, VI_EXCLUSIVE_LOCK, 2000, nullptr, nullptr); });
+        c.call(fn_close, "viClose", Actor::fixed(0), [&] { return viClose(vi); });
+    }
+    c.call(fn_close, "viClose(resource manager)", Actor::fixed(0), [&] { return viClose(rm); });
+    leaks_.check(options().slack_ms);  // the steady state
+    open_rm(&c);
+}
+
 void Worker::resume() {
     open_rm(control_.get());
     {
@@ -136,9 +163,18 @@ int Worker::run() {
     watchdog.start();
     if (open_rm(control_.get()) != VI_SUCCESS)
         return kExitSetup;
+    // The threads wait while the main thread warms up: their own
+    // resources are part of the steady state.
+    pausing_ = true;
     std::vector<std::thread> threads;
     for (auto& actor : actors_)
         threads.emplace_back([a = actor.get()] { a->run(); });
+    warm_up();
+    {
+        std::lock_guard lock(state_mutex_);
+        pausing_ = false;
+    }
+    state_changed_.notify_all();
 
     // The supervisor's commands come at the end of each round; a silence
     // much longer than a round means it is gone.

@@ -81,6 +81,10 @@ class Worker {
     void note_usb_searched() { usb_searched_.store(true); }
 
   private:
+    // Uses each instrument once and closes everything, then takes the
+    // process's counts: what the library keeps for the process's life
+    // exists from then on, and anything more at a pause is a leak.
+    void warm_up();
     void pause_and_check();
     void resume();
     void reply(const std::string& line);
