@@ -90,10 +90,9 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
     return st;
 }
 
-void op_attributes(Actor& a) {
-    Target t;
-    if (!a.pick_open(t))
-        return;
+namespace {
+
+void set_one_attribute(Actor& a, const Target& t) {
     switch (a.rng.below(3)) {
         case 0:
             set_attribute(a, t, ta_timeout,
@@ -107,6 +106,19 @@ void op_attributes(Actor& a) {
             set_attribute(a, t, ta_termchar, a.rng.pick<ViAttrState>({'\n', '\r'}));
             break;
     }
+}
+
+}  // namespace
+
+void op_attributes(Actor& a) {
+    Target t;
+    if (!a.pick_open(t))
+        return;
+    // Sometimes a burst, as a program setting up a session does: two
+    // threads' bursts on one session overlap long enough to lose an update.
+    const int sets = a.rng.percent(30) ? 10 + static_cast<int>(a.rng.below(20)) : 1;
+    for (int i = 0; i < sets; ++i)
+        set_one_attribute(a, t);
 }
 
 void op_clear(Actor& a) {
