@@ -37,16 +37,10 @@ int for_each_entry(const char* dir, Each each) {
 LeakCheck::Counts LeakCheck::count() {
     Counts c;
     c.threads = for_each_entry("/proc/self/task", [&](const char* tid) {
-        const std::string task = std::string("/proc/self/task/") + tid;
-        std::ifstream comm(task + "/comm");
-        std::ifstream wchan(task + "/wchan");
+        std::ifstream comm(std::string("/proc/self/task/") + tid + "/comm");
         std::string name;
-        std::string waits_in;
         std::getline(comm, name);
-        std::getline(wchan, waits_in);
-        // What it waits in tells which thread of the library it is.
-        c.listing +=
-            std::string("    thread ") + tid + " " + name + " (waits in " + waits_in + ")\n";
+        c.listing += std::string("    thread ") + tid + " " + name + "\n";
     });
     c.descriptors = for_each_entry("/proc/self/fd", [&](const char* fd) {
         char target[512];
