@@ -1,4 +1,6 @@
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "actor.h"
 #include "misc_calls.h"
@@ -110,10 +112,37 @@ void set_one_attribute(Actor& a, const Target& t) {
 
 }  // namespace
 
+// Two threads set different attributes of one session at once: this
+// thread the timeout (each read back), a helper the termination character's
+// enable, as fast as it can.
+void attribute_race(Actor& a, const Target& t) {
+    Slot& s = a.slot(t);
+    std::atomic<bool> done{false};
+    s.attribute_writes[ta_termchar_enabled].fetch_add(1);
+    s.attribute_setters[ta_termchar_enabled].fetch_add(1);
+    a.note("  a helper thread sets VI_ATTR_TERMCHAR_EN of " + std::to_string(t.vi) + " meanwhile");
+    std::thread helper([&] {
+        for (ViAttrState v = 0; !done.load(); v ^= 1)
+            viSetAttribute(t.vi, VI_ATTR_TERMCHAR_EN, v);
+    });
+    for (int i = 0; i < 50; ++i) {
+        if (set_attribute(a, t, ta_timeout,
+                          a.rng.pick<ViAttrState>({10, 200, kReliableTimeoutMs})) < 0)
+            break;
+    }
+    done.store(true);
+    helper.join();
+    s.attribute_setters[ta_termchar_enabled].fetch_sub(1);
+}
+
 void op_attributes(Actor& a) {
     Target t;
     if (!a.pick_open(t))
         return;
+    if (a.rng.percent(20)) {
+        attribute_race(a, t);
+        return;
+    }
     // Sometimes a burst, as a program setting up a session does: two
     // threads' bursts on one session overlap long enough to lose an update.
     const int sets = a.rng.percent(30) ? 10 + static_cast<int>(a.rng.below(20)) : 1;
