@@ -77,6 +77,20 @@ std::string describe_exit(int status) {
     return "ended";
 }
 
+// Whether `sgsim --help` lists the quirk `name`.
+bool sim_offers(const std::string& sgsim, const std::string& name) {
+    FILE* help = ::popen(("'" + sgsim + "' --help 2>/dev/null").c_str(), "r");
+    if (help == nullptr)
+        return false;
+    std::string text;
+    char buf[512];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, help)) > 0)
+        text.append(buf, n);
+    const int status = ::pclose(help);
+    return status == 0 && text.find(name) != std::string::npos;
+}
+
 struct WorkerProcess {
     pid_t pid = -1;
     std::uint32_t incarnation = 0;
@@ -148,11 +162,22 @@ bool Supervisor::set_up() {
     struct Kind {
         const char* serial;
         bool io_test;
+        const char* quirk;
     };
-    for (const Kind kind : {Kind{"TORTURE-GEN", false}, Kind{"TORTURE-IO", true}}) {
+    std::vector<Kind> kinds = {{"TORTURE-GEN", false, nullptr}, {"TORTURE-IO", true, nullptr}};
+    // An I/O test instrument that does not stop at the termination
+    // character too, where the simulator can play one: the library then
+    // keeps what follows the character for the next read.
+    if (sim_offers(sgsim, "ignore-termchar"))
+        kinds.push_back({"TORTURE-NOTERM", true, "ignore-termchar"});
+    else
+        std::printf("torture: this sgsim has no quirk ignore-termchar: two instruments only\n");
+    for (const Kind& kind : kinds) {
         std::vector<std::string> args = {"--serial", kind.serial};
         if (kind.io_test)
             args.push_back("--io-test");
+        if (kind.quirk != nullptr)
+            args.insert(args.end(), {"--quirk", kind.quirk});
         args.insert(args.end(), options_.sim_args.begin(), options_.sim_args.end());
         sims_.push_back(std::make_unique<SimInstance>(sgsim, args));
         if (!sims_.back()->ready()) {
@@ -445,10 +470,11 @@ int Supervisor::run() {
     start_ns_ = now_ns();
     if (!set_up())
         return 2;
-    std::printf("torture: seed %llu, %d s, %d processes x %d threads, rounds of %d s; %s and %s\n",
+    std::printf("torture: seed %llu, %d s, %d processes x %d threads, rounds of %d s\n",
                 static_cast<unsigned long long>(options_.seed), options_.seconds,
-                options_.processes, options_.threads, options_.round_seconds,
-                instruments_[0].resource.c_str(), instruments_[1].resource.c_str());
+                options_.processes, options_.threads, options_.round_seconds);
+    for (const Instrument& instrument : instruments_)
+        std::printf("  %s\n", instrument.resource.c_str());
     std::fflush(stdout);
     Rng rng(options_.seed, {0xC0FFEE});
     workers_.resize(static_cast<std::size_t>(options_.processes));
