@@ -172,10 +172,15 @@ void op_request_service(Actor& a) {
     if (!a.pick_open(t))
         return;
     // *CLS first: the event summary bit turns on anew, so the instrument
-    // requests service every time.
-    const char* message = a.rng.percent(80) ? "*CLS;*ESE 1;*SRE 32;*OPC\n" : "*SRE 0\n";
-    a.io(fn_printf, t, "viPrintf(" + std::to_string(t.vi) + ", " + printable(message) + ")", 2,
-         Needs::answer, [&] { return viPrintf(t.vi, message); });
+    // requests service every time; sometimes many times in a row, while
+    // other threads enable and disable the requests.
+    const int messages = a.rng.percent(30) ? 10 + static_cast<int>(a.rng.below(20)) : 1;
+    for (int i = 0; i < messages; ++i) {
+        const char* message = a.rng.percent(80) ? "*CLS;*ESE 1;*SRE 32;*OPC\n" : "*SRE 0\n";
+        if (a.io(fn_printf, t, "viPrintf(" + std::to_string(t.vi) + ", " + printable(message) + ")",
+                 2, Needs::answer, [&] { return viPrintf(t.vi, message); }) < 0)
+            return;
+    }
 }
 
 }  // namespace torture
