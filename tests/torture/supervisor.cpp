@@ -497,12 +497,18 @@ int Supervisor::run() {
             static_cast<int>(rng.below(static_cast<std::uint32_t>(options_.processes)));
         const std::int64_t kill_at = round_start + static_cast<std::int64_t>(rng.below(1000)) *
                                                        (round_end - round_start) / 1000;
+        // A worker's death ends a watch early; the round goes on unless it
+        // ends the run.
+        auto watch_round_until = [&](std::int64_t until) {
+            while (now_ns() < until && (!failed_ || options_.keep_going))
+                watch_until(until);
+        };
         if (kill_now) {
-            watch_until(kill_at);
+            watch_round_until(kill_at);
             if (!failed_ || options_.keep_going)
                 kill_worker(victim);
         }
-        watch_until(round_end);
+        watch_round_until(round_end);
         if (failed_ && !options_.keep_going)
             break;
         command_all('P', "paused", pause_bound_ms);
