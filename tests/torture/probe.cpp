@@ -1,6 +1,10 @@
 #include "probe.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +15,7 @@
 #include "clock.h"
 #include "reporter.h"
 #include "status_names.h"
+#include "worker_pool.h"
 
 namespace torture {
 namespace {
@@ -63,8 +68,12 @@ std::string serial_of(const std::string& resource) {
 
 }  // namespace
 
-void run_probe(const Options& options, Board& board, const std::string& work_dir,
-               const std::vector<Instrument>& instruments, std::int64_t run_start_ns, int round) {
+namespace {
+
+// The probe process's main: never returns (0: all well).
+[[noreturn]] void run_probe(const Options& options, Board& board, const std::string& work_dir,
+                            const std::vector<Instrument>& instruments, std::int64_t run_start_ns,
+                            int round) {
     Reporter reporter(options, board, work_dir,
                       "the lock probe after round " + std::to_string(round) + " (pid " +
                           std::to_string(::getpid()) + ")");
@@ -121,6 +130,43 @@ void run_probe(const Options& options, Board& board, const std::string& work_dir
     }
     timed("viClose(rm)", [&] { return viClose(rm); });
     std::exit(0);
+}
+
+}  // namespace
+
+std::string probe_instruments(const Options& options, Board& board, const std::string& work_dir,
+                              const std::vector<Instrument>& instruments, std::int64_t run_start_ns,
+                              int round, const std::vector<int>& foreign_fds) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const int fd : foreign_fds)
+            ::close(fd);
+        run_probe(options, board, work_dir, instruments, run_start_ns, round);
+    }
+    if (pid < 0)
+        return "cannot fork the probe";
+    // Its opens are bounded; past that (plus a margin) it hangs.
+    const int bound_ms = static_cast<int>(instruments.size()) *
+                             (kOpenTimeoutMs + 1000 + 3 * 2000 + options.slack_ms) +
+                         5000;
+    std::string failure;
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        if (::poll(&p, 1, bound_ms) == 0) {
+            ::kill(pid, SIGKILL);
+            failure = "the lock probe after round " + std::to_string(round) + " hung (over " +
+                      std::to_string(bound_ms) + " ms)";
+        }
+        ::close(pidfd);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        failure =
+            "the lock probe after round " + std::to_string(round) + " " + describe_exit(status);
+    return failure;
 }
 
 }  // namespace torture

@@ -14,9 +14,11 @@
 
 namespace torture {
 
-// The probe process's main: never returns (0: all well).
-[[noreturn]] void run_probe(const Options& options, Board& board, const std::string& work_dir,
-                            const std::vector<Instrument>& instruments, std::int64_t run_start_ns,
-                            int round);
+// Forks the probe (closing `foreign_fds` in it) and waits for it within
+// its bound: "" when it ended well, else what went wrong (its violations
+// are reported as any process's).
+std::string probe_instruments(const Options& options, Board& board, const std::string& work_dir,
+                              const std::vector<Instrument>& instruments, std::int64_t run_start_ns,
+                              int round, const std::vector<int>& foreign_fds);
 
 }  // namespace torture

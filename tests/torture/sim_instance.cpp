@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "clock.h"
 
@@ -43,6 +44,19 @@ void read_until(int fd, std::string& out, int bound_ms, Done done) {
 }
 
 }  // namespace
+
+bool sim_offers_quirk(const std::string& binary, const std::string& name) {
+    FILE* help = ::popen(("'" + binary + "' --help 2>/dev/null").c_str(), "r");
+    if (help == nullptr)
+        return false;
+    std::string text;
+    char buf[512];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, help)) > 0)
+        text.append(buf, n);
+    const int status = ::pclose(help);
+    return status == 0 && text.find(name) != std::string::npos;
+}
 
 SimInstance::SimInstance(const std::string& binary, const std::vector<std::string>& args) {
     int fds[2];

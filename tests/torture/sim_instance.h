@@ -9,6 +9,9 @@
 
 namespace torture {
 
+// Whether `sgsim --help` of the simulator `binary` lists the quirk `name`.
+bool sim_offers_quirk(const std::string& binary, const std::string& name);
+
 class SimInstance {
   public:
     // Starts `binary` with `args`; ready() once it printed its resource name
