@@ -41,20 +41,30 @@
 //              The connection gives up the claim, or its waiting CLAIM, which
 //              is then answered STATUS_NOT_CLAIMED before the RELEASE. A
 //              pending BULK_IN of the holder is answered STATUS_CANCELLED
-//              first (the device keeps its data). OK also when it held nothing.
+//              first, as by CANCEL. OK also when it held nothing.
 // A connection that holds the claim releases it when it closes, and the
-// device then drops its partial messages and pending replies. Moving the
+// device then drops its partial messages, pending replies and what waits in
+// its bulk-IN FIFO. Moving the
 // claim by RELEASE or take-over leaves the device as it is: a message half
 // sent or a reply not yet read is still there for the next holder.
 //
 // Host requests and the device's answers (the answer echoes type and seq):
 //   BULK_OUT   payload: transfer bytes.         answer: status, no payload.
 //   BULK_IN    param: max bytes.                answer (when the device has
-//              data; may be much later): status, payload = the transfer
-//              (at most `param` bytes). At most one BULK_IN is pending.
+//              data; may be much later): status, payload = the bytes a host
+//              controller's bulk-IN transfer of `param` bytes gets: up to and
+//              with a short packet, or none for a zero-length packet, or
+//              `param` bytes (packets of the hello's max packet size; the
+//              rest stays for the next BULK_IN). STATUS_STALL while the
+//              device's bulk-IN endpoint is halted. At most one BULK_IN is
+//              pending.
 //   CANCEL     param: seq of the pending BULK_IN. If it is still pending the
 //              device answers that BULK_IN with STATUS_CANCELLED and keeps its
-//              data; if it already answered, CANCEL gets no answer of its own.
+//              data, but for the whole packets that BULK_IN had received
+//              (none unless a transfer fills its last packet and no short
+//              packet follows): they come with the answer, as a host
+//              controller's cancelled transfer keeps them. If it already
+//              answered, CANCEL gets no answer of its own.
 //   CONTROL_IN payload: control setup.          answer: status, payload = data stage.
 //   CLEAR_HALT param: endpoint address.          answer: status.
 //
@@ -70,6 +80,8 @@
 //              up to kKeptInterruptPackets packets (the oldest dropped
 //              first); each INTERRUPT_IN then takes the oldest kept one at
 //              once. A RELEASE, or the loss of the claim, leaves it pending.
+//              It goes with its connection: a packet for a connection whose
+//              host has gone, and for no other, is kept for the next one.
 //              A device without the endpoint answers STATUS_STALL.
 //   CANCEL     param: seq of a pending INTERRUPT_IN takes it back, as for
 //              BULK_IN (answered STATUS_CANCELLED, or nothing when it was

@@ -79,6 +79,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sgsim: %s\n%s", error.c_str(), sgsim::sim_usage().c_str());
         return 2;
     }
+    if (opts.help) {
+        std::fputs(sgsim::sim_help().c_str(), stdout);
+        return 0;
+    }
 
     std::unique_ptr<sgsim::Instrument> instrument = make_instrument(opts);
 

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "quirk_table.h"
+
 namespace sgsim {
 namespace {
 
@@ -31,7 +33,13 @@ bool valid_serial(std::string_view s) {
 std::string sim_usage() {
     return "usage: sgsim [--serial SN] [--log FILE] [--reply-delay MS] [--no-reply]\n"
            "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
-           "             [--io-test] [--no-interrupt-in]\n";
+           "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n";
+}
+
+std::string sim_help() {
+    return sim_usage() +
+           "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
+           quirk_help();
 }
 
 bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::string& error) {
@@ -47,7 +55,15 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
         };
         std::string_view v;
         unsigned long n = 0;
-        if (opt == "--serial") {
+        if (opt == "--help") {
+            out.help = true;
+            return true;
+        } else if (opt == "--quirk") {
+            if (!value(v))
+                return false;
+            if (!parse_quirks(v, out.faults.quirks, error))
+                return false;
+        } else if (opt == "--serial") {
             if (!value(v))
                 return false;
             if (!valid_serial(v)) {
@@ -86,7 +102,7 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
                 error = "bad --split (bytes, 1..1048576): " + std::string(v);
                 return false;
             }
-            out.faults.split = n;
+            out.faults.quirks.split = n;
         } else if (opt == "--io-test") {
             out.io_test = true;
         } else if (opt == "--no-interrupt-in") {

@@ -14,6 +14,7 @@
 #include <span>
 
 #include "gadget_setup.h"
+#include "usbtmc.h"
 
 namespace sgsim::gadget {
 namespace {
@@ -28,6 +29,9 @@ constexpr std::size_t kMaxInTransfer = 64 * 1024;
 // Consecutive failed bulk-OUT reads after which the endpoint is left alone
 // until the host enables the function again.
 constexpr int kMaxReadFailures = 16;
+// Bulk-IN writes in flight at once (of the AIO context's 8: one bulk-OUT
+// read and one interrupt-IN write besides).
+constexpr int kMaxWritesInFlight = 4;
 
 // The packet size the endpoint runs at, for the speed the host connected at.
 std::size_t current_packet_size(int fd) {
@@ -110,18 +114,28 @@ void GadgetSession::send_interrupt(KernelAio& aio) {
 }
 
 void GadgetSession::send_reply(KernelAio& aio) {
-    if (!enabled_ || writes_in_flight_ > 0)
+    if (!enabled_)
         return;
-    auto reply = device_.bulk_in(kMaxInTransfer, Clock::now());
-    if (!reply)
-        return;
-    in_buf_ = std::move(*reply);
-    if (trace_)
-        std::fprintf(stderr, "sgsim: bulk-in %zu bytes\n", in_buf_.size());
-    if (submit_write(aio, in_buf_.size(), kTagWrite) && !in_buf_.empty() &&
-        in_buf_.size() % in_packet_ == 0) {
-        // A transfer that fills its last packet is ended by a short one.
-        submit_write(aio, 0, kTagZeroLength);
+    if (next_write_ == in_writes_.size()) {
+        if (writes_in_flight_ > 0)
+            return;  // in_buf_ is still being written
+        auto reply = device_.has_committed() ? device_.take_committed()
+                                             : device_.bulk_in(kMaxInTransfer, Clock::now());
+        if (!reply || reply->empty())
+            return;
+        in_buf_ = std::move(*reply);
+        in_writes_ = plan_writes(in_buf_.size(), packet_shape(device_.quirks(), in_packet_));
+        next_write_ = 0;
+        if (trace_)
+            std::fprintf(stderr, "sgsim: bulk-in %zu bytes in %zu writes\n", in_buf_.size(),
+                         in_writes_.size());
+    }
+    while (next_write_ < in_writes_.size() && writes_in_flight_ < kMaxWritesInFlight) {
+        if (!submit_write(aio, in_writes_[next_write_])) {
+            next_write_ = in_writes_.size();  // the rest of this transfer is lost
+            return;
+        }
+        ++next_write_;
     }
 }
 
@@ -141,6 +155,7 @@ void GadgetSession::on_event(KernelAio& aio, const usb_functionfs_event& ev) {
         case FUNCTIONFS_ENABLE:
             enabled_ = true;
             read_failures_ = 0;
+            next_write_ = in_writes_.size();  // what was not written is gone
             device_.reset();
             out_packet_ = current_packet_size(ep_out_);
             in_packet_ = current_packet_size(ep_in_);
@@ -157,6 +172,7 @@ void GadgetSession::on_event(KernelAio& aio, const usb_functionfs_event& ev) {
                 std::fprintf(stderr, "sgsim: gadget %s\n",
                              ev.type == FUNCTIONFS_DISABLE ? "disabled" : "unbound");
             enabled_ = false;
+            next_write_ = in_writes_.size();
             device_.reset();
             break;
         case FUNCTIONFS_SETUP:
@@ -175,6 +191,9 @@ void GadgetSession::on_event(KernelAio& aio, const usb_functionfs_event& ev) {
 void GadgetSession::on_setup(const usb_ctrlrequest& req) {
     const SetupPacket setup{req.bRequestType, req.bRequest, le16toh(req.wValue),
                             le16toh(req.wIndex), le16toh(req.wLength)};
+    if (setup.request_type == sgproto::usbtmc::kRequestTypeInterfaceIn &&
+        setup.request == sgproto::usbtmc::GET_CAPABILITIES)
+        halt_after_host();
     const auto answer = answer_setup(device_, setup);
     if (trace_)
         std::fprintf(stderr, "sgsim: setup %02x %02x value %04x index %04x length %u: %s\n",
@@ -243,8 +262,9 @@ void GadgetSession::on_written(const KernelAio::Completion& c) {
                      std::strerror(static_cast<int>(-c.result)));
 }
 
-bool GadgetSession::submit_write(KernelAio& aio, std::size_t len, std::uint64_t tag) {
-    const int r = aio.submit(ep_in_, true, in_buf_.data(), len, tag);
+bool GadgetSession::submit_write(KernelAio& aio, const EndpointWrite& w) {
+    const int r = aio.submit(ep_in_, true, in_buf_.data() + w.offset, w.length,
+                             w.length == 0 ? kTagZeroLength : kTagWrite);
     if (r != 0) {
         if (trace_)
             std::fprintf(stderr, "sgsim: bulk-in write not queued: %s\n", std::strerror(-r));
@@ -265,6 +285,19 @@ void GadgetSession::halt_out() {
         std::fprintf(stderr, "sgsim: bulk-out halted (%s)\n",
                      r < 0 ? std::strerror(errno) : "no error");
     device_.clear_halt(UsbtmcDevice::kBulkOutEndpoint);
+}
+
+// As halt_out(), for both endpoints; a transfer against the IN endpoint's
+// direction halts it (refused while a write waits to be sent).
+void GadgetSession::halt_after_host() {
+    if (!device_.host_gone())
+        return;
+    halt_out();
+    const ssize_t r = ::read(ep_in_, nullptr, 0);
+    if (trace_)
+        std::fprintf(stderr, "sgsim: bulk-in halted (%s)\n",
+                     r < 0 ? std::strerror(errno) : "no error");
+    device_.clear_halt(UsbtmcDevice::kBulkInEndpoint);
 }
 
 }  // namespace sgsim::gadget

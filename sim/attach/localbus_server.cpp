@@ -29,6 +29,8 @@ constexpr std::size_t kMaxBacklog = 8 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // More connections than this wait in the listen backlog.
 constexpr std::size_t kMaxConnections = 64;
+// The bulk-IN packet size the HELLO announces (a high-speed endpoint).
+constexpr std::uint16_t kMaxPacketSize = 512;
 // The packets kept for the next INTERRUPT_IN are the device's own queue.
 static_assert(InterruptQueue::kCapacity == lb::kKeptInterruptPackets);
 
@@ -53,7 +55,21 @@ bool someone_listens(const sockaddr_un& addr) {
     return alive;
 }
 
+// True when the host at the other end of `fd` has closed it.
+bool peer_hung_up(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 }  // namespace
+
+// One interrupt packet, handed to the connections that were waiting for it.
+struct LocalbusServer::InterruptDelivery {
+    InterruptPacket packet{};
+    std::uint64_t order = 0;  // when it was taken from the device
+    int unsent = 0;           // connections whose answer has not gone out in full
+    bool delivered = false;   // one has
+};
 
 struct LocalbusServer::Connection {
     int fd = -1;
@@ -71,12 +87,17 @@ struct LocalbusServer::Connection {
     bool interrupt_in_pending = false;
     std::uint32_t interrupt_in_seq = 0;
     std::uint32_t interrupt_in_max = 0;
+    // Interrupt packets answered, with the end of their frame in `out`,
+    // until that much of `out` has been sent.
+    std::vector<std::pair<std::size_t, std::shared_ptr<InterruptDelivery>>> interrupts_unsent;
 
     std::size_t backlog() const { return out.size() - out_pos; }
 };
 
 LocalbusServer::LocalbusServer(UsbtmcDevice& device, DeviceIdentity identity)
-    : device_(device), identity_(std::move(identity)) {}
+    : device_(device),
+      identity_(std::move(identity)),
+      bulk_in_fifo_(packet_shape(device.quirks(), kMaxPacketSize)) {}
 
 LocalbusServer::~LocalbusServer() {
     for (auto& c : connections_)
@@ -218,7 +239,7 @@ void LocalbusServer::send_hello(Connection& c) {
     h.bulk_out_endpoint = UsbtmcDevice::kBulkOutEndpoint;
     h.bulk_in_endpoint = UsbtmcDevice::kBulkInEndpoint;
     h.interface_protocol = sgproto::usbtmc::kProtocolUsb488;
-    h.max_packet_size = 512;
+    h.max_packet_size = kMaxPacketSize;
     if (device_.has_interrupt_in()) {
         h.interrupt_in_endpoint = UsbtmcDevice::kInterruptInEndpoint;
         h.interrupt_in_packet_size = UsbtmcDevice::kInterruptInPacketSize;
@@ -346,10 +367,18 @@ void LocalbusServer::cancel(Connection& c, std::uint32_t seq) {
     }
     // Another connection's BULK_IN was never taken: nothing to cancel.
     if (c.claimed && c.bulk_in_pending && c.bulk_in_seq == seq) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, seq, nullptr, 0);
+        cancel_bulk_in(c);
         grant_claims();  // a take-over may have waited for it
     }
+}
+
+void LocalbusServer::cancel_bulk_in(Connection& c) {
+    c.bulk_in_pending = false;
+    bulk_in_answer_.clear();
+    if (owner_ == &c)
+        bulk_in_fifo_.take_received(c.bulk_in_max, bulk_in_answer_);
+    answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
 }
 
 void LocalbusServer::answer(Connection& c, std::uint8_t type, std::uint8_t status,
@@ -381,41 +410,85 @@ void LocalbusServer::flush(Connection& c) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN)
-            return;  // poll() tells us when to go on
+            break;  // poll() tells us when to go on
         if (n <= 0) {
             c.closed = true;
-            return;
+            break;
         }
         c.out_pos += static_cast<std::size_t>(n);
     }
-    c.out.clear();
-    c.out_pos = 0;
+    note_sent(c);
+    if (c.backlog() == 0) {
+        c.out.clear();
+        c.out_pos = 0;
+    }
+}
+
+void LocalbusServer::note_sent(Connection& c) {
+    std::erase_if(c.interrupts_unsent, [&c](const auto& unsent) {
+        if (unsent.first > c.out_pos)
+            return false;
+        unsent.second->delivered = true;
+        return true;
+    });
 }
 
 void LocalbusServer::serve_bulk_in() {
     if (owner_ == nullptr || owner_->closed || !owner_->bulk_in_pending)
         return;
-    auto data = device_.bulk_in(owner_->bulk_in_max, Clock::now());
-    if (!data)
-        return;
+    while (device_.has_committed())
+        bulk_in_fifo_.write(std::move(*device_.take_committed()));
+    std::uint8_t status = lb::STATUS_OK;
+    if (device_.bulk_in_halted()) {
+        status = lb::STATUS_STALL;
+        bulk_in_answer_.clear();
+    } else {
+        while (bulk_in_fifo_.empty() || !bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
+            // The device cuts its transfers by the request's TransferSize, as
+            // a real one does, not by the size of the host's read: what the
+            // read cannot take waits in the FIFO for the next one.
+            auto transfer = device_.bulk_in(lb::kMaxPayload, Clock::now());
+            if (!transfer)
+                return;
+            if (bulk_in_fifo_.read_through(*transfer, owner_->bulk_in_max)) {
+                bulk_in_answer_ = std::move(*transfer);
+                break;
+            }
+        }
+    }
     owner_->bulk_in_pending = false;
-    answer(*owner_, lb::BULK_IN, lb::STATUS_OK, owner_->bulk_in_seq, data->data(), data->size());
+    answer(*owner_, lb::BULK_IN, status, owner_->bulk_in_seq, bulk_in_answer_.data(),
+           bulk_in_answer_.size());
     grant_claims();  // a take-over may have waited for it
 }
 
 void LocalbusServer::serve_interrupts() {
+    if (!device_.has_interrupt())
+        return;
+    // A host that has hung up reads nothing more, even if this loop has not
+    // come to its end of stream yet: its INTERRUPT_IN goes with it. (Its
+    // frames still in the socket are handled as they come.)
+    for (auto& c : connections_) {
+        if (c->interrupt_in_pending && !c->closed && peer_hung_up(c->fd))
+            c->interrupt_in_pending = false;
+    }
     const auto waiting = [](const std::unique_ptr<Connection>& c) {
         return !c->closed && c->interrupt_in_pending;
     };
     while (device_.has_interrupt() &&
            std::any_of(connections_.begin(), connections_.end(), waiting)) {
-        const InterruptPacket packet = *device_.take_interrupt();
+        auto delivery = std::make_shared<InterruptDelivery>();
+        delivery->packet = *device_.take_interrupt();
+        delivery->order = ++interrupts_taken_;
+        const InterruptPacket& packet = delivery->packet;
         for (auto& c : connections_) {
             if (!waiting(c))
                 continue;
             c->interrupt_in_pending = false;
             const std::size_t n = std::min<std::size_t>(packet.size(), c->interrupt_in_max);
             answer(*c, lb::INTERRUPT_IN, lb::STATUS_OK, c->interrupt_in_seq, packet.data(), n);
+            c->interrupts_unsent.emplace_back(c->out.size(), delivery);
+            ++delivery->unsent;
         }
     }
 }
@@ -439,10 +512,8 @@ void LocalbusServer::claim(Connection& c, std::uint32_t seq, std::uint32_t how) 
 }
 
 void LocalbusServer::release(Connection& c, std::uint32_t seq) {
-    if (c.bulk_in_pending) {
-        c.bulk_in_pending = false;
-        answer(c, lb::BULK_IN, lb::STATUS_CANCELLED, c.bulk_in_seq, nullptr, 0);
-    }
+    if (c.bulk_in_pending)
+        cancel_bulk_in(c);
     if (c.waiting_claim) {
         c.waiting_claim = false;
         std::erase(claim_waiters_, &c);
@@ -491,13 +562,21 @@ void LocalbusServer::drop_closed() {
     while (std::any_of(connections_.begin(), connections_.end(),
                        [](const auto& c) { return c->closed; })) {
         bool released = false;
+        std::vector<Connection*> closed;
+        for (auto& c : connections_) {
+            if (c->closed)
+                closed.push_back(c.get());
+        }
+        put_back_undelivered(closed);
         for (auto& c : connections_) {
             if (!c->closed)
                 continue;
             std::erase(claim_waiters_, c.get());
             if (owner_ == c.get()) {
                 owner_ = nullptr;
+                bulk_in_fifo_.clear();
                 device_.reset();
+                device_.host_gone();
                 released = true;
             }
             ::close(c->fd);
@@ -507,6 +586,24 @@ void LocalbusServer::drop_closed() {
         if (released)
             grant_claims();
     }
+}
+
+void LocalbusServer::put_back_undelivered(const std::vector<Connection*>& closed) {
+    std::vector<std::shared_ptr<InterruptDelivery>> undelivered;
+    for (Connection* c : closed) {
+        for (auto& [end, delivery] : c->interrupts_unsent) {
+            if (!delivery->delivered && --delivery->unsent == 0)
+                undelivered.push_back(delivery);
+        }
+        c->interrupts_unsent.clear();
+    }
+    // Newest first, so that the oldest ends up in front.
+    std::sort(undelivered.begin(), undelivered.end(),
+              [](const auto& a, const auto& b) { return a->order > b->order; });
+    for (const auto& delivery : undelivered)
+        device_.put_back_interrupt(delivery->packet);
+    if (!undelivered.empty())
+        serve_interrupts();
 }
 
 }  // namespace sgsim

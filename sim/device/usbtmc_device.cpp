@@ -1,10 +1,13 @@
 #include "usbtmc_device.h"
 
 #include <algorithm>
+#include <deque>
+#include <limits>
 #include <string>
 #include <string_view>
 
 #include "message_log.h"
+#include "reply_transfer.h"
 #include "usb488_interface.h"
 #include "usbtmc.h"
 
@@ -48,11 +51,26 @@ struct UsbtmcDevice::State {
 
     // Bulk-IN: the host's pending REQUEST_DEV_DEP_MSG_IN.
     bool request_pending = false;
-    std::uint8_t request_tag = 0;
-    std::uint32_t request_size = 0;
-    bool request_term_enabled = false;
-    std::uint8_t request_term = 0;
+    InRequest request;
     std::uint32_t in_sent_last = 0;  // data bytes of the last DEV_DEP_MSG_IN sent
+    std::uint8_t reply_tag = 0;      // the bTag of the current reply's first transfer
+    bool in_halted = false;
+
+    // Quirks: the leftover transfer not yet taken, late replies not yet due
+    // (in the order of their requests; a transfer once cut), transfers
+    // committed to the bulk-IN FIFO not yet taken, a clear that never ends,
+    // bulk-OUT traffic since the last halt of halt-after-close.
+    struct LateReply {
+        InRequest request;
+        Clock::time_point due;
+        std::optional<std::vector<std::uint8_t>> transfer;
+    };
+    bool leftover_waits = false;
+    std::deque<LateReply> late;
+    std::deque<std::vector<std::uint8_t>> committed;
+    bool clear_started = false;
+    bool bulk_used = false;
+    bool out_halt_stays = false;  // bulk-OUT's halt of host_gone(): a reset keeps it
 
     // The response being returned, available to the host from
     // response_ready on.
@@ -64,7 +82,14 @@ struct UsbtmcDevice::State {
     Clock::time_point response_ready{};
 
     State(Instrument& i, DeviceFaults f, MessageLog* l)
-        : instrument(i), faults(f), log(l), usb488(i.status(), !f.no_interrupt_in) {}
+        : instrument(i),
+          faults(f),
+          log(l),
+          usb488(i.status(), !f.no_interrupt_in),
+          leftover_waits(f.quirks.leftover) {}
+
+    const DeviceQuirks& quirks() const { return faults.quirks; }
+    bool is_late() const { return quirks().late.count() > 0; }
 
     void set_available(bool on) {
         if (available == on)
@@ -78,6 +103,38 @@ struct UsbtmcDevice::State {
     void advance(Clock::time_point now) {
         if (have_response && !available && now >= response_ready)
             set_available(true);
+        if (!late.empty())
+            advance_late(now);
+    }
+
+    // Late replies take their transfers in the order of their requests, each
+    // as soon as a response is there, and are committed when due.
+    void advance_late(Clock::time_point now) {
+        for (LateReply& r : late) {
+            if (r.transfer)
+                continue;
+            if (!have_response || !available)
+                break;
+            r.transfer = next_transfer(r.request, std::numeric_limits<std::size_t>::max());
+        }
+        while (!late.empty() && late.front().transfer && now >= late.front().due) {
+            committed.push_back(std::move(*late.front().transfer));
+            late.pop_front();
+        }
+    }
+
+    // The next transfer of the response for `r`, at most `max` bytes.
+    std::vector<std::uint8_t> next_transfer(const InRequest& r, std::size_t max) {
+        if (response_pos == 0)
+            reply_tag = r.tag;
+        const std::uint8_t tag = quirks().tag_repeat ? reply_tag : r.tag;
+        const std::string_view rest(response.data() + response_pos, response.size() - response_pos);
+        ReplyTransfer t = cut_reply_transfer(rest, r, tag, max, quirks());
+        response_pos += t.taken;
+        in_sent_last = static_cast<std::uint32_t>(t.taken);
+        if (t.last)
+            drop_output();
+        return std::move(t.bytes);
     }
 
     void drop_output() {
@@ -165,11 +222,16 @@ struct UsbtmcDevice::State {
         if (h.msg_id == u::REQUEST_DEV_DEP_MSG_IN) {
             if (h.transfer_size == 0)
                 return 0;
-            request_pending = true;
-            request_tag = h.tag;
-            request_size = h.transfer_size;
-            request_term_enabled = (h.attributes & u::kAttrTermCharEnabled) != 0;
-            request_term = h.term_char;
+            const InRequest r{h.tag, h.transfer_size, (h.attributes & u::kAttrTermCharEnabled) != 0,
+                              h.term_char};
+            if (is_late()) {
+                const Clock::time_point now = Clock::now();
+                late.push_back({r, now + quirks().late, std::nullopt});
+                advance(now);
+            } else {
+                request_pending = true;
+                request = r;
+            }
             return u::kHeaderSize;
         }
         if (h.msg_id == u::USB488_TRIGGER) {
@@ -189,6 +251,7 @@ bool UsbtmcDevice::bulk_out(std::span<const std::uint8_t> transfer) {
     State& s = *state_;
     if (s.out_halted)
         return false;
+    s.bulk_used = true;
     while (!transfer.empty()) {
         if (s.out_in_transfer) {
             transfer = transfer.subspan(s.take_data(transfer));
@@ -214,56 +277,46 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
                                                                Clock::time_point now) {
     State& s = *state_;
     s.advance(now);
-    if (!s.request_pending || !s.have_response || !s.available)
+    if (s.in_halted || !s.request_pending)
         return std::nullopt;
-
-    const std::size_t remaining = s.response.size() - s.response_pos;
-    std::size_t n = std::min<std::size_t>(remaining, s.request_size);
-    if (s.faults.split > 0)
-        n = std::min(n, s.faults.split);
-    bool term_ended = false;
-    if (s.request_term_enabled) {
-        const auto first = s.response.begin() + static_cast<std::ptrdiff_t>(s.response_pos);
-        const auto hit = std::find(first, first + static_cast<std::ptrdiff_t>(n),
-                                   static_cast<char>(s.request_term));
-        if (hit != first + static_cast<std::ptrdiff_t>(n)) {
-            n = static_cast<std::size_t>(hit - first) + 1;
-            term_ended = true;
-        }
+    if (!s.have_response || !s.available) {
+        if (!s.quirks().empty_when_idle || max < u::kHeaderSize)
+            return std::nullopt;
+        s.request_pending = false;
+        s.in_sent_last = 0;
+        return empty_reply_transfer(s.request.tag);
     }
-    // The whole transfer, padding included, must fit the host's buffer.
-    while (n > 0 && u::kHeaderSize + n + u::padding_for(n) > max) {
-        n--;
-        term_ended = false;
-    }
-
-    const bool eom = n == remaining;
-    u::BulkHeader h;
-    h.msg_id = u::DEV_DEP_MSG_IN;
-    h.tag = s.request_tag;
-    h.transfer_size = static_cast<std::uint32_t>(n);
-    h.attributes = static_cast<std::uint8_t>((eom ? u::kAttrEom : 0) |
-                                             (term_ended ? u::kAttrTermCharEnded : 0));
-    std::vector<std::uint8_t> out(u::kHeaderSize + n + u::padding_for(n), 0);
-    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(out.data(), u::kHeaderSize));
-    std::copy_n(s.response.begin() + static_cast<std::ptrdiff_t>(s.response_pos), n,
-                out.begin() + u::kHeaderSize);
-    if (out.size() > max)
-        out.resize(max);  // only for a host buffer smaller than a header
-
-    s.response_pos += n;
     s.request_pending = false;
-    s.in_sent_last = static_cast<std::uint32_t>(n);
-    if (eom)
-        s.drop_output();
-    return out;
+    return s.next_transfer(s.request, max);
+}
+
+std::optional<std::vector<std::uint8_t>> UsbtmcDevice::take_committed() {
+    State& s = *state_;
+    if (s.leftover_waits) {
+        s.leftover_waits = false;
+        return whole_reply_transfer(DeviceQuirks::kLeftoverTag, DeviceQuirks::kLeftoverReply);
+    }
+    if (s.committed.empty())
+        return std::nullopt;
+    std::vector<std::uint8_t> t = std::move(s.committed.front());
+    s.committed.pop_front();
+    return t;
+}
+
+bool UsbtmcDevice::has_committed() const {
+    return state_->leftover_waits || !state_->committed.empty();
 }
 
 std::optional<Clock::time_point> UsbtmcDevice::next_ready() const {
     const State& s = *state_;
-    if (!s.have_response || s.available)
-        return std::nullopt;
-    return s.response_ready;
+    std::optional<Clock::time_point> next;
+    if (s.have_response && !s.available)
+        next = s.response_ready;
+    // Only the first late reply can be committed next; one without its
+    // transfer waits for a response (above).
+    if (!s.late.empty() && s.late.front().transfer && (!next || s.late.front().due < *next))
+        next = s.late.front().due;
+    return next;
 }
 
 void UsbtmcDevice::advance(Clock::time_point now) {
@@ -308,8 +361,10 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             if (!to_in_endpoint)
                 return std::nullopt;
             r = {u::STATUS_FAILED, static_cast<std::uint8_t>(value)};
-            if (s.request_pending) {
-                if (s.request_tag == static_cast<std::uint8_t>(value)) {
+            if (!s.late.empty() || !s.committed.empty()) {
+                r[0] = u::STATUS_TRANSFER_NOT_IN_PROGRESS;  // and the reply goes on
+            } else if (s.request_pending) {
+                if (s.request.tag == static_cast<std::uint8_t>(value)) {
                     r[0] = u::STATUS_SUCCESS;
                     s.request_pending = false;
                     s.in_sent_last = 0;
@@ -332,13 +387,17 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             s.drop_partial_input();
             s.drop_output();
             s.request_pending = false;
+            s.late.clear();
             s.instrument.clear();
+            s.clear_started = true;
             r = {u::STATUS_SUCCESS};
             break;
         case u::CHECK_CLEAR_STATUS:
             if (!to_interface)
                 return std::nullopt;
-            r = {u::STATUS_SUCCESS, 0};
+            r = {
+                s.quirks().clear_pending && s.clear_started ? u::STATUS_PENDING : u::STATUS_SUCCESS,
+                0};
             break;
         case u::GET_CAPABILITIES:
             if (!to_interface)
@@ -361,17 +420,17 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             r = s.usb488.read_status_byte(value);
             break;
         case u::USB488_REN_CONTROL:
-            if (!to_interface)
+            if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.ren_control(value);
             break;
         case u::USB488_GO_TO_LOCAL:
-            if (!to_interface)
+            if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.go_to_local();
             break;
         case u::USB488_LOCAL_LOCKOUT:
-            if (!to_interface)
+            if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.local_lockout();
             break;
@@ -387,18 +446,43 @@ void UsbtmcDevice::clear_halt(std::uint8_t endpoint) {
     State& s = *state_;
     if ((endpoint & 0x80) == 0) {
         s.out_halted = false;
+        s.out_halt_stays = false;
         s.drop_partial_input();
+    } else {
+        s.in_halted = false;
     }
 }
 
 void UsbtmcDevice::reset() {
     State& s = *state_;
-    s.out_halted = false;
+    s.out_halted = s.out_halt_stays;
     s.drop_partial_input();
     s.drop_output();
     s.request_pending = false;
     s.in_sent_last = 0;
+    s.late.clear();
+    s.committed.clear();
+    s.clear_started = false;
     s.usb488.reset();
+}
+
+bool UsbtmcDevice::host_gone() {
+    State& s = *state_;
+    if (!s.quirks().halt_after_close || !s.bulk_used)
+        return false;
+    s.bulk_used = false;
+    s.halt_out();
+    s.out_halt_stays = true;
+    s.in_halted = true;
+    return true;
+}
+
+bool UsbtmcDevice::bulk_in_halted() const {
+    return state_->in_halted;
+}
+
+const DeviceQuirks& UsbtmcDevice::quirks() const {
+    return state_->quirks();
 }
 
 bool UsbtmcDevice::has_interrupt_in() const {
@@ -407,6 +491,10 @@ bool UsbtmcDevice::has_interrupt_in() const {
 
 std::optional<InterruptPacket> UsbtmcDevice::take_interrupt() {
     return state_->usb488.interrupts().pop();
+}
+
+void UsbtmcDevice::put_back_interrupt(const InterruptPacket& packet) {
+    state_->usb488.interrupts().put_back(packet);
 }
 
 bool UsbtmcDevice::has_interrupt() const {

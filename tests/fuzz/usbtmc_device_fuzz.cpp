@@ -3,22 +3,28 @@
 // and the USB488 notifications it makes on interrupt-IN.
 // The input is one script read front to back (byte_script.h):
 //   config byte: bit 0 no_reply, bit 1 a reply delay, bits 2-4 split size,
-//                bit 5 no interrupt-IN endpoint
+//                bit 5 no interrupt-IN endpoint, bit 6 a quirks byte follows:
+//                bit 0 eom-never, 1 size-skew, 2 ignore-termchar,
+//                3 tag-repeat, 4 empty-when-idle (or, with bit 5, none),
+//                5 late:100, 6 leftover, 7 eom-always:3, stall-remote,
+//                clear-pending and halt-after-close
 //   then operations (op byte % 7):
 //     0 bulk-OUT: le16 length and that many bytes, as one transfer
 //     1 bulk-IN:  le16 maximum transfer size; the clock moves on 0-255 ms
 //     2 control IN: request type byte, request byte, le16 value, le16 index,
 //                   le16 length
 //     3 clear halt: endpoint byte
-//     4 reset
+//     4 the host goes away (halt-after-close) and the device is reset
 //     5 time passes: the clock moves on 0-255 ms
-//     6 the host reads interrupt-IN: every packet waiting
+//     6 the host reads interrupt-IN, every packet waiting, and the
+//       transfers the device committed
 // Beyond memory errors it stops at: a transfer or data stage longer than
 // asked for, a READ_STATUS_BYTE answer of another length or status than
 // USB488 allows or with a status byte in it although interrupt-IN carries
 // it, and an interrupt packet that is neither {0x81, STB with RQS} nor
 // {0x80 | bTag (2..127), STB}, made without the endpoint, or one of more
-// than the device keeps.
+// than the device keeps, and a committed transfer that is not a whole
+// DEV_DEP_MSG_IN.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +73,31 @@ void check_interrupts(sgsim::UsbtmcDevice& device) {
     }
 }
 
+void check_committed(sgsim::UsbtmcDevice& device) {
+    while (const auto t = device.take_committed()) {
+        u::BulkHeader h;
+        if (!u::decode_header(*t, h) || h.msg_id != u::DEV_DEP_MSG_IN || t->size() % 4 != 0 ||
+            t->size() < u::kHeaderSize + h.transfer_size)
+            std::abort();
+    }
+}
+
+sgsim::DeviceQuirks quirks(std::uint8_t bits) {
+    sgsim::DeviceQuirks q;
+    q.eom_never = (bits & 1) != 0;
+    q.size_skew = (bits & 2) != 0;
+    q.ignore_termchar = (bits & 4) != 0;
+    q.tag_repeat = (bits & 8) != 0;
+    q.late = std::chrono::milliseconds((bits & 0x20) != 0 ? 100 : 0);
+    q.empty_when_idle = (bits & 0x30) == 0x10;
+    q.leftover = (bits & 0x40) != 0;
+    if ((bits & 0x80) != 0) {
+        q.eom_always = 3;
+        q.stall_remote = q.clear_pending = q.halt_after_close = true;
+    }
+    return q;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -75,8 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sgsim::DeviceFaults faults;
     faults.no_reply = (config & 1) != 0;
     faults.reply_delay = std::chrono::milliseconds((config & 2) != 0 ? 100 : 0);
-    faults.split = (config >> 2) & 7;
     faults.no_interrupt_in = (config & 0x20) != 0;
+    if ((config & 0x40) != 0)
+        faults.quirks = quirks(script.byte());
+    faults.quirks.split = (config >> 2) & 7;
 
     sgsim::SignalGenerator generator;
     sgsim::UsbtmcDevice device(generator, faults, nullptr);
@@ -111,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 device.clear_halt(script.byte());
                 break;
             case 4:
+                device.host_gone();
                 device.reset();
                 break;
             case 5:
@@ -119,9 +153,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             default:
                 check_interrupts(device);
+                check_committed(device);
                 break;
         }
     }
     check_interrupts(device);
+    check_committed(device);
     return 0;
 }

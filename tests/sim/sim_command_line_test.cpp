@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "message_log.h"
+#include "quirk_table.h"
 #include "sim_options.h"
 #include "temp_dir.h"
+#include "unattended_run.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(o.faults.no_reply);
     EXPECT_EQ(o.idn, "Maker,Model,1,2");
     EXPECT_TRUE(o.no_newline);
-    EXPECT_EQ(o.faults.split, 7u);
+    EXPECT_EQ(o.faults.quirks.split, 7u);
     EXPECT_EQ(o.gadget_dir, "/dev/ffs");
     EXPECT_TRUE(o.io_test);
     EXPECT_TRUE(o.faults.no_interrupt_in);
@@ -70,6 +72,108 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
         EXPECT_FALSE(parse(args, o, error)) << args[0];
         EXPECT_FALSE(error.empty()) << args[0];
     }
+}
+
+TEST(SimOptions, QuirksByNameWithTheirValuesRepeatedOrListed) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"--quirk", "packet64,split:7,no-zlp", "--quirk", "late:2500", "--quirk",
+                       "leftover,eom-always:1048576,stall-remote"},
+                      o, error))
+        << error;
+    const sgsim::DeviceQuirks& q = o.faults.quirks;
+    EXPECT_TRUE(q.packet64);
+    EXPECT_EQ(q.split, 7u);
+    EXPECT_TRUE(q.no_zlp);
+    EXPECT_EQ(q.late, std::chrono::milliseconds(2500));
+    EXPECT_TRUE(q.leftover);
+    EXPECT_EQ(q.eom_always, 1048576u);
+    EXPECT_TRUE(q.stall_remote);
+    EXPECT_FALSE(q.eom_never || q.leading_empty || q.size_skew || q.ignore_termchar ||
+                 q.tag_repeat || q.empty_when_idle || q.halt_after_close || q.clear_pending);
+
+    // Every row of the table sets a quirk of its own.
+    std::vector<sgsim::DeviceQuirks> each;
+    for (const sgsim::QuirkRow& row : sgsim::quirk_table()) {
+        SimOptions one;
+        const std::string item =
+            std::string(row.name) + (row.parameter.empty() ? "" : ":" + std::to_string(row.max));
+        ASSERT_TRUE(parse({"--quirk", item.c_str()}, one, error)) << item << ": " << error;
+        EXPECT_FALSE(one.faults.quirks == sgsim::DeviceQuirks{}) << item;
+        for (const auto& other : each)
+            EXPECT_FALSE(one.faults.quirks == other) << item;
+        each.push_back(one.faults.quirks);
+    }
+
+    SimOptions help;
+    ASSERT_TRUE(parse({"--split", "3", "--help", "--frobnicate"}, help, error));
+    EXPECT_TRUE(help.help) << "--help ends the parsing";
+    EXPECT_EQ(help.faults.quirks.split, 3u) << "--split N is split:N";
+}
+
+TEST(SimOptions, BadQuirksAreRefusedWithAReason) {
+    const std::vector<std::vector<const char*>> bad = {
+        {"--quirk"},
+        {"--quirk", ""},
+        {"--quirk", "packet64,"},
+        {"--quirk", ",packet64"},
+        {"--quirk", "packet65"},
+        {"--quirk", "PACKET64"},
+        {"--quirk", "packet64:1"},
+        {"--quirk", "split"},
+        {"--quirk", "split:"},
+        {"--quirk", "split:0"},
+        {"--quirk", "split:1048577"},
+        {"--quirk", "late:-5"},
+        {"--quirk", "late:1s"},
+        {"--quirk", "eom-always:4,eom-never"},
+        {"--quirk", "eom-never", "--quirk", "eom-always:4"},
+        {"--quirk", "empty-when-idle,late:100"},
+    };
+    for (const auto& args : bad) {
+        SimOptions o;
+        std::string error;
+        EXPECT_FALSE(parse(args, o, error)) << args.back();
+        EXPECT_FALSE(error.empty()) << args.back();
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    SimOptions o;
+    std::string error;
+    EXPECT_FALSE(parse({"--quirk", "late:2500,nonsense"}, o, error));
+    EXPECT_NE(error.find("nonsense"), std::string::npos) << error;
+}
+
+// sgsim --help as a user runs it: the usage and one short line per quirk on
+// standard output, exit status 0; a bad quirk is one line and the usage on
+// standard error, exit status 2.
+TEST(SimOptions, HelpAndBadQuirkFromTheProgram) {
+    using namespace std::chrono_literals;
+    sgtest::TempDir dir;
+    const auto run = [&](const std::string& shell_command) {
+        return sgtest::run_without_terminal("/bin/sh", "", dir.path(), 10s,
+                                            {"-c", shell_command + "; echo \"exit $?\""});
+    };
+    const std::string sgsim = SG_BIN_DIR "/sgsim";
+    const sgtest::Unattended help = run(sgsim + " --help 2>/dev/null");
+    EXPECT_EQ(help.output.rfind("usage: sgsim ", 0), 0u) << help.output;
+    EXPECT_NE(help.output.find("[--quirk NAME[,NAME...]]"), std::string::npos);
+    EXPECT_NE(help.output.find("\nexit 0\n"), std::string::npos) << help.output;
+    for (const sgsim::QuirkRow& row : sgsim::quirk_table()) {
+        std::string left = "\n  " + std::string(row.name);
+        if (!row.parameter.empty())
+            left += ":" + std::string(row.parameter);
+        const std::size_t at = help.output.find(left + " ");
+        ASSERT_NE(at, std::string::npos) << row.name;
+        const std::size_t end = help.output.find('\n', at + 1);
+        EXPECT_NE(help.output.substr(at, end - at).find(row.description), std::string::npos);
+        EXPECT_LE(end - at, 100u) << "one short line per quirk";
+    }
+
+    const sgtest::Unattended bad = run(sgsim + " --quirk packet64,late:x 2>&1 >/dev/null");
+    EXPECT_EQ(bad.output.substr(0, bad.output.find('\n')),
+              "sgsim: quirk late needs late:MS with MS in 1..3600000: late:x");
+    EXPECT_NE(bad.output.find("\nusage: sgsim"), std::string::npos);
+    EXPECT_NE(bad.output.find("\nexit 2\n"), std::string::npos) << bad.output;
 }
 
 TEST(MessageLog, OneLinePerMessageWithControlBytesEscaped) {

@@ -13,7 +13,8 @@
 namespace sgtest {
 
 Unattended run_without_terminal(const std::string& program_path, const std::string& input,
-                                const std::string& runtime_dir, std::chrono::milliseconds bound) {
+                                const std::string& runtime_dir, std::chrono::milliseconds bound,
+                                const std::vector<std::string>& args) {
     Unattended result;
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
@@ -30,12 +31,16 @@ Unattended run_without_terminal(const std::string& program_path, const std::stri
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
 
     ChildEnvironment environment({{"XDG_RUNTIME_DIR", runtime_dir}});
-    std::string program = program_path;
-    char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> strings{program_path};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : strings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
 
     pid_t pid = -1;
     const int rc =
-        ::posix_spawn(&pid, program_path.c_str(), &actions, &attr, argv, environment.envp());
+        ::posix_spawn(&pid, program_path.c_str(), &actions, &attr, argv.data(), environment.envp());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace sgtest {
 
@@ -13,10 +14,11 @@ struct Unattended {
     int status = -1;     // as wait_for_exit reports it
 };
 
-// Starts `program` with XDG_RUNTIME_DIR=`runtime_dir`, writes `input` to its
-// standard input and closes it, and collects its output until it exits; at
-// most `bound` for the output and again for the exit.
+// Starts `program` with `args` and XDG_RUNTIME_DIR=`runtime_dir`, writes
+// `input` to its standard input and closes it, and collects its output until
+// it exits; at most `bound` for the output and again for the exit.
 Unattended run_without_terminal(const std::string& program, const std::string& input,
-                                const std::string& runtime_dir, std::chrono::milliseconds bound);
+                                const std::string& runtime_dir, std::chrono::milliseconds bound,
+                                const std::vector<std::string>& args = {});
 
 }  // namespace sgtest

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +70,25 @@ inline InPiece parse_in(const Bytes& t) {
     for (std::size_t i = u::kHeaderSize + p.h.transfer_size; i < t.size(); ++i)
         EXPECT_EQ(t[i], 0) << "padding byte " << i;
     return p;
+}
+
+// One DEV_DEP_MSG_IN transfer as the host sees it, for comparing whole
+// sequences: "tag 2 size 4 E- DATA (16)": its bTag, TransferSize, EOM (E)
+// and TermChar (T) bits, the bytes it carries up to its zero padding
+// (whatever TransferSize says), and its length.
+inline std::string describe_in(const Bytes& t) {
+    u::BulkHeader h;
+    if (!u::decode_header(t, h) || h.msg_id != u::DEV_DEP_MSG_IN)
+        return "not a DEV_DEP_MSG_IN (" + std::to_string(t.size()) + ")";
+    std::size_t end = t.size();
+    while (end > u::kHeaderSize && t[end - 1] == 0)
+        --end;
+    char head[64];
+    std::snprintf(head, sizeof head, "tag %d size %u %s%s ", h.tag, h.transfer_size,
+                  (h.attributes & u::kAttrEom) ? "E" : "-",
+                  (h.attributes & u::kAttrTermCharEnded) ? "T" : "-");
+    return head + std::string(t.begin() + u::kHeaderSize, t.begin() + static_cast<long>(end)) +
+           " (" + std::to_string(t.size()) + ")";
 }
 
 }  // namespace simtest

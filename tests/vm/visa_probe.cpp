@@ -2,7 +2,7 @@
 // for the VM test's guest-side checks. One output line per step:
 //   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
 //
-// Usage: vm_visa_probe RESOURCE STEP...
+// Usage: vm_visa_probe [--no-lock] RESOURCE STEP...
 //        vm_visa_probe - STEP...      (no session: find and pause steps only)
 //   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
 //   write=TEXT     viWrite of TEXT and a linefeed
@@ -32,9 +32,9 @@
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
-// The session is opened (exclusive lock, 2000 ms open timeout) before the
-// first step and closed after the last; with RESOURCE "-" no session is
-// opened. Exits 0 unless the usage is wrong.
+// The session is opened (exclusive lock, or none with --no-lock; 2000 ms
+// open timeout) before the first step and closed after the last; with
+// RESOURCE "-" no session is opened. Exits 0 unless the usage is wrong.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -282,8 +282,14 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ViAccessMode mode = VI_EXCLUSIVE_LOCK;
+    if (argc > 1 && std::string_view(argv[1]) == "--no-lock") {
+        mode = VI_NULL;
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_visa_probe RESOURCE|- STEP...\n");
+        std::fprintf(stderr, "usage: vm_visa_probe [--no-lock] RESOURCE|- STEP...\n");
         return 2;
     }
     ViSession rm = VI_NULL;
@@ -301,7 +307,7 @@ int main(int argc, char** argv) {
         return rc;
     }
     start = Clock::now();
-    const ViStatus open_status = viOpen(rm, argv[1], VI_EXCLUSIVE_LOCK, 2000, &vi);
+    const ViStatus open_status = viOpen(rm, argv[1], mode, 2000, &vi);
     print("open", open_status, start, "");
     if (open_status >= VI_SUCCESS) {
         for (int i = 2; i < argc && rc == 0; ++i) {

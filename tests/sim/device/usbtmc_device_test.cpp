@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "scripted_instrument.h"
 #include "usbtmc.h"
 #include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
@@ -22,25 +23,7 @@ using simtest::InPiece;
 using simtest::msg_out;
 using simtest::parse_in;
 using simtest::request_in;
-
-// Answers every message that contains '?' with `reply`; records the rest.
-class ScriptedInstrument : public sgsim::Instrument {
-  public:
-    std::string reply = "REPLY\n";
-    std::vector<std::string> received;
-    int clears = 0;
-    int triggers = 0;
-    sgsim::StatusRegisters registers;
-
-    std::string execute(std::string_view message) override {
-        received.emplace_back(message);
-        return message.find('?') != std::string_view::npos ? reply : std::string();
-    }
-    void clear() override { ++clears; }
-    void trigger() override { ++triggers; }
-    sgsim::StatusRegisters& status() override { return registers; }
-    std::string describe_settings() const override { return "none\n"; }
-};
+using simtest::ScriptedInstrument;
 
 class DeviceTest : public ::testing::Test {
   protected:
@@ -135,22 +118,6 @@ TEST_F(DeviceTest, ReplyLongerThanRequestComesInPiecesWithEomOnLast) {
         EXPECT_EQ(pieces[i].total % 4, 0u);
     }
     EXPECT_EQ(all, inst.reply);
-}
-
-TEST_F(DeviceTest, SplitLimitsEachTransfer) {
-    auto dev = make({.split = 5});
-    inst.reply = "Simulated,SG,SIM001,1.0\n";  // 24 bytes
-    ASSERT_TRUE(dev->bulk_out(msg_out(1, "*IDN?\n")));
-    const auto pieces = read_all(*dev, 1024);
-    ASSERT_EQ(pieces.size(), 5u);
-    std::string all;
-    for (const auto& p : pieces) {
-        EXPECT_LE(p.data.size(), 5u);
-        all += p.data;
-    }
-    EXPECT_EQ(all, inst.reply);
-    EXPECT_TRUE(pieces.back().h.attributes & u::kAttrEom);
-    EXPECT_FALSE(pieces.front().h.attributes & u::kAttrEom);
 }
 
 TEST_F(DeviceTest, TransferFitsHostBuffer) {

@@ -1,0 +1,133 @@
+#include "quirk_table.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+namespace sgsim {
+namespace {
+
+constexpr unsigned long kMaxBytes = 1ul << 20;
+constexpr unsigned long kMaxMs = 3'600'000;
+
+constexpr std::array<QuirkRow, 15> kQuirks{{
+    {"packet64", "", 0, 0, "at most 64 bytes per bulk-IN packet on a 512-byte endpoint",
+     [](DeviceQuirks& q, unsigned long) { q.packet64 = true; }},
+    {"split", "N", 1, kMaxBytes, "replies in transfers of at most N data bytes, EOM on the last",
+     [](DeviceQuirks& q, unsigned long n) { q.split = n; }},
+    {"eom-always", "N", 1, kMaxBytes, "transfers of at most N data bytes, every one with EOM set",
+     [](DeviceQuirks& q, unsigned long n) { q.eom_always = n; }},
+    {"eom-never", "", 0, 0, "no transfer has EOM; a reply ends at its linefeed",
+     [](DeviceQuirks& q, unsigned long) { q.eom_never = true; }},
+    {"no-zlp", "", 0, 0, "no zero-length packet after a transfer that fills its last packet",
+     [](DeviceQuirks& q, unsigned long) { q.no_zlp = true; }},
+    {"leading-empty", "", 0, 0, "a zero-length packet before each reply transfer",
+     [](DeviceQuirks& q, unsigned long) { q.leading_empty = true; }},
+    {"size-skew", "", 0, 0, "a reply's last transfer carries its last byte beyond TransferSize",
+     [](DeviceQuirks& q, unsigned long) { q.size_skew = true; }},
+    {"ignore-termchar", "", 0, 0, "TermChar claimed in the capabilities but ignored",
+     [](DeviceQuirks& q, unsigned long) { q.ignore_termchar = true; }},
+    {"leftover", "", 0, 0, "the first host's first read gets an old reply with a foreign bTag",
+     [](DeviceQuirks& q, unsigned long) { q.leftover = true; }},
+    {"late", "MS", 1, kMaxMs,
+     "replies come MS ms after their request; an abort does not withdraw them",
+     [](DeviceQuirks& q, unsigned long ms) { q.late = std::chrono::milliseconds(ms); }},
+    {"tag-repeat", "", 0, 0,
+     "transfers that continue a reply repeat the bTag of its first transfer",
+     [](DeviceQuirks& q, unsigned long) { q.tag_repeat = true; }},
+    {"empty-when-idle", "", 0, 0,
+     "a request finding no response is answered at once: TransferSize 0, no EOM",
+     [](DeviceQuirks& q, unsigned long) { q.empty_when_idle = true; }},
+    {"stall-remote", "", 0, 0, "claims REN_CONTROL, GO_TO_LOCAL and LOCAL_LOCKOUT, but stalls them",
+     [](DeviceQuirks& q, unsigned long) { q.stall_remote = true; }},
+    {"halt-after-close", "", 0, 0,
+     "bulk endpoints stay halted after a host goes away, until cleared",
+     [](DeviceQuirks& q, unsigned long) { q.halt_after_close = true; }},
+    {"clear-pending", "", 0, 0, "INITIATE_CLEAR accepted; CHECK_CLEAR_STATUS then answers PENDING",
+     [](DeviceQuirks& q, unsigned long) { q.clear_pending = true; }},
+}};
+
+bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long& out) {
+    if (text.empty())
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && out >= lo && out <= hi;
+}
+
+bool parse_one(std::string_view item, DeviceQuirks& quirks, std::string& error) {
+    const std::size_t colon = item.find(':');
+    const std::string_view name = item.substr(0, colon);
+    const auto row = std::find_if(kQuirks.begin(), kQuirks.end(),
+                                  [&](const QuirkRow& r) { return r.name == name; });
+    if (row == kQuirks.end()) {
+        error = "unknown quirk: " + std::string(name) + " (sgsim --help lists them)";
+        return false;
+    }
+    const bool has_value = colon != std::string_view::npos;
+    if (row->parameter.empty()) {
+        if (has_value) {
+            error = "quirk " + std::string(name) + " takes no value: " + std::string(item);
+            return false;
+        }
+        row->apply(quirks, 0);
+        return true;
+    }
+    unsigned long n = 0;
+    if (!has_value || !parse_number(item.substr(colon + 1), row->min, row->max, n)) {
+        error = "quirk " + std::string(name) + " needs " + std::string(name) + ":" +
+                std::string(row->parameter) + " with " + std::string(row->parameter) + " in " +
+                std::to_string(row->min) + ".." + std::to_string(row->max) + ": " +
+                std::string(item);
+        return false;
+    }
+    row->apply(quirks, n);
+    return true;
+}
+
+}  // namespace
+
+std::span<const QuirkRow> quirk_table() {
+    return kQuirks;
+}
+
+bool parse_quirks(std::string_view list, DeviceQuirks& quirks, std::string& error) {
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        if (item.empty()) {
+            error = "empty quirk name in --quirk";
+            return false;
+        }
+        if (!parse_one(item, quirks, error))
+            return false;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    if (quirks.eom_always > 0 && quirks.eom_never) {
+        error = "quirks eom-always and eom-never exclude each other";
+        return false;
+    }
+    if (quirks.late.count() > 0 && quirks.empty_when_idle) {
+        error = "quirks late and empty-when-idle exclude each other";
+        return false;
+    }
+    return true;
+}
+
+std::string quirk_help() {
+    std::size_t width = 0;
+    for (const QuirkRow& r : kQuirks)
+        width = std::max(width, r.name.size() + (r.parameter.empty() ? 0 : r.parameter.size() + 1));
+    std::string text;
+    for (const QuirkRow& r : kQuirks) {
+        std::string left(r.name);
+        if (!r.parameter.empty())
+            left += ":" + std::string(r.parameter);
+        text += "  " + left + std::string(width - left.size() + 2, ' ') +
+                std::string(r.description) + "\n";
+    }
+    return text;
+}
+
+}  // namespace sgsim
