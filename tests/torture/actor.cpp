@@ -1,8 +1,12 @@
 #include "actor.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
+#include "clock.h"
 #include "operations.h"
 
 namespace torture {
@@ -196,14 +200,43 @@ bool Actor::pick_open(Target& out, bool even_borrowed) {
     for (int i = 0; i < kSlots; ++i) {
         const int k = (start + i) % kSlots;
         Slot& s = worker.slot(k);
-        const int b = s.borrower.load();
-        if (s.vi.load() == VI_NULL || (!even_borrowed && b != -1 && b != index))
+        if (s.vi.load() == VI_NULL)
             continue;
+        if (!even_borrowed) {
+            // Counted first, then the borrower looked at: a borrower that
+            // came first is seen here, one that comes later waits.
+            s.users.fetch_add(1);
+            const int b = s.borrower.load();
+            if (b != -1 && b != index) {
+                s.users.fetch_sub(1);
+                continue;
+            }
+            using_.push_back(k);
+        }
         out = s.target(incarnation(), k);
         if (out.vi != VI_NULL)
             return true;
     }
     return false;
+}
+
+void Actor::end_operation() {
+    for (const int k : using_)
+        worker.slot(k).users.fetch_sub(1);
+    using_.clear();
+}
+
+bool Actor::wait_for_users(int k) {
+    const int own = static_cast<int>(std::count(using_.begin(), using_.end(), k));
+    // A user is in one call at most, bounded by its timeout: 10 s covers it.
+    // No event marks a user's end, so this looks every millisecond.
+    const std::int64_t start = now_ns();
+    while (worker.slot(k).users.load() > own) {
+        if (ms_since(start) > 10'000)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 bool Actor::borrow_open(Target& out) {
@@ -214,9 +247,11 @@ bool Actor::borrow_open(Target& out) {
         int none = -1;
         if (s.vi.load() == VI_NULL || !s.borrower.compare_exchange_strong(none, index))
             continue;
-        out = s.target(incarnation(), k);
-        if (out.vi != VI_NULL)
-            return true;
+        if (wait_for_users(k)) {
+            out = s.target(incarnation(), k);
+            if (out.vi != VI_NULL)
+                return true;
+        }
         give_back(k);
     }
     return false;
@@ -348,8 +383,10 @@ void Actor::check_hand_over(const Target& t, std::int64_t started_ns, std::uint3
 }
 
 void Actor::run() {
-    while (worker.next_operation())
+    while (worker.next_operation()) {
         run_one_operation(*this);
+        end_operation();
+    }
 }
 
 }  // namespace torture

@@ -17,6 +17,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "call_log.h"
 #include "clock.h"
@@ -78,11 +79,16 @@ class Actor {
     std::int64_t slack_ms() const;
 
     // Slots: a random open one (not borrowed by another thread unless
-    // `even_borrowed`), a borrowed open one, a borrowed empty one.
+    // `even_borrowed`), a borrowed open one, a borrowed empty one. A slot
+    // picked without `even_borrowed` counts this thread as its user until
+    // the operation ends (end_operation), and a borrow waits until the
+    // slot has no user but this thread: so no call another thread began
+    // before lands in the middle of a borrower's sequence.
     bool pick_open(Target& out, bool even_borrowed = false);
     bool borrow_open(Target& out);
     bool borrow_empty(int& slot);
     void give_back(int slot);
+    void end_operation();
     Slot& slot(const Target& t) { return worker.slot(t.slot); }
     InstrumentBoard& instrument_board(int instrument) {
         return worker.board().instruments[instrument];
@@ -110,7 +116,11 @@ class Actor {
     bool instrument_dirty(int instrument);
 
   private:
+    // Waits (bounded) until slot `k` has no user but this thread.
+    bool wait_for_users(int k);
+
     std::uint32_t sequence_[2] = {0, 0};
+    std::vector<int> using_;  // the slots this operation picked
 };
 
 // The text of a reply for the log: escaped, shortened.

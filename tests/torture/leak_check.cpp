@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 #include "clock.h"
@@ -47,9 +48,18 @@ LeakCheck::Counts LeakCheck::count() {
         const ssize_t n =
             ::readlink((std::string("/proc/self/fd/") + fd).c_str(), target, sizeof target - 1);
         target[n > 0 ? n : 0] = '\0';
+        const std::string_view what = target;
+        if (what == "anon_inode:inotify" || what == "anon_inode:[eventfd]")
+            ++c.pooled;
         c.listing += std::string("    fd ") + fd + " -> " + target + "\n";
     });
     return c;
+}
+
+bool LeakCheck::settled(const Counts& now) const {
+    return now.threads <= steady_->threads &&
+           now.descriptors - now.pooled <= steady_->descriptors - steady_->pooled &&
+           now.pooled <= steady_->pooled + pool_allowance_;
 }
 
 std::string LeakCheck::check(std::int64_t settle_ms) {
@@ -60,7 +70,7 @@ std::string LeakCheck::check(std::int64_t settle_ms) {
     }
     const std::int64_t start = now_ns();
     for (int wait_ms = 1;; wait_ms *= 2) {
-        if (now.threads <= steady_->threads && now.descriptors <= steady_->descriptors)
+        if (settled(now))
             return "";
         if (ms_since(start) >= settle_ms)
             break;
@@ -70,7 +80,10 @@ std::string LeakCheck::check(std::int64_t settle_ms) {
     return std::to_string(now.threads) + " threads and " + std::to_string(now.descriptors) +
            " descriptors after closing everything, against " + std::to_string(steady_->threads) +
            " and " + std::to_string(steady_->descriptors) + " after the warm-up (" +
-           std::to_string(settle_ms) + " ms allowed to settle). Now:\n" + now.listing +
+           std::to_string(settle_ms) +
+           " ms allowed to settle; inotify instances and eventfds: " + std::to_string(now.pooled) +
+           " against " + std::to_string(steady_->pooled) + " and up to " +
+           std::to_string(pool_allowance_) + " more). Now:\n" + now.listing +
            "  After the warm-up:\n" + steady_->listing;
 }
 

@@ -45,6 +45,9 @@ struct Slot {
     std::atomic<std::uint32_t> generation{0};
     std::atomic<int> instrument{-1};
     std::atomic<int> borrower{-1};  // the borrowing thread, -1: none
+    // Threads in an operation on the session that picked it unborrowed: a
+    // borrower waits for them to finish (they back off once it is set).
+    std::atomic<int> users{0};
     // Timeouts: the last set, the largest since the open (what bounds use).
     std::atomic<std::uint32_t> timeout_ms{kReliableTimeoutMs};
     std::atomic<std::uint32_t> timeout_max_ms{kReliableTimeoutMs};

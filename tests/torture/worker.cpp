@@ -18,13 +18,22 @@ namespace {
 // longest being a lock wait and a few queries under it.
 constexpr auto kPauseBound = std::chrono::seconds(60);
 
+// The lock waits that can run at once in a worker, each of which may have
+// the library make one more inotify instance with its eventfd: one per
+// operation thread, the control thread and a helper, and one asynchronous
+// job per session slot.
+int pool_allowance(const Options& options) {
+    return 2 * (options.threads + 2 + kSlots);
+}
+
 }  // namespace
 
 Worker::Worker(WorkerSetup setup)
     : setup_(std::move(setup)),
       reporter_(*setup_.options, *setup_.board, setup_.work_dir,
                 "worker incarnation " + std::to_string(setup_.incarnation) + " (pid " +
-                    std::to_string(::getpid()) + ")") {}
+                    std::to_string(::getpid()) + ")"),
+      leaks_(pool_allowance(*setup_.options)) {}
 
 Worker::~Worker() = default;
 
