@@ -7,6 +7,9 @@
 // period), as many as waits have run at once. So they may grow past the
 // steady state, up to a bound the caller gives; a leak of them passes that
 // bound over a long run, a leak of anything else shows at the first pause.
+// Threads: the library may also start one thread for the process at its
+// first need (a watch of lock files), after the warm-up if the warm-up did
+// not need it; so the count may rise by one, once, for the process's life.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +44,10 @@ class LeakCheck {
     void rebase() { steady_.reset(); }
 
   private:
-    bool settled(const Counts& now) const;
+    bool settled(const Counts& now, int extra_threads) const;
 
     int pool_allowance_;
+    bool kept_thread_seen_ = false;
     std::optional<Counts> steady_;
 };
 

@@ -79,10 +79,15 @@ void op_open(Actor& a) {
             s.exclusive_depth = 0;
             s.shared_depth = 0;
             s.vi.store(vi);
+            // Taken here: once the slot's lock goes, another thread may
+            // close the session, and the slot no longer names it.
+            t.slot = k;
+            t.vi = vi;
+            t.generation = s.generation.load();
+            t.instrument = instrument;
+            t.id = session_id(a.incarnation(), k, t.generation);
         }
     }
-    if (st >= 0)
-        t = s.target(a.incarnation(), k);
     if (st == VI_ERROR_RSRC_NFOUND)
         a.worker.note_usb_searched();
     const ViStatus opened = (mode & VI_LOAD_CONFIG) ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
