@@ -8,6 +8,10 @@ import sys
 
 import pytest
 
+if os.environ["SG_PYVISA_MODE"] == "path":
+    pytest.skip("the library is opened by path: the backend runs with --by-name and --installed",
+                allow_module_level=True)
+
 _PROGRAM = """
 import os, pyvisa
 rm = pyvisa.ResourceManager("@sgvisa")
