@@ -66,3 +66,8 @@ SG_WINE_PACKAGES=(wine64 wine32:i386 python3)
 # What the sanitizer build and the fuzz smoke (tests/fuzz/run) need on top:
 # clang with its sanitizer runtimes and libFuzzer.
 SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)
+# What building the Debian packages (scripts/package) needs on top: dpkg's
+# tools (dpkg-shlibdeps, dpkg-buildflags), file (CPack finds the binaries
+# with it), lintian; and installing the PyVISA backend into a virtual
+# environment (scripts/check's package stage).
+SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)
