@@ -9,6 +9,12 @@
 //   read=N         one viRead of at most N bytes
 //   readall=N      viRead of at most N bytes each until END or an error
 //   query=TEXT     write=TEXT, then one viRead of at most 4096 bytes
+//   fill=N         viWrite of one message of N bytes (N >= 1): byte i is
+//                  (7 i + i / 251) mod 256, the last a linefeed; not all
+//                  text, and no stretch of it repeats another nearby
+//   readfill=N     one viRead of at most N + 1 bytes; data= how many bytes
+//                  came and whether they are the fill=N message: "N bytes,
+//                  the fill message" or where they first differ
 //   roundtrip=N    N *IDN? queries; data= is the mean round trip in ms
 //   clear          viClear
 //   pause          prints its line at once, then waits for a line (or the
@@ -56,6 +62,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr ViUInt32 kMaxRead = 1 << 16;
 constexpr int kMaxReadsPerStep = 4096;
+constexpr ViUInt32 kMaxFill = 1 << 24;
 
 std::string escaped(std::string_view data) {
     std::string out;
@@ -120,6 +127,35 @@ std::string usb_device_nodes() {
     for (const std::string& node : nodes)
         out += (out.empty() ? "" : " ") + node;
     return out;
+}
+
+// The message of fill=N.
+std::vector<unsigned char> fill_message(ViUInt32 n) {
+    std::vector<unsigned char> m(n);
+    for (ViUInt32 i = 0; i < n; ++i)
+        m[i] = static_cast<unsigned char>((i * 7 + i / 251) & 0xFF);
+    if (n > 0)
+        m.back() = '\n';
+    return m;
+}
+
+ViUInt32 fill_arg(std::string_view value) {
+    const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
+    return n == 0 || n > kMaxFill ? 1 : static_cast<ViUInt32>(n);
+}
+
+// What readfill=N read, against the fill=N message.
+std::string compare_with_fill(const std::vector<unsigned char>& got, ViUInt32 n) {
+    const std::vector<unsigned char> want = fill_message(n);
+    std::string out = std::to_string(got.size()) + " bytes, ";
+    const std::size_t common = std::min(got.size(), want.size());
+    const auto diff =
+        std::mismatch(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(common), want.begin());
+    if (diff.first != got.begin() + static_cast<std::ptrdiff_t>(common))
+        return out + "first difference at byte " + std::to_string(diff.first - got.begin());
+    if (got.size() != want.size())
+        return out + "the fill message's first " + std::to_string(common);
+    return out + "the fill message";
 }
 
 ViUInt32 count_arg(std::string_view value) {
@@ -212,6 +248,18 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
         s = write_line(vi, value);
         if (s >= VI_SUCCESS)
             s = read_once(vi, 4096, data);
+    } else if (name == "fill") {
+        const std::vector<unsigned char> m = fill_message(fill_arg(value));
+        ViUInt32 written = 0;
+        s = viWrite(vi, m.data(), static_cast<ViUInt32>(m.size()), &written);
+        data = std::to_string(written);
+    } else if (name == "readfill") {
+        const ViUInt32 n = fill_arg(value);
+        std::vector<unsigned char> buf(static_cast<std::size_t>(n) + 1);
+        ViUInt32 got = 0;
+        s = viRead(vi, buf.data(), n + 1, &got);
+        buf.resize(std::min<std::size_t>(got, buf.size()));
+        data = compare_with_fill(buf, n);
     } else if (name == "roundtrip") {
         const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
         for (unsigned long i = 0; i < n && s >= VI_SUCCESS; ++i) {

@@ -1,7 +1,12 @@
 """The simulated generator as a USB gadget in the guest: a configfs gadget
 (0x4d19:0x0040, one configuration, one FunctionFS function), the FunctionFS
 mount that sgsim --gadget serves, and binding to the dummy UDC, whose host
-side then enumerates the device like a plugged-in generator."""
+side then enumerates the device like a plugged-in generator.
+
+The gadget runs at high speed (480 Mbit/s, 512-byte bulk packets) unless a
+start asks for full speed (12 Mbit/s, 64-byte packets): the configfs
+gadget's max_speed, which dummy_hcd's UDC takes as the speed it connects at
+(no module reload)."""
 import os
 import signal
 import subprocess
@@ -11,6 +16,8 @@ from waits import Timeout, Uevents, read_until, wait_exit
 CONFIGFS = "/sys/kernel/config/usb_gadget"
 UDC_NAME = "dummy_udc.0"
 SERIAL = "SIM001"
+HIGH_SPEED = "high-speed"
+FULL_SPEED = "full-speed"
 
 
 def _write(path, text):
@@ -41,6 +48,7 @@ class Gadget:
         self.settings = ""
         self.stderr_path = f"/tmp/sgsim-{name}.err"
         self._runs = 0
+        self._speed = None
 
     def create(self):
         d = self.dir
@@ -62,12 +70,16 @@ class Gadget:
         os.makedirs(self.mount, exist_ok=True)
         subprocess.run(["mount", "-t", "functionfs", self.name, self.mount], check=True)
 
-    def start(self, *sim_args, wait_for=""):
+    def start(self, *sim_args, wait_for="", speed=HIGH_SPEED):
         """Starts sgsim on the FunctionFS mount, binds the gadget once sgsim
         has written its descriptors and waits until `wait_for` (by default
-        its node; None: nothing) exists."""
+        its node; None: nothing) exists. `speed` is the most the gadget
+        connects at (HIGH_SPEED or FULL_SPEED)."""
         if wait_for == "":
             wait_for = self.node
+        if speed != self._speed:
+            _write(f"{self.dir}/max_speed", speed)  # only while unbound
+            self._speed = speed
         self._runs += 1
         self.log_path = f"/tmp/sgsim-{self.name}-{self._runs}.log"
         args = [self.sgsim, "--serial", self.serial, "--log", self.log_path,

@@ -8,6 +8,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.append("/usr/lib/python3/dist-packages")
 
+import check_full_speed  # noqa: E402
 import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_pyvisa_sgvisa  # noqa: E402
@@ -47,6 +48,8 @@ def main():
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),
         ("pyvisa-sgvisa", lambda: check_pyvisa_sgvisa.pyvisa_sgvisa(gadget, build, report)),
+        ("full-speed-sgdemo", lambda: check_full_speed.sgdemo_run(gadget, build)),
+        ("full-speed-replies", lambda: check_full_speed.replies(gadget, build)),
         # Last, one attachment for all (see check_usbip.Attachment); the
         # last gives the device back to dummy_hcd.
         ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(attachment, report)),
