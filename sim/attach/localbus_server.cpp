@@ -415,7 +415,10 @@ void LocalbusServer::serve_bulk_in() {
         bulk_in_answer_.clear();
     } else {
         while (bulk_in_fifo_.empty() || !bulk_in_fifo_.read(owner_->bulk_in_max, bulk_in_answer_)) {
-            auto transfer = device_.bulk_in(owner_->bulk_in_max, Clock::now());
+            // The device cuts its transfers by the request's TransferSize, as
+            // a real one does, not by the size of the host's read: what the
+            // read cannot take waits in the FIFO for the next one.
+            auto transfer = device_.bulk_in(lb::kMaxPayload, Clock::now());
             if (!transfer)
                 return;
             if (bulk_in_fifo_.read_through(*transfer, owner_->bulk_in_max)) {

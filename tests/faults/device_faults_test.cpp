@@ -146,12 +146,19 @@ INSTANTIATE_TEST_SUITE_P(
                 d.zlp_between = true;
             },
             nullptr, VI_SUCCESS, kIdn, kNoError},
+        // The first reply of a connection could be the tail of a transfer an
+        // earlier program left: skipped, so that query times out; the
+        // second is refused at once.
         Row{"MalformedHeader", kIdn, [](FakeUsbtmcDevice& d) { d.bad_inverse = true; }, nullptr,
-            VI_ERROR_IO, "", ""},
-        Row{"WrongMsgId", kIdn, [](FakeUsbtmcDevice& d) { d.msg_id = 1; }, nullptr, VI_ERROR_IO, "",
-            ""},
-        Row{"StaleTag", kIdn, [](FakeUsbtmcDevice& d) { d.tag_offset = -1; }, nullptr, VI_ERROR_IO,
+            VI_ERROR_TMO, "", ""},
+        Row{"WrongMsgId", kIdn, [](FakeUsbtmcDevice& d) { d.msg_id = 1; }, nullptr, VI_ERROR_TMO,
             "", ""},
+        // Every answer carries a bTag no request of the host had: dropped.
+        Row{"StaleTag", kIdn, [](FakeUsbtmcDevice& d) { d.tag_offset = -1; }, nullptr, VI_ERROR_TMO,
+            "", ""},
+        Row{"ReplyLeftByAnEarlierProgram", kIdn,
+            [](FakeUsbtmcDevice& d) { d.queue_leftover(-50, "+1.00000000E+09\n"); }, nullptr,
+            VI_SUCCESS, kIdn, kNoError},
         Row{"SizeOverAnyBuffer", kIdn, [](FakeUsbtmcDevice& d) { d.claim_size = 0xFFFFFFFFu; },
             nullptr, VI_ERROR_IO, "", ""},
         Row{"ReplyLongerThanAnyBuffer", long_reply(), nullptr, nullptr, VI_SUCCESS,

@@ -7,7 +7,9 @@
 //   and, whenever the host calls its link, the device's side of that call:
 //     bulk-OUT:   status byte (< 0xF0 success, else TMO / IO / CONN_LOST)
 //     bulk-IN:    status byte (as above), then le16 length and that many
-//                 bytes, cut to the host's buffer
+//                 bytes, cut to the host's buffer; a bTag in the first
+//                 three bytes counts from the host's first one (1), so that
+//                 scripts read alike wherever the host starts its bTags
 //     control IN: status byte (as above), length byte and that many bytes
 //     clear halt: status byte
 // The device can therefore answer with any sequence of transfers: headers
@@ -48,6 +50,8 @@ class ScriptedLink final : public sgvisa::UsbLink {
     ViStatus bulk_out(std::span<const std::uint8_t> data, sgvisa::Deadline) override {
         if (data.size() < 12 || data.size() % 4 != 0)
             std::abort();  // the host always frames and pads its transfers
+        if (first_tag_ == 0)
+            first_tag_ = data[1];
         return script_.exhausted() ? VI_ERROR_TMO : status_of(script_.byte());
     }
 
@@ -61,6 +65,12 @@ class ScriptedLink final : public sgvisa::UsbLink {
         const auto bytes = script_.bytes(std::min<std::size_t>(script_.le16(), buf.size()));
         std::copy(bytes.begin(), bytes.end(), buf.begin());
         got = bytes.size();
+        if (got >= 3 && first_tag_ > 1) {
+            // bTag + d and its inverse - d: the pair stays valid or invalid.
+            const auto d = static_cast<std::uint8_t>(first_tag_ - 1);
+            buf[1] = static_cast<std::uint8_t>(buf[1] + d);
+            buf[2] = static_cast<std::uint8_t>(buf[2] - d);
+        }
         return VI_SUCCESS;
     }
 
@@ -89,6 +99,7 @@ class ScriptedLink final : public sgvisa::UsbLink {
   private:
     sgfuzz::ByteScript& script_;
     sgvisa::UsbDeviceFacts facts_;
+    std::uint8_t first_tag_ = 0;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 //   "out timeout"                  a bulk-OUT transfer that timed out
 //   "in N" / "in timeout" / "in lost" / "in stuck"
 //                                  a bulk-IN transfer: bytes delivered, or why none
+//   "out stall" / "in stall"      a transfer on a halted endpoint
 //   "ctrl NAME value=V index=0xII" a class request
 //   "halt 0xEE"                    CLEAR_FEATURE(ENDPOINT_HALT)
 //   "lost"                         any call after the device went away
@@ -64,12 +65,22 @@ class FakeLink final : public UsbLink {
             return lost();
         BulkHeader h;
         const bool valid = decode_header(data, h);
+        if (valid && d_->first_host_tag == 0) {
+            d_->first_host_tag = h.tag;
+            for (const auto& [relative, text] : d_->leftovers)
+                d_->queue_transfer(d_->absolute_tag(relative), text, true);
+            d_->leftovers.clear();
+        }
         if (d_->bulk_out_timeouts > 0) {
             --d_->bulk_out_timeouts;
             if (valid)
                 d_->last_out_tag = h.tag;
             d_->events.push_back("out timeout");
             return VI_ERROR_TMO;
+        }
+        if (d_->halted_out) {
+            d_->events.push_back("out stall");
+            return stalled(d_->bulk_out_endpoint);
         }
         d_->out_frames.emplace_back(data.begin(), data.end());
         if (!valid) {
@@ -78,8 +89,9 @@ class FakeLink final : public UsbLink {
         }
         if (h.msg_id == DEV_DEP_MSG_OUT) {
             const bool eom = (h.attributes & kAttrEom) != 0;
-            d_->events.push_back("out MSG tag=" + std::to_string(h.tag) + " size=" +
-                                 std::to_string(h.transfer_size) + " eom=" + (eom ? "1" : "0"));
+            d_->events.push_back("out MSG tag=" + std::to_string(d_->relative_tag(h.tag)) +
+                                 " size=" + std::to_string(h.transfer_size) +
+                                 " eom=" + (eom ? "1" : "0"));
             d_->last_out_tag = h.tag;
             const std::size_t n = std::min<std::size_t>(h.transfer_size, data.size() - kHeaderSize);
             d_->partial.append(data.begin() + kHeaderSize, data.begin() + kHeaderSize + n);
@@ -92,12 +104,23 @@ class FakeLink final : public UsbLink {
                 d_->partial.clear();
             }
         } else if (h.msg_id == REQUEST_DEV_DEP_MSG_IN) {
-            d_->events.push_back("out REQ tag=" + std::to_string(h.tag) +
+            d_->events.push_back("out REQ tag=" + std::to_string(d_->relative_tag(h.tag)) +
                                  " size=" + std::to_string(h.transfer_size));
             d_->last_request_tag = h.tag;
             d_->request_outstanding = true;
-            if (!d_->never_answer && !d_->pending_reply.empty())
+            const bool ready = !d_->pending_reply.empty() && d_->not_ready == 0;
+            if (d_->not_ready > 0)
+                --d_->not_ready;
+            if (!d_->never_answer && ready) {
                 answer(h.tag, h.transfer_size);
+            } else {
+                if (d_->pending_reply.empty())
+                    d_->reply_tag = 0;
+                if (d_->empty_when_idle) {
+                    d_->queue_transfer(h.tag, "", false, h.transfer_size);
+                    d_->request_outstanding = false;
+                }
+            }
         } else {
             d_->events.push_back("out msgid=" + std::to_string(h.msg_id));
         }
@@ -114,6 +137,13 @@ class FakeLink final : public UsbLink {
         }
         if (buf.size() % d_->max_packet_size != 0)
             d_->events.push_back("in unaligned");
+        if (d_->halted_in) {
+            d_->events.push_back("in stall");
+            return stalled(d_->bulk_in_endpoint);
+        }
+        if (d_->flood && d_->fifo.empty())
+            d_->queue_transfer(static_cast<std::uint8_t>(d_->last_request_tag + 100), "FLOOD\n",
+                               true);
         // Silence is an immediate timeout: the fake never blocks.
         if (d_->fifo.empty() || Clock::now() >= deadline) {
             d_->events.push_back("in timeout");
@@ -188,8 +218,11 @@ class FakeLink final : public UsbLink {
         got = 0;
         if (d_->gone)
             return lost();
+        // The aborts' wValue is a bTag: logged as the others are.
+        const bool tagged = request == INITIATE_ABORT_BULK_OUT || request == INITIATE_ABORT_BULK_IN;
+        const int shown = tagged ? d_->relative_tag(static_cast<std::uint8_t>(value)) : value;
         d_->events.push_back(std::string("ctrl ") + request_name(request) +
-                             " value=" + std::to_string(value) + " index=" + hex2(index));
+                             " value=" + std::to_string(shown) + " index=" + hex2(index));
         if (d_->control_silent)
             return VI_ERROR_TMO;
         const bool to_endpoint = is_endpoint_request(request);
@@ -217,6 +250,7 @@ class FakeLink final : public UsbLink {
                     active ? STATUS_SUCCESS : STATUS_TRANSFER_NOT_IN_PROGRESS);
                 if (status == STATUS_SUCCESS) {
                     d_->pending_reply.clear();
+                    d_->reply_tag = 0;
                     d_->request_outstanding = false;
                     d_->checks_left = d_->abort_pending_checks;
                 }
@@ -263,6 +297,7 @@ class FakeLink final : public UsbLink {
                 if (status == STATUS_SUCCESS) {
                     d_->partial.clear();
                     d_->pending_reply.clear();
+                    d_->reply_tag = 0;
                     d_->request_outstanding = false;
                     d_->checks_left = d_->clear_pending_checks;
                 }
@@ -291,6 +326,10 @@ class FakeLink final : public UsbLink {
         if (d_->gone)
             return lost();
         d_->events.push_back("halt " + hex2(endpoint));
+        if (endpoint == d_->bulk_out_endpoint)
+            d_->halted_out = false;
+        if (endpoint == d_->bulk_in_endpoint)
+            d_->halted_in = false;
         return VI_SUCCESS;
     }
 
@@ -312,44 +351,26 @@ class FakeLink final : public UsbLink {
         return VI_ERROR_CONN_LOST;
     }
 
-    // Queues one DEV_DEP_MSG_IN for the request tagged `tag`.
+    // A stalled transfer, as a link reports it: the halt cleared, VI_ERROR_IO.
+    ViStatus stalled(std::uint8_t endpoint) {
+        clear_halt(endpoint, Clock::now());
+        return VI_ERROR_IO;
+    }
+
+    // Answers the request tagged `tag` with what the reply has left.
     void answer(std::uint8_t tag, std::uint32_t requested) {
         std::size_t n = std::min<std::size_t>(requested, d_->pending_reply.size());
         if (d_->max_data_per_transfer > 0)
             n = std::min(n, d_->max_data_per_transfer);
-        const bool eom = n == d_->pending_reply.size();
-
-        BulkHeader h;
-        h.msg_id = d_->msg_id.value_or(DEV_DEP_MSG_IN);
-        h.tag = static_cast<std::uint8_t>(tag + d_->tag_offset);
-        h.transfer_size = d_->claim_size.value_or(static_cast<std::uint32_t>(n) + d_->claim_extra);
-        h.attributes = eom ? kAttrEom : 0;
-        const std::size_t aligned = kHeaderSize + n + padding_for(n);
-        std::vector<std::uint8_t> transfer(aligned + d_->junk_after, 0xEE);
-        std::fill_n(transfer.begin(), aligned, std::uint8_t{0});
-        encode_header(h, std::span<std::uint8_t, kHeaderSize>(transfer.data(), kHeaderSize));
-        if (d_->bad_inverse)
-            transfer[2] ^= 0x10;
-        std::copy_n(d_->pending_reply.begin(), n, transfer.begin() + kHeaderSize);
+        const bool last = n == d_->pending_reply.size();
+        if (d_->reply_tag == 0)
+            d_->reply_tag = tag;
+        const std::uint8_t carried = d_->repeat_tag ? d_->reply_tag : tag;
+        d_->queue_transfer(carried, d_->pending_reply.substr(0, n), last, requested);
         d_->pending_reply.erase(0, n);
         d_->request_outstanding = false;
-
-        if (d_->zlp_before)
-            d_->fifo.emplace_back();
-        if (d_->piece == 0) {
-            const bool needs_zlp = transfer.size() % d_->max_packet_size == 0 && n < requested;
-            d_->fifo.push_back(std::move(transfer));
-            if (needs_zlp)
-                d_->fifo.emplace_back();
-            return;
-        }
-        for (std::size_t at = 0; at < transfer.size(); at += d_->piece) {
-            if (at > 0 && d_->zlp_between)
-                d_->fifo.emplace_back();
-            const std::size_t len = std::min(d_->piece, transfer.size() - at);
-            d_->fifo.emplace_back(transfer.begin() + static_cast<std::ptrdiff_t>(at),
-                                  transfer.begin() + static_cast<std::ptrdiff_t>(at + len));
-        }
+        if (last)
+            d_->reply_tag = 0;
     }
 
     std::shared_ptr<FakeUsbtmcDevice> d_;
@@ -363,12 +384,70 @@ void FakeUsbtmcDevice::clear_faults() {
     zlp_before = false;
     zlp_between = false;
     junk_after = 0;
+    no_zlp = false;
+    eom_always = false;
+    eom_never = false;
+    repeat_tag = false;
+    flood = false;
+    empty_when_idle = false;
+    not_ready = 0;
     tag_offset = 0;
     bad_inverse = false;
     msg_id.reset();
     claim_extra = 0;
     claim_size.reset();
     never_answer = false;
+}
+
+void FakeUsbtmcDevice::queue_transfer(std::uint8_t tag, const std::string& data, bool eom,
+                                      std::uint32_t requested) {
+    const std::size_t n = data.size();
+    BulkHeader h;
+    h.msg_id = msg_id.value_or(DEV_DEP_MSG_IN);
+    h.tag = static_cast<std::uint8_t>(tag + tag_offset);
+    h.transfer_size = claim_size.value_or(static_cast<std::uint32_t>(n) + claim_extra);
+    h.attributes = (eom || eom_always) && !eom_never ? kAttrEom : 0;
+    const std::size_t aligned = kHeaderSize + n + padding_for(n);
+    std::vector<std::uint8_t> transfer(aligned + junk_after, 0xEE);
+    std::fill_n(transfer.begin(), aligned, std::uint8_t{0});
+    encode_header(h, std::span<std::uint8_t, kHeaderSize>(transfer.data(), kHeaderSize));
+    if (bad_inverse)
+        transfer[2] ^= 0x10;
+    std::copy(data.begin(), data.end(), transfer.begin() + kHeaderSize);
+
+    if (zlp_before)
+        fifo.emplace_back();
+    if (piece == 0) {
+        // A transfer that fills its last packet ends with a zero-length one
+        // when the device sends less than asked.
+        const bool needs_zlp = transfer.size() % max_packet_size == 0 && n < requested;
+        fifo.push_back(std::move(transfer));
+        if (needs_zlp && !no_zlp)
+            fifo.emplace_back();
+        return;
+    }
+    for (std::size_t at = 0; at < transfer.size(); at += piece) {
+        if (at > 0 && zlp_between)
+            fifo.emplace_back();
+        const std::size_t len = std::min(piece, transfer.size() - at);
+        fifo.emplace_back(transfer.begin() + static_cast<std::ptrdiff_t>(at),
+                          transfer.begin() + static_cast<std::ptrdiff_t>(at + len));
+    }
+}
+
+void FakeUsbtmcDevice::queue_leftover(int relative_tag, std::string data) {
+    leftovers.emplace_back(relative_tag, std::move(data));
+}
+
+int FakeUsbtmcDevice::relative_tag(std::uint8_t tag) const {
+    if (first_host_tag == 0 || tag == 0)
+        return tag;
+    return (tag - first_host_tag + 255) % 255 + 1;
+}
+
+std::uint8_t FakeUsbtmcDevice::absolute_tag(int relative) const {
+    const int first = first_host_tag == 0 ? 1 : first_host_tag;
+    return static_cast<std::uint8_t>(((first - 1 + relative - 1) % 255 + 255) % 255 + 1);
 }
 
 int FakeUsbtmcDevice::count_events(const std::string& prefix) const {

@@ -3,6 +3,7 @@
 #include "libusb_context.h"
 #include "libusb_device.h"
 #include "libusb_link.h"
+#include "quirk_table.h"
 #include "sysfs_usbtmc_scan.h"
 #include "usb_device_node.h"
 #include "usbtmc_host.h"
@@ -33,7 +34,9 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
         const ViStatus made = make_libusb_link(std::move(device), link);
         if (made != VI_SUCCESS)
             return made;
-        return make_usbtmc_transport(std::move(link), deadline, out);
+        const HostSwitches switches =
+            switches_for(link->facts().vendor_id, link->facts().product_id);
+        return make_usbtmc_transport(std::move(link), deadline, out, switches);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }

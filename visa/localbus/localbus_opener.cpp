@@ -21,6 +21,7 @@
 #include "frame_socket.h"
 #include "localbus_frames.h"
 #include "localbus_link.h"
+#include "quirk_table.h"
 #include "usbtmc_host.h"
 
 namespace sgvisa {
@@ -141,11 +142,13 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
         facts.manufacturer = hello.manufacturer;
         facts.product = hello.product;
+        const HostSwitches switches = switches_for(facts.vendor_id, facts.product_id);
         constexpr std::uint32_t kFirstSeq = 1;
         auto link =
             std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
         return make_usbtmc_transport(std::move(link),
-                                     std::max<Deadline>(deadline, Clock::now() + kSetupBound), out);
+                                     std::max<Deadline>(deadline, Clock::now() + kSetupBound), out,
+                                     switches);
     }
     return VI_ERROR_RSRC_NFOUND;
 }

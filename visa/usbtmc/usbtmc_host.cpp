@@ -1,5 +1,7 @@
 #include "usbtmc_host.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "interrupt_channel.h"
+#include "message_end.h"
 #include "usb488_messages.h"
 #include "usbtmc.h"
 #include "usbtmc_capabilities.h"
@@ -27,10 +30,40 @@ constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
 
+// The bTag before a connection's first. A reply an earlier program left in
+// the device is taken for the answer when it carries the bTag of this
+// host's first request (any other bTag is dropped). Hosts start their bTags
+// at 1, so what their first queries left carries small ones: a connection
+// starts past those, at one of 128 places (16..143), another for each
+// process and connection, so that a program killed in its first query and
+// run again seldom meets its own.
+std::uint8_t tag_before_first() {
+    static std::atomic<std::uint64_t> connections{0};
+    std::uint64_t x = static_cast<std::uint64_t>(::getpid()) << 32 ^
+                      static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
+                      connections.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15u;
+    // splitmix64's finaliser: every input bit moves the result.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    x ^= x >> 31;
+    return static_cast<std::uint8_t>(15 + x % 128);
+}
+
+// A switched cap on a transfer's data, under the host's own `limit`.
+std::size_t capped(std::size_t limit, std::uint32_t cap) {
+    return cap > 0 ? std::min<std::size_t>(limit, cap) : limit;
+}
+
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps)
-        : link_(std::move(link)), caps_(caps) {
+    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps, const HostSwitches& switches)
+        : link_(std::move(link)),
+          caps_(caps),
+          max_out_(capped(kMaxOutPayload, switches.max_transfer)),
+          max_in_(capped(kMaxInPayload, switches.max_transfer)),
+          message_end_(switches.eom_never) {
+        if (switches.no_termchar)
+            caps_.term_char = false;
         if (caps_.usb488) {
             if (auto source = link_->open_interrupt_source())
                 interrupts_ = std::make_unique<InterruptChannel>(std::move(source));
@@ -55,6 +88,7 @@ class UsbtmcTransport final : public Transport {
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         settle();
+        stream_.continuation.reset();  // a new message ends the unread reply
         if (lost_)
             return VI_ERROR_CONN_LOST;
         // TransferSize may not be 0, so an empty write sends nothing.
@@ -62,8 +96,8 @@ class UsbtmcTransport final : public Transport {
             return VI_SUCCESS;
         if (Clock::now() >= deadline)
             return VI_ERROR_TMO;
-        for (std::size_t offset = 0; offset < data.size(); offset += kMaxOutPayload) {
-            const std::size_t n = std::min(kMaxOutPayload, data.size() - offset);
+        for (std::size_t offset = 0; offset < data.size(); offset += max_out_) {
+            const std::size_t n = std::min(max_out_, data.size() - offset);
             const std::uint8_t tag = next_tag();
             message_frame(data.subspan(offset, n), end && offset + n == data.size(), tag);
             const ViStatus st = send(frame_, tag, deadline);
@@ -78,11 +112,12 @@ class UsbtmcTransport final : public Transport {
     ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
                          const ReadStop& stop, Deadline deadline) override {
         settle();
+        stream_.continuation.reset();  // a new message ends the unread reply
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (data.empty() || reply_size == 0)
             return write(data, true, deadline);
-        const std::size_t last = (data.size() - 1) / kMaxOutPayload * kMaxOutPayload;
+        const std::size_t last = (data.size() - 1) / max_out_ * max_out_;
         if (last > 0) {
             const ViStatus st = write(data.first(last), false, deadline);
             if (st != VI_SUCCESS)
@@ -97,9 +132,10 @@ class UsbtmcTransport final : public Transport {
         encode_header(reply.header, reply.request);
         bool posted = false;
         const ViStatus st =
-            sent(link_->bulk_out_posting(frame_, reply.request,
-                                         first_transfer_size(*link_, reply.header.transfer_size),
-                                         deadline, posted),
+            sent(out_again_if_halted([&] {
+                     return link_->bulk_out_posting(frame_, reply.request,
+                                                    first_transfer_size(*link_), deadline, posted);
+                 }),
                  tag);
         if (st == VI_SUCCESS && posted)
             pending_ = reply;
@@ -129,34 +165,31 @@ class UsbtmcTransport final : public Transport {
             reply.header = request_header(buf.size(), stop);
             encode_header(reply.header, reply.request);
         }
-        const BulkHeader& h = reply.header;
         ReplyReceived received;
-        const std::size_t scratch_size = first_transfer_size(
-            *link_, static_cast<std::uint32_t>(std::min<std::size_t>(h.transfer_size, buf.size())));
-        if (scratch_size_ < scratch_size) {
-            scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(scratch_size);
-            scratch_size_ = scratch_size;
+        ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
+        // An empty answer without EOM: the device had no response ready
+        // (some answer at once instead of waiting for one). The request is
+        // asked again, paced, until the deadline; nothing is outstanding
+        // meanwhile, so the deadline needs no abort.
+        for (int repeat = 0; st == VI_SUCCESS && nothing_yet(received); ++repeat) {
+            if (Clock::now() < deadline)
+                pace_repeat(repeat, deadline);
+            if (Clock::now() >= deadline)
+                return VI_ERROR_TMO;
+            reply.header = request_header(buf.size(), stop);
+            encode_header(reply.header, reply.request);
+            st = receive(reply, false, buf, deadline, received);
         }
-        const ViStatus st = receive_dev_dep_msg_in(
-            *link_, {reply.request, h.tag, h.transfer_size, posted.has_value()}, buf,
-            std::span(scratch_.get(), scratch_size), deadline, received);
-        if (!received.sent)
-            return sent(st, h.tag);
-        if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
-            link_->resume();
-            const ViStatus recovered = note(abort_bulk_in(*link_, h.tag));
-            return recovered == VI_ERROR_CONN_LOST ? recovered : st;
-        }
-        if (st == VI_SUCCESS) {
-            result.count = received.count;
-            result.end = received.end;
-            result.term_char = received.term_char;
-        }
-        return note(st);
+        if (st != VI_SUCCESS)
+            return st;
+        result.count = received.count;
+        result.term_char = received.term_char;
+        return judge_end(reply, received, buf, stop, deadline, result);
     }
 
     ViStatus clear(Deadline deadline) override {
         settle();
+        stream_.continuation.reset();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         const ViStatus st = note(clear_device(*link_, deadline));
@@ -207,6 +240,7 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_CONN_LOST;
         if (!caps_.trigger)
             return VI_ERROR_NSUP_OPER;
+        stream_.continuation.reset();
         BulkHeader h;
         h.msg_id = USB488_TRIGGER;
         h.tag = next_tag();
@@ -268,12 +302,121 @@ class UsbtmcTransport final : public Transport {
         std::array<std::uint8_t, kHeaderSize> request{};
     };
 
+    // Sends `reply`'s request (or collects it when `posted`) and reads its
+    // answer into `buf`. A timeout or a cancel aborts the transfer it hit;
+    // any failure abandons the reply the stream was in.
+    ViStatus receive(const PendingReply& reply, bool posted, std::span<std::uint8_t> buf,
+                     Deadline deadline, ReplyReceived& received) {
+        const BulkHeader& h = reply.header;
+        const std::size_t needed = scratch_size(
+            *link_, static_cast<std::uint32_t>(std::min<std::size_t>(h.transfer_size, buf.size())));
+        if (scratch_size_ < needed) {
+            scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+            scratch_size_ = needed;
+        }
+        const auto attempt = [&](bool in_flight) {
+            return receive_dev_dep_msg_in(
+                *link_, {reply.request, h.tag, h.transfer_size, in_flight}, buf,
+                std::span(scratch_.get(), needed), deadline, stream_, received);
+        };
+        ViStatus st = attempt(posted);
+        // A request the link could not send is sent again (not posted: the
+        // link took the posted one back) when the endpoint was left halted.
+        if (!received.sent && halted_before_us(st))
+            st = attempt(false);
+        out_proven_ = true;
+        if (st != VI_SUCCESS)
+            stream_.continuation.reset();
+        if (!received.sent)
+            return sent(st, h.tag);
+        if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
+            link_->resume();
+            const ViStatus recovered = note(abort_bulk_in(*link_, h.tag));
+            return recovered == VI_ERROR_CONN_LOST ? recovered : st;
+        }
+        return note(st);
+    }
+
+    // Whether the answer `received` to `reply` (its data stored at the start
+    // of `buf`, counted in `result`) ends the message; when that is unknown
+    // the next request asks (message_end.h).
+    ViStatus judge_end(const PendingReply& reply, const ReplyReceived& received,
+                       std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
+                       ReadResult& result) {
+        const std::uint8_t last = received.count > 0 ? buf[received.count - 1] : 0;
+        switch (message_end_.judge(received, reply.header.transfer_size, last, stop)) {
+            case MessageEnd::Verdict::end:
+                result.end = true;
+                stream_.continuation.reset();
+                return VI_SUCCESS;
+            case MessageEnd::Verdict::more:
+                stream_.continuation = InStream::Continuation{reply.header.tag, received.tag};
+                return VI_SUCCESS;
+            case MessageEnd::Verdict::ask:
+                break;
+        }
+        stream_.continuation = InStream::Continuation{reply.header.tag, received.tag};
+        PendingReply ask;
+        ask.header = request_header(buf.size() - result.count, stop);
+        encode_header(ask.header, ask.request);
+        ReplyReceived more;
+        const ViStatus st = receive(ask, false, buf.subspan(result.count), deadline, more);
+        if (st == VI_ERROR_TMO || (st == VI_SUCCESS && nothing_yet(more))) {
+            // Nothing more came (a request that timed out is aborted): the
+            // message ended at the linefeed, and this device never sets EOM.
+            message_end_.learned_eom_never();
+            result.end = true;
+            return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
+        }
+        if (st == VI_ERROR_ABORT || st == VI_ERROR_CONN_LOST)
+            return st;
+        if (st != VI_SUCCESS)
+            return VI_SUCCESS;  // what came first stands; the next read meets the fault
+        // The device had more: it splits its replies.
+        result.count += more.count;
+        result.term_char = more.term_char;
+        result.end = more.end;
+        stream_.continuation.reset();
+        if (!more.end)
+            stream_.continuation = InStream::Continuation{ask.header.tag, more.tag};
+        return VI_SUCCESS;
+    }
+
+    // An answer that carries nothing and does not end the message.
+    static bool nothing_yet(const ReplyReceived& r) {
+        return r.transfer_size == 0 && !r.end && !r.term_char;
+    }
+
+    // Whether a bulk-OUT transfer that failed with `st` met an endpoint
+    // halted before this connection's first transfer (a device may leave its
+    // bulk endpoints halted when a host goes away). Then bulk-OUT's halt is
+    // cleared already (the link does that on a stall) and bulk-IN's is
+    // cleared here, and the transfer may go once more. Only the first
+    // transfer asks: a stall later is the device refusing that transfer.
+    bool halted_before_us(ViStatus st) {
+        if (st != VI_ERROR_IO || out_proven_)
+            return false;
+        out_proven_ = true;
+        return note(link_->clear_halt(link_->bulk_in_endpoint(), Clock::now() + kRecoveryTime)) ==
+               VI_SUCCESS;
+    }
+
+    // A bulk-OUT transfer by `attempt`, once more if halted_before_us().
+    template <typename Attempt>
+    ViStatus out_again_if_halted(Attempt&& attempt) {
+        ViStatus st = attempt();
+        if (halted_before_us(st))
+            st = attempt();
+        out_proven_ = true;
+        return st;
+    }
+
     // The REQUEST_DEV_DEP_MSG_IN of a read into `size` bytes.
     BulkHeader request_header(std::size_t size, const ReadStop& stop) {
         BulkHeader h;
         h.msg_id = REQUEST_DEV_DEP_MSG_IN;
         h.tag = next_tag();
-        h.transfer_size = static_cast<std::uint32_t>(std::min(size, kMaxInPayload));
+        h.transfer_size = static_cast<std::uint32_t>(std::min(size, max_in_));
         if (stop.term_char_enabled && caps_.term_char) {
             h.attributes = kAttrTermCharEnabled;
             h.term_char = stop.term_char;
@@ -284,7 +427,7 @@ class UsbtmcTransport final : public Transport {
     // Whether a read into `size` bytes with `stop` would make request `h`.
     bool same_request(const BulkHeader& h, std::size_t size, const ReadStop& stop) const {
         const bool term = stop.term_char_enabled && caps_.term_char;
-        return h.transfer_size == std::min(size, kMaxInPayload) &&
+        return h.transfer_size == std::min(size, max_in_) &&
                h.attributes == (term ? kAttrTermCharEnabled : 0) &&
                (!term || h.term_char == stop.term_char);
     }
@@ -294,6 +437,7 @@ class UsbtmcTransport final : public Transport {
     void settle() {
         if (!pending_)
             return;
+        stream_.continuation.reset();
         const std::uint8_t tag = pending_->header.tag;
         pending_.reset();
         bool sent = false;
@@ -337,7 +481,7 @@ class UsbtmcTransport final : public Transport {
     // One bulk-OUT transfer; a timeout or a cancel aborts it so that the
     // device is ready for the next one.
     ViStatus send(std::span<const std::uint8_t> frame, std::uint8_t tag, Deadline deadline) {
-        return sent(link_->bulk_out(frame, deadline), tag);
+        return sent(out_again_if_halted([&] { return link_->bulk_out(frame, deadline); }), tag);
     }
 
     // The outcome of the bulk-OUT transfer tagged `tag`: after a timeout or
@@ -361,7 +505,9 @@ class UsbtmcTransport final : public Transport {
 
     std::unique_ptr<UsbLink> link_;
     Capabilities caps_;
-    std::uint8_t last_tag_ = 0;
+    std::size_t max_out_;  // data bytes in one DEV_DEP_MSG_OUT
+    std::size_t max_in_;   // TransferSize of one REQUEST_DEV_DEP_MSG_IN
+    std::uint8_t last_tag_ = tag_before_first();
     std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;
     std::atomic<bool> lost_{false};
@@ -371,12 +517,15 @@ class UsbtmcTransport final : public Transport {
     std::unique_ptr<std::uint8_t[]> scratch_;
     std::size_t scratch_size_ = 0;
     std::optional<PendingReply> pending_;
+    InStream stream_;
+    MessageEnd message_end_;
+    bool out_proven_ = false;  // a bulk-OUT transfer has been tried
 };
 
 }  // namespace
 
 ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
-                               std::unique_ptr<Transport>& out) {
+                               std::unique_ptr<Transport>& out, const HostSwitches& switches) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
     ViStatus st = link->acquire(deadline);
@@ -386,6 +535,11 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
     std::size_t got = 0;
     st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0, link->interface_number(),
                           answer, got, deadline);
+    if (switches.clear_on_open && st != VI_ERROR_CONN_LOST) {
+        // Whatever the clear's outcome, the connection goes on as any other.
+        if (clear_device(*link, deadline) == VI_ERROR_CONN_LOST)
+            st = VI_ERROR_CONN_LOST;
+    }
     link->relinquish();
     // A device that stalls GET_CAPABILITIES is used without optional features.
     if (st != VI_SUCCESS && st != VI_ERROR_IO)
@@ -394,7 +548,7 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
         st == VI_SUCCESS ? parse_capabilities(std::span(answer.data(), got),
                                               link->facts().interface_protocol == kProtocolUsb488)
                          : Capabilities{};
-    out = std::make_unique<UsbtmcTransport>(std::move(link), caps);
+    out = std::make_unique<UsbtmcTransport>(std::move(link), caps, switches);
     return VI_SUCCESS;
 }
 

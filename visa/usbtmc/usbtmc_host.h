@@ -3,15 +3,18 @@
 
 #include <memory>
 
+#include "host_switches.h"
 #include "transport.h"
 #include "usb_link.h"
 
 namespace sgvisa {
 
-// Wraps `link` in the USBTMC host protocol: reads GET_CAPABILITIES once, then
-// carries messages as DEV_DEP_MSG_OUT / REQUEST_DEV_DEP_MSG_IN transfers.
-// `deadline` bounds the capability request.
+// Wraps `link` in the USBTMC host protocol: reads GET_CAPABILITIES once
+// (and clears the device when `switches` say so), then carries messages as
+// DEV_DEP_MSG_OUT / REQUEST_DEV_DEP_MSG_IN transfers, coping with the
+// deviations of usbtmc_reply.h and message_end.h. `deadline` bounds the
+// opening requests.
 ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
-                               std::unique_ptr<Transport>& out);
+                               std::unique_ptr<Transport>& out, const HostSwitches& switches = {});
 
 }  // namespace sgvisa

@@ -28,16 +28,6 @@ Deadline earlier(Deadline a, Deadline b) {
     return std::min(a, b);
 }
 
-// USBTMC gives no event for a pending abort or clear to finish: the host asks
-// again. Asking at once would flood the control endpoint, so the n-th repeat
-// waits 2^n ms (1 ms, 2 ms, ... at most 16 ms), never past `until`.
-void pace_status_check(int repeat, Deadline until) {
-    const auto pause = std::chrono::milliseconds(1 << std::min(repeat, 4));
-    const auto left = until - Clock::now();
-    if (left > Clock::duration::zero())
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, left));
-}
-
 // Drains until the device has nothing more to send within a short window.
 ViStatus final_drain(UsbLink& link, Deadline until) {
     const Deadline window = earlier(until, Clock::now() + kDrainWindow);
@@ -55,7 +45,7 @@ ViStatus final_drain(UsbLink& link, Deadline until) {
 ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
         if (i > 0)
-            pace_status_check(i - 1, until);
+            pace_repeat(i - 1, until);
         std::array<std::uint8_t, kCheckAbortLength> check{};
         std::size_t got = 0;
         ViStatus st = link.control_in(kRequestTypeEndpointIn, CHECK_ABORT_BULK_IN_STATUS, 0,
@@ -76,7 +66,7 @@ ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until
 ViStatus wait_abort_bulk_out(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
         if (i > 0)
-            pace_status_check(i - 1, until);
+            pace_repeat(i - 1, until);
         std::array<std::uint8_t, kCheckAbortLength> check{};
         std::size_t got = 0;
         const ViStatus st = link.control_in(kRequestTypeEndpointIn, CHECK_ABORT_BULK_OUT_STATUS, 0,
@@ -90,6 +80,13 @@ ViStatus wait_abort_bulk_out(UsbLink& link, std::uint8_t endpoint, Deadline unti
 }
 
 }  // namespace
+
+void pace_repeat(int repeat, Deadline until) {
+    const auto pause = std::chrono::milliseconds(1 << std::min(repeat, 4));
+    const auto left = until - Clock::now();
+    if (left > Clock::duration::zero())
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, left));
+}
 
 ViStatus drain_bulk_in(UsbLink& link, Deadline deadline) {
     std::vector<std::uint8_t> scratch(drain_chunk(link));
@@ -156,12 +153,14 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
         return VI_ERROR_IO;
 
     bool cleared = false;
-    for (int i = 0; i < kMaxStatusChecks && !cleared; ++i) {
+    for (int i = 0; i < kMaxStatusChecks && !cleared && Clock::now() < deadline; ++i) {
         if (i > 0)
-            pace_status_check(i - 1, deadline);
+            pace_repeat(i - 1, deadline);
         std::array<std::uint8_t, kCheckClearLength> check{};
         st = link.control_in(kRequestTypeInterfaceIn, CHECK_CLEAR_STATUS, 0, iface, check, got,
                              deadline);
+        if (st == VI_ERROR_TMO)
+            break;  // out of time: given up below
         if (st != VI_SUCCESS)
             return st;
         if (got < 1)
@@ -178,8 +177,13 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
             return VI_ERROR_IO;
         }
     }
-    if (!cleared)
-        return VI_ERROR_IO;
+    if (!cleared) {
+        // The device did not come out of the clear in time. Its bulk-OUT
+        // halt is cleared all the same, as at the end of a clear, so that
+        // the next message can pass whatever state the device is in.
+        st = link.clear_halt(link.bulk_out_endpoint(), Clock::now() + kRecoveryTime);
+        return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_TMO;
+    }
     return link.clear_halt(link.bulk_out_endpoint(), deadline);
 }
 

@@ -22,6 +22,13 @@ constexpr std::chrono::milliseconds kDrainWindow{100};
 // (paced: 1, 2, 4 ... 16 ms apart, and never past the sequence's deadline).
 constexpr int kMaxStatusChecks = 100;
 
+// USBTMC gives no event for a pending abort or clear to finish, nor for a
+// response to become ready when a device answers a request with nothing:
+// the host asks again. Asking at once would flood the device, so before the
+// n-th repeat (from 0) this waits 2^n ms (1, 2, 4, ... at most 16 ms), never
+// past `until`.
+void pace_repeat(int repeat, Deadline until);
+
 // Reads bulk-IN until the current transfer ends with a short or zero-length
 // packet, discarding the bytes. VI_SUCCESS when it ended; VI_ERROR_TMO when
 // nothing (more) arrived by `deadline`; another link status otherwise.
@@ -41,8 +48,10 @@ ViStatus abort_bulk_out(UsbLink& link, std::uint8_t tag);
 
 // Device clear: INITIATE_CLEAR, CHECK_CLEAR_STATUS while pending (reading
 // bulk-IN when the device asks for it), then CLEAR_FEATURE(ENDPOINT_HALT) on
-// bulk-OUT. VI_ERROR_IO when the device refuses or never finishes, a link
-// status (VI_ERROR_TMO, VI_ERROR_CONN_LOST...) when a request fails.
+// bulk-OUT. VI_ERROR_IO when the device refuses; VI_ERROR_TMO when it is
+// still pending after kMaxStatusChecks or at `deadline` (bulk-OUT's halt is
+// cleared all the same); another link status (VI_ERROR_CONN_LOST...) when a
+// request fails.
 ViStatus clear_device(UsbLink& link, Deadline deadline);
 
 }  // namespace sgvisa::usbtmc

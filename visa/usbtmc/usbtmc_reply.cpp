@@ -11,56 +11,81 @@ namespace sgvisa::usbtmc {
 using namespace sgproto::usbtmc;
 namespace {
 
-std::size_t round_up(std::size_t n, std::size_t multiple) {
+std::uint64_t round_up(std::uint64_t n, std::uint64_t multiple) {
     return (n + multiple - 1) / multiple * multiple;
 }
 
-// Header, data and alignment: the most a device sends for `data` bytes.
-std::size_t aligned_transfer(std::size_t data) {
-    return kHeaderSize + data + padding_for(data);
+std::size_t packet_size(const UsbLink& link) {
+    return std::max<std::size_t>(link.max_packet_size(), 1);
 }
 
 // Zero-length packets tolerated in a row before the device is deemed broken.
 constexpr int kMaxEmptyTransfers = 1000;
 
-bool header_is_answer(std::span<const std::uint8_t, kHeaderSize> bytes, std::uint8_t tag,
-                      std::uint32_t requested, BulkHeader& h) {
-    if (!decode_header(bytes, h))
-        return false;  // bTag and its inverse disagree
-    return h.msg_id == DEV_DEP_MSG_IN && h.tag == tag && h.transfer_size <= requested;
+// Where the reading of the bulk-IN stream stands.
+enum class Phase {
+    header,   // a transfer's header is due (or being pieced together)
+    answer,   // the rest of the answer's transfer
+    foreign,  // the rest of a transfer that answers another request: dropped
+};
+
+// Whether `prefix` (at most a header) may be the beginning of a
+// DEV_DEP_MSG_IN header: MsgID, bTag and its inverse, a zero byte.
+bool may_begin_header(std::span<const std::uint8_t> prefix) {
+    return (prefix.size() < 1 || prefix[0] == DEV_DEP_MSG_IN) &&
+           (prefix.size() < 3 || prefix[2] == static_cast<std::uint8_t>(~prefix[1])) &&
+           (prefix.size() < 4 || prefix[3] == 0);
 }
 
 }  // namespace
 
-std::size_t first_transfer_size(const UsbLink& link, std::uint32_t requested) {
-    return round_up(aligned_transfer(requested), std::max<std::size_t>(link.max_packet_size(), 1));
+std::size_t first_transfer_size(const UsbLink& link) {
+    return static_cast<std::size_t>(round_up(kHeaderSize, packet_size(link)));
+}
+
+std::size_t scratch_size(const UsbLink& link, std::uint32_t requested) {
+    return static_cast<std::size_t>(round_up(
+        kHeaderSize + std::uint64_t{requested} + padding_for(requested), packet_size(link)));
 }
 
 ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
                                 std::span<std::uint8_t> buf, std::span<std::uint8_t> scratch,
-                                Deadline deadline, ReplyReceived& reply) {
+                                Deadline deadline, InStream& stream, ReplyReceived& reply) {
     reply = ReplyReceived{};
     const std::uint32_t requested =
         static_cast<std::uint32_t>(std::min<std::size_t>(request.requested, buf.size()));
-    const std::size_t packet = std::max<std::size_t>(link.max_packet_size(), 1);
-    const std::size_t scratch_size = std::min(first_transfer_size(link, requested), scratch.size());
+    const std::size_t packet = packet_size(link);
 
+    // Whether a transfer tagged `tag` is the answer (or continues it).
+    const auto answers = [&](std::uint8_t tag) {
+        if (tag == request.tag)
+            return true;
+        const auto& c = stream.continuation;
+        return c && (tag == c->request_tag || tag == c->carried_tag);
+    };
+
+    Phase phase = Phase::header;
     std::array<std::uint8_t, kHeaderSize> head{};
     std::size_t head_have = 0;
+    // The header being pieced together began where the device's transfer
+    // before may not have ended: if it is no header, it is skipped.
+    bool lenient = false;
     BulkHeader h;
-    bool have_header = false;
     std::size_t data_have = 0;
-    std::size_t received = 0;  // bytes of this transfer so far, header included
-    std::size_t expected = aligned_transfer(requested);
+    // Data and padding of the current transfer still to come (a foreign
+    // TransferSize may be anything up to 4 GiB).
+    std::uint64_t left = 0;
     int empty_in_a_row = 0;
 
     for (;;) {
         if (reply.sent && Clock::now() >= deadline)
             return VI_ERROR_TMO;
-        // Ask for whole packets covering what is still to come, so a transfer
-        // that ends on a packet boundary completes without waiting for more.
-        const std::size_t left = expected > received ? expected - received : 1;
-        const std::size_t want = std::min(scratch_size, round_up(left, packet));
+        // A header is read one packet at a time, so that any transfer ends
+        // the read; a transfer's rest is asked for exactly, so that it ends
+        // the read whether or not a zero-length packet follows.
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(
+            scratch.size(),
+            round_up(phase == Phase::header ? kHeaderSize - head_have : left, packet)));
         const std::span<std::uint8_t> into(scratch.data(), want);
         std::size_t got = 0;
         ViStatus st;
@@ -74,6 +99,8 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
         if (st != VI_SUCCESS)
             return st;
         got = std::min(got, want);
+        const bool after_end = !stream.may_continue;
+        stream.may_continue = got == want;
         if (got == 0) {  // a zero-length packet: ends a transfer, carries nothing
             if (++empty_in_a_row > kMaxEmptyTransfers)
                 return VI_ERROR_IO;
@@ -81,41 +108,65 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
         }
         empty_in_a_row = 0;
 
-        std::size_t pos = 0;
-        if (!have_header) {
-            pos = std::min(kHeaderSize - head_have, got);
-            std::copy_n(scratch.data(), pos, head.begin() + static_cast<std::ptrdiff_t>(head_have));
-            head_have += pos;
-            received += got;
+        std::span<const std::uint8_t> bytes(scratch.data(), got);
+        if (phase == Phase::header) {
+            if (head_have == 0)
+                lenient = !after_end;
+            const std::size_t n = std::min(kHeaderSize - head_have, bytes.size());
+            std::copy_n(bytes.begin(), n, head.begin() + static_cast<std::ptrdiff_t>(head_have));
+            head_have += n;
+            bytes = bytes.subspan(n);
+            if (lenient && !may_begin_header(std::span(head.data(), head_have))) {
+                head_have = 0;  // the tail of an earlier transfer: the rest of it is dropped
+                continue;
+            }
             if (head_have < kHeaderSize)
                 continue;
-            if (!header_is_answer(head, request.tag, requested, h)) {
-                // Not our answer: discard the rest of this transfer, if any.
-                if (got == want) {
+            head_have = 0;
+            BulkHeader candidate;
+            const bool is_in = decode_header(head, candidate) && candidate.msg_id == DEV_DEP_MSG_IN;
+            if (!is_in && lenient)
+                continue;  // the tail of an earlier transfer: the rest of it is dropped
+            if (!is_in || (answers(candidate.tag) && candidate.transfer_size > requested)) {
+                // Never taken as data; the rest of its bulk-IN transfer goes.
+                if (stream.may_continue) {
                     const ViStatus drained =
                         drain_bulk_in(link, std::min(deadline, Clock::now() + kDrainWindow));
                     if (drained == VI_ERROR_CONN_LOST)
                         return drained;
+                    stream.may_continue = drained != VI_SUCCESS;
                 }
                 return VI_ERROR_IO;
             }
-            have_header = true;
-            expected = aligned_transfer(h.transfer_size);
-        } else {
-            received += got;
+            left = std::uint64_t{candidate.transfer_size} + padding_for(candidate.transfer_size);
+            if (answers(candidate.tag)) {
+                h = candidate;
+                phase = Phase::answer;
+            } else if (left > 0) {
+                phase = Phase::foreign;
+            }
         }
 
-        // Data bytes up to TransferSize; anything after them is alignment or
-        // packet padding and is dropped.
-        const std::size_t n = std::min<std::size_t>(h.transfer_size - data_have, got - pos);
-        std::copy_n(scratch.data() + pos, n, buf.begin() + static_cast<std::ptrdiff_t>(data_have));
-        data_have += n;
-        if (data_have == h.transfer_size) {
-            reply.count = data_have;
-            reply.end = (h.attributes & kAttrEom) != 0;
-            reply.term_char = (h.attributes & kAttrTermCharEnded) != 0;
-            return VI_SUCCESS;
+        // The current transfer's bytes: data up to TransferSize, then its
+        // padding. What the bulk-IN transfer holds past them (padding to the
+        // packet's end, bytes past TransferSize) is dropped with them.
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size()));
+        if (phase == Phase::answer) {
+            const std::size_t data = std::min<std::size_t>(h.transfer_size - data_have, n);
+            std::copy_n(bytes.begin(), data, buf.begin() + static_cast<std::ptrdiff_t>(data_have));
+            data_have += data;
+            if (data_have == h.transfer_size) {
+                reply.count = data_have;
+                reply.transfer_size = h.transfer_size;
+                reply.tag = h.tag;
+                reply.end = (h.attributes & kAttrEom) != 0;
+                reply.term_char = (h.attributes & kAttrTermCharEnded) != 0;
+                return VI_SUCCESS;
+            }
         }
+        left -= n;
+        if (phase == Phase::foreign && left == 0)
+            phase = Phase::header;
     }
 }
 

@@ -1,10 +1,38 @@
 // Receiving one DEV_DEP_MSG_IN transfer: the device's answer to a
 // REQUEST_DEV_DEP_MSG_IN, reassembled from however many bulk-IN transfers,
-// short packets and zero-length packets it arrives in.
+// short packets and zero-length packets it arrives in, past whatever else
+// the device sends first.
+//
+// How the bulk-IN stream is read:
+// - The first bulk-IN transfer of an answer asks for one packet, so that it
+//   completes whatever the answer's length: a device that sends no
+//   zero-length packet after a transfer ending on a packet boundary cannot
+//   keep it waiting. Once the header tells the transfer's size, the rest is
+//   asked for exactly (in whole packets). A reply longer than one packet
+//   thus costs one bulk-IN transfer more.
+// - A transfer is read to its end by its TransferSize (its alignment
+//   padding included), across any number of short packets; what comes
+//   after that in the same bulk-IN transfer (padding to the packet's end,
+//   bytes a device sends past TransferSize) is dropped.
+// - A DEV_DEP_MSG_IN whose bTag answers no request this host waits for (a
+//   reply left by an earlier program, one sent after its request timed
+//   out) is read to its end the same way and dropped, and the wait for the
+//   answer goes on, until the deadline.
+// - Continuation: a transfer that repeats the bTag of the request before
+//   (or the bTag that request's transfer carried) is accepted only as the
+//   continuation of a reply whose last transfer ended without EOM and that
+//   was not abandoned since (InStream::continuation); otherwise it is stale
+//   and dropped like any foreign one.
+// - Bytes that are no header where a header should begin are skipped to
+//   the end of their bulk-IN transfer when the device's transfer before may
+//   not have ended (InStream::may_continue: the tail of a transfer an
+//   earlier host left half read, bytes past a transfer that filled its last
+//   packet). Anywhere else they make the answer malformed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "deadline.h"
@@ -22,33 +50,54 @@ struct ReplyRequest {
     bool posted = false;  // already in flight (UsbLink::bulk_out_posting)
 };
 
-// The bulk-IN transfer the answer to a request for `requested` bytes is
-// first read with: whole packets covering the longest answer.
-std::size_t first_transfer_size(const UsbLink& link, std::uint32_t requested);
+// What the host knows of a device's bulk-IN stream between two answers.
+struct InStream {
+    // The last bulk-IN transfer filled all it asked for, so the device's
+    // transfer may go on past it. True before the first read: nothing is
+    // known of what an earlier host left.
+    bool may_continue = true;
+    // The reply the next answer may continue: the request whose transfer
+    // ended without EOM and the bTag that transfer carried. Reset when the
+    // reply ends or is abandoned (InStream's owner decides when).
+    struct Continuation {
+        std::uint8_t request_tag = 0;
+        std::uint8_t carried_tag = 0;
+    };
+    std::optional<Continuation> continuation;
+};
+
+// The bulk-IN transfer the answer to a request is first read with (one
+// packet, at least a header), and the scratch space an answer to a request
+// for `requested` bytes needs: whole packets covering the longest answer.
+std::size_t first_transfer_size(const UsbLink& link);
+std::size_t scratch_size(const UsbLink& link, std::uint32_t requested);
 
 struct ReplyReceived {
-    std::size_t count = 0;   // data bytes stored
-    bool end = false;        // the device set EOM
-    bool term_char = false;  // it ended the transfer at the requested TermChar
-    bool sent = false;       // the request went out
+    std::size_t count = 0;            // data bytes stored
+    std::uint32_t transfer_size = 0;  // the transfer's TransferSize
+    std::uint8_t tag = 0;             // the bTag it carried
+    bool end = false;                 // the device set EOM
+    bool term_char = false;           // it ended the transfer at the requested TermChar
+    bool sent = false;                // the request went out
 };
 
 // Sends `request` with the first bulk-IN transfer of its answer in flight
-// together (UsbLink::bulk_out_in), or collects them when they were posted
-// (of first_transfer_size), reads the answer (requested <=
-// buf.size()) through `scratch` (at least first_transfer_size() of the
-// requested count) and stores its data in `buf`. When the request did not go out
-// (!reply.sent) the status is its bulk-OUT transfer's: the caller aborts
-// that one instead of the bulk-IN.
+// together (UsbLink::bulk_out_in, of first_transfer_size()), or collects
+// them when they were posted, reads the answer (requested <= buf.size())
+// through `scratch` (at least scratch_size() of the requested count) and
+// stores its data in `buf`; `stream` is read and updated as above. When the
+// request did not go out (!reply.sent) the status is its bulk-OUT
+// transfer's: the caller aborts that one instead of the bulk-IN.
 //
-// A header that is not a DEV_DEP_MSG_IN for the request's tag (wrong MsgID,
-// bTag or inverse) or that announces more than `requested` bytes is never
-// taken as data: the rest of that transfer is drained and VI_ERROR_IO
-// returned. VI_ERROR_TMO when the whole message has not arrived by
-// `deadline` (the caller then aborts the transfer); other link statuses pass
-// through.
+// A header that is not a DEV_DEP_MSG_IN (wrong MsgID, bTag and inverse
+// disagreeing) where a transfer must begin, or an answer announcing more
+// than `requested` bytes, is never taken as data: the rest of that bulk-IN
+// transfer is drained and VI_ERROR_IO returned. VI_ERROR_TMO when the
+// answer has not arrived by `deadline` (the caller then aborts the
+// transfer), however many foreign transfers came meanwhile; other link
+// statuses pass through.
 ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
                                 std::span<std::uint8_t> buf, std::span<std::uint8_t> scratch,
-                                Deadline deadline, ReplyReceived& reply);
+                                Deadline deadline, InStream& stream, ReplyReceived& reply);
 
 }  // namespace sgvisa::usbtmc
