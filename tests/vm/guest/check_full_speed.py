@@ -4,34 +4,13 @@ data bytes: one and two packets, then the zero-length packet that ends the
 transfer) and a 1 MiB reply, each read through our library. Each check first
 makes sure that the host side really runs at full speed: the speed it
 negotiated and the packet size of the bulk endpoints it configured."""
-import glob
-import os
-
 import check_sgdemo
-from gadget import FULL_SPEED
+from gadget import FULL_SPEED, host_view
 from probe import VI_SUCCESS, expect_status, run_probe
 from report import expect_equal
 
-BUSID = "1-1"  # the gadget on the first dummy_hcd's only port
 MIB = 1 << 20
 IO_TEST_IDN = "Simulated Signal Sources,IO-TEST,SIM001,1.0\n"
-
-
-def _read(path):
-    with open(path) as f:
-        return f.read().strip()
-
-
-def host_view(busid=BUSID):
-    """The speed the host side negotiated (sysfs, in Mbit/s) and the
-    wMaxPacketSize of the interface's bulk endpoints by direction."""
-    device = f"/sys/bus/usb/devices/{busid}"
-    packets = {}
-    for ep in glob.glob(f"{device}/{busid}:1.0/ep_*"):
-        if _read(os.path.join(ep, "type")) == "Bulk":
-            packets[_read(os.path.join(ep, "direction"))] = int(
-                _read(os.path.join(ep, "wMaxPacketSize")), 16)
-    return _read(f"{device}/speed"), packets
 
 
 def expect_full_speed():

@@ -7,6 +7,7 @@ The gadget runs at high speed (480 Mbit/s, 512-byte bulk packets) unless a
 start asks for full speed (12 Mbit/s, 64-byte packets): the configfs
 gadget's max_speed, which dummy_hcd's UDC takes as the speed it connects at
 (no module reload)."""
+import glob
 import os
 import signal
 import subprocess
@@ -18,6 +19,7 @@ UDC_NAME = "dummy_udc.0"
 SERIAL = "SIM001"
 HIGH_SPEED = "high-speed"
 FULL_SPEED = "full-speed"
+BUSID = "1-1"  # the first gadget on the first dummy_hcd's only port
 
 
 def _write(path, text):
@@ -30,17 +32,47 @@ def _read(path):
         return f.read().strip()
 
 
+def _bulk_packets(interface):
+    packets = {}
+    for ep in glob.glob(f"{interface}/ep_*"):
+        try:
+            if _read(os.path.join(ep, "type")) == "Bulk":
+                packets[_read(os.path.join(ep, "direction"))] = int(
+                    _read(os.path.join(ep, "wMaxPacketSize")), 16)
+        except FileNotFoundError:  # being made
+            pass
+    return packets
+
+
+def host_view(busid=BUSID, bound=10):
+    """The speed the host side negotiated with the device `busid` (sysfs,
+    in Mbit/s) and the wMaxPacketSize of its interface's bulk endpoints by
+    direction ("in", "out"). The kernel makes the endpoints' entries after
+    the interface's driver has bound: waits (at most `bound` s) for both."""
+    device = f"/sys/bus/usb/devices/{busid}"
+    interface = f"{device}/{busid}:1.0"
+    with Uevents() as events:
+        try:
+            events.wait_until(lambda: len(_bulk_packets(interface)) == 2, bound,
+                              f"both bulk endpoints of {interface}")
+        except Timeout:
+            pass  # the caller tells what is missing
+    return _read(f"{device}/speed"), _bulk_packets(interface)
+
+
 class Gadget:
     """`udc` is the UDC it binds to; `node` is the path that exists while
     its host side has it (by default /dev/usbtmc0, which the kernel's usbtmc
     driver makes for the first instrument)."""
 
-    def __init__(self, build_dir, name="sg", udc=UDC_NAME, serial=SERIAL, node="/dev/usbtmc0"):
+    def __init__(self, build_dir, name="sg", udc=UDC_NAME, serial=SERIAL, node="/dev/usbtmc0",
+                 busid=BUSID):
         self.sgsim = os.path.join(build_dir, "bin", "sgsim")
         self.name = name
         self.udc = udc
         self.serial = serial
         self.node = node
+        self.busid = busid  # where its host side appears
         self.dir = os.path.join(CONFIGFS, name)
         self.mount = f"/dev/ffs-{name}"
         self.proc = None
@@ -105,6 +137,10 @@ class Gadget:
             events.wait_until(lambda: not os.path.exists(self.node), 20,
                               f"removal of {self.node}")
 
+    def unplug_begin(self):
+        """Unbinds the gadget without waiting for the host side."""
+        _write(f"{self.dir}/UDC", "\n")
+
     def stop(self):
         """Stops sgsim (SIGTERM) and returns its exit status; its final
         settings are then in self.settings. Unbinds first if still bound."""
@@ -148,3 +184,30 @@ class Gadget:
                      f"{d}/functions/ffs.{self.name}", f"{d}/strings/0x409", d):
             if os.path.isdir(path):
                 os.rmdir(path)
+
+
+def start_together(gadgets, *sim_args):
+    """Starts sgsim with `sim_args` on each of `gadgets` (at high speed) and
+    binds them all, then waits until each one's node exists: the host side
+    enumerates them at once."""
+    try:
+        with Uevents() as events:
+            for g in gadgets:
+                g.start(*sim_args, wait_for=None)
+            events.wait_until(lambda: all(os.path.exists(g.node) for g in gadgets), 20,
+                              "the nodes of " + ", ".join(g.name for g in gadgets))
+    except BaseException:
+        stop_together([g for g in gadgets if g.proc is not None])
+        raise
+
+
+def stop_together(gadgets):
+    """Unplugs `gadgets` at once, then stops their sgsims; returns their exit
+    statuses."""
+    with Uevents() as events:
+        for g in gadgets:
+            if g.proc is not None and g.bound():
+                g.unplug_begin()
+        events.wait_until(lambda: not any(os.path.exists(g.node) for g in gadgets), 20,
+                          "removal of " + ", ".join(g.node for g in gadgets))
+    return [g.stop() for g in gadgets]
