@@ -97,6 +97,12 @@ def _idn_twice(reply=IDN):
 
 
 def rows():
+    """The rows: quirks whose exchange tells the hosts apart, and eom-always,
+    the one where VISA's rules make every host end a read early (a block is
+    read on to its length). Two more were run and left out to save time
+    (the library's local-bus tests cover them): size-skew (*IDN? twice; all
+    three hosts coped) and tag-repeat with split:16 (*IDN? twice; the same
+    outcomes as split:16 alone)."""
     long_idn, zlp_idn = reply_of(300), reply_of(500)
     block = bytes(range(11, 51))  # 40 bytes, not all text, no linefeed
     return [
@@ -107,8 +113,6 @@ def rows():
             _idn_twice(zlp_idn.encode() + b"\n")),
         Row("leading-empty", ["--quirk", "leading-empty"], "*IDN? twice", _idn_twice()),
         Row("split:16", ["--quirk", "split:16"], "*IDN? twice, 45-byte reply", _idn_twice()),
-        Row("tag-repeat", ["--quirk", "split:16,tag-repeat"],
-            "*IDN? twice, 45-byte reply in 16-byte transfers", _idn_twice()),
         Row("eom-always:16", ["--io-test", "--quirk", "eom-always:16"],
             "a 40-byte block read on to its length, then *OPC?",
             [("write", "RECEIVE", SUCCEEDS),
@@ -117,8 +121,6 @@ def rows():
              ("query", "*OPC?", b"1\n")]),
         Row("eom-never", ["--quirk", "eom-never"], "*IDN?, no termination character",
             [("query", "*IDN?", IDN)]),
-        # The last byte comes beyond TransferSize: a host may keep it or not.
-        Row("size-skew", ["--quirk", "size-skew"], "*IDN? twice", _idn_twice((IDN, IDN[:-1]))),
         Row("ignore-termchar", ["--quirk", "ignore-termchar"],
             "*IDN? and a second read, TermChar ','",
             [("termchar", ",", SUCCEEDS),
