@@ -80,6 +80,8 @@
 //              up to kKeptInterruptPackets packets (the oldest dropped
 //              first); each INTERRUPT_IN then takes the oldest kept one at
 //              once. A RELEASE, or the loss of the claim, leaves it pending.
+//              It goes with its connection: a packet for a connection whose
+//              host has gone, and for no other, is kept for the next one.
 //              A device without the endpoint answers STATUS_STALL.
 //   CANCEL     param: seq of a pending INTERRUPT_IN takes it back, as for
 //              BULK_IN (answered STATUS_CANCELLED, or nothing when it was

@@ -55,7 +55,21 @@ bool someone_listens(const sockaddr_un& addr) {
     return alive;
 }
 
+// True when the host at the other end of `fd` has closed it.
+bool peer_hung_up(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 }  // namespace
+
+// One interrupt packet, handed to the connections that were waiting for it.
+struct LocalbusServer::InterruptDelivery {
+    InterruptPacket packet{};
+    std::uint64_t order = 0;  // when it was taken from the device
+    int unsent = 0;           // connections whose answer has not gone out in full
+    bool delivered = false;   // one has
+};
 
 struct LocalbusServer::Connection {
     int fd = -1;
@@ -73,6 +87,9 @@ struct LocalbusServer::Connection {
     bool interrupt_in_pending = false;
     std::uint32_t interrupt_in_seq = 0;
     std::uint32_t interrupt_in_max = 0;
+    // Interrupt packets answered, with the end of their frame in `out`,
+    // until that much of `out` has been sent.
+    std::vector<std::pair<std::size_t, std::shared_ptr<InterruptDelivery>>> interrupts_unsent;
 
     std::size_t backlog() const { return out.size() - out_pos; }
 };
@@ -393,15 +410,27 @@ void LocalbusServer::flush(Connection& c) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN)
-            return;  // poll() tells us when to go on
+            break;  // poll() tells us when to go on
         if (n <= 0) {
             c.closed = true;
-            return;
+            break;
         }
         c.out_pos += static_cast<std::size_t>(n);
     }
-    c.out.clear();
-    c.out_pos = 0;
+    note_sent(c);
+    if (c.backlog() == 0) {
+        c.out.clear();
+        c.out_pos = 0;
+    }
+}
+
+void LocalbusServer::note_sent(Connection& c) {
+    std::erase_if(c.interrupts_unsent, [&c](const auto& unsent) {
+        if (unsent.first > c.out_pos)
+            return false;
+        unsent.second->delivered = true;
+        return true;
+    });
 }
 
 void LocalbusServer::serve_bulk_in() {
@@ -434,18 +463,32 @@ void LocalbusServer::serve_bulk_in() {
 }
 
 void LocalbusServer::serve_interrupts() {
+    if (!device_.has_interrupt())
+        return;
+    // A host that has hung up reads nothing more, even if this loop has not
+    // come to its end of stream yet: its INTERRUPT_IN goes with it. (Its
+    // frames still in the socket are handled as they come.)
+    for (auto& c : connections_) {
+        if (c->interrupt_in_pending && !c->closed && peer_hung_up(c->fd))
+            c->interrupt_in_pending = false;
+    }
     const auto waiting = [](const std::unique_ptr<Connection>& c) {
         return !c->closed && c->interrupt_in_pending;
     };
     while (device_.has_interrupt() &&
            std::any_of(connections_.begin(), connections_.end(), waiting)) {
-        const InterruptPacket packet = *device_.take_interrupt();
+        auto delivery = std::make_shared<InterruptDelivery>();
+        delivery->packet = *device_.take_interrupt();
+        delivery->order = ++interrupts_taken_;
+        const InterruptPacket& packet = delivery->packet;
         for (auto& c : connections_) {
             if (!waiting(c))
                 continue;
             c->interrupt_in_pending = false;
             const std::size_t n = std::min<std::size_t>(packet.size(), c->interrupt_in_max);
             answer(*c, lb::INTERRUPT_IN, lb::STATUS_OK, c->interrupt_in_seq, packet.data(), n);
+            c->interrupts_unsent.emplace_back(c->out.size(), delivery);
+            ++delivery->unsent;
         }
     }
 }
@@ -519,6 +562,12 @@ void LocalbusServer::drop_closed() {
     while (std::any_of(connections_.begin(), connections_.end(),
                        [](const auto& c) { return c->closed; })) {
         bool released = false;
+        std::vector<Connection*> closed;
+        for (auto& c : connections_) {
+            if (c->closed)
+                closed.push_back(c.get());
+        }
+        put_back_undelivered(closed);
         for (auto& c : connections_) {
             if (!c->closed)
                 continue;
@@ -537,6 +586,24 @@ void LocalbusServer::drop_closed() {
         if (released)
             grant_claims();
     }
+}
+
+void LocalbusServer::put_back_undelivered(const std::vector<Connection*>& closed) {
+    std::vector<std::shared_ptr<InterruptDelivery>> undelivered;
+    for (Connection* c : closed) {
+        for (auto& [end, delivery] : c->interrupts_unsent) {
+            if (!delivery->delivered && --delivery->unsent == 0)
+                undelivered.push_back(delivery);
+        }
+        c->interrupts_unsent.clear();
+    }
+    // Newest first, so that the oldest ends up in front.
+    std::sort(undelivered.begin(), undelivered.end(),
+              [](const auto& a, const auto& b) { return a->order > b->order; });
+    for (const auto& delivery : undelivered)
+        device_.put_back_interrupt(delivery->packet);
+    if (!undelivered.empty())
+        serve_interrupts();
 }
 
 }  // namespace sgsim

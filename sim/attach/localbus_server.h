@@ -4,7 +4,8 @@
 // the claim and its transfers reach the device. Connections wait for the
 // claim, take it over or release it as localbus_frames.h describes. The
 // device's interrupt packets go to every connection waiting for one,
-// claimed or not.
+// claimed or not; a packet none of them received (their hosts went away)
+// goes back to the device for the next one.
 //
 // The device's bulk-IN transfers go through a model of its bulk-IN FIFO as
 // a host controller sees it (packet_stream.h): packets of 512 bytes (what
@@ -54,6 +55,7 @@ class LocalbusServer {
 
   private:
     struct Connection;
+    struct InterruptDelivery;
 
     void accept_all();
     void read_from(Connection& c);
@@ -62,11 +64,14 @@ class LocalbusServer {
     void answer(Connection& c, std::uint8_t type, std::uint8_t status, std::uint32_t seq,
                 const std::uint8_t* payload, std::size_t length, std::uint32_t param = 0);
     void flush(Connection& c);
+    // The interrupt packets whose answers to `c` have now gone out in full.
+    void note_sent(Connection& c);
     void send_hello(Connection& c);
     // Answers the holder's BULK_IN when it can, after the transfers the
     // device committed.
     void serve_bulk_in();
-    // Hands the device's interrupt packets to the connections waiting.
+    // Hands the device's interrupt packets to the connections waiting,
+    // passing over those whose host has hung up.
     void serve_interrupts();
     void interrupt_in(Connection& c, std::uint32_t seq, std::uint32_t max);
     void cancel(Connection& c, std::uint32_t seq);
@@ -80,6 +85,9 @@ class LocalbusServer {
     // Grants the waiting claims that can be granted now.
     void grant_claims();
     void drop_closed();
+    // Gives the device back the packets of `closed` that none of the
+    // connections they were handed to received, oldest in front.
+    void put_back_undelivered(const std::vector<Connection*>& closed);
 
     UsbtmcDevice& device_;
     DeviceIdentity identity_;
@@ -92,6 +100,7 @@ class LocalbusServer {
     PacketStream bulk_in_fifo_;
     std::vector<std::uint8_t> bulk_in_answer_;
     bool accept_paused_ = false;
+    std::uint64_t interrupts_taken_ = 0;
 };
 
 }  // namespace sgsim

@@ -17,6 +17,11 @@ void InterruptQueue::push(const InterruptPacket& packet) {
     packets_.push_back(packet);
 }
 
+void InterruptQueue::put_back(const InterruptPacket& packet) {
+    if (packets_.size() < kCapacity)
+        packets_.push_front(packet);
+}
+
 std::optional<InterruptPacket> InterruptQueue::pop() {
     if (packets_.empty())
         return std::nullopt;

@@ -21,6 +21,9 @@ class InterruptQueue {
     static constexpr std::size_t kCapacity = 16;
 
     void push(const InterruptPacket& packet);
+    // A packet taken but never delivered goes back in front, as the oldest
+    // (so it is the one dropped when the queue is full).
+    void put_back(const InterruptPacket& packet);
     // The oldest packet, taken off the queue; nullopt when empty.
     std::optional<InterruptPacket> pop();
 

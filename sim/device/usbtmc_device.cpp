@@ -493,6 +493,10 @@ std::optional<InterruptPacket> UsbtmcDevice::take_interrupt() {
     return state_->usb488.interrupts().pop();
 }
 
+void UsbtmcDevice::put_back_interrupt(const InterruptPacket& packet) {
+    state_->usb488.interrupts().put_back(packet);
+}
+
 bool UsbtmcDevice::has_interrupt() const {
     return !state_->usb488.interrupts().empty();
 }

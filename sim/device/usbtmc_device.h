@@ -129,6 +129,8 @@ class UsbtmcDevice {
     // device's queue (which keeps InterruptQueue::kCapacity, the oldest
     // dropped first); nullopt when none waits.
     std::optional<InterruptPacket> take_interrupt();
+    // A packet taken that no host received: it is the next to be taken.
+    void put_back_interrupt(const InterruptPacket& packet);
     bool has_interrupt() const;
 
     RemoteLocal::State remote_state() const;

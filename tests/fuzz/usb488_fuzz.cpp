@@ -5,10 +5,12 @@
 // while a status byte is awaited. Never a crash or a hang; the awaited
 // status byte is never lost or mistaken; every service request is seen.
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "byte_script.h"
@@ -19,13 +21,24 @@ namespace {
 
 namespace u = sgvisa::usb488;
 
+// Opened once the channel listens and expects: no packet is read before.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+};
+
 // Packets from the script, then the endpoint fails (the channel stops).
 class ScriptedSource final : public sgvisa::InterruptSource {
   public:
-    explicit ScriptedSource(std::vector<std::vector<std::uint8_t>> packets)
-        : packets_(std::move(packets)) {}
+    ScriptedSource(std::vector<std::vector<std::uint8_t>> packets, Gate& gate)
+        : packets_(std::move(packets)), gate_(gate) {}
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, sgvisa::Deadline) override {
         got = 0;
+        {
+            std::unique_lock lock(gate_.mutex);
+            gate_.opened.wait(lock, [this] { return gate_.open; });
+        }
         if (next_ == packets_.size())
             return VI_ERROR_CONN_LOST;
         const auto& p = packets_[next_++];
@@ -39,6 +52,7 @@ class ScriptedSource final : public sgvisa::InterruptSource {
   private:
     std::vector<std::vector<std::uint8_t>> packets_;
     std::size_t next_ = 0;
+    Gate& gate_;
 };
 
 }  // namespace
@@ -75,10 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     int seen = 0;
     {
-        sgvisa::usbtmc::InterruptChannel channel(std::make_unique<ScriptedSource>(packets));
-        // Expected before the reader starts, as the host does before it asks.
-        channel.expect(tag);
+        Gate gate;
+        sgvisa::usbtmc::InterruptChannel channel(std::make_unique<ScriptedSource>(packets, gate));
+        // Listening, and expected before the first packet is read, as the
+        // host expects before it asks.
         channel.set_listener([&seen](std::uint8_t) { ++seen; });
+        channel.expect(tag);
+        {
+            std::lock_guard lock(gate.mutex);
+            gate.open = true;
+            gate.opened.notify_all();
+        }
         std::uint8_t status = 0;
         const ViStatus st = channel.await(tag, sgvisa::Deadline::max(), status);
         if (expected >= 0 && (st != VI_SUCCESS || status != expected))

@@ -2,7 +2,7 @@
 // for the VM test's guest-side checks. One output line per step:
 //   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
 //
-// Usage: vm_visa_probe [--open-timeout MS] RESOURCE STEP...
+// Usage: vm_visa_probe [--open-timeout MS] [--no-lock] RESOURCE STEP...
 //        vm_visa_probe - STEP...      (no session: find and pause steps only)
 //   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
 //   write=TEXT     viWrite of TEXT and a linefeed
@@ -47,9 +47,9 @@
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
-// The session is opened (exclusive lock, an open timeout of 2000 ms or MS)
-// before the first step and closed after the last; with RESOURCE "-" no
-// session is opened. Exits 0 unless the usage is wrong.
+// The session is opened (exclusive lock, or none with --no-lock; an open
+// timeout of 2000 ms or MS) before the first step and closed after the last;
+// with RESOURCE "-" no session is opened. Exits 0 unless the usage is wrong.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -269,6 +269,7 @@ ViStatus read_block(ViSession vi, std::string& out) {
 // reopen).
 const char* g_resource = nullptr;
 ViUInt32 g_open_timeout = 2000;
+ViAccessMode g_mode = VI_EXCLUSIVE_LOCK;
 
 bool run_step(ViSession rm, ViSession& vi, std::string_view step) {
     const auto eq = step.find('=');
@@ -320,7 +321,7 @@ bool run_step(ViSession rm, ViSession& vi, std::string_view step) {
         viGetAttribute(vi, VI_ATTR_TMO_VALUE, &timeout);
         viClose(vi);
         vi = VI_NULL;
-        s = viOpen(rm, g_resource, VI_EXCLUSIVE_LOCK, g_open_timeout, &vi);
+        s = viOpen(rm, g_resource, g_mode, g_open_timeout, &vi);
         if (s >= VI_SUCCESS)
             s = viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout);
     } else if (name == "roundtrip") {
@@ -393,13 +394,22 @@ bool run_step(ViSession rm, ViSession& vi, std::string_view step) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && std::string_view(argv[1]) == "--open-timeout") {
-        g_open_timeout = static_cast<ViUInt32>(std::strtoul(argv[2], nullptr, 10));
-        argc -= 2;
-        argv += 2;
+    for (;;) {
+        if (argc >= 3 && std::string_view(argv[1]) == "--open-timeout") {
+            g_open_timeout = static_cast<ViUInt32>(std::strtoul(argv[2], nullptr, 10));
+            argc -= 2;
+            argv += 2;
+        } else if (argc > 1 && std::string_view(argv[1]) == "--no-lock") {
+            g_mode = VI_NULL;
+            --argc;
+            ++argv;
+        } else {
+            break;
+        }
     }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_visa_probe [--open-timeout MS] RESOURCE|- STEP...\n");
+        std::fprintf(stderr,
+                     "usage: vm_visa_probe [--open-timeout MS] [--no-lock] RESOURCE|- STEP...\n");
         return 2;
     }
     ViSession rm = VI_NULL;
@@ -418,7 +428,7 @@ int main(int argc, char** argv) {
     }
     start = Clock::now();
     g_resource = argv[1];
-    const ViStatus open_status = viOpen(rm, argv[1], VI_EXCLUSIVE_LOCK, g_open_timeout, &vi);
+    const ViStatus open_status = viOpen(rm, argv[1], g_mode, g_open_timeout, &vi);
     print("open", open_status, start, "");
     if (open_status >= VI_SUCCESS) {
         for (int i = 2; i < argc && rc == 0; ++i) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 
 #include "async_transfer.h"
@@ -63,51 +64,50 @@ class LibusbLink final : public UsbLink {
     LibusbLink(const LibusbLink&) = delete;
     LibusbLink& operator=(const LibusbLink&) = delete;
 
+    // The claim follows the session layer's access lock: acquire() and
+    // relinquish() are never called at once (one holds the lock, the other
+    // lets it go), and the interrupt reader reads only in between.
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        std::lock_guard lock(claim_mutex_);
-        if (claimed_)
-            return VI_SUCCESS;
+        {
+            std::lock_guard lock(claim_mutex_);
+            if (claimed_)
+                return VI_SUCCESS;
+        }
         bool detached = false;
         const ViStatus st = claim_usbtmc_interface(*device_, deadline, cancel_fd_, detached);
-        detached_ = detached_ || detached;
-        if (st == VI_SUCCESS)
-            claimed_ = true;
+        {
+            std::lock_guard lock(claim_mutex_);
+            detached_ = detached_ || detached;
+            claimed_ = st == VI_SUCCESS;
+            claim_changed_.notify_all();  // the interrupt reader may read
+        }
         return note(st);
     }
 
     // Another process can take the interface only once it is released, so
-    // it is, after every operation; the kernel driver stays detached. While
-    // the interrupt-IN endpoint is being read the claim stays: the kernel
-    // lets only the claiming process read it.
+    // it is, after every operation; the kernel driver stays detached. The
+    // interrupt reader's transfer is taken back first (the kernel lets only
+    // the claiming process read the endpoint): a notification the device
+    // makes meanwhile waits in the endpoint until the next claim.
     void relinquish() override {
-        std::lock_guard lock(claim_mutex_);
-        if (interrupt_readers_ > 0)
+        std::unique_lock lock(claim_mutex_);
+        if (!claimed_)
             return;
-        if (claimed_ && !lost_)
-            device_->api().release_interface(device_->handle(), facts().interface_number);
         claimed_ = false;
+        if (interrupt_in_flight_ != nullptr) {
+            interrupt_in_flight_->cancel();
+            // Reaped by the reader's own wait, which the cancel ends.
+            claim_changed_.wait_for(lock, kReapBound,
+                                    [this] { return interrupt_in_flight_ == nullptr; });
+        }
+        if (!lost_)
+            device_->api().release_interface(device_->handle(), facts().interface_number);
     }
 
     std::unique_ptr<InterruptSource> open_interrupt_source() override;
-
-    // For the interrupt reader: holds the claim while it reads, taking it
-    // if this process's operations gave it up (waiting until `deadline`).
-    ViStatus hold_claim_for_interrupts(Deadline deadline) {
-        {
-            std::lock_guard lock(claim_mutex_);
-            ++interrupt_readers_;
-        }
-        const ViStatus st = acquire(deadline);
-        if (st != VI_SUCCESS)
-            release_claim_for_interrupts();
-        return st;
-    }
-    void release_claim_for_interrupts() {
-        std::lock_guard lock(claim_mutex_);
-        --interrupt_readers_;
-    }
+    bool interrupt_in_needs_claim() const override { return true; }
 
     LibusbDevice& device() { return *device_; }
     bool lost() const { return lost_; }
@@ -365,8 +365,11 @@ class LibusbLink final : public UsbLink {
         return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_IO;
     }
 
+    // Never called with claim_mutex_ held.
     ViStatus lose() {
         lost_ = true;
+        std::lock_guard lock(claim_mutex_);
+        claim_changed_.notify_all();  // an interrupt reader waiting for the claim
         return VI_ERROR_CONN_LOST;
     }
 
@@ -388,99 +391,115 @@ class LibusbLink final : public UsbLink {
     std::atomic<bool> lost_{false};
     bool stalled_ = false;  // the last transfer ended with a stall
     bool wedged_ = false;
-    std::mutex claim_mutex_;  // the claim and who keeps it
-    int interrupt_readers_ = 0;
+    friend class LibusbInterruptSource;
+    std::mutex claim_mutex_;  // the claim and the interrupt reader's transfer
+    std::condition_variable claim_changed_;
     bool claimed_ = false;
     bool detached_ = false;
+    AsyncTransfer* interrupt_in_flight_ = nullptr;  // the interrupt reader's, while submitted
 };
 
 // Reads the interrupt-IN endpoint with one asynchronous transfer at a time,
-// from the channel's thread, while the link carries the other transfers.
+// from the channel's thread, while the link carries the other transfers;
+// only while the link holds the claim, which it takes and gives up with the
+// instrument's access lock (the reader never claims by itself).
 class LibusbInterruptSource final : public InterruptSource {
   public:
     explicit LibusbInterruptSource(LibusbLink& link)
         : link_(link), transfer_(std::make_unique<AsyncTransfer>(link.device().runtime())) {}
     ~LibusbInterruptSource() override {
-        if (holding_)
-            link_.release_claim_for_interrupts();
         if (wedged_)
             (void)transfer_.release();  // libusb may still write to it
     }
 
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
         got = 0;
-        if (link_.lost() || wedged_)
-            return VI_ERROR_CONN_LOST;
-        if (!holding_) {
-            const ViStatus st =
-                link_.hold_claim_for_interrupts(std::min(deadline, Clock::now() + kReapBound));
-            if (st != VI_SUCCESS)
-                return st;
-            holding_ = true;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            if (cancelled_)
-                return VI_ERROR_ABORT;
-            // One packet at a time: a transfer longer than the endpoint's
-            // packet would wait for more after a full-size packet.
-            const std::size_t packet = link_.facts().interrupt_packet_size;
-            const std::size_t length = packet > 0 ? std::min(packet, buf.size()) : buf.size();
-            transfer_->prepare_interrupt_in(link_.device().handle(),
-                                            link_.facts().interrupt_in_endpoint,
-                                            std::max<std::size_t>(length, 1));
-            const int r = transfer_->submit();
-            if (r != LIBUSB_SUCCESS)
-                return status_from_libusb(r);
-            in_flight_ = true;
-        }
-        bool done = transfer_->await(deadline);
-        const bool gave_up = !done;
-        if (gave_up) {
-            transfer_->cancel();
-            done = transfer_->await(Clock::now() + kReapBound);
-        }
-        {
-            std::lock_guard lock(mutex_);
-            in_flight_ = false;
-        }
-        if (!done) {
-            wedged_ = true;
-            return VI_ERROR_CONN_LOST;
-        }
-        switch (transfer_->status()) {
-            case LIBUSB_TRANSFER_COMPLETED: {
-                const auto received = transfer_->received();
-                got = std::min(received.size(), buf.size());
-                std::copy_n(received.begin(), got, buf.begin());
-                return VI_SUCCESS;
+        for (;;) {
+            if (link_.lost() || wedged_)
+                return VI_ERROR_CONN_LOST;
+            const ViStatus submitted = submit_when_claimed(buf.size(), deadline);
+            if (submitted != VI_SUCCESS)
+                return submitted;
+            bool done = transfer_->await(deadline);
+            const bool gave_up = !done;
+            if (gave_up) {
+                transfer_->cancel();
+                done = transfer_->await(Clock::now() + kReapBound);
             }
-            case LIBUSB_TRANSFER_CANCELLED:
-                return gave_up ? VI_ERROR_TMO : VI_ERROR_ABORT;
-            default:
-                return status_from_transfer(transfer_->status());
+            bool cancelled = false;
+            {
+                std::lock_guard lock(link_.claim_mutex_);
+                link_.interrupt_in_flight_ = nullptr;
+                link_.claim_changed_.notify_all();  // relinquish() waits for this
+                cancelled = cancelled_;
+            }
+            if (!done) {
+                wedged_ = true;
+                return VI_ERROR_CONN_LOST;
+            }
+            switch (transfer_->status()) {
+                case LIBUSB_TRANSFER_COMPLETED: {
+                    const auto received = transfer_->received();
+                    got = std::min(received.size(), buf.size());
+                    std::copy_n(received.begin(), got, buf.begin());
+                    return VI_SUCCESS;
+                }
+                case LIBUSB_TRANSFER_CANCELLED:
+                    if (gave_up)
+                        return VI_ERROR_TMO;
+                    if (cancelled)
+                        return VI_ERROR_ABORT;
+                    continue;  // the link let the claim go: read again once it has it back
+                default:
+                    return status_from_transfer(transfer_->status());
+            }
         }
     }
 
     void cancel() override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(link_.claim_mutex_);
         cancelled_ = true;
-        if (in_flight_)
-            transfer_->cancel();
+        if (link_.interrupt_in_flight_ != nullptr)
+            link_.interrupt_in_flight_->cancel();
+        link_.claim_changed_.notify_all();
     }
 
     void resume() override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(link_.claim_mutex_);
         cancelled_ = false;
     }
 
   private:
+    // Waits until the link holds the claim (VI_ERROR_TMO at `deadline`,
+    // VI_ERROR_ABORT once cancelled), then submits the transfer.
+    ViStatus submit_when_claimed(std::size_t size, Deadline deadline) {
+        std::unique_lock lock(link_.claim_mutex_);
+        const auto ready = [this] { return link_.claimed_ || cancelled_ || link_.lost(); };
+        if (deadline == Deadline::max())
+            link_.claim_changed_.wait(lock, ready);
+        else if (!link_.claim_changed_.wait_until(lock, deadline, ready))
+            return VI_ERROR_TMO;
+        if (cancelled_)
+            return VI_ERROR_ABORT;
+        if (link_.lost())
+            return VI_ERROR_CONN_LOST;
+        // One packet at a time: a transfer longer than the endpoint's
+        // packet would wait for more after a full-size packet.
+        const std::size_t packet = link_.facts().interrupt_packet_size;
+        const std::size_t length = packet > 0 ? std::min(packet, size) : size;
+        transfer_->prepare_interrupt_in(link_.device().handle(),
+                                        link_.facts().interrupt_in_endpoint,
+                                        std::max<std::size_t>(length, 1));
+        const int r = transfer_->submit();
+        if (r != LIBUSB_SUCCESS)
+            return status_from_libusb(r);
+        link_.interrupt_in_flight_ = transfer_.get();
+        return VI_SUCCESS;
+    }
+
     LibusbLink& link_;
     std::unique_ptr<AsyncTransfer> transfer_;
-    std::mutex mutex_;
-    bool cancelled_ = false;
-    bool in_flight_ = false;
-    bool holding_ = false;
+    bool cancelled_ = false;  // guarded by the link's claim_mutex_
     bool wedged_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -17,8 +18,9 @@ namespace {
 
 namespace lb = sgproto::localbus;
 
-// A live simulator sends HELLO at once.
+// A live simulator sends HELLO at once, and answers a CANCEL at once.
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
+constexpr auto kCancelBound = std::chrono::milliseconds(200);
 
 class LocalbusInterruptSource final : public InterruptSource {
   public:
@@ -38,32 +40,21 @@ class LocalbusInterruptSource final : public InterruptSource {
                 return st;
         }
         if (!pending_) {
+            const std::uint32_t seq = ++seq_;
             const auto frame = lb::encode_frame(
-                lb::INTERRUPT_IN, 0, ++seq_,
+                lb::INTERRUPT_IN, 0, seq,
                 static_cast<std::uint32_t>(std::min<std::size_t>(buf.size(), lb::kMaxPayload)), {});
             std::size_t sent = 0;
             const ViStatus st = localbus::send_all(fd_, frame, deadline, sent, cancel_fd_);
+            if (st == VI_ERROR_ABORT && sent == 0)
+                return st;  // nothing asked: the connection stays as it is
             if (st != VI_SUCCESS)
                 return give_up(st);
             pending_ = true;
+            pending_seq_ = seq;
         }
-        for (;;) {
-            lb::FrameHeader h{};
-            std::vector<std::uint8_t> payload;
-            const ViStatus st = localbus::receive_frame(fd_, rx_, deadline, h, payload, cancel_fd_);
-            if (st == VI_ERROR_TMO)
-                return st;  // the request stays pending for the next read
-            if (st != VI_SUCCESS)
-                return give_up(st);
-            if (h.type != lb::INTERRUPT_IN || h.seq != seq_)
-                continue;
-            pending_ = false;
-            if (h.status != lb::STATUS_OK)
-                return VI_ERROR_IO;
-            got = std::min(payload.size(), buf.size());
-            std::copy_n(payload.begin(), got, buf.begin());
-            return VI_SUCCESS;
-        }
+        const ViStatus st = await_answer(buf, got, deadline, cancel_fd_);
+        return st == VI_ERROR_ABORT ? take_back(buf, got) : st;
     }
 
     void cancel() override {
@@ -77,8 +68,52 @@ class LocalbusInterruptSource final : public InterruptSource {
     }
 
   private:
-    // After a cancel or a failure the connection goes: a new one starts in
-    // step with the device, with nothing pending.
+    // The answer to the pending INTERRUPT_IN. VI_ERROR_TMO and
+    // VI_ERROR_ABORT (cancelled) leave it pending.
+    ViStatus await_answer(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
+                          int cancel_fd) {
+        for (;;) {
+            lb::FrameHeader h{};
+            std::vector<std::uint8_t> payload;
+            const ViStatus st = localbus::receive_frame(fd_, rx_, deadline, h, payload, cancel_fd);
+            if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT)
+                return st;
+            if (st != VI_SUCCESS)
+                return give_up(st);
+            if (h.type != lb::INTERRUPT_IN || h.seq != pending_seq_)
+                continue;
+            pending_ = false;
+            if (h.status == lb::STATUS_CANCELLED)
+                return VI_ERROR_ABORT;  // (also the late answer to an earlier read's cancel)
+            if (h.status != lb::STATUS_OK)
+                return VI_ERROR_IO;
+            got = std::min(payload.size(), buf.size());
+            std::copy_n(payload.begin(), got, buf.begin());
+            return VI_SUCCESS;
+        }
+    }
+
+    // A cancelled read takes its INTERRUPT_IN back, so that the device keeps
+    // its next packet for the next read; the connection stays for that read.
+    // A packet the device sent before the CANCEL reached it is the read's.
+    // An answer that does not come within the bound stays pending: the next
+    // read takes it (a packet, or the cancellation), so nothing is lost.
+    ViStatus take_back(std::span<std::uint8_t> buf, std::size_t& got) {
+        const Deadline bound = Clock::now() + kCancelBound;
+        const auto frame = lb::encode_frame(lb::CANCEL, 0, ++seq_, pending_seq_, {});
+        std::size_t sent = 0;
+        ViStatus st = localbus::send_all(fd_, frame, bound, sent);
+        if (st != VI_SUCCESS && sent != 0 && sent != frame.size()) {
+            disconnect();  // a frame cut short: out of step with the device
+            return VI_ERROR_ABORT;
+        }
+        if (st == VI_SUCCESS)
+            st = await_answer(buf, got, bound, -1);
+        return st == VI_SUCCESS || st == VI_ERROR_CONN_LOST ? st : VI_ERROR_ABORT;
+    }
+
+    // After a failure the connection goes: a new one starts in step with
+    // the device, with nothing pending.
     ViStatus give_up(ViStatus st) {
         disconnect();
         return st == VI_ERROR_IO ? VI_ERROR_CONN_LOST : st;
@@ -102,8 +137,11 @@ class LocalbusInterruptSource final : public InterruptSource {
         if (fd_ < 0)
             return VI_ERROR_SYSTEM_ERROR;
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            // Nobody listens: the device is gone. Otherwise (a full
+            // backlog) it is there but does not take us now.
+            const bool gone = errno == ECONNREFUSED || errno == ENOENT;
             disconnect();
-            return VI_ERROR_CONN_LOST;
+            return gone ? VI_ERROR_CONN_LOST : VI_ERROR_RSRC_BUSY;
         }
         lb::FrameHeader h{};
         std::vector<std::uint8_t> payload;
@@ -117,8 +155,9 @@ class LocalbusInterruptSource final : public InterruptSource {
     std::string path_;
     int fd_ = -1;
     int cancel_fd_;
-    std::uint32_t seq_ = 0;
-    bool pending_ = false;
+    std::uint32_t seq_ = 0;  // of the last frame sent
+    bool pending_ = false;   // an INTERRUPT_IN waits for its answer
+    std::uint32_t pending_seq_ = 0;
     std::vector<std::uint8_t> rx_;
 };
 

@@ -12,7 +12,11 @@
 
 namespace sgvisa {
 
-// A reader of the device at `socket_path`; connects when first read.
+// A reader of the device at `socket_path`. It connects when first read and
+// keeps the connection between reads; a cancelled read takes its
+// INTERRUPT_IN back (CANCEL), so that the device keeps what it makes next
+// for the next read, and returns the packet that crossed the CANCEL, if one
+// did.
 std::unique_ptr<InterruptSource> make_localbus_interrupt_source(std::string socket_path);
 
 }  // namespace sgvisa

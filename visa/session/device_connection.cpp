@@ -1,5 +1,6 @@
 #include "device_connection.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace sgvisa {
@@ -10,30 +11,74 @@ DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
                                                       std::function<void(std::uint8_t)> listener) {
-    std::lock_guard lock(srq_mutex_);
-    if (srq_listeners_.empty()) {
-        const ViStatus st = transport_->listen_for_service_requests([this](std::uint8_t stb) {
-            std::vector<std::function<void(std::uint8_t)>> listeners;
-            {
-                std::lock_guard inner(srq_mutex_);
-                for (auto& l : srq_listeners_)
-                    listeners.push_back(l.second);
+    {
+        std::lock_guard order(srq_transport_mutex_);
+        {
+            // Before the transport listens: a request the device kept comes at once.
+            std::lock_guard lock(srq_mutex_);
+            srq_listeners_.emplace_back(owner, std::move(listener));
+        }
+        if (!srq_listening_) {
+            const ViStatus st = transport_->listen_for_service_requests(
+                [this](std::uint8_t stb) { dispatch_service_request(stb); });
+            if (st != VI_SUCCESS) {
+                std::lock_guard lock(srq_mutex_);
+                std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+                return st;
             }
-            for (auto& l : listeners)
-                l(stb);
-        });
-        if (st != VI_SUCCESS)
-            return st;
+            srq_listening_ = true;
+        }
     }
-    srq_listeners_.emplace_back(owner, std::move(listener));
+    if (transport_->hears_service_requests_only_when_acquired()) {
+        // Heard from now on if the instrument is free (an operation that
+        // does nothing, after which it is kept until somebody waits);
+        // otherwise from this process's next operation.
+        Operation turn;
+        (void)begin(
+            owner, Clock::now(), [] { return true; }, turn);
+    }
     return VI_SUCCESS;
 }
 
 void DeviceConnection::unsubscribe_service_requests(const void* owner) {
-    std::lock_guard lock(srq_mutex_);
-    std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-    if (srq_listeners_.empty())
-        transport_->listen_for_service_requests(nullptr);
+    {
+        std::unique_lock lock(srq_mutex_);
+        std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
+        srq_call_ended_.wait(lock, [&] {
+            return srq_calling_ != owner || srq_caller_ == std::this_thread::get_id();
+        });
+    }
+    // Not under srq_mutex_: the transport's thread may be in a call that
+    // needs it.
+    std::lock_guard order(srq_transport_mutex_);
+    {
+        std::lock_guard lock(srq_mutex_);
+        if (!srq_listeners_.empty() || !srq_listening_)
+            return;
+    }
+    transport_->listen_for_service_requests(nullptr);
+    srq_listening_ = false;
+}
+
+void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
+    std::unique_lock lock(srq_mutex_);
+    std::vector<const void*> owners;
+    for (const auto& l : srq_listeners_)
+        owners.push_back(l.first);
+    for (const void* owner : owners) {
+        const auto it = std::find_if(srq_listeners_.begin(), srq_listeners_.end(),
+                                     [owner](const auto& l) { return l.first == owner; });
+        if (it == srq_listeners_.end())
+            continue;  // unsubscribed meanwhile
+        const auto listener = it->second;
+        srq_calling_ = owner;
+        srq_caller_ = std::this_thread::get_id();
+        lock.unlock();
+        listener(status_byte);
+        lock.lock();
+        srq_calling_ = nullptr;
+        srq_call_ended_.notify_all();
+    }
 }
 
 DeviceConnection::~DeviceConnection() {

@@ -14,10 +14,12 @@
 // go at its end.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "deadline.h"
@@ -71,11 +73,17 @@ class DeviceConnection {
     // (VI_ERROR_ABORT) after leaving the instrument ready for the next one.
     void cancel_for(const void* owner);
 
-    // Service requests: `listener` is called (on a thread of the transport)
-    // with each status byte while subscribed. VI_ERROR_NSUP_OPER when the
-    // instrument cannot tell.
+    // Service requests: `listener` is called (on a thread of the transport,
+    // under no lock of the connection) with each status byte while `owner`
+    // is subscribed. VI_ERROR_NSUP_OPER when the instrument cannot tell.
+    // Where the transport hears them only while it holds the instrument,
+    // they are heard while this process holds the access lock: from now if
+    // the instrument is free (it is taken without waiting), else from the
+    // next operation; what comes meanwhile waits in the instrument.
     ViStatus subscribe_service_requests(const void* owner,
                                         std::function<void(std::uint8_t)> listener);
+    // Once this returns, `owner`'s listener is not running and is not called
+    // again, unless this is called from within that listener.
     void unsubscribe_service_requests(const void* owner);
 
     // Bytes of a reply read past a termination character, for the next read.
@@ -95,6 +103,8 @@ class DeviceConnection {
     void keep_or_release();
     // The watch's call: a waiter may have announced itself.
     void on_lock_file_changed();
+    // Hands a service request to each listener in turn.
+    void dispatch_service_request(std::uint8_t status_byte);
     // Takes the access lock, waiting for other processes until `deadline`
     // unless `may_access` says no; caller holds io_mutex_.
     ViStatus take_access(Deadline deadline, const std::function<bool()>* may_access);
@@ -112,8 +122,16 @@ class DeviceConnection {
     std::unique_ptr<LockFileWatch> watch_;
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
-    std::mutex srq_mutex_;
+    std::mutex srq_mutex_;  // the listeners and their calls
+    std::condition_variable srq_call_ended_;
     std::vector<std::pair<const void*, std::function<void(std::uint8_t)>>> srq_listeners_;
+    const void* srq_calling_ = nullptr;  // the owner whose listener is being called
+    std::thread::id srq_caller_;         // and the thread calling it
+    // Orders the transport's listening with the subscriptions; the
+    // listeners' calls never take it, so it is held while the transport
+    // starts or stops.
+    std::mutex srq_transport_mutex_;
+    bool srq_listening_ = false;
 };
 
 }  // namespace sgvisa

@@ -87,6 +87,10 @@ class Transport {
         std::function<void(std::uint8_t status_byte)> /*listener*/) {
         return VI_ERROR_NSUP_OPER;
     }
+    // Whether service requests are heard only while this transport holds the
+    // instrument (acquire() until relinquish()); meanwhile the instrument
+    // keeps them.
+    virtual bool hears_service_requests_only_when_acquired() const { return false; }
 
     // From any thread: the call in progress gives up with VI_ERROR_ABORT after
     // bringing the instrument back to a state where the next command works;

@@ -1,106 +1,196 @@
 #include "interrupt_channel.h"
 
 #include <array>
+#include <system_error>
 #include <utility>
 
 #include "usb488_messages.h"
 
 namespace sgvisa::usbtmc {
+namespace {
+
+// Service requests kept from a read that was being stopped; as many as a
+// device keeps for a host that does not read.
+constexpr std::size_t kKeptRequests = 16;
+
+}  // namespace
 
 InterruptChannel::InterruptChannel(std::unique_ptr<InterruptSource> source)
     : source_(std::move(source)) {}
 
 InterruptChannel::~InterruptChannel() {
-    std::unique_lock lock(mutex_);
-    listener_ = nullptr;
-    expected_.clear();
-    update_reader(lock);
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        listener_ = nullptr;
+        expected_.clear();
+        if (reading_ && !cancelled_) {
+            cancelled_ = true;
+            source_->cancel();
+        }
+        wake_.notify_all();
+        answered_.notify_all();
+    }
+    if (reader_.joinable())
+        reader_.join();
 }
 
-void InterruptChannel::update_reader(std::unique_lock<std::mutex>& lock) {
-    if (needed() && !reader_.joinable() && !lost_) {
-        stop_ = false;
-        source_->resume();
-        reader_ = std::thread([this] { run(); });
+bool InterruptChannel::needed() const {
+    if (listener_)
+        return true;
+    for (const auto& [tag, awaited] : expected_) {
+        if (awaited.status_byte < 0 && awaited.failure == VI_SUCCESS)
+            return true;
+    }
+    return false;
+}
+
+void InterruptChannel::needs_changed() {
+    if (closing_)
+        return;
+    if (!needed()) {
+        // The read in progress ends; whatever it still brings is handled.
+        if (reading_ && !cancelled_) {
+            cancelled_ = true;
+            source_->cancel();
+        }
         return;
     }
-    if (!needed() && reader_.joinable()) {
-        stop_ = true;
-        source_->cancel();
-        std::thread reader = std::move(reader_);
-        lock.unlock();
-        reader.join();
-        lock.lock();
+    if (!reader_.joinable()) {
+        try {
+            reader_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            fail(VI_ERROR_SYSTEM_ERROR);
+            return;
+        }
     }
+    wake_.notify_one();
 }
 
 void InterruptChannel::set_listener(std::function<void(std::uint8_t)> listener) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     listener_ = std::move(listener);
-    update_reader(lock);
+    if (listener_)
+        halted_ = false;  // a new need: read again after a failure
+    needs_changed();
 }
 
 void InterruptChannel::expect(std::uint8_t tag) {
-    std::unique_lock lock(mutex_);
-    expected_[tag] = -1;
-    update_reader(lock);
+    std::lock_guard lock(mutex_);
+    expected_[tag] = Awaited{};
+    halted_ = false;
+    needs_changed();
 }
 
 ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8_t& status_byte) {
     std::unique_lock lock(mutex_);
-    auto answered = [&] { return lost_ || expected_[tag] >= 0; };
+    auto answered = [&] {
+        const Awaited& a = expected_[tag];
+        return lost_ || a.status_byte >= 0 || a.failure != VI_SUCCESS;
+    };
     bool ok = true;
     if (deadline == Deadline::max())
         answered_.wait(lock, answered);
     else
         ok = answered_.wait_until(lock, deadline, answered);
-    const int value = expected_[tag];
+    const Awaited a = expected_[tag];
     expected_.erase(tag);
     const bool lost = lost_;
-    update_reader(lock);
-    if (value >= 0) {
-        status_byte = static_cast<std::uint8_t>(value);
+    needs_changed();
+    if (a.status_byte >= 0) {
+        status_byte = static_cast<std::uint8_t>(a.status_byte);
         return VI_SUCCESS;
     }
     if (lost)
         return VI_ERROR_CONN_LOST;
+    if (a.failure != VI_SUCCESS)
+        return a.failure;
     return ok ? VI_ERROR_IO : VI_ERROR_TMO;
+}
+
+std::uint64_t InterruptChannel::packets_read() {
+    std::lock_guard lock(mutex_);
+    return packets_read_;
+}
+
+ViStatus InterruptChannel::await_packets_after(std::uint64_t count, Deadline deadline) {
+    std::unique_lock lock(mutex_);
+    const auto read = [&] { return lost_ || packets_read_ > count; };
+    if (!answered_.wait_until(lock, deadline, read))
+        return VI_ERROR_TMO;
+    return packets_read_ > count ? VI_SUCCESS : VI_ERROR_CONN_LOST;
+}
+
+void InterruptChannel::fail(ViStatus st) {
+    if (st == VI_ERROR_CONN_LOST) {
+        lost_ = true;  // nothing more will come
+    } else {
+        halted_ = true;  // not retried at once: the endpoint would fail again
+        for (auto& [tag, awaited] : expected_) {
+            if (awaited.status_byte < 0)
+                awaited.failure = st;
+        }
+    }
+    answered_.notify_all();
 }
 
 void InterruptChannel::run() {
     std::array<std::uint8_t, 64> packet{};
+    std::unique_lock lock(mutex_);
     for (;;) {
+        wake_.wait(lock, [this] { return closing_ || (needed() && !halted_ && !lost_); });
+        if (closing_)
+            return;
+        if (!kept_.empty()) {
+            const std::array<std::uint8_t, 2> request{usb488::kServiceRequest, kept_.front()};
+            kept_.pop_front();
+            handle(lock, request);
+            continue;
+        }
+        source_->resume();  // under the lock: a cancel from now on ends the read
+        reading_ = true;
+        cancelled_ = false;
+        lock.unlock();
         std::size_t got = 0;
         // No deadline: the read ends with a packet, or when cancelled.
         const ViStatus st = source_->read(packet, got, Deadline::max());
-        std::function<void(std::uint8_t)> listener;
-        usb488::Notification n;
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_ || st == VI_ERROR_ABORT)
-                return;
-            if (st != VI_SUCCESS) {
-                // Gone, or the endpoint fails: nothing more will come.
-                lost_ = true;
-                answered_.notify_all();
-                return;
-            }
-            n = usb488::parse_notification(std::span(packet.data(), got));
-            if (n.kind == usb488::Notification::Kind::status_byte) {
-                const auto it = expected_.find(n.tag);
-                if (it != expected_.end() && it->second < 0) {  // the first answer counts
-                    it->second = n.status_byte;
-                    answered_.notify_all();
-                }
-                continue;  // a tag nobody waits for is stale: dropped
-            }
-            if (n.kind != usb488::Notification::Kind::service_request)
-                continue;
-            listener = listener_;
-        }
-        if (listener)
-            listener(n.status_byte);
+        lock.lock();
+        reading_ = false;
+        if (st == VI_SUCCESS) {
+            ++packets_read_;
+            answered_.notify_all();
+            handle(lock, std::span(packet.data(), got));
+        } else if (st != VI_ERROR_ABORT)
+            fail(st);
     }
+}
+
+void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
+                              std::span<const std::uint8_t> packet) {
+    const usb488::Notification n = usb488::parse_notification(packet);
+    if (n.kind == usb488::Notification::Kind::status_byte) {
+        const auto it = expected_.find(n.tag);
+        if (it != expected_.end() && it->second.status_byte < 0) {  // the first answer counts
+            it->second.status_byte = n.status_byte;
+            answered_.notify_all();
+        }
+        return;  // a tag nobody waits for is stale: dropped
+    }
+    if (n.kind != usb488::Notification::Kind::service_request)
+        return;
+    if (!needed()) {
+        // The read was being stopped: kept for the next reading.
+        if (kept_.size() == kKeptRequests)
+            kept_.pop_front();
+        kept_.push_back(n.status_byte);
+        return;
+    }
+    if (!listener_)
+        return;
+    const auto listener = listener_;  // set_listener() may replace it meanwhile
+    lock.unlock();
+    listener(n.status_byte);
+    lock.lock();
 }
 
 }  // namespace sgvisa::usbtmc

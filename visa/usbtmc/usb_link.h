@@ -24,7 +24,9 @@ class InterruptSource {
     virtual ~InterruptSource() = default;
     // One interrupt-IN packet of at most buf.size() bytes; VI_ERROR_TMO at
     // the deadline, VI_ERROR_ABORT once cancelled (until resume()),
-    // VI_ERROR_CONN_LOST when the device is gone.
+    // VI_ERROR_CONN_LOST when the device is gone. A link whose endpoint is
+    // read only under its claim (interrupt_in_needs_claim()) reads only
+    // while it holds the claim, and waits for it meanwhile.
     virtual ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) = 0;
     // From any thread.
     virtual void cancel() = 0;
@@ -48,8 +50,8 @@ class UsbLink {
 
     // Called after an operation that did not pin the device: a link that
     // cannot keep the claim without blocking other processes gives it up
-    // here (libusb releases the interface); one whose claim others can take
-    // over keeps it.
+    // here (libusb releases the interface, its interrupt reader's transfer
+    // taken back first); one whose claim others can take over keeps it.
     virtual void relinquish() {}
 
     // One bulk-OUT transfer of all of `data` (the link splits it into packets).
@@ -127,6 +129,10 @@ class UsbLink {
     // A reader of the interface's interrupt-IN endpoint, or null when it has
     // none (the default).
     virtual std::unique_ptr<InterruptSource> open_interrupt_source() { return nullptr; }
+    // Whether that reader reads only while the link holds the claim
+    // (acquire() until relinquish()): on USB only the process that claims
+    // the interface may read its endpoints.
+    virtual bool interrupt_in_needs_claim() const { return false; }
 
     // Descriptor facts, read from the device, never assumed.
     virtual const UsbDeviceFacts& facts() const = 0;

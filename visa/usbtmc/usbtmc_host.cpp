@@ -29,6 +29,9 @@ using namespace sgproto::usbtmc;
 constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
+// READ_STATUS_BYTEs asked again after the device said it was busy with an
+// earlier request's notification.
+constexpr int kStatusBusyRetries = 3;
 
 // The bTag before a connection's first. A reply an earlier program left in
 // the device is taken for the answer when it carries the bTag of this
@@ -204,34 +207,12 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_CONN_LOST;
         if (!caps_.usb488)
             return VI_ERROR_NSUP_OPER;
-        status_tag_ = usb488::next_status_tag(status_tag_);
-        const std::uint8_t tag = status_tag_;
-        if (interrupts_)
-            interrupts_->expect(tag);  // before asking: the answer may come at once
-        std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
-        std::size_t got = 0;
-        ViStatus st = note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, tag,
-                                             link_->interface_number(), answer, got, deadline));
-        if (st == VI_ERROR_ABORT)
-            link_->resume();
-        const auto parsed = usb488::parse_status_answer(std::span(answer.data(), got), tag);
-        if (st == VI_SUCCESS && !parsed.valid)
-            st = VI_ERROR_IO;
-        if (!interrupts_) {
-            if (st == VI_SUCCESS)
-                status = parsed.status_byte;
-            return st;
+        for (int attempt = 0;; ++attempt) {
+            bool busy = false;
+            const ViStatus st = request_status_byte(deadline, status, busy);
+            if (!busy || attempt == kStatusBusyRetries)
+                return st;
         }
-        // With an interrupt-IN endpoint the status byte comes as a
-        // notification carrying the request's tag.
-        std::uint8_t from_interrupt = 0;
-        const ViStatus waited =
-            interrupts_->await(tag, st == VI_SUCCESS ? deadline : Clock::now(), from_interrupt);
-        if (st != VI_SUCCESS)
-            return st;
-        if (waited == VI_SUCCESS)
-            status = from_interrupt;
-        return note(waited);
     }
 
     ViStatus assert_trigger(Deadline deadline) override {
@@ -288,6 +269,10 @@ class UsbtmcTransport final : public Transport {
         return VI_SUCCESS;
     }
 
+    bool hears_service_requests_only_when_acquired() const override {
+        return interrupts_ && link_->interrupt_in_needs_claim();
+    }
+
     void cancel() override { link_->cancel(); }
     void resume() override { link_->resume(); }
 
@@ -296,6 +281,49 @@ class UsbtmcTransport final : public Transport {
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
 
   private:
+    // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
+    // notification still waits in its endpoint and the interrupt reader has
+    // taken it since: the caller asks again.
+    ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
+        busy = false;
+        status_tag_ = usb488::next_status_tag(status_tag_);
+        const std::uint8_t tag = status_tag_;
+        const std::uint64_t packets_before = interrupts_ ? interrupts_->packets_read() : 0;
+        if (interrupts_)
+            interrupts_->expect(tag);  // before asking: the answer may come at once
+        std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
+        std::size_t got = 0;
+        ViStatus st = note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, tag,
+                                             link_->interface_number(), answer, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        const auto parsed = usb488::parse_status_answer(std::span(answer.data(), got), tag);
+        if (st == VI_SUCCESS && !parsed.valid)
+            st = VI_ERROR_IO;
+        if (st == VI_ERROR_IO && interrupts_ && got > 0 && answer[0] == STATUS_INTERRUPT_IN_BUSY) {
+            // Our expectation keeps the reader reading meanwhile.
+            const ViStatus drained = interrupts_->await_packets_after(packets_before, deadline);
+            busy = drained == VI_SUCCESS;
+            if (!busy)
+                st = note(drained);
+        }
+        if (!interrupts_) {
+            if (st == VI_SUCCESS)
+                status = parsed.status_byte;
+            return st;
+        }
+        // With an interrupt-IN endpoint the status byte comes as a
+        // notification carrying the request's tag.
+        std::uint8_t from_interrupt = 0;
+        const ViStatus waited =
+            interrupts_->await(tag, st == VI_SUCCESS ? deadline : Clock::now(), from_interrupt);
+        if (st != VI_SUCCESS)
+            return st;
+        if (waited == VI_SUCCESS)
+            status = from_interrupt;
+        return note(waited);
+    }
+
     // A request for a reply, posted behind the query it answers.
     struct PendingReply {
         BulkHeader header;

@@ -17,6 +17,7 @@
 #include "localbus_frames.h"
 #include "temp_dir.h"
 #include "usbtmc.h"
+#include "usbtmc_transfers.h"
 
 namespace {
 
@@ -127,6 +128,46 @@ TEST_F(LocalbusInterrupt, CancelReleaseAndProtocolErrors) {
     c->send(lb::INTERRUPT_IN, 1, 0);
     c->expect_closed();
     b->sync(13, lb::STATUS_OK);
+}
+
+// A host that goes away with an INTERRUPT_IN pending, without a CANCEL,
+// reads nothing more: the packet it would have got waits for the next
+// reader, also when the device has not come to that connection's end of
+// stream yet (the hang-up and the message that makes the packet reach it
+// together now and then over the rounds). Another reader that is there
+// gets it, and then it is not kept a second time.
+TEST_F(LocalbusInterrupt, APacketForAHostThatHasGoneWaitsForTheNextReader) {
+    start();
+    auto holder_connection = holder();
+    holder_connection->write(1, "*ESE 1;*SRE 32\n");
+    auto reader = connect();
+    for (std::uint32_t round = 1; round <= 200; ++round) {
+        auto gone = connect();
+        gone->send(lb::INTERRUPT_IN, 1, 2);
+        gone->sync(2, lb::STATUS_NOT_CLAIMED);
+        gone->close();
+        holder_connection->write(2 * round, "*CLS;*OPC\n");  // a new request
+        reader->send(lb::INTERRUPT_IN, round, 2);
+        ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, round, lb::STATUS_OK), (Bytes{0x81, 0x60}))
+            << "round " << round;
+        EXPECT_EQ(holder_connection->control_in(2 * round + 1, u::USB488_READ_STATUS_BYTE, 2, 3),
+                  (Bytes{u::STATUS_SUCCESS, 2, 0}));
+        reader->send(lb::INTERRUPT_IN, 1000 + round, 2);  // takes RQS's status byte
+        ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, 1000 + round, lb::STATUS_OK),
+                  (Bytes{0x82, 0x60}));
+    }
+
+    auto gone = connect();
+    gone->send(lb::INTERRUPT_IN, 1, 2);
+    gone->sync(2, lb::STATUS_NOT_CLAIMED);
+    reader->send(lb::INTERRUPT_IN, 5000, 2);
+    reader->sync(5001, lb::STATUS_NOT_CLAIMED);
+    gone->close();
+    holder_connection->write(1000, "*CLS;*OPC\n");
+    EXPECT_EQ(reader->expect(lb::INTERRUPT_IN, 5000, lb::STATUS_OK), (Bytes{0x81, 0x60}));
+    auto next = connect();
+    next->send(lb::INTERRUPT_IN, 1, 2);
+    next->sync(2, lb::STATUS_NOT_CLAIMED);  // nothing kept: its INTERRUPT_IN is still pending
 }
 
 TEST_F(LocalbusInterrupt, WithoutTheEndpointTheHelloSaysSoAndInterruptInStalls) {

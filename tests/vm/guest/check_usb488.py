@@ -193,3 +193,52 @@ def library(gadget, build_dir, report):
                  "sgsim's final printout")
     return (f"status bytes 0x00, 0x60, 0x20; service request event {latency_ms:.1f} ms after *OPC; "
             "trigger, REN/LLO/GTL")
+
+
+def library_shared(gadget, build_dir, report):
+    """Our library over real USB with service requests enabled in this
+    process while another process opens the instrument without a lock,
+    queries it and makes it request service: this process's interrupt
+    reader gives the claim up with the access lock (so the other process
+    gets its turn), and the request, kept in the endpoint meanwhile, comes
+    at this process's next turn."""
+    import pyvisa
+    from pyvisa import constants
+
+    import probe
+
+    gadget.start()
+    rm = pyvisa.ResourceManager(os.path.join(build_dir, "lib", "libsgvisa.so.1"))
+    try:
+        inst = rm.open_resource("USB0::0x4D19::0x0040::SIM001::0::INSTR", open_timeout=5000)
+        inst.timeout = 5000
+        inst.read_termination = "\n"
+        inst.write_termination = "\n"
+        try:
+            inst.write("*CLS;*ESE 1;*SRE 32")
+            expect_equal(inst.query("*OPC?"), "1", "*OPC? (the settings are in effect)")
+            inst.enable_event(constants.EventType.service_request, constants.EventMechanism.queue)
+            expect_equal(inst.read_stb(), 0x00, "viReadSTB with service requests enabled")
+            steps = probe.run_probe(build_dir, ["tmo=2000", "query=*IDN?", "write=*OPC"],
+                                    lock=False)
+            probe.expect_status(steps[3], probe.VI_SUCCESS)
+            expect(",SIM001," in steps[3].data, f"the other process's *IDN?: {steps[3]}")
+            probe.expect_status(steps[4], probe.VI_SUCCESS)
+            start = time.monotonic()
+            expect(",SIM001," in inst.query("*IDN?"), "*IDN? at this process's next turn")
+            response = inst.wait_on_event(constants.EventType.service_request, SRQ_BOUND_MS,
+                                          capture_timeout=True)
+            latency_ms = (time.monotonic() - start) * 1000
+            expect(not response.timed_out, "the request made by the other process never came")
+            report.figure(f"next turn to the request kept meanwhile: {latency_ms:.1f} ms")
+            expect_equal(inst.read_stb(), 0x60, "viReadSTB: ESB and RQS")
+            inst.disable_event(constants.EventType.service_request, constants.EventMechanism.all)
+        finally:
+            inst.close()
+    finally:
+        rm.close()
+    expect_equal(gadget.stop(), 0, "sgsim exit status")
+    expect_equal(gadget.received(), ["*CLS;*ESE 1;*SRE 32", "*OPC?", "*IDN?", "*OPC", "*IDN?"],
+                 "messages the simulator received")
+    return (f"the other process's query and request while ours listened; the request "
+            f"{latency_ms:.1f} ms after our next turn began")

@@ -54,6 +54,8 @@ def main():
         ("8-usb488-kernel-requests", lambda: check_usb488.kernel_requests(gadget)),
         ("8-usb488-kernel-srq", lambda: check_usb488.kernel_srq(gadget)),
         ("8-usb488-library", lambda: check_usb488.library(gadget, build, report)),
+        ("8-usb488-library-shared",
+         lambda: check_usb488.library_shared(gadget, build, report)),
         ("library-round-trip",
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),

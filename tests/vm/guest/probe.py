@@ -53,12 +53,14 @@ def parse_steps(returncode, stdout, stderr, steps, opens):
     return result
 
 
-def run_probe(build_dir, steps, user=None, bound=60, opens=True, resource=RESOURCE):
+def run_probe(build_dir, steps, user=None, bound=60, opens=True, resource=RESOURCE, lock=True):
     """Runs the probe and returns its steps (rm, open, ..., close). When
     `opens`, a failed viOpen fails the check. With resource "-" no session
-    is opened: the steps are rm and those given."""
+    is opened: the steps are rm and those given. Without `lock` the session
+    is opened without the exclusive lock."""
     kwargs = {"user": user, "extra_groups": []} if user else {}
-    done = subprocess.run([probe_path(build_dir), resource, *steps], capture_output=True,
+    flags = [] if lock else ["--no-lock"]
+    done = subprocess.run([probe_path(build_dir), *flags, resource, *steps], capture_output=True,
                           text=True, timeout=bound, **kwargs)
     return parse_steps(done.returncode, done.stdout, done.stderr, steps, opens)
 
