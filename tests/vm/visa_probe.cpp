@@ -48,8 +48,10 @@
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
 // The session is opened (exclusive lock, or none with --no-lock; an open
-// timeout of 2000 ms or MS) before the first step and closed after the last;
+// timeout of 10000 ms or MS) before the first step and closed after the last;
 // with RESOURCE "-" no session is opened. Exits 0 unless the usage is wrong.
+// The default is long because viOpen's look at sysfs shares its deadline,
+// and a TCG guest on a busy machine has been seen to take over 3 s for it.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -268,7 +270,7 @@ ViStatus read_block(ViSession vi, std::string& out) {
 // The resource the session was opened with and the open timeout (for
 // reopen).
 const char* g_resource = nullptr;
-ViUInt32 g_open_timeout = 2000;
+ViUInt32 g_open_timeout = 10000;
 ViAccessMode g_mode = VI_EXCLUSIVE_LOCK;
 
 bool run_step(ViSession rm, ViSession& vi, std::string_view step) {
