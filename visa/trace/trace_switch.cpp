@@ -1,0 +1,28 @@
+#include "trace_switch.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "trace_sink.h"
+
+namespace sgvisa::trace::detail {
+
+Level read_environment() noexcept {
+    // Once per process; a child after fork inherits the answer (and the
+    // sink's descriptor) with the parent's memory.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Level chosen = Level::off;
+        const char* target = std::getenv("SGVISA_TRACE");
+        if (target != nullptr && *target != '\0' && open_sink(target)) {
+            const char* wanted = std::getenv("SGVISA_TRACE_LEVEL");
+            chosen = wanted != nullptr && std::strcmp(wanted, "transfers") == 0 ? Level::transfers
+                                                                                : Level::calls;
+        }
+        level.store(static_cast<int>(chosen), std::memory_order_relaxed);
+    });
+    return static_cast<Level>(level.load(std::memory_order_relaxed));
+}
+
+}  // namespace sgvisa::trace::detail
