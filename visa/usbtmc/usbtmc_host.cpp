@@ -12,6 +12,8 @@
 
 #include "interrupt_channel.h"
 #include "message_end.h"
+#include "trace_switch.h"
+#include "traced_link.h"
 #include "usb488_messages.h"
 #include "usbtmc.h"
 #include "usbtmc_capabilities.h"
@@ -556,6 +558,8 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
                                std::unique_ptr<Transport>& out, const HostSwitches& switches) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
+    if (trace::transfers_on())
+        link = traced_link(std::move(link));
     ViStatus st = link->acquire(deadline);
     if (st != VI_SUCCESS)
         return st;
