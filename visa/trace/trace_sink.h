@@ -14,7 +14,7 @@ namespace sgvisa::trace {
 
 // Opens the sink named by `target` ("stderr", or a path). On failure writes
 // one message on stderr and returns false: the trace stays off. Called once
-// by the level's first reading.
+// by the level's first reading; a later call replaces the file.
 bool open_sink(const char* target) noexcept;
 
 // Writes `line` (which ends in '\n') whole. Never blocks on a lock.
