@@ -12,15 +12,16 @@ namespace sgvisa::trace {
 
 // Bytes of a buffer shown, and characters of a string read.
 constexpr std::size_t kShownBytes = 48;
-constexpr std::size_t kShownChars = 256;
+constexpr std::size_t kShownChars = 255;
 
 // Appends `bytes` bytes of `data` quoted and escaped (\n, \r, \t, \\, \",
 // \xHH), at most `limit`, then "..." when there were more.
 void append_escaped(std::string& out, const void* data, std::size_t bytes,
                     std::size_t limit = kShownBytes);
 
-// A zero-terminated string, quoted and escaped, read up to kShownChars
-// (a longer one ends in "..."); NULL for a null pointer.
+// A zero-terminated string, quoted and escaped, read no further than
+// kShownChars + 1 bytes, the size of a VISA string buffer (a longer one ends
+// in "..."); NULL for a null pointer.
 void append_string(std::string& out, const char* s);
 
 // A buffer of `count` bytes: "<count>:\"first bytes\""; NULL for a null pointer.
