@@ -18,12 +18,20 @@ inline std::atomic<int> level{-1};
 Level read_environment() noexcept;
 }  // namespace detail
 
+#ifdef SGVISA_WITHOUT_TRACE
+// A build with no trace at all (bench/: the baseline the trace's cost is
+// measured against).
+inline constexpr Level level() noexcept {
+    return Level::off;
+}
+#else
 inline Level level() noexcept {
     const int now = detail::level.load(std::memory_order_relaxed);
     if (now >= 0) [[likely]]
         return static_cast<Level>(now);
     return detail::read_environment();
 }
+#endif
 
 // One line per VISA call.
 inline bool calls_on() noexcept {
