@@ -25,4 +25,16 @@ Level read_environment() noexcept {
     return static_cast<Level>(level.load(std::memory_order_relaxed));
 }
 
+namespace {
+
+// Read when the library is loaded (before main in a program that carries it
+// inside), while the loading thread is the only one in it: no first reading
+// is then left half done by a fork in another thread. The lazy reading in
+// level() remains for a load that skips constructors.
+__attribute__((constructor)) void read_at_load() {
+    read_environment();
+}
+
+}  // namespace
+
 }  // namespace sgvisa::trace::detail

@@ -1,6 +1,6 @@
 // Whether the I/O trace is on, and how much it tells: read once from the
-// environment (SGVISA_TRACE, SGVISA_TRACE_LEVEL) on the first question, by
-// whichever thread asks first.
+// environment (SGVISA_TRACE, SGVISA_TRACE_LEVEL) when the library is loaded
+// (or at the first question, should that come first).
 //
 // The question costs one relaxed atomic load and a branch once answered, so
 // every VISA call may ask it; nothing is formatted when the answer is off.
