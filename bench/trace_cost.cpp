@@ -5,9 +5,12 @@
 //   trace_off - the shipped library, SGVISA_TRACE unset (the check only);
 //   trace_file - the shipped library tracing every call to a file.
 // Each variant is its own copy of the library (dlopen of separate files), with
-// its own session on its own simulated generator, opened with
-// VI_EXCLUSIVE_LOCK as sgdemo opens it. Needs sgsim --serial for each of the
-// three serials on the bus of $XDG_RUNTIME_DIR. Prints "figure" lines.
+// its own session on one of three simulated generators, opened with
+// VI_EXCLUSIVE_LOCK as sgdemo opens it. The generators are handed round the
+// variants batch by batch (each variant on each generator as often), so that
+// a generator that happens to run slower weighs on all three alike. Needs
+// sgsim --serial for each of the three serials on the bus of
+// $XDG_RUNTIME_DIR. Prints "figure" lines.
 #include <dlfcn.h>
 #include <stdlib.h>
 
@@ -26,10 +29,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr ViUInt32 kBoundMs = 5000;
+constexpr int kBatches = 12;  // a multiple of the three hand-rounds
 
 struct Options {
-    int rounds = 3000;
-    int warmup = 300;
+    int rounds = 3000;     // measured, over kBatches batches
+    int warmup = 30;       // per batch, after the sessions are opened
     std::string traced;    // libsgvisa.so.1
     std::string untraced;  // the build without the trace
     std::string trace_file;
@@ -62,31 +66,42 @@ bool parse(int argc, char** argv, Options& o) {
            o.rounds > 0;
 }
 
-// One copy of the library with a session on one instrument.
+// One copy of the library, and its session on one instrument at a time.
 struct Variant {
     const char* name = "";
+    std::string path;
+    decltype(&viOpen) open = nullptr;
+    decltype(&viClose) close = nullptr;
     decltype(&viQueryf) query = nullptr;
+    ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
 
-    bool load(const std::string& path, const std::string& serial) {
+    bool load(const std::string& file) {
+        path = file;
         void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (lib == nullptr) {
             std::fprintf(stderr, "bench: %s\n", dlerror());
             return false;
         }
         auto open_rm = reinterpret_cast<decltype(&viOpenDefaultRM)>(dlsym(lib, "viOpenDefaultRM"));
-        auto open = reinterpret_cast<decltype(&viOpen)>(dlsym(lib, "viOpen"));
+        open = reinterpret_cast<decltype(&viOpen)>(dlsym(lib, "viOpen"));
+        close = reinterpret_cast<decltype(&viClose)>(dlsym(lib, "viClose"));
         query = reinterpret_cast<decltype(&viQueryf)>(dlsym(lib, "viQueryf"));
-        ViSession rm = VI_NULL;
+        return open_rm != nullptr && open != nullptr && close != nullptr && query != nullptr &&
+               open_rm(&rm) == VI_SUCCESS;
+    }
+    void release() {
+        if (vi != VI_NULL)
+            close(vi);
+        vi = VI_NULL;
+    }
+    bool use(const std::string& serial) {
+        release();
         const std::string resource = "USB0::0x4d19::0x0040::" + serial + "::INSTR";
-        if (open_rm == nullptr || open == nullptr || query == nullptr ||
-            open_rm(&rm) != VI_SUCCESS ||
-            open(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, kBoundMs, &vi) != VI_SUCCESS) {
-            std::fprintf(stderr, "bench: cannot open %s through %s\n", resource.c_str(),
-                         path.c_str());
-            return false;
-        }
-        return true;
+        if (open(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, kBoundMs, &vi) == VI_SUCCESS)
+            return true;
+        std::fprintf(stderr, "bench: cannot open %s through %s\n", resource.c_str(), path.c_str());
+        return false;
     }
 };
 
@@ -119,16 +134,25 @@ int main(int argc, char** argv) {
     variants[kOff].name = "trace_off";
     variants[kFile].name = "trace_file";
     setenv("SGVISA_TRACE", opt.trace_file.c_str(), 1);
-    const bool file_ok = variants[kFile].load(copy, opt.serials[2]);
+    const bool file_ok = variants[kFile].load(copy);
     unsetenv("SGVISA_TRACE");
-    if (!file_ok || !variants[kOff].load(opt.traced, opt.serials[1]) ||
-        !variants[kNoTrace].load(opt.untraced, opt.serials[0]))
+    if (!file_ok || !variants[kOff].load(opt.traced) || !variants[kNoTrace].load(opt.untraced))
         return 1;
+    const int per_batch = (opt.rounds + kBatches - 1) / kBatches;
 
     std::array<std::vector<double>, kVariants> wall;
     std::vector<double> paired_off;  // trace_off / no_trace, same round
     char reply[256];
-    for (int round = 0; round < opt.warmup + opt.rounds; ++round) {
+    for (int round = 0; round < kBatches * (opt.warmup + per_batch); ++round) {
+        const int batch = round / (opt.warmup + per_batch);
+        const int in_batch = round % (opt.warmup + per_batch);
+        if (in_batch == 0) {
+            for (Variant& v : variants)  // all closed first: each generator takes one session
+                v.release();
+            for (int v = 0; v < kVariants; ++v)
+                if (!variants[v].use(opt.serials[static_cast<std::size_t>((v + batch) % 3)]))
+                    return 1;
+        }
         std::array<double, kVariants> us{};
         for (int k = 0; k < kVariants; ++k) {
             const int v = (round + k) % kVariants;  // each variant first in turn
@@ -142,7 +166,7 @@ int main(int argc, char** argv) {
             }
             us[v] = std::chrono::duration<double, std::micro>(t1 - t0).count();
         }
-        if (round >= opt.warmup) {
+        if (in_batch >= opt.warmup) {
             for (int v = 0; v < kVariants; ++v)
                 wall[v].push_back(us[v]);
             paired_off.push_back(us[kOff] / us[kNoTrace]);
@@ -157,10 +181,10 @@ int main(int argc, char** argv) {
     }
     const std::string off = opt.prefix + ".query.trace_off_over_baseline";
     sgbench::print_ratio(off, s[kOff], s[kNoTrace]);
-    sgbench::print_batch_spread(off, wall[kOff], wall[kNoTrace]);
+    sgbench::print_batch_spread(off, wall[kOff], wall[kNoTrace], kBatches);
     sgbench::print_figure(off + ".paired", sgbench::summarize(paired_off).median, "x");
     const std::string file = opt.prefix + ".query.trace_file_over_off";
     sgbench::print_ratio(file, s[kFile], s[kOff]);
-    sgbench::print_batch_spread(file, wall[kFile], wall[kOff]);
+    sgbench::print_batch_spread(file, wall[kFile], wall[kOff], kBatches);
     return 0;
 }
