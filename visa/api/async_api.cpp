@@ -2,12 +2,14 @@
 // runs on the session's thread for asynchronous jobs and ends with a
 // VI_EVENT_IO_COMPLETION event carrying its status, count, buffer, job ID and
 // name; the caller's buffer must stay valid until then.
+#include <cstdint>
 #include <span>
 
 #include "entry_point.h"
 #include "message_read.h"
 #include "session_io.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "visa.h"
 
 namespace {
@@ -53,6 +55,12 @@ ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJ
 }  // namespace
 
 SGVISA_EXPORT ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJobId jobId) {
+    const sgvisa::CallTrace traced("viReadAsync", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("buf", reinterpret_cast<std::uintptr_t>(buf))
+            .num("cnt", cnt)
+            .out("jobId", jobId);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         return start_job(vi, "viReadAsync", buf, cnt, jobId,
                          [buf, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
@@ -65,6 +73,9 @@ SGVISA_EXPORT ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJo
 }
 
 SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPJobId jobId) {
+    const sgvisa::CallTrace traced("viWriteAsync", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("jobId", jobId);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto* data = const_cast<ViBuf>(buf);  // reported back as the event's buffer
         return start_job(vi, "viWriteAsync", data, cnt, jobId,
@@ -77,6 +88,8 @@ SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, 
 }
 
 SGVISA_EXPORT ViStatus viTerminate(ViObject vi, ViUInt16 /*degree*/, ViJobId jobId) {
+    const sgvisa::CallTrace traced(
+        "viTerminate", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("jobId", jobId); });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = sgvisa::SessionTable::global().instrument(vi);
         if (!session)

@@ -11,6 +11,7 @@
 
 #include "entry_point.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 #include "visa_event.h"
@@ -327,6 +328,9 @@ bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr,
 }  // namespace
 
 SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
+    const sgvisa::CallTrace traced("viSetAttribute", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("attrName", attrName).hex("attrValue", attrValue);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         if (const auto session = table.instrument(vi))
@@ -352,6 +356,11 @@ SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState 
 }
 
 SGVISA_EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue) {
+    const sgvisa::CallTrace traced("viGetAttribute", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("attrName", attrName)
+            .hex("attrValue", reinterpret_cast<std::uintptr_t>(attrValue));
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         Value v;

@@ -11,6 +11,7 @@
 #include "entry_point.h"
 #include "resource_syntax.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 
@@ -25,6 +26,8 @@ constexpr auto kConnectTime = std::chrono::milliseconds(1000);
 }  // namespace
 
 SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
+    const sgvisa::CallTrace traced("viOpenDefaultRM",
+                                   [&](sgvisa::CallArgs& a) { a.out_hex("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
@@ -45,6 +48,14 @@ SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
 // wait ends within `openTimeout`.
 SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
                               ViUInt32 openTimeout, ViPSession vi) {
+    const sgvisa::CallTrace traced("viOpen", [&](sgvisa::CallArgs& a) {
+        a.obj("sesn", sesn)
+            .str("rsrcName", rsrcName)
+            .num("accessMode", accessMode)
+            .num("openTimeout", openTimeout)
+            .out_hex("vi", vi)
+            .on_resource(rsrcName);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
@@ -110,6 +121,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
 }
 
 SGVISA_EXPORT ViStatus viClose(ViObject vi) {
+    const sgvisa::CallTrace traced("viClose", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == VI_NULL)
             return VI_WARN_NULL_OBJECT;

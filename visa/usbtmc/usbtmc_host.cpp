@@ -12,6 +12,8 @@
 
 #include "interrupt_channel.h"
 #include "message_end.h"
+#include "trace_switch.h"
+#include "traced_link.h"
 #include "usb488_messages.h"
 #include "usbtmc.h"
 #include "usbtmc_capabilities.h"
@@ -597,6 +599,8 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Tr
                                const HostSwitches& switches) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
+    if (trace::transfers_on())
+        link = traced_link(std::move(link));
     out = std::make_unique<UsbtmcTransport>(std::move(link), switches);
     return VI_SUCCESS;
 }
