@@ -102,6 +102,10 @@ class Transport {
     virtual bool lost() const = 0;
 
     virtual const UsbDeviceFacts& facts() const = 0;
+
+    // The instrument's answer to GET_CAPABILITIES when it was opened, as it
+    // came (USBTMC_status first); empty when it stalled the request.
+    virtual std::span<const std::uint8_t> capabilities_answer() const { return {}; }
 };
 
 }  // namespace sgvisa

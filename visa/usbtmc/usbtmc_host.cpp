@@ -59,9 +59,11 @@ std::size_t capped(std::size_t limit, std::uint32_t cap) {
 
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps, const HostSwitches& switches)
+    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps,
+                    std::vector<std::uint8_t> caps_answer, const HostSwitches& switches)
         : link_(std::move(link)),
           caps_(caps),
+          caps_answer_(std::move(caps_answer)),
           max_out_(capped(kMaxOutPayload, switches.max_transfer)),
           max_in_(capped(kMaxInPayload, switches.max_transfer)),
           message_end_(switches.eom_never) {
@@ -279,6 +281,7 @@ class UsbtmcTransport final : public Transport {
     bool lost() const override { return lost_; }
 
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
+    std::span<const std::uint8_t> capabilities_answer() const override { return caps_answer_; }
 
   private:
     // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
@@ -533,6 +536,7 @@ class UsbtmcTransport final : public Transport {
 
     std::unique_ptr<UsbLink> link_;
     Capabilities caps_;
+    std::vector<std::uint8_t> caps_answer_;
     std::size_t max_out_;  // data bytes in one DEV_DEP_MSG_OUT
     std::size_t max_in_;   // TransferSize of one REQUEST_DEV_DEP_MSG_IN
     std::uint8_t last_tag_ = tag_before_first();
@@ -576,7 +580,11 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
         st == VI_SUCCESS ? parse_capabilities(std::span(answer.data(), got),
                                               link->facts().interface_protocol == kProtocolUsb488)
                          : Capabilities{};
-    out = std::make_unique<UsbtmcTransport>(std::move(link), caps, switches);
+    std::vector<std::uint8_t> caps_answer;
+    if (st == VI_SUCCESS)
+        caps_answer.assign(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(got));
+    out =
+        std::make_unique<UsbtmcTransport>(std::move(link), caps, std::move(caps_answer), switches);
     return VI_SUCCESS;
 }
 
