@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
+#include <iterator>
 
 #include "usb_device_node.h"
 

@@ -158,6 +158,9 @@ TEST_F(SgvisaProgram, FailuresExitNonZeroWithAMessage) {
               std::string::npos)
         << no_info.output;
     EXPECT_EQ(tool({"info", "GPIB0::5::INSTR"}).status, 1);
+    const auto help = tool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.output.rfind("usage: sgvisa [--json] [--timeout MS] list\n", 0), 0u);
     EXPECT_EQ(tool({"frobnicate"}).status, 2);
     EXPECT_EQ(tool({"--timeout", "0", "list"}).status, 2);
 
