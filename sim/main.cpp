@@ -14,6 +14,7 @@
 #include "io_test_instrument.h"
 #include "localbus_server.h"
 #include "message_log.h"
+#include "settings_record.h"
 #include "signal_generator.h"
 #include "sim_options.h"
 #include "usbtmc_device.h"
@@ -91,7 +92,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
-    sgsim::UsbtmcDevice device(*instrument, opts.faults, opts.log_path.empty() ? nullptr : &log);
+    sgsim::MessageLog record;
+    if (!opts.record_path.empty() && !record.open(opts.record_path, error)) {
+        std::fprintf(stderr, "sgsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::unique_ptr<sgsim::Instrument> recording;
+    if (!opts.record_path.empty())
+        recording = std::make_unique<sgsim::RecordingInstrument>(*instrument, record);
+    sgsim::UsbtmcDevice device(recording ? *recording : *instrument, opts.faults,
+                               opts.log_path.empty() ? nullptr : &log);
 
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0 || !install_signals(wake[1])) {

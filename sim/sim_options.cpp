@@ -31,8 +31,8 @@ bool valid_serial(std::string_view s) {
 }  // namespace
 
 std::string sim_usage() {
-    return "usage: sgsim [--serial SN] [--log FILE] [--reply-delay MS] [--no-reply]\n"
-           "             [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
+    return "usage: sgsim [--serial SN] [--log FILE] [--record FILE] [--reply-delay MS]\n"
+           "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n";
 }
 
@@ -79,6 +79,14 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
                 return false;
             }
             out.log_path = v;
+        } else if (opt == "--record") {
+            if (!value(v))
+                return false;
+            if (v.empty()) {
+                error = "--record needs a file name";
+                return false;
+            }
+            out.record_path = v;
         } else if (opt == "--reply-delay") {
             if (!value(v))
                 return false;

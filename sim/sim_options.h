@@ -10,7 +10,8 @@ namespace sgsim {
 
 struct SimOptions {
     std::string serial = "SIM001";
-    std::string log_path;  // empty: no log
+    std::string log_path;     // empty: no log
+    std::string record_path;  // empty: no record of settings (settings_record.h)
     DeviceFaults faults;
     std::optional<std::string> idn;
     bool no_newline = false;

@@ -36,7 +36,7 @@ MessageLog::~MessageLog() {
 bool MessageLog::open(const std::string& path, std::string& error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        error = "cannot open log file " + path + ": " + std::strerror(errno);
+        error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
     if (fd_ >= 0)
@@ -49,7 +49,13 @@ bool MessageLog::open(const std::string& path, std::string& error) {
 void MessageLog::record(std::string_view message) {
     if (fd_ < 0 || failed_)
         return;
-    const std::string line = log_line(message) + '\n';
+    write_line(log_line(message));
+}
+
+void MessageLog::write_line(std::string_view text) {
+    if (fd_ < 0 || failed_)
+        return;
+    const std::string line = std::string(text) + '\n';
     std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);

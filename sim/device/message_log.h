@@ -21,6 +21,8 @@ class MessageLog {
 
     // Appends one message; a write failure is reported once on standard error.
     void record(std::string_view message);
+    // Appends `line` as it is, with a line end; failures as record().
+    void write_line(std::string_view line);
 
   private:
     int fd_ = -1;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "status_registers.h"
 
@@ -44,6 +45,12 @@ class Instrument {
 
     // The current settings as human-readable lines (each ending in '\n').
     virtual std::string describe_settings() const = 0;
+
+    // What the latest execute() set, in order: one entry per command that
+    // took effect, naming the setting and its value as describe_settings()
+    // does ("RF frequency 1 GHz"), also when the value was already so.
+    // Queries and refused commands set nothing. None by default.
+    virtual std::vector<std::string> settings_set() const { return {}; }
 };
 
 }  // namespace sgsim

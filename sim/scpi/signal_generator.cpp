@@ -18,6 +18,7 @@ struct SubsystemCommand {
     enum class Kind { Numeric, Switch, Shape, ErrorQueue, Version };
     HeaderPattern header;
     Kind kind;
+    const char* label = "";                       // as describe() names the setting
     double GeneratorSettings::*number = nullptr;  // Kind::Numeric
     bool GeneratorSettings::*flag = nullptr;      // Kind::Switch
     Unit unit = Unit::Hertz;                      // Kind::Numeric
@@ -28,18 +29,19 @@ const std::vector<SubsystemCommand>& subsystem_commands() {
     using Kind = SubsystemCommand::Kind;
     using S = GeneratorSettings;
     static const std::vector<SubsystemCommand> commands{
-        {HeaderPattern("[SOURce:]FREQuency[:CW|:FIXed]"), Kind::Numeric, &S::rf_frequency_hz,
-         nullptr, Unit::Hertz, kRfFrequencyLimits},
-        {HeaderPattern("[SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude]"), Kind::Numeric,
+        {HeaderPattern("[SOURce:]FREQuency[:CW|:FIXed]"), Kind::Numeric, "RF frequency",
+         &S::rf_frequency_hz, nullptr, Unit::Hertz, kRfFrequencyLimits},
+        {HeaderPattern("[SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude]"), Kind::Numeric, "RF level",
          &S::rf_level_dbm, nullptr, Unit::DecibelMilliwatt, kRfLevelLimits},
-        {HeaderPattern("OUTPut[:STATe]"), Kind::Switch, nullptr, &S::rf_output},
-        {HeaderPattern("[SOURce:]LFOutput:FUNCtion:SHAPe"), Kind::Shape},
-        {HeaderPattern("[SOURce:]LFOutput:FUNCtion:FREQuency"), Kind::Numeric, &S::lf_frequency_hz,
-         nullptr, Unit::Hertz, kLfFrequencyLimits},
+        {HeaderPattern("OUTPut[:STATe]"), Kind::Switch, "RF output", nullptr, &S::rf_output},
+        {HeaderPattern("[SOURce:]LFOutput:FUNCtion:SHAPe"), Kind::Shape, "LF shape"},
+        {HeaderPattern("[SOURce:]LFOutput:FUNCtion:FREQuency"), Kind::Numeric, "LF frequency",
+         &S::lf_frequency_hz, nullptr, Unit::Hertz, kLfFrequencyLimits},
         // "AMP" besides the standard short form "AMPL".
-        {HeaderPattern("[SOURce:]LFOutput:AMPlitude|AMPLitude"), Kind::Numeric, &S::lf_amplitude_v,
-         nullptr, Unit::Volt, kLfAmplitudeLimits},
-        {HeaderPattern("[SOURce:]LFOutput[:STATe]"), Kind::Switch, nullptr, &S::lf_output},
+        {HeaderPattern("[SOURce:]LFOutput:AMPlitude|AMPLitude"), Kind::Numeric, "LF amplitude",
+         &S::lf_amplitude_v, nullptr, Unit::Volt, kLfAmplitudeLimits},
+        {HeaderPattern("[SOURce:]LFOutput[:STATe]"), Kind::Switch, "LF output", nullptr,
+         &S::lf_output},
         {HeaderPattern("SYSTem:ERRor[:NEXT]"), Kind::ErrorQueue},
         {HeaderPattern("SYSTem:VERSion"), Kind::Version},
     };
@@ -120,7 +122,11 @@ std::string identification_of(const GeneratorConfig& config) {
 SignalGenerator::SignalGenerator(GeneratorConfig config)
     : config_(std::move(config)),
       common_(
-          identification_of(config_), [this] { settings_ = GeneratorSettings{}; },
+          identification_of(config_),
+          [this] {
+              settings_ = GeneratorSettings{};
+              settings_set_.emplace_back("every setting to its default");
+          },
           [this] { ++triggers_; }) {}
 
 std::string SignalGenerator::identification() const {
@@ -132,6 +138,7 @@ std::string SignalGenerator::describe_settings() const {
 }
 
 std::string SignalGenerator::execute(std::string_view message) {
+    settings_set_.clear();
     std::string response;
     // A linefeed ends a program message; a final linefeed leaves an empty
     // piece behind it, which holds no unit.
@@ -197,23 +204,34 @@ int SignalGenerator::run_subsystem(const ProgramUnit& unit, std::string& out) {
         return code;
     }
     const Parameter& parameter = parameters.front();
+    int code = scpi_error::kUndefinedHeader;
+    std::string value;
     switch (command->kind) {
         case Kind::Numeric: {
             const NumericResult result = numeric_value(parameter, command->unit, command->limits);
             if (result.error == 0) {
                 settings_.*(command->number) = result.value;
+                value = describe_quantity(result.value, command->unit);
             }
-            return result.error;
+            code = result.error;
+            break;
         }
         case Kind::Switch:
-            return parse_switch(parameter, settings_.*(command->flag));
+            code = parse_switch(parameter, settings_.*(command->flag));
+            value = settings_.*(command->flag) ? "ON" : "OFF";
+            break;
         case Kind::Shape:
-            return parse_shape(parameter, settings_.lf_shape);
+            code = parse_shape(parameter, settings_.lf_shape);
+            value = shape_name(settings_.lf_shape);
+            break;
         case Kind::ErrorQueue:
         case Kind::Version:
             break;
     }
-    return scpi_error::kUndefinedHeader;
+    if (code == 0) {
+        settings_set_.push_back(std::string(command->label) + " " + value);
+    }
+    return code;
 }
 
 }  // namespace sgsim

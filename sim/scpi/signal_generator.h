@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common_commands.h"
 #include "generator_settings.h"
@@ -62,6 +63,7 @@ class SignalGenerator final : public Instrument {
     void trigger() override { common_.trigger(); }
     StatusRegisters& status() override { return common_.status(); }
     std::string describe_settings() const override;
+    std::vector<std::string> settings_set() const override { return settings_set_; }
 
     const GeneratorSettings& settings() const { return settings_; }
     // Triggers received since power-on (*RST does not reset the count).
@@ -78,6 +80,7 @@ class SignalGenerator final : public Instrument {
     GeneratorConfig config_;
     GeneratorSettings settings_;
     unsigned long triggers_ = 0;
+    std::vector<std::string> settings_set_;  // by the latest execute()
     CommonCommands common_;
 };
 

@@ -190,6 +190,7 @@ std::vector<UsbtmcInterfaceInfo> scan_usbtmc_interfaces(const std::string& root,
             if (configuration_of(it->second) != configuration)
                 continue;
             UsbtmcInterfaceInfo iface = device;
+            iface.interface = it->second;
             if (read_usbtmc_interface(root + "/" + it->second, iface))
                 found.push_back(std::move(iface));
         }

@@ -18,7 +18,8 @@ inline constexpr const char* kSysfsUsbDevices = "/sys/bus/usb/devices";
 // One USBTMC interface (class 0xFE, subclass 0x03) of a device's active
 // configuration.
 struct UsbtmcInterfaceInfo {
-    std::string device;  // the device's sysfs name, e.g. "1-1.2"
+    std::string device;     // the device's sysfs name, e.g. "1-1.2"
+    std::string interface;  // the interface's, e.g. "1-1.2:1.0"
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
     std::string serial;        // "" when the device has none

@@ -152,20 +152,21 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
     return VI_ERROR_RSRC_NFOUND;
 }
 
-void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& out) {
+std::vector<LocalbusDevice> list_localbus_devices(Deadline deadline) {
     struct Pending {
         int fd = -1;
+        std::string path;
         std::vector<std::uint8_t> rx;
     };
     std::vector<Pending> pending;
     for (const auto& socket : device_sockets()) {
         const int fd = connect_to(socket.path);
         if (fd >= 0)
-            pending.push_back({fd, {}});
+            pending.push_back({fd, socket.path, {}});
     }
     // All the HELLOs are awaited together, within one bound.
     const Deadline until = std::min(deadline, Clock::now() + kHelloBound);
-    std::vector<Hello> hellos;
+    std::vector<LocalbusDevice> devices;
     while (!pending.empty()) {
         std::vector<pollfd> fds;
         for (const auto& p : pending)
@@ -186,22 +187,32 @@ void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& ou
             if (st == VI_ERROR_TMO)
                 continue;  // part of the frame so far
             Hello hello;
-            if (st == VI_SUCCESS && parse_hello(h, payload, hello))
-                hellos.push_back(std::move(hello));
+            if (st == VI_SUCCESS && parse_hello(h, payload, hello)) {
+                LocalbusDevice device;
+                device.name.vendor_id = hello.device.vendor_id;
+                device.name.product_id = hello.device.product_id;
+                device.name.serial = std::move(hello.serial);
+                device.name.interface_number = hello.device.interface_number;
+                device.manufacturer = std::move(hello.manufacturer);
+                device.product = std::move(hello.product);
+                device.interface_protocol = hello.device.interface_protocol;
+                device.socket = pending[i].path;
+                devices.push_back(std::move(device));
+            }
             close_process_descriptor(pending[i].fd);
             pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
     for (const auto& p : pending)
         close_process_descriptor(p.fd);
-    for (const auto& hello : hellos) {
-        UsbResourceName name;
-        name.vendor_id = hello.device.vendor_id;
-        name.product_id = hello.device.product_id;
-        name.serial = hello.serial;
-        name.interface_number = hello.device.interface_number;
-        out.push_back(std::move(name));
-    }
+    std::sort(devices.begin(), devices.end(),
+              [](const LocalbusDevice& a, const LocalbusDevice& b) { return a.socket < b.socket; });
+    return devices;
+}
+
+void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& out) {
+    for (LocalbusDevice& device : list_localbus_devices(deadline))
+        out.push_back(std::move(device.name));
 }
 
 }  // namespace sgvisa

@@ -102,6 +102,11 @@ class Transport {
     virtual bool lost() const = 0;
 
     virtual const UsbDeviceFacts& facts() const = 0;
+
+    // The instrument's answer to GET_CAPABILITIES, as it came (USBTMC_status
+    // first), once an operation has acquired the instrument (the first
+    // acquire reads it); empty before that, or when it stalled the request.
+    virtual std::span<const std::uint8_t> capabilities_answer() const { return {}; }
 };
 
 }  // namespace sgvisa

@@ -290,6 +290,7 @@ class UsbtmcTransport final : public Transport {
     bool lost() const override { return lost_; }
 
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
+    std::span<const std::uint8_t> capabilities_answer() const override { return caps_answer_; }
 
   private:
     // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
@@ -547,9 +548,11 @@ class UsbtmcTransport final : public Transport {
             link_->resume();
         if (st != VI_SUCCESS && st != VI_ERROR_IO)
             return st;
-        if (st == VI_SUCCESS)
+        if (st == VI_SUCCESS) {
             caps_ = parse_capabilities(std::span(answer.data(), got),
                                        link_->facts().interface_protocol == kProtocolUsb488);
+            caps_answer_.assign(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(got));
+        }
         if (no_termchar_)
             caps_.term_char = false;
         caps_read_ = true;
@@ -574,10 +577,11 @@ class UsbtmcTransport final : public Transport {
     std::unique_ptr<UsbLink> link_;
     Capabilities caps_;  // none until read by the first acquire
     bool caps_read_ = false;
-    std::size_t max_out_;  // data bytes in one DEV_DEP_MSG_OUT
-    std::size_t max_in_;   // TransferSize of one REQUEST_DEV_DEP_MSG_IN
-    bool no_termchar_;     // the instrument's TermChar is not used
-    bool clear_on_open_;   // the first acquire clears the instrument
+    std::vector<std::uint8_t> caps_answer_;  // GET_CAPABILITIES as it came
+    std::size_t max_out_;                    // data bytes in one DEV_DEP_MSG_OUT
+    std::size_t max_in_;                     // TransferSize of one REQUEST_DEV_DEP_MSG_IN
+    bool no_termchar_;                       // the instrument's TermChar is not used
+    bool clear_on_open_;                     // the first acquire clears the instrument
     std::uint8_t last_tag_ = tag_before_first();
     std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;

@@ -14,6 +14,7 @@ import check_peers  # noqa: E402
 import check_pyvisa_sgvisa  # noqa: E402
 import check_quirks  # noqa: E402
 import check_sgdemo  # noqa: E402
+import check_sgvisa  # noqa: E402
 import check_stall  # noqa: E402
 import check_usb488  # noqa: E402
 import check_usbip  # noqa: E402
@@ -59,6 +60,7 @@ def main():
         ("library-round-trip",
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),
+        ("sgvisa-list", lambda: check_sgvisa.lists_the_gadget(gadget, build)),
         ("pyvisa-sgvisa", lambda: check_pyvisa_sgvisa.pyvisa_sgvisa(gadget, build, report)),
         ("full-speed-sgdemo", lambda: check_full_speed.sgdemo_run(gadget, build)),
         ("full-speed-replies", lambda: check_full_speed.replies(gadget, build)),
