@@ -6,7 +6,8 @@ our library, and our library again with the device exported and attached
 over USB/IP on the loopback (usbip), interleaved in batches (each batch opens
 its own session; only the queries are timed). Then the read of a 1 MiB reply
 of the I/O test instrument (sgsim --io-test), in 1 MiB and 64 KiB counts,
-through our library and the kernel's driver, interleaved in batches too.
+through our library, the kernel's driver and bare libusb, interleaved in
+batches too.
 Then a PyVISA user's block read: query_binary_values of a 1 MiB IEEE 488.2
 definite-length block (SENDBLOCK of the I/O test instrument) through PyVISA
 on our library and on pyvisa-py, against the same query written to the
@@ -195,15 +196,20 @@ def measure_queries(gadget, build, report, per_batch):
         report_ratio(report, f"usb.ratio.{name}", batches, num, den)
 
 
+BULK_VARIANTS = ["ours", "kernel", "bare"]
+BULK_LABELS = {"ours": "ours", "kernel": "kernel_driver", "bare": "bare_libusb"}
+
+
 def measure_bulk_reads(gadget, build, report):
-    """1 MiB replies of the I/O test instrument read through our library and
-    through the kernel's driver, in 1 MiB and in 64 KiB counts."""
+    """1 MiB replies of the I/O test instrument read through our library,
+    through the kernel's driver and through bare libusb (one bulk-IN
+    transfer per request), in 1 MiB and in 64 KiB counts."""
     gadget.start("--io-test")
     batches = []
     try:
         for b in range(BULK_BATCHES):
             batch = {}
-            for variant in (("ours", "kernel"), ("kernel", "ours"))[b % 2]:
+            for variant in BULK_VARIANTS[b % 3:] + BULK_VARIANTS[:b % 3]:
                 if variant == "kernel":
                     kernel_driver_bound()
                 for suffix, chunk in BULK_CHUNKS.items():
@@ -214,7 +220,8 @@ def measure_bulk_reads(gadget, build, report):
     finally:
         gadget.stop()
     for suffix in BULK_CHUNKS:
-        for variant, label in (("ours", "ours"), ("kernel", "kernel_driver")):
+        for variant in BULK_VARIANTS:
+            label = BULK_LABELS[variant]
             values = sum((b[variant + suffix] for b in batches), [])
             report.figure(f"usb.bulk_read.{label}{suffix}.mib_per_s "
                           f"{1e6 / median(values):.2f} MiB/s")
@@ -222,6 +229,10 @@ def measure_bulk_reads(gadget, build, report):
         # Throughputs: ours / the driver's is the driver's time over ours.
         report_ratio(report, f"usb.ratio.bulk_read_ours_over_kernel_driver{suffix}", batches,
                      "kernel" + suffix, "ours" + suffix)
+        report_ratio(report, f"usb.ratio.bulk_read_bare_libusb_over_kernel_driver{suffix}",
+                     batches, "kernel" + suffix, "bare" + suffix)
+        report_ratio(report, f"usb.ratio.bulk_read_ours_over_bare_libusb{suffix}", batches,
+                     "bare" + suffix, "ours" + suffix)
 
 
 BLOCK_BATCHES = 5
@@ -240,25 +251,38 @@ def block_message():
 
 class PyvisaBlockReads:
     """query_binary_values of the block through one of PyVISA's backends,
-    with PyVISA's defaults (20 KiB chunks, no read termination)."""
+    with PyVISA's defaults (20 KiB chunks, no read termination). Each batch
+    opens its own session: pyvisa-py holds the interface while one is open."""
 
-    def __init__(self, backend):
+    def __init__(self, backend, name):
         import pyvisa
 
         self.rm = pyvisa.ResourceManager(backend)
-        self.inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
-        self.inst.timeout = 20000
-        self.inst.write_termination = "\n"
+        self.name = name
 
-    def read(self, data):
-        self.inst.write_raw(b"RECEIVE\n")
-        self.inst.write_raw(data)
-        start = time.perf_counter()
-        got = self.inst.query_binary_values("SENDBLOCK", datatype="B", container=bytes)
-        return time.perf_counter() - start, got
+    def batch(self, data, count):
+        inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
+        try:
+            inst.timeout = 20000
+            inst.write_termination = "\n"
+            # pyvisa-py resets the device when it opens it: a query first
+            # shows it answering again before the 1 MiB message goes out.
+            if not inst.query("*IDN?").startswith("Simulated Signal Sources,"):
+                raise CheckFailed(f"{self.name}: *IDN? answered otherwise")
+            samples = []
+            for _ in range(count):
+                inst.write_raw(b"RECEIVE\n")
+                inst.write_raw(data)
+                start = time.perf_counter()
+                got = inst.query_binary_values("SENDBLOCK", datatype="B", container=bytes)
+                samples.append((time.perf_counter() - start) * 1e6)
+                if got != data:
+                    raise CheckFailed(f"{self.name}: the block read back differs ({len(got)} bytes)")
+            return samples
+        finally:
+            inst.close()
 
     def close(self):
-        self.inst.close()
         self.rm.close()
 
 
@@ -291,28 +315,29 @@ def kernel_block_read(data):
 def measure_block_reads(gadget, build, report):
     """query_binary_values of a 1 MiB definite-length block: PyVISA on our
     library, on pyvisa-py, and the kernel driver read from Python in 20 KiB
-    chunks, interleaved in batches (the PyVISA sessions stay open; the
-    driver's node is opened per read, as the libusb users detach it)."""
+    chunks, interleaved in batches (a PyVISA session per batch, the
+    driver's node opened per read: the libusb users detach the driver)."""
     data = block_message()
     gadget.start("--io-test")
     readers = {}
     batches = []
     try:
-        readers["pyvisa_sgvisa"] = PyvisaBlockReads(os.path.join(build, "lib", "libsgvisa.so.1"))
-        readers["pyvisa_py"] = PyvisaBlockReads("@py")
+        readers["pyvisa_sgvisa"] = PyvisaBlockReads(os.path.join(build, "lib", "libsgvisa.so.1"),
+                                                    "PyVISA on our library")
+        readers["pyvisa_py"] = PyvisaBlockReads("@py", "pyvisa-py")
         for b in range(BLOCK_BATCHES):
             order = BLOCK_VARIANTS[b % 3:] + BLOCK_VARIANTS[:b % 3]
             batch = {}
             for variant in order:
+                if variant in readers:
+                    batch[variant] = readers[variant].batch(data, BLOCK_READS)
+                    continue
+                kernel_driver_bound()
                 samples = []
                 for _ in range(BLOCK_READS):
-                    if variant == "kernel_driver_20k":
-                        kernel_driver_bound()
-                        elapsed, got = kernel_block_read(data)
-                    else:
-                        elapsed, got = readers[variant].read(data)
+                    elapsed, got = kernel_block_read(data)
                     if got != data:
-                        raise CheckFailed(f"{variant}: the block read back differs "
+                        raise CheckFailed(f"kernel driver: the block read back differs "
                                           f"({len(got)} bytes)")
                     samples.append(elapsed * 1e6)
                 batch[variant] = samples
