@@ -59,9 +59,10 @@ class Transport {
     // it does (result.term_char); otherwise the caller looks for it. When the
     // reply is longer than `buf`, the rest stays for the next read (with the
     // instrument, or with the transport when it took more than `buf` holds:
-    // a new message or a clear drops it then, as the instrument would). On a timeout the transport has already recovered (aborted
-    // the transfer) so that the next command works, and returns VI_ERROR_TMO.
-    // Never stores more than buf.size() bytes.
+    // a new message or a clear drops it then, as the instrument would). On
+    // a timeout the transport has already recovered (aborted the transfer)
+    // so that the next command works, and returns VI_ERROR_TMO. Never
+    // stores more than buf.size() bytes.
     virtual ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
                           ReadResult& result) = 0;
 
