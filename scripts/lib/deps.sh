@@ -1,7 +1,9 @@
-# Installs the Debian packages the project needs when they are missing.
+# Installs the Debian packages the project needs when they are missing. A
+# package may name another architecture (wine32:i386): dpkg is told about
+# that architecture first (multiarch), so that apt's lists carry it.
 # Usage: sg_install_packages PKG...
 sg_install_packages() {
-    local missing=() pkg
+    local missing=() pkg arch
     for pkg in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
@@ -11,6 +13,14 @@ sg_install_packages() {
     echo "Installing missing packages: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    for pkg in "${missing[@]}"; do
+        case $pkg in *:*) arch=${pkg##*:} ;; *) continue ;; esac
+        [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            echo "Adding the architecture $arch to dpkg (multiarch)"
+            $sudo dpkg --add-architecture "$arch"
+        fi
+    done
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
@@ -19,6 +29,9 @@ sg_install_packages() {
 SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 # What the test suite needs on top.
 SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
+# What scripts/check uses on top: a compiler cache, so that the benchmarks'
+# own build reuses the objects of the first one.
+SG_CHECK_PACKAGES=(ccache)
 
 # Configures and builds into DIR with extra cmake arguments.
 # Usage: sg_build DIR [CMAKE_ARG...]
@@ -36,8 +49,10 @@ SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
-# What running the 64-bit program under wine (tests/windows/run) needs on top.
-SG_WINE_PACKAGES=(wine64 python3)
+# What running both programs under wine (tests/windows/run) needs on top: the
+# 64-bit loader, and for the 32-bit program wine's 32-bit side, which Debian
+# builds for i386 only.
+SG_WINE_PACKAGES=(wine64 wine32:i386 python3)
 # What the sanitizer build and the fuzz smoke (tests/fuzz/run) need on top:
 # clang with its sanitizer runtimes and libFuzzer.
 SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)

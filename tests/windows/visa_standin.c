@@ -1,9 +1,11 @@
 /*
- * A stand-in for the VISA DLL (built as visa64.dll next to sgdemo.exe under
- * wine): one simulated generator, whose resource name and identification
- * come from the environment, answering the two queries; every call is
- * appended to a log file with its arguments, one line per call, written
- * through before the call returns.
+ * A stand-in for the VISA DLL, built as visa64.dll and as visa32.dll next to
+ * the 64-bit and the 32-bit sgdemo.exe under wine (the 32-bit one with the
+ * calling conventions of visa.h and its exports under undecorated names, as
+ * the standard's visa32.dll has them): one simulated generator, whose
+ * resource name and identification come from the environment, answering the
+ * two queries; every call is appended to a log file with its arguments, one
+ * line per call, written through before the call returns.
  *
  * Environment:
  *   SGTEST_VISA_LOG       the log file (a Windows path)
