@@ -41,6 +41,16 @@ sg_build() {
     cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
     cmake --build "$dir"
 }
+
+# The same for some targets only (a space-separated list).
+# Usage: sg_build_targets DIR "TARGET..." [CMAKE_ARG...]
+sg_build_targets() {
+    local dir=$1 targets=$2
+    shift 2
+    cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+    # shellcheck disable=SC2086 # the list is split into targets on purpose
+    cmake --build "$dir" --target $targets
+}
 # What the real-USB VM test (tests/vm/run) needs on top (usbip: its tools run
 # in the guest for the USB/IP checks).
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
@@ -56,3 +66,8 @@ SG_WINE_PACKAGES=(wine64 wine32:i386 python3)
 # What the sanitizer build and the fuzz smoke (tests/fuzz/run) need on top:
 # clang with its sanitizer runtimes and libFuzzer.
 SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)
+# What building the Debian packages (scripts/package) needs on top: dpkg's
+# tools (dpkg-shlibdeps, dpkg-buildflags), file (CPack finds the binaries
+# with it), lintian; and installing the PyVISA backend into a virtual
+# environment (scripts/check's package stage).
+SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)

@@ -27,7 +27,7 @@ class FakeGenerator {
         // After the library's own openers, as for any instrument it does not know.
         sgvisa::register_builtin_transports();
         opener_ = sgvisa::register_transport_backend(
-            {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline deadline,
+            {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
                                 std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
                  if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
                      !sgvisa::serial_equal(name.serial, kSerial))
@@ -35,7 +35,7 @@ class FakeGenerator {
                  auto link = sgtest::make_fake_link(device);
                  if (decorate)
                      link = decorate(std::move(link));
-                 return sgvisa::make_usbtmc_transport(std::move(link), deadline, out);
+                 return sgvisa::make_usbtmc_transport(std::move(link), out);
              },
              {}});
     }

@@ -112,8 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto later = [] { return sgvisa::deadline_after_ms(60000); };
 
     std::unique_ptr<sgvisa::Transport> transport;
-    if (sgvisa::make_usbtmc_transport(std::make_unique<ScriptedLink>(script, mps), later(),
-                                      transport) != VI_SUCCESS)
+    if (sgvisa::make_usbtmc_transport(std::make_unique<ScriptedLink>(script, mps), transport) !=
+            VI_SUCCESS ||
+        transport->acquire(later()) != VI_SUCCESS)
         return 0;
     static const std::uint8_t kIdn[] = {'*', 'I', 'D', 'N', '?', '\n'};
     for (int ops = 0; ops < 64 && !script.exhausted(); ++ops) {

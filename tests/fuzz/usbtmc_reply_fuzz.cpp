@@ -373,9 +373,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switches.max_transfer = (script.byte() + 1u) * 4;
 
     std::unique_ptr<sgvisa::Transport> transport;
-    if (sgvisa::make_usbtmc_transport(std::make_unique<ReplyDevice>(script, config),
-                                      sgvisa::deadline_after_ms(1000), transport,
-                                      switches) != VI_SUCCESS)
+    if (sgvisa::make_usbtmc_transport(std::make_unique<ReplyDevice>(script, config), transport,
+                                      switches) != VI_SUCCESS ||
+        transport->acquire(sgvisa::deadline_after_ms(1000)) != VI_SUCCESS)
         return 0;
 
     // Every call returns by its deadline plus the recovery bounds of a

@@ -9,7 +9,7 @@ import pytest
 import pyvisa
 
 LIBRARY = os.environ["PYVISA_LIBRARY"]
-SGSIM = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(LIBRARY))), "bin", "sgsim")
+SGSIM = os.environ["SG_SGSIM"]
 
 
 @pytest.fixture

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -40,6 +42,38 @@ bool wait_for_inotify_watches(pid_t pid, const std::string& path, int count,
                               std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (inotify_watches_on(pid, path) < count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int lock_waiters_on(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    // "1: OFDLCK ADVISORY  READ -1 fe:00:10953049 2 2": major and minor in
+    // hex, the inode in decimal, then the first and last byte.
+    char where[64];
+    std::snprintf(where, sizeof where, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    int count = 0;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, type, pid, file, first, last;
+        fields >> number >> kind >> advisory >> type >> pid >> file >> first >> last;
+        if (type == "READ" && file == where && first == "2" && last == "2")
+            ++count;
+    }
+    return count;
+}
+
+bool wait_for_lock_waiters(const std::string& path, int count, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (lock_waiters_on(path) < count) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -37,6 +37,10 @@ struct MemoryInstrument::State {
     int open_transports = 0;
     int clears = 0;
     int reads_waiting = 0;
+    bool relinquish_blocks = false;
+    int relinquishes_blocked = 0;
+    std::condition_variable relinquish_changed;
+    std::condition_variable transport_closed;
 
     // Caller holds `mutex`.
     void queue_reply(const Reply& reply) {
@@ -62,7 +66,16 @@ class MemoryTransport final : public sgvisa::Transport {
     }
 
     ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
-    void relinquish() override {}
+    void relinquish() override {
+        std::unique_lock lock(state_->mutex);
+        if (!state_->relinquish_blocks)
+            return;
+        ++state_->relinquishes_blocked;
+        state_->relinquish_changed.notify_all();
+        state_->relinquish_changed.wait_for(lock, std::chrono::seconds(5),
+                                            [this] { return !state_->relinquish_blocks; });
+        --state_->relinquishes_blocked;
+    }
     void cancel() override {
         std::lock_guard lock(state_->mutex);
         cancelled_ = true;
@@ -82,6 +95,7 @@ class MemoryTransport final : public sgvisa::Transport {
     ~MemoryTransport() override {
         std::lock_guard lock(state_->mutex);
         --state_->open_transports;
+        state_->transport_closed.notify_all();
     }
 
     ViStatus write(std::span<const std::uint8_t> data, bool end, sgvisa::Deadline) override {
@@ -231,6 +245,23 @@ void MemoryInstrument::fail_open(ViStatus status) {
     state_->open_status = status;
 }
 
+void MemoryInstrument::block_relinquish() {
+    std::lock_guard lock(state_->mutex);
+    state_->relinquish_blocks = true;
+}
+
+void MemoryInstrument::unblock_relinquish() {
+    std::lock_guard lock(state_->mutex);
+    state_->relinquish_blocks = false;
+    state_->relinquish_changed.notify_all();
+}
+
+bool MemoryInstrument::wait_for_blocked_relinquish(std::chrono::milliseconds bound) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->relinquish_changed.wait_for(lock, bound,
+                                               [this] { return state_->relinquishes_blocked > 0; });
+}
+
 std::vector<ReceivedWrite> MemoryInstrument::writes() const {
     std::lock_guard lock(state_->mutex);
     return state_->writes;
@@ -249,6 +280,12 @@ int MemoryInstrument::opens() const {
 int MemoryInstrument::open_transports() const {
     std::lock_guard lock(state_->mutex);
     return state_->open_transports;
+}
+
+bool MemoryInstrument::wait_for_closed_transports(std::chrono::milliseconds bound) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->transport_closed.wait_for(lock, bound,
+                                             [this] { return state_->open_transports == 0; });
 }
 
 int MemoryInstrument::clears() const {

@@ -74,10 +74,20 @@ class MemoryInstrument {
     // Makes the next opens fail with `status` (VI_SUCCESS: open normally).
     void fail_open(ViStatus status);
 
+    // Makes the transports' relinquish() block until unblock_relinquish()
+    // (or 5 s), as one that must abort a transfer with the instrument does.
+    void block_relinquish();
+    void unblock_relinquish();
+    // Waits, at most `bound`, until a relinquish() is blocked.
+    bool wait_for_blocked_relinquish(std::chrono::milliseconds bound) const;
+
     std::vector<ReceivedWrite> writes() const;
     std::vector<std::string> messages() const;  // complete messages, in order
     int opens() const;                          // transports opened
     int open_transports() const;                // transports open now
+    // Waits, at most `bound`, until no transport is open (a closed session's
+    // asynchronous job may still hold its connection for a moment).
+    bool wait_for_closed_transports(std::chrono::milliseconds bound) const;
     int clears() const;
     int reads_waiting() const;  // reads blocked for output right now
     // Waits, at most `bound`, until a read is blocked waiting for output.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,9 @@ class VisaTest : public ::testing::Test {
     void TearDown() override {
         if (rm_ != VI_NULL)
             viClose(rm_);
+        // The next test's instrument has the same name: this one's
+        // connection must be gone first.
+        EXPECT_TRUE(instrument_->wait_for_closed_transports(std::chrono::seconds(5)));
     }
 
     // Opens the in-memory instrument; fails the test when that fails.

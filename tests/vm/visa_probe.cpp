@@ -2,13 +2,28 @@
 // for the VM test's guest-side checks. One output line per step:
 //   <step> status=0xXXXXXXXX ms=<elapsed> data=<bytes, non-printables as \xHH>
 //
-// Usage: vm_visa_probe [--no-lock] RESOURCE STEP...
+// Usage: vm_visa_probe [--open-timeout MS] [--no-lock] RESOURCE STEP...
 //        vm_visa_probe - STEP...      (no session: find and pause steps only)
 //   tmo=MS         sets the I/O timeout (VI_ATTR_TMO_VALUE)
 //   write=TEXT     viWrite of TEXT and a linefeed
 //   read=N         one viRead of at most N bytes
 //   readall=N      viRead of at most N bytes each until END or an error
 //   query=TEXT     write=TEXT, then one viRead of at most 4096 bytes
+//   fill=N         viWrite of one message of N bytes (N >= 1): byte i is
+//                  (7 i + i / 251) mod 256, the last a linefeed; not all
+//                  text, and no stretch of it repeats another nearby
+//   readfill=N     one viRead of at most N + 1 bytes; data= how many bytes
+//                  came and whether they are the fill=N message: "N bytes,
+//                  the fill message" or where they first differ
+//   block          reads an IEEE 488.2 definite-length block (#<n><length>
+//                  <data>) and the linefeed after it: viReads to the first
+//                  END, then on to the length the block declares, as
+//                  PyVISA's read_binary_values does; data= all bytes read
+//   termchar=C     reads end at the character C (VI_ATTR_TERMCHAR and
+//                  VI_ATTR_TERMCHAR_EN)
+//   ren=MODE       viGpibControlREN(MODE)
+//   reopen         viClose of the session, then viOpen of the resource
+//                  again as at the start, with the timeout it had
 //   roundtrip=N    N *IDN? queries; data= is the mean round trip in ms
 //   clear          viClear
 //   pause          prints its line at once, then waits for a line (or the
@@ -32,9 +47,11 @@
 //   devices        data= the USB device nodes (/dev/bus/usb/BBB/DDD) this
 //                  process holds open, space-separated: which device the
 //                  session uses, and that no other one was left open
-// The session is opened (exclusive lock, or none with --no-lock; 2000 ms
-// open timeout) before the first step and closed after the last; with
-// RESOURCE "-" no session is opened. Exits 0 unless the usage is wrong.
+// The session is opened (exclusive lock, or none with --no-lock; an open
+// timeout of 10000 ms or MS) before the first step and closed after the last;
+// with RESOURCE "-" no session is opened. Exits 0 unless the usage is wrong.
+// The default is long because viOpen's look at sysfs shares its deadline,
+// and a TCG guest on a busy machine has been seen to take over 3 s for it.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -56,6 +73,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr ViUInt32 kMaxRead = 1 << 16;
 constexpr int kMaxReadsPerStep = 4096;
+constexpr ViUInt32 kMaxFill = 1 << 24;
 
 std::string escaped(std::string_view data) {
     std::string out;
@@ -120,6 +138,35 @@ std::string usb_device_nodes() {
     for (const std::string& node : nodes)
         out += (out.empty() ? "" : " ") + node;
     return out;
+}
+
+// The message of fill=N.
+std::vector<unsigned char> fill_message(ViUInt32 n) {
+    std::vector<unsigned char> m(n);
+    for (ViUInt32 i = 0; i < n; ++i)
+        m[i] = static_cast<unsigned char>((i * 7 + i / 251) & 0xFF);
+    if (n > 0)
+        m.back() = '\n';
+    return m;
+}
+
+ViUInt32 fill_arg(std::string_view value) {
+    const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
+    return n == 0 || n > kMaxFill ? 1 : static_cast<ViUInt32>(n);
+}
+
+// What readfill=N read, against the fill=N message.
+std::string compare_with_fill(const std::vector<unsigned char>& got, ViUInt32 n) {
+    const std::vector<unsigned char> want = fill_message(n);
+    std::string out = std::to_string(got.size()) + " bytes, ";
+    const std::size_t common = std::min(got.size(), want.size());
+    const auto diff =
+        std::mismatch(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(common), want.begin());
+    if (diff.first != got.begin() + static_cast<std::ptrdiff_t>(common))
+        return out + "first difference at byte " + std::to_string(diff.first - got.begin());
+    if (got.size() != want.size())
+        return out + "the fill message's first " + std::to_string(common);
+    return out + "the fill message";
 }
 
 ViUInt32 count_arg(std::string_view value) {
@@ -188,7 +235,45 @@ void join_threads() {
         other.thread.join();
 }
 
-bool run_step(ViSession rm, ViSession vi, std::string_view step) {
+// The bytes a definite-length block (#<n><length>...) that begins with
+// `head` takes with its linefeed; 0 while its header is not whole, or when
+// `head` begins no block.
+std::size_t block_size(std::string_view head) {
+    if (head.size() < 2 || head[0] != '#' || head[1] < '1' || head[1] > '9')
+        return 0;
+    const std::size_t digits = static_cast<std::size_t>(head[1] - '0');
+    if (head.size() < 2 + digits)
+        return 0;
+    std::size_t length = 0;
+    for (std::size_t i = 2; i < 2 + digits; ++i) {
+        if (head[i] < '0' || head[i] > '9')
+            return 0;
+        length = length * 10 + static_cast<std::size_t>(head[i] - '0');
+    }
+    return 2 + digits + length + 1;
+}
+
+// The block step: to the first END, then on to the block's length.
+ViStatus read_block(ViSession vi, std::string& out) {
+    ViStatus s = VI_SUCCESS;
+    int reads = 0;
+    do {
+        s = read_once(vi, kMaxRead, out);
+    } while (s == VI_SUCCESS_MAX_CNT && ++reads < kMaxReadsPerStep);
+    const std::size_t size = block_size(out);
+    while (s >= VI_SUCCESS && size > out.size() && ++reads < kMaxReadsPerStep)
+        s = read_once(vi, static_cast<ViUInt32>(std::min<std::size_t>(size - out.size(), kMaxRead)),
+                      out);
+    return s;
+}
+
+// The resource the session was opened with and the open timeout (for
+// reopen).
+const char* g_resource = nullptr;
+ViUInt32 g_open_timeout = 10000;
+ViAccessMode g_mode = VI_EXCLUSIVE_LOCK;
+
+bool run_step(ViSession rm, ViSession& vi, std::string_view step) {
     const auto eq = step.find('=');
     const std::string_view name = step.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? "" : step.substr(eq + 1);
@@ -212,6 +297,35 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
         s = write_line(vi, value);
         if (s >= VI_SUCCESS)
             s = read_once(vi, 4096, data);
+    } else if (name == "fill") {
+        const std::vector<unsigned char> m = fill_message(fill_arg(value));
+        ViUInt32 written = 0;
+        s = viWrite(vi, m.data(), static_cast<ViUInt32>(m.size()), &written);
+        data = std::to_string(written);
+    } else if (name == "readfill") {
+        const ViUInt32 n = fill_arg(value);
+        std::vector<unsigned char> buf(static_cast<std::size_t>(n) + 1);
+        ViUInt32 got = 0;
+        s = viRead(vi, buf.data(), n + 1, &got);
+        buf.resize(std::min<std::size_t>(got, buf.size()));
+        data = compare_with_fill(buf, n);
+    } else if (name == "block") {
+        s = read_block(vi, data);
+    } else if (name == "termchar") {
+        s = viSetAttribute(vi, VI_ATTR_TERMCHAR, value.empty() ? '\n' : value[0]);
+        if (s >= VI_SUCCESS)
+            s = viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
+    } else if (name == "ren") {
+        s = viGpibControlREN(
+            vi, static_cast<ViUInt16>(std::strtoul(std::string(value).c_str(), nullptr, 10)));
+    } else if (name == "reopen") {
+        ViUInt32 timeout = 2000;
+        viGetAttribute(vi, VI_ATTR_TMO_VALUE, &timeout);
+        viClose(vi);
+        vi = VI_NULL;
+        s = viOpen(rm, g_resource, g_mode, g_open_timeout, &vi);
+        if (s >= VI_SUCCESS)
+            s = viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout);
     } else if (name == "roundtrip") {
         const unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
         for (unsigned long i = 0; i < n && s >= VI_SUCCESS; ++i) {
@@ -282,14 +396,22 @@ bool run_step(ViSession rm, ViSession vi, std::string_view step) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ViAccessMode mode = VI_EXCLUSIVE_LOCK;
-    if (argc > 1 && std::string_view(argv[1]) == "--no-lock") {
-        mode = VI_NULL;
-        --argc;
-        ++argv;
+    for (;;) {
+        if (argc >= 3 && std::string_view(argv[1]) == "--open-timeout") {
+            g_open_timeout = static_cast<ViUInt32>(std::strtoul(argv[2], nullptr, 10));
+            argc -= 2;
+            argv += 2;
+        } else if (argc > 1 && std::string_view(argv[1]) == "--no-lock") {
+            g_mode = VI_NULL;
+            --argc;
+            ++argv;
+        } else {
+            break;
+        }
     }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_visa_probe [--no-lock] RESOURCE|- STEP...\n");
+        std::fprintf(stderr,
+                     "usage: vm_visa_probe [--open-timeout MS] [--no-lock] RESOURCE|- STEP...\n");
         return 2;
     }
     ViSession rm = VI_NULL;
@@ -307,7 +429,8 @@ int main(int argc, char** argv) {
         return rc;
     }
     start = Clock::now();
-    const ViStatus open_status = viOpen(rm, argv[1], mode, 2000, &vi);
+    g_resource = argv[1];
+    const ViStatus open_status = viOpen(rm, argv[1], g_mode, g_open_timeout, &vi);
     print("open", open_status, start, "");
     if (open_status >= VI_SUCCESS) {
         for (int i = 2; i < argc && rc == 0; ++i) {

@@ -2,12 +2,14 @@
 // runs on the session's thread for asynchronous jobs and ends with a
 // VI_EVENT_IO_COMPLETION event carrying its status, count, buffer, job ID and
 // name; the caller's buffer must stay valid until then.
+#include <cstdint>
 #include <span>
 
 #include "entry_point.h"
 #include "message_read.h"
 #include "session_io.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "visa.h"
 
 namespace {
@@ -36,10 +38,10 @@ ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJ
     sgvisa::VisaEvent aborted = completion(name, buf);
     aborted.status = VI_ERROR_ABORT;
     const ViJobId id = session->jobs().submit(
-        [vi, name, buf, body] {
+        [vi, name, buf, body](sgvisa::CancelToken& token) {
             sgvisa::VisaEvent done = completion(name, buf);
             sgvisa::SessionIo io;
-            done.status = sgvisa::begin_session_io(vi, io);
+            done.status = sgvisa::begin_session_io(vi, io, &token);
             if (done.status == VI_SUCCESS)
                 body(io, done);
             return done;
@@ -53,6 +55,12 @@ ViStatus start_job(ViSession vi, const char* name, ViBuf buf, ViUInt32 cnt, ViPJ
 }  // namespace
 
 SGVISA_EXPORT ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJobId jobId) {
+    const sgvisa::CallTrace traced("viReadAsync", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("buf", reinterpret_cast<std::uintptr_t>(buf))
+            .num("cnt", cnt)
+            .out("jobId", jobId);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         return start_job(vi, "viReadAsync", buf, cnt, jobId,
                          [buf, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
@@ -65,19 +73,23 @@ SGVISA_EXPORT ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJo
 }
 
 SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPJobId jobId) {
+    const sgvisa::CallTrace traced("viWriteAsync", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("jobId", jobId);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto* data = const_cast<ViBuf>(buf);  // reported back as the event's buffer
         return start_job(vi, "viWriteAsync", data, cnt, jobId,
                          [data, cnt](sgvisa::SessionIo& io, sgvisa::VisaEvent& done) {
-                             done.status =
-                                 io.transport().write(std::span<const std::uint8_t>(data, cnt),
-                                                      io.settings.send_end, io.deadline);
+                             done.status = io.op.write(std::span<const std::uint8_t>(data, cnt),
+                                                       io.settings.send_end, io.deadline);
                              done.return_count = done.status >= 0 ? cnt : 0;
                          });
     });
 }
 
 SGVISA_EXPORT ViStatus viTerminate(ViObject vi, ViUInt16 /*degree*/, ViJobId jobId) {
+    const sgvisa::CallTrace traced(
+        "viTerminate", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("jobId", jobId); });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = sgvisa::SessionTable::global().instrument(vi);
         if (!session)

@@ -11,6 +11,7 @@
 
 #include "entry_point.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 #include "visa_event.h"
@@ -191,9 +192,11 @@ bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v)
     }
 }
 
-// Sets an instrument session attribute.
-ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrState value) {
-    auto settings = s.settings();
+// Sets a settable instrument session attribute in `settings`; `known` false
+// when `attr` is not one.
+ViStatus apply_setting(sgvisa::SessionSettings& settings, ViAttr attr, ViAttrState value,
+                       bool& known) {
+    known = true;
     switch (attr) {
         case VI_ATTR_TMO_VALUE:
             if (value > 0xFFFFFFFFu)
@@ -206,7 +209,6 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
             if (value == 0 || value > 0xFFFFFFFFu)
                 return VI_ERROR_NSUP_ATTR_STATE;
             settings.max_queue_length = static_cast<ViUInt32>(value);
-            s.events().set_queue_length(settings.max_queue_length);
             break;
         case VI_ATTR_TRIG_ID:
             if (static_cast<ViInt16>(value) != kTriggerSoftware || value > 0xFFFFu)
@@ -248,13 +250,27 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
                 return VI_ERROR_NSUP_ATTR_STATE;
             settings.write_buffer_mode = static_cast<std::uint16_t>(value);
             break;
-        default: {
-            Value ignored;
-            return instrument_value(s, attr, ignored) ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
-        }
+        default:
+            known = false;
+            return VI_ERROR_NSUP_ATTR;
     }
-    s.update_settings(settings);
     return VI_SUCCESS;
+}
+
+// Sets an instrument session attribute.
+ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrState value) {
+    bool known = true;
+    const ViStatus st = s.change_settings([&](sgvisa::SessionSettings& settings) {
+        const ViStatus applied = apply_setting(settings, attr, value, known);
+        if (applied == VI_SUCCESS && attr == VI_ATTR_MAX_QUEUE_LENGTH)
+            s.events().set_queue_length(settings.max_queue_length);
+        return applied;
+    });
+    if (!known) {
+        Value ignored;
+        return instrument_value(s, attr, ignored) ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
+    }
+    return st;
 }
 
 // VISA's 64-bit variant of VI_ATTR_RET_COUNT. PyVISA asks for it with a
@@ -312,6 +328,9 @@ bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr,
 }  // namespace
 
 SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
+    const sgvisa::CallTrace traced("viSetAttribute", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("attrName", attrName).hex("attrValue", attrValue);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         if (const auto session = table.instrument(vi))
@@ -337,6 +356,11 @@ SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState 
 }
 
 SGVISA_EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue) {
+    const sgvisa::CallTrace traced("viGetAttribute", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("attrName", attrName)
+            .hex("attrValue", reinterpret_cast<std::uintptr_t>(attrValue));
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         Value v;

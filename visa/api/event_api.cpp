@@ -5,12 +5,16 @@
 // events may be enabled and handled but none is raised.
 #include "entry_point.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;
 
 SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism,
                                      ViEventFilter /*context*/) {
+    const sgvisa::CallTrace traced("viEnableEvent", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
@@ -20,6 +24,9 @@ SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt
 }
 
 SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
+    const sgvisa::CallTrace traced("viDisableEvent", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
@@ -29,6 +36,9 @@ SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUIn
 }
 
 SGVISA_EXPORT ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
+    const sgvisa::CallTrace traced("viDiscardEvents", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
@@ -41,6 +51,13 @@ SGVISA_EXPORT ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUI
 // closed at once when `outContext` is VI_NULL.
 SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
                                      ViPEventType outEventType, ViPEvent outContext) {
+    const sgvisa::CallTrace traced("viWaitOnEvent", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("inEventType", inEventType)
+            .num("timeout", timeout)
+            .out_hex("outEventType", outEventType)
+            .out_hex("outContext", outContext);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (outEventType != nullptr)
             *outEventType = 0;
@@ -70,6 +87,12 @@ SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUI
 
 SGVISA_EXPORT ViStatus viInstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
                                         ViAddr userHandle) {
+    const sgvisa::CallTrace traced("viInstallHandler", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("eventType", eventType)
+            .hex("handler", reinterpret_cast<std::uintptr_t>(handler))
+            .hex("userHandle", reinterpret_cast<std::uintptr_t>(userHandle));
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
@@ -80,6 +103,12 @@ SGVISA_EXPORT ViStatus viInstallHandler(ViSession vi, ViEventType eventType, ViH
 
 SGVISA_EXPORT ViStatus viUninstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
                                           ViAddr userHandle) {
+    const sgvisa::CallTrace traced("viUninstallHandler", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .hex("eventType", eventType)
+            .hex("handler", reinterpret_cast<std::uintptr_t>(handler))
+            .hex("userHandle", reinterpret_cast<std::uintptr_t>(userHandle));
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)

@@ -2,6 +2,7 @@
 // viParseRsrcEx. Every USBTMC interface the backends see is a resource,
 // whatever its vendor; names come back in canonical form. Names of other
 // interface types parse (resource_syntax.h) but are never found.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "resource_pattern.h"
 #include "resource_syntax.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "transport_openers.h"
 #include "usb_resource_name.h"
 #include "visa.h"
@@ -44,6 +46,13 @@ ViStatus parse_name(ViSession rm, ViConstRsrc rsrc, sgvisa::ResourceSyntax& name
 
 SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi,
                                   ViPUInt32 retCnt, ViChar* desc) {
+    const sgvisa::CallTrace traced("viFindRsrc", [&](sgvisa::CallArgs& a) {
+        a.obj("sesn", sesn)
+            .str("expr", expr)
+            .out_hex("vi", vi)
+            .out("retCnt", retCnt)
+            .out_str("desc", desc);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi != nullptr)
             *vi = VI_NULL;
@@ -87,6 +96,8 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
 }
 
 SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
+    const sgvisa::CallTrace traced(
+        "viFindNext", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).out_str("desc", desc); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (desc != nullptr)
             desc[0] = '\0';
@@ -103,12 +114,27 @@ SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
 
 SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                    ViPUInt16 intfNum) {
+    const sgvisa::CallTrace traced("viParseRsrc", [&](sgvisa::CallArgs& a) {
+        a.obj("rmSesn", rmSesn)
+            .str("rsrcName", rsrcName)
+            .out("intfType", intfType)
+            .out("intfNum", intfNum);
+    });
     return viParseRsrcEx(rmSesn, rsrcName, intfType, intfNum, nullptr, nullptr, nullptr);
 }
 
 SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                      ViPUInt16 intfNum, ViChar* rsrcClass,
                                      ViChar* expandedUnaliasedName, ViChar* aliasIfExists) {
+    const sgvisa::CallTrace traced("viParseRsrcEx", [&](sgvisa::CallArgs& a) {
+        a.obj("rmSesn", rmSesn)
+            .str("rsrcName", rsrcName)
+            .out("intfType", intfType)
+            .out("intfNum", intfNum)
+            .out_str("rsrcClass", rsrcClass)
+            .out_str("expandedUnaliasedName", expandedUnaliasedName)
+            .out_str("aliasIfExists", aliasIfExists);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         sgvisa::ResourceSyntax name;
         const ViStatus st = parse_name(rmSesn, rsrcName, name);

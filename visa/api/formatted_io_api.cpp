@@ -20,6 +20,7 @@
 #include "format_writer.h"
 #include "formatted_read_buffer.h"
 #include "session_io.h"
+#include "traced_call.h"
 #include "visa.h"
 
 namespace {
@@ -40,11 +41,10 @@ ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end,
         return VI_SUCCESS;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const std::span<const std::uint8_t> message(data, bytes.size());
-    if (reply_follows && end && io.op.connection().read_rest().empty())
-        return io.transport().write_query(message,
-                                          std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
-                                          sgvisa::ReadStop{}, io.deadline);
-    return io.transport().write(message, end, io.deadline);
+    if (reply_follows && end)
+        return io.op.write_query(message, std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
+                                 sgvisa::ReadStop{}, io.deadline);
+    return io.op.write(message, end, io.deadline);
 }
 
 ViStatus receive(sgvisa::SessionIo& io, const sgvisa::ReadFormat& format) {
@@ -75,6 +75,8 @@ class ArgList {
 }  // namespace
 
 SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList params) {
+    const sgvisa::CallTrace traced(
+        "viVPrintf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
     return sgvisa::guarded([&]() -> ViStatus {
         sgvisa::SessionIo io;
         ViStatus st = sgvisa::begin_session_io(vi, io);
@@ -90,6 +92,8 @@ SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList 
 }
 
 SGVISA_EXPORT ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...) {
+    const sgvisa::CallTrace traced(
+        "viPrintf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
     va_list params;
     va_start(params, writeFmt);
     const ViStatus st = viVPrintf(vi, writeFmt, params);
@@ -98,6 +102,8 @@ SGVISA_EXPORT ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...) {
 }
 
 SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList params) {
+    const sgvisa::CallTrace traced(
+        "viVScanf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
     return sgvisa::guarded([&]() -> ViStatus {
         sgvisa::SessionIo io;
         ViStatus st = sgvisa::begin_session_io(vi, io);
@@ -113,6 +119,8 @@ SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList pa
 }
 
 SGVISA_EXPORT ViStatus viScanf(ViSession vi, ViConstString readFmt, ...) {
+    const sgvisa::CallTrace traced(
+        "viScanf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
     va_list params;
     va_start(params, readFmt);
     const ViStatus st = viVScanf(vi, readFmt, params);
@@ -122,6 +130,9 @@ SGVISA_EXPORT ViStatus viScanf(ViSession vi, ViConstString readFmt, ...) {
 
 SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
                                  ViVAList params) {
+    const sgvisa::CallTrace traced("viVQueryf", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).str("writeFmt", writeFmt).str("readFmt", readFmt);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         sgvisa::SessionIo io;
         ViStatus st = sgvisa::begin_session_io(vi, io);
@@ -146,6 +157,9 @@ SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstSt
 }
 
 SGVISA_EXPORT ViStatus viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...) {
+    const sgvisa::CallTrace traced("viQueryf", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).str("writeFmt", writeFmt).str("readFmt", readFmt);
+    });
     va_list params;
     va_start(params, readFmt);
     const ViStatus st = viVQueryf(vi, writeFmt, readFmt, params);

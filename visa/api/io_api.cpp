@@ -1,18 +1,37 @@
 // Basic I/O: viWrite, viRead, viClear, viReadSTB, viFlush, viSetBuf.
 #include <algorithm>
+#include <cstdint>
 #include <span>
 
 #include "entry_point.h"
 #include "message_read.h"
 #include "session_io.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "visa.h"
 
 using sgvisa::SessionIo;
 
+namespace {
+
+// viRead's trace shows the bytes it stored, which only retCnt tells.
+void read_args(sgvisa::CallArgs& a, ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+    a.obj("vi", vi);
+    if (retCnt != nullptr)
+        a.buf("buf", buf, std::min(*retCnt, cnt));
+    else
+        a.hex("buf", reinterpret_cast<std::uintptr_t>(buf));
+    a.num("cnt", cnt).out("retCnt", retCnt);
+}
+
+}  // namespace
+
 // Sends `cnt` bytes; with VI_ATTR_SEND_END_EN (the default) they end the
 // message (END on the last byte), otherwise the message goes on.
 SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+    const sgvisa::CallTrace traced("viWrite", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("retCnt", retCnt);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
             *retCnt = 0;
@@ -22,8 +41,8 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
         ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
-                                  io.deadline);
+        st =
+            io.op.write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end, io.deadline);
         if (st >= 0 && retCnt != nullptr)
             *retCnt = cnt;
         return st;
@@ -34,6 +53,8 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
 // (VI_SUCCESS_TERM_CHAR) or until `cnt` bytes are stored (VI_SUCCESS_MAX_CNT;
 // the rest stays for the next read).
 SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+    const sgvisa::CallTrace traced(
+        "viRead", [&](sgvisa::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
             *retCnt = 0;
@@ -54,19 +75,21 @@ SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 
 
 // Device clear; the session's buffered input goes too.
 SGVISA_EXPORT ViStatus viClear(ViSession vi) {
+    const sgvisa::CallTrace traced("viClear", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         SessionIo io;
         const ViStatus st = sgvisa::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         io.session->read_buffer().discard();
-        io.op.connection().read_rest().clear();
-        io.op.connection().read_rest_end() = false;
+        io.op.connection().drop_read_rest();
         return io.transport().clear(io.deadline);
     });
 }
 
 SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
+    const sgvisa::CallTrace traced(
+        "viReadSTB", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).out_hex("status", status); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (status == nullptr)
             return VI_ERROR_USER_BUF;
@@ -88,6 +111,8 @@ SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
 // past the operation, so the write buffer flags have nothing to do. The
 // low-level buffers (VI_IO_*) of a USB instrument are the instrument's own.
 SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
+    const sgvisa::CallTrace traced("viFlush",
+                                   [&](sgvisa::CallArgs& a) { a.obj("vi", vi).hex("mask", mask); });
     return sgvisa::guarded([&]() -> ViStatus {
         constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_READ_BUF_DISCARD |
                                     VI_WRITE_BUF_DISCARD | VI_IO_IN_BUF | VI_IO_OUT_BUF |
@@ -112,15 +137,16 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
         }
         if (mask & VI_READ_BUF_DISCARD)
             buffer.discard();
-        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD)) {
-            io.op.connection().read_rest().clear();
-            io.op.connection().read_rest_end() = false;
-        }
+        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
+            io.op.connection().drop_read_rest();
         return VI_SUCCESS;
     });
 }
 
 SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
+    const sgvisa::CallTrace traced("viSetBuf", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi).hex("mask", mask).num("size", size);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = sgvisa::SessionTable::global().instrument(vi);
         if (!session)
@@ -130,12 +156,13 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
             return VI_ERROR_INV_MASK;
         if (size == 0)
             return VI_ERROR_INV_SIZE;
-        auto settings = session->settings();
-        if (mask & VI_READ_BUF)
-            settings.read_buffer_size = size;
-        if (mask & VI_WRITE_BUF)
-            settings.write_buffer_size = size;
-        session->update_settings(settings);
+        session->change_settings([&](sgvisa::SessionSettings& settings) {
+            if (mask & VI_READ_BUF)
+                settings.read_buffer_size = size;
+            if (mask & VI_WRITE_BUF)
+                settings.write_buffer_size = size;
+            return VI_SUCCESS;
+        });
         return (mask & (VI_IO_IN_BUF | VI_IO_OUT_BUF)) ? VI_WARN_NSUP_BUF : VI_SUCCESS;
     });
 }

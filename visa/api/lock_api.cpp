@@ -4,10 +4,18 @@
 
 #include "entry_point.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,
                               ViConstKeyId requestedKey, ViChar* accessKey) {
+    const sgvisa::CallTrace traced("viLock", [&](sgvisa::CallArgs& a) {
+        a.obj("vi", vi)
+            .num("lockType", lockType)
+            .num("timeout", timeout)
+            .str("requestedKey", requestedKey)
+            .out_str("accessKey", accessKey);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = sgvisa::SessionTable::global().instrument(vi);
         if (!session)
@@ -27,6 +35,7 @@ SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 time
 }
 
 SGVISA_EXPORT ViStatus viUnlock(ViSession vi) {
+    const sgvisa::CallTrace traced("viUnlock", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         const auto session = sgvisa::SessionTable::global().instrument(vi);
         if (!session)

@@ -11,6 +11,7 @@
 #include "entry_point.h"
 #include "resource_syntax.h"
 #include "session_table.h"
+#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 
@@ -18,13 +19,15 @@ using sgvisa::SessionTable;
 
 namespace {
 
-// However little of the open timeout is left after waiting for others, the
-// instrument's first requests (capabilities) get this long.
-constexpr auto kSetupTime = std::chrono::milliseconds(1000);
+// However short the open timeout, reaching the device (a simulator's
+// greeting) may take this long.
+constexpr auto kConnectTime = std::chrono::milliseconds(1000);
 
 }  // namespace
 
 SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
+    const sgvisa::CallTrace traced("viOpenDefaultRM",
+                                   [&](sgvisa::CallArgs& a) { a.out_hex("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
@@ -35,12 +38,24 @@ SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
 
 // Access modes: VI_EXCLUSIVE_LOCK, VI_LOAD_CONFIG (nothing to load:
 // VI_WARN_CONFIG_NLOADED), both, or neither.
-// VI_EXCLUSIVE_LOCK waits up to `openTimeout` for the instrument's lock
-// before the instrument is opened, so an open that times out on the lock has
-// sent nothing to the instrument. Every wait for other sessions and
-// processes ends within `openTimeout`.
+// Without a lock the open waits for nobody: it succeeds whatever other
+// sessions and processes hold, and sends nothing to the instrument (the
+// session's operations are refused with VI_ERROR_RSRC_LOCKED while another
+// session's lock keeps it out). VI_EXCLUSIVE_LOCK waits up to `openTimeout`
+// for the instrument's lock before the instrument is opened, so an open that
+// times out on the lock has sent nothing to the instrument, and then for the
+// instrument itself (another process's operation in progress); every such
+// wait ends within `openTimeout`.
 SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
                               ViUInt32 openTimeout, ViPSession vi) {
+    const sgvisa::CallTrace traced("viOpen", [&](sgvisa::CallArgs& a) {
+        a.obj("sesn", sesn)
+            .str("rsrcName", rsrcName)
+            .num("accessMode", accessMode)
+            .num("openTimeout", openTimeout)
+            .out_hex("vi", vi)
+            .on_resource(rsrcName);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
@@ -71,19 +86,21 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         auto lock = std::make_unique<sgvisa::ResourceLock>(std::move(file));
         std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
+        sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
         if (exclusive) {
-            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key);
+            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
         }
 
         sgvisa::register_builtin_transports();
         std::shared_ptr<sgvisa::DeviceConnection> device;
-        st = sgvisa::connect_device(name, deadline, sgvisa::Clock::now() + kSetupTime, device);
+        st = sgvisa::connect_device(name, std::max(deadline, sgvisa::Clock::now() + kConnectTime),
+                                    device);
         if (st != VI_SUCCESS)
             return st;  // `lock` goes here
         if (exclusive) {
-            st = device->pin(deadline);
+            st = device->pin(token, deadline);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_RSRC_BUSY ? VI_ERROR_RSRC_LOCKED : st;
         }
@@ -104,6 +121,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
 }
 
 SGVISA_EXPORT ViStatus viClose(ViObject vi) {
+    const sgvisa::CallTrace traced("viClose", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (vi == VI_NULL)
             return VI_WARN_NULL_OBJECT;

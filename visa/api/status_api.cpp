@@ -3,9 +3,13 @@
 
 #include "entry_point.h"
 #include "status_text.h"
+#include "traced_call.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viStatusDesc(ViObject /*vi*/, ViStatus status, ViChar* desc) {
+    const sgvisa::CallTrace traced("viStatusDesc", [&](sgvisa::CallArgs& a) {
+        a.hex("status", static_cast<ViUInt32>(status)).out_str("desc", desc);
+    });
     return sgvisa::guarded([&]() -> ViStatus {
         if (desc == nullptr)
             return VI_ERROR_USER_BUF;

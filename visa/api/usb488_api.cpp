@@ -3,9 +3,12 @@
 // VI_ERROR_NSUP_OPER where the instrument's capabilities lack the feature.
 #include "entry_point.h"
 #include "session_io.h"
+#include "traced_call.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
+    const sgvisa::CallTrace traced(
+        "viAssertTrigger", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("protocol", protocol); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (protocol != VI_TRIG_PROT_DEFAULT)
             return VI_ERROR_INV_PROT;
@@ -18,6 +21,8 @@ SGVISA_EXPORT ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
 }
 
 SGVISA_EXPORT ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode) {
+    const sgvisa::CallTrace traced("viGpibControlREN",
+                                   [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("mode", mode); });
     return sgvisa::guarded([&]() -> ViStatus {
         if (mode > VI_GPIB_REN_ADDRESS_GTL)
             return VI_ERROR_INV_MODE;

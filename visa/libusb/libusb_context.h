@@ -20,9 +20,10 @@ struct LibusbRuntime {
     libusb_context* context;
 };
 
-// libusb loaded and its context made, or nullptr when libusb is not
-// installed or cannot start here (no USB at all); a later call tries the
-// context again. Never torn down. Safe to call from any thread.
+// libusb loaded and this process's context made, or nullptr when libusb is
+// not installed or cannot start here (no USB at all); a later call tries the
+// context again. Never torn down; a fork child makes its own. Safe to call
+// from any thread.
 const LibusbRuntime* libusb_runtime();
 
 }  // namespace sgvisa

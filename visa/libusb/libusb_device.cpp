@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "libusb_status.h"
+#include "process_descriptors.h"
 #include "usb_device_node.h"
 #include "usbtmc_endpoints.h"
 
@@ -58,7 +59,7 @@ ViStatus LibusbDevice::open(const LibusbRuntime& runtime, const std::string& nod
 LibusbDevice::~LibusbDevice() {
     if (handle_)
         runtime_.api.close(handle_);
-    ::close(fd_);
+    close_process_descriptor(fd_);
 }
 
 }  // namespace sgvisa

@@ -1,9 +1,11 @@
 #include "libusb_interface_claim.h"
 
 #include <memory>
+#include <string>
 
 #include "libusb_status.h"
 #include "node_close_watch.h"
+#include "trace_reason.h"
 
 namespace sgvisa {
 namespace {
@@ -11,6 +13,19 @@ namespace {
 // Kernel drivers detached in one claim at most: one that comes back each
 // time (a rule binding it again) is not fought forever.
 constexpr int kMaxDetaches = 3;
+
+std::string detach_reason(const LibusbDevice& device, int number, int error) {
+    const char* what = error == LIBUSB_ERROR_ACCESS          ? "access denied"
+                       : error == LIBUSB_ERROR_NOT_SUPPORTED ? "not supported here"
+                       : error == LIBUSB_ERROR_NO_DEVICE     ? "the device went away"
+                                                             : "failed";
+    return "the kernel driver bound to interface " + std::to_string(number) + " of " +
+           device.node_path() + " could not be detached (libusb error " + std::to_string(error) +
+           ", " + what +
+           "): unbind it (echo the interface's sysfs name into "
+           "/sys/bus/usb/drivers/usbtmc/unbind as root) or keep it off with a udev rule, then "
+           "open again";
+}
 
 }  // namespace
 
@@ -32,8 +47,10 @@ ViStatus claim_usbtmc_interface(const LibusbDevice& device, Deadline deadline, i
             const int d = api.detach_kernel_driver(device.handle(), number);
             if (d == LIBUSB_SUCCESS)
                 detached = true;
-            else if (d != LIBUSB_ERROR_NOT_FOUND)  // NOT_FOUND: it let go by itself
+            else if (d != LIBUSB_ERROR_NOT_FOUND) {  // NOT_FOUND: it let go by itself
+                trace::note_reason([&] { return detach_reason(device, number, d); });
                 return status_from_libusb(d);
+            }
             continue;
         }
         if (!watch) {

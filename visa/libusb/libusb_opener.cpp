@@ -36,7 +36,7 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
             return made;
         const HostSwitches switches =
             switches_for(link->facts().vendor_id, link->facts().product_id);
-        return make_usbtmc_transport(std::move(link), deadline, out, switches);
+        return make_usbtmc_transport(std::move(link), out, switches);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }

@@ -2,10 +2,36 @@
 
 #include <fcntl.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "trace_reason.h"
+
+#include "process_descriptors.h"
 
 namespace sgvisa {
+namespace {
+
+// Who may open the node, and what gives this user the right.
+std::string permission_reason(const std::string& path) {
+    struct stat st {};
+    char facts[96] = "";
+    if (::stat(path.c_str(), &st) == 0)
+        std::snprintf(facts, sizeof facts,
+                      " (owner uid %u, group gid %u, mode %03o; this is uid %u)",
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                      static_cast<unsigned>(st.st_mode & 0777), static_cast<unsigned>(::geteuid()));
+    return "no permission to open " + path + facts +
+           ": install the udev rule 70-sgvisa-usbtmc.rules (in /usr/lib/udev/rules.d or "
+           "/etc/udev/rules.d), run 'sudo udevadm control --reload && sudo udevadm trigger' "
+           "and plug the instrument in again";
+}
+
+}  // namespace
 
 std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned address) {
     char tail[16];
@@ -14,13 +40,19 @@ std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned
 }
 
 ViStatus open_usb_device_node(const std::string& path, int& fd) {
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    int error = 0;
+    fd = open_process_descriptor([&] {
+        const int opened = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+        error = errno;
+        return opened;
+    });
     if (fd >= 0)
         return VI_SUCCESS;
-    switch (errno) {
+    switch (error) {
         case EACCES:
         case EPERM:
         case EROFS:
+            trace::note_reason([&] { return permission_reason(path); });
             return VI_ERROR_NPERMISSION;
         case ENOENT:
         case ENODEV:

@@ -14,7 +14,8 @@ inline constexpr const char* kUsbDeviceNodes = "/dev/bus/usb";
 // "<root>/BBB/DDD".
 std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned address);
 
-// Opens `path` for reading and writing (close-on-exec) into `fd`.
+// Opens `path` for reading and writing (close-on-exec) into `fd`, which
+// close_process_descriptor closes (a fork child does not keep it).
 // VI_ERROR_NPERMISSION when the user may not; VI_ERROR_RSRC_NFOUND when the
 // node is not there (the device went away); VI_ERROR_ALLOC or
 // VI_ERROR_SYSTEM_ERROR when this process cannot open more files.

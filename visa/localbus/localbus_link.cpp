@@ -10,6 +10,7 @@
 
 #include "frame_socket.h"
 #include "localbus_interrupts.h"
+#include "process_descriptors.h"
 
 namespace sgvisa {
 
@@ -48,8 +49,7 @@ LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq
       claimed_(claimed) {}
 
 LocalbusLink::~LocalbusLink() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    close_process_descriptor(fd_);
     if (cancel_fd_ >= 0)
         ::close(cancel_fd_);
 }

@@ -15,11 +15,10 @@ namespace sgvisa {
 
 class LocalbusLink final : public UsbLink {
   public:
-    // Takes ownership of `fd` (closed on destruction), a connection whose
-    // HELLO has been read. `first_seq` is the next sequence number to use
-    // (those before it were used while opening). `claimed` tells whether the
-    // connection holds the claim already.
-    // `socket_path` is where a second connection reads the interrupt-IN
+    // Takes ownership of `fd` (from open_process_descriptor, closed on
+    // destruction), a connection whose HELLO has been read. `first_seq` is the next sequence number
+    // to use (those before it were used while opening). `claimed` tells whether the connection
+    // holds the claim already. `socket_path` is where a second connection reads the interrupt-IN
     // endpoint ("" for none).
     LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed = false,
                  std::string socket_path = {});

@@ -21,6 +21,7 @@
 #include "frame_socket.h"
 #include "localbus_frames.h"
 #include "localbus_link.h"
+#include "process_descriptors.h"
 #include "quirk_table.h"
 #include "usbtmc_host.h"
 
@@ -34,9 +35,6 @@ namespace {
 // accepts connections but never says HELLO. An open waits this long at most
 // for it, and a listing this long for all the sockets together.
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
-// The capability request of an open has at least this long, also when the
-// open's own time has run out waiting for HELLO.
-constexpr auto kSetupBound = std::chrono::milliseconds(200);
 
 // A socket a host may trust: a socket, owned by this user, closed to group and others.
 bool socket_is_private(const std::string& path) {
@@ -54,11 +52,14 @@ int connect_to(const std::string& path) {
     if (path.size() >= sizeof addr.sun_path)
         return -1;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // A fork child closes its copy: the device sees this one close when
+    // this process closes it.
+    const int fd = open_process_descriptor(
+        [] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); });
     if (fd < 0)
         return -1;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+        close_process_descriptor(fd);
         return -1;
     }
     return fd;
@@ -136,7 +137,7 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         const Deadline hello_deadline = std::min(deadline, Clock::now() + kHelloBound);
         if (localbus::receive_frame(fd, rx, hello_deadline, h, payload) != VI_SUCCESS ||
             !parse_hello(h, payload, hello) || !matches(name, hello) || !rx.empty()) {
-            ::close(fd);
+            close_process_descriptor(fd);
             continue;
         }
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
@@ -146,9 +147,7 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         constexpr std::uint32_t kFirstSeq = 1;
         auto link =
             std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
-        return make_usbtmc_transport(std::move(link),
-                                     std::max<Deadline>(deadline, Clock::now() + kSetupBound), out,
-                                     switches);
+        return make_usbtmc_transport(std::move(link), out, switches);
     }
     return VI_ERROR_RSRC_NFOUND;
 }
@@ -189,12 +188,12 @@ void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& ou
             Hello hello;
             if (st == VI_SUCCESS && parse_hello(h, payload, hello))
                 hellos.push_back(std::move(hello));
-            ::close(pending[i].fd);
+            close_process_descriptor(pending[i].fd);
             pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
     for (const auto& p : pending)
-        ::close(p.fd);
+        close_process_descriptor(p.fd);
     for (const auto& hello : hellos) {
         UsbResourceName name;
         name.vendor_id = hello.device.vendor_id;

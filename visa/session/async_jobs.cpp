@@ -1,12 +1,13 @@
 #include "async_jobs.h"
 
 #include <atomic>
+#include <thread>
 #include <utility>
 
 namespace sgvisa {
 
-AsyncJobs::AsyncJobs(Complete complete, CancelRunning cancel_running)
-    : complete_(std::move(complete)), cancel_running_(std::move(cancel_running)) {}
+AsyncJobs::AsyncJobs(Complete complete, Cancel cancel)
+    : complete_(std::move(complete)), cancel_(std::move(cancel)) {}
 
 AsyncJobs::~AsyncJobs() {
     shut_down();
@@ -32,8 +33,11 @@ ViJobId AsyncJobs::submit(Work work, VisaEvent aborted) {
     const ViJobId id = new_job_id();
     aborted.job_id = id;
     waiting_.push_back({id, std::move(work), std::move(aborted)});
-    if (!worker_.joinable() && !stopping_)
-        worker_ = std::thread([this] { run(); });
+    if (!worker_started_ && !stopping_) {
+        // Never joined: closing the session must not wait for a job to end.
+        std::thread([self = shared_from_this()] { self->run(); }).detach();
+        worker_started_ = true;
+    }
     changed_.notify_all();
     return id;
 }
@@ -50,8 +54,7 @@ ViStatus AsyncJobs::terminate(ViJobId job) {
         return VI_SUCCESS;
     }
     if (running_ != 0 && running_ == job) {
-        lock.unlock();
-        cancel_running_();
+        cancel_(*running_token_);  // under the lock: the token lives until the job clears it
         return VI_SUCCESS;
     }
     return VI_ERROR_INV_JOB_ID;
@@ -65,34 +68,38 @@ void AsyncJobs::run() {
             return;
         Job job = std::move(waiting_.front());
         waiting_.pop_front();
+        CancelToken token;
         running_ = job.id;
+        running_token_ = &token;
         lock.unlock();
-        VisaEvent done = job.work();
+        VisaEvent done;
+        try {
+            done = job.work(token);
+        } catch (...) {
+            // Nothing may escape this thread: the job fails instead.
+            done = job.aborted;
+            done.status = VI_ERROR_SYSTEM_ERROR;
+        }
         done.job_id = job.id;
         complete_(done);
         lock.lock();
         running_ = 0;
+        running_token_ = nullptr;
     }
 }
 
 void AsyncJobs::shut_down() {
     std::deque<Job> left;
-    std::thread worker;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         left.swap(waiting_);
-        worker = std::move(worker_);
+        if (running_token_ != nullptr)
+            cancel_(*running_token_);
         changed_.notify_all();
     }
     for (const Job& job : left)
         complete_(job.aborted);
-    if (worker.joinable()) {
-        if (worker.get_id() == std::this_thread::get_id())
-            worker.detach();
-        else
-            worker.join();
-    }
 }
 
 }  // namespace sgvisa

@@ -4,6 +4,15 @@
 #include <utility>
 
 namespace sgvisa {
+namespace {
+
+// A process that only keeps the access lock between its operations lets go
+// as soon as a waiter announces itself: a wait for the access lock lasts at
+// least this long, however short the operation's timeout (0 included), so
+// that such a keeper is never taken for one that is busy.
+constexpr auto kAccessGrace = std::chrono::milliseconds(200);
+
+}  // namespace
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
                                    std::unique_ptr<LockFile> access)
@@ -33,9 +42,10 @@ ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
         // Heard from now on if the instrument is free (an operation that
         // does nothing, after which it is kept until somebody waits);
         // otherwise from this process's next operation.
+        CancelToken token;
         Operation turn;
-        (void)begin(
-            owner, Clock::now(), [] { return true; }, turn);
+        (void)start(
+            token, Clock::now(), Clock::now(), [] { return true; }, turn);
     }
     return VI_SUCCESS;
 }
@@ -82,10 +92,16 @@ void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
 }
 
 DeviceConnection::~DeviceConnection() {
-    watch_.reset();  // its thread calls in: stopped before anything goes
+    std::unique_ptr<LockFileWatch> watch;
+    {
+        std::lock_guard state(state_mutex_);  // its call reads watch_
+        watch = std::move(watch_);
+    }
+    watch.reset();  // its thread calls in: stopped before anything goes
     transport_->listen_for_service_requests(nullptr);
     if (access_held_) {
         transport_->relinquish();
+        std::lock_guard state(state_mutex_);
         release_access();
     }
     // The transport closes before the lock file: nobody else gets the
@@ -110,15 +126,92 @@ DeviceConnection::Operation::~Operation() {
         connection_->leave();
 }
 
-ViStatus DeviceConnection::take_access(Deadline deadline, const std::function<bool()>* may_access) {
+ViStatus DeviceConnection::Operation::write(std::span<const std::uint8_t> data, bool end,
+                                            Deadline deadline) const {
+    connection_->drop_read_rest();
+    return connection_->transport_->write(data, end, deadline);
+}
+
+ViStatus DeviceConnection::Operation::write_query(std::span<const std::uint8_t> data,
+                                                  std::size_t reply_size, const ReadStop& stop,
+                                                  Deadline deadline) const {
+    connection_->drop_read_rest();
+    return connection_->transport_->write_query(data, reply_size, stop, deadline);
+}
+
+ViStatus DeviceConnection::take_turn(CancelToken& token, Deadline deadline) {
+    std::unique_lock state(state_mutex_);
+    if (!busy_ && queue_.empty()) {
+        busy_ = true;
+        return VI_SUCCESS;
+    }
+    queue_.push_back(&token);
+    for (;;) {
+        if (!busy_ && queue_.front() == &token) {
+            queue_.pop_front();
+            busy_ = true;
+            return VI_SUCCESS;
+        }
+        const bool cancelled = token.cancelled();
+        if (cancelled || Clock::now() >= deadline) {
+            std::erase(queue_, &token);
+            if (!busy_) {
+                // Handed to this one as it gave up: passed on (letting go
+                // of the instrument if nobody is left to use it).
+                busy_ = true;
+                state.unlock();
+                end_turn();
+            }
+            return cancelled ? VI_ERROR_ABORT : VI_ERROR_RSRC_BUSY;
+        }
+        state.unlock();
+        token.wait(deadline);
+        state.lock();
+    }
+}
+
+void DeviceConnection::end_turn() {
+    std::unique_lock state(state_mutex_);
+    running_ = nullptr;
+    while (pins_ == 0 && access_held_ && must_let_go()) {
+        // Talking to the transport (giving the claim up may abort a
+        // transfer) without the state lock: cancel() is never held up.
+        state.unlock();
+        transport_->relinquish();
+        state.lock();
+        release_access();
+    }
+    busy_ = false;
+    if (!queue_.empty())
+        queue_.front()->wake();
+}
+
+bool DeviceConnection::must_let_go() {
+    if (!watch_)
+        return true;  // nobody would tell of a waiter
+    if (waiters_seen_)
+        waiters_seen_ = access_->others_wait();
+    return waiters_seen_;
+}
+
+ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
+                                       const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, may_access);
+    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
+        // A waiter that announced itself while this process waited too went
+        // unheeded: looked for when the operation ends.
+        waiters_seen_ = true;
     }
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_BUSY : st;
+}
+
+bool DeviceConnection::holds_access() {
+    std::lock_guard state(state_mutex_);
+    return access_held_;
 }
 
 void DeviceConnection::release_access() {
@@ -127,36 +220,34 @@ void DeviceConnection::release_access() {
     access_->wake_waiters();
 }
 
-ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
+ViStatus DeviceConnection::begin(CancelToken& token, Deadline deadline,
                                  const std::function<bool()>& may_access, Operation& op) {
-    if (deadline == Deadline::max()) {
-        io_mutex_.lock();
-    } else if (!io_mutex_.try_lock_until(deadline)) {
-        return VI_ERROR_RSRC_BUSY;
-    }
-    bool have_access = false;
-    {
-        std::lock_guard state(state_mutex_);
-        idle_ = false;  // from here the watch leaves the access lock alone
-        have_access = access_held_;
-    }
-    if (!have_access) {
-        const ViStatus st = take_access(deadline, &may_access);
-        if (st != VI_SUCCESS) {
-            io_mutex_.unlock();
-            return st;
-        }
-    }
-    {
-        std::lock_guard state(state_mutex_);
-        owner_ = owner;
-        transport_->resume();
-    }
-    Operation held;
+    return start(token, deadline, std::max(deadline, Clock::now() + kAccessGrace), may_access, op);
+}
+
+ViStatus DeviceConnection::start(CancelToken& token, Deadline deadline, Deadline access_deadline,
+                                 const std::function<bool()>& may_access, Operation& op) {
+    ViStatus st = take_turn(token, deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    Operation held;  // ends the turn on every way out
     held.connection_ = this;
+    if (!holds_access()) {
+        st = take_access(token, access_deadline, &may_access);
+        if (st != VI_SUCCESS)
+            return st;
+    }
+    {
+        std::lock_guard state(state_mutex_);
+        running_ = &token;
+        transport_->resume();
+        // A cancel before running_ was set found nothing to abort.
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
+    }
     if (!may_access())
-        return VI_ERROR_RSRC_LOCKED;  // `held` ends the operation
-    const ViStatus st = transport_->acquire(deadline);
+        return VI_ERROR_RSRC_LOCKED;
+    st = transport_->acquire(deadline);
     if (st != VI_SUCCESS)
         return st;
     op = std::move(held);
@@ -164,90 +255,85 @@ ViStatus DeviceConnection::begin(const void* owner, Deadline deadline,
 }
 
 void DeviceConnection::leave() {
-    {
-        std::lock_guard state(state_mutex_);
-        owner_ = nullptr;
-        if (pins_ == 0 && access_held_)
-            keep_or_release();
-    }
-    io_mutex_.unlock();
-}
-
-void DeviceConnection::keep_or_release() {
     if (!watch_) {
-        watch_ = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
-        // A waiter that announced itself before the watch was armed.
-        waiters_seen_ = true;
+        bool keeping = false;
+        {
+            std::lock_guard state(state_mutex_);
+            keeping = pins_ == 0 && access_held_;
+        }
+        if (keeping) {
+            auto watch = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+            std::lock_guard state(state_mutex_);
+            watch_ = std::move(watch);
+            waiters_seen_ = true;  // one may have announced itself before the watch was armed
+        }
     }
-    if (watch_ && waiters_seen_)
-        waiters_seen_ = access_->others_wait();
-    if (watch_ && !waiters_seen_) {
-        idle_ = true;
-        return;
-    }
-    transport_->relinquish();
-    release_access();
+    end_turn();
 }
 
 void DeviceConnection::on_lock_file_changed() {
-    std::lock_guard state(state_mutex_);
-    if (!access_held_ || pins_ > 0 || !access_->others_wait())
-        return;
-    waiters_seen_ = true;  // an operation in progress lets go at its end
-    if (!idle_)
-        return;
-    idle_ = false;
-    transport_->relinquish();
-    release_access();
+    {
+        std::lock_guard state(state_mutex_);
+        if (!access_held_ || pins_ > 0 || !access_->others_wait())
+            return;
+        waiters_seen_ = true;  // an operation in progress or queued lets go at its end
+        if (busy_ || !queue_.empty())
+            return;
+        busy_ = true;  // idle: the turn, to let go
+    }
+    end_turn();
 }
 
-ViStatus DeviceConnection::pin(Deadline deadline) {
-    if (deadline == Deadline::max()) {
-        io_mutex_.lock();
-    } else if (!io_mutex_.try_lock_until(deadline)) {
-        return VI_ERROR_RSRC_BUSY;
-    }
-    std::unique_lock io(io_mutex_, std::adopt_lock);
-    bool have_access = false;
+ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
+    ViStatus st = take_turn(token, deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    Operation held;  // ends the turn on every way out
+    held.connection_ = this;
     {
         std::lock_guard state(state_mutex_);
         if (pins_ > 0) {
             ++pins_;
             return VI_SUCCESS;
         }
-        idle_ = false;  // from here the watch leaves the access lock alone
-        have_access = access_held_;
     }
-    ViStatus st = have_access ? VI_SUCCESS : take_access(deadline, nullptr);
-    if (st == VI_SUCCESS)
-        st = transport_->acquire(deadline);
-    std::lock_guard state(state_mutex_);
-    if (st != VI_SUCCESS) {
-        if (access_held_)
-            release_access();
+    if (!holds_access()) {
+        st = take_access(token, std::max(deadline, Clock::now() + kAccessGrace), nullptr);
+        if (st != VI_SUCCESS)
+            return st;
+    }
+    {
+        std::lock_guard state(state_mutex_);
+        running_ = &token;  // the claim may be the first, with the capabilities
+        transport_->resume();
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
+    }
+    st = transport_->acquire(deadline);
+    if (st != VI_SUCCESS)
         return st;
-    }
+    std::lock_guard state(state_mutex_);
     ++pins_;
     return VI_SUCCESS;
 }
 
 void DeviceConnection::unpin() {
-    // An operation in progress holds io_mutex_ and lets go in leave().
-    const bool idle = io_mutex_.try_lock();
     {
         std::lock_guard state(state_mutex_);
-        if (pins_ > 0 && --pins_ == 0 && idle && access_held_) {
-            transport_->relinquish();
-            release_access();
-        }
+        if (pins_ == 0 || --pins_ > 0)
+            return;
+        // An operation in progress or queued lets go when it ends.
+        if (busy_ || !queue_.empty())
+            return;
+        busy_ = true;
     }
-    if (idle)
-        io_mutex_.unlock();
+    end_turn();
 }
 
-void DeviceConnection::cancel_for(const void* owner) {
+void DeviceConnection::cancel(CancelToken& token) {
+    token.cancel();
     std::lock_guard state(state_mutex_);
-    if (owner_ != nullptr && owner_ == owner)
+    if (running_ == &token)
         transport_->cancel();
 }
 

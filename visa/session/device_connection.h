@@ -2,26 +2,33 @@
 // it: the transport, the order of operations, and the instrument's access
 // lock, which lets one process at a time talk to the instrument.
 //
-// An operation takes, in this order: the connection (other threads of this
-// process queue here), the access lock (other processes queue here; held for
-// good while a session of this process holds the exclusive lock: the
-// connection is then pinned), and the transport (the USB claim). Thread-safe.
+// An operation takes, in this order: its turn (this process's operations
+// queue here, first come first served), the access lock (other processes
+// queue here; held for good while a session of this process holds the
+// exclusive lock: the connection is then pinned), and the transport (the USB
+// claim). Every wait blocks on the operation's token, so cancel() ends it at
+// once. Only the holder of the turn talks to the transport, and never under
+// the connection's state lock, so nothing waits for a transfer but the turn.
+// Thread-safe.
 //
 // Between operations the access lock and the claim stay while no other
-// descriptor waits for the lock file: a thread watches it (lock_file_watch.h)
-// and lets both go as soon as a waiter announces itself, also while this
-// process does nothing; an operation that ends after a waiter was seen lets
-// go at its end.
+// descriptor waits for the lock file: the process's lock-file watch tells of
+// a waiter (lock_file_watch.h), and the connection lets both go as soon as one
+// announces itself, also while this process does nothing; an operation that
+// ends after a waiter was seen lets go at its end.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
+#include "cancel_token.h"
 #include "deadline.h"
 #include "lock_file.h"
 #include "lock_file_watch.h"
@@ -45,6 +52,12 @@ class DeviceConnection {
         ~Operation();
         Transport& transport() const { return *connection_->transport_; }
         DeviceConnection& connection() const { return *connection_; }
+        // Transport::write and write_query of (part of) a message. What was
+        // kept of the last reply goes first, whoever read it: the
+        // instrument drops a reply left unread when a new message begins.
+        ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) const;
+        ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
+                             const ReadStop& stop, Deadline deadline) const;
         explicit operator bool() const { return connection_ != nullptr; }
 
       private:
@@ -52,26 +65,31 @@ class DeviceConnection {
         DeviceConnection* connection_ = nullptr;
     };
 
-    // Starts an operation for `owner` (the session; cancel_for() names it).
-    // Waits for this process's other operations and for other processes
-    // until `deadline`: VI_ERROR_RSRC_BUSY when they do not finish in time.
-    // `may_access` (another session holds no lock that keeps this one out) is
-    // asked before waiting for another process and again once the access
-    // lock is held; false gives VI_ERROR_RSRC_LOCKED at once.
-    ViStatus begin(const void* owner, Deadline deadline, const std::function<bool()>& may_access,
+    // Starts an operation whose waits block on `token` (cancel() names it
+    // by it). Waits for this process's other operations and for other
+    // processes until `deadline`: VI_ERROR_RSRC_BUSY when they do not finish
+    // in time (the wait for another process lasts at least 200 ms, for one
+    // that only keeps the instrument between its operations lets go when
+    // asked), VI_ERROR_ABORT when cancelled. `may_access` (another session
+    // holds no lock that keeps this one out) is asked before waiting for
+    // another process and again once the access lock is held; false gives
+    // VI_ERROR_RSRC_LOCKED at once.
+    ViStatus begin(CancelToken& token, Deadline deadline, const std::function<bool()>& may_access,
                    Operation& op);
 
     // Holds the access lock and the transport beyond operations, for a
-    // session that takes the exclusive lock; nests. VI_ERROR_RSRC_BUSY when
-    // another process does not let go by `deadline`.
-    ViStatus pin(Deadline deadline);
+    // session that takes the exclusive lock; nests. Waits as begin() does:
+    // VI_ERROR_RSRC_BUSY when another process does not let go by `deadline`,
+    // VI_ERROR_ABORT when `token` is cancelled.
+    ViStatus pin(CancelToken& token, Deadline deadline);
     // Undoes one pin; the last lets other processes in again. Never waits
     // for an operation in progress: that operation lets go when it ends.
     void unpin();
 
-    // From any thread: if `owner`'s operation is in progress, it gives up
-    // (VI_ERROR_ABORT) after leaving the instrument ready for the next one.
-    void cancel_for(const void* owner);
+    // From any thread: `token`'s operation gives up with VI_ERROR_ABORT, at
+    // once while it waits, and after leaving the instrument ready for the
+    // next one while it talks to it. No other operation is touched.
+    void cancel(CancelToken& token);
 
     // Service requests: `listener` is called (on a thread of the transport,
     // under no lock of the connection) with each status byte while `owner`
@@ -86,10 +104,15 @@ class DeviceConnection {
     // again, unless this is called from within that listener.
     void unsubscribe_service_requests(const void* owner);
 
-    // Bytes of a reply read past a termination character, for the next read.
-    // Used only within an operation.
+    // Bytes of a reply read past a termination character, for the next read
+    // of any session (`read_rest_end`: END came with them), until a new
+    // message or a clear drops them. Used only within an operation.
     std::vector<std::uint8_t>& read_rest() { return read_rest_; }
     bool& read_rest_end() { return read_rest_end_; }
+    void drop_read_rest() {
+        read_rest_.clear();
+        read_rest_end_ = false;
+    }
 
     bool lost() const { return transport_->lost(); }
     const UsbDeviceFacts& facts() const { return transport_->facts(); }
@@ -97,29 +120,39 @@ class DeviceConnection {
 
   private:
     void leave();
-    // Keeps the access lock and the transport after an operation unless
-    // another descriptor waits; caller holds state_mutex_, access held, not
-    // pinned.
-    void keep_or_release();
+    // Waits for this operation's turn until `deadline`.
+    ViStatus take_turn(CancelToken& token, Deadline deadline);
+    // Ends the turn: lets the access lock and the claim go when they are
+    // not pinned and another descriptor waits (or no watch could tell of
+    // one), then hands the turn to the next in the queue.
+    void end_turn();
+    // Whether the kept access lock must go; caller holds state_mutex_.
+    bool must_let_go();
     // The watch's call: a waiter may have announced itself.
     void on_lock_file_changed();
     // Hands a service request to each listener in turn.
     void dispatch_service_request(std::uint8_t status_byte);
+    // begin(), waiting for another process until `access_deadline`.
+    ViStatus start(CancelToken& token, Deadline deadline, Deadline access_deadline,
+                   const std::function<bool()>& may_access, Operation& op);
     // Takes the access lock, waiting for other processes until `deadline`
-    // unless `may_access` says no; caller holds io_mutex_.
-    ViStatus take_access(Deadline deadline, const std::function<bool()>* may_access);
+    // unless `may_access` says no; caller holds the turn.
+    ViStatus take_access(CancelToken& token, Deadline deadline,
+                         const std::function<bool()>* may_access);
+    bool holds_access();
+    // Caller holds state_mutex_.
     void release_access();
 
     std::unique_ptr<Transport> transport_;
     std::unique_ptr<LockFile> access_;
-    std::timed_mutex io_mutex_;  // one operation at a time
-    std::mutex state_mutex_;     // what follows
-    const void* owner_ = nullptr;
+    std::mutex state_mutex_;          // what follows
+    bool busy_ = false;               // the turn is taken
+    std::deque<CancelToken*> queue_;  // operations waiting for the turn, in order
+    CancelToken* running_ = nullptr;  // the operation talking to the transport
     int pins_ = 0;
     bool access_held_ = false;
-    bool idle_ = false;          // access kept between operations, none in progress
-    bool waiters_seen_ = false;  // a waiter announced itself; none seen gone since
-    std::unique_ptr<LockFileWatch> watch_;
+    bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
+    std::unique_ptr<LockFileWatch> watch_;  // set by the turn's holder
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
     std::mutex srq_mutex_;  // the listeners and their calls

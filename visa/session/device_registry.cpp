@@ -1,6 +1,7 @@
 #include "device_registry.h"
 
-#include <algorithm>
+#include <pthread.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,10 +26,22 @@ struct Registry {
     std::map<Key, std::weak_ptr<DeviceConnection>> connections;
 };
 
+Registry* g_registry = nullptr;
+
 Registry& registry() {
-    // Never destroyed: sessions left open at exit outlive static teardown.
-    static Registry* const r = new Registry;
-    return *r;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Never destroyed: sessions left open at exit outlive static teardown.
+        g_registry = new Registry;
+        // A fork child opens connections of its own: the parent's stay the
+        // parent's (the child's sessions table keeps them from destruction).
+        ::pthread_atfork([] { g_registry->mutex.lock(); }, [] { g_registry->mutex.unlock(); },
+                         [] {
+                             g_registry->connections.clear();
+                             g_registry->mutex.unlock();
+                         });
+    });
+    return *g_registry;
 }
 
 std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {
@@ -45,7 +58,7 @@ std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {
 
 }  // namespace
 
-ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline setup,
+ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out) {
     auto& r = registry();
     const Key key = key_of(name);
@@ -56,18 +69,13 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline
             return VI_SUCCESS;
         }
     }
-    // Opened without the registry's lock: it may wait for other processes.
+    // Opened without the registry's lock: reaching the device takes a moment.
     std::unique_ptr<LockFile> file;
     ViStatus st = LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
     if (st != VI_SUCCESS)
         return st;
-    st = lock_waiting(*file, LockFile::access, deadline);
-    if (st != VI_SUCCESS)
-        return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
     std::unique_ptr<Transport> transport;
-    st = open_transport(name, std::max(deadline, setup), transport);
-    file->unlock(LockFile::access);
-    file->wake_waiters();
+    st = open_transport(name, deadline, transport);
     if (st != VI_SUCCESS)
         return st;
     if (!transport)

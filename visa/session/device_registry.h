@@ -1,6 +1,7 @@
 // This process's connections to instruments: sessions to one instrument share
 // one connection (one transport, one USB claim). A connection whose
-// instrument went away is replaced by the next open. Thread-safe.
+// instrument went away is replaced by the next open; a fork child opens its
+// own. Thread-safe.
 #pragma once
 
 #include <memory>
@@ -12,11 +13,12 @@
 namespace sgvisa {
 
 // The connection to the instrument `name` designates, opened if this process
-// has none: the instrument is opened under its access lock, waiting for
-// other processes until `deadline` (VI_ERROR_RSRC_LOCKED); the instrument's
-// own first requests get at least `setup` more. Other failures are the
-// transport's (VI_ERROR_RSRC_NFOUND, VI_ERROR_NPERMISSION...).
-ViStatus connect_device(const UsbResourceName& name, Deadline deadline, Deadline setup,
+// has none. Opening sends nothing to the instrument and waits for no other
+// process (the first operation takes the access lock and the claim); only
+// reaching the device (a simulator's greeting) is bounded by `deadline`.
+// Failures are the transport's (VI_ERROR_RSRC_NFOUND, VI_ERROR_NPERMISSION...)
+// or the lock file's.
+ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out);
 
 }  // namespace sgvisa

@@ -39,40 +39,65 @@ InstrumentSession::InstrumentSession(ViSession rm, UsbResourceName name,
       lock_(std::move(lock)),
       events_(std::make_shared<SessionEvents>(dispatcher(rm_, handle_))) {
     std::weak_ptr<SessionEvents> events = events_;
-    jobs_ = std::make_unique<AsyncJobs>(
+    jobs_ = std::make_shared<AsyncJobs>(
         [events](const VisaEvent& done) {
             if (auto e = events.lock())
                 e->raise(done);
         },
-        [this] { device_->cancel_for(this); });
+        [device = device_](CancelToken& token) { device->cancel(token); });
 }
 
 InstrumentSession::~InstrumentSession() {
     close();
 }
 
-ViStatus InstrumentSession::begin(Deadline deadline, DeviceConnection::Operation& op) {
+ViStatus InstrumentSession::enroll(CancelToken& token) {
+    std::lock_guard ops(ops_mutex_);
     if (closed_)
         return VI_ERROR_INV_OBJECT;
-    const ViStatus st = device_->begin(
-        this, deadline, [this] { return lock_->may_access(); }, op);
-    if (st == VI_SUCCESS && closed_) {
-        op = DeviceConnection::Operation();
-        return VI_ERROR_INV_OBJECT;
-    }
-    return st;
+    ops_.push_back(&token);
+    return VI_SUCCESS;
+}
+
+void InstrumentSession::forget(CancelToken& token) {
+    std::lock_guard ops(ops_mutex_);
+    std::erase(ops_, &token);
+}
+
+ViStatus InstrumentSession::begin(CancelToken& token, Deadline deadline,
+                                  DeviceConnection::Operation& op) {
+    if (const ViStatus st = enroll(token); st != VI_SUCCESS)
+        return st;
+    return device_->begin(
+        token, deadline, [this] { return lock_->may_access(); }, op);
 }
 
 ViStatus InstrumentSession::lock(ViAccessMode type, Deadline deadline, const char* requested_key,
                                  std::string& key) {
-    if (closed_)
+    CancelToken token;
+    if (enroll(token) != VI_SUCCESS)
         return VI_ERROR_INV_OBJECT;
+    struct Enrolled {
+        InstrumentSession& session;
+        CancelToken& token;
+        ~Enrolled() { session.forget(token); }
+    } enrolled{*this, token};
+    return lock_enrolled(type, deadline, requested_key, key, token);
+}
+
+ViStatus InstrumentSession::lock_enrolled(ViAccessMode type, Deadline deadline,
+                                          const char* requested_key, std::string& key,
+                                          CancelToken& token) {
     std::lock_guard guard(lock_mutex_);
-    const ViStatus st = lock_->lock(type, deadline, requested_key, key);
+    // Closed while this waited for another lock() of the session: the close
+    // has dropped the session's locks, and none may be taken after it.
+    if (token.cancelled())
+        return VI_ERROR_ABORT;
+    const ViStatus st = lock_->lock(type, deadline, requested_key, key, token);
     if (st != VI_SUCCESS || type != VI_EXCLUSIVE_LOCK)
         return st;
     // First exclusive level: this process keeps the instrument until unlock.
-    const ViStatus pinned = device_->pin(deadline);
+    const ViStatus pinned = device_->pin(token, deadline);
     if (pinned != VI_SUCCESS) {
         bool released = false;
         lock_->unlock(released);
@@ -85,6 +110,8 @@ ViStatus InstrumentSession::unlock() {
     if (closed_)
         return VI_ERROR_INV_OBJECT;
     std::lock_guard guard(lock_mutex_);
+    if (closed_)
+        return VI_ERROR_INV_OBJECT;  // the close dropped the locks
     bool exclusive_released = false;
     const ViStatus st = lock_->unlock(exclusive_released);
     if (exclusive_released)
@@ -138,16 +165,23 @@ ViStatus InstrumentSession::update_service_requests() {
 }
 
 void InstrumentSession::close() {
-    if (closed_.exchange(true))
-        return;
-    device_->cancel_for(this);
+    {
+        std::lock_guard ops(ops_mutex_);
+        if (closed_.exchange(true))
+            return;
+        for (CancelToken* token : ops_)
+            device_->cancel(*token);
+    }
     {
         std::lock_guard guard(event_mutex_);
         update_service_requests();
     }
     jobs_->shut_down();
     events_->shut_down();
+    // A lock() in progress has been cancelled: it lets go of lock_mutex_ at once.
     std::lock_guard guard(lock_mutex_);
+    // The VISA lock goes first: a process waiting for it wakes once, and
+    // by the time it has connected and wants the access lock, that is free.
     const bool pinned = lock_->held() == VI_EXCLUSIVE_LOCK;
     lock_->release_all();
     if (pinned)
@@ -159,9 +193,14 @@ SessionSettings InstrumentSession::settings() const {
     return settings_;
 }
 
-void InstrumentSession::update_settings(const SessionSettings& settings) {
+ViStatus InstrumentSession::change_settings(
+    const std::function<ViStatus(SessionSettings&)>& change) {
     std::lock_guard guard(settings_mutex_);
-    settings_ = settings;
+    SessionSettings changed = settings_;
+    const ViStatus st = change(changed);
+    if (st == VI_SUCCESS)
+        settings_ = changed;
+    return st;
 }
 
 }  // namespace sgvisa

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "async_jobs.h"
 #include "device_connection.h"
@@ -26,9 +28,13 @@ class InstrumentSession {
     InstrumentSession& operator=(const InstrumentSession&) = delete;
     ~InstrumentSession();
 
-    // Starts an operation: see DeviceConnection::begin. VI_ERROR_INV_OBJECT
-    // once closed; VI_ERROR_RSRC_LOCKED when another session holds a lock.
-    ViStatus begin(Deadline deadline, DeviceConnection::Operation& op);
+    // Starts an operation whose waits block on `token`: see
+    // DeviceConnection::begin. The token stays enrolled as one of this
+    // session's operations, which close() cancels, until forget().
+    // VI_ERROR_INV_OBJECT once closed; VI_ERROR_RSRC_LOCKED when another
+    // session holds a lock.
+    ViStatus begin(CancelToken& token, Deadline deadline, DeviceConnection::Operation& op);
+    void forget(CancelToken& token);
 
     // The session's handle, once the table has given it one.
     void set_handle(ViSession vi) { handle_->store(vi); }
@@ -42,19 +48,25 @@ class InstrumentSession {
     AsyncJobs& jobs() { return *jobs_; }
 
     // viLock / viUnlock. The exclusive lock also pins the connection, so that
-    // the lock holder's operations never wait for another process.
+    // the lock holder's operations never wait for another process. A wait
+    // for the lock ends with VI_ERROR_ABORT when the session is closed.
     ViStatus lock(ViAccessMode type, Deadline deadline, const char* requested_key,
                   std::string& key);
     ViStatus unlock();
 
-    // Ends the session: an operation of it in progress on another thread
-    // gives up (VI_ERROR_ABORT), its locks go. Returns without waiting for
-    // that operation. Later operations get VI_ERROR_INV_OBJECT.
+    // Ends the session: its operations in progress on other threads, its
+    // lock waits and its asynchronous jobs give up (VI_ERROR_ABORT), its
+    // locks go. Returns without waiting for any of them, unless a handler
+    // of the session runs on another thread (see SessionEvents::shut_down).
+    // Later operations get VI_ERROR_INV_OBJECT.
     void close();
     bool closed() const { return closed_.load(); }
 
     SessionSettings settings() const;
-    void update_settings(const SessionSettings& settings);
+    // Changes the settings under the session's lock, so that changes from
+    // several threads are all kept: `change` returns VI_SUCCESS to keep what
+    // it did, or a failure (the settings stay as they were).
+    ViStatus change_settings(const std::function<ViStatus(SessionSettings&)>& change);
 
     ViSession resource_manager() const { return rm_; }
     const UsbResourceName& name() const { return name_; }
@@ -67,6 +79,10 @@ class InstrumentSession {
     // Subscribes to or unsubscribes from the connection's service requests
     // as the session's events need.
     ViStatus update_service_requests();
+    // Enrolls `token` (see begin); VI_ERROR_INV_OBJECT once closed.
+    ViStatus enroll(CancelToken& token);
+    ViStatus lock_enrolled(ViAccessMode type, Deadline deadline, const char* requested_key,
+                           std::string& key, CancelToken& token);
 
     ViSession rm_;
     std::shared_ptr<std::atomic<ViSession>> handle_ = std::make_shared<std::atomic<ViSession>>(0);
@@ -76,12 +92,14 @@ class InstrumentSession {
     mutable std::mutex settings_mutex_;
     SessionSettings settings_;
     FormattedReadBuffer read_buffer_;
+    std::mutex ops_mutex_;  // orders enrolments with close()
+    std::vector<CancelToken*> ops_;
     std::atomic<bool> closed_{false};
     std::mutex lock_mutex_;   // orders lock changes with the pins they make
     std::mutex event_mutex_;  // orders event enables with the subscriptions they make
     bool subscribed_ = false;
     std::shared_ptr<SessionEvents> events_;
-    std::unique_ptr<AsyncJobs> jobs_;
+    std::shared_ptr<AsyncJobs> jobs_;
 };
 
 }  // namespace sgvisa

@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "bus_directory.h"
+#include "process_descriptors.h"
 
 namespace sgvisa {
 namespace {
@@ -34,6 +37,8 @@ constexpr std::size_t kMaxKey = 256;
 // times at growing intervals (1, 2, 4, 8, 16 ms) before waiting for the next
 // report.
 constexpr int kSettleChecks = 5;
+// Without a watch a waiter looks again after 1, 2, 4 ... ms, then every 32 ms.
+constexpr int kMaxPaceMs = 32;
 
 char fold(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -103,18 +108,23 @@ ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out
         return ::lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
     }
     std::string path = instrument_lock_path(dir, key);
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
+    int open_error = 0;
+    const int fd = open_process_descriptor([&] {
+        int opened;
+        do {
+            opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        } while (opened < 0 && errno == EINTR);
+        open_error = errno;
+        return opened;
+    });
     if (fd < 0)
-        return errno == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+        return open_error == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
     out.reset(new LockFile(fd, std::move(path)));
     return VI_SUCCESS;
 }
 
 LockFile::~LockFile() {
-    ::close(fd_);
+    close_process_descriptor(fd_);
 }
 
 bool LockFile::try_lock(Byte byte, short type) {
@@ -156,50 +166,72 @@ void LockFile::wake_waiters() {
     (void)!::pwrite(fd_, &zero, 1, kWakeOffset);
 }
 
-LockWait::LockWait(LockFile& file) : file_(file) {
+LockWait::LockWait(LockFile& file, CancelToken& token) : file_(file), token_(token) {
     // Registered, then announced (a holder between operations sees the
     // write, finds the registration and lets go), then armed: a release
     // before the watch is armed is found by the caller's next attempt.
     file_.try_lock(LockFile::waiters, F_RDLCK);
     const char zero = 0;
     (void)!::pwrite(file_.fd(), &zero, 1, kAnnounceOffset);
-    watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && ::inotify_add_watch(watch_, file.path().c_str(), IN_MODIFY | IN_CLOSE) < 0) {
-        ::close(watch_);
-        watch_ = -1;
+    if (!borrow_wait_instance(instance_))
+        return;
+    watch_ = ::inotify_add_watch(instance_.inotify, file_.path().c_str(),
+                                 IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    if (watch_ < 0) {
+        return_wait_instance(instance_);
+        return;
     }
+    token_.attach(instance_.wake);
 }
 
 LockWait::~LockWait() {
+    if (watch_ >= 0) {
+        token_.detach();
+        // Removing a watch does not wait for the kernel; the instance stays.
+        ::inotify_rm_watch(instance_.inotify, watch_);
+        return_wait_instance(instance_);
+    }
     file_.unlock(LockFile::waiters);
-    if (watch_ >= 0)
-        ::close(watch_);
 }
 
 bool LockWait::wait(Deadline deadline) {
-    int wait_ms = ms_until(deadline);
-    if (wait_ms == 0)
-        return false;
+    Deadline until = deadline;
+    const auto now = Clock::now();
+    if (watch_ < 0) {
+        until = std::min(until, now + std::chrono::milliseconds(pace_ms_));
+        pace_ms_ = std::min(pace_ms_ * 2, kMaxPaceMs);
+    }
     if (settle_left_ > 0)
-        wait_ms = std::min(wait_ms, settle_ms_);
-    pollfd p{watch_, POLLIN, 0};
-    // Without a watch (the system refused one) this only waits out the time.
-    const int rc = ::poll(&p, watch_ >= 0 ? 1 : 0, wait_ms);
-    if (rc > 0) {
-        alignas(inotify_event) char buf[4096];
-        bool closed = false;
+        until = std::min(until, now + std::chrono::milliseconds(settle_ms_));
+    if (watch_ < 0) {
+        const bool woken = token_.wait(until);
+        if (!woken && settle_left_ > 0) {
+            --settle_left_;
+            settle_ms_ *= 2;
+        }
+        return Clock::now() < deadline;
+    }
+    std::array<pollfd, 2> fds{{{instance_.inotify, POLLIN, 0}, {instance_.wake, POLLIN, 0}}};
+    const int rc = ::poll(fds.data(), fds.size(), ms_until(until));
+    if (fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(instance_.wake, &count, sizeof count);
+    }
+    bool closed = false;
+    if (fds[0].revents != 0) {
+        alignas(inotify_event) std::array<char, 4096> buf;
         ssize_t n;
-        while ((n = ::read(watch_, buf, sizeof buf)) > 0) {
+        while ((n = ::read(instance_.inotify, buf.data(), buf.size())) > 0) {
             for (ssize_t off = 0; off < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
+                const auto* e = reinterpret_cast<const inotify_event*>(buf.data() + off);
                 closed = closed || (e->mask & IN_CLOSE) != 0;
                 off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
         }
-        if (closed) {
-            settle_left_ = kSettleChecks;
-            settle_ms_ = 1;
-        }
+    }
+    if (closed) {
+        settle_left_ = kSettleChecks;
+        settle_ms_ = 1;
     } else if (rc == 0 && settle_left_ > 0) {
         --settle_left_;
         settle_ms_ *= 2;
@@ -207,17 +239,19 @@ bool LockWait::wait(Deadline deadline) {
     return Clock::now() < deadline;
 }
 
-ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline,
+ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, CancelToken& token,
                       const std::function<bool()>* keep_waiting) {
     std::unique_ptr<LockWait> wait;
     for (;;) {
         if (file.try_lock(byte, F_WRLCK))
             return VI_SUCCESS;
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
         if (keep_waiting != nullptr && !(*keep_waiting)())
             return VI_ERROR_RSRC_LOCKED;
         if (!wait) {
             // Armed before the next attempt: a release in between is not missed.
-            wait = std::make_unique<LockWait>(file);
+            wait = std::make_unique<LockWait>(file, token);
             continue;
         }
         if (Clock::now() >= deadline)

@@ -28,8 +28,10 @@
 #include <memory>
 #include <string>
 
+#include "cancel_token.h"
 #include "deadline.h"
 #include "visa.h"
+#include "wait_instances.h"
 
 namespace sgvisa {
 
@@ -85,33 +87,42 @@ class LockFile {
 
 // Waiting for another descriptor to change a lock file's locks. While it
 // lives, the wait is registered and announced (so releasers, and a holder
-// keeping the access lock between operations, wake it) and a watch on the
-// file is armed: create it before the last attempt that may fail, then
-// wait() and try again. Never spins: it blocks on the watch, and only after
-// a holder's death (whose lock the kernel drops just after reporting the
-// close) does it look again a few times at growing intervals.
+// keeping the access lock between operations, wake it) and an inotify watch
+// on the file is armed, on an instance lent to this wait (wait_instances.h):
+// create it before the last attempt that may fail, then wait() and try
+// again. Never spins: it blocks on the watch and on `token` (wake, cancel),
+// and only after a close (a holder's death, whose lock the kernel drops just
+// after reporting the close) does it look again a few times at growing
+// intervals. Without a watch (the user's inotify instances are used up) it
+// looks again at growing intervals of at most 32 ms, so a release is still
+// seen within milliseconds.
 class LockWait {
   public:
-    explicit LockWait(LockFile& file);
+    LockWait(LockFile& file, CancelToken& token);
     ~LockWait();
     LockWait(const LockWait&) = delete;
     LockWait& operator=(const LockWait&) = delete;
 
     bool armed() const { return watch_ >= 0; }
-    // Blocks until something may have changed or `deadline` passes (false).
+    // Blocks until something may have changed, the token is woken or
+    // cancelled, or `deadline` passes (false).
     bool wait(Deadline deadline);
 
   private:
     LockFile& file_;
+    CancelToken& token_;
+    WaitInstance instance_;
     int watch_ = -1;
     int settle_left_ = 0;
     int settle_ms_ = 1;
+    int pace_ms_ = 1;  // without a watch
 };
 
 // Takes a write lock on `byte` of `file`, waiting for other descriptors until
-// `deadline`. Before each wait `keep_waiting` (if given) may end it: the
+// `deadline`; the waits block on `token`. VI_ERROR_ABORT once `token` is
+// cancelled. Before each wait `keep_waiting` (if given) may end it: the
 // answer is then VI_ERROR_RSRC_LOCKED. VI_ERROR_TMO when the deadline passes.
-ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline,
+ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, CancelToken& token,
                       const std::function<bool()>* keep_waiting = nullptr);
 
 }  // namespace sgvisa

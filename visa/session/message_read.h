@@ -1,7 +1,8 @@
 // Reading a reply's bytes as viRead does, within one operation: up to the
 // END of the message, the termination character when it is enabled, or the
 // count, whichever comes first; bytes of a transfer past a termination
-// character wait in the connection for the next read.
+// character wait in the connection for the next read (a new message drops
+// them: DeviceConnection::Operation::write).
 #pragma once
 
 #include <cstddef>

@@ -27,9 +27,12 @@ std::string generated_key() {
 // again before it sleeps (a release in between is not missed); later calls
 // sleep until the lock file changes or `deadline`, with `guard` released.
 ViStatus ResourceLock::await_change(std::unique_lock<std::mutex>& guard,
-                                    std::unique_ptr<LockWait>& wait, Deadline deadline) {
+                                    std::unique_ptr<LockWait>& wait, Deadline deadline,
+                                    CancelToken& token) {
+    if (token.cancelled())
+        return VI_ERROR_ABORT;
     if (!wait) {
-        wait = std::make_unique<LockWait>(*file_);
+        wait = std::make_unique<LockWait>(*file_, token);
         return VI_SUCCESS;
     }
     if (Clock::now() >= deadline)
@@ -43,18 +46,18 @@ ViStatus ResourceLock::await_change(std::unique_lock<std::mutex>& guard,
 ResourceLock::ResourceLock(std::unique_ptr<LockFile> file) : file_(std::move(file)) {}
 
 ViStatus ResourceLock::lock(ViAccessMode type, Deadline deadline, const char* requested_key,
-                            std::string& key) {
+                            std::string& key, CancelToken& token) {
     if (type == VI_EXCLUSIVE_LOCK)
-        return lock_exclusive(deadline);
+        return lock_exclusive(deadline, token);
     if (type != VI_SHARED_LOCK)
         return VI_ERROR_INV_LOCK_TYPE;
     const std::string requested = requested_key != nullptr ? requested_key : "";
     if (requested.size() > kMaxKeyLength)
         return VI_ERROR_INV_ACCESS_KEY;
-    return lock_shared(deadline, requested, key);
+    return lock_shared(deadline, requested, key, token);
 }
 
-ViStatus ResourceLock::lock_exclusive(Deadline deadline) {
+ViStatus ResourceLock::lock_exclusive(Deadline deadline, CancelToken& token) {
     std::unique_lock guard(mutex_);
     if (exclusive_ > 0) {
         ++exclusive_;
@@ -67,7 +70,7 @@ ViStatus ResourceLock::lock_exclusive(Deadline deadline) {
             exclusive_ = 1;
             return VI_SUCCESS;
         }
-        if (const ViStatus st = await_change(guard, wait, deadline); st != VI_SUCCESS)
+        if (const ViStatus st = await_change(guard, wait, deadline, token); st != VI_SUCCESS)
             return st;
         if (exclusive_ > 0) {  // another thread of this session got it meanwhile
             ++exclusive_;
@@ -77,7 +80,7 @@ ViStatus ResourceLock::lock_exclusive(Deadline deadline) {
 }
 
 ViStatus ResourceLock::lock_shared(Deadline deadline, const std::string& requested,
-                                   std::string& key) {
+                                   std::string& key, CancelToken& token) {
     std::unique_lock guard(mutex_);
     if (shared_ > 0) {
         if (!requested.empty() && requested != key_)
@@ -118,9 +121,12 @@ ViStatus ResourceLock::lock_shared(Deadline deadline, const std::string& request
                 key = key_;
                 return VI_SUCCESS;
             }
+            // Another key's lock now. A waiter that tried while this read
+            // lock was held may have found it in the way: woken to try again.
             file_->unlock(LockFile::visa_lock);
+            file_->wake_waiters();
         }
-        if (const ViStatus st = await_change(guard, wait, deadline); st != VI_SUCCESS)
+        if (const ViStatus st = await_change(guard, wait, deadline, token); st != VI_SUCCESS)
             return st;
         if (shared_ > 0) {
             ++shared_;

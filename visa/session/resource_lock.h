@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "cancel_token.h"
 #include "deadline.h"
 #include "lock_file.h"
 #include "visa.h"
@@ -29,9 +30,10 @@ class ResourceLock {
     // key), and returns its key in `key`. VI_SUCCESS, or
     // VI_SUCCESS_NESTED_EXCLUSIVE / _SHARED when this session held that type
     // already; VI_ERROR_TMO when the deadline passed; VI_ERROR_INV_LOCK_TYPE;
-    // VI_ERROR_INV_ACCESS_KEY for a key longer than 255 characters.
-    ViStatus lock(ViAccessMode type, Deadline deadline, const char* requested_key,
-                  std::string& key);
+    // VI_ERROR_INV_ACCESS_KEY for a key longer than 255 characters;
+    // VI_ERROR_ABORT when `token`, which the wait blocks on, is cancelled.
+    ViStatus lock(ViAccessMode type, Deadline deadline, const char* requested_key, std::string& key,
+                  CancelToken& token);
 
     // Undoes one lock: the exclusive one first when both are held.
     // VI_SUCCESS when the session holds no lock any more, else
@@ -53,10 +55,11 @@ class ResourceLock {
     LockFile& file() { return *file_; }
 
   private:
-    ViStatus lock_exclusive(Deadline deadline);
-    ViStatus lock_shared(Deadline deadline, const std::string& requested, std::string& key);
+    ViStatus lock_exclusive(Deadline deadline, CancelToken& token);
+    ViStatus lock_shared(Deadline deadline, const std::string& requested, std::string& key,
+                         CancelToken& token);
     ViStatus await_change(std::unique_lock<std::mutex>& guard, std::unique_ptr<LockWait>& wait,
-                          Deadline deadline);
+                          Deadline deadline, CancelToken& token);
     // The lock the file holds for this session's counts; caller holds mutex_.
     void apply_counts();
 

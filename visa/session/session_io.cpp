@@ -4,12 +4,21 @@
 
 namespace sgvisa {
 
-ViStatus begin_session_io(ViSession vi, SessionIo& io) {
+SessionIo::~SessionIo() {
+    op = DeviceConnection::Operation();
+    if (session)
+        session->forget(*token);
+}
+
+ViStatus begin_session_io(ViSession vi, SessionIo& io, CancelToken* token) {
+    if (token != nullptr)
+        io.token = token;
     io.session = SessionTable::global().instrument(vi);
     if (!io.session)
         return VI_ERROR_INV_OBJECT;
     io.settings = io.session->settings();
-    const ViStatus st = io.session->begin(deadline_after_ms(io.settings.timeout_ms), io.op);
+    const ViStatus st =
+        io.session->begin(*io.token, deadline_after_ms(io.settings.timeout_ms), io.op);
     if (st != VI_SUCCESS)
         return st;
     io.restart_deadline();

@@ -12,9 +12,17 @@
 namespace sgvisa {
 
 struct SessionIo {
+    SessionIo() = default;
+    SessionIo(const SessionIo&) = delete;
+    SessionIo& operator=(const SessionIo&) = delete;
+    // Ends the operation; the token is no longer the session's.
+    ~SessionIo();
+
     std::shared_ptr<InstrumentSession> session;
     SessionSettings settings;
     Deadline deadline;  // for the instrument, from when the operation started
+    CancelToken own_token;
+    CancelToken* token = &own_token;  // what the operation's waits block on
     DeviceConnection::Operation op;
 
     Transport& transport() const { return op.transport(); }
@@ -23,7 +31,8 @@ struct SessionIo {
 };
 
 // VI_ERROR_INV_OBJECT when `vi` is not an open instrument session; otherwise
-// the status of InstrumentSession::begin.
-ViStatus begin_session_io(ViSession vi, SessionIo& io);
+// the status of InstrumentSession::begin. The operation's waits block on
+// `token` when given (an asynchronous job's), else on the SessionIo's own.
+ViStatus begin_session_io(ViSession vi, SessionIo& io, CancelToken* token = nullptr);
 
 }  // namespace sgvisa

@@ -1,15 +1,41 @@
 #include "session_table.h"
 
+#include <pthread.h>
+
 #include <utility>
 
 namespace sgvisa {
+namespace {
+
+SessionTable* g_table = nullptr;
+
+}  // namespace
 
 SessionTable& SessionTable::global() {
     // Never destroyed: sessions a program leaves open at exit must not be
     // torn down after the transports' own static state is gone. The system
     // closes their descriptors (and so drops their locks) at exit.
-    static SessionTable* const table = new SessionTable;
+    static SessionTable* const table = [] {
+        g_table = new SessionTable;
+        install_fork_handlers();
+        return g_table;
+    }();
     return *table;
+}
+
+void SessionTable::install_fork_handlers() {
+    ::pthread_atfork([] { g_table->mutex_.lock(); }, [] { g_table->mutex_.unlock(); },
+                     [] {
+                         // The parent's sessions: kept from destruction, which
+                         // would unlock, stop and close what is the parent's.
+                         static auto* const inherited =
+                             new std::vector<std::shared_ptr<InstrumentSession>>;
+                         for (auto& [vi, entry] : g_table->entries_) {
+                             if (entry.instrument)
+                                 inherited->push_back(std::move(entry.instrument));
+                         }
+                         g_table->mutex_.unlock();
+                     });
 }
 
 ViSession SessionTable::allocate_handle() {

@@ -5,6 +5,12 @@
 // given out again until 2^32 more objects have been opened. A resource
 // manager session owns the objects opened through it; removing it removes
 // them. Thread-safe.
+//
+// In a fork child the instrument sessions inherited from the parent stay
+// the parent's: their handles look closed (instrument() gives null) and
+// remove() only forgets them; the objects are never touched there, not even
+// destroyed. Resource manager sessions, find lists and event contexts are
+// the child's to use.
 #pragma once
 
 #include <atomic>
@@ -66,13 +72,16 @@ class SessionTable {
         std::shared_ptr<ResourceManagerState> resource_manager;
         ViSession parent = VI_NULL;
         std::vector<ViSession> children;
-        std::shared_ptr<InstrumentSession> instrument;
+        std::shared_ptr<InstrumentSession> instrument;  // null once inherited
         std::shared_ptr<FindList> find_list;
         std::shared_ptr<const VisaEvent> event;
     };
 
     // A handle not in use; the caller holds mutex_.
     ViSession allocate_handle();
+    // pthread_atfork's: the table stays whole across the fork, and the
+    // child forgets the parent's instrument sessions.
+    static void install_fork_handlers();
     ViStatus add_child(ViSession rm, Entry entry, ViSession& out);
 
     mutable std::mutex mutex_;

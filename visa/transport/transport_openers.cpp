@@ -1,5 +1,7 @@
 #include "transport_openers.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <mutex>
 #include <utility>
@@ -13,10 +15,18 @@ struct Registry {
     std::vector<std::pair<int, TransportBackend>> backends;
 };
 
+Registry* g_registry = nullptr;
+
 Registry& registry() {
-    // Never destroyed: a session may still be opened while statics go away.
-    static Registry* const r = new Registry;
-    return *r;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Never destroyed: a session may still be opened while statics go away.
+        g_registry = new Registry;
+        // Whole across a fork from any thread: a child opens instruments too.
+        ::pthread_atfork([] { g_registry->mutex.lock(); }, [] { g_registry->mutex.unlock(); },
+                         [] { g_registry->mutex.unlock(); });
+    });
+    return *g_registry;
 }
 
 // A copy, so that no backend runs under the registry's lock: an open may

@@ -13,6 +13,8 @@
 #include "interrupt_channel.h"
 #include "message_end.h"
 #include "read_ahead.h"
+#include "trace_switch.h"
+#include "traced_link.h"
 #include "usb488_messages.h"
 #include "usbtmc.h"
 #include "usbtmc_capabilities.h"
@@ -58,17 +60,22 @@ std::size_t capped(std::size_t limit, std::uint32_t cap) {
     return cap > 0 ? std::min<std::size_t>(limit, cap) : limit;
 }
 
+// However short an operation's own wait, the first claim and the
+// capability request get this long.
+constexpr auto kSetupTime = std::chrono::milliseconds(1000);
+
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, Capabilities caps, const HostSwitches& switches)
+    UsbtmcTransport(std::unique_ptr<UsbLink> link, const HostSwitches& switches)
         : link_(std::move(link)),
-          caps_(caps),
           max_out_(capped(kMaxOutPayload, switches.max_transfer)),
           max_in_(capped(kMaxInPayload, switches.max_transfer)),
+          no_termchar_(switches.no_termchar),
+          clear_on_open_(switches.clear_on_open),
           message_end_(switches.eom_never) {
-        if (switches.no_termchar)
-            caps_.term_char = false;
-        if (caps_.usb488) {
+        // The descriptors tell a USB488 interface; its capabilities are read
+        // only once the instrument may be talked to (acquire).
+        if (link_->facts().interface_protocol == kProtocolUsb488) {
             if (auto source = link_->open_interrupt_source())
                 interrupts_ = std::make_unique<InterruptChannel>(std::move(source));
         }
@@ -82,7 +89,11 @@ class UsbtmcTransport final : public Transport {
     ViStatus acquire(Deadline deadline) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        return note(link_->acquire(deadline));
+        if (caps_read_)
+            return note(link_->acquire(deadline));
+        const Deadline setup = std::max(deadline, Clock::now() + kSetupTime);
+        const ViStatus st = note(link_->acquire(setup));
+        return st == VI_SUCCESS ? read_capabilities(setup) : st;
     }
 
     void relinquish() override {
@@ -555,6 +566,35 @@ class UsbtmcTransport final : public Transport {
         return recovered == VI_ERROR_CONN_LOST ? recovered : st;
     }
 
+    // GET_CAPABILITIES, once. A device that stalls it is used without the
+    // optional features; one that does not answer is asked again next time.
+    ViStatus read_capabilities(Deadline deadline) {
+        std::array<std::uint8_t, kCapabilitiesLength> answer{};
+        std::size_t got = 0;
+        const ViStatus st =
+            note(link_->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0,
+                                   link_->interface_number(), answer, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        if (st != VI_SUCCESS && st != VI_ERROR_IO)
+            return st;
+        if (st == VI_SUCCESS)
+            caps_ = parse_capabilities(std::span(answer.data(), got),
+                                       link_->facts().interface_protocol == kProtocolUsb488);
+        if (no_termchar_)
+            caps_.term_char = false;
+        caps_read_ = true;
+        if (clear_on_open_) {
+            // Whatever the clear's outcome, the connection goes on as any other.
+            const ViStatus cleared = note(clear_device(*link_, deadline));
+            if (cleared == VI_ERROR_ABORT)
+                link_->resume();
+            if (cleared == VI_ERROR_CONN_LOST)
+                return cleared;
+        }
+        return VI_SUCCESS;
+    }
+
     // Remembers a lost device: every later call fails at once.
     ViStatus note(ViStatus st) {
         if (st == VI_ERROR_CONN_LOST)
@@ -563,9 +603,12 @@ class UsbtmcTransport final : public Transport {
     }
 
     std::unique_ptr<UsbLink> link_;
-    Capabilities caps_;
+    Capabilities caps_;  // none until read by the first acquire
+    bool caps_read_ = false;
     std::size_t max_out_;  // data bytes in one DEV_DEP_MSG_OUT
     std::size_t max_in_;   // TransferSize of one REQUEST_DEV_DEP_MSG_IN
+    bool no_termchar_;     // the instrument's TermChar is not used
+    bool clear_on_open_;   // the first acquire clears the instrument
     std::uint8_t last_tag_ = tag_before_first();
     std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;
@@ -584,31 +627,13 @@ class UsbtmcTransport final : public Transport {
 
 }  // namespace
 
-ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
-                               std::unique_ptr<Transport>& out, const HostSwitches& switches) {
+ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out,
+                               const HostSwitches& switches) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
-    ViStatus st = link->acquire(deadline);
-    if (st != VI_SUCCESS)
-        return st;
-    std::array<std::uint8_t, kCapabilitiesLength> answer{};
-    std::size_t got = 0;
-    st = link->control_in(kRequestTypeInterfaceIn, GET_CAPABILITIES, 0, link->interface_number(),
-                          answer, got, deadline);
-    if (switches.clear_on_open && st != VI_ERROR_CONN_LOST) {
-        // Whatever the clear's outcome, the connection goes on as any other.
-        if (clear_device(*link, deadline) == VI_ERROR_CONN_LOST)
-            st = VI_ERROR_CONN_LOST;
-    }
-    link->relinquish();
-    // A device that stalls GET_CAPABILITIES is used without optional features.
-    if (st != VI_SUCCESS && st != VI_ERROR_IO)
-        return st;
-    const Capabilities caps =
-        st == VI_SUCCESS ? parse_capabilities(std::span(answer.data(), got),
-                                              link->facts().interface_protocol == kProtocolUsb488)
-                         : Capabilities{};
-    out = std::make_unique<UsbtmcTransport>(std::move(link), caps, switches);
+    if (trace::transfers_on())
+        link = traced_link(std::move(link));
+    out = std::make_unique<UsbtmcTransport>(std::move(link), switches);
     return VI_SUCCESS;
 }
 

@@ -9,12 +9,14 @@
 
 namespace sgvisa {
 
-// Wraps `link` in the USBTMC host protocol: reads GET_CAPABILITIES once
-// (and clears the device when `switches` say so), then carries messages as
+// Wraps `link` in the USBTMC host protocol, which carries messages as
 // DEV_DEP_MSG_OUT / REQUEST_DEV_DEP_MSG_IN transfers, coping with the
-// deviations of usbtmc_reply.h and message_end.h. `deadline` bounds the
-// opening requests.
-ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, Deadline deadline,
-                               std::unique_ptr<Transport>& out, const HostSwitches& switches = {});
+// deviations of usbtmc_reply.h and message_end.h. Nothing is sent until the
+// first acquire(), which claims the interface, reads GET_CAPABILITIES and
+// clears the device when `switches` say so (that first claim and those
+// requests get at least 1 s, whatever the deadline); so a transport is made
+// without waiting for anybody.
+ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out,
+                               const HostSwitches& switches = {});
 
 }  // namespace sgvisa

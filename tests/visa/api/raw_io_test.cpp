@@ -141,5 +141,68 @@ TEST_F(RawIo, TermCharSuppressedEndAndUnendedWrites) {
     EXPECT_FALSE(writes[1].end) << "no END at all while VI_ATTR_SEND_END_EN is off";
 }
 
+// The ways a new message begins. Each drops what the library kept of the
+// last reply past a termination character, as the instrument drops a reply
+// left unread when a new message begins, whichever session sends it.
+enum class NewMessage { write, printf, write_async, queryf, clear, other_session };
+
+class KeptInput : public VisaTest, public ::testing::WithParamInterface<NewMessage> {};
+
+TEST_P(KeptInput, ANewMessageDropsTheRestOfTheLastReply) {
+    instrument().answer("Q1?\n", "LINE1\nLINE2\n");  // one transfer: no TermChar here
+    instrument().answer("Q2?\n", "R2\n");
+    const ViSession vi = open_instrument(VI_NULL);
+    const ViSession other = open_instrument(VI_NULL);
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE), VI_SUCCESS);
+    ASSERT_EQ(viEnableEvent(vi, VI_EVENT_IO_COMPLETION, VI_QUEUE, VI_NULL), VI_SUCCESS);
+    ViUInt32 count = 0;
+    ASSERT_EQ(viWrite(vi, bytes("Q1?\n"), 4, &count), VI_SUCCESS);
+    ViByte buf[64];
+    ASSERT_EQ(viRead(vi, buf, sizeof buf, &count), VI_SUCCESS_TERM_CHAR);
+    ASSERT_EQ(std::string(reinterpret_cast<char*>(buf), count), "LINE1\n");
+
+    char reply[64] = "";
+    switch (GetParam()) {
+        case NewMessage::write:
+            ASSERT_EQ(viWrite(vi, bytes("Q2?\n"), 4, &count), VI_SUCCESS);
+            break;
+        case NewMessage::printf:
+            ASSERT_EQ(viPrintf(vi, "Q2?\n"), VI_SUCCESS);
+            break;
+        case NewMessage::write_async: {
+            ASSERT_EQ(viWriteAsync(vi, bytes("Q2?\n"), 4, VI_NULL), VI_SUCCESS);
+            ViEvent done = VI_NULL;
+            ASSERT_EQ(viWaitOnEvent(vi, VI_EVENT_IO_COMPLETION, 2000, VI_NULL, &done), VI_SUCCESS);
+            viClose(done);
+            break;
+        }
+        case NewMessage::queryf:
+            ASSERT_EQ(viQueryf(vi, "Q2?\n", "%63t", reply), VI_SUCCESS);
+            EXPECT_STREQ(reply, "R2\n");
+            return;
+        case NewMessage::clear:
+            ASSERT_EQ(viClear(vi), VI_SUCCESS);
+            ASSERT_EQ(viWrite(vi, bytes("Q2?\n"), 4, &count), VI_SUCCESS);
+            break;
+        case NewMessage::other_session:
+            ASSERT_EQ(viWrite(other, bytes("Q2?\n"), 4, &count), VI_SUCCESS);
+            break;
+    }
+    ASSERT_EQ(viRead(vi, buf, sizeof buf, &count), VI_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), count), "R2\n");
+}
+
+std::string message_name(const ::testing::TestParamInfo<NewMessage>& param) {
+    static const char* const kNames[] = {"viWrite",  "viPrintf", "viWriteAsync",
+                                         "viQueryf", "viClear",  "AnotherSession"};
+    return kNames[static_cast<int>(param.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(By, KeptInput,
+                         ::testing::Values(NewMessage::write, NewMessage::printf,
+                                           NewMessage::write_async, NewMessage::queryf,
+                                           NewMessage::clear, NewMessage::other_session),
+                         message_name);
+
 }  // namespace
 }  // namespace sgtest

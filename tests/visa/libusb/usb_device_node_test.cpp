@@ -15,6 +15,7 @@
 #include "libusb_context.h"
 #include "libusb_device.h"
 #include "node_close_watch.h"
+#include "process_descriptors.h"
 #include "sysfs_usbtmc_scan.h"
 #include "temp_dir.h"
 #include "usb_device_node.h"
@@ -35,7 +36,7 @@ ViStatus open_status(const std::string& path) {
     int fd = -1;
     const ViStatus st = sgvisa::open_usb_device_node(path, fd);
     if (st == VI_SUCCESS)
-        ::close(fd);
+        sgvisa::close_process_descriptor(fd);
     return st;
 }
 

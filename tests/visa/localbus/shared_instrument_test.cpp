@@ -113,9 +113,10 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     // A waiter while the session is idle: it gets the lock without the
     // session making another call, long before its bound.
     const auto t0 = Clock::now();
-    ASSERT_EQ(
-        sgvisa::lock_waiting(*other, sgvisa::LockFile::access, sgvisa::deadline_after_ms(5000)),
-        VI_SUCCESS);
+    sgvisa::CancelToken token;
+    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
+                                   sgvisa::deadline_after_ms(5000), token),
+              VI_SUCCESS);
     EXPECT_LT(Clock::now() - t0, milliseconds(1000));
     // While another holds it, the session's operation waits its timeout.
     ViUInt32 count = 0;
@@ -136,8 +137,9 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
         int late = 0;
         for (int i = 0; i < 5; ++i) {
             const auto start = Clock::now();
+            sgvisa::CancelToken turn;
             if (!file || sgvisa::lock_waiting(*file, sgvisa::LockFile::access,
-                                              sgvisa::deadline_after_ms(5000)) != VI_SUCCESS)
+                                              sgvisa::deadline_after_ms(5000), turn) != VI_SUCCESS)
                 ::_exit(90 + i);
             late += Clock::now() - start > milliseconds(1000);
             file->unlock(sgvisa::LockFile::access);
@@ -166,6 +168,88 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
     EXPECT_EQ(viClose(locker), VI_SUCCESS);
     EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_UNLCK);
+}
+
+// A child holding the instrument in two ways, one after the other: idle
+// after a query (keeping the access lock), then with the exclusive lock.
+// It tells each stage with a byte on `out` and waits for one on `in`.
+pid_t start_keeper(int in, int out) {
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    char idn[128];
+    char go = 0;
+    pollfd p{in, POLLIN, 0};
+    viOpenDefaultRM(&rm);
+    if (viOpen(rm, kName, VI_NULL, 2000, &vi) != VI_SUCCESS ||
+        viQueryf(vi, "*IDN?\n", "%127t", idn) != VI_SUCCESS)
+        ::_exit(1);
+    (void)!::write(out, "q", 1);
+    if (::poll(&p, 1, 20000) != 1 || ::read(in, &go, 1) != 1)
+        ::_exit(2);
+    if (viLock(vi, VI_EXCLUSIVE_LOCK, 2000, VI_NULL, VI_NULL) != VI_SUCCESS)
+        ::_exit(3);
+    (void)!::write(out, "l", 1);
+    if (::poll(&p, 1, 20000) != 1 || ::read(in, &go, 1) != 1)
+        ::_exit(4);
+    ::_exit(0);
+}
+
+// An open without a lock is never kept waiting by another process: not by
+// the access lock kept between that process's operations, nor by its
+// exclusive lock. Only the operations of a locked-out session are refused
+// then, at once.
+TEST_F(SharedInstrument, OpenWithoutALockNeverWaitsForAnotherProcess) {
+    int to_child[2];
+    int from_child[2];
+    ASSERT_EQ(::pipe(to_child), 0);
+    ASSERT_EQ(::pipe(from_child), 0);
+    const pid_t keeper = start_keeper(to_child[0], from_child[1]);
+    auto stage = [&] {
+        char c = 0;
+        pollfd p{from_child[0], POLLIN, 0};
+        return ::poll(&p, 1, 10000) == 1 && ::read(from_child[0], &c, 1) == 1 ? c : '?';
+    };
+    ASSERT_EQ(stage(), 'q');
+    ASSERT_EQ(other_descriptor()->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+
+    int slow = 0;
+    int failed = 0;
+    for (int i = 0; i < 20; ++i) {
+        ViSession vi = VI_NULL;
+        const auto start = Clock::now();
+        failed += viOpen(rm_, kName, VI_NULL, 0, &vi) != VI_SUCCESS;
+        slow += Clock::now() - start > milliseconds(100);
+        viClose(vi);
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(slow, 0);
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 0, &vi), VI_SUCCESS);
+    char idn[128];
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS) << "the idle keeper let go";
+    ASSERT_EQ(viClose(vi), VI_SUCCESS);
+
+    ASSERT_EQ(::write(to_child[1], "l", 1), 1);
+    ASSERT_EQ(stage(), 'l');
+    auto start = Clock::now();
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 0, &vi), VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+    start = Clock::now();
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_ERROR_RSRC_LOCKED);
+    EXPECT_EQ(viPrintf(vi, "*CLS\n"), VI_ERROR_RSRC_LOCKED);
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+    ViSession exclusive = VI_NULL;
+    EXPECT_EQ(viOpen(rm_, kName, VI_EXCLUSIVE_LOCK, 0, &exclusive), VI_ERROR_RSRC_LOCKED);
+
+    ASSERT_EQ(::write(to_child[1], "x", 1), 1);
+    EXPECT_EQ(wait_for_exit(keeper, milliseconds(10000)), 0);
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS) << "free again";
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]})
+        ::close(fd);
 }
 
 TEST_F(SharedInstrument, ExclusiveOpenTakesTheLockFromNobodyAndWaitsOnlyItsTimeout) {

@@ -1,7 +1,10 @@
 // The exclusive lock between processes and between sessions of one process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,13 +145,11 @@ class Holder {
     int from_child_ = -1;
 };
 
-// Tells when an open in this process has started to wait for the lock of
-// the fixture's instrument (it then watches the lock file).
+// Tells when an open has started to wait for the lock of the fixture's
+// instrument (it is then registered on the lock file).
 class WaitSignal {
   public:
-    bool wait() {
-        return wait_for_inotify_watches(getpid(), lock_file_of(kVendor, kProduct, "SN1234"), 1);
-    }
+    bool wait() { return wait_for_lock_waiters(lock_file_of(kVendor, kProduct, "SN1234"), 1); }
 };
 
 double thread_cpu_ms() {
@@ -156,6 +157,41 @@ double thread_cpu_ms() {
     getrusage(RUSAGE_THREAD, &ru);
     return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
            (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+}
+
+bool write_file(const char* path, const std::string& text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// The exit status of a child that could not take away its own inotify instances.
+constexpr int kNoInotifyLimit = 77;
+
+// Forks a child that runs `body` (its exit status) in a user namespace of its
+// own that allows no inotify instance, as on a desktop whose per-user limit
+// is used up (the limit counts per user namespace, so the user's other
+// programs keep theirs).
+template <typename Body>
+pid_t fork_without_inotify(Body body) {
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (unshare(CLONE_NEWUSER) != 0 ||
+        !write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+        !write_file("/proc/self/setgroups", "deny") ||
+        !write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1") ||
+        !write_file("/proc/sys/user/max_inotify_instances", "0"))
+        _exit(kNoInotifyLimit);
+    const int probe = inotify_init1(IN_CLOEXEC);
+    if (probe >= 0)
+        _exit(kNoInotifyLimit);
+    _exit(body());
 }
 
 using InstrumentLockTest = VisaTest;
@@ -238,6 +274,39 @@ TEST_F(InstrumentLockTest, KilledHolderLeavesNoStaleLock) {
     const double latency_ms = (returned_at - killed_at) / 1e6;
     EXPECT_LT(latency_ms, kHandOverBoundMs);  // includes the kernel tearing the process down
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
+}
+
+// Without an inotify instance a waiter cannot be told of a release: it looks
+// again at short, growing intervals instead of sleeping out its timeout.
+TEST_F(InstrumentLockTest, WaiterWithoutInotifySeesTheReleaseWithinMilliseconds) {
+    const ViSession holder = open_instrument(VI_EXCLUSIVE_LOCK);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const std::string resource = instrument().resource_name();
+    const pid_t child = fork_without_inotify([&] {
+        ViSession rm = VI_NULL;
+        ViSession vi = VI_NULL;
+        viOpenDefaultRM(&rm);
+        const ViStatus st = viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 4000, &vi);
+        write_value(report[1], st);
+        write_value(report[1], monotonic_ns());
+        return 0;
+    });
+    close(report[1]);
+    const bool waiting = wait_for_lock_waiters(lock_file_of(kVendor, kProduct, "SN1234"), 1);
+    const std::int64_t released_at = monotonic_ns();
+    EXPECT_EQ(viClose(holder), VI_SUCCESS);
+    ViStatus st = VI_ERROR_SYSTEM_ERROR;
+    std::int64_t returned_at = 0;
+    const bool reported = read_value(report[0], st) && read_value(report[0], returned_at);
+    close(report[0]);
+    const int status = wait_for_exit(child, milliseconds(kBoundMs));
+    if (status == kNoInotifyLimit)
+        GTEST_SKIP() << "no user namespace to take inotify instances away in";
+    ASSERT_TRUE(waiting) << "the child never waited";
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(st, VI_SUCCESS);
+    EXPECT_LT((returned_at - released_at) / 1e6, kHandOverBoundMs);
 }
 
 TEST_F(InstrumentLockTest, HolderThatExitedWithoutClosingLeavesNoStaleLock) {

@@ -1,16 +1,20 @@
-// Opening (GET_CAPABILITIES once) and losing the device.
+// Opening (nothing sent), the first acquire (GET_CAPABILITIES, once) and
+// losing the device.
 #include "transport_read.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
 namespace {
 
-TEST_F(UsbtmcHostTest, CapabilitiesAreReadOnceAtOpenFromTheRightInterface) {
+TEST_F(UsbtmcHostTest, CapabilitiesAreReadOnceAtTheFirstAcquireFromTheRightInterface) {
     device->interface_number = 3;  // not always 0
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), later(), transport),
-              VI_SUCCESS);
+    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
+    EXPECT_TRUE(device->events.empty()) << "an open waits for nobody: it sends nothing";
+    // However little time the first operation has left.
+    ASSERT_EQ(transport->acquire(sgvisa::Clock::now()), VI_SUCCESS);
     ASSERT_EQ(device->events.size(), 1u);
     EXPECT_EQ(device->events[0], "ctrl GET_CAPABILITIES value=0 index=0x03");
+    ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     std::string answer;
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(query("Q?\n", answer), VI_SUCCESS);
@@ -24,11 +28,11 @@ TEST_F(UsbtmcHostTest, DeviceStallingCapabilitiesIsStillUsable) {
     expect_next_query_works();
 }
 
-TEST_F(UsbtmcHostTest, OpenFailsWhenTheDeviceIsGone) {
+TEST_F(UsbtmcHostTest, FirstAcquireFailsWhenTheDeviceIsGone) {
     device->gone = true;
-    EXPECT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), later(), transport),
-              VI_ERROR_CONN_LOST);
-    EXPECT_FALSE(transport);
+    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
+    EXPECT_EQ(transport->acquire(later()), VI_ERROR_CONN_LOST);
+    EXPECT_TRUE(transport->lost());
 }
 
 TEST_F(UsbtmcHostTest, DisappearingMidReplyIsConnectionLostForEveryLaterCall) {

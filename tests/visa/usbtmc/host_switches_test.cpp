@@ -12,9 +12,9 @@ namespace u = sgproto::usbtmc;
 class HostSwitch : public UsbtmcHostTest {
   protected:
     void open_with(const sgvisa::HostSwitches& switches) {
-        ASSERT_EQ(
-            sgvisa::make_usbtmc_transport(make_fake_link(device), later(), transport, switches),
-            VI_SUCCESS);
+        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, switches),
+                  VI_SUCCESS);
+        ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     }
 };
 

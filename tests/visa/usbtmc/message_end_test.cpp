@@ -91,8 +91,9 @@ TEST_F(MessageEnd, ReadThatStopsAtALinefeedNeedsNoAskingAndTheSwitchNoneEither) 
     device->eom_never = true;
     sgvisa::HostSwitches switches;
     switches.eom_never = true;
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), later(), transport, switches),
+    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, switches),
               VI_SUCCESS);
+    ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     ASSERT_EQ(write("B?\n"), VI_SUCCESS);
     ASSERT_EQ(read_once(256, answer, end), VI_SUCCESS);
     EXPECT_EQ(answer, "B?=ANSWER\n");

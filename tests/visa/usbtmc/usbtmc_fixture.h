@@ -19,11 +19,12 @@ class UsbtmcHostTest : public ::testing::Test {
   protected:
     UsbtmcHostTest() { device->respond = echo_queries; }
 
-    // Opens the transport; the capability request is removed from the log.
+    // Opens the transport and acquires it, as the session layer does before
+    // its first operation; the capability request is removed from the log.
     void open() {
-        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), later(), transport),
-                  VI_SUCCESS);
+        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
         ASSERT_TRUE(transport);
+        ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
         device->events.clear();
         device->out_frames.clear();
     }

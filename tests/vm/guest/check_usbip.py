@@ -94,7 +94,9 @@ def library(attachment, build_dir):
     # machine's programs.
     steps = run_probe(build_dir, [], opens=False)
     expect_status(steps[1], VI_ERROR_RSRC_NFOUND)
-    expect(steps[1].ms < 1500, f"viOpen of an exported device took {steps[1].ms:.0f} ms")
+    # Found absent at once, not after the probe's open timeout of 10 s (a
+    # TCG guest on a busy machine has taken 1.5 s for the look at sysfs).
+    expect(steps[1].ms < 5000, f"viOpen of an exported device took {steps[1].ms:.0f} ms")
     not_found_ms = steps[1].ms
     link.attach()
     wanted = usb_node(link.busid)

@@ -8,9 +8,11 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.append("/usr/lib/python3/dist-packages")
 
+import check_full_speed  # noqa: E402
 import check_library  # noqa: E402
 import check_peers  # noqa: E402
 import check_pyvisa_sgvisa  # noqa: E402
+import check_quirks  # noqa: E402
 import check_sgdemo  # noqa: E402
 import check_stall  # noqa: E402
 import check_usb488  # noqa: E402
@@ -27,9 +29,18 @@ def main():
     gadget.create()
     # A second instrument on the second UDC, for the check that uses two.
     second = Gadget(build, name="sg2", udc="dummy_udc.1", serial="SIM002",
-                    node="/sys/bus/usb/devices/2-1:1.0/driver")
+                    node="/sys/bus/usb/devices/2-1:1.0/driver", busid="2-1")
     second.create()
+    # The quirk checks' hosts each have one: our library the second, the
+    # kernel driver the third, pyvisa-py the fourth.
+    third = Gadget(build, name="sg3", udc="dummy_udc.2", serial="SIM003",
+                   node="/sys/bus/usb/devices/3-1:1.0/driver", busid="3-1")
+    third.create()
+    fourth = Gadget(build, name="sg4", udc="dummy_udc.3", serial="SIM004",
+                    node="/sys/bus/usb/devices/4-1:1.0/driver", busid="4-1")
+    fourth.create()
     attachment = check_usbip.Attachment(gadget)
+    peers = check_quirks.Hosts(build, second, third, fourth)
     checks = [
         ("1-kernel-usbtmc-driver", lambda: check_peers.kernel_driver(gadget, report)),
         ("1-pyvisa-py", lambda: check_peers.pyvisa_py(gadget, report)),
@@ -49,6 +60,13 @@ def main():
          lambda: check_library.round_trip(gadget, second, build, report)),
         ("usb-find", lambda: check_library.usb_find(gadget, build)),
         ("pyvisa-sgvisa", lambda: check_pyvisa_sgvisa.pyvisa_sgvisa(gadget, build, report)),
+        ("full-speed-sgdemo", lambda: check_full_speed.sgdemo_run(gadget, build)),
+        ("full-speed-replies", lambda: check_full_speed.replies(gadget, build)),
+        # The same exchange through our library, the kernel driver and
+        # pyvisa-py on a gadget with each quirk: one row of the matrix each.
+        *((check_quirks.check_name(row),
+           lambda row=row: check_quirks.quirk_row(row, peers, report))
+          for row in check_quirks.rows()),
         # Last, one attachment for all (see check_usbip.Attachment); the
         # last gives the device back to dummy_hcd.
         ("usbip-kernel-usbtmc-driver", lambda: check_usbip.kernel_driver(attachment, report)),
@@ -58,6 +76,8 @@ def main():
         ("usbip-given-back", lambda: check_usbip.given_back(attachment)),
     ]
     only = os.environ.get("SG_VM_ONLY")
+    if any(name.startswith("quirk-") and (not only or only in name) for name, _ in checks):
+        peers.prepare()  # its imports, in the idle time of the checks before
     for name, check in checks:
         if only and only not in name:
             continue
@@ -69,11 +89,12 @@ def main():
             attachment.close()
         except Exception as e:
             report.note(f"stopping sgsim after {name}: {e}")
+    peers.close()
     try:
         attachment.close()  # after a selection (--only) of the USB/IP checks
     except Exception as e:
         report.note(f"giving the device back after the USB/IP checks: {e}")
-    for g in (gadget, second):
+    for g in (gadget, second, third, fourth):
         err = g.stderr()
         if err:
             print(f"---- sgsim ({g.name}) stderr ----\n" + err, flush=True)

@@ -21,7 +21,8 @@ def unescape(text):
 class Step:
     def __init__(self, line):
         head, _, data = line.partition(" data=")
-        fields = head.split()
+        # The step as given (which may hold blanks), status=, ms=.
+        fields = head.rsplit(" ", 2)
         self.name = fields[0]
         values = dict(f.split("=", 1) for f in fields[1:])
         self.status = int(values["status"], 16)

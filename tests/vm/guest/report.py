@@ -1,4 +1,5 @@
-"""Result lines for the host: PASS/FAIL per check, FIGURE and NOTE lines.
+"""Result lines for the host: PASS/FAIL per check, FIGURE, NOTE and MATRIX
+lines.
 
 They go to the results channel (the second serial port) and, for whoever
 watches the guest console, to standard output as well.
@@ -30,6 +31,12 @@ class Report:
 
     def note(self, text):
         self._line(f"NOTE {text}")
+
+    def matrix(self, quirk, exchange, bound, outcomes):
+        """One row of the quirk checks' matrix: the quirk, the exchange,
+        each host's bound in seconds and the hosts' outcomes, tab-separated."""
+        fields = [quirk, exchange, f"{bound:.0f}", *outcomes]
+        self._line("MATRIX " + "\t".join(" ".join(f.split()) for f in fields))
 
     def uptime(self, label):
         with open("/proc/uptime") as f:

@@ -1,0 +1,128 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "actor.h"
+#include "operations.h"
+
+namespace torture {
+namespace {
+
+// How long the child may take to close what it inherited; past it the
+// child's alarm ends it (SIGALRM) and the parent reports the hang.
+constexpr unsigned kChildSeconds = 3;
+
+// The child, a copy of a process whose other threads may hold any lock of
+// the library or of this test: it only reads atomics and calls viClose, as
+// a program that forks and then closes what it inherited does, and
+// reports through a file with plain system calls.
+[[noreturn]] void child(Worker& w, const char* report_path) {
+    ::alarm(kChildSeconds);
+    char problem[512] = {};
+    for (int k = 0; k < kSlots && problem[0] == '\0'; ++k) {
+        const ViSession vi = w.slot(k).vi.load();
+        if (vi == VI_NULL)
+            continue;
+        const ViStatus st = viClose(vi);
+        // An inherited session may have been closed by the parent's other
+        // threads just before the fork.
+        if (st != VI_SUCCESS && st != VI_ERROR_INV_OBJECT) {
+            std::snprintf(problem, sizeof problem,
+                          "viClose of the inherited session %u returned 0x%08X", vi,
+                          static_cast<unsigned>(st));
+        }
+    }
+    const ViSession rm = w.rm();
+    if (problem[0] == '\0' && rm != VI_NULL) {
+        const ViStatus st = viClose(rm);
+        if (st != VI_SUCCESS && st != VI_ERROR_INV_OBJECT) {
+            std::snprintf(problem, sizeof problem,
+                          "viClose of the inherited resource manager %u returned 0x%08X", rm,
+                          static_cast<unsigned>(st));
+        }
+    }
+    if (problem[0] == '\0')
+        ::_exit(0);
+    const int fd = ::open(report_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!::write(fd, problem, std::strlen(problem));
+        ::close(fd);
+    }
+    ::_exit(kExitViolation);
+}
+
+std::string read_file(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    ::unlink(path.c_str());
+    return text;
+}
+
+}  // namespace
+
+void op_fork(Actor& a) {
+    const std::string report = a.worker.setup().work_dir + "/child-" + std::to_string(::getpid()) +
+                               "-" + std::to_string(a.index);
+    int status = 0;
+    pid_t pid = -1;
+    const ViStatus st = a.call(
+        fn_fork_child, "fork; the child closes every session it inherited and its resource manager",
+        Actor::fixed(kChildSeconds * 1000), [&]() -> ViStatus {
+            pid = ::fork();
+            if (pid == 0)
+                child(a.worker, report.c_str());
+            if (pid < 0)
+                return VI_ERROR_SYSTEM_ERROR;
+            // Its exit, or its alarm's, is what the wait is for; the pidfd
+            // bounds the wait should even the alarm fail.
+            const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+            if (pidfd >= 0) {
+                pollfd p{pidfd, POLLIN, 0};
+                int r;
+                do {
+                    r = ::poll(&p, 1, static_cast<int>(kChildSeconds * 1000 + 2000));
+                } while (r < 0 && errno == EINTR);
+                ::close(pidfd);
+                if (r == 0)
+                    ::kill(pid, SIGKILL);
+            }
+            pid_t w;
+            do {
+                w = ::waitpid(pid, &status, 0);
+            } while (w < 0 && errno == EINTR);
+            return VI_SUCCESS;
+        });
+    if (st != VI_SUCCESS) {
+        a.note("  fork failed: " + std::string(std::strerror(errno)));
+        return;
+    }
+    if (WIFSIGNALED(status)) {
+        a.violation("no hang: a child closes what it inherited at once",
+                    "the child (pid " + std::to_string(pid) + ") was ended by signal " +
+                        std::to_string(WTERMSIG(status)) +
+                        (WTERMSIG(status) == SIGALRM
+                             ? " (its alarm: it hung for " + std::to_string(kChildSeconds) +
+                                   " s closing what it inherited)"
+                             : ""));
+    } else if (WEXITSTATUS(status) != 0) {
+        a.violation("a child closes what it inherited",
+                    "the child (pid " + std::to_string(pid) + "): " + read_file(report));
+    }
+}
+
+}  // namespace torture

@@ -1,0 +1,188 @@
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "actor.h"
+#include "misc_calls.h"
+#include "operations.h"
+
+namespace torture {
+namespace {
+
+ViAttr attribute_of(TrackedAttribute which) {
+    switch (which) {
+        case ta_timeout:
+            return VI_ATTR_TMO_VALUE;
+        case ta_termchar_enabled:
+            return VI_ATTR_TERMCHAR_EN;
+        default:
+            return VI_ATTR_TERMCHAR;
+    }
+}
+
+const char* attribute_name(TrackedAttribute which) {
+    switch (which) {
+        case ta_timeout:
+            return "VI_ATTR_TMO_VALUE";
+        case ta_termchar_enabled:
+            return "VI_ATTR_TERMCHAR_EN";
+        default:
+            return "VI_ATTR_TERMCHAR";
+    }
+}
+
+// What viGetAttribute gives back for a value set.
+ViAttrState read_back(TrackedAttribute which, ViAttrState value) {
+    if (which == ta_timeout && value == VI_TMO_IMMEDIATE)
+        return 1;  // the library keeps "immediate" as 1 ms
+    return value;
+}
+
+}  // namespace
+
+ViStatus device_clear(Actor& a, const Target& t) {
+    const std::uint32_t kills = a.worker.board().kills.load();
+    const ViStatus st = a.io(fn_clear, t, "viClear(" + std::to_string(t.vi) + ")", 2, Needs::answer,
+                             [&] { return viClear(t.vi); });
+    if (st >= 0) {
+        auto& clean = a.instrument_board(t.instrument).clean_at_kills;
+        std::uint32_t seen = clean.load();
+        while (seen < kills && !clean.compare_exchange_weak(seen, kills)) {
+        }
+    }
+    return st;
+}
+
+ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttrState value) {
+    Slot& s = a.slot(t);
+    const ViAttr attr = attribute_of(which);
+    if (which == ta_timeout)
+        s.raise_timeout_max(static_cast<std::uint32_t>(read_back(which, value)));
+    const std::uint32_t writes = s.attribute_writes[which].fetch_add(1);
+    const std::uint32_t others = s.attribute_setters[which].fetch_add(1);
+    ViStatus st = a.call(fn_set_attribute,
+                         "viSetAttribute(" + std::to_string(t.vi) + ", " + attribute_name(which) +
+                             ", " + std::to_string(value) + ")",
+                         Actor::fixed(0), [&] { return viSetAttribute(t.vi, attr, value); });
+    a.expect(fn_set_attribute, t, st, {VI_SUCCESS});
+    if (st == VI_SUCCESS && which == ta_timeout)
+        s.timeout_ms.store(static_cast<std::uint32_t>(read_back(which, value)));
+    ViAttrState got = 0;
+    ViUInt32 wide = 0;
+    ViBoolean flag = 0;
+    ViUInt8 byte = 0;
+    void* out = which == ta_timeout            ? static_cast<void*>(&wide)
+                : which == ta_termchar_enabled ? static_cast<void*>(&flag)
+                                               : static_cast<void*>(&byte);
+    const ViStatus read =
+        a.call(fn_get_attribute,
+               "viGetAttribute(" + std::to_string(t.vi) + ", " + attribute_name(which) + ")",
+               Actor::fixed(0), [&] { return viGetAttribute(t.vi, attr, out); });
+    s.attribute_setters[which].fetch_sub(1);
+    a.expect(fn_get_attribute, t, read, {VI_SUCCESS});
+    got = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
+    const bool alone = others == 0 && s.attribute_writes[which].load() == writes + 1;
+    if (st == VI_SUCCESS && read == VI_SUCCESS && alone && got != read_back(which, value)) {
+        a.violation("no attribute update is lost",
+                    std::string(attribute_name(which)) + " reads " + std::to_string(got) +
+                        " after it was set to " + std::to_string(value) +
+                        ", with no other set of it in between (another thread set another "
+                        "attribute of the session meanwhile)");
+    }
+    return st;
+}
+
+namespace {
+
+void set_one_attribute(Actor& a, const Target& t) {
+    switch (a.rng.below(3)) {
+        case 0:
+            set_attribute(a, t, ta_timeout,
+                          a.rng.pick<ViAttrState>(
+                              {VI_TMO_IMMEDIATE, 10, 200, kReliableTimeoutMs, kReliableTimeoutMs}));
+            break;
+        case 1:
+            set_attribute(a, t, ta_termchar_enabled, a.rng.pick<ViAttrState>({VI_TRUE, VI_FALSE}));
+            break;
+        default:
+            set_attribute(a, t, ta_termchar, a.rng.pick<ViAttrState>({'\n', '\r'}));
+            break;
+    }
+}
+
+}  // namespace
+
+// Two threads set different attributes of one session at once: this
+// thread the timeout (each read back), a helper the termination character's
+// enable, as fast as it can.
+void attribute_race(Actor& a, const Target& t) {
+    Slot& s = a.slot(t);
+    std::atomic<bool> done{false};
+    s.attribute_writes[ta_termchar_enabled].fetch_add(1);
+    s.attribute_setters[ta_termchar_enabled].fetch_add(1);
+    a.note("  a helper thread sets VI_ATTR_TERMCHAR_EN of " + std::to_string(t.vi) + " meanwhile");
+    std::thread helper([&] {
+        for (ViAttrState v = 0; !done.load(); v ^= 1)
+            viSetAttribute(t.vi, VI_ATTR_TERMCHAR_EN, v);
+    });
+    for (int i = 0; i < 50; ++i) {
+        if (set_attribute(a, t, ta_timeout,
+                          a.rng.pick<ViAttrState>({10, 200, kReliableTimeoutMs})) < 0)
+            break;
+    }
+    done.store(true);
+    helper.join();
+    s.attribute_setters[ta_termchar_enabled].fetch_sub(1);
+}
+
+void op_attributes(Actor& a) {
+    Target t;
+    if (!a.pick_open(t))
+        return;
+    if (a.rng.percent(20)) {
+        attribute_race(a, t);
+        return;
+    }
+    // Sometimes a burst, as a program setting up a session does: two
+    // threads' bursts on one session overlap long enough to lose an update.
+    const int sets = a.rng.percent(30) ? 10 + static_cast<int>(a.rng.below(20)) : 1;
+    for (int i = 0; i < sets; ++i)
+        set_one_attribute(a, t);
+}
+
+void op_clear(Actor& a) {
+    Target t;
+    if (a.pick_open(t))
+        device_clear(a, t);
+}
+
+void op_misc(Actor& a) {
+    Target t;
+    if (!a.pick_open(t))
+        return;
+    const std::string vi = std::to_string(t.vi);
+    switch (a.rng.below(3)) {
+        case 0: {
+            const ViUInt16 mask =
+                a.rng.pick<ViUInt16>({VI_READ_BUF_DISCARD, VI_IO_IN_BUF_DISCARD,
+                                      VI_READ_BUF_DISCARD | VI_IO_IN_BUF_DISCARD | VI_WRITE_BUF});
+            a.io(fn_flush, t, "viFlush(" + vi + ", " + std::to_string(mask) + ")", 2,
+                 Needs::nothing, [&] { return viFlush(t.vi, mask); });
+            break;
+        }
+        case 1:
+            a.io(fn_assert_trigger, t, "viAssertTrigger(" + vi + ")", 2, Needs::answer,
+                 [&] { return viAssertTrigger(t.vi, VI_TRIG_PROT_DEFAULT); });
+            break;
+        default: {
+            const ViUInt16 mode =
+                a.rng.pick<ViUInt16>({VI_GPIB_REN_ASSERT, VI_GPIB_REN_DEASSERT,
+                                      VI_GPIB_REN_ASSERT_ADDRESS, VI_GPIB_REN_ADDRESS_GTL});
+            a.io(fn_control_ren, t, "viGpibControlREN(" + vi + ", " + std::to_string(mode) + ")", 2,
+                 Needs::answer, [&] { return viGpibControlREN(t.vi, mode); });
+            break;
+        }
+    }
+}
+
+}  // namespace torture

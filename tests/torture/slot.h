@@ -1,0 +1,70 @@
+// A worker's session slots: the sessions its threads share. Any thread may
+// use a session in a slot, close it (a close from another thread), or
+// borrow the slot for a sequence that needs it alone (a lock held over
+// several calls, events waited for); while borrowed, the other threads
+// only close it or read its status byte.
+//
+// The slot also keeps what the test knows of the session: its generation
+// (a new one per open; a call that finds it changed knows its session was
+// closed under it), the timeouts set, and the VISA locks it holds, which
+// the slot's mutex orders with the shared records of the board (see
+// InstrumentBoard).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "board.h"
+#include "visa.h"
+
+namespace torture {
+
+inline constexpr int kSlots = 5;
+// The timeout at which the simulated instrument is taken to answer always:
+// a VI_ERROR_TMO at this timeout is the library's fault.
+inline constexpr std::uint32_t kReliableTimeoutMs = 2000;
+
+// A session as a call sees it when it starts.
+struct Target {
+    int slot = -1;
+    ViSession vi = VI_NULL;
+    std::uint32_t generation = 0;
+    int instrument = -1;
+    SessionId id = 0;
+};
+
+// The attributes whose updates the test checks for losses.
+enum TrackedAttribute { ta_timeout, ta_termchar_enabled, ta_termchar, kTrackedAttributes };
+
+struct Slot {
+    mutable std::mutex
+        mutex;  // orders session, generation and lock changes with the board's records
+    std::atomic<ViSession> vi{VI_NULL};
+    std::atomic<std::uint32_t> generation{0};
+    std::atomic<int> instrument{-1};
+    std::atomic<int> borrower{-1};  // the borrowing thread, -1: none
+    // Threads in an operation on the session that picked it unborrowed: a
+    // borrower waits for them to finish (they back off once it is set).
+    std::atomic<int> users{0};
+    // Timeouts: the last set, the largest since the open (what bounds use).
+    std::atomic<std::uint32_t> timeout_ms{kReliableTimeoutMs};
+    std::atomic<std::uint32_t> timeout_max_ms{kReliableTimeoutMs};
+    // Sets of each tracked attribute begun, and those in progress: a call
+    // that saw neither change knows the timeout it ran with.
+    std::atomic<std::uint32_t> attribute_writes[kTrackedAttributes] = {};
+    std::atomic<std::uint32_t> attribute_setters[kTrackedAttributes] = {};
+    // Under `mutex`:
+    int exclusive_depth = 0;
+    int shared_depth = 0;
+
+    // The session in the slot now (vi VI_NULL when none).
+    Target target(std::uint32_t incarnation, int index) const;
+    // Whether the session `t` names is still the one in the slot.
+    bool holds(const Target& t) const { return generation.load() == t.generation; }
+    // Raises the largest timeout before a call that may set `ms`.
+    void raise_timeout_max(std::uint32_t ms);
+};
+
+}  // namespace torture

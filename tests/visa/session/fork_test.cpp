@@ -1,0 +1,200 @@
+// A fork child and the sessions it inherits: they stay the parent's. The
+// child's close of one only forgets it (no unlock of the parent's locks, no
+// traffic on the parent's connection, no thread of the parent's stopped),
+// its operations on one talk to nothing, and it opens sessions of its own.
+// The child keeps none of the parent's lock descriptors, so the parent's
+// locks go with the parent.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "lock_file.h"
+#include "process_wait.h"
+#include "sim_process.h"
+#include "temp_dir.h"
+#include "visa.h"
+
+namespace sgtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char kName[] = "USB0::0x4d19::0x0040::FORK1::INSTR";
+
+class ForkedChild : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        runtime_ = tmp_.make_subdir("run");
+        ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1), 0);
+        sim_ = std::make_unique<SimProcess>(runtime_, "FORK1");
+        ASSERT_TRUE(sim_->ready());
+        ASSERT_EQ(viOpenDefaultRM(&rm_), VI_SUCCESS);
+    }
+    void TearDown() override { viClose(rm_); }
+
+    // The instrument's lock file as another process sees it.
+    static std::unique_ptr<sgvisa::LockFile> other_descriptor() {
+        std::unique_ptr<sgvisa::LockFile> file;
+        EXPECT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "FORK1"}, file), VI_SUCCESS);
+        return file;
+    }
+
+    static bool query(ViSession vi) {
+        char idn[128] = "";
+        return viQueryf(vi, "*IDN?\n", "%127t", idn) == VI_SUCCESS &&
+               std::strstr(idn, ",FORK1,") != nullptr;
+    }
+
+    TempDir tmp_;
+    std::string runtime_;
+    std::unique_ptr<SimProcess> sim_;
+    ViSession rm_ = VI_NULL;
+};
+
+TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsLockAndConnectionAlone) {
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_EXCLUSIVE_LOCK, 2000, &vi), VI_SUCCESS);
+    ASSERT_TRUE(query(vi));
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int wrong = 0;
+        char idn[128];
+        wrong += viQueryf(vi, "*IDN?\n", "%127t", idn) != VI_ERROR_INV_OBJECT;
+        wrong += viClose(vi) != VI_SUCCESS;
+        wrong += viClose(rm_) != VI_SUCCESS;
+        // Sessions of its own: the parent's lock keeps them out.
+        ViSession rm = VI_NULL;
+        ViSession own = VI_NULL;
+        wrong += viOpenDefaultRM(&rm) != VI_SUCCESS;
+        wrong += viOpen(rm, kName, VI_NULL, 0, &own) != VI_SUCCESS;
+        wrong += viQueryf(own, "*IDN?\n", "%127t", idn) != VI_ERROR_RSRC_LOCKED;
+        wrong += viClose(rm) != VI_SUCCESS;
+        ::_exit(wrong);
+    }
+    EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0);
+
+    auto other = other_descriptor();
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::visa_lock), F_WRLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    ViAccessMode state = VI_NO_LOCK;
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_RSRC_LOCK_STATE, &state), VI_SUCCESS);
+    EXPECT_EQ(state, static_cast<ViAccessMode>(VI_EXCLUSIVE_LOCK));
+    int good = 0;
+    for (int i = 0; i < 20; ++i)
+        good += query(vi);
+    EXPECT_EQ(good, 20);
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::visa_lock), F_UNLCK);
+}
+
+TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsWatchAlone) {
+    ViSession keeper = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &keeper), VI_SUCCESS);
+    ASSERT_TRUE(query(keeper));
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(viClose(keeper) == VI_SUCCESS && viClose(rm_) == VI_SUCCESS ? 0 : 1);
+    EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0);
+
+    // The parent keeps the access lock while idle, and still lets go when
+    // another process asks, without a call of its own.
+    auto other = other_descriptor();
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    sgvisa::CancelToken token;
+    const auto start = Clock::now();
+    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
+                                   sgvisa::deadline_after_ms(3000), token),
+              VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    other->unlock(sgvisa::LockFile::access);
+    other->wake_waiters();
+    EXPECT_TRUE(query(keeper));
+}
+
+// Forks at any moment of another thread's work with the instrument: each
+// child opens and queries on its own, whatever the parent's locks and
+// threads were doing when it was made.
+TEST_F(ForkedChild, ForkWhileAnotherThreadWorksLeavesTheChildAbleToWork) {
+    ViSession busy = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &busy), VI_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> parent_wrong{0};
+    std::thread worker([&] {
+        while (!stop)
+            parent_wrong += !query(busy);
+    });
+    int children_wrong = 0;
+    for (int i = 0; i < 10; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ViSession rm = VI_NULL;
+            ViSession own = VI_NULL;
+            const bool ok = viOpenDefaultRM(&rm) == VI_SUCCESS &&
+                            viOpen(rm, kName, VI_NULL, 2000, &own) == VI_SUCCESS && query(own) &&
+                            viClose(rm) == VI_SUCCESS;
+            ::_exit(ok ? 0 : 1);
+        }
+        children_wrong += wait_for_exit(child, milliseconds(10000)) != 0;
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(children_wrong, 0);
+    EXPECT_EQ(parent_wrong.load(), 0);
+}
+
+// A holder with a fork child that lives on (say a worker that never execs)
+// is killed: its locks go at once, for the child holds none of them.
+TEST_F(ForkedChild, KilledParentLeavesNothingLockedWhileItsChildLives) {
+    int ready[2];
+    int child_lives[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(child_lives), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::close(child_lives[1]);
+        ViSession rm = VI_NULL;
+        ViSession vi = VI_NULL;
+        viOpenDefaultRM(&rm);
+        if (viOpen(rm, kName, VI_EXCLUSIVE_LOCK, 2000, &vi) != VI_SUCCESS || !query(vi))
+            ::_exit(1);
+        if (::fork() == 0) {
+            // Lives until the test lets it go (bounded).
+            pollfd p{child_lives[0], POLLIN, 0};
+            ::poll(&p, 1, 20000);
+            ::_exit(0);
+        }
+        (void)!::write(ready[1], "h", 1);
+        pollfd p{child_lives[0], POLLIN, 0};
+        ::poll(&p, 1, 20000);  // killed long before
+        ::_exit(0);
+    }
+    ::close(child_lives[0]);
+    char c = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(::kill(holder, SIGKILL), 0);
+    EXPECT_EQ(wait_for_exit(holder, milliseconds(10000)), 128 + SIGKILL);
+
+    ViSession vi = VI_NULL;
+    const auto start = Clock::now();
+    EXPECT_EQ(viOpen(rm_, kName, VI_EXCLUSIVE_LOCK, 2000, &vi), VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_TRUE(query(vi));
+    ::close(child_lives[1]);  // the child ends
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+}  // namespace
+}  // namespace sgtest

@@ -1,0 +1,126 @@
+#include "failure_reason.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "builtin_transports.h"
+#include "lock_holders.h"
+#include "session_table.h"
+#include "transport_openers.h"
+#include "usb_resource_name.h"
+
+namespace sgvisa {
+namespace {
+
+// How long listing the buses for a "not found" may take.
+constexpr unsigned kListingMs = 2000;
+
+std::string pid_list(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) {
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(pid);
+    }
+    return text;
+}
+
+std::string not_found(const UsbResourceName& wanted) {
+    register_builtin_transports();
+    const std::vector<UsbResourceName> present =
+        list_transport_resources(deadline_after_ms(kListingMs));
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "vendor 0x%04X, product 0x%04X", wanted.vendor_id,
+                  wanted.product_id);
+    std::string text = "no instrument with serial number \"" + wanted.serial + "\" (" + ids +
+                       ") is connected, on USB or on the local bus; ";
+    if (present.empty()) {
+        text +=
+            "no USBTMC instrument was found at all: check that it is plugged in and "
+            "switched on (a simulated one: that sgsim runs as this user)";
+        return text;
+    }
+    text += "found: ";
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        text += i > 0 ? ", " : "";
+        text += canonical_name(present[i]);
+    }
+    text += "; check the serial number (and the IDs) in the resource name";
+    return text;
+}
+
+std::string locked(const UsbResourceName& name, ViStatus status, const char* op) {
+    const LockHolders holders =
+        lock_holders(InstrumentKey{name.vendor_id, name.product_id, name.serial});
+    if (holders.exclusive.held) {
+        const std::string pids = pid_list(holders.exclusive.pids);
+        return "the instrument is locked by " +
+               (pids.empty() ? std::string("a process this user cannot see") : "process " + pids) +
+               " (an exclusive lock: viLock, or viOpen with VI_EXCLUSIVE_LOCK): wait until it "
+               "closes its session or unlocks, or end that process";
+    }
+    if (holders.shared.held) {
+        const std::string pids = pid_list(holders.shared.pids);
+        return "the instrument is locked by " +
+               (pids.empty() ? std::string("processes this user cannot see")
+                             : "process(es) " + pids) +
+               " (a shared lock): join it with its access key (viLock with VI_SHARED_LOCK), "
+               "or wait until they unlock";
+    }
+    if (holders.access.held) {
+        const std::string pids = pid_list(holders.access.pids);
+        return "process " + (pids.empty() ? std::string("(not visible to this user)") : pids) +
+               " is in the middle of an operation on the instrument and did not finish in "
+               "time: wait for it, or give this call a longer timeout";
+    }
+    if (status == VI_ERROR_TMO && std::strcmp(op, "viLock") != 0)
+        return {};
+    return "another session held the instrument (the lock is free now): try again";
+}
+
+std::string no_answer(const InstrumentSession& session) {
+    return "the instrument did not answer within " + std::to_string(session.settings().timeout_ms) +
+           " ms (VI_ATTR_TMO_VALUE): check that it is connected and switched on and that the "
+           "command asks for a reply, or set a longer timeout";
+}
+
+}  // namespace
+
+std::string failure_reason(const char* op, ViStatus status, ViObject session,
+                           const char* resource) {
+    std::optional<UsbResourceName> name;
+    std::shared_ptr<InstrumentSession> instrument;
+    if (resource != nullptr) {
+        UsbResourceName parsed;
+        if (parse_usb_resource_name(std::string_view(resource, ::strnlen(resource, 1024)),
+                                    parsed) == VI_SUCCESS)
+            name = parsed;
+    } else if (session != VI_NULL) {
+        instrument = SessionTable::global().instrument(session);
+        if (instrument)
+            name = instrument->name();
+    }
+    switch (status) {
+        case VI_ERROR_RSRC_NFOUND:
+            return name && resource != nullptr ? not_found(*name) : std::string();
+        case VI_ERROR_RSRC_LOCKED:
+        case VI_ERROR_RSRC_BUSY:
+            return name ? locked(*name, status, op) : std::string();
+        case VI_ERROR_TMO:
+            if (std::strcmp(op, "viLock") == 0 && name)
+                return locked(*name, status, op);
+            return instrument ? no_answer(*instrument) : std::string();
+        case VI_ERROR_CONN_LOST:
+            return "the instrument went away (unplugged, switched off, or its simulator ended): "
+                   "close the session and open it again";
+        case VI_ERROR_INV_OBJECT:
+            return "not an open session (closed already, or never opened)";
+        default:
+            return {};
+    }
+}
+
+}  // namespace sgvisa

@@ -1,0 +1,64 @@
+#include "process_descriptors.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace sgvisa {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<int> fds;
+};
+
+Registry* g_registry = nullptr;
+
+void lock_before_fork() {
+    g_registry->mutex.lock();
+}
+void unlock_after_fork() {
+    g_registry->mutex.unlock();
+}
+void close_in_child() {
+    for (const int fd : g_registry->fds)
+        ::close(fd);
+    g_registry->fds.clear();
+    g_registry->mutex.unlock();
+}
+
+Registry& registry() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_registry = new Registry;  // never destroyed: descriptors may outlive static teardown
+        ::pthread_atfork(lock_before_fork, unlock_after_fork, close_in_child);
+    });
+    return *g_registry;
+}
+
+}  // namespace
+
+int open_process_descriptor(const std::function<int()>& open) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const int fd = open();
+    if (fd >= 0)
+        r.fds.push_back(fd);
+    return fd;
+}
+
+void close_process_descriptor(int fd) {
+    if (fd < 0)
+        return;
+    Registry& r = registry();
+    // Under the lock, so that no fork sees it registered but closed (the
+    // child would close whatever took its number).
+    std::lock_guard lock(r.mutex);
+    std::erase(r.fds, fd);
+    ::close(fd);
+}
+
+}  // namespace sgvisa

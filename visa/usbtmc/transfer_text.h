@@ -1,0 +1,30 @@
+// USBTMC transfers in words, for the trace's transfers level: each bulk
+// header, class request and interrupt-IN notification decoded, data as its
+// length and first bytes. Reads only the bytes given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace sgvisa {
+
+// A bulk-OUT transfer: its header (DEV_DEP_MSG_OUT, REQUEST_DEV_DEP_MSG_IN,
+// TRIGGER...) and data.
+void describe_bulk_out(std::string& out, std::span<const std::uint8_t> transfer);
+
+// A bulk-IN transfer. `reply_left` is what the reply in progress still owes
+// (0: the transfer starts with a header); it is updated for the next one.
+void describe_bulk_in(std::string& out, std::span<const std::uint8_t> transfer,
+                      std::uint64_t& reply_left);
+
+// A class request (bmRequestType 0xA1/0xA2) and its answer.
+void describe_control_in(std::string& out, std::uint8_t request_type, std::uint8_t request,
+                         std::uint16_t value, std::uint16_t index,
+                         std::span<const std::uint8_t> answer);
+
+// An interrupt-IN packet: a service request or a READ_STATUS_BYTE answer.
+void describe_notification(std::string& out, std::span<const std::uint8_t> packet);
+
+}  // namespace sgvisa
