@@ -6,13 +6,20 @@ our library, and our library again with the device exported and attached
 over USB/IP on the loopback (usbip), interleaved in batches (each batch opens
 its own session; only the queries are timed). Then the read of a 1 MiB reply
 of the I/O test instrument (sgsim --io-test), in 1 MiB and 64 KiB counts,
-through our library and the kernel's driver, interleaved in batches too.
+through our library, the kernel's driver and bare libusb, interleaved in
+batches too.
+Then a PyVISA user's block read: query_binary_values of a 1 MiB IEEE 488.2
+definite-length block (SENDBLOCK of the I/O test instrument) through PyVISA
+on our library and on pyvisa-py, against the same query written to the
+kernel's driver from Python and its reply read in 20 KiB os.read()s (PyVISA's
+chunk size), so that every side pays Python's cost per call.
 Reports FIGURE lines "usb.query.VARIANT.median VALUE us", the throughputs,
 the ratios of the medians, and each ratio's spread over the batches (the
 ratio of the two medians within each batch: ".batch_min", ".batch_max").
 
 Runs under tests/vm's /init with SG_SRC_DIR, SG_BUILD_DIR and SG_RESULTS set;
-SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100)."""
+SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100) and
+"reads" (only the bulk and block reads)."""
 import os
 import subprocess
 import sys
@@ -189,15 +196,20 @@ def measure_queries(gadget, build, report, per_batch):
         report_ratio(report, f"usb.ratio.{name}", batches, num, den)
 
 
+BULK_VARIANTS = ["ours", "kernel", "bare"]
+BULK_LABELS = {"ours": "ours", "kernel": "kernel_driver", "bare": "bare_libusb"}
+
+
 def measure_bulk_reads(gadget, build, report):
-    """1 MiB replies of the I/O test instrument read through our library and
-    through the kernel's driver, in 1 MiB and in 64 KiB counts."""
+    """1 MiB replies of the I/O test instrument read through our library,
+    through the kernel's driver and through bare libusb (one bulk-IN
+    transfer per request), in 1 MiB and in 64 KiB counts."""
     gadget.start("--io-test")
     batches = []
     try:
         for b in range(BULK_BATCHES):
             batch = {}
-            for variant in (("ours", "kernel"), ("kernel", "ours"))[b % 2]:
+            for variant in BULK_VARIANTS[b % 3:] + BULK_VARIANTS[:b % 3]:
                 if variant == "kernel":
                     kernel_driver_bound()
                 for suffix, chunk in BULK_CHUNKS.items():
@@ -208,7 +220,8 @@ def measure_bulk_reads(gadget, build, report):
     finally:
         gadget.stop()
     for suffix in BULK_CHUNKS:
-        for variant, label in (("ours", "ours"), ("kernel", "kernel_driver")):
+        for variant in BULK_VARIANTS:
+            label = BULK_LABELS[variant]
             values = sum((b[variant + suffix] for b in batches), [])
             report.figure(f"usb.bulk_read.{label}{suffix}.mib_per_s "
                           f"{1e6 / median(values):.2f} MiB/s")
@@ -216,13 +229,164 @@ def measure_bulk_reads(gadget, build, report):
         # Throughputs: ours / the driver's is the driver's time over ours.
         report_ratio(report, f"usb.ratio.bulk_read_ours_over_kernel_driver{suffix}", batches,
                      "kernel" + suffix, "ours" + suffix)
+        report_ratio(report, f"usb.ratio.bulk_read_bare_libusb_over_kernel_driver{suffix}",
+                     batches, "kernel" + suffix, "bare" + suffix)
+        report_ratio(report, f"usb.ratio.bulk_read_ours_over_bare_libusb{suffix}", batches,
+                     "bare" + suffix, "ours" + suffix)
+
+
+BLOCK_BATCHES = 5
+BLOCK_READS = 2  # per variant and batch
+BLOCK_CHUNK = 20 * 1024  # PyVISA's default chunk size
+BLOCK_VARIANTS = ["pyvisa_sgvisa", "pyvisa_py", "kernel_driver_20k"]
+
+
+def block_message():
+    """The bytes the block carries: 1 MiB, not all text, the last a linefeed
+    (RECEIVE keeps a message up to its linefeed)."""
+    data = bytearray((i * 7 + i // 251) & 0xFF for i in range(MIB))
+    data[-1] = 0x0A
+    return bytes(data)
+
+
+def message_pieces(data, size=64 * 1024):
+    """`data` as messages of about `size` bytes, none but the last ending in
+    a linefeed, so that RECEIVE keeps them all (pyvisa-py sends a write as
+    one transfer, and one of 1 MiB never reached the I/O test instrument
+    whole in the VM)."""
+    start = 0
+    while start < len(data):
+        end = min(start + size, len(data))
+        while end < len(data) and data[end - 1] == 0x0A:
+            end += 1
+        yield data[start:end]
+        start = end
+
+
+class PyvisaBlockReads:
+    """query_binary_values of the block through one of PyVISA's backends,
+    with PyVISA's defaults (20 KiB chunks, no read termination). Each batch
+    opens its own session: pyvisa-py holds the interface while one is open."""
+
+    def __init__(self, backend, name):
+        import pyvisa
+
+        self.rm = pyvisa.ResourceManager(backend)
+        self.name = name
+
+    def batch(self, data, count):
+        inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
+        try:
+            inst.timeout = 20000
+            inst.write_termination = "\n"
+            # pyvisa-py resets the device when it opens it: a query first
+            # shows it answering again before the 1 MiB message goes out.
+            if not inst.query("*IDN?").startswith("Simulated Signal Sources,"):
+                raise CheckFailed(f"{self.name}: *IDN? answered otherwise")
+            samples = []
+            for _ in range(count):
+                inst.write_raw(b"RECEIVE\n")
+                for piece in message_pieces(data):
+                    inst.write_raw(piece)
+                start = time.perf_counter()
+                got = inst.query_binary_values("SENDBLOCK", datatype="B", container=bytes)
+                samples.append((time.perf_counter() - start) * 1e6)
+                if got != data:
+                    raise CheckFailed(f"{self.name}: the block read back differs ({len(got)} bytes)")
+            return samples
+        finally:
+            inst.close()
+
+    def close(self):
+        self.rm.close()
+
+
+def kernel_block_read(data):
+    """The same query through the kernel's driver from Python: the command
+    written to its node, the reply read in os.read()s of PyVISA's chunk size
+    until the whole block (header, data, linefeed) is in."""
+    fd = os.open(DEVICE, os.O_RDWR)
+    try:
+        os.write(fd, b"RECEIVE\n")
+        os.write(fd, data)
+        start = time.perf_counter()
+        os.write(fd, b"SENDBLOCK\n")
+        reply = bytearray(os.read(fd, BLOCK_CHUNK))
+        if reply[:1] != b"#":
+            raise CheckFailed(f"kernel driver: block header {bytes(reply[:12])!r}")
+        digits = int(reply[1:2])
+        total = 2 + digits + int(reply[2:2 + digits]) + 1
+        while len(reply) < total:
+            chunk = os.read(fd, BLOCK_CHUNK)
+            if not chunk:
+                raise CheckFailed(f"kernel driver: the reply ended at {len(reply)} bytes")
+            reply += chunk
+        elapsed = time.perf_counter() - start
+        return elapsed, bytes(reply[2 + digits:total - 1])
+    finally:
+        os.close(fd)
+
+
+def measure_block_reads(gadget, build, report):
+    """query_binary_values of a 1 MiB definite-length block: PyVISA on our
+    library, on pyvisa-py, and the kernel driver read from Python in 20 KiB
+    chunks, interleaved in batches (a PyVISA session per batch, the
+    driver's node opened per read: the libusb users detach the driver)."""
+    data = block_message()
+    gadget.start("--io-test")
+    readers = {}
+    batches = []
+    try:
+        readers["pyvisa_sgvisa"] = PyvisaBlockReads(os.path.join(build, "lib", "libsgvisa.so.1"),
+                                                    "PyVISA on our library")
+        readers["pyvisa_py"] = PyvisaBlockReads("@py", "pyvisa-py")
+        for b in range(BLOCK_BATCHES):
+            order = BLOCK_VARIANTS[b % 3:] + BLOCK_VARIANTS[:b % 3]
+            batch = {}
+            for variant in order:
+                if variant in readers:
+                    try:
+                        batch[variant] = readers[variant].batch(data, BLOCK_READS)
+                    except Exception as e:  # noqa: BLE001 - pyvisa-py's own failures
+                        # pyvisa-py's transfers of the 1 MiB message now and
+                        # then stall or time out in the loaded VM: its batch
+                        # runs once more, in a new session, and says so.
+                        report.note(f"{variant}: batch {b} failed ({e}); run again")
+                        batch[variant] = readers[variant].batch(data, BLOCK_READS)
+                    continue
+                kernel_driver_bound()
+                samples = []
+                for _ in range(BLOCK_READS):
+                    elapsed, got = kernel_block_read(data)
+                    if got != data:
+                        raise CheckFailed(f"kernel driver: the block read back differs "
+                                          f"({len(got)} bytes)")
+                    samples.append(elapsed * 1e6)
+                batch[variant] = samples
+            batches.append(batch)
+    finally:
+        for r in readers.values():
+            r.close()
+        gadget.stop()
+    for variant in BLOCK_VARIANTS:
+        values = sum((b[variant] for b in batches), [])
+        report.figure(f"usb.block_read.{variant}.mib_per_s {1e6 / median(values):.2f} MiB/s")
+        report_samples(report, f"usb.block_read.{variant}.read", values)
+    # Throughputs: a ratio of throughputs is the other side's time over ours.
+    report_ratio(report, "usb.ratio.block_read_pyvisa_sgvisa_over_kernel_driver_20k", batches,
+                 "kernel_driver_20k", "pyvisa_sgvisa")
+    report_ratio(report, "usb.ratio.block_read_pyvisa_sgvisa_over_pyvisa_py", batches,
+                 "pyvisa_py", "pyvisa_sgvisa")
 
 
 def measure(gadget, build, report):
     queries = queries_wanted()
     per_batch = queries // BATCHES
-    measure_queries(gadget, build, report, per_batch)
+    reads_only = "reads" in os.environ.get("SG_VM_ONLY", "").split(",")
+    if not reads_only:
+        measure_queries(gadget, build, report, per_batch)
     measure_bulk_reads(gadget, build, report)
+    measure_block_reads(gadget, build, report)
     # The guest's clock: our library reads it several times per query, the
     # bare programs only around each round trip.
     with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:
@@ -230,7 +394,8 @@ def measure(gadget, build, report):
     report.figure(f"usb.guest.clock_read {median(run_program(build, 'clock', 5)):.3f} us")
     return (f"{per_batch * BATCHES} round trips per variant in {BATCHES} interleaved batches; "
             f"{BULK_READS * BULK_BATCHES} reads of 1 MiB per variant and count in "
-            f"{BULK_BATCHES} batches")
+            f"{BULK_BATCHES} batches; {BLOCK_READS * BLOCK_BATCHES} block reads per variant "
+            f"in {BLOCK_BATCHES} batches")
 
 
 def pyvisa_breakdown(build):

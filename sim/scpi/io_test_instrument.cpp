@@ -26,6 +26,18 @@ const HeaderPattern& send_header() {
     return pattern;
 }
 
+const HeaderPattern& block_send_header() {
+    static const HeaderPattern pattern("SENDBLOCK");
+    return pattern;
+}
+
+// `bytes` as an IEEE 488.2 definite-length block, then the linefeed that
+// ends the response message.
+std::string definite_length_block(const std::string& bytes) {
+    const std::string count = std::to_string(bytes.size());
+    return "#" + std::to_string(count.size()) + count + bytes + "\n";
+}
+
 const HeaderPattern& slow_receive_header() {
     static const HeaderPattern pattern("RCVSLOWSRQ");
     return pattern;
@@ -70,11 +82,16 @@ std::string IoTestInstrument::execute(std::string_view message) {
         }
         receive_requested_ = false;
         send_requested_ = false;
+        block_send_requested_ = false;
         slow_send_requested_ = false;
         run_program_message(message.substr(start, end - start), common_, runner, rules, response);
         start = end + 1;
         if (send_requested_ || slow_send_requested_) {
             response += kept_;
+            kept_.clear();
+        }
+        if (block_send_requested_) {
+            response += definite_length_block(kept_);
             kept_.clear();
         }
         if (slow_send_requested_) {
@@ -133,6 +150,8 @@ int IoTestInstrument::run_subsystem(const ProgramUnit& unit, std::string& out) {
         requested = &receive_requested_;
     } else if (send_header().matches(unit.header)) {
         requested = &send_requested_;
+    } else if (block_send_header().matches(unit.header)) {
+        requested = &block_send_requested_;
     } else if (slow_send_header().matches(unit.header)) {
         requested = &slow_send_requested_;
     }

@@ -10,6 +10,10 @@
 //             -223 "Too much data".
 //   SEND      the kept bytes follow the answers of its program message in
 //             the response, as they were received, and are forgotten.
+//   SENDBLOCK as SEND, but the kept bytes as an IEEE 488.2 definite-length
+//             arbitrary block ("#", the count's number of digits, the count,
+//             the bytes) followed by a linefeed: what an instrument sends for
+//             a waveform or a trace.
 //   RCVSLOWSRQ  as RECEIVE.
 //   SENDSLOWSRQ as SEND, but the response becomes available only
 //             kSlowResponseDelay after the message, and while it is
@@ -80,6 +84,7 @@ class IoTestInstrument final : public Instrument {
     // Set by the units of the program message being run.
     bool receive_requested_ = false;
     bool send_requested_ = false;
+    bool block_send_requested_ = false;
     bool slow_send_requested_ = false;
     ResponseDelivery delivery_;
     unsigned long triggers_ = 0;

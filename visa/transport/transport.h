@@ -57,10 +57,12 @@ class Transport {
     // Reads at most buf.size() bytes of the current reply into `buf`. When
     // `stop` enables a term char and the instrument can end a transfer there,
     // it does (result.term_char); otherwise the caller looks for it. When the
-    // reply is longer than `buf`, the rest stays with the instrument for the
-    // next read. On a timeout the transport has already recovered (aborted
-    // the transfer) so that the next command works, and returns VI_ERROR_TMO.
-    // Never stores more than buf.size() bytes.
+    // reply is longer than `buf`, the rest stays for the next read (with the
+    // instrument, or with the transport when it took more than `buf` holds:
+    // a new message or a clear drops it then, as the instrument would). On
+    // a timeout the transport has already recovered (aborted the transfer)
+    // so that the next command works, and returns VI_ERROR_TMO. Never
+    // stores more than buf.size() bytes.
     virtual ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
                           ReadResult& result) = 0;
 

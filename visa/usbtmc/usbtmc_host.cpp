@@ -12,6 +12,7 @@
 
 #include "interrupt_channel.h"
 #include "message_end.h"
+#include "read_ahead.h"
 #include "trace_switch.h"
 #include "traced_link.h"
 #include "usb488_messages.h"
@@ -103,6 +104,7 @@ class UsbtmcTransport final : public Transport {
     ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         settle();
         stream_.continuation.reset();  // a new message ends the unread reply
+        ahead_.drop();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         // TransferSize may not be 0, so an empty write sends nothing.
@@ -127,6 +129,7 @@ class UsbtmcTransport final : public Transport {
                          const ReadStop& stop, Deadline deadline) override {
         settle();
         stream_.continuation.reset();  // a new message ends the unread reply
+        ahead_.drop();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         if (data.empty() || reply_size == 0)
@@ -159,51 +162,32 @@ class UsbtmcTransport final : public Transport {
     ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
                   ReadResult& result) override {
         result = ReadResult{};
-        // The request posted with the query is this read's when it asks for
-        // the same; otherwise it is taken back first.
-        std::optional<PendingReply> posted;
-        if (pending_ && !buf.empty() && same_request(pending_->header, buf.size(), stop))
-            posted.swap(pending_);
-        settle();
-        if (lost_)
-            return VI_ERROR_CONN_LOST;
-        if (buf.empty())
+        if (!ahead_.empty() && !buf.empty()) {
+            if (lost_)
+                return VI_ERROR_CONN_LOST;
+            result = ahead_.take(buf, stop);
             return VI_SUCCESS;
-        if (Clock::now() >= deadline && !posted)
-            return VI_ERROR_TMO;
-
-        PendingReply reply;
-        if (posted) {
-            reply = *posted;
-        } else {
-            reply.header = request_header(buf.size(), stop);
-            encode_header(reply.header, reply.request);
         }
-        ReplyReceived received;
-        ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
-        // An empty answer without EOM: the device had no response ready
-        // (some answer at once instead of waiting for one). The request is
-        // asked again, paced, until the deadline; nothing is outstanding
-        // meanwhile, so the deadline needs no abort.
-        for (int repeat = 0; st == VI_SUCCESS && nothing_yet(received); ++repeat) {
-            if (Clock::now() < deadline)
-                pace_repeat(repeat, deadline);
-            if (Clock::now() >= deadline)
-                return VI_ERROR_TMO;
-            reply.header = request_header(buf.size(), stop);
-            encode_header(reply.header, reply.request);
-            st = receive(reply, false, buf, deadline, received);
-        }
+        // A read that goes on with a message asks for a whole transfer and
+        // keeps what it does not take (read_ahead.h).
+        const bool reading_ahead =
+            stream_.continuation && !pending_ && !buf.empty() && buf.size() < max_in_;
+        if (!reading_ahead)
+            return read_into(buf, stop, deadline, result);
+        const std::span<std::uint8_t> room = ahead_.room(max_in_);
+        const ViStatus st = read_into(room, stop, deadline, result);
+        ahead_.keep(result.count, result.end, result.term_char, stop);
+        const ReadResult taken = ahead_.take(buf, stop);
         if (st != VI_SUCCESS)
-            return st;
-        result.count = received.count;
-        result.term_char = received.term_char;
-        return judge_end(reply, received, buf, stop, deadline, result);
+            ahead_.drop();  // the message ends with the failure
+        result = taken;
+        return st;
     }
 
     ViStatus clear(Deadline deadline) override {
         settle();
         stream_.continuation.reset();
+        ahead_.drop();
         if (lost_)
             return VI_ERROR_CONN_LOST;
         const ViStatus st = note(clear_device(*link_, deadline));
@@ -293,6 +277,53 @@ class UsbtmcTransport final : public Transport {
     std::span<const std::uint8_t> capabilities_answer() const override { return caps_answer_; }
 
   private:
+    // A read straight into `buf`: one request and its answer (the one
+    // posted with the query when it asks the same), or more where the
+    // device's message end must be asked about (judge_end).
+    ViStatus read_into(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
+                       ReadResult& result) {
+        // The request posted with the query is this read's when it asks for
+        // the same; otherwise it is taken back first.
+        std::optional<PendingReply> posted;
+        if (pending_ && !buf.empty() && same_request(pending_->header, buf.size(), stop))
+            posted.swap(pending_);
+        settle();
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (buf.empty())
+            return VI_SUCCESS;
+        if (Clock::now() >= deadline && !posted)
+            return VI_ERROR_TMO;
+
+        PendingReply reply;
+        if (posted) {
+            reply = *posted;
+        } else {
+            reply.header = request_header(buf.size(), stop);
+            encode_header(reply.header, reply.request);
+        }
+        ReplyReceived received;
+        ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
+        // An empty answer without EOM: the device had no response ready
+        // (some answer at once instead of waiting for one). The request is
+        // asked again, paced, until the deadline; nothing is outstanding
+        // meanwhile, so the deadline needs no abort.
+        for (int repeat = 0; st == VI_SUCCESS && nothing_yet(received); ++repeat) {
+            if (Clock::now() < deadline)
+                pace_repeat(repeat, deadline);
+            if (Clock::now() >= deadline)
+                return VI_ERROR_TMO;
+            reply.header = request_header(buf.size(), stop);
+            encode_header(reply.header, reply.request);
+            st = receive(reply, false, buf, deadline, received);
+        }
+        if (st != VI_SUCCESS)
+            return st;
+        result.count = received.count;
+        result.term_char = received.term_char;
+        return judge_end(reply, received, buf, stop, deadline, result);
+    }
+
     // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
     // notification still waits in its endpoint and the interrupt reader has
     // taken it since: the caller asks again.
@@ -593,6 +624,7 @@ class UsbtmcTransport final : public Transport {
     std::size_t scratch_size_ = 0;
     std::optional<PendingReply> pending_;
     InStream stream_;
+    ReadAhead ahead_;  // the rest of a transfer a read did not take
     MessageEnd message_end_;
     bool out_proven_ = false;  // a bulk-OUT transfer has been tried
 };

@@ -43,6 +43,16 @@ TEST(IoTestInstrument, ReceiveKeepsMessagesByteForByteUntilOneEndsInALinefeed) {
     EXPECT_EQ(io.execute("SEND\n"), "");
 }
 
+TEST(IoTestInstrument, SendBlockAnswersTheKeptBytesAsADefiniteLengthBlock) {
+    IoTestInstrument io;
+    const std::string mebibyte(std::size_t{1} << 20, '\n');
+    io.execute("RECEIVE\n");
+    io.execute(mebibyte);
+    EXPECT_EQ(io.execute("*OPC?;SENDBLOCK\n"), "1\n#71048576" + mebibyte + "\n");
+    EXPECT_EQ(io.execute("SENDBLOCK\n"), "#10\n") << "sent once, then an empty block";
+    EXPECT_EQ(io.execute("SYST:ERR?\n"), kNoError);
+}
+
 TEST(IoTestInstrument, KeepsAtMostOneMebibytePerReceive) {
     IoTestInstrument io;
     const std::size_t max = IoTestInstrument::kMaxKeptBytes;
