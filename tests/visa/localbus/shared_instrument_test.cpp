@@ -340,5 +340,57 @@ TEST_F(SharedInstrument, OpenWaitsForASimulatorSlowToAnswer) {
     EXPECT_NE(std::strstr(idn, ",SHARE1,"), nullptr) << idn;
 }
 
+// Another process listening for service requests while this one reads the
+// status byte: the notification that answers each READ_STATUS_BYTE reaches
+// this process (only the process that holds the instrument reads its
+// interrupt-IN endpoint), and the listener still hears a request for
+// service made while it holds the instrument.
+TEST_F(SharedInstrument, StatusBytesReachTheirProcessWhileAnotherListens) {
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    const pid_t listener = ::fork();
+    if (listener == 0) {
+        ::close(stop[1]);
+        ViSession rm = VI_NULL;
+        ViSession vi = VI_NULL;
+        viOpenDefaultRM(&rm);
+        if (viOpen(rm, kName, VI_NULL, 2000, &vi) != VI_SUCCESS ||
+            viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL) != VI_SUCCESS)
+            ::_exit(99);
+        pollfd p{stop[0], POLLIN, 0};
+        while (::poll(&p, 1, 0) == 0) {
+            ViEventType type = 0;
+            viWaitOnEvent(vi, VI_EVENT_SERVICE_REQ, 20, &type, VI_NULL);
+        }
+        // With the instrument held, a request for service is heard.
+        if (viLock(vi, VI_EXCLUSIVE_LOCK, 5000, VI_NULL, VI_NULL) != VI_SUCCESS ||
+            viDiscardEvents(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE) < 0 ||
+            viPrintf(vi, "*CLS;*ESE 1;*SRE 32;*OPC\n") != VI_SUCCESS)
+            ::_exit(98);
+        ViEventType type = 0;
+        ::_exit(viWaitOnEvent(vi, VI_EVENT_SERVICE_REQ, 2000, &type, VI_NULL) == VI_SUCCESS ? 0
+                                                                                            : 1);
+    }
+    ::close(stop[0]);
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 2000), VI_SUCCESS);
+    int timeouts = 0;
+    int failures = 0;
+    const auto until = Clock::now() + milliseconds(3000);
+    int calls = 0;
+    for (; Clock::now() < until && timeouts < 3; ++calls) {
+        ViUInt16 stb = 0;
+        const ViStatus st = viReadSTB(vi, &stb);
+        timeouts += st == VI_ERROR_TMO;
+        failures += st != VI_SUCCESS && st != VI_ERROR_TMO;
+    }
+    ::close(stop[1]);
+    ASSERT_EQ(viClose(vi), VI_SUCCESS);
+    EXPECT_EQ(timeouts, 0) << "of " << calls << " viReadSTB";
+    EXPECT_EQ(failures, 0) << "of " << calls << " viReadSTB";
+    EXPECT_EQ(wait_for_exit(listener, milliseconds(10000)), 0);
+}
+
 }  // namespace
 }  // namespace sgtest
