@@ -31,6 +31,7 @@ class SimProcess {
     // after the ready line (its final settings). exit_status() is then valid.
     std::string stop();
     int exit_status() const { return exit_status_; }
+    pid_t pid() const { return pid_; }
 
   private:
     std::string read_stdout_until_eof(std::chrono::milliseconds bound);

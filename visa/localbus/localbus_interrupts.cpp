@@ -22,17 +22,96 @@ namespace lb = sgproto::localbus;
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
 constexpr auto kCancelBound = std::chrono::milliseconds(200);
 
+}  // namespace
+
+void InterruptGate::open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+}
+
+void InterruptGate::close(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    open_ = false;
+    if (!reading_)
+        return;
+    const std::uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+    changed_.wait_for(lock, bound, [this] { return !reading_; });
+}
+
 class LocalbusInterruptSource final : public InterruptSource {
   public:
-    explicit LocalbusInterruptSource(std::string path)
-        : path_(std::move(path)), cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    LocalbusInterruptSource(std::string path, std::shared_ptr<InterruptGate> gate)
+        : path_(std::move(path)),
+          cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          gate_(std::move(gate)) {
+        std::lock_guard lock(gate_->mutex_);
+        gate_->wake_fd_ = cancel_fd_;
+    }
     ~LocalbusInterruptSource() override {
+        {
+            std::lock_guard lock(gate_->mutex_);
+            gate_->wake_fd_ = -1;
+        }
         disconnect();
         if (cancel_fd_ >= 0)
             ::close(cancel_fd_);
     }
 
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
+        for (;;) {
+            ViStatus st = pass_gate(deadline);
+            if (st != VI_SUCCESS)
+                return st;
+            st = read_open(buf, got, deadline);
+            std::lock_guard lock(gate_->mutex_);
+            // A take-back left unanswered within its bound leaves the
+            // INTERRUPT_IN pending: its answer is the next read's, and a
+            // close does not wait for it.
+            gate_->reading_ = false;
+            gate_->changed_.notify_all();
+            if (st != VI_ERROR_ABORT || gate_->cancelled_)
+                return st;
+            // The gate closed: the INTERRUPT_IN is back; read again once it opens.
+        }
+    }
+
+    void cancel() override {
+        std::lock_guard lock(gate_->mutex_);
+        gate_->cancelled_ = true;
+        const std::uint64_t one = 1;
+        (void)!::write(cancel_fd_, &one, sizeof one);
+        gate_->changed_.notify_all();
+    }
+
+    void resume() override {
+        std::lock_guard lock(gate_->mutex_);
+        gate_->cancelled_ = false;
+        std::uint64_t count = 0;
+        (void)!::read(cancel_fd_, &count, sizeof count);
+    }
+
+  private:
+    // Waits until the gate is open (VI_ERROR_TMO at `deadline`,
+    // VI_ERROR_ABORT once cancelled); the read may go on from then.
+    ViStatus pass_gate(Deadline deadline) {
+        std::unique_lock lock(gate_->mutex_);
+        const auto ready = [this] { return gate_->open_ || gate_->cancelled_; };
+        if (deadline == Deadline::max())
+            gate_->changed_.wait(lock, ready);
+        else if (!gate_->changed_.wait_until(lock, deadline, ready))
+            return VI_ERROR_TMO;
+        if (gate_->cancelled_)
+            return VI_ERROR_ABORT;
+        // A close's wake-up that came after the read it meant had ended.
+        std::uint64_t count = 0;
+        (void)!::read(cancel_fd_, &count, sizeof count);
+        gate_->reading_ = true;
+        return VI_SUCCESS;
+    }
+
+    ViStatus read_open(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) {
         got = 0;
         if (fd_ < 0) {
             const ViStatus st = connect_to_device();
@@ -57,17 +136,6 @@ class LocalbusInterruptSource final : public InterruptSource {
         return st == VI_ERROR_ABORT ? take_back(buf, got) : st;
     }
 
-    void cancel() override {
-        const std::uint64_t one = 1;
-        (void)!::write(cancel_fd_, &one, sizeof one);
-    }
-
-    void resume() override {
-        std::uint64_t count = 0;
-        (void)!::read(cancel_fd_, &count, sizeof count);
-    }
-
-  private:
     // The answer to the pending INTERRUPT_IN. VI_ERROR_TMO and
     // VI_ERROR_ABORT (cancelled) leave it pending.
     ViStatus await_answer(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
@@ -154,17 +222,17 @@ class LocalbusInterruptSource final : public InterruptSource {
 
     std::string path_;
     int fd_ = -1;
-    int cancel_fd_;
+    int cancel_fd_;  // readable while cancelled or while the gate closes
+    std::shared_ptr<InterruptGate> gate_;
     std::uint32_t seq_ = 0;  // of the last frame sent
     bool pending_ = false;   // an INTERRUPT_IN waits for its answer
     std::uint32_t pending_seq_ = 0;
     std::vector<std::uint8_t> rx_;
 };
 
-}  // namespace
-
-std::unique_ptr<InterruptSource> make_localbus_interrupt_source(std::string socket_path) {
-    return std::make_unique<LocalbusInterruptSource>(std::move(socket_path));
+std::unique_ptr<InterruptSource> make_localbus_interrupt_source(
+    std::string socket_path, std::shared_ptr<InterruptGate> gate) {
+    return std::make_unique<LocalbusInterruptSource>(std::move(socket_path), std::move(gate));
 }
 
 }  // namespace sgvisa

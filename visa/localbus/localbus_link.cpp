@@ -57,7 +57,7 @@ LocalbusLink::~LocalbusLink() {
 std::unique_ptr<InterruptSource> LocalbusLink::open_interrupt_source() {
     if (facts_.interrupt_in_endpoint == 0 || socket_path_.empty())
         return nullptr;
-    return make_localbus_interrupt_source(socket_path_);
+    return make_localbus_interrupt_source(socket_path_, gate_);
 }
 
 void LocalbusLink::cancel() {
@@ -134,6 +134,17 @@ ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer&
 }
 
 ViStatus LocalbusLink::acquire(Deadline deadline) {
+    const ViStatus st = claim(deadline);
+    if (st == VI_SUCCESS)
+        gate_->open();
+    return st;
+}
+
+void LocalbusLink::relinquish() {
+    gate_->close(kCancelBound + kCancelBound);
+}
+
+ViStatus LocalbusLink::claim(Deadline deadline) {
     if (lost_)
         return VI_ERROR_CONN_LOST;
     if (claimed_)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "localbus_frames.h"
+#include "localbus_interrupts.h"
 #include "usb_link.h"
 
 namespace sgvisa {
@@ -31,6 +32,9 @@ class LocalbusLink final : public UsbLink {
     // transfer refused as unclaimed (another process took the claim) is
     // claimed again and sent again once.
     ViStatus acquire(Deadline deadline) override;
+    // Keeps the claim (the next claimer takes it over), but stops reading
+    // the interrupt-IN endpoint: see localbus_interrupts.h.
+    void relinquish() override;
     ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) override;
     ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override;
     // The BULK_OUT and BULK_IN frames go in one write; posting adds the
@@ -50,10 +54,12 @@ class LocalbusLink final : public UsbLink {
     void cancel() override;
     void resume() override;
     std::unique_ptr<InterruptSource> open_interrupt_source() override;
+    bool interrupt_in_needs_claim() const override { return true; }
 
     const UsbDeviceFacts& facts() const override { return facts_; }
 
   private:
+    ViStatus claim(Deadline deadline);
     // Clears a stalled bulk endpoint's halt; VI_ERROR_IO (or CONN_LOST).
     ViStatus clear_stall(std::uint8_t endpoint, Deadline deadline);
 
@@ -113,6 +119,7 @@ class LocalbusLink final : public UsbLink {
     int cancel_fd_;  // eventfd, readable while cancelled
     std::atomic<bool> cancelled_{false};
     std::string socket_path_;
+    std::shared_ptr<InterruptGate> gate_ = std::make_shared<InterruptGate>();
     UsbDeviceFacts facts_;
     std::uint32_t next_seq_;
     bool claimed_;

@@ -5,9 +5,11 @@
 #include "localbus_opener.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -32,8 +34,8 @@ namespace lb = sgproto::localbus;
 namespace {
 
 // A live simulator sends HELLO as soon as it accepts; a stopped one still
-// accepts connections but never says HELLO. An open waits this long at most
-// for it, and a listing this long for all the sockets together.
+// accepts connections but never says HELLO. A listing waits this long for
+// all the sockets together; an open waits within its own deadline.
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
 
 // A socket a host may trust: a socket, owned by this user, closed to group and others.
@@ -44,9 +46,12 @@ bool socket_is_private(const std::string& path) {
     return S_ISSOCK(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
-// Connects to the device socket at `path`; -1 when nobody listens there
-// (a stale socket refuses at once) or it cannot be reached.
-int connect_to(const std::string& path) {
+// Connects to the device socket at `path`, waiting until `deadline` while the
+// device's listen backlog is full (a busy simulator has not accepted yet: a
+// non-blocking connect would fail at once and the device would look absent);
+// -1 when nobody listens there (a stale socket refuses at once) or it cannot
+// be reached in time. The descriptor returned is non-blocking.
+int connect_to(const std::string& path, Deadline deadline) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path)
@@ -54,11 +59,25 @@ int connect_to(const std::string& path) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     // A fork child closes its copy: the device sees this one close when
     // this process closes it.
-    const int fd = open_process_descriptor(
-        [] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); });
+    const int fd =
+        open_process_descriptor([] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); });
     if (fd < 0)
         return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    // A Unix socket's connect waits for room in the backlog within the
+    // send timeout.
+    const int ms = std::max(ms_until(deadline), 1);
+    const timeval bound{ms / 1000, (ms % 1000) * 1000};
+    int r = ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    if (r == 0) {
+        do
+            r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        while (r != 0 && errno == EINTR && Clock::now() < deadline);
+        if (r != 0 && errno == EISCONN)
+            r = 0;  // a connect interrupted by a signal went on meanwhile
+    }
+    const timeval none{};
+    if (r != 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
         close_process_descriptor(fd);
         return -1;
     }
@@ -127,15 +146,17 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         if (socket.vendor_id != name.vendor_id || socket.product_id != name.product_id ||
             !serial_equal(socket.serial, name.serial))
             continue;
-        const int fd = connect_to(socket.path);
+        const int fd = connect_to(socket.path, deadline);
         if (fd < 0)
             continue;
         std::vector<std::uint8_t> rx;
         std::vector<std::uint8_t> payload;
         lb::FrameHeader h{};
         Hello hello;
-        const Deadline hello_deadline = std::min(deadline, Clock::now() + kHelloBound);
-        if (localbus::receive_frame(fd, rx, hello_deadline, h, payload) != VI_SUCCESS ||
+        // The socket's name says the device is this one: on a loaded machine
+        // its HELLO may take a while, and the open waits for it as long as
+        // it waits for anything.
+        if (localbus::receive_frame(fd, rx, deadline, h, payload) != VI_SUCCESS ||
             !parse_hello(h, payload, hello) || !matches(name, hello) || !rx.empty()) {
             close_process_descriptor(fd);
             continue;
@@ -159,13 +180,13 @@ std::vector<LocalbusDevice> list_localbus_devices(Deadline deadline) {
         std::vector<std::uint8_t> rx;
     };
     std::vector<Pending> pending;
+    // All the HELLOs are awaited together, within one bound.
+    const Deadline until = std::min(deadline, Clock::now() + kHelloBound);
     for (const auto& socket : device_sockets()) {
-        const int fd = connect_to(socket.path);
+        const int fd = connect_to(socket.path, until);
         if (fd >= 0)
             pending.push_back({fd, socket.path, {}});
     }
-    // All the HELLOs are awaited together, within one bound.
-    const Deadline until = std::min(deadline, Clock::now() + kHelloBound);
     std::vector<LocalbusDevice> devices;
     while (!pending.empty()) {
         std::vector<pollfd> fds;
