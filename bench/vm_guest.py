@@ -18,8 +18,9 @@ the ratios of the medians, and each ratio's spread over the batches (the
 ratio of the two medians within each batch: ".batch_min", ".batch_max").
 
 Runs under tests/vm's /init with SG_SRC_DIR, SG_BUILD_DIR and SG_RESULTS set;
-SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100) and
-"reads" (only the bulk and block reads)."""
+SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100),
+"reads" (only the bulk and block reads) and "quick" (two batches of reads
+instead of five: a smoke run)."""
 import os
 import subprocess
 import sys
@@ -138,7 +139,8 @@ QUERY_RATIOS = {
     "ours_nolock_over_bare_libusb": ("ours_nolock", "bare_libusb"),
     "usbip_over_direct": ("usbip", "ours"),
 }
-BULK_BATCHES = 5
+QUICK = "quick" in os.environ.get("SG_VM_ONLY", "").split(",")
+BULK_BATCHES = 2 if QUICK else 5
 BULK_READS = 2  # per variant, read size and batch
 BULK_CHUNKS = {"": 1024 * 1024, ".chunk_64k": 64 * 1024}
 MIB = 1024 * 1024
@@ -235,7 +237,7 @@ def measure_bulk_reads(gadget, build, report):
                      "bare" + suffix, "ours" + suffix)
 
 
-BLOCK_BATCHES = 5
+BLOCK_BATCHES = 2 if QUICK else 5
 BLOCK_READS = 2  # per variant and batch
 BLOCK_CHUNK = 20 * 1024  # PyVISA's default chunk size
 BLOCK_VARIANTS = ["pyvisa_sgvisa", "pyvisa_py", "kernel_driver_20k"]

@@ -30,8 +30,9 @@ SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 # What the test suite needs on top.
 SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
 # What scripts/check uses on top: a compiler cache, so that the benchmarks'
-# own build reuses the objects of the first one.
-SG_CHECK_PACKAGES=(ccache)
+# and the packages' builds reuse the objects of the first one, and Debian's
+# build flags (dpkg-buildflags), which the first build shares with them.
+SG_CHECK_PACKAGES=(ccache dpkg-dev)
 
 # Configures and builds into DIR with extra cmake arguments.
 # Usage: sg_build DIR [CMAKE_ARG...]
