@@ -87,6 +87,21 @@ def run_program(build, variant, count, program="bench_usb_query", extra=None):
     return [float(x) for x in fields[2:]]
 
 
+def pyusb_sees_the_bus_afresh():
+    """Makes pyusb (pyvisa-py's USB layer) list the bus anew at its next
+    search. pyusb keeps one libusb context per process, made at its first
+    search (importing pyvisa_py.usb makes one), and libusb keeps that
+    context's list of devices up to date by udev's events: the guest runs no
+    udevd, so after the gadget is plugged in again (each part of this runner
+    starts it afresh) the list still holds the device as it was, at an
+    address that is gone, and pyvisa-py's open says "No device found".
+    Dropping pyusb's backend object makes a new context, as a new program
+    has; the old one goes with the last device that refers to it."""
+    import usb.backend.libusb1
+
+    usb.backend.libusb1._lib_object = None
+
+
 class PyvisaQueries:
     """PyVISA's round trips through one of its backends: "@py" (pyvisa-py)
     or the path of a VISA library (ours)."""
@@ -95,9 +110,12 @@ class PyvisaQueries:
         import pyvisa
 
         self.rm = pyvisa.ResourceManager(backend)
+        self.backend = backend
         self.name = name
 
     def batch(self, count):
+        if self.backend == "@py":
+            pyusb_sees_the_bus_afresh()
         inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
         try:
             inst.timeout = 5000
@@ -272,9 +290,12 @@ class PyvisaBlockReads:
         import pyvisa
 
         self.rm = pyvisa.ResourceManager(backend)
+        self.backend = backend
         self.name = name
 
     def batch(self, data, count):
+        if self.backend == "@py":
+            pyusb_sees_the_bus_afresh()
         inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
         try:
             inst.timeout = 20000
