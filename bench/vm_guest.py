@@ -88,6 +88,21 @@ def run_program(build, variant, count, program="bench_usb_query", extra=None):
     return [float(x) for x in fields[2:]]
 
 
+def pyusb_sees_the_bus_afresh():
+    """Makes pyusb (pyvisa-py's USB layer) list the bus anew at its next
+    search. pyusb keeps one libusb context per process, made at its first
+    search (importing pyvisa_py.usb makes one), and libusb keeps that
+    context's list of devices up to date by udev's events: the guest runs no
+    udevd, so after the gadget is plugged in again (each part of this runner
+    starts it afresh) the list still holds the device as it was, at an
+    address that is gone, and pyvisa-py's open says "No device found".
+    Dropping pyusb's backend object makes a new context, as a new program
+    has; the old one goes with the last device that refers to it."""
+    import usb.backend.libusb1
+
+    usb.backend.libusb1._lib_object = None
+
+
 class PyvisaQueries:
     """PyVISA's round trips through one of its backends: "@py" (pyvisa-py)
     or the path of a VISA library (ours)."""
@@ -96,9 +111,12 @@ class PyvisaQueries:
         import pyvisa
 
         self.rm = pyvisa.ResourceManager(backend)
+        self.backend = backend
         self.name = name
 
     def batch(self, count):
+        if self.backend == "@py":
+            pyusb_sees_the_bus_afresh()
         inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
         try:
             inst.timeout = 5000
@@ -270,13 +288,17 @@ class PyvisaBlockReads:
     with PyVISA's defaults (20 KiB chunks, no read termination). Each batch
     opens its own session: pyvisa-py holds the interface while one is open."""
 
-    def __init__(self, backend, name):
+    def __init__(self, backend, name, chunk_size=None):
         import pyvisa
 
         self.rm = pyvisa.ResourceManager(backend)
+        self.backend = backend
         self.name = name
+        self.chunk_size = chunk_size  # None: PyVISA's own (20 KiB)
 
     def batch(self, data, count):
+        if self.backend == "@py":
+            pyusb_sees_the_bus_afresh()
         inst = self.rm.open_resource(RESOURCE, open_timeout=5000)
         try:
             inst.timeout = 20000
@@ -291,7 +313,8 @@ class PyvisaBlockReads:
                 for piece in message_pieces(data):
                     inst.write_raw(piece)
                 start = time.perf_counter()
-                got = inst.query_binary_values("SENDBLOCK", datatype="B", container=bytes)
+                got = inst.query_binary_values("SENDBLOCK", datatype="B", container=bytes,
+                                               chunk_size=self.chunk_size)
                 samples.append((time.perf_counter() - start) * 1e6)
                 if got != data:
                     raise CheckFailed(f"{self.name}: the block read back differs ({len(got)} bytes)")
@@ -393,6 +416,95 @@ def measure_block_reads(gadget, build, report):
                      "pyvisa_py", "pyvisa_sgvisa")
 
 
+class CtypesBlockReads:
+    """The block through our library from Python with no PyVISA: ctypes
+    viWrite of the query, then viRead of `chunk` bytes into one buffer
+    until END. What PyVISA adds on top of this is its own."""
+
+    def __init__(self, build, chunk):
+        import ctypes
+
+        self.ct = ctypes
+        self.lib = ctypes.CDLL(os.path.join(build, "lib", "libsgvisa.so.1"))
+        self.chunk = chunk
+        self.rm = ctypes.c_uint32()
+        if self.lib.viOpenDefaultRM(ctypes.byref(self.rm)) != 0:
+            raise CheckFailed("ctypes: viOpenDefaultRM failed")
+
+    def _write(self, vi, data):
+        done = self.ct.c_uint32()
+        if self.lib.viWrite(vi, data, len(data), self.ct.byref(done)) != 0 or done.value != len(data):
+            raise CheckFailed("ctypes: viWrite failed")
+
+    def batch(self, data, count):
+        ct = self.ct
+        vi = ct.c_uint32()
+        if self.lib.viOpen(self.rm, RESOURCE.encode(), 0, 5000, ct.byref(vi)) != 0:
+            raise CheckFailed("ctypes: viOpen failed")
+        try:
+            self.lib.viSetAttribute(vi, 0x3FFF001A, 20000)  # VI_ATTR_TMO_VALUE
+            expected = b"#7%07d" % len(data) + data + b"\n"
+            buf = ct.create_string_buffer(len(expected) + self.chunk)
+            samples = []
+            for _ in range(count):
+                self._write(vi, b"RECEIVE\n")
+                for piece in message_pieces(data):
+                    self._write(vi, piece)
+                start = time.perf_counter()
+                self._write(vi, b"SENDBLOCK\n")
+                have = 0
+                got = ct.c_uint32()
+                while True:
+                    st = self.lib.viRead(vi, ct.byref(buf, have), self.chunk, ct.byref(got))
+                    have += got.value
+                    if st != 0x3FFF0006:  # VI_SUCCESS_MAX_CNT: the message goes on
+                        break
+                samples.append((time.perf_counter() - start) * 1e6)
+                if st != 0 or buf.raw[:have] != expected:
+                    raise CheckFailed(f"ctypes: read {have} bytes, status {st & 0xFFFFFFFF:#x}")
+            return samples
+        finally:
+            self.lib.viClose(vi)
+
+    def close(self):
+        self.lib.viClose(self.rm)
+
+
+def measure_block_breakdown(gadget, build, report):
+    """Where a PyVISA block read's time goes: the same 1 MiB block through
+    PyVISA on each backend in 20 KiB chunks and in one chunk of the whole
+    block, and through our library from ctypes alone in the same counts,
+    interleaved in batches."""
+    data = block_message()
+    whole = len(data) + 16
+    lib = os.path.join(build, "lib", "libsgvisa.so.1")
+    gadget.start("--io-test")
+    readers = {}
+    batches = []
+    try:
+        readers = {
+            "pyvisa_sgvisa": PyvisaBlockReads(lib, "PyVISA on our library"),
+            "pyvisa_sgvisa_whole": PyvisaBlockReads(lib, "PyVISA on our library", whole),
+            "ctypes_sgvisa": CtypesBlockReads(build, BLOCK_CHUNK),
+            "ctypes_sgvisa_whole": CtypesBlockReads(build, whole),
+            "pyvisa_py": PyvisaBlockReads("@py", "pyvisa-py"),
+            "pyvisa_py_whole": PyvisaBlockReads("@py", "pyvisa-py", whole),
+        }
+        names = list(readers)
+        for b in range(BLOCK_BATCHES):
+            order = names[b % len(names):] + names[:b % len(names)]
+            batches.append({name: readers[name].batch(data, BLOCK_READS) for name in order})
+    finally:
+        for r in readers.values():
+            r.close()
+        gadget.stop()
+    for name in readers:
+        values = sum((b[name] for b in batches), [])
+        report.figure(f"usb.block_breakdown.{name}.mib_per_s {1e6 / median(values):.2f} MiB/s")
+        report_samples(report, f"usb.block_breakdown.{name}.read", values)
+    return f"{BLOCK_READS * BLOCK_BATCHES} block reads per variant in {BLOCK_BATCHES} batches"
+
+
 def measure(gadget, build, report):
     queries = queries_wanted()
     per_batch = queries // BATCHES
@@ -492,7 +604,9 @@ def main():
     build = environment("SG_BUILD_DIR")
     gadget = Gadget(build)
     gadget.create()
-    if "diagnose" in os.environ.get("SG_VM_ONLY", ""):
+    if "breakdown" in os.environ.get("SG_VM_ONLY", "").split(","):
+        report.run("bench-usb-block-breakdown", measure_block_breakdown, gadget, build, report)
+    elif "diagnose" in os.environ.get("SG_VM_ONLY", ""):
         report.run("bench-usb-diagnose", diagnose, gadget, build, report)
     else:
         report.run("bench-usb-round-trips", measure, gadget, build, report)

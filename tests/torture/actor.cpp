@@ -80,13 +80,16 @@ ViStatus Actor::call(Function fn, const std::string& text, const Bound& bound,
 }
 
 bool Actor::instrument_dirty(int instrument) {
-    return worker.board().kills.load() != instrument_board(instrument).clean_at_kills.load();
+    const InstrumentBoard& b = instrument_board(instrument);
+    return worker.board().kills.load() != b.clean_at_kills.load() ||
+           b.abandoned.load() != b.clean_at_abandoned.load();
 }
 
 Actor::Snapshot Actor::snapshot(const Target& t) {
     Snapshot s;
     Slot& slot_now = slot(t);
     s.kills = worker.board().kills.load();
+    s.abandoned = instrument_board(t.instrument).abandoned.load();
     s.dirty = instrument_dirty(t.instrument);
     s.timeout_steady = slot_now.attribute_setters[ta_timeout].load() == 0;
     s.timeout_writes = slot_now.attribute_writes[ta_timeout].load();
@@ -110,7 +113,8 @@ void Actor::check_io(Function fn, const Target& t, const Snapshot& before, ViSta
     const std::uint64_t r1 = before.exclusive;
     const std::uint64_t r2 = instrument_board(t.instrument).exclusive.load();
     const bool closed = !s.holds(t);
-    const bool dirty = before.dirty || board.kills.load() != before.kills;
+    const bool dirty = before.dirty || board.kills.load() != before.kills ||
+                       instrument_board(t.instrument).abandoned.load() != before.abandoned;
     const SessionId holder = static_cast<SessionId>(r1 & kHolderMask);
     const bool held_throughout = r1 != 0 && r1 == r2 && !board.was_killed(incarnation_of(holder));
     const std::string what = std::string(function_name(fn)) + " of " + describe_session(t.id);

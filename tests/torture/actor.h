@@ -57,6 +57,7 @@ class Actor {
     // completion event.
     struct Snapshot {
         std::uint32_t kills = 0;
+        std::uint32_t abandoned = 0;
         bool dirty = false;
         std::uint32_t timeout_writes = 0;
         bool timeout_steady = false;
@@ -112,7 +113,7 @@ class Actor {
                          const char* what);
 
     // Whether the instrument may be left in an unknown state by a killed
-    // worker since the last device clear.
+    // worker or an abandoned I/O test sequence since the last device clear.
     bool instrument_dirty(int instrument);
 
   private:

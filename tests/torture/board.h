@@ -43,6 +43,13 @@ struct InstrumentBoard {
     // succeeded: a killed process may leave the instrument mid-sequence
     // (the I/O test instrument receiving, a reply in flight) until then.
     std::atomic<std::uint32_t> clean_at_kills{0};
+    // I/O test sequences that sent RECEIVE and then could not send the
+    // message that ends it (their session closed by another thread, or a
+    // call failed): the instrument keeps every message it is sent, and
+    // answers none, until a device clear. The value of it at the start of
+    // the last viClear that succeeded is clean_at_abandoned.
+    std::atomic<std::uint32_t> abandoned{0};
+    std::atomic<std::uint32_t> clean_at_abandoned{0};
 };
 
 // An atomic query (viQueryf) in flight, so that a split read that receives

@@ -5,8 +5,9 @@
 
 namespace torture {
 
-// viClear; once it succeeded, a worker killed before it no longer excuses
-// the instrument's state (InstrumentBoard::clean_at_kills).
+// viClear; once it succeeded, a worker killed or an I/O test sequence
+// abandoned before it no longer excuses the instrument's state
+// (InstrumentBoard::clean_at_kills, clean_at_abandoned).
 ViStatus device_clear(Actor& a, const Target& t);
 
 // viSetAttribute of a tracked attribute, read back with viGetAttribute:

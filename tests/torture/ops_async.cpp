@@ -55,13 +55,19 @@ Completion next_completion(Actor& a, const Target& t, ViUInt32 timeout_ms) {
     c.status = static_cast<ViStatus>(status);
     a.note("  completion of job " + std::to_string(c.job) + ": " + status_name(c.status) + ", " +
            std::to_string(c.count) + " bytes");
-    if (s1 != VI_SUCCESS || s2 != VI_SUCCESS || s3 != VI_SUCCESS) {
+    // The context goes with its resource manager, which another thread may
+    // have closed meanwhile (with the session).
+    const auto gone = [&](ViStatus st) { return st == VI_ERROR_INV_OBJECT && !a.slot(t).holds(t); };
+    const auto read = [&](ViStatus st) { return st == VI_SUCCESS || gone(st); };
+    if (!read(s1) || !read(s2) || !read(s3)) {
         a.violation("only the statuses VISA gives for the call",
                     "an I/O completion event's VI_ATTR_JOB_ID, VI_ATTR_STATUS or "
                     "VI_ATTR_RET_COUNT could not be read");
     }
+    if (gone(s1) || gone(s2) || gone(s3))
+        c.wait_status = VI_ERROR_INV_OBJECT;  // nothing known of the job
     const ViStatus closed = viClose(context);
-    if (closed != VI_SUCCESS) {
+    if (closed != VI_SUCCESS && !gone(closed)) {
         a.violation("only the statuses VISA gives for the call",
                     "viClose of an event context returned " + status_name(closed));
     }

@@ -14,9 +14,18 @@ namespace {
 void io_test_sequence(Actor& a, const Target& t) {
     if (device_clear(a, t) < 0)
         return;
+    // From RECEIVE until the message that ends it, the instrument keeps what
+    // it is sent: a sequence that stops in between (its session closed by
+    // another thread) leaves it so for every session until a device clear.
+    const auto abandon = [&] {
+        a.instrument_board(t.instrument).abandoned.fetch_add(1);
+        a.note("the I/O test instrument may be left receiving until a device clear");
+    };
     if (a.io(fn_printf, t, "viPrintf(" + std::to_string(t.vi) + ", \"RECEIVE\\n\")", 2,
-             Needs::answer, [&] { return viPrintf(t.vi, "RECEIVE\n"); }) < 0)
+             Needs::answer, [&] { return viPrintf(t.vi, "RECEIVE\n"); }) < 0) {
+        abandon();
         return;
+    }
     const std::uint64_t token = a.next_token(TokenKind::split);
     const std::string lines = io_test_token_lines(token);
     ViUInt32 written = 0;
@@ -24,8 +33,10 @@ void io_test_sequence(Actor& a, const Target& t) {
              Needs::answer, [&] {
                  return viWrite(t.vi, reinterpret_cast<ViConstBuf>(lines.data()),
                                 static_cast<ViUInt32>(lines.size()), &written);
-             }) < 0)
+             }) < 0) {
+        abandon();
         return;
+    }
     if (a.rng.percent(50)) {
         char buf[256] = {};
         if (a.io(fn_queryf, t, "viQueryf(" + std::to_string(t.vi) + ", \"SEND\\n\", \"%255t\")", 3,

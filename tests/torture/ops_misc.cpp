@@ -40,15 +40,26 @@ ViAttrState read_back(TrackedAttribute which, ViAttrState value) {
 
 }  // namespace
 
+namespace {
+
+// Raises `clean` to `value` unless another clear raised it further.
+void raise_to(std::atomic<std::uint32_t>& clean, std::uint32_t value) {
+    std::uint32_t seen = clean.load();
+    while (seen < value && !clean.compare_exchange_weak(seen, value)) {
+    }
+}
+
+}  // namespace
+
 ViStatus device_clear(Actor& a, const Target& t) {
+    InstrumentBoard& board = a.instrument_board(t.instrument);
     const std::uint32_t kills = a.worker.board().kills.load();
+    const std::uint32_t abandoned = board.abandoned.load();
     const ViStatus st = a.io(fn_clear, t, "viClear(" + std::to_string(t.vi) + ")", 2, Needs::answer,
                              [&] { return viClear(t.vi); });
     if (st >= 0) {
-        auto& clean = a.instrument_board(t.instrument).clean_at_kills;
-        std::uint32_t seen = clean.load();
-        while (seen < kills && !clean.compare_exchange_weak(seen, kills)) {
-        }
+        raise_to(board.clean_at_kills, kills);
+        raise_to(board.clean_at_abandoned, abandoned);
     }
     return st;
 }

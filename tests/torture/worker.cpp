@@ -151,7 +151,11 @@ void Worker::warm_up() {
 }
 
 void Worker::resume() {
-    open_rm(control_.get());
+    {
+        std::unique_lock rm_lock(rm_mutex_);
+        if (rm_.load() == VI_NULL)
+            open_rm(control_.get());
+    }
     {
         std::lock_guard lock(state_mutex_);
         pausing_ = false;

@@ -86,6 +86,10 @@ class Worker {
     // exists from then on, and anything more at a pause is a leak.
     void warm_up();
     void pause_and_check();
+    // After a pause, a new resource manager for the threads. A worker
+    // started in the round just ended was never paused: the one it opened
+    // after its warm-up stays (opening another would leave that one open,
+    // with whatever the threads opened through it).
     void resume();
     void reply(const std::string& line);
 

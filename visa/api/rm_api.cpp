@@ -42,10 +42,11 @@ SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
 // sessions and processes hold, and sends nothing to the instrument (the
 // session's operations are refused with VI_ERROR_RSRC_LOCKED while another
 // session's lock keeps it out). VI_EXCLUSIVE_LOCK waits up to `openTimeout`
-// for the instrument's lock before the instrument is opened, so an open that
-// times out on the lock has sent nothing to the instrument, and then for the
-// instrument itself (another process's operation in progress); every such
-// wait ends within `openTimeout`.
+// for the instrument's lock, then for the instrument itself (another
+// process's operation in progress); every such wait ends within
+// `openTimeout`. The instrument is reached (which sends it nothing) before
+// the lock wait, so that once the lock is handed over only the claim is
+// left to do; an open that times out on the lock has sent nothing.
 SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
                               ViUInt32 openTimeout, ViPSession vi) {
     const sgvisa::CallTrace traced("viOpen", [&](sgvisa::CallArgs& a) {
@@ -86,20 +87,17 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         auto lock = std::make_unique<sgvisa::ResourceLock>(std::move(file));
         std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
-        sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
-        if (exclusive) {
-            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
-            if (st != VI_SUCCESS)
-                return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
-        }
-
         sgvisa::register_builtin_transports();
         std::shared_ptr<sgvisa::DeviceConnection> device;
         st = sgvisa::connect_device(name, std::max(deadline, sgvisa::Clock::now() + kConnectTime),
                                     device);
         if (st != VI_SUCCESS)
-            return st;  // `lock` goes here
+            return st;
+        sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
         if (exclusive) {
+            st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
+            if (st != VI_SUCCESS)
+                return st == VI_ERROR_TMO ? VI_ERROR_RSRC_LOCKED : st;
             st = device->pin(token, deadline);
             if (st != VI_SUCCESS)
                 return st == VI_ERROR_RSRC_BUSY ? VI_ERROR_RSRC_LOCKED : st;

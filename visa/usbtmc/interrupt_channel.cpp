@@ -108,17 +108,17 @@ ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8
     return ok ? VI_ERROR_IO : VI_ERROR_TMO;
 }
 
-std::uint64_t InterruptChannel::packets_read() {
+std::uint64_t InterruptChannel::status_answers_read() {
     std::lock_guard lock(mutex_);
-    return packets_read_;
+    return status_answers_read_;
 }
 
-ViStatus InterruptChannel::await_packets_after(std::uint64_t count, Deadline deadline) {
+ViStatus InterruptChannel::await_status_answers_after(std::uint64_t count, Deadline deadline) {
     std::unique_lock lock(mutex_);
-    const auto read = [&] { return lost_ || packets_read_ > count; };
+    const auto read = [&] { return lost_ || status_answers_read_ > count; };
     if (!answered_.wait_until(lock, deadline, read))
         return VI_ERROR_TMO;
-    return packets_read_ > count ? VI_SUCCESS : VI_ERROR_CONN_LOST;
+    return status_answers_read_ > count ? VI_SUCCESS : VI_ERROR_CONN_LOST;
 }
 
 void InterruptChannel::fail(ViStatus st) {
@@ -157,8 +157,6 @@ void InterruptChannel::run() {
         lock.lock();
         reading_ = false;
         if (st == VI_SUCCESS) {
-            ++packets_read_;
-            answered_.notify_all();
             handle(lock, std::span(packet.data(), got));
         } else if (st != VI_ERROR_ABORT)
             fail(st);
@@ -169,11 +167,11 @@ void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
                               std::span<const std::uint8_t> packet) {
     const usb488::Notification n = usb488::parse_notification(packet);
     if (n.kind == usb488::Notification::Kind::status_byte) {
+        ++status_answers_read_;
+        answered_.notify_all();
         const auto it = expected_.find(n.tag);
-        if (it != expected_.end() && it->second.status_byte < 0) {  // the first answer counts
+        if (it != expected_.end() && it->second.status_byte < 0)  // the first answer counts
             it->second.status_byte = n.status_byte;
-            answered_.notify_all();
-        }
         return;  // a tag nobody waits for is stale: dropped
     }
     if (n.kind != usb488::Notification::Kind::service_request)

@@ -32,10 +32,6 @@ using namespace sgproto::usbtmc;
 constexpr std::size_t kMaxOutPayload = 4096;
 // TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
 constexpr std::size_t kMaxInPayload = 64 * 1024;
-// READ_STATUS_BYTEs asked again after the device said it was busy with an
-// earlier request's notification.
-constexpr int kStatusBusyRetries = 3;
-
 // The bTag before a connection's first. A reply an earlier program left in
 // the device is taken for the answer when it carries the bTag of this
 // host's first request (any other bTag is dropped). Hosts start their bTags
@@ -202,10 +198,13 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_CONN_LOST;
         if (!caps_.usb488)
             return VI_ERROR_NSUP_OPER;
-        for (int attempt = 0;; ++attempt) {
+        // Asked again each time the reader has taken an earlier request's
+        // notification out of the endpoint, for as long as the deadline lets:
+        // it may wait behind any number of service requests.
+        for (;;) {
             bool busy = false;
             const ViStatus st = request_status_byte(deadline, status, busy);
-            if (!busy || attempt == kStatusBusyRetries)
+            if (!busy)
                 return st;
         }
     }
@@ -326,12 +325,12 @@ class UsbtmcTransport final : public Transport {
 
     // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
     // notification still waits in its endpoint and the interrupt reader has
-    // taken it since: the caller asks again.
+    // taken a status notification out of it since: the caller asks again.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
         status_tag_ = usb488::next_status_tag(status_tag_);
         const std::uint8_t tag = status_tag_;
-        const std::uint64_t packets_before = interrupts_ ? interrupts_->packets_read() : 0;
+        const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
         if (interrupts_)
             interrupts_->expect(tag);  // before asking: the answer may come at once
         std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
@@ -344,8 +343,10 @@ class UsbtmcTransport final : public Transport {
         if (st == VI_SUCCESS && !parsed.valid)
             st = VI_ERROR_IO;
         if (st == VI_ERROR_IO && interrupts_ && got > 0 && answer[0] == STATUS_INTERRUPT_IN_BUSY) {
-            // Our expectation keeps the reader reading meanwhile.
-            const ViStatus drained = interrupts_->await_packets_after(packets_before, deadline);
+            // Our expectation keeps the reader reading meanwhile, service
+            // requests queued in front of the stale answer included.
+            const ViStatus drained =
+                interrupts_->await_status_answers_after(answers_before, deadline);
             busy = drained == VI_SUCCESS;
             if (!busy)
                 st = note(drained);

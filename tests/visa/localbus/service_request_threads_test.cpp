@@ -257,6 +257,38 @@ TEST_F(ServiceRequestThreads, AStatusNotificationLeftUnreadDelaysTheNextReadStbO
     EXPECT_EQ(faults, 0);
 }
 
+// The same with service requests queued in front of the stale notification
+// (nobody listened for them): the device says busy until its reader has
+// read them all and the stale one, one packet at a time. viReadSTB asked
+// again a fixed number of times and then gave up with VI_ERROR_IO.
+TEST_F(ServiceRequestThreads, AStatusNotificationBehindServiceRequestsDelaysTheNextReadStbOnly) {
+    const int faults = in_child(
+        [] {
+            ViSession rm = VI_NULL;
+            viOpenDefaultRM(&rm);
+            const ViSession vi = open_session(rm);
+            if (vi == VI_NULL)
+                return 100;
+            Faults f;
+            ViStatus st = viPrintf(vi, "*ESE 1;*OPC\n");
+            f.check(st == VI_SUCCESS, "set-up", st);
+            for (int round = 0; round < 5 && f.count == 0; ++round) {
+                for (int i = 0; i < 8; ++i) {
+                    st = viPrintf(vi, "*SRE 0;*SRE 32\n");  // one request each
+                    f.check(st == VI_SUCCESS, "*SRE", st);
+                }
+                f.check(leave_a_status_notification(), "the other host", 0);
+                ViUInt16 status = 0xFFFF;
+                st = viReadSTB(vi, &status);
+                f.check(st == VI_SUCCESS && (status & 0x20) != 0, "viReadSTB", st);
+            }
+            viClose(rm);
+            return f.count.load();
+        },
+        milliseconds(20000));
+    EXPECT_EQ(faults, 0);
+}
+
 // While another session keeps the instrument requesting service (each
 // *SRE 32 enables an event summary bit that is on: a new request), this one
 // enables and disables the event over and over. Disabling waited for the
