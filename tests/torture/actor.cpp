@@ -101,8 +101,21 @@ Actor::Snapshot Actor::snapshot(const Target& t) {
 ViStatus Actor::io(Function fn, const Target& t, const std::string& text, int factor, Needs needs,
                    const std::function<ViStatus()>& f) {
     const Snapshot before = snapshot(t);
+    const std::int64_t start = now_ns();
     const ViStatus st = call(fn, text, io_bound(t, factor), f);
     check_io(fn, t, before, st, needs);
+    // A close ends the session's operations in other threads at once.
+    const Slot& s = slot(t);
+    if (!s.holds(t)) {
+        const std::int64_t from = std::max(start, s.closed_at_ns.load());
+        const std::int64_t late_ms = ms_since(from);
+        if (late_ms > slack_ms()) {
+            violation("viClose ends the session's operations at once",
+                      std::string(function_name(fn)) + " of " + describe_session(t.id) +
+                          " returned " + status_name(st) + " " + std::to_string(late_ms) +
+                          " ms after another thread closed the session");
+        }
+    }
     return st;
 }
 
@@ -355,6 +368,7 @@ ViSession Actor::take_for_close(int k) {
     if (vi == VI_NULL)
         return VI_NULL;
     const SessionId id = session_id(incarnation(), k, s.generation.load());
+    s.closed_at_ns.store(now_ns());
     s.generation.fetch_add(1);
     InstrumentBoard& ib = instrument_board(s.instrument.load());
     if (s.exclusive_depth > 0) {

@@ -55,6 +55,8 @@ struct Slot {
     // that saw neither change knows the timeout it ran with.
     std::atomic<std::uint32_t> attribute_writes[kTrackedAttributes] = {};
     std::atomic<std::uint32_t> attribute_setters[kTrackedAttributes] = {};
+    // When a thread last took the slot's session to close it (now_ns()).
+    std::atomic<std::int64_t> closed_at_ns{0};
     // Under `mutex`:
     int exclusive_depth = 0;
     int shared_depth = 0;

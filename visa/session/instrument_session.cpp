@@ -14,7 +14,7 @@ SessionEvents::Dispatch dispatcher(ViSession rm, std::shared_ptr<std::atomic<ViS
     return [rm, handle](ViHndlr handler, ViAddr user, const VisaEvent& event) -> ViStatus {
         auto& table = SessionTable::global();
         ViEvent context = VI_NULL;
-        if (table.add_event(rm, std::make_shared<VisaEvent>(event), context) != VI_SUCCESS)
+        if (table.add_handler_event(rm, std::make_shared<VisaEvent>(event), context) != VI_SUCCESS)
             return VI_SUCCESS;  // the resource manager is gone
         ViStatus st = VI_SUCCESS;
         try {

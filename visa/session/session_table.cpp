@@ -33,6 +33,9 @@ void SessionTable::install_fork_handlers() {
                          for (auto& [vi, entry] : g_table->entries_) {
                              if (entry.instrument)
                                  inherited->push_back(std::move(entry.instrument));
+                             // No handler runs here: its context is an
+                             // ordinary one, closed with its resource manager.
+                             entry.handler_owned = false;
                          }
                          g_table->mutex_.unlock();
                      });
@@ -88,6 +91,14 @@ ViStatus SessionTable::add_event(ViSession rm, std::shared_ptr<const VisaEvent> 
     return add_child(rm, std::move(entry), out);
 }
 
+ViStatus SessionTable::add_handler_event(ViSession rm, std::shared_ptr<const VisaEvent> event,
+                                         ViEvent& out) {
+    Entry entry;
+    entry.event = std::move(event);
+    entry.handler_owned = true;
+    return add_child(rm, std::move(entry), out);
+}
+
 std::shared_ptr<const VisaEvent> SessionTable::event(ViEvent vi) const {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(vi);
@@ -129,6 +140,13 @@ ViStatus SessionTable::remove(ViSession vi,
             const auto c = entries_.find(child);
             if (c == entries_.end())
                 continue;
+            if (c->second.handler_owned) {
+                // Its handler may be running on, even past this close (one
+                // that closed its own resource manager): its dispatcher
+                // removes it once the handler returns.
+                c->second.parent = VI_NULL;
+                continue;
+            }
             if (c->second.instrument)
                 removed.push_back(std::move(c->second.instrument));
             entries_.erase(c);

@@ -52,8 +52,11 @@ class SessionTable {
     ViStatus add_instrument(ViSession rm, std::shared_ptr<InstrumentSession> session,
                             ViSession& out);
     ViStatus add_find_list(ViSession rm, std::shared_ptr<FindList> list, ViSession& out);
-    // An event context (viWaitOnEvent, a handler's argument).
+    // An event context (viWaitOnEvent's). It goes with its resource manager.
     ViStatus add_event(ViSession rm, std::shared_ptr<const VisaEvent> event, ViEvent& out);
+    // A handler's event context: valid until the handler returns, even when
+    // its resource manager is closed meanwhile; the caller removes it then.
+    ViStatus add_handler_event(ViSession rm, std::shared_ptr<const VisaEvent> event, ViEvent& out);
 
     bool is_resource_manager(ViSession vi) const;
     // Null when `vi` is not one of these.
@@ -62,7 +65,8 @@ class SessionTable {
     std::shared_ptr<FindList> find_list(ViSession vi) const;
     std::shared_ptr<const VisaEvent> event(ViEvent vi) const;
 
-    // Removes `vi` (with its children, for a resource manager) and hands the
+    // Removes `vi` (with its children but the contexts of running handlers,
+    // for a resource manager) and hands the
     // removed instrument sessions to the caller, who closes them outside the
     // table's lock. VI_ERROR_INV_OBJECT for an unknown handle.
     ViStatus remove(ViSession vi, std::vector<std::shared_ptr<InstrumentSession>>& removed);
@@ -75,6 +79,7 @@ class SessionTable {
         std::shared_ptr<InstrumentSession> instrument;  // null once inherited
         std::shared_ptr<FindList> find_list;
         std::shared_ptr<const VisaEvent> event;
+        bool handler_owned = false;  // an event context a handler is running with
     };
 
     // A handle not in use; the caller holds mutex_.

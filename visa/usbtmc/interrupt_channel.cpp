@@ -86,7 +86,7 @@ ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8
     std::unique_lock lock(mutex_);
     auto answered = [&] {
         const Awaited& a = expected_[tag];
-        return lost_ || a.status_byte >= 0 || a.failure != VI_SUCCESS;
+        return lost_ || waits_cancelled_ || a.status_byte >= 0 || a.failure != VI_SUCCESS;
     };
     bool ok = true;
     if (deadline == Deadline::max())
@@ -103,6 +103,8 @@ ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8
     }
     if (lost)
         return VI_ERROR_CONN_LOST;
+    if (waits_cancelled_)
+        return VI_ERROR_ABORT;
     if (a.failure != VI_SUCCESS)
         return a.failure;
     return ok ? VI_ERROR_IO : VI_ERROR_TMO;
@@ -115,10 +117,23 @@ std::uint64_t InterruptChannel::status_answers_read() {
 
 ViStatus InterruptChannel::await_status_answers_after(std::uint64_t count, Deadline deadline) {
     std::unique_lock lock(mutex_);
-    const auto read = [&] { return lost_ || status_answers_read_ > count; };
+    const auto read = [&] { return lost_ || waits_cancelled_ || status_answers_read_ > count; };
     if (!answered_.wait_until(lock, deadline, read))
         return VI_ERROR_TMO;
-    return status_answers_read_ > count ? VI_SUCCESS : VI_ERROR_CONN_LOST;
+    if (status_answers_read_ > count)
+        return VI_SUCCESS;
+    return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_ABORT;
+}
+
+void InterruptChannel::cancel_waits() {
+    std::lock_guard lock(mutex_);
+    waits_cancelled_ = true;
+    answered_.notify_all();
+}
+
+void InterruptChannel::resume_waits() {
+    std::lock_guard lock(mutex_);
+    waits_cancelled_ = false;
 }
 
 void InterruptChannel::fail(ViStatus st) {

@@ -44,18 +44,27 @@ class InterruptChannel {
     // Before sending READ_STATUS_BYTE tagged `tag`: the notification that
     // answers it is kept from now on.
     void expect(std::uint8_t tag);
-    // Then waits for it until `deadline` (VI_ERROR_TMO); VI_ERROR_CONN_LOST
+    // Then waits for it until `deadline` (VI_ERROR_TMO), or a cancel_waits()
+    // (VI_ERROR_ABORT); VI_ERROR_CONN_LOST
     // when the device went away (nothing more comes then); the endpoint's
     // error when reading it failed (the next expect() or listener reads
     // again). Forgets the tag either way.
     ViStatus await(std::uint8_t tag, Deadline deadline, std::uint8_t& status_byte);
+
+    // From any thread: await() and await_status_answers_after() in progress
+    // give up at once with VI_ERROR_ABORT, and so do later ones until
+    // resume_waits() (as a link's transfers do between its cancel() and
+    // resume()). The reader and the listener go on.
+    void cancel_waits();
+    void resume_waits();
 
     // How many READ_STATUS_BYTE notifications the reader has read so far,
     // whatever their tags (stale ones included).
     std::uint64_t status_answers_read();
     // Waits until the reader has read more than `count` of them (it reads
     // only while somebody needs it): VI_ERROR_TMO at `deadline`,
-    // VI_ERROR_CONN_LOST when the device went away.
+    // VI_ERROR_ABORT on cancel_waits(), VI_ERROR_CONN_LOST when the device
+    // went away.
     ViStatus await_status_answers_after(std::uint64_t count, Deadline deadline);
 
   private:
@@ -89,6 +98,7 @@ class InterruptChannel {
     bool halted_ = false;     // a read failed: none until a new need
     bool lost_ = false;       // the device is gone
     bool closing_ = false;
+    bool waits_cancelled_ = false;  // cancel_waits() until resume_waits()
 };
 
 }  // namespace sgvisa::usbtmc

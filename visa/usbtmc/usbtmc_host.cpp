@@ -267,8 +267,17 @@ class UsbtmcTransport final : public Transport {
         return interrupts_ && link_->interrupt_in_needs_claim();
     }
 
-    void cancel() override { link_->cancel(); }
-    void resume() override { link_->resume(); }
+    // A status byte read waiting for its notification gives up too.
+    void cancel() override {
+        link_->cancel();
+        if (interrupts_)
+            interrupts_->cancel_waits();
+    }
+    void resume() override {
+        link_->resume();
+        if (interrupts_)
+            interrupts_->resume_waits();
+    }
 
     bool lost() const override { return lost_; }
 

@@ -158,6 +158,88 @@ TEST_F(Events, HandlersRunOnALibraryThreadMayCallTheLibraryAndCanBeSuspended) {
               (std::vector<std::string>{"A\n", "FROM HANDLER\n", "B\n", "FROM HANDLER\n"}));
 }
 
+// What a handler saw of its event context after its resource manager was
+// closed, by another thread or by the handler itself.
+struct ClosingLog {
+    ViSession rm = VI_NULL;
+    bool close_from_handler = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool done = false;
+    ViEvent context = VI_NULL;
+    ViStatus read = 1;
+    ViEventType type = 0;
+};
+
+ViStatus _VI_FUNCH read_context_after_rm_close(ViSession, ViEventType, ViEvent context,
+                                               ViAddr user) {
+    auto* log = static_cast<ClosingLog*>(user);
+    {
+        std::lock_guard lock(log->mutex);
+        log->entered = true;
+        log->context = context;
+        log->changed.notify_all();
+    }
+    if (log->close_from_handler) {
+        viClose(log->rm);
+    } else {
+        // The library tells nobody when a close has begun; the resource
+        // manager's handle going away is the first thing to see of it.
+        ViUInt32 tmo = 0;
+        const auto give_up = Clock::now() + std::chrono::seconds(5);
+        while (viGetAttribute(log->rm, VI_ATTR_TMO_VALUE, &tmo) == VI_SUCCESS &&
+               Clock::now() < give_up)
+            std::this_thread::yield();
+    }
+    ViEventType type = 0;
+    const ViStatus read = viGetAttribute(context, VI_ATTR_EVENT_TYPE, &type);
+    std::lock_guard lock(log->mutex);
+    log->read = read;
+    log->type = type;
+    log->done = true;
+    log->changed.notify_all();
+    return VI_SUCCESS;
+}
+
+// The event context a handler is given stays valid until the handler
+// returns, even when its resource manager is closed meanwhile (whose close
+// removes every other object opened through it), and is closed after.
+TEST_F(Events, AHandlersContextOutlivesTheCloseOfItsResourceManager) {
+    for (const bool from_handler : {false, true}) {
+        SCOPED_TRACE(from_handler ? "closed by the handler" : "closed by another thread");
+        ClosingLog log;
+        log.close_from_handler = from_handler;
+        ASSERT_EQ(viOpenDefaultRM(&log.rm), VI_SUCCESS);
+        ViSession vi = VI_NULL;
+        ASSERT_EQ(viOpen(log.rm, instrument().resource_name().c_str(), VI_NULL, 1000, &vi),
+                  VI_SUCCESS);
+        ASSERT_EQ(viInstallHandler(vi, VI_EVENT_IO_COMPLETION, read_context_after_rm_close, &log),
+                  VI_SUCCESS);
+        ASSERT_EQ(viEnableEvent(vi, VI_EVENT_IO_COMPLETION, VI_HNDLR, VI_NULL), VI_SUCCESS);
+        ViJobId job = VI_NULL;
+        ASSERT_EQ(viWriteAsync(vi, reinterpret_cast<ViConstBuf>("A\n"), 2, &job), VI_SUCCESS);
+        std::unique_lock lock(log.mutex);
+        ASSERT_TRUE(
+            log.changed.wait_for(lock, std::chrono::seconds(5), [&] { return log.entered; }));
+        if (!from_handler) {
+            lock.unlock();
+            const auto start = Clock::now();
+            EXPECT_EQ(viClose(log.rm), VI_SUCCESS);
+            EXPECT_LT(Clock::now() - start, milliseconds(2000));
+            lock.lock();
+        }
+        ASSERT_TRUE(log.changed.wait_for(lock, std::chrono::seconds(5), [&] { return log.done; }));
+        EXPECT_EQ(log.read, VI_SUCCESS);
+        EXPECT_EQ(log.type, VI_EVENT_IO_COMPLETION);
+        if (!from_handler) {
+            // viClose waited for the running handler, and its context went after it.
+            ViEventType type = 0;
+            EXPECT_EQ(viGetAttribute(log.context, VI_ATTR_EVENT_TYPE, &type), VI_ERROR_INV_OBJECT);
+        }
+    }
+}
+
 TEST_F(Events, TerminateEndsAWaitingAndARunningJob) {
     ASSERT_EQ(viEnableEvent(vi_, VI_EVENT_IO_COMPLETION, VI_QUEUE, VI_NULL), VI_SUCCESS);
     ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TMO_VALUE, 20000), VI_SUCCESS);
