@@ -36,6 +36,39 @@ constexpr std::uint8_t USB488_REN_CONTROL = 160;
 constexpr std::uint8_t USB488_GO_TO_LOCAL = 161;
 constexpr std::uint8_t USB488_LOCAL_LOCKOUT = 162;
 
+// A class request's name, as the standards write it without the USB488_
+// prefix; nullptr for a request neither standard defines.
+constexpr const char* request_name(std::uint8_t request) {
+    switch (request) {
+        case INITIATE_ABORT_BULK_OUT:
+            return "INITIATE_ABORT_BULK_OUT";
+        case CHECK_ABORT_BULK_OUT_STATUS:
+            return "CHECK_ABORT_BULK_OUT_STATUS";
+        case INITIATE_ABORT_BULK_IN:
+            return "INITIATE_ABORT_BULK_IN";
+        case CHECK_ABORT_BULK_IN_STATUS:
+            return "CHECK_ABORT_BULK_IN_STATUS";
+        case INITIATE_CLEAR:
+            return "INITIATE_CLEAR";
+        case CHECK_CLEAR_STATUS:
+            return "CHECK_CLEAR_STATUS";
+        case GET_CAPABILITIES:
+            return "GET_CAPABILITIES";
+        case INDICATOR_PULSE:
+            return "INDICATOR_PULSE";
+        case USB488_READ_STATUS_BYTE:
+            return "READ_STATUS_BYTE";
+        case USB488_REN_CONTROL:
+            return "REN_CONTROL";
+        case USB488_GO_TO_LOCAL:
+            return "GO_TO_LOCAL";
+        case USB488_LOCAL_LOCKOUT:
+            return "LOCAL_LOCKOUT";
+        default:
+            return nullptr;
+    }
+}
+
 constexpr std::uint8_t kRequestTypeInterfaceIn = 0xA1;
 constexpr std::uint8_t kRequestTypeEndpointIn = 0xA2;
 

@@ -31,27 +31,6 @@ std::string hex2(unsigned v) {
     return text;
 }
 
-const char* request_name(std::uint8_t request) {
-    switch (request) {
-        case INITIATE_ABORT_BULK_OUT:
-            return "INITIATE_ABORT_BULK_OUT";
-        case CHECK_ABORT_BULK_OUT_STATUS:
-            return "CHECK_ABORT_BULK_OUT_STATUS";
-        case INITIATE_ABORT_BULK_IN:
-            return "INITIATE_ABORT_BULK_IN";
-        case CHECK_ABORT_BULK_IN_STATUS:
-            return "CHECK_ABORT_BULK_IN_STATUS";
-        case INITIATE_CLEAR:
-            return "INITIATE_CLEAR";
-        case CHECK_CLEAR_STATUS:
-            return "CHECK_CLEAR_STATUS";
-        case GET_CAPABILITIES:
-            return "GET_CAPABILITIES";
-        default:
-            return "OTHER";
-    }
-}
-
 bool is_endpoint_request(std::uint8_t request) {
     return request >= INITIATE_ABORT_BULK_OUT && request <= CHECK_ABORT_BULK_IN_STATUS;
 }
@@ -221,7 +200,8 @@ class FakeLink final : public UsbLink {
         // The aborts' wValue is a bTag: logged as the others are.
         const bool tagged = request == INITIATE_ABORT_BULK_OUT || request == INITIATE_ABORT_BULK_IN;
         const int shown = tagged ? d_->relative_tag(static_cast<std::uint8_t>(value)) : value;
-        d_->events.push_back(std::string("ctrl ") + request_name(request) +
+        d_->events.push_back(std::string("ctrl ") +
+                             (request_name(request) ? request_name(request) : "OTHER") +
                              " value=" + std::to_string(shown) + " index=" + hex2(index));
         if (d_->control_silent)
             return VI_ERROR_TMO;

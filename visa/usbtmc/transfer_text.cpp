@@ -22,37 +22,6 @@ __attribute__((format(printf, 2, 3))) void add(std::string& out, const char* for
         out.append(text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
 }
 
-const char* request_name(std::uint8_t request) {
-    switch (request) {
-        case INITIATE_ABORT_BULK_OUT:
-            return "INITIATE_ABORT_BULK_OUT";
-        case CHECK_ABORT_BULK_OUT_STATUS:
-            return "CHECK_ABORT_BULK_OUT_STATUS";
-        case INITIATE_ABORT_BULK_IN:
-            return "INITIATE_ABORT_BULK_IN";
-        case CHECK_ABORT_BULK_IN_STATUS:
-            return "CHECK_ABORT_BULK_IN_STATUS";
-        case INITIATE_CLEAR:
-            return "INITIATE_CLEAR";
-        case CHECK_CLEAR_STATUS:
-            return "CHECK_CLEAR_STATUS";
-        case GET_CAPABILITIES:
-            return "GET_CAPABILITIES";
-        case INDICATOR_PULSE:
-            return "INDICATOR_PULSE";
-        case USB488_READ_STATUS_BYTE:
-            return "READ_STATUS_BYTE";
-        case USB488_REN_CONTROL:
-            return "REN_CONTROL";
-        case USB488_GO_TO_LOCAL:
-            return "GO_TO_LOCAL";
-        case USB488_LOCAL_LOCKOUT:
-            return "LOCAL_LOCKOUT";
-        default:
-            return nullptr;
-    }
-}
-
 const char* status_name(std::uint8_t status) {
     switch (status) {
         case STATUS_SUCCESS:
