@@ -130,7 +130,9 @@ void Actor::check_io(Function fn, const Target& t, const Snapshot& before, ViSta
                        instrument_board(t.instrument).abandoned.load() != before.abandoned;
     const SessionId holder = static_cast<SessionId>(r1 & kHolderMask);
     const bool held_throughout = r1 != 0 && r1 == r2 && !board.was_killed(incarnation_of(holder));
-    const std::string what = std::string(function_name(fn)) + " of " + describe_session(t.id);
+    const std::string what = std::string(function_name(fn)) + " of " + describe_session(t.id) +
+                             " (handle " + std::to_string(t.vi) + ", " +
+                             worker.instrument(t.instrument).resource + ")";
     if (st >= 0) {
         if (held_throughout && holder != t.id) {
             violation("exclusive means exclusive",

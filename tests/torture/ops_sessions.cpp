@@ -88,6 +88,11 @@ void op_open(Actor& a) {
             t.id = session_id(a.incarnation(), k, t.generation);
         }
     }
+    // The report names sessions by handle: which instrument a handle is on
+    // is told here, once.
+    if (st >= 0)
+        a.note("  handle " + std::to_string(vi) + " is session " + std::to_string(t.id) +
+               ", slot " + std::to_string(k));
     if (st == VI_ERROR_RSRC_NFOUND)
         a.worker.note_usb_searched();
     const ViStatus opened = (mode & VI_LOAD_CONFIG) ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
