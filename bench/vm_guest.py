@@ -31,7 +31,6 @@ sys.path.insert(0, os.path.join(SRC, "tests", "vm", "guest"))
 sys.path.append("/usr/lib/python3/dist-packages")
 
 from gadget import Gadget  # noqa: E402
-from peer_host import pyusb_sees_the_bus_afresh  # noqa: E402
 from report import CheckFailed, Report, environment  # noqa: E402
 from usbip_link import UsbipLink  # noqa: E402
 from waits import Uevents  # noqa: E402
@@ -90,6 +89,21 @@ def run_program(build, variant, count, program="bench_usb_query", extra=None):
     if len(fields) != count + 2 or fields[0] != "samples":
         raise CheckFailed(f"{variant}: unexpected output {done.stdout[:200]!r}")
     return [float(x) for x in fields[2:]]
+
+
+def pyusb_sees_the_bus_afresh():
+    """Makes pyusb (pyvisa-py's USB layer) list the bus anew at its next
+    search. pyusb keeps one libusb context per process, made at its first
+    search (importing pyvisa_py.usb makes one), and libusb keeps that
+    context's list of devices up to date by udev's events: the guest runs no
+    udevd, so after the gadget is plugged in again (each part of this runner
+    starts it afresh) the list still holds the device as it was, at an
+    address that is gone, and pyvisa-py's open says "No device found".
+    Dropping pyusb's backend object makes a new context, as a new program
+    has; the old one goes with the last device that refers to it."""
+    import usb.backend.libusb1
+
+    usb.backend.libusb1._lib_object = None
 
 
 class PyvisaQueries:

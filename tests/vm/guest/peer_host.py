@@ -352,27 +352,16 @@ def run_exchange(host, exchange, report):
         pass
 
 
-def pyusb_sees_the_bus_afresh():
-    """Makes pyusb (pyvisa-py's USB layer) list the bus anew at its next
-    search. pyusb keeps one libusb context per process, made at its first
-    search (importing pyvisa_py.usb makes one), and libusb keeps that
-    context's list of devices up to date by udev's events: the guest runs no
-    udevd, so after the gadget is plugged in again (the runners start it
-    afresh for each part) the list still holds the device as it was, at an
-    address that is gone, and pyvisa-py's open says "No device found".
-    Dropping pyusb's backend object makes a new context, as a new program
-    has; the old one goes with the last device that refers to it."""
-    import usb.backend.libusb1
-
-    usb.backend.libusb1._lib_object = None
-
-
 def make_host(exchange):
     if exchange["host"] == "kernel":
         return KernelHost(exchange["busid"])
-    # Importing pyvisa-py listed the USB devices (pyvisa_py.usb does), in
-    # the parent: the child would see the bus as it was then.
-    pyusb_sees_the_bus_afresh()
+    # Importing pyvisa-py listed the USB devices (pyvisa_py.usb does), which
+    # made pyusb's libusb context in the parent. libusb keeps its list of
+    # devices up to date by udev's events, and the guest runs no udevd: a
+    # child would see the bus as it was then. Dropping pyusb's backend
+    # object makes the child's own context, as a new program has.
+    import usb.backend.libusb1
+    usb.backend.libusb1._lib_object = None
     return PyvisaHost("@py", exchange["resource"])
 
 
