@@ -155,16 +155,20 @@ ViStatus LocalbusLink::claim(Deadline deadline) {
     ViStatus st = send_request(lb::CLAIM, kTakeOver, {}, deadline, seq);
     if (st == VI_SUCCESS)
         st = wait_answer(seq, deadline, a);
-    if (st == VI_ERROR_TMO) {
-        // Still queued behind a holder that does not let go: give the
-        // request back so that a late grant does not hold the device.
+    if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
+        // Still queued behind a holder that does not let go, or given up
+        // on: the request goes back, so that a late grant does not hold the
+        // device, and the next CLAIM is a new request the device answers
+        // (it answers only the first of a connection's waiting CLAIMs).
         const Deadline bound = Clock::now() + kCancelBound;
         std::uint32_t release_seq = 0;
         if (send_request(lb::RELEASE, 0, {}, bound, release_seq, false) == VI_SUCCESS) {
             Answer late;
             wait_answer(release_seq, bound, late, false);
         }
-        return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_RSRC_BUSY;
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        return st == VI_ERROR_ABORT ? st : VI_ERROR_RSRC_BUSY;
     }
     if (st != VI_SUCCESS)
         return st;

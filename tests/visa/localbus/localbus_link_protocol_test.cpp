@@ -234,6 +234,26 @@ TEST_F(ScriptedDeviceEnd, StalledMessageTakesItsPostedRequestBack) {
     EXPECT_EQ(posting.get(), std::make_pair(VI_ERROR_IO, false));
 }
 
+TEST_F(ScriptedDeviceEnd, AClaimGivenUpOnIsTakenBackSoThatTheNextOneIsANewRequest) {
+    // The device answers only the first of a connection's waiting CLAIMs:
+    // one left waiting would leave the next unanswered.
+    for (const bool cancelled : {true, false}) {
+        SCOPED_TRACE(cancelled ? "cancelled" : "timed out");
+        auto claiming = std::async(std::launch::async,
+                                   [&] { return link_->acquire(in(cancelled ? 10s : 100ms)); });
+        const auto claim = request();
+        EXPECT_EQ(claim.type, lb::CLAIM);
+        if (cancelled)
+            link_->cancel();
+        const auto release = request();
+        EXPECT_EQ(release.type, lb::RELEASE) << "the waiting CLAIM goes back";
+        answer(lb::CLAIM, lb::STATUS_NOT_CLAIMED, claim.seq, {});
+        answer(lb::RELEASE, lb::STATUS_OK, release.seq, {});
+        EXPECT_EQ(claiming.get(), cancelled ? VI_ERROR_ABORT : VI_ERROR_RSRC_BUSY);
+        link_->resume();
+    }
+}
+
 TEST_F(ScriptedDeviceEnd, RequestAndBulkInRefusedAsUnclaimedAreClaimedAndSentAgain) {
     const Bytes ask(12, 2);
     std::uint8_t buf[64];
