@@ -12,6 +12,7 @@
 
 #include "frame_socket.h"
 #include "localbus_frames.h"
+#include "process_descriptors.h"
 
 namespace sgvisa {
 namespace {
@@ -188,8 +189,7 @@ class LocalbusInterruptSource final : public InterruptSource {
     }
 
     void disconnect() {
-        if (fd_ >= 0)
-            ::close(fd_);
+        close_process_descriptor(fd_);
         fd_ = -1;
         pending_ = false;
         rx_.clear();
@@ -201,7 +201,10 @@ class LocalbusInterruptSource final : public InterruptSource {
         if (path_.size() >= sizeof addr.sun_path)
             return VI_ERROR_CONN_LOST;
         std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        // A fork child closes its copy: the device sees this one close when
+        // this process closes it, and sends its notifications to nobody else.
+        fd_ = open_process_descriptor(
+            [] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); });
         if (fd_ < 0)
             return VI_ERROR_SYSTEM_ERROR;
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {

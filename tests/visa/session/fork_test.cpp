@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,6 +97,36 @@ TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsLockAndConnectionAlone
     EXPECT_EQ(good, 20);
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
     EXPECT_EQ(other->held_by_others(sgvisa::LockFile::visa_lock), F_UNLCK);
+}
+
+// The child's sockets connected to the instrument's device socket.
+int connections_to_instrument() {
+    int found = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_un peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+            peer.sun_family == AF_UNIX && std::strstr(peer.sun_path, "FORK1") != nullptr)
+            ++found;
+    }
+    return found;
+}
+
+TEST_F(ForkedChild, KeepsNoneOfTheParentsConnectionsToTheInstrument) {
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    ASSERT_TRUE(query(vi));
+    // The status byte comes by interrupt-IN, on a connection of its own.
+    ViUInt16 stb = 0;
+    ASSERT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+    ASSERT_GE(connections_to_instrument(), 2);
+
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(connections_to_instrument());
+    EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0) << "connections the child kept";
+    EXPECT_TRUE(query(vi));
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
 
 TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsWatchAlone) {
