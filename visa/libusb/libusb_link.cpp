@@ -15,6 +15,7 @@
 #include "async_transfer.h"
 #include "libusb_interface_claim.h"
 #include "libusb_status.h"
+#include "process_descriptors.h"
 
 namespace sgvisa {
 namespace {
@@ -39,7 +40,8 @@ class LibusbLink final : public UsbLink {
           request_(std::make_unique<AsyncTransfer>(device_->runtime())),
           in_(std::make_unique<AsyncTransfer>(device_->runtime())),
           control_(std::make_unique<AsyncTransfer>(device_->runtime())),
-          cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+          cancel_fd_(
+              open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })) {}
 
     // False when libusb could not allocate a transfer.
     bool transfers_allocated() const {
@@ -57,8 +59,7 @@ class LibusbLink final : public UsbLink {
         } else if (!lost_) {
             release_usbtmc_interface(*device_, claimed_, detached_);
         }
-        if (cancel_fd_ >= 0)
-            ::close(cancel_fd_);
+        close_process_descriptor(cancel_fd_);
     }
 
     LibusbLink(const LibusbLink&) = delete;

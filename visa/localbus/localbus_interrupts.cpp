@@ -45,7 +45,8 @@ class LocalbusInterruptSource final : public InterruptSource {
   public:
     LocalbusInterruptSource(std::string path, std::shared_ptr<InterruptGate> gate)
         : path_(std::move(path)),
-          cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          cancel_fd_(
+              open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })),
           gate_(std::move(gate)) {
         std::lock_guard lock(gate_->mutex_);
         gate_->wake_fd_ = cancel_fd_;
@@ -56,8 +57,7 @@ class LocalbusInterruptSource final : public InterruptSource {
             gate_->wake_fd_ = -1;
         }
         disconnect();
-        if (cancel_fd_ >= 0)
-            ::close(cancel_fd_);
+        close_process_descriptor(cancel_fd_);
     }
 
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {

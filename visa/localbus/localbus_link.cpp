@@ -42,7 +42,7 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
 LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed,
                            std::string socket_path)
     : fd_(fd),
-      cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      cancel_fd_(open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })),
       socket_path_(std::move(socket_path)),
       facts_(std::move(facts)),
       next_seq_(first_seq),
@@ -50,8 +50,7 @@ LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq
 
 LocalbusLink::~LocalbusLink() {
     close_process_descriptor(fd_);
-    if (cancel_fd_ >= 0)
-        ::close(cancel_fd_);
+    close_process_descriptor(cancel_fd_);
 }
 
 std::unique_ptr<InterruptSource> LocalbusLink::open_interrupt_source() {

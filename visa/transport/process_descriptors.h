@@ -1,7 +1,8 @@
 // Descriptors this process keeps from its fork children: those of the lock
-// files (a child's copy would keep the parent's locks after the parent dies)
-// and of the connections to instruments (a child's copy would keep a
-// connection the parent closed open for the device). Their owners open and
+// files (a child's copy would keep the parent's locks after the parent dies),
+// of the connections to instruments (a child's copy would keep a connection
+// the parent closed open for the device) and the eventfds that end their
+// waits (which would only take up the child's descriptors). Their owners open and
 // close them here. A fork child closes its copies of all of them at the
 // fork; the objects that held them there are the parent's, which the child
 // only forgets and never uses (so never closes a descriptor twice).

@@ -4,6 +4,7 @@
 // its operations on one talk to nothing, and it opens sessions of its own.
 // The child keeps none of the parent's lock descriptors, so the parent's
 // locks go with the parent.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,12 +12,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lock_file.h"
 #include "process_wait.h"
@@ -126,6 +129,53 @@ TEST_F(ForkedChild, KeepsNoneOfTheParentsConnectionsToTheInstrument) {
         ::_exit(connections_to_instrument());
     EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0) << "connections the child kept";
     EXPECT_TRUE(query(vi));
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+}
+
+// The descriptors open now, by number.
+std::vector<int> open_descriptors() {
+    std::vector<int> open;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1)
+            open.push_back(fd);
+    }
+    return open;
+}
+
+// Whatever the parent's sessions opened (connections, their cancel and wake
+// descriptors, lock files, wait instances) is closed in the child at the
+// fork: nothing of the parent's lives on in a worker that never execs.
+TEST_F(ForkedChild, KeepsNoneOfTheDescriptorsTheParentsSessionsOpened) {
+    const std::vector<int> before = open_descriptors();
+    ViSession vi = VI_NULL;
+    ViSession other = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &other), VI_SUCCESS);
+    ASSERT_TRUE(query(vi));
+    ViUInt16 stb = 0;
+    ASSERT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+    ASSERT_EQ(viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL), VI_SUCCESS);
+    ASSERT_EQ(viLock(vi, VI_EXCLUSIVE_LOCK, 2000, VI_NULL, VI_NULL), VI_SUCCESS);
+    // A lock wait of another session, so that a wait instance is lent out.
+    EXPECT_EQ(viLock(other, VI_EXCLUSIVE_LOCK, 20, VI_NULL, VI_NULL), VI_ERROR_TMO);
+    std::vector<int> made;
+    for (const int fd : open_descriptors()) {
+        if (std::find(before.begin(), before.end(), fd) == before.end())
+            made.push_back(fd);
+    }
+    ASSERT_FALSE(made.empty());
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int kept = 0;
+        for (const int fd : made)
+            kept += ::fcntl(fd, F_GETFD) != -1;
+        ::_exit(kept);
+    }
+    EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0)
+        << "of the " << made.size() << " descriptors the parent's sessions opened, the child kept";
+    EXPECT_TRUE(query(vi));
+    EXPECT_EQ(viClose(other), VI_SUCCESS);
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
 
