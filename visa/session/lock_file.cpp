@@ -250,6 +250,8 @@ ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, Ca
         if (keep_waiting != nullptr && !(*keep_waiting)())
             return VI_ERROR_RSRC_LOCKED;
         if (!wait) {
+            if (Clock::now() >= deadline)
+                return VI_ERROR_TMO;
             // Armed before the next attempt: a release in between is not missed.
             wait = std::make_unique<LockWait>(file, token);
             continue;

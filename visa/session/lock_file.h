@@ -122,6 +122,8 @@ class LockWait {
 // `deadline`; the waits block on `token`. VI_ERROR_ABORT once `token` is
 // cancelled. Before each wait `keep_waiting` (if given) may end it: the
 // answer is then VI_ERROR_RSRC_LOCKED. VI_ERROR_TMO when the deadline passes.
+// A deadline already past makes it one try, which announces no waiter (a
+// holder that only keeps the byte between operations keeps it).
 ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, CancelToken& token,
                       const std::function<bool()>* keep_waiting = nullptr);
 

@@ -3,6 +3,7 @@
 // not the USB claim, decides who may talk; and no wait outlasts its timeout.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -198,6 +199,38 @@ pid_t start_keeper(int in, int out) {
     if (::poll(&p, 1, 20000) != 1 || ::read(in, &go, 1) != 1)
         ::_exit(4);
     ::_exit(0);
+}
+
+// A try that may not wait (an access wait whose deadline has passed) says
+// nothing to the idle keeper: only a waiter that may wait announces itself,
+// and the keeper lets go for it.
+TEST_F(SharedInstrument, ATryThatMayNotWaitLeavesAnIdleKeeperAlone) {
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    char idn[128];
+    ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+    auto other = other_descriptor();
+    ASSERT_TRUE(other);
+    const int writes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(writes, 0);
+    ASSERT_GE(::inotify_add_watch(writes, other->path().c_str(), IN_MODIFY), 0);
+    alignas(inotify_event) char events[1024];
+
+    sgvisa::CancelToken token;
+    EXPECT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access, Clock::now(), token),
+              VI_ERROR_TMO);
+    EXPECT_LT(::read(writes, events, sizeof events), 0) << "the try wrote to the lock file";
+    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+
+    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
+                                   sgvisa::deadline_after_ms(5000), token),
+              VI_SUCCESS);
+    EXPECT_GT(::read(writes, events, sizeof events), 0) << "the waiter announced itself";
+    other->unlock(sgvisa::LockFile::access);
+    other->wake_waiters();
+    EXPECT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
+    ::close(writes);
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
 
 // An open without a lock is never kept waiting by another process: not by
