@@ -2,10 +2,10 @@
 // files (a child's copy would keep the parent's locks after the parent dies),
 // of the connections to instruments (a child's copy would keep a connection
 // the parent closed open for the device) and the eventfds that end their
-// waits (which would only take up the child's descriptors). Their owners open and
-// close them here. A fork child closes its copies of all of them at the
-// fork; the objects that held them there are the parent's, which the child
-// only forgets and never uses (so never closes a descriptor twice).
+// waits (which would only take up the child's descriptors). Their owners
+// open and close them here. A fork child closes its copies of all of them at
+// the fork; the objects that held them there are the parent's, which the
+// child only forgets and never uses (so never closes a descriptor twice).
 // Thread-safe, also against a fork from any thread.
 #pragma once
 
