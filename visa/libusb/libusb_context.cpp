@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace sgvisa {
@@ -13,7 +14,8 @@ struct State {
     const LibusbRuntime* runtime = nullptr;
 };
 
-State* g_state = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<State*> g_state{nullptr};
 
 State& state() {
     static std::once_flag once;
@@ -21,13 +23,14 @@ State& state() {
         g_state = new State;
         // A fork child makes a context of its own at its first need: the
         // parent's shares its event descriptors with the parent.
-        ::pthread_atfork([] { g_state->mutex.lock(); }, [] { g_state->mutex.unlock(); },
+        ::pthread_atfork([] { g_state.load()->mutex.lock(); },
+                         [] { g_state.load()->mutex.unlock(); },
                          [] {
-                             g_state->runtime = nullptr;
-                             g_state->mutex.unlock();
+                             g_state.load()->runtime = nullptr;
+                             g_state.load()->mutex.unlock();
                          });
     });
-    return *g_state;
+    return *g_state.load();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,7 +27,8 @@ struct Registry {
     std::map<Key, std::weak_ptr<DeviceConnection>> connections;
 };
 
-Registry* g_registry = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<Registry*> g_registry{nullptr};
 
 Registry& registry() {
     static std::once_flag once;
@@ -35,13 +37,14 @@ Registry& registry() {
         g_registry = new Registry;
         // A fork child opens connections of its own: the parent's stay the
         // parent's (the child's sessions table keeps them from destruction).
-        ::pthread_atfork([] { g_registry->mutex.lock(); }, [] { g_registry->mutex.unlock(); },
+        ::pthread_atfork([] { g_registry.load()->mutex.lock(); },
+                         [] { g_registry.load()->mutex.unlock(); },
                          [] {
-                             g_registry->connections.clear();
-                             g_registry->mutex.unlock();
+                             g_registry.load()->connections.clear();
+                             g_registry.load()->mutex.unlock();
                          });
     });
-    return *g_registry;
+    return *g_registry.load();
 }
 
 std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {

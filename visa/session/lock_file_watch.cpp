@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <map>
@@ -43,19 +44,20 @@ constexpr std::uint32_t kEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
 // This process's hub. A fork child replaces the one it inherited (whose
 // thread does not run there, and whose mutex the fork may have caught held)
 // with a new one; the inherited one is never used again.
-Hub* g_hub = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<Hub*> g_hub{nullptr};
 
 void lock_before_fork() {
-    g_hub->mutex.lock();
+    g_hub.load()->mutex.lock();
 }
 void unlock_after_fork() {
-    g_hub->mutex.unlock();
+    g_hub.load()->mutex.unlock();
 }
 void renew_in_child() {
     // The child's copy of the descriptor only: the instance stays the
     // parent's, which still holds it (closing it costs nothing then).
-    if (g_hub->fd >= 0)
-        ::close(g_hub->fd);
+    if (g_hub.load()->fd >= 0)
+        ::close(g_hub.load()->fd);
     g_hub = new Hub;
 }
 
@@ -65,7 +67,7 @@ Hub& hub() {
         g_hub = new Hub;  // never destroyed: watches may outlive static teardown
         ::pthread_atfork(lock_before_fork, unlock_after_fork, renew_in_child);
     });
-    return *g_hub;
+    return *g_hub.load();
 }
 
 // The watch descriptors one batch of events is about.

@@ -2,12 +2,14 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <utility>
 
 namespace sgvisa {
 namespace {
 
-SessionTable* g_table = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<SessionTable*> g_table{nullptr};
 
 }  // namespace
 
@@ -18,26 +20,26 @@ SessionTable& SessionTable::global() {
     static SessionTable* const table = [] {
         g_table = new SessionTable;
         install_fork_handlers();
-        return g_table;
+        return g_table.load();
     }();
     return *table;
 }
 
 void SessionTable::install_fork_handlers() {
-    ::pthread_atfork([] { g_table->mutex_.lock(); }, [] { g_table->mutex_.unlock(); },
+    ::pthread_atfork([] { g_table.load()->mutex_.lock(); }, [] { g_table.load()->mutex_.unlock(); },
                      [] {
                          // The parent's sessions: kept from destruction, which
                          // would unlock, stop and close what is the parent's.
                          static auto* const inherited =
                              new std::vector<std::shared_ptr<InstrumentSession>>;
-                         for (auto& [vi, entry] : g_table->entries_) {
+                         for (auto& [vi, entry] : g_table.load()->entries_) {
                              if (entry.instrument)
                                  inherited->push_back(std::move(entry.instrument));
                              // No handler runs here: its context is an
                              // ordinary one, closed with its resource manager.
                              entry.handler_owned = false;
                          }
-                         g_table->mutex_.unlock();
+                         g_table.load()->mutex_.unlock();
                      });
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -19,25 +20,26 @@ struct Pool {
     std::vector<WaitInstance> free;
 };
 
-Pool* g_pool = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<Pool*> g_pool{nullptr};
 
 Pool& pool() {
     static std::once_flag once;
     std::call_once(once, [] {
         g_pool = new Pool;  // never destroyed: waits may outlive static teardown
-        ::pthread_atfork([] { g_pool->mutex.lock(); }, [] { g_pool->mutex.unlock(); },
+        ::pthread_atfork([] { g_pool.load()->mutex.lock(); }, [] { g_pool.load()->mutex.unlock(); },
                          [] {
                              // The parent's: its waits keep using them.
-                             for (const WaitInstance& i : g_pool->all) {
+                             for (const WaitInstance& i : g_pool.load()->all) {
                                  ::close(i.inotify);
                                  ::close(i.wake);
                              }
-                             g_pool->all.clear();
-                             g_pool->free.clear();
-                             g_pool->mutex.unlock();
+                             g_pool.load()->all.clear();
+                             g_pool.load()->free.clear();
+                             g_pool.load()->mutex.unlock();
                          });
     });
-    return *g_pool;
+    return *g_pool.load();
 }
 
 void drain(int fd) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -15,19 +16,20 @@ struct Registry {
     std::vector<int> fds;
 };
 
-Registry* g_registry = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<Registry*> g_registry{nullptr};
 
 void lock_before_fork() {
-    g_registry->mutex.lock();
+    g_registry.load()->mutex.lock();
 }
 void unlock_after_fork() {
-    g_registry->mutex.unlock();
+    g_registry.load()->mutex.unlock();
 }
 void close_in_child() {
-    for (const int fd : g_registry->fds)
+    for (const int fd : g_registry.load()->fds)
         ::close(fd);
-    g_registry->fds.clear();
-    g_registry->mutex.unlock();
+    g_registry.load()->fds.clear();
+    g_registry.load()->mutex.unlock();
 }
 
 Registry& registry() {
@@ -36,7 +38,7 @@ Registry& registry() {
         g_registry = new Registry;  // never destroyed: descriptors may outlive static teardown
         ::pthread_atfork(lock_before_fork, unlock_after_fork, close_in_child);
     });
-    return *g_registry;
+    return *g_registry.load();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -15,7 +16,8 @@ struct Registry {
     std::vector<std::pair<int, TransportBackend>> backends;
 };
 
-Registry* g_registry = nullptr;
+// Atomic: the fork handlers read it in whichever thread forks.
+std::atomic<Registry*> g_registry{nullptr};
 
 Registry& registry() {
     static std::once_flag once;
@@ -23,10 +25,11 @@ Registry& registry() {
         // Never destroyed: a session may still be opened while statics go away.
         g_registry = new Registry;
         // Whole across a fork from any thread: a child opens instruments too.
-        ::pthread_atfork([] { g_registry->mutex.lock(); }, [] { g_registry->mutex.unlock(); },
-                         [] { g_registry->mutex.unlock(); });
+        ::pthread_atfork([] { g_registry.load()->mutex.lock(); },
+                         [] { g_registry.load()->mutex.unlock(); },
+                         [] { g_registry.load()->mutex.unlock(); });
     });
-    return *g_registry;
+    return *g_registry.load();
 }
 
 // A copy, so that no backend runs under the registry's lock: an open may
