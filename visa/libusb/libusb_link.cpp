@@ -1,7 +1,6 @@
 #include "libusb_link.h"
 
 #include <linux/usbdevice_fs.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -40,8 +39,7 @@ class LibusbLink final : public UsbLink {
           request_(std::make_unique<AsyncTransfer>(device_->runtime())),
           in_(std::make_unique<AsyncTransfer>(device_->runtime())),
           control_(std::make_unique<AsyncTransfer>(device_->runtime())),
-          cancel_fd_(
-              open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })) {}
+          cancel_fd_(open_process_eventfd()) {}
 
     // False when libusb could not allocate a transfer.
     bool transfers_allocated() const {

@@ -1,6 +1,5 @@
 #include "localbus_interrupts.h"
 
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -44,10 +43,7 @@ void InterruptGate::close(std::chrono::milliseconds bound) {
 class LocalbusInterruptSource final : public InterruptSource {
   public:
     LocalbusInterruptSource(std::string path, std::shared_ptr<InterruptGate> gate)
-        : path_(std::move(path)),
-          cancel_fd_(
-              open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })),
-          gate_(std::move(gate)) {
+        : path_(std::move(path)), cancel_fd_(open_process_eventfd()), gate_(std::move(gate)) {
         std::lock_guard lock(gate_->mutex_);
         gate_->wake_fd_ = cancel_fd_;
     }

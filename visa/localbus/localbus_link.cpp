@@ -1,6 +1,5 @@
 #include "localbus_link.h"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,7 +41,7 @@ UsbDeviceFacts facts_from_hello(const lb::DeviceHello& hello, std::string serial
 LocalbusLink::LocalbusLink(int fd, UsbDeviceFacts facts, std::uint32_t first_seq, bool claimed,
                            std::string socket_path)
     : fd_(fd),
-      cancel_fd_(open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); })),
+      cancel_fd_(open_process_eventfd()),
       socket_path_(std::move(socket_path)),
       facts_(std::move(facts)),
       next_seq_(first_seq),

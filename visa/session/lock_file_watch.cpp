@@ -56,8 +56,8 @@ void unlock_after_fork() {
 void renew_in_child() {
     // The child's copy of the descriptor only: the instance stays the
     // parent's, which still holds it (closing it costs nothing then).
-    if (g_hub.load()->fd >= 0)
-        ::close(g_hub.load()->fd);
+    if (const int fd = g_hub.load()->fd; fd >= 0)
+        ::close(fd);
     g_hub = new Hub;
 }
 

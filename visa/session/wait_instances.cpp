@@ -30,13 +30,14 @@ Pool& pool() {
         ::pthread_atfork([] { g_pool.load()->mutex.lock(); }, [] { g_pool.load()->mutex.unlock(); },
                          [] {
                              // The parent's: its waits keep using them.
-                             for (const WaitInstance& i : g_pool.load()->all) {
+                             Pool* const p = g_pool.load();
+                             for (const WaitInstance& i : p->all) {
                                  ::close(i.inotify);
                                  ::close(i.wake);
                              }
-                             g_pool.load()->all.clear();
-                             g_pool.load()->free.clear();
-                             g_pool.load()->mutex.unlock();
+                             p->all.clear();
+                             p->free.clear();
+                             p->mutex.unlock();
                          });
     });
     return *g_pool.load();

@@ -1,6 +1,7 @@
 #include "process_descriptors.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,10 +27,11 @@ void unlock_after_fork() {
     g_registry.load()->mutex.unlock();
 }
 void close_in_child() {
-    for (const int fd : g_registry.load()->fds)
+    Registry* const r = g_registry.load();
+    for (const int fd : r->fds)
         ::close(fd);
-    g_registry.load()->fds.clear();
-    g_registry.load()->mutex.unlock();
+    r->fds.clear();
+    r->mutex.unlock();
 }
 
 Registry& registry() {
@@ -50,6 +52,10 @@ int open_process_descriptor(const std::function<int()>& open) {
     if (fd >= 0)
         r.fds.push_back(fd);
     return fd;
+}
+
+int open_process_eventfd() {
+    return open_process_descriptor([] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); });
 }
 
 void close_process_descriptor(int fd) {

@@ -17,7 +17,10 @@ namespace sgvisa {
 // between the opening and the registration; returns what it returned.
 int open_process_descriptor(const std::function<int()>& open);
 
-// Closes a descriptor from open_process_descriptor.
+// A registered eventfd (close-on-exec, non-blocking), or -1.
+int open_process_eventfd();
+
+// Closes a descriptor from open_process_descriptor or open_process_eventfd.
 void close_process_descriptor(int fd);
 
 }  // namespace sgvisa
