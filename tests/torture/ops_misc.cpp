@@ -38,6 +38,25 @@ ViAttrState read_back(TrackedAttribute which, ViAttrState value) {
     return value;
 }
 
+// Sets begun of the tracked attributes other than `which`.
+std::uint32_t writes_of_others(const Slot& s, TrackedAttribute which) {
+    std::uint32_t n = 0;
+    for (int i = 0; i < kTrackedAttributes; ++i) {
+        if (i != which)
+            n += s.attribute_writes[i].load();
+    }
+    return n;
+}
+
+// Whether a thread is setting one of the tracked attributes other than `which`.
+bool setting_others(const Slot& s, TrackedAttribute which) {
+    for (int i = 0; i < kTrackedAttributes; ++i) {
+        if (i != which && s.attribute_setters[i].load() != 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace {
@@ -71,6 +90,7 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
         s.raise_timeout_max(static_cast<std::uint32_t>(read_back(which, value)));
     const std::uint32_t writes = s.attribute_writes[which].fetch_add(1);
     const std::uint32_t others = s.attribute_setters[which].fetch_add(1);
+    const std::uint32_t other_writes = writes_of_others(s, which);
     ViStatus st = a.call(fn_set_attribute,
                          "viSetAttribute(" + std::to_string(t.vi) + ", " + attribute_name(which) +
                              ", " + std::to_string(value) + ")",
@@ -94,11 +114,18 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
     got = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
     const bool alone = others == 0 && s.attribute_writes[which].load() == writes + 1;
     if (st == VI_SUCCESS && read == VI_SUCCESS && alone && got != read_back(which, value)) {
+        // What else happened to the session meanwhile, for the reader of the report.
+        const bool others_set =
+            writes_of_others(s, which) != other_writes || setting_others(s, which);
         a.violation("no attribute update is lost",
-                    std::string(attribute_name(which)) + " reads " + std::to_string(got) +
-                        " after it was set to " + std::to_string(value) +
-                        ", with no other set of it in between (another thread set another "
-                        "attribute of the session meanwhile)");
+                    std::string(attribute_name(which)) + " of " + std::to_string(t.vi) + " reads " +
+                        std::to_string(got) + " after it was set to " + std::to_string(value) +
+                        ", with no other set of it in between (" +
+                        (others_set ? "another thread set another attribute of the session"
+                                    : "no other attribute of the session was set") +
+                        "; the slot " +
+                        (s.holds(t) ? "still holds the session" : "has been closed meanwhile") +
+                        ")");
     }
     return st;
 }
