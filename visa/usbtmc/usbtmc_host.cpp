@@ -13,6 +13,7 @@
 #include "interrupt_channel.h"
 #include "message_end.h"
 #include "read_ahead.h"
+#include "status_tags.h"
 #include "trace_switch.h"
 #include "traced_link.h"
 #include "usb488_messages.h"
@@ -337,8 +338,7 @@ class UsbtmcTransport final : public Transport {
     // taken a status notification out of it since: the caller asks again.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
-        status_tag_ = usb488::next_status_tag(status_tag_);
-        const std::uint8_t tag = status_tag_;
+        const std::uint8_t tag = usb488::take_status_tag();
         const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
         if (interrupts_)
             interrupts_->expect(tag);  // before asking: the answer may come at once
@@ -624,7 +624,6 @@ class UsbtmcTransport final : public Transport {
     bool no_termchar_;                       // the instrument's TermChar is not used
     bool clear_on_open_;                     // the first acquire clears the instrument
     std::uint8_t last_tag_ = tag_before_first();
-    std::uint8_t status_tag_ = 0;
     std::unique_ptr<InterruptChannel> interrupts_;
     std::atomic<bool> lost_{false};
     std::vector<std::uint8_t> frame_;  // the last DEV_DEP_MSG_OUT transfer

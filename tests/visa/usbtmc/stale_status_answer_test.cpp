@@ -1,0 +1,154 @@
+// Hosts in turn on one USB488 interface whose interrupt-IN packets reach
+// whichever host reads next (as on the local bus, where every waiting
+// connection sees each one): the answer to a READ_STATUS_BYTE that one host
+// gave up on comes to the next host ahead of the answer to its own request,
+// and must not be taken for it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "transport.h"
+#include "usb_link.h"
+#include "usbtmc.h"
+#include "usbtmc_host.h"
+
+namespace sgtest {
+namespace {
+
+using namespace sgproto::usbtmc;
+using sgvisa::Deadline;
+
+// The interface the hosts share: the notifications it has made and no host
+// has read yet, oldest first, and the status byte it reports now.
+struct SharedInterface {
+    std::mutex mutex;
+    std::condition_variable made;
+    std::deque<std::array<std::uint8_t, 2>> unread;
+    std::uint8_t status_byte = 0;
+    std::vector<std::uint8_t> tags;  // of the READ_STATUS_BYTE requests, in order
+};
+
+// One host's interrupt-IN reads: the oldest unread notification, or, for a
+// host that `hears_nothing`, none (its reads end only when cancelled).
+class SharedSource final : public sgvisa::InterruptSource {
+  public:
+    SharedSource(SharedInterface& i, bool hears_nothing) : i_(i), deaf_(hears_nothing) {}
+    ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
+        got = 0;
+        std::unique_lock lock(i_.mutex);
+        if (!i_.made.wait_until(lock, deadline,
+                                [&] { return cancelled_ || (!deaf_ && !i_.unread.empty()); }))
+            return VI_ERROR_TMO;
+        if (cancelled_)
+            return VI_ERROR_ABORT;
+        got = std::min(buf.size(), i_.unread.front().size());
+        std::copy_n(i_.unread.front().begin(), got, buf.begin());
+        i_.unread.pop_front();
+        return VI_SUCCESS;
+    }
+    void cancel() override {
+        std::lock_guard lock(i_.mutex);
+        cancelled_ = true;
+        i_.made.notify_all();
+    }
+    void resume() override {
+        std::lock_guard lock(i_.mutex);
+        cancelled_ = false;
+    }
+
+  private:
+    SharedInterface& i_;
+    bool deaf_;
+    bool cancelled_ = false;
+};
+
+class SharedInterfaceLink final : public sgvisa::UsbLink {
+  public:
+    SharedInterfaceLink(SharedInterface& i, bool hears_nothing) : i_(i), deaf_(hears_nothing) {
+        facts_.interface_protocol = 1;
+        facts_.bulk_out_endpoint = 0x01;
+        facts_.bulk_in_endpoint = 0x82;
+        facts_.max_packet_size = 64;
+    }
+    ViStatus bulk_out(std::span<const std::uint8_t>, Deadline) override { return VI_ERROR_IO; }
+    ViStatus bulk_in(std::span<std::uint8_t>, std::size_t& got, Deadline) override {
+        got = 0;
+        return VI_ERROR_IO;
+    }
+    ViStatus control_in(std::uint8_t, std::uint8_t request, std::uint16_t value, std::uint16_t,
+                        std::span<std::uint8_t> buf, std::size_t& got, Deadline) override {
+        std::array<std::uint8_t, 0x18> answer{};
+        answer[0] = STATUS_SUCCESS;
+        std::size_t size = answer.size();
+        if (request == USB488_READ_STATUS_BYTE) {
+            const auto tag = static_cast<std::uint8_t>(value);
+            answer[1] = tag;
+            size = 3;
+            std::lock_guard lock(i_.mutex);
+            i_.tags.push_back(tag);
+            i_.unread.push_back({static_cast<std::uint8_t>(0x80 | tag), i_.status_byte});
+            i_.made.notify_all();
+        } else if (request != GET_CAPABILITIES) {
+            return VI_ERROR_IO;
+        }
+        got = std::min(size, buf.size());
+        std::copy_n(answer.begin(), got, buf.begin());
+        return VI_SUCCESS;
+    }
+    ViStatus clear_halt(std::uint8_t, Deadline) override { return VI_SUCCESS; }
+    std::unique_ptr<sgvisa::InterruptSource> open_interrupt_source() override {
+        return std::make_unique<SharedSource>(i_, deaf_);
+    }
+    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+
+  private:
+    SharedInterface& i_;
+    bool deaf_;
+    sgvisa::UsbDeviceFacts facts_;
+};
+
+std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothing) {
+    std::unique_ptr<sgvisa::Transport> t;
+    EXPECT_EQ(
+        sgvisa::make_usbtmc_transport(std::make_unique<SharedInterfaceLink>(i, hears_nothing), t),
+        VI_SUCCESS);
+    if (t) {
+        EXPECT_EQ(t->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
+    }
+    return t;
+}
+
+TEST(StaleStatusAnswer, TheAnswerToAnotherHostsRequestIsNotTakenForOurs) {
+    SharedInterface device;
+    std::uint8_t status = 0xFF;
+    {
+        // The first host gives up before its answer comes; the status byte
+        // that answer carries is the one from before the change below.
+        const auto first = host_on(device, true);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->read_status_byte(sgvisa::deadline_after_ms(50), status), VI_ERROR_TMO);
+    }
+    {
+        std::lock_guard lock(device.mutex);
+        device.status_byte = 0x60;  // a request for service, with the event summary bit
+    }
+    // The next host (a connection of this process or of another) gets the
+    // left-over answer first.
+    const auto next = host_on(device, false);
+    ASSERT_TRUE(next);
+    status = 0;
+    EXPECT_EQ(next->read_status_byte(sgvisa::deadline_after_ms(2000), status), VI_SUCCESS);
+    EXPECT_EQ(status, 0x60) << "the answer left over from the first host was taken";
+    std::lock_guard lock(device.mutex);
+    ASSERT_EQ(device.tags.size(), 2u);
+    EXPECT_NE(device.tags[0], device.tags[1]);
+}
+
+}  // namespace
+}  // namespace sgtest

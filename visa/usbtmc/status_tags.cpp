@@ -1,0 +1,47 @@
+#include "status_tags.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <random>
+
+#include "usb488_messages.h"
+
+namespace sgvisa::usb488 {
+namespace {
+
+// The process the sequence is of (bits 8 and up) and its last tag (bits 0-7),
+// so that a fork child, which finds its parent's, starts one of its own.
+std::atomic<std::uint64_t> g_sequence{0};
+
+std::uint8_t random_tag() {
+    std::uint32_t seed = 0;
+    try {
+        seed = std::random_device{}();
+    } catch (const std::exception&) {
+        // No entropy source: the time and the process still differ between hosts.
+        seed = static_cast<std::uint32_t>(
+                   std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               static_cast<std::uint32_t>(::getpid());
+    }
+    return static_cast<std::uint8_t>(kFirstStatusTag +
+                                     seed % (kLastStatusTag - kFirstStatusTag + 1));
+}
+
+}  // namespace
+
+std::uint8_t take_status_tag() {
+    const auto pid = static_cast<std::uint64_t>(::getpid());
+    std::uint64_t seen = g_sequence.load();
+    for (;;) {
+        const std::uint8_t tag = (seen >> 8) == pid
+                                     ? next_status_tag(static_cast<std::uint8_t>(seen & 0xFF))
+                                     : random_tag();
+        if (g_sequence.compare_exchange_weak(seen, (pid << 8) | tag))
+            return tag;
+    }
+}
+
+}  // namespace sgvisa::usb488
