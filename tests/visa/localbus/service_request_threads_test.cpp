@@ -28,6 +28,7 @@
 #include "localbus_frames.h"
 #include "process_wait.h"
 #include "sim_process.h"
+#include "status_tags.h"
 #include "temp_dir.h"
 #include "usbtmc.h"
 #include "visa.h"
@@ -192,11 +193,11 @@ TEST_F(ServiceRequestThreads, ServiceRequestRightAfterAStatusByteIsNotLost) {
 
 namespace lb = sgproto::localbus;
 
-// Another host on the bus that asks for the status byte (READ_STATUS_BYTE
-// tagged 127, a tag the session does not come to in this test) and goes
-// away without reading its notification, which then
-// waits in the device's interrupt queue. False when the device does not
-// answer as expected.
+// Another host on the bus that asks for the status byte and goes away
+// without reading its notification, which then waits in the device's
+// interrupt queue. Its READ_STATUS_BYTE is tagged with a tag taken from this
+// process's sequence, which the session's next requests do not come to. False
+// when the device does not answer as expected.
 bool leave_a_status_notification() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -221,7 +222,8 @@ bool leave_a_status_notification() {
                h.status == lb::STATUS_OK &&
                (type != lb::CONTROL_IN || (data.size() == 3 && data[0] == 1));
     };
-    lb::ControlSetup setup{0xA1, sgproto::usbtmc::USB488_READ_STATUS_BYTE, 127, 0, 3};
+    lb::ControlSetup setup{0xA1, sgproto::usbtmc::USB488_READ_STATUS_BYTE,
+                           sgvisa::usb488::take_status_tag(), 0, 3};
     std::array<std::uint8_t, lb::kControlSetupSize> bytes{};
     lb::encode_setup(setup, bytes);
     const bool ok = answered(0, 0, {}) &&  // the HELLO
