@@ -13,15 +13,14 @@
 #include <mutex>
 #include <vector>
 
+#include "status_byte_link.h"
 #include "transport.h"
 #include "usb_link.h"
-#include "usbtmc.h"
 #include "usbtmc_host.h"
 
 namespace sgtest {
 namespace {
 
-using namespace sgproto::usbtmc;
 using sgvisa::Deadline;
 
 // The interface the hosts share: the notifications it has made and no host
@@ -68,56 +67,17 @@ class SharedSource final : public sgvisa::InterruptSource {
     bool cancelled_ = false;
 };
 
-class SharedInterfaceLink final : public sgvisa::UsbLink {
-  public:
-    SharedInterfaceLink(SharedInterface& i, bool hears_nothing) : i_(i), deaf_(hears_nothing) {
-        facts_.interface_protocol = 1;
-        facts_.bulk_out_endpoint = 0x01;
-        facts_.bulk_in_endpoint = 0x82;
-        facts_.max_packet_size = 64;
-    }
-    ViStatus bulk_out(std::span<const std::uint8_t>, Deadline) override { return VI_ERROR_IO; }
-    ViStatus bulk_in(std::span<std::uint8_t>, std::size_t& got, Deadline) override {
-        got = 0;
-        return VI_ERROR_IO;
-    }
-    ViStatus control_in(std::uint8_t, std::uint8_t request, std::uint16_t value, std::uint16_t,
-                        std::span<std::uint8_t> buf, std::size_t& got, Deadline) override {
-        std::array<std::uint8_t, 0x18> answer{};
-        answer[0] = STATUS_SUCCESS;
-        std::size_t size = answer.size();
-        if (request == USB488_READ_STATUS_BYTE) {
-            const auto tag = static_cast<std::uint8_t>(value);
-            answer[1] = tag;
-            size = 3;
-            std::lock_guard lock(i_.mutex);
-            i_.tags.push_back(tag);
-            i_.unread.push_back({static_cast<std::uint8_t>(0x80 | tag), i_.status_byte});
-            i_.made.notify_all();
-        } else if (request != GET_CAPABILITIES) {
-            return VI_ERROR_IO;
-        }
-        got = std::min(size, buf.size());
-        std::copy_n(answer.begin(), got, buf.begin());
-        return VI_SUCCESS;
-    }
-    ViStatus clear_halt(std::uint8_t, Deadline) override { return VI_SUCCESS; }
-    std::unique_ptr<sgvisa::InterruptSource> open_interrupt_source() override {
-        return std::make_unique<SharedSource>(i_, deaf_);
-    }
-    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
-
-  private:
-    SharedInterface& i_;
-    bool deaf_;
-    sgvisa::UsbDeviceFacts facts_;
-};
-
 std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothing) {
     std::unique_ptr<sgvisa::Transport> t;
-    EXPECT_EQ(
-        sgvisa::make_usbtmc_transport(std::make_unique<SharedInterfaceLink>(i, hears_nothing), t),
-        VI_SUCCESS);
+    auto link = std::make_unique<StatusByteLink>(
+        [&i](std::uint8_t tag) {
+            std::lock_guard lock(i.mutex);
+            i.tags.push_back(tag);
+            i.unread.push_back({static_cast<std::uint8_t>(0x80 | tag), i.status_byte});
+            i.made.notify_all();
+        },
+        [&i, hears_nothing] { return std::make_unique<SharedSource>(i, hears_nothing); });
+    EXPECT_EQ(sgvisa::make_usbtmc_transport(std::move(link), t), VI_SUCCESS);
     if (t) {
         EXPECT_EQ(t->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
     }

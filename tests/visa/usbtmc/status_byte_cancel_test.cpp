@@ -3,17 +3,16 @@
 // thread), not at its deadline; the next operation after resume() reads again.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
 
+#include "status_byte_link.h"
 #include "transport.h"
 #include "usb_link.h"
-#include "usbtmc.h"
 #include "usbtmc_host.h"
 
 namespace sgtest {
@@ -50,55 +49,17 @@ class SilentSource final : public sgvisa::InterruptSource {
     bool cancelled_ = false;
 };
 
-// A USB488 interface that accepts READ_STATUS_BYTE and then never sends the
-// notification that answers it. `asked` counts the requests.
-class NotificationLostLink final : public sgvisa::UsbLink {
-  public:
-    explicit NotificationLostLink(std::promise<void>& first_request) : first_(first_request) {
-        facts_.interface_protocol = 1;
-        facts_.bulk_out_endpoint = 0x01;
-        facts_.bulk_in_endpoint = 0x82;
-        facts_.max_packet_size = 64;
-    }
-    ViStatus bulk_out(std::span<const std::uint8_t>, Deadline) override { return VI_ERROR_IO; }
-    ViStatus bulk_in(std::span<std::uint8_t>, std::size_t& got, Deadline) override {
-        got = 0;
-        return VI_ERROR_IO;
-    }
-    ViStatus control_in(std::uint8_t, std::uint8_t request, std::uint16_t value, std::uint16_t,
-                        std::span<std::uint8_t> buf, std::size_t& got, Deadline) override {
-        std::array<std::uint8_t, 0x18> answer{};
-        answer[0] = STATUS_SUCCESS;
-        std::size_t size = answer.size();
-        if (request == USB488_READ_STATUS_BYTE) {
-            answer[1] = static_cast<std::uint8_t>(value);  // the tag
-            size = 3;
-            if (asked++ == 0)
-                first_.set_value();
-        } else if (request != GET_CAPABILITIES) {
-            return VI_ERROR_IO;
-        }
-        got = std::min(size, buf.size());
-        std::copy_n(answer.begin(), got, buf.begin());
-        return VI_SUCCESS;
-    }
-    ViStatus clear_halt(std::uint8_t, Deadline) override { return VI_SUCCESS; }
-    std::unique_ptr<sgvisa::InterruptSource> open_interrupt_source() override {
-        return std::make_unique<SilentSource>();
-    }
-    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
-
-    int asked = 0;
-
-  private:
-    std::promise<void>& first_;
-    sgvisa::UsbDeviceFacts facts_;
-};
-
 TEST(StatusByteCancel, AWaitForTheNotificationEndsAtOnceWhenCancelled) {
+    // The device accepts READ_STATUS_BYTE and then never sends the
+    // notification that answers it.
     std::promise<void> asked;
-    auto link = std::make_unique<NotificationLostLink>(asked);
-    NotificationLostLink* device = link.get();
+    std::atomic<int> requests{0};
+    auto link = std::make_unique<StatusByteLink>(
+        [&](std::uint8_t) {
+            if (requests++ == 0)
+                asked.set_value();
+        },
+        [] { return std::make_unique<SilentSource>(); });
     std::unique_ptr<sgvisa::Transport> transport;
     ASSERT_EQ(sgvisa::make_usbtmc_transport(std::move(link), transport), VI_SUCCESS);
     ASSERT_EQ(transport->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
@@ -121,9 +82,9 @@ TEST(StatusByteCancel, AWaitForTheNotificationEndsAtOnceWhenCancelled) {
     std::uint8_t status = 0;
     EXPECT_EQ(transport->read_status_byte(sgvisa::deadline_after_ms(2000), status), VI_ERROR_ABORT);
     transport->resume();
-    const int asked_before = device->asked;
+    const int asked_before = requests.load();
     EXPECT_EQ(transport->read_status_byte(sgvisa::deadline_after_ms(100), status), VI_ERROR_TMO);
-    EXPECT_EQ(device->asked, asked_before + 1);
+    EXPECT_EQ(requests.load(), asked_before + 1);
 }
 
 }  // namespace
