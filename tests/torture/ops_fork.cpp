@@ -59,7 +59,7 @@ constexpr unsigned kChildSeconds = 3;
     ::_exit(kExitViolation);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file_kept(const std::string& path) {
     std::string text;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -69,7 +69,34 @@ std::string read_file(const std::string& path) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0)
         text.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
+    return text;
+}
+
+std::string read_file(const std::string& path) {
+    std::string text = read_file_kept(path);
     ::unlink(path.c_str());
+    return text;
+}
+
+// What a child that has not ended is doing, from /proc, before it is killed:
+// the system call each of its threads is in and the signals pending and
+// blocked. SIGALRM pending (bit 14 of SigPnd/ShdPnd) means its alarm went off
+// and could not end it; neither pending nor ended after the alarm's time
+// means the alarm was never set: the child hung inside fork(), in a fork
+// handler, before it began.
+std::string describe_hung(pid_t pid) {
+    std::string text;
+    const std::string dir = "/proc/" + std::to_string(pid);
+    const std::string status = read_file_kept(dir + "/status");
+    for (const char* key : {"SigPnd:", "ShdPnd:", "SigBlk:", "Threads:"}) {
+        const std::size_t at = status.find(key);
+        if (at != std::string::npos)
+            text += " " + status.substr(at, status.find('\n', at) - at) + ";";
+    }
+    text += " wchan " + read_file_kept(dir + "/wchan") + "; system call (number, arguments) " +
+            read_file_kept(dir + "/syscall");
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
     return text;
 }
 
@@ -80,6 +107,7 @@ void op_fork(Actor& a) {
                                "-" + std::to_string(a.index);
     int status = 0;
     pid_t pid = -1;
+    std::string hung;  // what the child was doing when it was killed
     const ViStatus st = a.call(
         fn_fork_child, "fork; the child closes every session it inherited and its resource manager",
         Actor::fixed(kChildSeconds * 1000), [&]() -> ViStatus {
@@ -98,8 +126,10 @@ void op_fork(Actor& a) {
                     r = ::poll(&p, 1, static_cast<int>(kChildSeconds * 1000 + 2000));
                 } while (r < 0 && errno == EINTR);
                 ::close(pidfd);
-                if (r == 0)
+                if (r == 0) {
+                    hung = describe_hung(pid);
                     ::kill(pid, SIGKILL);
+                }
             }
             pid_t w;
             do {
@@ -118,7 +148,8 @@ void op_fork(Actor& a) {
                         (WTERMSIG(status) == SIGALRM
                              ? " (its alarm: it hung for " + std::to_string(kChildSeconds) +
                                    " s closing what it inherited)"
-                             : ""));
+                             : "") +
+                        (hung.empty() ? "" : "; before it was killed:" + hung));
     } else if (WEXITSTATUS(status) != 0) {
         a.violation("a child closes what it inherited",
                     "the child (pid " + std::to_string(pid) + "): " + read_file(report));
