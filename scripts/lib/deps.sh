@@ -3,7 +3,7 @@
 # that architecture first (multiarch), so that apt's lists carry it.
 # Usage: sg_install_packages PKG...
 sg_install_packages() {
-    local missing=() pkg arch
+    local missing=() added=() pkg arch
     for pkg in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
@@ -19,10 +19,31 @@ sg_install_packages() {
         if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
             echo "Adding the architecture $arch to dpkg (multiarch)"
             $sudo dpkg --add-architecture "$arch"
+            added+=("$arch")
         fi
     done
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # A mirror in the middle of a sync fails an update now and then ("File
+    # has unexpected size"): it is tried again after a pause, and the install
+    # is tried whatever the last update said (what it did fetch may do).
+    local attempt
+    for attempt in 1 2; do
+        $sudo apt-get update -qq && break
+        echo "apt-get update failed (attempt $attempt of 2)" >&2
+        [ "$attempt" -lt 2 ] && sleep 10
+    done
+    for attempt in 1 2; do
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" && return 0
+        [ "$attempt" -lt 2 ] || break
+        echo "apt-get install failed: updating the package lists again" >&2
+        sleep 10
+        $sudo apt-get update -qq || true
+    done
+    # An architecture added for nothing would only fail every later update.
+    for arch in ${added[@]+"${added[@]}"}; do
+        $sudo dpkg --remove-architecture "$arch" || true
+    done
+    return 1
 }
 
 # What building the program and the simulator needs.
@@ -61,9 +82,11 @@ SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
 # What running both programs under wine (tests/windows/run) needs on top: the
-# 64-bit loader, and for the 32-bit program wine's 32-bit side, which Debian
-# builds for i386 only.
-SG_WINE_PACKAGES=(wine64 wine32:i386 python3)
+# 64-bit loader; and for the 32-bit program wine's 32-bit side, which Debian
+# builds for i386 only (installed on its own: where the i386 package lists
+# cannot be had, the 32-bit program is not run and the rest is).
+SG_WINE_PACKAGES=(wine64 python3)
+SG_WINE32_PACKAGES=(wine32:i386)
 # What the sanitizer build and the fuzz smoke (tests/fuzz/run) need on top:
 # clang with its sanitizer runtimes and libFuzzer.
 SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)
