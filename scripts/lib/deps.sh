@@ -29,14 +29,14 @@ sg_install_packages() {
     for attempt in 1 2; do
         $sudo apt-get update -qq && break
         echo "apt-get update failed (attempt $attempt of 2)" >&2
-        [ "$attempt" -lt 2 ] && sleep 10
+        [ "$attempt" -lt 2 ] && sleep 5
     done
     for attempt in 1 2; do
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" && return 0
         [ "$attempt" -lt 2 ] || break
         echo "apt-get install failed: updating the package lists again" >&2
-        sleep 10
+        sleep 5
         $sudo apt-get update -qq || true
     done
     # An architecture added for nothing would only fail every later update.
