@@ -3,10 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <exception>
-#include <random>
 
+#include "tag_seed.h"
 #include "usb488_messages.h"
 
 namespace sgvisa::usb488 {
@@ -17,17 +15,8 @@ namespace {
 std::atomic<std::uint64_t> g_sequence{0};
 
 std::uint8_t random_tag() {
-    std::uint32_t seed = 0;
-    try {
-        seed = std::random_device{}();
-    } catch (const std::exception&) {
-        // No entropy source: the time and the process still differ between hosts.
-        seed = static_cast<std::uint32_t>(
-                   std::chrono::steady_clock::now().time_since_epoch().count()) ^
-               static_cast<std::uint32_t>(::getpid());
-    }
     return static_cast<std::uint8_t>(kFirstStatusTag +
-                                     seed % (kLastStatusTag - kFirstStatusTag + 1));
+                                     usbtmc::tag_seed() % (kLastStatusTag - kFirstStatusTag + 1));
 }
 
 }  // namespace

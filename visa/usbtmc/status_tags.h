@@ -6,7 +6,7 @@
 // on leaves its answer in the endpoint for the next reader. A host that took
 // such an answer for its own would report an old status byte. So the tags
 // come from one sequence for the whole process, not one per connection that
-// starts at 2 each time, and it starts at a random point of 2..127 (again in
+// starts at 2 each time, and it starts at a place of 2..127 drawn anew (again in
 // a fork child): an answer left over from another process, or from an
 // earlier connection of this one, seldom carries the tag a request waits for.
 #pragma once

@@ -14,6 +14,7 @@
 #include "message_end.h"
 #include "read_ahead.h"
 #include "status_tags.h"
+#include "tag_seed.h"
 #include "trace_switch.h"
 #include "traced_link.h"
 #include "usb488_messages.h"
@@ -41,15 +42,7 @@ constexpr std::size_t kMaxInPayload = 64 * 1024;
 // process and connection, so that a program killed in its first query and
 // run again seldom meets its own.
 std::uint8_t tag_before_first() {
-    static std::atomic<std::uint64_t> connections{0};
-    std::uint64_t x = static_cast<std::uint64_t>(::getpid()) << 32 ^
-                      static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
-                      connections.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15u;
-    // splitmix64's finaliser: every input bit moves the result.
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-    x ^= x >> 31;
-    return static_cast<std::uint8_t>(15 + x % 128);
+    return static_cast<std::uint8_t>(15 + usbtmc::tag_seed() % 128);
 }
 
 // A switched cap on a transfer's data, under the host's own `limit`.
