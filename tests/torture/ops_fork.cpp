@@ -79,7 +79,7 @@ std::string read_file(const std::string& path) {
 }
 
 // What a child that has not ended is doing, from /proc, before it is killed:
-// the system call each of its threads is in and the signals pending and
+// the system call its (one) thread is in and the signals pending and
 // blocked. SIGALRM pending (bit 14 of SigPnd/ShdPnd) means its alarm went off
 // and could not end it; neither pending nor ended after the alarm's time
 // means the alarm was never set: the child hung inside fork(), in a fork
