@@ -1,7 +1,5 @@
 #include "usbtmc_host.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
