@@ -25,6 +25,9 @@ Key key_of(const UsbResourceName& name) {
 struct Registry {
     std::mutex mutex;
     std::map<Key, std::weak_ptr<DeviceConnection>> connections;
+    // The entries a fork child inherited, moved out of `connections` node by
+    // node (which allocates and frees nothing) and never used again.
+    std::multimap<Key, std::weak_ptr<DeviceConnection>> inherited;
 };
 
 // Atomic: the fork handlers read it in whichever thread forks.
@@ -37,12 +40,14 @@ Registry& registry() {
         g_registry = new Registry;
         // A fork child opens connections of its own: the parent's stay the
         // parent's (the child's sessions table keeps them from destruction).
-        ::pthread_atfork([] { g_registry.load()->mutex.lock(); },
-                         [] { g_registry.load()->mutex.unlock(); },
-                         [] {
-                             g_registry.load()->connections.clear();
-                             g_registry.load()->mutex.unlock();
-                         });
+        ::pthread_atfork(
+            [] { g_registry.load()->mutex.lock(); }, [] { g_registry.load()->mutex.unlock(); },
+            [] {
+                Registry* const r = g_registry.load();
+                while (!r->connections.empty())
+                    r->inherited.insert(r->connections.extract(r->connections.begin()));
+                r->mutex.unlock();
+            });
     });
     return *g_registry.load();
 }

@@ -41,32 +41,47 @@ using Hub = LockFileWatch::Hub;
 
 constexpr std::uint32_t kEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
 
-// This process's hub. A fork child replaces the one it inherited (whose
-// thread does not run there, and whose mutex the fork may have caught held)
-// with a new one; the inherited one is never used again.
-// Atomic: the fork handlers read it in whichever thread forks.
+// This process's hub, made at its first need. A fork child forgets the one
+// it inherited (whose thread does not run there, and whose mutex the fork
+// caught held) and makes its own at its first need; the inherited one is
+// never used again. Atomic: the fork handlers read it in whichever thread
+// forks.
 std::atomic<Hub*> g_hub{nullptr};
+// Held while a hub is made, and across a fork.
+std::mutex g_making;
+bool g_fork_handlers = false;  // guarded by g_making
 
 void lock_before_fork() {
-    g_hub.load()->mutex.lock();
+    g_making.lock();
+    if (Hub* h = g_hub.load())
+        h->mutex.lock();
 }
 void unlock_after_fork() {
-    g_hub.load()->mutex.unlock();
+    if (Hub* h = g_hub.load())
+        h->mutex.unlock();
+    g_making.unlock();
 }
-void renew_in_child() {
-    // The child's copy of the descriptor only: the instance stays the
-    // parent's, which still holds it (closing it costs nothing then).
-    if (const int fd = g_hub.load()->fd; fd >= 0)
-        ::close(fd);
-    g_hub = new Hub;
+void forget_in_child() {
+    // Nothing allocated or freed here: the parent's other threads may have
+    // held the allocator's locks at the fork. The child's copy of the
+    // descriptor only goes: the instance stays the parent's, which still
+    // holds it (closing it costs nothing then).
+    if (Hub* h = g_hub.load(); h && h->fd >= 0)
+        ::close(h->fd);
+    g_hub = nullptr;
+    g_making.unlock();
 }
 
 Hub& hub() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    if (Hub* h = g_hub.load())
+        return *h;
+    std::lock_guard lock(g_making);
+    if (!g_fork_handlers) {
+        ::pthread_atfork(lock_before_fork, unlock_after_fork, forget_in_child);
+        g_fork_handlers = true;
+    }
+    if (!g_hub.load())
         g_hub = new Hub;  // never destroyed: watches may outlive static teardown
-        ::pthread_atfork(lock_before_fork, unlock_after_fork, renew_in_child);
-    });
     return *g_hub.load();
 }
 

@@ -26,21 +26,29 @@ SessionTable& SessionTable::global() {
 }
 
 void SessionTable::install_fork_handlers() {
+    // The child handler allocates nothing: the parent's other threads may
+    // have held the allocator's locks at the fork.
     ::pthread_atfork([] { g_table.load()->mutex_.lock(); }, [] { g_table.load()->mutex_.unlock(); },
                      [] {
-                         // The parent's sessions: kept from destruction, which
-                         // would unlock, stop and close what is the parent's.
-                         static auto* const inherited =
-                             new std::vector<std::shared_ptr<InstrumentSession>>;
                          for (auto& [vi, entry] : g_table.load()->entries_) {
+                             // The parent's sessions look closed here, and
+                             // are kept from destruction, which would unlock,
+                             // stop and close what is the parent's.
                              if (entry.instrument)
-                                 inherited->push_back(std::move(entry.instrument));
+                                 entry.inherited = std::move(entry.instrument);
                              // No handler runs here: its context is an
                              // ordinary one, closed with its resource manager.
                              entry.handler_owned = false;
                          }
                          g_table.load()->mutex_.unlock();
                      });
+}
+
+void SessionTable::forget(Entry& entry) {
+    if (!entry.inherited)
+        return;
+    static auto* const forgotten = new std::vector<std::shared_ptr<InstrumentSession>>;
+    forgotten->push_back(std::move(entry.inherited));
 }
 
 ViSession SessionTable::allocate_handle() {
@@ -151,11 +159,13 @@ ViStatus SessionTable::remove(ViSession vi,
             }
             if (c->second.instrument)
                 removed.push_back(std::move(c->second.instrument));
+            forget(c->second);
             entries_.erase(c);
         }
     } else {
         if (entry.instrument)
             removed.push_back(std::move(entry.instrument));
+        forget(entry);
         const auto parent = entries_.find(entry.parent);
         if (parent != entries_.end())
             std::erase(parent->second.children, vi);

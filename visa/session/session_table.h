@@ -77,6 +77,7 @@ class SessionTable {
         ViSession parent = VI_NULL;
         std::vector<ViSession> children;
         std::shared_ptr<InstrumentSession> instrument;  // null once inherited
+        std::shared_ptr<InstrumentSession> inherited;   // the parent process's
         std::shared_ptr<FindList> find_list;
         std::shared_ptr<const VisaEvent> event;
         bool handler_owned = false;  // an event context a handler is running with
@@ -87,6 +88,9 @@ class SessionTable {
     // pthread_atfork's: the table stays whole across the fork, and the
     // child forgets the parent's instrument sessions.
     static void install_fork_handlers();
+    // Keeps an inherited session from destruction once its entry goes; the
+    // caller holds mutex_.
+    static void forget(Entry& entry);
     ViStatus add_child(ViSession rm, Entry entry, ViSession& out);
 
     mutable std::mutex mutex_;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "counted_allocations.h"
 #include "lock_file.h"
 #include "process_wait.h"
 #include "sim_process.h"
@@ -34,6 +36,12 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr char kName[] = "USB0::0x4d19::0x0040::FORK1::INSTR";
+
+// The process's first fork handler, registered before the library's (it
+// registers its own at its first use of each of its parts): in a child, the
+// counting of allocations starts before the library's child handlers run.
+const bool g_counting_from_the_first_child_handler =
+    ::pthread_atfork(nullptr, nullptr, start_counting_allocations) == 0;
 
 class ForkedChild : public ::testing::Test {
   protected:
@@ -276,6 +284,36 @@ TEST_F(ForkedChild, KilledParentLeavesNothingLockedWhileItsChildLives) {
     ::close(child_lives[1]);  // the child ends
     ::close(ready[0]);
     ::close(ready[1]);
+}
+
+// A child's fork handlers run where only async-signal-safe calls are sound:
+// the parent's other threads may have held the allocator's locks at the
+// fork (an allocator that does not guard fork, or a sanitizer's, then hangs
+// the child inside fork()).
+TEST_F(ForkedChild, TheLibrarysChildHandlersNeitherAllocateNorFree) {
+    ASSERT_TRUE(g_counting_from_the_first_child_handler);
+    // Every part of the library with fork handlers in use: sessions, a
+    // connection with its access lock kept and watched, the status byte's
+    // reader, the exclusive lock.
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpen(rm_, kName, VI_NULL, 2000, &vi), VI_SUCCESS);
+    ASSERT_TRUE(query(vi));
+    ViUInt16 stb = 0;
+    ASSERT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+    ASSERT_EQ(viLock(vi, VI_EXCLUSIVE_LOCK, 2000, VI_NULL, VI_NULL), VI_SUCCESS);
+    ASSERT_TRUE(query(vi));
+    // The last child handler: the library's have run.
+    ASSERT_EQ(::pthread_atfork(nullptr, nullptr, stop_counting_allocations), 0);
+
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(std::min(counted_news(), 15) << 4 | std::min(counted_deletes(), 15));
+    const int counts = wait_for_exit(child, milliseconds(10000));
+    ASSERT_GE(counts, 0);
+    EXPECT_EQ(counts >> 4, 0) << "operator new calls";
+    EXPECT_EQ(counts & 15, 0) << "operator delete calls";
+    EXPECT_TRUE(query(vi));
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
 }
 
 }  // namespace
