@@ -4,6 +4,15 @@
 #include <cstdlib>
 #include <new>
 
+// The sanitizers' runtimes, linked statically by clang, define the operators.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SG_SANITIZER_NEW 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SG_SANITIZER_NEW 1
+#endif
+#endif
+
 namespace sgtest {
 namespace {
 
@@ -12,6 +21,14 @@ std::atomic<int> g_news{0};
 std::atomic<int> g_deletes{0};
 
 }  // namespace
+
+bool allocations_counted() {
+#ifdef SG_SANITIZER_NEW
+    return false;
+#else
+    return true;
+#endif
+}
 
 void start_counting_allocations() {
     g_news = 0;
@@ -33,6 +50,7 @@ int counted_deletes() {
 
 }  // namespace sgtest
 
+#ifndef SG_SANITIZER_NEW
 // The other forms (nothrow, array) come to these; the aligned ones
 // are not counted.
 void* operator new(std::size_t size) {
@@ -52,3 +70,4 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     operator delete(p);
 }
+#endif

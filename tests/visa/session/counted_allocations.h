@@ -5,6 +5,9 @@
 
 namespace sgtest {
 
+// False where a sanitizer's runtime brings its own operator new: nothing is
+// counted then.
+bool allocations_counted();
 void start_counting_allocations();
 void stop_counting_allocations();
 // Since the last start.
