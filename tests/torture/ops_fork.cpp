@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -78,6 +80,26 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
+// The file and offset of `address` in a /proc/PID/maps text.
+std::string mapping_of(const std::string& maps, unsigned long long address) {
+    std::size_t at = 0;
+    while (at < maps.size()) {
+        const std::size_t end = std::min(maps.find('\n', at), maps.size());
+        const std::string line = maps.substr(at, end - at);
+        at = end + 1;
+        unsigned long long from = 0, to = 0, offset = 0;
+        int path_at = 0;
+        if (std::sscanf(line.c_str(), "%llx-%llx %*s %llx %*s %*s %n", &from, &to, &offset,
+                        &path_at) < 3 ||
+            address < from || address >= to)
+            continue;
+        char where[64];
+        std::snprintf(where, sizeof where, " +0x%llx", address - from + offset);
+        return line.substr(static_cast<std::size_t>(path_at)) + where;
+    }
+    return "no mapping";
+}
+
 // What a child that has not ended is doing, from /proc, before it is killed:
 // the system call its (one) thread is in and the signals pending and
 // blocked. SIGALRM pending (bit 14 of SigPnd/ShdPnd) means its alarm went off
@@ -93,10 +115,18 @@ std::string describe_hung(pid_t pid) {
         if (at != std::string::npos)
             text += " " + status.substr(at, status.find('\n', at) - at) + ";";
     }
-    text += " wchan " + read_file_kept(dir + "/wchan") + "; system call (number, arguments) " +
-            read_file_kept(dir + "/syscall");
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
+    std::string call = read_file_kept(dir + "/syscall");
+    while (!call.empty() && call.back() == '\n')
+        call.pop_back();
+    text += " wchan " + read_file_kept(dir + "/wchan") +
+            "; system call (number, arguments, stack pointer, instruction) " + call;
+    // Where the instruction is, for addr2line: the library, libc, or this
+    // program (which a sanitizer's runtime is linked into).
+    const std::size_t last = call.rfind(' ');
+    if (last != std::string::npos)
+        text += "; the instruction in " +
+                mapping_of(read_file_kept(dir + "/maps"),
+                           std::strtoull(call.c_str() + last + 1, nullptr, 16));
     return text;
 }
 
