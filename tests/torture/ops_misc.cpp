@@ -96,8 +96,10 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
                              ", " + std::to_string(value) + ")",
                          Actor::fixed(0), [&] { return viSetAttribute(t.vi, attr, value); });
     a.expect(fn_set_attribute, t, st, {VI_SUCCESS});
-    if (st == VI_SUCCESS && which == ta_timeout)
+    if (st == VI_SUCCESS && which == ta_timeout) {
         s.timeout_ms.store(static_cast<std::uint32_t>(read_back(which, value)));
+        s.note_timeout_set(a.index, static_cast<std::uint32_t>(read_back(which, value)));
+    }
     ViAttrState got = 0;
     ViUInt32 wide = 0;
     ViBoolean flag = 0;
@@ -117,6 +119,14 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
         // What else happened to the session meanwhile, for the reader of the report.
         const bool others_set =
             writes_of_others(s, which) != other_writes || setting_others(s, which);
+        // Whether the library keeps the value it gave (a write that came
+        // late) or gives the set one now (a read that went wrong).
+        ViAttrState again = 0;
+        wide = 0;
+        flag = 0;
+        byte = 0;
+        if (viGetAttribute(t.vi, attr, out) == VI_SUCCESS)
+            again = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
         a.violation("no attribute update is lost",
                     std::string(attribute_name(which)) + " of " + std::to_string(t.vi) + " reads " +
                         std::to_string(got) + " after it was set to " + std::to_string(value) +
@@ -125,7 +135,10 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
                                     : "no other attribute of the session was set") +
                         "; the slot " +
                         (s.holds(t) ? "still holds the session" : "has been closed meanwhile") +
-                        ")");
+                        "); read again at once: " + std::to_string(again) +
+                        (which == ta_timeout
+                             ? "; the last timeouts set, oldest first: " + s.last_timeout_sets()
+                             : ""));
     }
     return st;
 }

@@ -55,6 +55,11 @@ struct Slot {
     // that saw neither change knows the timeout it ran with.
     std::atomic<std::uint32_t> attribute_writes[kTrackedAttributes] = {};
     std::atomic<std::uint32_t> attribute_setters[kTrackedAttributes] = {};
+    // The last sets of the timeout that succeeded, for the report of a lost
+    // one: (order << 32) | (thread << 24) | value, in a ring.
+    static constexpr int kTimeoutSetsKept = 8;
+    std::atomic<std::uint64_t> timeout_sets[kTimeoutSetsKept] = {};
+    std::atomic<std::uint32_t> timeout_set_count{0};
     // When a thread last took the slot's session to close it (now_ns()).
     std::atomic<std::int64_t> closed_at_ns{0};
     // Under `mutex`:
@@ -67,6 +72,9 @@ struct Slot {
     bool holds(const Target& t) const { return generation.load() == t.generation; }
     // Raises the largest timeout before a call that may set `ms`.
     void raise_timeout_max(std::uint32_t ms);
+    // Records a set of the timeout that succeeded, and lists the last ones.
+    void note_timeout_set(int thread, std::uint32_t ms);
+    std::string last_timeout_sets() const;
 };
 
 }  // namespace torture
