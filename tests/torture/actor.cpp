@@ -91,8 +91,9 @@ Actor::Snapshot Actor::snapshot(const Target& t) {
     s.kills = worker.board().kills.load();
     s.abandoned = instrument_board(t.instrument).abandoned.load();
     s.dirty = instrument_dirty(t.instrument);
-    s.timeout_steady = slot_now.attribute_setters[ta_timeout].load() == 0;
-    s.timeout_writes = slot_now.attribute_writes[ta_timeout].load();
+    const std::uint64_t sets = slot_now.attribute_sets[ta_timeout].load();
+    s.timeout_steady = Slot::under_way(sets) == 0;
+    s.timeout_writes = Slot::begun(sets);
     s.timeout_ms = slot_now.timeout_ms.load();
     s.exclusive = instrument_board(t.instrument).exclusive.load();
     return s;
@@ -167,8 +168,9 @@ void Actor::check_io(Function fn, const Target& t, const Snapshot& before, ViSta
         case VI_ERROR_RSRC_BUSY:
             break;  // waited for others within its timeout: allowed
         case VI_ERROR_TMO: {
-            const bool steady = before.timeout_steady &&
-                                s.attribute_writes[ta_timeout].load() == before.timeout_writes;
+            const bool steady =
+                before.timeout_steady &&
+                Slot::begun(s.attribute_sets[ta_timeout].load()) == before.timeout_writes;
             if (needs == Needs::answer && !closed && !dirty && steady &&
                 before.timeout_ms >= kReliableTimeoutMs) {
                 violation("the instrument answers: VI_ERROR_TMO only when it does not",

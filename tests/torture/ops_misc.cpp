@@ -43,7 +43,7 @@ std::uint32_t writes_of_others(const Slot& s, TrackedAttribute which) {
     std::uint32_t n = 0;
     for (int i = 0; i < kTrackedAttributes; ++i) {
         if (i != which)
-            n += s.attribute_writes[i].load();
+            n += Slot::begun(s.attribute_sets[i].load());
     }
     return n;
 }
@@ -51,7 +51,7 @@ std::uint32_t writes_of_others(const Slot& s, TrackedAttribute which) {
 // Whether a thread is setting one of the tracked attributes other than `which`.
 bool setting_others(const Slot& s, TrackedAttribute which) {
     for (int i = 0; i < kTrackedAttributes; ++i) {
-        if (i != which && s.attribute_setters[i].load() != 0)
+        if (i != which && Slot::under_way(s.attribute_sets[i].load()) != 0)
             return true;
     }
     return false;
@@ -88,8 +88,7 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
     const ViAttr attr = attribute_of(which);
     if (which == ta_timeout)
         s.raise_timeout_max(static_cast<std::uint32_t>(read_back(which, value)));
-    const std::uint32_t writes = s.attribute_writes[which].fetch_add(1);
-    const std::uint32_t others = s.attribute_setters[which].fetch_add(1);
+    const std::uint64_t before = s.begin_set(which);
     const std::uint32_t other_writes = writes_of_others(s, which);
     ViStatus st = a.call(fn_set_attribute,
                          "viSetAttribute(" + std::to_string(t.vi) + ", " + attribute_name(which) +
@@ -111,10 +110,11 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
         a.call(fn_get_attribute,
                "viGetAttribute(" + std::to_string(t.vi) + ", " + attribute_name(which) + ")",
                Actor::fixed(0), [&] { return viGetAttribute(t.vi, attr, out); });
-    s.attribute_setters[which].fetch_sub(1);
+    s.end_set(which);
     a.expect(fn_get_attribute, t, read, {VI_SUCCESS});
     got = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
-    const bool alone = others == 0 && s.attribute_writes[which].load() == writes + 1;
+    const bool alone = Slot::under_way(before) == 0 &&
+                       Slot::begun(s.attribute_sets[which].load()) == Slot::begun(before) + 1;
     if (st == VI_SUCCESS && read == VI_SUCCESS && alone && got != read_back(which, value)) {
         // What else happened to the session meanwhile, for the reader of the report.
         const bool others_set =
@@ -169,8 +169,7 @@ void set_one_attribute(Actor& a, const Target& t) {
 void attribute_race(Actor& a, const Target& t) {
     Slot& s = a.slot(t);
     std::atomic<bool> done{false};
-    s.attribute_writes[ta_termchar_enabled].fetch_add(1);
-    s.attribute_setters[ta_termchar_enabled].fetch_add(1);
+    s.begin_set(ta_termchar_enabled);
     a.note("  a helper thread sets VI_ATTR_TERMCHAR_EN of " + std::to_string(t.vi) + " meanwhile");
     std::thread helper([&] {
         for (ViAttrState v = 0; !done.load(); v ^= 1)
@@ -183,7 +182,7 @@ void attribute_race(Actor& a, const Target& t) {
     }
     done.store(true);
     helper.join();
-    s.attribute_setters[ta_termchar_enabled].fetch_sub(1);
+    s.end_set(ta_termchar_enabled);
 }
 
 void op_attributes(Actor& a) {

@@ -51,10 +51,22 @@ struct Slot {
     // Timeouts: the last set, the largest since the open (what bounds use).
     std::atomic<std::uint32_t> timeout_ms{kReliableTimeoutMs};
     std::atomic<std::uint32_t> timeout_max_ms{kReliableTimeoutMs};
-    // Sets of each tracked attribute begun, and those in progress: a call
-    // that saw neither change knows the timeout it ran with.
-    std::atomic<std::uint32_t> attribute_writes[kTrackedAttributes] = {};
-    std::atomic<std::uint32_t> attribute_setters[kTrackedAttributes] = {};
+    // Sets of each tracked attribute: those begun (bits 32 and up) and those
+    // under way (bits 0-31), in one word, read and changed at one instant
+    // (two counters let a set that began before another be counted under way
+    // only after it, and be missed). A call that saw neither change knows
+    // the timeout it ran with.
+    std::atomic<std::uint64_t> attribute_sets[kTrackedAttributes] = {};
+    // Returns the word before this set began.
+    std::uint64_t begin_set(TrackedAttribute a) {
+        return attribute_sets[a].fetch_add(kSetBegun | 1);
+    }
+    void end_set(TrackedAttribute a) { attribute_sets[a].fetch_sub(1); }
+    static std::uint32_t begun(std::uint64_t sets) {
+        return static_cast<std::uint32_t>(sets >> 32);
+    }
+    static std::uint32_t under_way(std::uint64_t sets) { return static_cast<std::uint32_t>(sets); }
+    static constexpr std::uint64_t kSetBegun = std::uint64_t{1} << 32;
     // The last sets of the timeout that succeeded, for the report of a lost
     // one: (order << 32) | (thread << 24) | value, in a ring.
     static constexpr int kTimeoutSetsKept = 8;
