@@ -217,9 +217,12 @@ void op_async(Actor& a) {
         a.give_back(t.slot);
         return;
     }
-    st = a.call(fn_discard_events, "viDiscardEvents(" + vi + ", IO_COMPLETION, VI_QUEUE)",
+    // Every type's: the queue is one for all the session's event types, and
+    // service requests left in it by a thread that enabled them and never
+    // waited would fill it, and the completions would be lost to overflow.
+    st = a.call(fn_discard_events, "viDiscardEvents(" + vi + ", VI_ALL_ENABLED_EVENTS, VI_QUEUE)",
                 Actor::fixed(0),
-                [&] { return viDiscardEvents(t.vi, VI_EVENT_IO_COMPLETION, VI_QUEUE); });
+                [&] { return viDiscardEvents(t.vi, VI_ALL_ENABLED_EVENTS, VI_QUEUE); });
     a.expect(fn_discard_events, t, st, {VI_SUCCESS, VI_SUCCESS_QUEUE_EMPTY});
     auto buffers = std::make_unique<JobBuffers>();
     bool all_done = true;
