@@ -86,8 +86,9 @@ ViStatus device_clear(Actor& a, const Target& t) {
 ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttrState value) {
     Slot& s = a.slot(t);
     const ViAttr attr = attribute_of(which);
+    const ViAttrState expected = read_back(which, value);
     if (which == ta_timeout)
-        s.raise_timeout_max(static_cast<std::uint32_t>(read_back(which, value)));
+        s.raise_timeout_max(static_cast<std::uint32_t>(expected));
     const std::uint64_t before = s.begin_set(which);
     const std::uint32_t other_writes = writes_of_others(s, which);
     ViStatus st = a.call(fn_set_attribute,
@@ -96,8 +97,8 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
                          Actor::fixed(0), [&] { return viSetAttribute(t.vi, attr, value); });
     a.expect(fn_set_attribute, t, st, {VI_SUCCESS});
     if (st == VI_SUCCESS && which == ta_timeout) {
-        s.timeout_ms.store(static_cast<std::uint32_t>(read_back(which, value)));
-        s.note_timeout_set(a.index, static_cast<std::uint32_t>(read_back(which, value)));
+        s.timeout_ms.store(static_cast<std::uint32_t>(expected));
+        s.note_timeout_set(a.index, static_cast<std::uint32_t>(expected));
     }
     ViAttrState got = 0;
     ViUInt32 wide = 0;
@@ -112,10 +113,13 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
                Actor::fixed(0), [&] { return viGetAttribute(t.vi, attr, out); });
     s.end_set(which);
     a.expect(fn_get_attribute, t, read, {VI_SUCCESS});
-    got = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
+    const auto value_read = [&]() -> ViAttrState {
+        return which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
+    };
+    got = value_read();
     const bool alone = Slot::under_way(before) == 0 &&
                        Slot::begun(s.attribute_sets[which].load()) == Slot::begun(before) + 1;
-    if (st == VI_SUCCESS && read == VI_SUCCESS && alone && got != read_back(which, value)) {
+    if (st == VI_SUCCESS && read == VI_SUCCESS && alone && got != expected) {
         // What else happened to the session meanwhile, for the reader of the report.
         const bool others_set =
             writes_of_others(s, which) != other_writes || setting_others(s, which);
@@ -126,7 +130,7 @@ ViStatus set_attribute(Actor& a, const Target& t, TrackedAttribute which, ViAttr
         flag = 0;
         byte = 0;
         if (viGetAttribute(t.vi, attr, out) == VI_SUCCESS)
-            again = which == ta_timeout ? wide : which == ta_termchar_enabled ? flag : byte;
+            again = value_read();
         a.violation("no attribute update is lost",
                     std::string(attribute_name(which)) + " of " + std::to_string(t.vi) + " reads " +
                         std::to_string(got) + " after it was set to " + std::to_string(value) +
