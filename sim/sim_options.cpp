@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "quirk_table.h"
+#include "quirk_option.h"
 
 namespace sgsim {
 namespace {

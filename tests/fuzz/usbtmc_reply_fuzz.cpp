@@ -19,7 +19,7 @@
 //   config byte: bit 0-1 max packet size (8, 64, 512, 512); bit 2 no
 //     zero-length packet after a transfer that fills its last packet; bit 3
 //     the link posts requests behind queries; bit 4 TermChar capability;
-//     bit 5 the eom-never switch; bit 6 a max-transfer switch of
+//     bit 5 the eom-never quirk; bit 6 a max-transfer quirk of
 //     (next byte + 1) * 4 bytes
 //   then at most 24 operations, each an op byte and a timeout byte
 //   ((t + 1) * 8 ms):
@@ -367,14 +367,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.no_zlp = (bits & 0x04) != 0;
     config.posting = (bits & 0x08) != 0;
     config.term_char = (bits & 0x10) != 0;
-    sgvisa::HostSwitches switches;
-    switches.eom_never = (bits & 0x20) != 0;
+    sgvisa::HostQuirks quirks;
+    quirks.eom_never = (bits & 0x20) != 0;
     if (bits & 0x40)
-        switches.max_transfer = (script.byte() + 1u) * 4;
+        quirks.max_transfer = (script.byte() + 1u) * 4;
 
     std::unique_ptr<sgvisa::Transport> transport;
     if (sgvisa::make_usbtmc_transport(std::make_unique<ReplyDevice>(script, config), transport,
-                                      switches) != VI_SUCCESS ||
+                                      quirks) != VI_SUCCESS ||
         transport->acquire(sgvisa::deadline_after_ms(1000)) != VI_SUCCESS)
         return 0;
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "message_log.h"
-#include "quirk_table.h"
+#include "quirk_option.h"
 #include "sim_options.h"
 #include "temp_dir.h"
 #include "unattended_run.h"

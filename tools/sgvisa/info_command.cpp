@@ -16,7 +16,7 @@
 #include "lock_holders.h"
 #include "quirk_table.h"
 #include "status_text.h"
-#include "switch_words.h"
+#include "quirk_words.h"
 #include "usb_resource_name.h"
 
 namespace sgvisa_tool {
@@ -120,8 +120,8 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
     else
         read_capabilities(name, options.timeout_ms, answer, caps_note);
     const std::vector<CapabilityLine> caps = describe_capabilities(answer, item.usb488);
-    const std::string switches =
-        sgvisa::switch_words(sgvisa::switches_for(item.vendor_id, item.product_id));
+    const std::string quirks =
+        sgvisa::quirk_words(sgvisa::quirks_for(item.vendor_id, item.product_id));
     const std::string& proc = options.paths.proc;
 
     if (options.json) {
@@ -147,9 +147,9 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
         }
         json.end_object();
         json.key("quirk_switches").begin_array();
-        for (std::size_t at = 0; at < switches.size();) {
-            const std::size_t blank = std::min(switches.find(' ', at), switches.size());
-            json.string(std::string_view(switches).substr(at, blank - at));
+        for (std::size_t at = 0; at < quirks.size();) {
+            const std::size_t blank = std::min(quirks.find(' ', at), quirks.size());
+            json.string(std::string_view(quirks).substr(at, blank - at));
             at = blank + 1;
         }
         json.end_array();
@@ -178,7 +178,7 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
         }
         report += fact_line(line.area, value);
     }
-    report += fact_line("quirk switches", switches.empty() ? "(none)" : switches);
+    report += fact_line("quirk switches", quirks.empty() ? "(none)" : quirks);
     std::string lock;
     if (!locks.known)
         lock = "unknown: the lock file cannot be read";

@@ -34,9 +34,9 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
         const ViStatus made = make_libusb_link(std::move(device), link);
         if (made != VI_SUCCESS)
             return made;
-        const HostSwitches switches =
-            switches_for(link->facts().vendor_id, link->facts().product_id);
-        return make_usbtmc_transport(std::move(link), out, switches);
+        const HostQuirks quirks =
+            quirks_for(link->facts().vendor_id, link->facts().product_id);
+        return make_usbtmc_transport(std::move(link), out, quirks);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }

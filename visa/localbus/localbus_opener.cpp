@@ -164,11 +164,11 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
         facts.manufacturer = hello.manufacturer;
         facts.product = hello.product;
-        const HostSwitches switches = switches_for(facts.vendor_id, facts.product_id);
+        const HostQuirks quirks = quirks_for(facts.vendor_id, facts.product_id);
         constexpr std::uint32_t kFirstSeq = 1;
         auto link =
             std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
-        return make_usbtmc_transport(std::move(link), out, switches);
+        return make_usbtmc_transport(std::move(link), out, quirks);
     }
     return VI_ERROR_RSRC_NFOUND;
 }

@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "switch_words.h"
+#include "quirk_words.h"
 
 namespace sgvisa {
 namespace {
@@ -54,7 +54,7 @@ bool parse_line(std::string_view line, QuirkEntry& entry, std::string& why) {
         return false;
     }
     for (std::string_view word = next_word(line); !word.empty(); word = next_word(line)) {
-        if (!apply_switch_word(word, entry.switches, why))
+        if (!apply_quirk_word(word, entry.quirks, why))
             return false;
     }
     return true;

@@ -1,10 +1,10 @@
-// The quirks file: switches for devices by USB vendor and product ID, one
+// The quirks file: quirks for devices by USB vendor and product ID, one
 // device a line, as users write them without rebuilding the library:
 //
 //   # a comment, to the end of the line
 //   0x1234:0x5678 max-transfer=4096 no-termchar
 //
-// The IDs are hexadecimal (0x optional); the switches are switch_words.h's.
+// The IDs are hexadecimal (0x optional); the quirks are quirk_words.h's.
 // A line that does not read so is reported and left out whole.
 #pragma once
 
@@ -15,14 +15,14 @@
 #include <string_view>
 #include <vector>
 
-#include "host_switches.h"
+#include "host_quirks.h"
 
 namespace sgvisa {
 
 struct QuirkEntry {
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
-    HostSwitches switches;
+    HostQuirks quirks;
 };
 
 // The entries of a quirks file's `text`, in its order. Each bad line is

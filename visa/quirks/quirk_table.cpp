@@ -6,7 +6,7 @@
 namespace sgvisa {
 namespace {
 
-// Devices known to need a switch, each described by what it does (never by
+// Devices known to need a quirk, each described by what it does (never by
 // who makes it), e.g.
 //   {0x1234, 0x5678, {.max_transfer = 4096}},  // fails requests for more than 4 KiB
 // Everything the bytes tell is handled without an entry; none is needed yet.
@@ -29,23 +29,23 @@ std::vector<std::string> quirk_file_paths() {
     return paths;
 }
 
-HostSwitches switches_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
+HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
                          std::uint16_t product_id) {
-    HostSwitches switches;
+    HostQuirks quirks;
     for (const QuirkEntry& e : entries) {
         if (e.vendor_id == vendor_id && e.product_id == product_id)
-            switches = e.switches;
+            quirks = e.quirks;
     }
-    return switches;
+    return quirks;
 }
 
-HostSwitches switches_for(std::uint16_t vendor_id, std::uint16_t product_id) {
+HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id) {
     std::vector<QuirkEntry> entries(builtin_quirks().begin(), builtin_quirks().end());
     for (const std::string& path : quirk_file_paths()) {
         const auto more = read_quirk_file(path);
         entries.insert(entries.end(), more.begin(), more.end());
     }
-    return switches_in(entries, vendor_id, product_id);
+    return quirks_in(entries, vendor_id, product_id);
 }
 
 }  // namespace sgvisa

@@ -1,4 +1,4 @@
-// The switches in force for a USB device: the library's own table of
+// The quirks in force for a USB device: the library's own table of
 // devices that need them, and the quirks files (quirk_file.h) in which users
 // add and change entries without rebuilding, read at each open:
 //
@@ -6,7 +6,7 @@
 //   $XDG_CONFIG_HOME/sgvisa/quirks      for one user (else ~/.config/sgvisa/quirks)
 //
 // in that order: a later line for a device replaces what came before it for
-// that device (a line with the IDs alone switches everything off).
+// that device (a line with the IDs alone turns every quirk off).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host_switches.h"
+#include "host_quirks.h"
 #include "quirk_file.h"
 
 namespace sgvisa {
@@ -25,13 +25,13 @@ std::span<const QuirkEntry> builtin_quirks();
 // The quirks files, in the order they are read.
 std::vector<std::string> quirk_file_paths();
 
-// The switches of the last entry in `entries` for the device (none when
+// The quirks of the last entry in `entries` for the device (none when
 // none names it).
-HostSwitches switches_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
+HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
                          std::uint16_t product_id);
 
-// The switches in force for the device now: builtin_quirks(), then the
+// The quirks in force for the device now: builtin_quirks(), then the
 // files (bad lines reported on stderr). What `sgvisa info` shows.
-HostSwitches switches_for(std::uint16_t vendor_id, std::uint16_t product_id);
+HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id);
 
 }  // namespace sgvisa

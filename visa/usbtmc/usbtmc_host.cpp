@@ -43,7 +43,7 @@ std::uint8_t tag_before_first() {
     return static_cast<std::uint8_t>(15 + usbtmc::tag_seed() % 128);
 }
 
-// A switched cap on a transfer's data, under the host's own `limit`.
+// A quirk's cap on a transfer's data, under the host's own `limit`.
 std::size_t capped(std::size_t limit, std::uint32_t cap) {
     return cap > 0 ? std::min<std::size_t>(limit, cap) : limit;
 }
@@ -54,13 +54,13 @@ constexpr auto kSetupTime = std::chrono::milliseconds(1000);
 
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(std::unique_ptr<UsbLink> link, const HostSwitches& switches)
+    UsbtmcTransport(std::unique_ptr<UsbLink> link, const HostQuirks& quirks)
         : link_(std::move(link)),
-          max_out_(capped(kMaxOutPayload, switches.max_transfer)),
-          max_in_(capped(kMaxInPayload, switches.max_transfer)),
-          no_termchar_(switches.no_termchar),
-          clear_on_open_(switches.clear_on_open),
-          message_end_(switches.eom_never) {
+          max_out_(capped(kMaxOutPayload, quirks.max_transfer)),
+          max_in_(capped(kMaxInPayload, quirks.max_transfer)),
+          no_termchar_(quirks.no_termchar),
+          clear_on_open_(quirks.clear_on_open),
+          message_end_(quirks.eom_never) {
         // The descriptors tell a USB488 interface; its capabilities are read
         // only once the instrument may be talked to (acquire).
         if (link_->facts().interface_protocol == kProtocolUsb488) {
@@ -632,12 +632,12 @@ class UsbtmcTransport final : public Transport {
 }  // namespace
 
 ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out,
-                               const HostSwitches& switches) {
+                               const HostQuirks& quirks) {
     if (!link)
         return VI_ERROR_SYSTEM_ERROR;
     if (trace::transfers_on())
         link = traced_link(std::move(link));
-    out = std::make_unique<UsbtmcTransport>(std::move(link), switches);
+    out = std::make_unique<UsbtmcTransport>(std::move(link), quirks);
     return VI_SUCCESS;
 }
 

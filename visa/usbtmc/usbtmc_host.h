@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "host_switches.h"
+#include "host_quirks.h"
 #include "transport.h"
 #include "usb_link.h"
 
@@ -13,10 +13,10 @@ namespace sgvisa {
 // DEV_DEP_MSG_OUT / REQUEST_DEV_DEP_MSG_IN transfers, coping with the
 // deviations of usbtmc_reply.h and message_end.h. Nothing is sent until the
 // first acquire(), which claims the interface, reads GET_CAPABILITIES and
-// clears the device when `switches` say so (that first claim and those
+// clears the device when `quirks` say so (that first claim and those
 // requests get at least 1 s, whatever the deadline); so a transport is made
 // without waiting for anybody.
 ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out,
-                               const HostSwitches& switches = {});
+                               const HostQuirks& quirks = {});
 
 }  // namespace sgvisa

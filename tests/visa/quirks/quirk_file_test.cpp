@@ -13,13 +13,13 @@
 
 #include "quirk_file.h"
 #include "quirk_table.h"
-#include "switch_words.h"
+#include "quirk_words.h"
 #include "temp_dir.h"
 
 namespace sgtest {
 namespace {
 
-using sgvisa::HostSwitches;
+using sgvisa::HostQuirks;
 using sgvisa::QuirkEntry;
 
 using BadLines = std::vector<std::pair<int, std::string>>;
@@ -43,12 +43,12 @@ TEST(QuirkFile, EntriesCommentsAndBlankLines) {
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].vendor_id, 0x1234);
     EXPECT_EQ(entries[0].product_id, 0x5678);
-    EXPECT_EQ(sgvisa::switch_words(entries[0].switches), "max-transfer=4096 no-termchar");
+    EXPECT_EQ(sgvisa::quirk_words(entries[0].quirks), "max-transfer=4096 no-termchar");
     EXPECT_EQ(entries[1].vendor_id, 0xabcd);
     EXPECT_EQ(entries[1].product_id, 0xef01);
-    EXPECT_EQ(sgvisa::switch_words(entries[1].switches), "eom-never clear-on-open");
-    EXPECT_EQ(entries[2].switches.max_transfer, 0x200u);
-    EXPECT_EQ(entries[3].switches, HostSwitches{}) << "the IDs alone: no switch";
+    EXPECT_EQ(sgvisa::quirk_words(entries[1].quirks), "eom-never clear-on-open");
+    EXPECT_EQ(entries[2].quirks.max_transfer, 0x200u);
+    EXPECT_EQ(entries[3].quirks, HostQuirks{}) << "the IDs alone: no quirk";
 }
 
 TEST(QuirkFile, EachBadLineIsReportedWithItsNumberAndLeftOutWhole) {
@@ -83,9 +83,9 @@ TEST(QuirkFile, LastEntryForADeviceIsInForceAndOthersAreUntouched) {
         {0x1234, 0x0001, {.no_termchar = true}},
         {0x1234, 0x5678, {.eom_never = true}},
     };
-    EXPECT_EQ(sgvisa::switches_in(entries, 0x1234, 0x5678), (HostSwitches{.eom_never = true}));
-    EXPECT_EQ(sgvisa::switches_in(entries, 0x1234, 0x0001), (HostSwitches{.no_termchar = true}));
-    EXPECT_EQ(sgvisa::switches_in(entries, 0x5678, 0x1234), HostSwitches{});
+    EXPECT_EQ(sgvisa::quirks_in(entries, 0x1234, 0x5678), (HostQuirks{.eom_never = true}));
+    EXPECT_EQ(sgvisa::quirks_in(entries, 0x1234, 0x0001), (HostQuirks{.no_termchar = true}));
+    EXPECT_EQ(sgvisa::quirks_in(entries, 0x5678, 0x1234), HostQuirks{});
 }
 
 TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
@@ -97,7 +97,7 @@ TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
     EXPECT_EQ(paths, (std::vector<std::string>{"/etc/sgvisa/quirks",
                                                home.path() + "/config/sgvisa/quirks"}));
 
-    // The user's file changes the switches of the next open.
+    // The user's file changes the quirks of the next open.
     home.make_subdir("config");
     home.make_subdir("config/sgvisa");
     std::ofstream(paths[1]) << "0x4d19:0x0040 max-transfer=64\n0x4d19:0x0040 oops\n";
@@ -105,7 +105,7 @@ TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
     ASSERT_NE(messages, nullptr);
     const auto entries = sgvisa::read_quirk_file(paths[1], messages);
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].switches.max_transfer, 64u);
+    EXPECT_EQ(entries[0].quirks.max_transfer, 64u);
     std::rewind(messages);
     char line[512] = {};
     ASSERT_NE(std::fgets(line, sizeof line, messages), nullptr);

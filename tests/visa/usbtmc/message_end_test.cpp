@@ -85,13 +85,13 @@ TEST_F(MessageEnd, ReadThatStopsAtALinefeedNeedsNoAskingAndTheSwitchNoneEither) 
     EXPECT_FALSE(end);
     EXPECT_EQ(device->count_events("out REQ"), 1);
 
-    // With the device switched as one that never sets EOM.
+    // With the device with the quirk of one that never sets EOM.
     device = std::make_shared<FakeUsbtmcDevice>();
     device->respond = echo_queries;
     device->eom_never = true;
-    sgvisa::HostSwitches switches;
-    switches.eom_never = true;
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, switches),
+    sgvisa::HostQuirks quirks;
+    quirks.eom_never = true;
+    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, quirks),
               VI_SUCCESS);
     ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     ASSERT_EQ(write("B?\n"), VI_SUCCESS);

@@ -1,14 +1,14 @@
 // What the USBTMC host does differently for a device whose needs its bytes
-// cannot tell, switched on by the device's USB vendor and product ID
+// cannot tell, turned on by the device's USB vendor and product ID
 // (visa/quirks holds the table and reads the files users add to it).
-// Everything the bytes do tell is handled for every device without a switch.
+// Everything the bytes do tell is handled for every device without a quirk.
 #pragma once
 
 #include <cstdint>
 
 namespace sgvisa {
 
-struct HostSwitches {
+struct HostQuirks {
     // The most data bytes one transfer carries, in a DEV_DEP_MSG_OUT or
     // asked for by a REQUEST_DEV_DEP_MSG_IN (0: the host's own limits, 4 KiB
     // out and 64 KiB in), for a device that fails larger ones.
@@ -27,7 +27,7 @@ struct HostSwitches {
     // a query and its reply on the same instrument.)
     bool clear_on_open = false;
 
-    bool operator==(const HostSwitches&) const = default;
+    bool operator==(const HostQuirks&) const = default;
 };
 
 }  // namespace sgvisa

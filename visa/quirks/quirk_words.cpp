@@ -1,4 +1,4 @@
-#include "switch_words.h"
+#include "quirk_words.h"
 
 #include <array>
 #include <charconv>
@@ -7,18 +7,18 @@
 namespace sgvisa {
 namespace {
 
-// One switch: its word and the field it sets, a flag or a number.
+// One quirk: its word and the field it sets, a flag or a number.
 struct SwitchWord {
     std::string_view name;
-    bool HostSwitches::*flag;
-    std::uint32_t HostSwitches::*number;
+    bool HostQuirks::*flag;
+    std::uint32_t HostQuirks::*number;
 };
 
 constexpr std::array<SwitchWord, 4> kSwitchWords{{
-    {"max-transfer", nullptr, &HostSwitches::max_transfer},
-    {"no-termchar", &HostSwitches::no_termchar, nullptr},
-    {"eom-never", &HostSwitches::eom_never, nullptr},
-    {"clear-on-open", &HostSwitches::clear_on_open, nullptr},
+    {"max-transfer", nullptr, &HostQuirks::max_transfer},
+    {"no-termchar", &HostQuirks::no_termchar, nullptr},
+    {"eom-never", &HostQuirks::eom_never, nullptr},
+    {"clear-on-open", &HostQuirks::clear_on_open, nullptr},
 }};
 
 bool parse_number(std::string_view text, std::uint32_t& out) {
@@ -33,7 +33,7 @@ bool parse_number(std::string_view text, std::uint32_t& out) {
 
 }  // namespace
 
-bool apply_switch_word(std::string_view word, HostSwitches& switches, std::string& error) {
+bool apply_quirk_word(std::string_view word, HostQuirks& quirks, std::string& error) {
     const std::size_t eq = word.find('=');
     const std::string_view name = word.substr(0, eq);
     for (const SwitchWord& s : kSwitchWords) {
@@ -44,7 +44,7 @@ bool apply_switch_word(std::string_view word, HostSwitches& switches, std::strin
                 error = "switch \"" + std::string(name) + "\" takes no value";
                 return false;
             }
-            switches.*s.flag = true;
+            quirks.*s.flag = true;
             return true;
         }
         std::uint32_t value = 0;
@@ -52,21 +52,21 @@ bool apply_switch_word(std::string_view word, HostSwitches& switches, std::strin
             error = "switch \"" + std::string(name) + "\" needs a number from 1 to 4294967295";
             return false;
         }
-        switches.*s.number = value;
+        quirks.*s.number = value;
         return true;
     }
     error = "unknown switch \"" + std::string(name) + "\"";
     return false;
 }
 
-std::string switch_words(const HostSwitches& switches) {
+std::string quirk_words(const HostQuirks& quirks) {
     std::string out;
     for (const SwitchWord& s : kSwitchWords) {
         std::string word;
-        if (s.flag && switches.*s.flag)
+        if (s.flag && quirks.*s.flag)
             word = s.name;
-        else if (s.number && switches.*s.number != 0)
-            word = std::string(s.name) + "=" + std::to_string(switches.*s.number);
+        else if (s.number && quirks.*s.number != 0)
+            word = std::string(s.name) + "=" + std::to_string(quirks.*s.number);
         if (word.empty())
             continue;
         if (!out.empty())

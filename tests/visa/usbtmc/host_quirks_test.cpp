@@ -1,4 +1,4 @@
-// What each switch changes on the wire (eom-never is with the other
+// What each quirk changes on the wire (eom-never is with the other
 // message-end cases).
 #include "transport_read.h"
 #include "usbtmc.h"
@@ -11,8 +11,8 @@ namespace u = sgproto::usbtmc;
 
 class HostSwitch : public UsbtmcHostTest {
   protected:
-    void open_with(const sgvisa::HostSwitches& switches) {
-        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, switches),
+    void open_with(const sgvisa::HostQuirks& quirks) {
+        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, quirks),
                   VI_SUCCESS);
         ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     }
@@ -63,7 +63,7 @@ TEST_F(HostSwitch, ClearOnOpenClearsTheDeviceBeforeTheFirstMessage) {
     expect_next_query_works();
     EXPECT_EQ(device->messages, std::vector<std::string>{"NEXT?\n"});
 
-    // Not without the switch.
+    // Not without the quirk.
     device = std::make_shared<FakeUsbtmcDevice>();
     open_with({});
     EXPECT_EQ(device->count_events("ctrl INITIATE_CLEAR"), 0);

@@ -1,4 +1,4 @@
-#include "quirk_table.h"
+#include "quirk_option.h"
 
 #include <algorithm>
 #include <array>
