@@ -15,7 +15,7 @@
 
 #include "byte_script.h"
 #include "interrupt_channel.h"
-#include "usb488_messages.h"
+#include "usb488_status.h"
 
 namespace {
 

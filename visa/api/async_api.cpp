@@ -6,10 +6,8 @@
 #include <span>
 
 #include "entry_point.h"
-#include "message_read.h"
 #include "session_io.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "visa.h"
 
 namespace {

@@ -10,11 +10,10 @@
 #include <string>
 
 #include "entry_point.h"
+#include "session_events.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
-#include "visa_event.h"
 
 using sgvisa::SessionTable;
 

@@ -5,7 +5,6 @@
 // events may be enabled and handled but none is raised.
 #include "entry_point.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;

@@ -12,7 +12,6 @@
 #include "resource_pattern.h"
 #include "resource_syntax.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "transport_openers.h"
 #include "usb_resource_name.h"
 #include "visa.h"

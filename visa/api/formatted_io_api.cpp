@@ -18,9 +18,8 @@
 #include "entry_point.h"
 #include "format_reader.h"
 #include "format_writer.h"
-#include "formatted_read_buffer.h"
+#include "formatted_io.h"
 #include "session_io.h"
-#include "traced_call.h"
 #include "visa.h"
 
 namespace {

@@ -4,7 +4,6 @@
 
 #include "entry_point.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,

@@ -11,7 +11,6 @@
 #include "entry_point.h"
 #include "resource_syntax.h"
 #include "session_table.h"
-#include "traced_call.h"
 #include "usb_resource_name.h"
 #include "visa.h"
 

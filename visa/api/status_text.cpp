@@ -1,6 +1,11 @@
+// viStatusDesc: words for a status.
 #include "status_text.h"
 
+#include <cstdio>
 #include <iterator>
+
+#include "entry_point.h"
+#include "visa.h"
 
 namespace sgvisa {
 namespace {
@@ -106,3 +111,20 @@ const StatusText* find_status_text(ViStatus status) {
 }
 
 }  // namespace sgvisa
+
+SGVISA_EXPORT ViStatus viStatusDesc(ViObject /*vi*/, ViStatus status, ViChar* desc) {
+    const sgvisa::CallTrace traced("viStatusDesc", [&](sgvisa::CallArgs& a) {
+        a.hex("status", static_cast<ViUInt32>(status)).out_str("desc", desc);
+    });
+    return sgvisa::guarded([&]() -> ViStatus {
+        if (desc == nullptr)
+            return VI_ERROR_USER_BUF;
+        if (const auto* t = sgvisa::find_status_text(status)) {
+            std::snprintf(desc, VI_FIND_BUFLEN, "%s: %s", t->name, t->description);
+            return VI_SUCCESS;
+        }
+        std::snprintf(desc, VI_FIND_BUFLEN, "Unknown status 0x%08X.",
+                      static_cast<unsigned>(status));
+        return VI_WARN_UNKNOWN_STATUS;
+    });
+}

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "deadline.h"
-#include "libusb_context.h"
+#include "libusb_library.h"
 
 namespace sgvisa {
 

@@ -1,12 +1,17 @@
 // One USB device opened by its node and handed to libusb
 // (libusb_wrap_sys_device): the descriptor, libusb's handle on it, and the
-// facts of the USBTMC interface used.
+// facts of the USBTMC interface used, its endpoints among them, read from
+// the configuration descriptor the kernel keeps for the device (libusb
+// reads it from the device node).
 #pragma once
 
+#include <libusb.h>
+
+#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "libusb_context.h"
+#include "libusb_library.h"
 #include "sysfs_usbtmc_scan.h"
 #include "usb_device_facts.h"
 #include "visa.h"
@@ -46,5 +51,14 @@ class LibusbDevice {
     libusb_device_handle* handle_ = nullptr;
     UsbDeviceFacts facts_;
 };
+
+// Fills the endpoint fields of `facts` (bulk-OUT, bulk-IN and its packet
+// size, interrupt-IN and its packet size or 0 when there is none) from
+// alternate setting `alt` of interface `interface_number` of `config`, and
+// interface_number and interface_protocol. False when there is no such
+// setting, or it is not USBTMC (class 0xFE, subclass 0x03), or it lacks a
+// bulk endpoint in either direction.
+bool usbtmc_endpoints(const libusb_config_descriptor& config, std::uint8_t interface_number,
+                      std::uint8_t alt, UsbDeviceFacts& facts);
 
 }  // namespace sgvisa

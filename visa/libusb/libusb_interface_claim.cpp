@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "libusb_status.h"
-#include "node_close_watch.h"
+#include "libusb_library.h"
 #include "trace_reason.h"
+#include "usb_device_node.h"
 
 namespace sgvisa {
 namespace {

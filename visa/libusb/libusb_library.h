@@ -1,11 +1,25 @@
-// libusb-1.0, loaded when the first USB instrument is opened or listed and
-// not before: programs that never touch USB never load it (nor what it
-// loads in turn), and the library and sgdemo do not link it. The functions
-// this component calls are resolved once into one table, typed by libusb's
-// own declarations.
+// libusb-1.0 as this library uses it: loaded when the first USB instrument
+// is opened or listed and not before, the process's one context, and the
+// VISA statuses for what libusb reports.
+//
+// Programs that never touch USB never load libusb (nor what it loads in
+// turn), and the library and sgdemo do not link it. The functions this
+// component calls are resolved once into one table, typed by libusb's own
+// declarations.
+//
+// libusb_init is called without options. libusb 1.0.26 can skip its device
+// discovery and hotplug monitor (LIBUSB_OPTION_NO_DEVICE_DISCOVERY), but on
+// Linux that option sets one flag for the whole process, whichever context
+// it is given: every context created later in the process, such as pyusb's
+// when pyvisa-py is loaded into the same program, would then find no
+// devices. Instruments are found through sysfs here and opened by their
+// device node, so libusb's own device list is never used; its discovery is
+// left as it is for the process's other users.
 #pragma once
 
 #include <libusb.h>
+
+#include "visa.h"
 
 namespace sgvisa {
 
@@ -43,5 +57,28 @@ const LibusbApi* libusb_api();
 // Loads `soname` and resolves every function into `out`; false (and `out`
 // untouched) when the library or any one function is missing.
 bool load_libusb_api(const char* soname, LibusbApi& out);
+
+struct LibusbRuntime {
+    const LibusbApi& api;
+    libusb_context* context;
+};
+
+// libusb loaded and this process's context made, or nullptr when libusb is
+// not installed or cannot start here (no USB at all); a later call tries the
+// context again. Never torn down; a fork child makes its own. Safe to call
+// from any thread.
+const LibusbRuntime* libusb_runtime();
+
+// A libusb error code: LIBUSB_ERROR_NO_DEVICE is VI_ERROR_CONN_LOST,
+// LIBUSB_ERROR_TIMEOUT VI_ERROR_TMO, LIBUSB_ERROR_ACCESS VI_ERROR_NPERMISSION,
+// LIBUSB_ERROR_BUSY VI_ERROR_RSRC_BUSY, LIBUSB_ERROR_NO_MEM VI_ERROR_ALLOC,
+// anything else (a stall included) VI_ERROR_IO.
+ViStatus status_from_libusb(int error);
+
+// How a transfer ended that was not cancelled: LIBUSB_TRANSFER_COMPLETED is
+// VI_SUCCESS, LIBUSB_TRANSFER_NO_DEVICE VI_ERROR_CONN_LOST,
+// LIBUSB_TRANSFER_TIMED_OUT VI_ERROR_TMO, anything else (a stall, an error,
+// babble) VI_ERROR_IO.
+ViStatus status_from_transfer(libusb_transfer_status status);
 
 }  // namespace sgvisa

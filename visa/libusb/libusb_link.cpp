@@ -13,7 +13,7 @@
 
 #include "async_transfer.h"
 #include "libusb_interface_claim.h"
-#include "libusb_status.h"
+#include "libusb_library.h"
 #include "process_descriptors.h"
 
 namespace sgvisa {

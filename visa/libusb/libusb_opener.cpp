@@ -1,13 +1,12 @@
 #include "libusb_opener.h"
 
-#include "libusb_context.h"
 #include "libusb_device.h"
+#include "libusb_library.h"
 #include "libusb_link.h"
 #include "quirk_table.h"
 #include "sysfs_usbtmc_scan.h"
 #include "usb_device_node.h"
 #include "usbtmc_host.h"
-#include "usbtmc_lookup.h"
 
 namespace sgvisa {
 
@@ -34,8 +33,7 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
         const ViStatus made = make_libusb_link(std::move(device), link);
         if (made != VI_SUCCESS)
             return made;
-        const HostQuirks quirks =
-            quirks_for(link->facts().vendor_id, link->facts().product_id);
+        const HostQuirks quirks = quirks_for(link->facts().vendor_id, link->facts().product_id);
         return make_usbtmc_transport(std::move(link), out, quirks);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;

@@ -1,7 +1,8 @@
 // The USBTMC interfaces on the USB buses now, as the kernel shows them in
 // sysfs (/sys/bus/usb/devices): no USB traffic, no device opened, and a
 // fresh look every time, so a device unplugged a moment ago is gone and one
-// plugged in is there (no daemon needs to run).
+// plugged in is there (no daemon needs to run); and from the scanned
+// interfaces to resource names and back.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "usb_resource_name.h"
 
 namespace sgvisa {
 
@@ -40,5 +42,17 @@ struct UsbtmcInterfaceInfo {
 // strings are the kernel's copies (serial, manufacturer, product), read
 // with a bound. Looks at no more devices once `deadline` has passed.
 std::vector<UsbtmcInterfaceInfo> scan_usbtmc_interfaces(const std::string& root, Deadline deadline);
+
+// The interfaces `name` designates, in scan order: of each device with its
+// vendor ID, product ID and serial number (compared without regard to
+// case), the interface numbered as in `name`, or the device's first USBTMC
+// interface when `name` gives no number.
+std::vector<UsbtmcInterfaceInfo> interfaces_named(const std::vector<UsbtmcInterfaceInfo>& all,
+                                                  const UsbResourceName& name);
+
+// One resource name per interface (board 0, with its interface number),
+// leaving out a device whose serial number cannot stand in a resource name
+// (none, or one with white space or colons).
+std::vector<UsbResourceName> resource_names_of(const std::vector<UsbtmcInterfaceInfo>& all);
 
 }  // namespace sgvisa

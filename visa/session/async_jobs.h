@@ -12,8 +12,8 @@
 #include <mutex>
 
 #include "cancel_token.h"
+#include "session_events.h"
 #include "visa.h"
-#include "visa_event.h"
 
 namespace sgvisa {
 

@@ -12,7 +12,7 @@
 
 #include "async_jobs.h"
 #include "device_connection.h"
-#include "formatted_read_buffer.h"
+#include "formatted_io.h"
 #include "resource_lock.h"
 #include "session_events.h"
 #include "session_settings.h"

@@ -15,13 +15,27 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "deadline.h"
-#include "visa_event.h"
+#include "visa.h"
 
 namespace sgvisa {
+
+// One occurrence of an event, as an event context shows it to a program
+// (viWaitOnEvent, a handler): its type and, for an I/O completion, the
+// operation's outcome.
+struct VisaEvent {
+    ViEventType type = 0;
+    // VI_EVENT_IO_COMPLETION only:
+    ViStatus status = VI_SUCCESS;
+    ViUInt32 return_count = 0;
+    ViBuf buffer = nullptr;
+    ViJobId job_id = 0;
+    std::string operation_name;
+};
 
 class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
   public:

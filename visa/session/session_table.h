@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "instrument_session.h"
+#include "session_events.h"
 #include "visa.h"
-#include "visa_event.h"
 
 namespace sgvisa {
 

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "usb488_messages.h"
+#include "usb488_status.h"
 
 namespace sgvisa::usbtmc {
 namespace {

@@ -9,7 +9,6 @@
 
 #include "fake_sysfs.h"
 #include "sysfs_usbtmc_scan.h"
-#include "usbtmc_lookup.h"
 
 namespace sgtest {
 namespace {

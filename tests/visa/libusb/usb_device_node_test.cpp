@@ -12,14 +12,12 @@
 #include <thread>
 
 #include "fake_sysfs.h"
-#include "libusb_context.h"
 #include "libusb_device.h"
-#include "node_close_watch.h"
+#include "libusb_library.h"
 #include "process_descriptors.h"
 #include "sysfs_usbtmc_scan.h"
 #include "temp_dir.h"
 #include "usb_device_node.h"
-#include "usbtmc_lookup.h"
 
 namespace sgtest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "usbtmc_endpoints.h"
+#include "libusb_device.h"
 
 namespace sgtest {
 namespace {

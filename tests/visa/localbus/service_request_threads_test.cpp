@@ -28,8 +28,8 @@
 #include "localbus_frames.h"
 #include "process_wait.h"
 #include "sim_process.h"
-#include "status_tags.h"
 #include "temp_dir.h"
+#include "usb488_status.h"
 #include "usbtmc.h"
 #include "visa.h"
 

@@ -1,9 +1,9 @@
-#include "formatted_read_buffer.h"
+#include "formatted_io.h"
 
 #include <algorithm>
 #include <span>
 
-#include "message_read.h"
+#include "session_io.h"
 
 namespace sgvisa {
 

@@ -1,3 +1,5 @@
+#include "entry_point.h"
+
 #include <cstdio>
 #include <string>
 
@@ -5,7 +7,6 @@
 #include "status_text.h"
 #include "trace_reason.h"
 #include "trace_sink.h"
-#include "traced_call.h"
 
 namespace sgvisa::call_trace {
 namespace {

@@ -7,14 +7,43 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-#include "default_init_allocator.h"
 #include "device_connection.h"
 #include "format_reader.h"
 #include "session_settings.h"
 
 namespace sgvisa {
+
+// An allocator whose value-less construct() default-initialises: resize() of
+// a std::vector of bytes then leaves the new bytes as they are instead of
+// zeroing them. For buffers that a read fills and that are cut back to what
+// it brought, so that a large read buffer costs nothing per read.
+template <typename T, typename Base = std::allocator<T>>
+class DefaultInitAllocator : public Base {
+  public:
+    template <typename U>
+    struct rebind {
+        using other =
+            DefaultInitAllocator<U, typename std::allocator_traits<Base>::template rebind_alloc<U>>;
+    };
+
+    using Base::Base;
+
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
+                                               std::forward<Args>(args)...);
+    }
+};
 
 struct FormattedReadBuffer {
     // Sized to the read buffer for each read and cut back to what came; not

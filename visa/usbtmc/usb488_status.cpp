@@ -1,0 +1,81 @@
+#include "usb488_status.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "deadline.h"
+#include "usbtmc.h"
+
+namespace sgvisa::usbtmc {
+
+std::uint64_t tag_seed() {
+    static std::atomic<std::uint64_t> calls{0};
+    std::uint64_t x = static_cast<std::uint64_t>(::getpid()) << 32 ^
+                      static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
+                      calls.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15u;
+    // splitmix64's finaliser: every input bit moves the result.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+}
+
+}  // namespace sgvisa::usbtmc
+
+namespace sgvisa::usb488 {
+namespace {
+
+// The process the sequence is of (bits 8 and up) and its last tag (bits 0-7),
+// so that a fork child, which finds its parent's, starts one of its own.
+std::atomic<std::uint64_t> g_sequence{0};
+
+std::uint8_t random_tag() {
+    return static_cast<std::uint8_t>(kFirstStatusTag +
+                                     usbtmc::tag_seed() % (kLastStatusTag - kFirstStatusTag + 1));
+}
+
+}  // namespace
+
+std::uint8_t take_status_tag() {
+    const auto pid = static_cast<std::uint64_t>(::getpid());
+    std::uint64_t seen = g_sequence.load();
+    for (;;) {
+        const std::uint8_t tag = (seen >> 8) == pid
+                                     ? next_status_tag(static_cast<std::uint8_t>(seen & 0xFF))
+                                     : random_tag();
+        if (g_sequence.compare_exchange_weak(seen, (pid << 8) | tag))
+            return tag;
+    }
+}
+
+std::uint8_t next_status_tag(std::uint8_t tag) {
+    return tag < kFirstStatusTag || tag >= kLastStatusTag ? kFirstStatusTag
+                                                          : static_cast<std::uint8_t>(tag + 1);
+}
+
+StatusAnswer parse_status_answer(std::span<const std::uint8_t> answer, std::uint8_t tag) {
+    StatusAnswer out;
+    if (answer.size() < kReadStatusByteLength || answer[0] != sgproto::usbtmc::STATUS_SUCCESS ||
+        answer[1] != tag)
+        return out;
+    out.valid = true;
+    out.status_byte = answer[2];
+    return out;
+}
+
+Notification parse_notification(std::span<const std::uint8_t> packet) {
+    Notification n;
+    if (packet.size() < 2 || (packet[0] & 0x80) == 0)
+        return n;
+    const std::uint8_t tag = packet[0] & 0x7F;
+    n.status_byte = packet[1];
+    if (packet[0] == kServiceRequest) {
+        n.kind = Notification::Kind::service_request;
+    } else if (tag >= kFirstStatusTag && tag <= kLastStatusTag) {
+        n.kind = Notification::Kind::status_byte;
+        n.tag = tag;
+    }
+    return n;
+}
+
+}  // namespace sgvisa::usb488
