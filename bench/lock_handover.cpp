@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "bus_directory.h"
 #include "child_process.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "proto/bus_directory.h"
 #include "stats.h"
 #include "visa.h"
 

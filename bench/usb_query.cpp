@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "child_process.h"
+#include "proto/usbtmc.h"
 #include "stats.h"
-#include "usbtmc.h"
 #include "visa.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
 
 namespace sgsim {
 

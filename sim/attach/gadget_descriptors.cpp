@@ -3,8 +3,8 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 
-#include "usbtmc.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim::gadget {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim {
 

@@ -1,6 +1,6 @@
 #include "usb488_interface.h"
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim {
 

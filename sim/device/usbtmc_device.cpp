@@ -1,4 +1,4 @@
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
 
 #include <algorithm>
 #include <deque>
@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "message_log.h"
+#include "device/message_log.h"
+#include "proto/usbtmc.h"
 #include "reply_transfer.h"
 #include "usb488_interface.h"
-#include "usbtmc.h"
 
 namespace sgsim {
 

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 #include "key_wait.h"
 #include "session_driver.h"
 #include "temp_dir.h"
-#include "transport_openers.h"
-#include "usbtmc_host.h"
+#include "transport/transport_openers.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgfault {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fake_usbtmc_device.h"
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgfault {
 

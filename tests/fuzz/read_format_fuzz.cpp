@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "interrupt_channel.h"
-#include "usb488_status.h"
+#include "usbtmc/interrupt_channel.h"
+#include "usbtmc/usb488_status.h"
 
 namespace {
 

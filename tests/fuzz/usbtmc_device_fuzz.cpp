@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "signal_generator.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

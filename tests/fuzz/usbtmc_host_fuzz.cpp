@@ -22,7 +22,7 @@
 
 #include "byte_script.h"
 #include "transport_read.h"
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace {
 

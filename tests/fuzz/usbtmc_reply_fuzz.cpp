@@ -52,9 +52,9 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "usbtmc.h"
-#include "usbtmc_host.h"
-#include "usbtmc_recovery.h"
+#include "proto/usbtmc.h"
+#include "usbtmc/usbtmc_host.h"
+#include "usbtmc/usbtmc_recovery.h"
 #include "virtual_clock.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgtest {
 

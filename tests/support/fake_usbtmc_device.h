@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgtest {
 

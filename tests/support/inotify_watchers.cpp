@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "bus_directory.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "proto/bus_directory.h"
 
 namespace sgtest {
 

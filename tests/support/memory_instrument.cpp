@@ -7,9 +7,9 @@
 #include <mutex>
 #include <utility>
 
-#include "builtin_transports.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "api/builtin_transports.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 
 namespace sgtest {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace simtest {
 

@@ -6,8 +6,8 @@
 #include <span>
 
 #include "entry_point.h"
-#include "session_io.h"
-#include "session_table.h"
+#include "session/session_io.h"
+#include "session/session_table.h"
 #include "visa.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "entry_point.h"
-#include "session_events.h"
-#include "session_table.h"
-#include "usb_resource_name.h"
+#include "session/session_events.h"
+#include "session/session_table.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;

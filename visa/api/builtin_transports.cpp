@@ -1,10 +1,10 @@
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 
 #include <mutex>
 
-#include "libusb_opener.h"
-#include "localbus_opener.h"
-#include "transport_openers.h"
+#include "libusb/libusb_opener.h"
+#include "localbus/localbus_opener.h"
+#include "transport/transport_openers.h"
 
 namespace sgvisa {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <type_traits>
 
-#include "trace_text.h"
+#include "trace/trace_text.h"
 #include "visa.h"
 
 namespace sgvisa {

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "api/status_text.h"
 #include "failure_reason.h"
-#include "status_text.h"
-#include "trace_reason.h"
-#include "trace_sink.h"
+#include "trace/trace_reason.h"
+#include "trace/trace_sink.h"
 
 namespace sgvisa::call_trace {
 namespace {

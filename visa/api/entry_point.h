@@ -24,7 +24,7 @@
 #include <utility>
 
 #include "call_args.h"
-#include "trace_switch.h"
+#include "trace/trace_switch.h"
 #include "visa.h"
 
 #define SGVISA_EXPORT extern "C" __attribute__((visibility("default")))

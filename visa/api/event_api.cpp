@@ -4,7 +4,7 @@
 // endpoint) and the completions of its asynchronous operations; exception
 // events may be enabled and handled but none is raised.
 #include "entry_point.h"
-#include "session_table.h"
+#include "session/session_table.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;

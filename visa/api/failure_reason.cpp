@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "builtin_transports.h"
-#include "lock_holders.h"
-#include "session_table.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "api/builtin_transports.h"
+#include "lock/lock_holders.h"
+#include "session/session_table.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 
 namespace sgvisa {
 namespace {

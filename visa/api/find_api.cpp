@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 #include "entry_point.h"
-#include "resource_pattern.h"
-#include "resource_syntax.h"
-#include "session_table.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "session/session_table.h"
+#include "transport/resource_pattern.h"
+#include "transport/resource_syntax.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;

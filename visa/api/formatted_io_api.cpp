@@ -16,10 +16,10 @@
 #include <string>
 
 #include "entry_point.h"
-#include "format_reader.h"
-#include "format_writer.h"
-#include "formatted_io.h"
-#include "session_io.h"
+#include "format/format_reader.h"
+#include "format/format_writer.h"
+#include "session/formatted_io.h"
+#include "session/session_io.h"
 #include "visa.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <span>
 
 #include "entry_point.h"
-#include "session_io.h"
-#include "session_table.h"
+#include "session/session_io.h"
+#include "session/session_table.h"
 #include "visa.h"
 
 using sgvisa::SessionIo;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "entry_point.h"
-#include "session_table.h"
+#include "session/session_table.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,

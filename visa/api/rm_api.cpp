@@ -6,12 +6,12 @@
 #include <string_view>
 #include <utility>
 
-#include "builtin_transports.h"
-#include "device_registry.h"
+#include "api/builtin_transports.h"
 #include "entry_point.h"
-#include "resource_syntax.h"
-#include "session_table.h"
-#include "usb_resource_name.h"
+#include "session/device_registry.h"
+#include "session/session_table.h"
+#include "transport/resource_syntax.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
 using sgvisa::SessionTable;

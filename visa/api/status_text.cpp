@@ -1,5 +1,5 @@
 // viStatusDesc: words for a status.
-#include "status_text.h"
+#include "api/status_text.h"
 
 #include <cstdio>
 #include <iterator>

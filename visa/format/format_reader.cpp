@@ -1,4 +1,4 @@
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 #include <cstdlib>
 #include <string>

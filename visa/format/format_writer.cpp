@@ -1,4 +1,4 @@
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "classic_locale.h"
-#include "format_size_modifier.h"
+#include "format/format_size_modifier.h"
 
 namespace sgvisa {
 namespace {

@@ -15,8 +15,8 @@
 #include <span>
 #include <vector>
 
-#include "deadline.h"
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
+#include "transport/deadline.h"
 
 namespace sgvisa {
 

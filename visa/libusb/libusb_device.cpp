@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "libusb_library.h"
-#include "process_descriptors.h"
-#include "usb_device_node.h"
-#include "usbtmc.h"
+#include "libusb/libusb_library.h"
+#include "libusb/usb_device_node.h"
+#include "proto/usbtmc.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 

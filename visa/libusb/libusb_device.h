@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "libusb_library.h"
-#include "sysfs_usbtmc_scan.h"
-#include "usb_device_facts.h"
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "transport/usb_device_facts.h"
 #include "visa.h"
 
 namespace sgvisa {

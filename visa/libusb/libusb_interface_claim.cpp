@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "libusb_library.h"
-#include "trace_reason.h"
-#include "usb_device_node.h"
+#include "libusb/libusb_library.h"
+#include "libusb/usb_device_node.h"
+#include "trace/trace_reason.h"
 
 namespace sgvisa {
 namespace {

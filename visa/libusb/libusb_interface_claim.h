@@ -5,8 +5,8 @@
 // close that usually ends it.
 #pragma once
 
-#include "deadline.h"
 #include "libusb_device.h"
+#include "transport/deadline.h"
 #include "visa.h"
 
 namespace sgvisa {

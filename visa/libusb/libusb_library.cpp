@@ -1,4 +1,4 @@
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
 
 #include <dlfcn.h>
 #include <pthread.h>

@@ -12,9 +12,9 @@
 #include <mutex>
 
 #include "async_transfer.h"
+#include "libusb/libusb_library.h"
 #include "libusb_interface_claim.h"
-#include "libusb_library.h"
-#include "process_descriptors.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "libusb_device.h"
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgvisa {
 

@@ -1,12 +1,12 @@
-#include "libusb_opener.h"
+#include "libusb/libusb_opener.h"
 
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "libusb/usb_device_node.h"
 #include "libusb_device.h"
-#include "libusb_library.h"
 #include "libusb_link.h"
-#include "quirk_table.h"
-#include "sysfs_usbtmc_scan.h"
-#include "usb_device_node.h"
-#include "usbtmc_host.h"
+#include "quirks/quirk_table.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgvisa {
 

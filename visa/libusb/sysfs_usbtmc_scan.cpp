@@ -1,4 +1,4 @@
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/sysfs_usbtmc_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgvisa {
 namespace {

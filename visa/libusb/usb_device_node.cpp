@@ -1,4 +1,4 @@
-#include "usb_device_node.h"
+#include "libusb/usb_device_node.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "process_descriptors.h"
-#include "trace_reason.h"
+#include "trace/trace_reason.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 namespace {

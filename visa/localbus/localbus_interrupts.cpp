@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "frame_socket.h"
-#include "localbus_frames.h"
-#include "process_descriptors.h"
+#include "proto/localbus_frames.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 namespace {

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <string>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgvisa {
 

@@ -9,7 +9,7 @@
 
 #include "frame_socket.h"
 #include "localbus_interrupts.h"
-#include "process_descriptors.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "localbus_frames.h"
 #include "localbus_interrupts.h"
-#include "usb_link.h"
+#include "proto/localbus_frames.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgvisa {
 

@@ -2,7 +2,7 @@
 // has a socket in the user's bus directory, named after its IDs and serial
 // number; a connection gets the device's HELLO at once and claims the device
 // when it first talks to it.
-#include "localbus_opener.h"
+#include "localbus/localbus_opener.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "bus_directory.h"
 #include "frame_socket.h"
-#include "localbus_frames.h"
 #include "localbus_link.h"
-#include "process_descriptors.h"
-#include "quirk_table.h"
-#include "usbtmc_host.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
+#include "quirks/quirk_table.h"
+#include "transport/process_descriptors.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgvisa {
 

@@ -1,4 +1,4 @@
-#include "lock_file.h"
+#include "lock/lock_file.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "bus_directory.h"
-#include "process_descriptors.h"
+#include "proto/bus_directory.h"
+#include "transport/process_descriptors.h"
 
 namespace sgvisa {
 namespace {

@@ -1,4 +1,4 @@
-#include "lock_file_watch.h"
+#include "lock/lock_file_watch.h"
 
 #include <poll.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "lock_holders.h"
+#include "lock/lock_holders.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "bus_directory.h"
+#include "proto/bus_directory.h"
 
 namespace sgvisa {
 namespace {

@@ -1,4 +1,4 @@
-#include "resource_lock.h"
+#include "lock/resource_lock.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "wait_instances.h"
+#include "lock/wait_instances.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "quirk_file.h"
+#include "quirks/quirk_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "quirk_words.h"
+#include "quirks/quirk_words.h"
 
 namespace sgvisa {
 namespace {

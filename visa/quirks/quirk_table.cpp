@@ -1,4 +1,4 @@
-#include "quirk_table.h"
+#include "quirks/quirk_table.h"
 
 #include <array>
 #include <cstdlib>
@@ -30,7 +30,7 @@ std::vector<std::string> quirk_file_paths() {
 }
 
 HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
-                         std::uint16_t product_id) {
+                     std::uint16_t product_id) {
     HostQuirks quirks;
     for (const QuirkEntry& e : entries) {
         if (e.vendor_id == vendor_id && e.product_id == product_id)

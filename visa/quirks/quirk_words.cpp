@@ -1,4 +1,4 @@
-#include "quirk_words.h"
+#include "quirks/quirk_words.h"
 
 #include <array>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "async_jobs.h"
+#include "session/async_jobs.h"
 
 #include <atomic>
 #include <thread>

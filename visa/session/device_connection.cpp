@@ -1,4 +1,4 @@
-#include "device_connection.h"
+#include "session/device_connection.h"
 
 #include <algorithm>
 #include <utility>

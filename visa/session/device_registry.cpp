@@ -1,4 +1,4 @@
-#include "device_registry.h"
+#include "session/device_registry.h"
 
 #include <pthread.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <tuple>
 
-#include "transport_openers.h"
+#include "transport/transport_openers.h"
 
 namespace sgvisa {
 namespace {

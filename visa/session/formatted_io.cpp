@@ -1,9 +1,9 @@
-#include "formatted_io.h"
+#include "session/formatted_io.h"
 
 #include <algorithm>
 #include <span>
 
-#include "session_io.h"
+#include "session/session_io.h"
 
 namespace sgvisa {
 

@@ -1,9 +1,9 @@
-#include "instrument_session.h"
+#include "session/instrument_session.h"
 
 #include <utility>
 #include <vector>
 
-#include "session_table.h"
+#include "session/session_table.h"
 
 namespace sgvisa {
 

@@ -1,4 +1,4 @@
-#include "session_events.h"
+#include "session/session_events.h"
 
 #include <algorithm>
 #include <utility>

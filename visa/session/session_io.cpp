@@ -1,8 +1,8 @@
-#include "session_io.h"
+#include "session/session_io.h"
 
 #include <algorithm>
 
-#include "session_table.h"
+#include "session/session_table.h"
 
 namespace sgvisa {
 

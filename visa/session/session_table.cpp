@@ -1,4 +1,4 @@
-#include "session_table.h"
+#include "session/session_table.h"
 
 #include <pthread.h>
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <span>
 
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace sgvisa::usbtmc {
 

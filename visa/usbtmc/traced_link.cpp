@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "trace_sink.h"
-#include "trace_text.h"
+#include "trace/trace_sink.h"
+#include "trace/trace_text.h"
 #include "transfer_text.h"
 
 namespace sgvisa {

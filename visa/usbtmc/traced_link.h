@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgvisa {
 

@@ -4,8 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "trace_text.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "trace/trace_text.h"
 
 namespace sgvisa {
 namespace {

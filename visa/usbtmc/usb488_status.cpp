@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-#include "deadline.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "transport/deadline.h"
 
 namespace sgvisa::usbtmc {
 

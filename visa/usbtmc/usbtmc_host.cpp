@@ -1,4 +1,4 @@
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 #include <algorithm>
 #include <array>
@@ -10,11 +10,11 @@
 
 #include "interrupt_channel.h"
 #include "message_end.h"
+#include "proto/usbtmc.h"
 #include "read_ahead.h"
-#include "trace_switch.h"
+#include "trace/trace_switch.h"
 #include "traced_link.h"
 #include "usb488_status.h"
-#include "usbtmc.h"
 #include "usbtmc_capabilities.h"
 #include "usbtmc_recovery.h"
 #include "usbtmc_reply.h"

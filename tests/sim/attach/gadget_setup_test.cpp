@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "gadget_descriptors.h"
-#include "gadget_setup.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
+#include "attach/gadget_descriptors.h"
+#include "attach/gadget_setup.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "attach/raw_connection.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "temp_dir.h"
-#include "usbtmc.h"
 #include "usbtmc_transfers.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "attach/raw_connection.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "usbtmc_transfers.h"

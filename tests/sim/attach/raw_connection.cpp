@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
+#include "localbus/frame_socket.h"
 #include "usbtmc_transfers.h"
 
 namespace simtest {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "io_test_instrument.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "scpi/io_test_instrument.h"
 #include "usbtmc_transfers.h"
 
 namespace {

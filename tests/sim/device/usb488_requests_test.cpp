@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "message_log.h"
-#include "signal_generator.h"
+#include "device/message_log.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
+#include "scpi/signal_generator.h"
 #include "temp_dir.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 #include "scripted_instrument.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "transport_openers.h"
+#include "transport/transport_openers.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
 
 namespace sgtest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "libusb_opener.h"
+#include "libusb/libusb_opener.h"
 
 namespace sgtest {
 namespace {

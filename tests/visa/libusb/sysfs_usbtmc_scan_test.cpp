@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fake_sysfs.h"
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/sysfs_usbtmc_scan.h"
 
 namespace sgtest {
 namespace {

@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "fake_sysfs.h"
-#include "libusb_device.h"
-#include "libusb_library.h"
-#include "process_descriptors.h"
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/libusb_device.h"
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "libusb/usb_device_node.h"
 #include "temp_dir.h"
-#include "usb_device_node.h"
+#include "transport/process_descriptors.h"
 
 namespace sgtest {
 namespace {

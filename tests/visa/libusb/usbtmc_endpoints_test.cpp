@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "libusb_device.h"
+#include "libusb/libusb_device.h"
 
 namespace sgtest {
 namespace {

@@ -9,10 +9,10 @@
 #include <future>
 #include <utility>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
-#include "localbus_link.h"
+#include "localbus/frame_socket.h"
+#include "localbus/localbus_link.h"
+#include "proto/localbus_frames.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 
 #include <cstring>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
-#include "localbus_link.h"
+#include "localbus/frame_socket.h"
+#include "localbus/localbus_link.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "temp_dir.h"
-#include "transport.h"
-#include "usbtmc.h"
+#include "transport/transport.h"
 #include "usbtmc_transfers.h"
 
 namespace {

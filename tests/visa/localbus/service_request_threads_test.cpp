@@ -23,14 +23,14 @@
 #include <thread>
 #include <vector>
 
-#include "bus_directory.h"
-#include "frame_socket.h"
-#include "localbus_frames.h"
+#include "localbus/frame_socket.h"
 #include "process_wait.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "sim_process.h"
 #include "temp_dir.h"
-#include "usb488_status.h"
-#include "usbtmc.h"
+#include "usbtmc/usb488_status.h"
 #include "visa.h"
 
 namespace sgtest {

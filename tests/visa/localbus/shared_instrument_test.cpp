@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"

@@ -18,10 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "bus_directory.h"
 #include "inotify_watchers.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "process_wait.h"
+#include "proto/bus_directory.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

@@ -1,5 +1,5 @@
 // Naming the holders of an instrument's locks, held by other processes.
-#include "lock_holders.h"
+#include "lock/lock_holders.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

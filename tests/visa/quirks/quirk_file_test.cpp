@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "quirk_file.h"
-#include "quirk_table.h"
-#include "quirk_words.h"
+#include "quirks/quirk_file.h"
+#include "quirks/quirk_table.h"
+#include "quirks/quirk_words.h"
 #include "temp_dir.h"
 
 namespace sgtest {

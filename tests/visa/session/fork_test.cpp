@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "counted_allocations.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"

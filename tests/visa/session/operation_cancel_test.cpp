@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "inotify_watchers.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "device_connection.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "session/device_connection.h"
 #include "temp_dir.h"
 
 namespace sgtest {

@@ -9,10 +9,10 @@
 #include <fstream>
 
 #include "in_process_sim.h"
+#include "libusb/usb_device_node.h"
 #include "process_wait.h"
+#include "trace/trace_reason.h"
 #include "trace_file.h"
-#include "trace_reason.h"
-#include "usb_device_node.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

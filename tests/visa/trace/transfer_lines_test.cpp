@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "in_process_sim.h"
+#include "proto/usbtmc.h"
+#include "trace/trace_text.h"
 #include "trace_file.h"
-#include "trace_text.h"
-#include "transfer_text.h"
-#include "usbtmc.h"
+#include "usbtmc/transfer_text.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

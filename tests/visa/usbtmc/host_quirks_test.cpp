@@ -1,7 +1,7 @@
 // What each quirk changes on the wire (eom-never is with the other
 // message-end cases).
+#include "proto/usbtmc.h"
 #include "transport_read.h"
-#include "usbtmc.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {

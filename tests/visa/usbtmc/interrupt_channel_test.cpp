@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "interrupt_channel.h"
+#include "usbtmc/interrupt_channel.h"
 
 namespace sgtest {
 namespace {

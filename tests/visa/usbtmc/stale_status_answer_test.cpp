@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "status_byte_link.h"
-#include "transport.h"
-#include "usb_link.h"
-#include "usbtmc_host.h"
+#include "transport/transport.h"
+#include "usbtmc/usb_link.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 namespace {

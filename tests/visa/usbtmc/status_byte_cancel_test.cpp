@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "status_byte_link.h"
-#include "transport.h"
-#include "usb_link.h"
-#include "usbtmc_host.h"
+#include "transport/transport.h"
+#include "usbtmc/usb_link.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 namespace {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <utility>
 
-#include "usb_link.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgtest {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "fake_usbtmc_device.h"
-#include "transport.h"
+#include "transport/transport.h"
 #include "transport_read.h"
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 
