@@ -162,7 +162,7 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                int idle_ms) {
     const std::string resource = resource_for(serial);
     const std::string lock_path =
-        sgvisa::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
+        sgvisa::lock::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
     ViSession rm = VI_NULL;
     viOpenDefaultRM(&rm);
 

@@ -25,7 +25,7 @@ class FakeGenerator {
         saved_ = old ? old : "";
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
         // After the library's own openers, as for any instrument it does not know.
-        sgvisa::register_builtin_transports();
+        sgvisa::api::register_builtin_transports();
         opener_ = sgvisa::register_transport_backend(
             {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
                                 std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
@@ -35,7 +35,7 @@ class FakeGenerator {
                  auto link = sgtest::make_fake_link(device);
                  if (decorate)
                      link = decorate(std::move(link));
-                 return sgvisa::make_usbtmc_transport(std::move(link), out);
+                 return sgvisa::usbtmc::make_usbtmc_transport(std::move(link), out);
              },
              {}});
     }

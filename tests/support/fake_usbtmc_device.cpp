@@ -21,6 +21,7 @@
 namespace sgtest {
 
 using namespace sgvisa;
+using namespace sgvisa::usbtmc;
 using namespace sgproto::usbtmc;
 
 namespace {

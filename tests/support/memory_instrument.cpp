@@ -187,7 +187,7 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
     state_->product_id = product_id;
     state_->serial = std::move(serial);
     // After the library's own openers, as for any instrument it does not know.
-    sgvisa::register_builtin_transports();
+    sgvisa::api::register_builtin_transports();
     std::shared_ptr<State> state = state_;
     opener_id_ = sgvisa::register_transport_backend(
         {[state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,

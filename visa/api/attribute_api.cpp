@@ -15,7 +15,7 @@
 #include "transport/usb_resource_name.h"
 #include "visa.h"
 
-using sgvisa::SessionTable;
+using sgvisa::session::SessionTable;
 
 namespace {
 
@@ -96,7 +96,7 @@ bool implementation_value(ViAttr attr, Value& v) {
 }
 
 // Reads an instrument session attribute; false when there is no such one.
-bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v) {
+bool instrument_value(const sgvisa::session::InstrumentSession& s, ViAttr attr, Value& v) {
     if (implementation_value(attr, v))
         return true;
     const auto settings = s.settings();
@@ -193,7 +193,7 @@ bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v)
 
 // Sets a settable instrument session attribute in `settings`; `known` false
 // when `attr` is not one.
-ViStatus apply_setting(sgvisa::SessionSettings& settings, ViAttr attr, ViAttrState value,
+ViStatus apply_setting(sgvisa::session::SessionSettings& settings, ViAttr attr, ViAttrState value,
                        bool& known) {
     known = true;
     switch (attr) {
@@ -257,9 +257,10 @@ ViStatus apply_setting(sgvisa::SessionSettings& settings, ViAttr attr, ViAttrSta
 }
 
 // Sets an instrument session attribute.
-ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrState value) {
+ViStatus set_instrument_value(sgvisa::session::InstrumentSession& s, ViAttr attr,
+                              ViAttrState value) {
     bool known = true;
-    const ViStatus st = s.change_settings([&](sgvisa::SessionSettings& settings) {
+    const ViStatus st = s.change_settings([&](sgvisa::session::SessionSettings& settings) {
         const ViStatus applied = apply_setting(settings, attr, value, known);
         if (applied == VI_SUCCESS && attr == VI_ATTR_MAX_QUEUE_LENGTH)
             s.events().set_queue_length(settings.max_queue_length);
@@ -277,7 +278,7 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
 // never past a buffer, and exact for any count an operation can return.
 constexpr ViAttr kReturnCount64 = 0x3FFF4028;
 
-bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
+bool event_value(const sgvisa::session::VisaEvent& e, ViAttr attr, Value& v) {
     switch (attr) {
         case VI_ATTR_EVENT_TYPE:
             v = Value::of(Value::u32, e.type);
@@ -309,7 +310,8 @@ bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
     }
 }
 
-bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr, Value& v) {
+bool resource_manager_value(const sgvisa::session::ResourceManagerState& rm, ViAttr attr,
+                            Value& v) {
     if (implementation_value(attr, v))
         return true;
     switch (attr) {
@@ -327,10 +329,10 @@ bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr,
 }  // namespace
 
 SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
-    const sgvisa::CallTrace traced("viSetAttribute", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viSetAttribute", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("attrName", attrName).hex("attrValue", attrValue);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         if (const auto session = table.instrument(vi))
             return set_instrument_value(*session, attrName, attrValue);
@@ -355,12 +357,12 @@ SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState 
 }
 
 SGVISA_EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue) {
-    const sgvisa::CallTrace traced("viGetAttribute", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viGetAttribute", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .hex("attrName", attrName)
             .hex("attrValue", reinterpret_cast<std::uintptr_t>(attrValue));
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         Value v;
         bool known = false;

@@ -32,7 +32,7 @@ bool ends_message(const char* format) {
 // With `reply_follows` (viQueryf) a query that ends its message goes with
 // the request for its reply, as the formatted read after it will ask for
 // it: one read buffer's worth, ending at END only.
-ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end,
+ViStatus send(sgvisa::session::SessionIo& io, const std::string& bytes, bool end,
               bool reply_follows = false) {
     io.session->read_buffer().discard();
     end = end && io.settings.send_end;
@@ -46,12 +46,12 @@ ViStatus send(sgvisa::SessionIo& io, const std::string& bytes, bool end,
     return io.op.write(message, end, io.deadline);
 }
 
-ViStatus receive(sgvisa::SessionIo& io, const sgvisa::ReadFormat& format) {
+ViStatus receive(sgvisa::session::SessionIo& io, const sgvisa::format::ReadFormat& format) {
     auto& buffer = io.session->read_buffer();
     buffer.begin_read();
-    sgvisa::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
+    sgvisa::session::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
     int assigned = 0;
-    const ViStatus st = sgvisa::execute_read(format, source, assigned);
+    const ViStatus st = sgvisa::format::execute_read(format, source, assigned);
     if (io.settings.read_buffer_mode == VI_FLUSH_ON_ACCESS && st >= 0)
         buffer.discard();
     return st;
@@ -74,16 +74,16 @@ class ArgList {
 }  // namespace
 
 SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList params) {
-    const sgvisa::CallTrace traced(
-        "viVPrintf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
-    return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+    const sgvisa::api::CallTrace traced(
+        "viVPrintf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        sgvisa::session::SessionIo io;
+        ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         ArgList args(params);
         std::string bytes;
-        st = sgvisa::format_message(writeFmt, args.get(), bytes);
+        st = sgvisa::format::format_message(writeFmt, args.get(), bytes);
         if (st != VI_SUCCESS)
             return st;
         return send(io, bytes, ends_message(writeFmt));
@@ -91,8 +91,8 @@ SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList 
 }
 
 SGVISA_EXPORT ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...) {
-    const sgvisa::CallTrace traced(
-        "viPrintf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
+    const sgvisa::api::CallTrace traced(
+        "viPrintf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
     va_list params;
     va_start(params, writeFmt);
     const ViStatus st = viVPrintf(vi, writeFmt, params);
@@ -101,16 +101,16 @@ SGVISA_EXPORT ViStatus viPrintf(ViSession vi, ViConstString writeFmt, ...) {
 }
 
 SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList params) {
-    const sgvisa::CallTrace traced(
-        "viVScanf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
-    return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+    const sgvisa::api::CallTrace traced(
+        "viVScanf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        sgvisa::session::SessionIo io;
+        ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         ArgList args(params);
-        sgvisa::ReadFormat format;
-        st = sgvisa::prepare_read(readFmt, args.get(), format);
+        sgvisa::format::ReadFormat format;
+        st = sgvisa::format::prepare_read(readFmt, args.get(), format);
         if (st != VI_SUCCESS)
             return st;
         return receive(io, format);
@@ -118,8 +118,8 @@ SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList pa
 }
 
 SGVISA_EXPORT ViStatus viScanf(ViSession vi, ViConstString readFmt, ...) {
-    const sgvisa::CallTrace traced(
-        "viScanf", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
+    const sgvisa::api::CallTrace traced(
+        "viScanf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
     va_list params;
     va_start(params, readFmt);
     const ViStatus st = viVScanf(vi, readFmt, params);
@@ -129,22 +129,22 @@ SGVISA_EXPORT ViStatus viScanf(ViSession vi, ViConstString readFmt, ...) {
 
 SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
                                  ViVAList params) {
-    const sgvisa::CallTrace traced("viVQueryf", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viVQueryf", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).str("writeFmt", writeFmt).str("readFmt", readFmt);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
-        sgvisa::SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        sgvisa::session::SessionIo io;
+        ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         // The write format's arguments come first, then the read format's.
         ArgList args(params);
         std::string bytes;
-        st = sgvisa::format_message(writeFmt, args.get(), bytes);
+        st = sgvisa::format::format_message(writeFmt, args.get(), bytes);
         if (st != VI_SUCCESS)
             return st;
-        sgvisa::ReadFormat format;
-        st = sgvisa::prepare_read(readFmt, args.get(), format);
+        sgvisa::format::ReadFormat format;
+        st = sgvisa::format::prepare_read(readFmt, args.get(), format);
         if (st != VI_SUCCESS)
             return st;
         st = send(io, bytes, ends_message(writeFmt), true);
@@ -156,7 +156,7 @@ SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstSt
 }
 
 SGVISA_EXPORT ViStatus viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...) {
-    const sgvisa::CallTrace traced("viQueryf", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viQueryf", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).str("writeFmt", writeFmt).str("readFmt", readFmt);
     });
     va_list params;

@@ -15,7 +15,7 @@
 namespace sgvisa::inspect {
 namespace {
 
-LockHolding holding_of(const sgvisa::LockHolding& h) {
+LockHolding holding_of(const lock::LockHolding& h) {
     return {h.held, h.pids};
 }
 
@@ -23,7 +23,8 @@ LockHolding holding_of(const sgvisa::LockHolding& h) {
 
 std::vector<UsbInterface> usb_interfaces(const std::string& sysfs_devices, Deadline deadline) {
     std::vector<UsbInterface> out;
-    for (const UsbtmcInterfaceInfo& i : scan_usbtmc_interfaces(sysfs_devices, deadline)) {
+    for (const libusb::UsbtmcInterfaceInfo& i :
+         libusb::scan_usbtmc_interfaces(sysfs_devices, deadline)) {
         out.push_back({i.device, i.interface, i.vendor_id, i.product_id, i.serial, i.manufacturer,
                        i.product, i.bus, i.address, i.interface_number, i.interface_protocol});
     }
@@ -31,16 +32,16 @@ std::vector<UsbInterface> usb_interfaces(const std::string& sysfs_devices, Deadl
 }
 
 bool libusb_present() {
-    return libusb_api() != nullptr;
+    return libusb::libusb_api() != nullptr;
 }
 
 std::string usb_device_node_path(const std::string& root, unsigned bus, unsigned address) {
-    return sgvisa::usb_device_node_path(root, bus, address);
+    return libusb::usb_device_node_path(root, bus, address);
 }
 
 std::vector<SimulatedInstrument> simulated_instruments(Deadline deadline) {
     std::vector<SimulatedInstrument> out;
-    for (LocalbusDevice& d : list_localbus_devices(deadline)) {
+    for (localbus::LocalbusDevice& d : localbus::list_localbus_devices(deadline)) {
         out.push_back({std::move(d.name), std::move(d.manufacturer), std::move(d.product),
                        d.interface_protocol, std::move(d.socket)});
     }
@@ -49,25 +50,25 @@ std::vector<SimulatedInstrument> simulated_instruments(Deadline deadline) {
 
 LockHolders lock_holders(std::uint16_t vendor_id, std::uint16_t product_id,
                          const std::string& serial) {
-    const sgvisa::LockHolders locks = sgvisa::lock_holders({vendor_id, product_id, serial});
+    const lock::LockHolders locks = lock::lock_holders({vendor_id, product_id, serial});
     return {locks.known, holding_of(locks.exclusive), holding_of(locks.shared),
             holding_of(locks.access)};
 }
 
 std::string quirk_words(std::uint16_t vendor_id, std::uint16_t product_id) {
-    return sgvisa::quirk_words(quirks_for(vendor_id, product_id));
+    return quirks::quirk_words(quirks::quirks_for(vendor_id, product_id));
 }
 
 ViStatus read_capabilities(const UsbResourceName& name, Deadline deadline,
                            std::vector<std::uint8_t>& answer) {
     answer.clear();
-    register_builtin_transports();
-    std::shared_ptr<DeviceConnection> connection;
-    ViStatus st = connect_device(name, deadline, connection);
+    api::register_builtin_transports();
+    std::shared_ptr<session::DeviceConnection> connection;
+    ViStatus st = session::connect_device(name, deadline, connection);
     if (st != VI_SUCCESS)
         return st;
     CancelToken token;
-    DeviceConnection::Operation op;
+    session::DeviceConnection::Operation op;
     st = connection->begin(
         token, deadline, [] { return true; }, op);
     if (st != VI_SUCCESS)
@@ -78,7 +79,7 @@ ViStatus read_capabilities(const UsbResourceName& name, Deadline deadline,
 }
 
 std::string status_words(ViStatus status) {
-    const StatusText* t = find_status_text(status);
+    const api::StatusText* t = api::find_status_text(status);
     return t ? std::string(t->name) + " (" + t->description + ")" : std::to_string(status);
 }
 

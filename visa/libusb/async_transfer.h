@@ -18,7 +18,7 @@
 #include "libusb/libusb_library.h"
 #include "transport/deadline.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 class AsyncTransfer {
   public:
@@ -78,4 +78,4 @@ class AsyncTransfer {
     int completed_ = 0;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

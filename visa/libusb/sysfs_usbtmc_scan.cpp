@@ -13,7 +13,7 @@
 
 #include "proto/usbtmc.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // The longest attribute read: a string descriptor holds at most 126 UTF-16
@@ -240,4 +240,4 @@ std::vector<UsbResourceName> resource_names_of(const std::vector<UsbtmcInterface
     return names;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

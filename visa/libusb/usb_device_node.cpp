@@ -14,7 +14,7 @@
 #include "trace/trace_reason.h"
 #include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // Who may open the node, and what gives this user the right.
@@ -103,4 +103,4 @@ NodeCloseWatch::Wake NodeCloseWatch::wait(Deadline deadline, int cancel_fd) {
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -16,7 +16,7 @@
 #include "proto/bus_directory.h"
 #include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 // Lock file names stay well below NAME_MAX; longer escaped serial numbers are
@@ -262,4 +262,4 @@ ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, Ca
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 struct LockFileWatch::Hub {
     struct Subscriber {
@@ -223,4 +223,4 @@ LockFileWatch::~LockFileWatch() {
         h.call_ended.wait(lock, [&] { return h.calling != id_; });
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

@@ -15,7 +15,7 @@
 
 #include "proto/bus_directory.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 // The strongest lock any descriptor but `fd`'s holds on `byte`.
@@ -130,4 +130,4 @@ LockHolders lock_holders_of_file(const std::string& path) {
     return out;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

@@ -4,7 +4,7 @@
 #include <thread>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 AsyncJobs::AsyncJobs(Complete complete, Cancel cancel)
     : complete_(std::move(complete)), cancel_(std::move(cancel)) {}
@@ -102,4 +102,4 @@ void AsyncJobs::shut_down() {
         complete_(job.aborted);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

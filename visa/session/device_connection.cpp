@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 // A process that only keeps the access lock between its operations lets go
@@ -15,7 +15,7 @@ constexpr auto kAccessGrace = std::chrono::milliseconds(200);
 }  // namespace
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
-                                   std::unique_ptr<LockFile> access)
+                                   std::unique_ptr<lock::LockFile> access)
     : transport_(std::move(transport)), access_(std::move(access)) {}
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
@@ -92,7 +92,7 @@ void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
 }
 
 DeviceConnection::~DeviceConnection() {
-    std::unique_ptr<LockFileWatch> watch;
+    std::unique_ptr<lock::LockFileWatch> watch;
     {
         std::lock_guard state(state_mutex_);  // its call reads watch_
         watch = std::move(watch_);
@@ -198,7 +198,8 @@ ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
                                        const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
+    const ViStatus st =
+        lock::lock_waiting(*access_, lock::LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
@@ -216,7 +217,7 @@ bool DeviceConnection::holds_access() {
 
 void DeviceConnection::release_access() {
     access_held_ = false;
-    access_->unlock(LockFile::access);
+    access_->unlock(lock::LockFile::access);
     access_->wake_waiters();
 }
 
@@ -262,7 +263,8 @@ void DeviceConnection::leave() {
             keeping = pins_ == 0 && access_held_;
         }
         if (keeping) {
-            auto watch = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+            auto watch =
+                lock::LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
             std::lock_guard state(state_mutex_);
             watch_ = std::move(watch);
             waiters_seen_ = true;  // one may have announced itself before the watch was armed
@@ -337,4 +339,4 @@ void DeviceConnection::cancel(CancelToken& token) {
         transport_->cancel();
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

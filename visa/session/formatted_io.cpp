@@ -5,7 +5,7 @@
 
 #include "session/session_io.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 BufferedReadSource::BufferedReadSource(FormattedReadBuffer& buffer,
                                        const DeviceConnection::Operation& op,
@@ -82,4 +82,4 @@ ViStatus BufferedReadSource::discard_rest() {
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 bool valid_mechanisms(ViUInt16 m) {
@@ -250,4 +250,4 @@ void SessionEvents::shut_down() {
         dispatcher.join();
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -4,7 +4,7 @@
 
 #include "session/session_table.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 SessionIo::~SessionIo() {
     op = DeviceConnection::Operation();
@@ -107,4 +107,4 @@ ViStatus read_message_bytes(const DeviceConnection::Operation& op, const Session
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -19,10 +19,9 @@
 #include "usbtmc_recovery.h"
 #include "usbtmc_reply.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 namespace {
 
-using namespace usbtmc;
 using namespace sgproto::usbtmc;
 
 // Message bytes carried by one DEV_DEP_MSG_OUT transfer; longer messages are
@@ -327,17 +326,17 @@ class UsbtmcTransport final : public Transport {
     // taken a status notification out of it since: the caller asks again.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
-        const std::uint8_t tag = usb488::take_status_tag();
+        const std::uint8_t tag = take_status_tag();
         const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
         if (interrupts_)
             interrupts_->expect(tag);  // before asking: the answer may come at once
-        std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
+        std::array<std::uint8_t, kReadStatusByteLength> answer{};
         std::size_t got = 0;
         ViStatus st = note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, tag,
                                              link_->interface_number(), answer, got, deadline));
         if (st == VI_ERROR_ABORT)
             link_->resume();
-        const auto parsed = usb488::parse_status_answer(std::span(answer.data(), got), tag);
+        const auto parsed = parse_status_answer(std::span(answer.data(), got), tag);
         if (st == VI_SUCCESS && !parsed.valid)
             st = VI_ERROR_IO;
         if (st == VI_ERROR_IO && interrupts_ && got > 0 && answer[0] == STATUS_INTERRUPT_IN_BUSY) {
@@ -639,4 +638,4 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Tr
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

@@ -42,7 +42,7 @@ sgvisa::UsbResourceName resource(const std::string& text) {
 
 ViStatus open(const std::string& name, std::chrono::milliseconds timeout,
               std::unique_ptr<sgvisa::Transport>& out) {
-    return sgvisa::open_localbus_transport(resource(name), in(timeout), out);
+    return sgvisa::localbus::open_localbus_transport(resource(name), in(timeout), out);
 }
 
 // Sends `command` as one message and reads the whole reply.

@@ -223,7 +223,7 @@ bool leave_a_status_notification() {
                (type != lb::CONTROL_IN || (data.size() == 3 && data[0] == 1));
     };
     lb::ControlSetup setup{0xA1, sgproto::usbtmc::USB488_READ_STATUS_BYTE,
-                           sgvisa::usb488::take_status_tag(), 0, 3};
+                           sgvisa::usbtmc::take_status_tag(), 0, 3};
     std::array<std::uint8_t, lb::kControlSetupSize> bytes{};
     lb::encode_setup(setup, bytes);
     const bool ok = answered(0, 0, {}) &&  // the HELLO

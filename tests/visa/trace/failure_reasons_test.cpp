@@ -110,7 +110,7 @@ TEST(NodePermissionReason, NamesTheNodeAndTheUdevRule) {
                 _exit(2);
             TraceFile trace;
             int fd = -1;
-            if (sgvisa::open_usb_device_node(node, fd) != VI_ERROR_NPERMISSION)
+            if (sgvisa::libusb::open_usb_device_node(node, fd) != VI_ERROR_NPERMISSION)
                 _exit(3);
             const std::string& why = sgvisa::trace::reason();
             if (why.find("no permission to open " + node) == std::string::npos)

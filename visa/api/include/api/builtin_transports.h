@@ -2,9 +2,9 @@
 // tried: the simulator's local bus, then USB through libusb.
 #pragma once
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 // Registers the built-in openers once per process; later calls do nothing.
 void register_builtin_transports();
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

@@ -4,7 +4,7 @@
 
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 struct StatusText {
     ViStatus status;
@@ -15,4 +15,4 @@ struct StatusText {
 // The entry of `status`, or null for a status the library does not know.
 const StatusText* find_status_text(ViStatus status);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

@@ -41,7 +41,7 @@
 #include "format/format_size_modifier.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::format {
 
 // The bytes of one reply message.
 class ReadSource {
@@ -87,4 +87,4 @@ ViStatus execute_read(const ReadFormat& format, ReadSource& source, int& assigne
 // drops the unread rest of the message so it never turns up as the next one.
 ViStatus read_message(const ReadFormat& format, ReadSource& source, int& assigned);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

@@ -2,7 +2,7 @@
 // formatted write and read engines.
 #pragma once
 
-namespace sgvisa {
+namespace sgvisa::format {
 
 enum class SizeModifier { none, hh, h, l, ll, L };
 
@@ -32,4 +32,4 @@ inline SizeModifier parse_size_modifier(const char*& p) {
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

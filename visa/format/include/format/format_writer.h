@@ -19,11 +19,11 @@
 
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::format {
 
 // Formats `format` with the arguments taken from `*args` (which advances, so
 // a caller can go on reading arguments after the last one used) and appends
 // the result to `out`. On an error `out` holds what was formatted before it.
 ViStatus format_message(const char* format, std::va_list* args, std::string& out);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

@@ -21,7 +21,7 @@
 
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 // X(name): libusb_<name>, every function this component calls.
 #define SGVISA_LIBUSB_FUNCTIONS(X)  \
@@ -81,4 +81,4 @@ ViStatus status_from_libusb(int error);
 // babble) VI_ERROR_IO.
 ViStatus status_from_transfer(libusb_transfer_status status);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -10,7 +10,7 @@
 #include "transport/transport.h"
 #include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 // VI_ERROR_RSRC_NFOUND when no USB device matches `name` (or there is no USB
 // here at all); VI_ERROR_NPERMISSION when one matches that the user may not
@@ -22,4 +22,4 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
 // may not open. A ResourceLister.
 void list_libusb_resources(Deadline deadline, std::vector<UsbResourceName>& out);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

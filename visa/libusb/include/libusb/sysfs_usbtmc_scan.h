@@ -12,7 +12,7 @@
 #include "transport/deadline.h"
 #include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 // Where the kernel lists USB devices and their interfaces.
 inline constexpr const char* kSysfsUsbDevices = "/sys/bus/usb/devices";
@@ -55,4 +55,4 @@ std::vector<UsbtmcInterfaceInfo> interfaces_named(const std::vector<UsbtmcInterf
 // (none, or one with white space or colons).
 std::vector<UsbResourceName> resource_names_of(const std::vector<UsbtmcInterfaceInfo>& all);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

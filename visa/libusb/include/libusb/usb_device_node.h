@@ -9,7 +9,7 @@
 #include "transport/deadline.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 // Where the kernel puts the USB device nodes.
 inline constexpr const char* kUsbDeviceNodes = "/dev/bus/usb";
@@ -43,4 +43,4 @@ class NodeCloseWatch {
     int fd_ = -1;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

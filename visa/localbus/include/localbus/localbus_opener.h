@@ -10,7 +10,7 @@
 #include "transport/transport.h"
 #include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 
 // VI_ERROR_RSRC_NFOUND when no simulated device matches `name`. A TransportOpener.
 ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
@@ -34,4 +34,4 @@ struct LocalbusDevice {
 // that is using it (no claim is asked for). Waits until `deadline` at most.
 std::vector<LocalbusDevice> list_localbus_devices(Deadline deadline);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

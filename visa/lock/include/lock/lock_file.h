@@ -33,7 +33,7 @@
 #include "transport/deadline.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 struct InstrumentKey {
     std::uint16_t vendor_id = 0;
@@ -127,4 +127,4 @@ class LockWait {
 ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, CancelToken& token,
                       const std::function<bool()>* keep_waiting = nullptr);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

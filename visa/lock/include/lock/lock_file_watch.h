@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 class LockFileWatch {
   public:
@@ -44,4 +44,4 @@ class LockFileWatch {
     std::uint64_t id_;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

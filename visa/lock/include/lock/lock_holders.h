@@ -16,7 +16,7 @@
 
 #include "lock/lock_file.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 struct LockHolding {
     bool held = false;
@@ -39,4 +39,4 @@ LockHolders lock_holders(const InstrumentKey& key);
 // The locks on the lock file at `path`.
 LockHolders lock_holders_of_file(const std::string& path);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

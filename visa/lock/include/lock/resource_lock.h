@@ -18,7 +18,7 @@
 #include "transport/deadline.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 class ResourceLock {
   public:
@@ -70,4 +70,4 @@ class ResourceLock {
     std::string key_;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

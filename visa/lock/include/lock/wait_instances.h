@@ -7,7 +7,7 @@
 // closed at the fork. Thread-safe.
 #pragma once
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 struct WaitInstance {
     int inotify = -1;
@@ -22,4 +22,4 @@ bool borrow_wait_instance(WaitInstance& out);
 // and wake-ups are read away first.
 void return_wait_instance(const WaitInstance& instance);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

@@ -17,12 +17,12 @@
 
 #include "usbtmc/host_quirks.h"
 
-namespace sgvisa {
+namespace sgvisa::quirks {
 
 struct QuirkEntry {
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
-    HostQuirks quirks;
+    usbtmc::HostQuirks quirks;
 };
 
 // The entries of a quirks file's `text`, in its order. Each bad line is
@@ -36,4 +36,4 @@ std::vector<QuirkEntry> parse_quirk_text(
 // MiB is read.
 std::vector<QuirkEntry> read_quirk_file(const std::string& path, std::FILE* messages = stderr);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::quirks

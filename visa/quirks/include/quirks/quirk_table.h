@@ -17,7 +17,7 @@
 #include "quirks/quirk_file.h"
 #include "usbtmc/host_quirks.h"
 
-namespace sgvisa {
+namespace sgvisa::quirks {
 
 // The library's own entries.
 std::span<const QuirkEntry> builtin_quirks();
@@ -27,11 +27,11 @@ std::vector<std::string> quirk_file_paths();
 
 // The quirks of the last entry in `entries` for the device (none when
 // none names it).
-HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
-                     std::uint16_t product_id);
+usbtmc::HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
+                             std::uint16_t product_id);
 
 // The quirks in force for the device now: builtin_quirks(), then the
 // files (bad lines reported on stderr). What `sgvisa info` shows.
-HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id);
+usbtmc::HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::quirks

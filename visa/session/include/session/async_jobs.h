@@ -15,7 +15,7 @@
 #include "transport/cancel_token.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 class AsyncJobs : public std::enable_shared_from_this<AsyncJobs> {
   public:
@@ -66,4 +66,4 @@ class AsyncJobs : public std::enable_shared_from_this<AsyncJobs> {
     bool worker_started_ = false;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -34,11 +34,11 @@
 #include "transport/deadline.h"
 #include "transport/transport.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 class DeviceConnection {
   public:
-    DeviceConnection(std::unique_ptr<Transport> transport, std::unique_ptr<LockFile> access);
+    DeviceConnection(std::unique_ptr<Transport> transport, std::unique_ptr<lock::LockFile> access);
     ~DeviceConnection();
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
@@ -116,7 +116,7 @@ class DeviceConnection {
 
     bool lost() const { return transport_->lost(); }
     const UsbDeviceFacts& facts() const { return transport_->facts(); }
-    LockFile& access_file() { return *access_; }
+    lock::LockFile& access_file() { return *access_; }
 
   private:
     void leave();
@@ -144,7 +144,7 @@ class DeviceConnection {
     void release_access();
 
     std::unique_ptr<Transport> transport_;
-    std::unique_ptr<LockFile> access_;
+    std::unique_ptr<lock::LockFile> access_;
     std::mutex state_mutex_;          // what follows
     bool busy_ = false;               // the turn is taken
     std::deque<CancelToken*> queue_;  // operations waiting for the turn, in order
@@ -152,7 +152,7 @@ class DeviceConnection {
     int pins_ = 0;
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
-    std::unique_ptr<LockFileWatch> watch_;  // set by the turn's holder
+    std::unique_ptr<lock::LockFileWatch> watch_;  // set by the turn's holder
     std::vector<std::uint8_t> read_rest_;
     bool read_rest_end_ = false;
     std::mutex srq_mutex_;  // the listeners and their calls
@@ -167,4 +167,4 @@ class DeviceConnection {
     bool srq_listening_ = false;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -10,7 +10,7 @@
 #include "transport/deadline.h"
 #include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 // The connection to the instrument `name` designates, opened if this process
 // has none. Opening sends nothing to the instrument and waits for no other
@@ -21,4 +21,4 @@ namespace sgvisa {
 ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -17,7 +17,7 @@
 #include "session/device_connection.h"
 #include "session/session_settings.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 // An allocator whose value-less construct() default-initialises: resize() of
 // a std::vector of bytes then leaves the new bytes as they are instead of
@@ -70,7 +70,7 @@ struct FormattedReadBuffer {
 
 // A ReadSource over a session's read buffer, refilled from the instrument in
 // chunks of the session's VI_ATTR_RD_BUF_SIZE within one operation.
-class BufferedReadSource final : public ReadSource {
+class BufferedReadSource final : public format::ReadSource {
   public:
     BufferedReadSource(FormattedReadBuffer& buffer, const DeviceConnection::Operation& op,
                        const SessionSettings& settings, Deadline deadline);
@@ -89,4 +89,4 @@ class BufferedReadSource final : public ReadSource {
     ViStatus deferred_ = VI_SUCCESS;  // a read failure after some bytes came
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

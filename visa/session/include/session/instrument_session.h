@@ -18,12 +18,12 @@
 #include "session/session_settings.h"
 #include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 class InstrumentSession {
   public:
     InstrumentSession(ViSession rm, UsbResourceName name, std::shared_ptr<DeviceConnection> device,
-                      std::unique_ptr<ResourceLock> lock);
+                      std::unique_ptr<lock::ResourceLock> lock);
     InstrumentSession(const InstrumentSession&) = delete;
     InstrumentSession& operator=(const InstrumentSession&) = delete;
     ~InstrumentSession();
@@ -71,7 +71,7 @@ class InstrumentSession {
     ViSession resource_manager() const { return rm_; }
     const UsbResourceName& name() const { return name_; }
     const std::shared_ptr<DeviceConnection>& device() const { return device_; }
-    const ResourceLock& resource_lock() const { return *lock_; }
+    const lock::ResourceLock& resource_lock() const { return *lock_; }
     // Used only within an operation of this session.
     FormattedReadBuffer& read_buffer() { return read_buffer_; }
 
@@ -88,7 +88,7 @@ class InstrumentSession {
     std::shared_ptr<std::atomic<ViSession>> handle_ = std::make_shared<std::atomic<ViSession>>(0);
     UsbResourceName name_;
     std::shared_ptr<DeviceConnection> device_;
-    std::unique_ptr<ResourceLock> lock_;
+    std::unique_ptr<lock::ResourceLock> lock_;
     mutable std::mutex settings_mutex_;
     SessionSettings settings_;
     FormattedReadBuffer read_buffer_;
@@ -102,4 +102,4 @@ class InstrumentSession {
     std::shared_ptr<AsyncJobs> jobs_;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -22,7 +22,7 @@
 #include "transport/deadline.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 // One occurrence of an event, as an event context shows it to a program
 // (viWaitOnEvent, a handler): its type and, for an I/O completion, the
@@ -109,4 +109,4 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
     bool stopping_ = false;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

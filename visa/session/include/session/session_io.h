@@ -20,7 +20,7 @@
 #include "session/instrument_session.h"
 #include "session/session_settings.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 struct SessionIo {
     SessionIo() = default;
@@ -55,4 +55,4 @@ ViStatus begin_session_io(ViSession vi, SessionIo& io, CancelToken* token = null
 ViStatus read_message_bytes(const DeviceConnection::Operation& op, const SessionSettings& settings,
                             std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -6,7 +6,7 @@
 
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 // The I/O timeout of a new instrument session (VI_ATTR_TMO_VALUE), in ms.
 constexpr std::uint32_t kDefaultIoTimeoutMs = 2000;
@@ -27,4 +27,4 @@ struct SessionSettings {
     std::uint32_t max_queue_length = 50;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

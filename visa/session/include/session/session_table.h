@@ -25,7 +25,7 @@
 #include "session/session_events.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 // The resources viFindRsrc found, handed out one by one by viFindNext.
 struct FindList {
@@ -98,4 +98,4 @@ class SessionTable {
     ViSession next_ = 1;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 
 struct HostQuirks {
     // The most data bytes one transfer carries, in a DEV_DEP_MSG_OUT or
@@ -30,4 +30,4 @@ struct HostQuirks {
     bool operator==(const HostQuirks&) const = default;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

@@ -15,7 +15,7 @@
 #include "transport/usb_device_facts.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 
 // The interrupt-IN endpoint of a USBTMC interface, read from a thread of its
 // own while the link carries transfers on another.
@@ -142,4 +142,4 @@ class UsbLink {
     std::uint16_t max_packet_size() const { return facts().max_packet_size; }
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

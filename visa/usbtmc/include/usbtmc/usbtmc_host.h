@@ -7,7 +7,7 @@
 #include "usbtmc/host_quirks.h"
 #include "usbtmc/usb_link.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 
 // Wraps `link` in the USBTMC host protocol, which carries messages as
 // DEV_DEP_MSG_OUT / REQUEST_DEV_DEP_MSG_IN transfers, coping with the
@@ -19,4 +19,4 @@ namespace sgvisa {
 ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Transport>& out,
                                const HostQuirks& quirks = {});
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc
