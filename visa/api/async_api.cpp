@@ -80,8 +80,8 @@ SGVISA_EXPORT ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, 
         return start_job(
             vi, "viWriteAsync", data, cnt, jobId,
             [data, cnt](sgvisa::session::SessionIo& io, sgvisa::session::VisaEvent& done) {
-                done.status = io.op.write(std::span<const std::uint8_t>(data, cnt),
-                                          io.settings.send_end, io.deadline);
+                done.status = io.transport().write(std::span<const std::uint8_t>(data, cnt),
+                                                   io.settings.send_end, io.deadline);
                 done.return_count = done.status >= 0 ? cnt : 0;
             });
     });

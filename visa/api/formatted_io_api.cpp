@@ -41,9 +41,10 @@ ViStatus send(sgvisa::session::SessionIo& io, const std::string& bytes, bool end
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const std::span<const std::uint8_t> message(data, bytes.size());
     if (reply_follows && end)
-        return io.op.write_query(message, std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
-                                 sgvisa::ReadStop{}, io.deadline);
-    return io.op.write(message, end, io.deadline);
+        return io.transport().write_query(message,
+                                          std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
+                                          sgvisa::ReadStop{}, io.deadline);
+    return io.transport().write(message, end, io.deadline);
 }
 
 ViStatus receive(sgvisa::session::SessionIo& io, const sgvisa::format::ReadFormat& format) {

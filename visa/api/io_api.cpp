@@ -42,8 +42,8 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
         ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        st =
-            io.op.write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end, io.deadline);
+        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
+                                  io.deadline);
         if (st >= 0 && retCnt != nullptr)
             *retCnt = cnt;
         return st;
@@ -84,7 +84,6 @@ SGVISA_EXPORT ViStatus viClear(ViSession vi) {
         if (st != VI_SUCCESS)
             return st;
         io.session->read_buffer().discard();
-        io.op.connection().drop_read_rest();
         return io.transport().clear(io.deadline);
     });
 }
@@ -140,7 +139,7 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
         if (mask & VI_READ_BUF_DISCARD)
             buffer.discard();
         if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
-            io.op.connection().drop_read_rest();
+            io.transport().discard_unread();
         return VI_SUCCESS;
     });
 }

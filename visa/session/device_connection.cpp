@@ -126,19 +126,6 @@ DeviceConnection::Operation::~Operation() {
         connection_->leave();
 }
 
-ViStatus DeviceConnection::Operation::write(std::span<const std::uint8_t> data, bool end,
-                                            Deadline deadline) const {
-    connection_->drop_read_rest();
-    return connection_->transport_->write(data, end, deadline);
-}
-
-ViStatus DeviceConnection::Operation::write_query(std::span<const std::uint8_t> data,
-                                                  std::size_t reply_size, const ReadStop& stop,
-                                                  Deadline deadline) const {
-    connection_->drop_read_rest();
-    return connection_->transport_->write_query(data, reply_size, stop, deadline);
-}
-
 ViStatus DeviceConnection::take_turn(CancelToken& token, Deadline deadline) {
     std::unique_lock state(state_mutex_);
     if (!busy_ && queue_.empty()) {

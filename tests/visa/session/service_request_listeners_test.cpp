@@ -37,14 +37,14 @@ class ListeningTransport final : public sgvisa::Transport {
         return VI_SUCCESS;
     }
     void relinquish() override {}
-    ViStatus write(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
+    ViStatus send(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
         return VI_ERROR_NSUP_OPER;
     }
-    ViStatus read(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
-                  sgvisa::ReadResult&) override {
+    ViStatus receive(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
+                     sgvisa::ReadResult&) override {
         return VI_ERROR_NSUP_OPER;
     }
-    ViStatus clear(sgvisa::Deadline) override { return VI_ERROR_NSUP_OPER; }
+    ViStatus clear_device(sgvisa::Deadline) override { return VI_ERROR_NSUP_OPER; }
     ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t&) override {
         return VI_ERROR_NSUP_OPER;
     }

@@ -52,12 +52,6 @@ class DeviceConnection {
         ~Operation();
         Transport& transport() const { return *connection_->transport_; }
         DeviceConnection& connection() const { return *connection_; }
-        // Transport::write and write_query of (part of) a message. What was
-        // kept of the last reply goes first, whoever read it: the
-        // instrument drops a reply left unread when a new message begins.
-        ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) const;
-        ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
-                             const ReadStop& stop, Deadline deadline) const;
         explicit operator bool() const { return connection_ != nullptr; }
 
       private:
@@ -104,16 +98,6 @@ class DeviceConnection {
     // again, unless this is called from within that listener.
     void unsubscribe_service_requests(const void* owner);
 
-    // Bytes of a reply read past a termination character, for the next read
-    // of any session (`read_rest_end`: END came with them), until a new
-    // message or a clear drops them. Used only within an operation.
-    std::vector<std::uint8_t>& read_rest() { return read_rest_; }
-    bool& read_rest_end() { return read_rest_end_; }
-    void drop_read_rest() {
-        read_rest_.clear();
-        read_rest_end_ = false;
-    }
-
     bool lost() const { return transport_->lost(); }
     const UsbDeviceFacts& facts() const { return transport_->facts(); }
     lock::LockFile& access_file() { return *access_; }
@@ -153,9 +137,7 @@ class DeviceConnection {
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
     std::unique_ptr<lock::LockFileWatch> watch_;  // set by the turn's holder
-    std::vector<std::uint8_t> read_rest_;
-    bool read_rest_end_ = false;
-    std::mutex srq_mutex_;  // the listeners and their calls
+    std::mutex srq_mutex_;                        // the listeners and their calls
     std::condition_variable srq_call_ended_;
     std::vector<std::pair<const void*, std::function<void(std::uint8_t)>>> srq_listeners_;
     const void* srq_calling_ = nullptr;  // the owner whose listener is being called

@@ -1,14 +1,9 @@
-// The start of every I/O operation: looks up the instrument session of a
-// handle and starts an operation on its connection. The operation waits for
+// A session's I/O operation: its start, which looks up the instrument
+// session of a handle and starts an operation on its connection, and
+// reading a reply's bytes within it as viRead does. The operation waits for
 // others (this process's threads, other processes) within the session's
 // VI_ATTR_TMO_VALUE, then gets the whole timeout again for the instrument:
 // VI_ERROR_TMO is the instrument's, VI_ERROR_RSRC_BUSY the wait's.
-//
-// Reading a reply's bytes as viRead does, within one operation: up to the
-// END of the message, the termination character when it is enabled, or the
-// count, whichever comes first; bytes of a transfer past a termination
-// character wait in the connection for the next read (a new message drops
-// them: DeviceConnection::Operation::write).
 #pragma once
 
 #include <cstddef>
@@ -46,6 +41,10 @@ struct SessionIo {
 // `token` when given (an asynchronous job's), else on the SessionIo's own.
 ViStatus begin_session_io(ViSession vi, SessionIo& io, CancelToken* token = nullptr);
 
+// Reads a reply's bytes as viRead does: up to the END of the message, the
+// termination character when it is enabled, or the count, whichever comes
+// first (what the transport took past the count or the termination
+// character waits there for the next read).
 // VI_SUCCESS: the last byte stored carried END (also when it fills `buf`, and
 // when it is the termination character);
 // VI_SUCCESS_TERM_CHAR: the termination character ended the read before END;
