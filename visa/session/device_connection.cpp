@@ -16,28 +16,15 @@ constexpr auto kAccessGrace = std::chrono::milliseconds(200);
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
                                    std::unique_ptr<lock::LockFile> access)
-    : transport_(std::move(transport)), access_(std::move(access)) {}
+    : transport_(std::move(transport)),
+      access_(std::move(access)),
+      service_requests_(*transport_) {}
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
                                                       std::function<void(std::uint8_t)> listener) {
-    {
-        std::lock_guard order(srq_transport_mutex_);
-        {
-            // Before the transport listens: a request the device kept comes at once.
-            std::lock_guard lock(srq_mutex_);
-            srq_listeners_.emplace_back(owner, std::move(listener));
-        }
-        if (!srq_listening_) {
-            const ViStatus st = transport_->listen_for_service_requests(
-                [this](std::uint8_t stb) { dispatch_service_request(stb); });
-            if (st != VI_SUCCESS) {
-                std::lock_guard lock(srq_mutex_);
-                std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-                return st;
-            }
-            srq_listening_ = true;
-        }
-    }
+    const ViStatus st = service_requests_.subscribe(owner, std::move(listener));
+    if (st != VI_SUCCESS)
+        return st;
     if (transport_->hears_service_requests_only_when_acquired()) {
         // Heard from now on if the instrument is free (an operation that
         // does nothing, after which it is kept until somebody waits);
@@ -51,44 +38,7 @@ ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
 }
 
 void DeviceConnection::unsubscribe_service_requests(const void* owner) {
-    {
-        std::unique_lock lock(srq_mutex_);
-        std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-        srq_call_ended_.wait(lock, [&] {
-            return srq_calling_ != owner || srq_caller_ == std::this_thread::get_id();
-        });
-    }
-    // Not under srq_mutex_: the transport's thread may be in a call that
-    // needs it.
-    std::lock_guard order(srq_transport_mutex_);
-    {
-        std::lock_guard lock(srq_mutex_);
-        if (!srq_listeners_.empty() || !srq_listening_)
-            return;
-    }
-    transport_->listen_for_service_requests(nullptr);
-    srq_listening_ = false;
-}
-
-void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
-    std::unique_lock lock(srq_mutex_);
-    std::vector<const void*> owners;
-    for (const auto& l : srq_listeners_)
-        owners.push_back(l.first);
-    for (const void* owner : owners) {
-        const auto it = std::find_if(srq_listeners_.begin(), srq_listeners_.end(),
-                                     [owner](const auto& l) { return l.first == owner; });
-        if (it == srq_listeners_.end())
-            continue;  // unsubscribed meanwhile
-        const auto listener = it->second;
-        srq_calling_ = owner;
-        srq_caller_ = std::this_thread::get_id();
-        lock.unlock();
-        listener(status_byte);
-        lock.lock();
-        srq_calling_ = nullptr;
-        srq_call_ended_.notify_all();
-    }
+    service_requests_.unsubscribe(owner);
 }
 
 DeviceConnection::~DeviceConnection() {

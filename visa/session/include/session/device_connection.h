@@ -18,18 +18,15 @@
 // ends after a waiter was seen lets go at its end.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <span>
-#include <thread>
-#include <vector>
 
 #include "lock/lock_file.h"
 #include "lock/lock_file_watch.h"
+#include "session/service_requests.h"
 #include "transport/cancel_token.h"
 #include "transport/deadline.h"
 #include "transport/transport.h"
@@ -114,8 +111,6 @@ class DeviceConnection {
     bool must_let_go();
     // The watch's call: a waiter may have announced itself.
     void on_lock_file_changed();
-    // Hands a service request to each listener in turn.
-    void dispatch_service_request(std::uint8_t status_byte);
     // begin(), waiting for another process until `access_deadline`.
     ViStatus start(CancelToken& token, Deadline deadline, Deadline access_deadline,
                    const std::function<bool()>& may_access, Operation& op);
@@ -137,16 +132,7 @@ class DeviceConnection {
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
     std::unique_ptr<lock::LockFileWatch> watch_;  // set by the turn's holder
-    std::mutex srq_mutex_;                        // the listeners and their calls
-    std::condition_variable srq_call_ended_;
-    std::vector<std::pair<const void*, std::function<void(std::uint8_t)>>> srq_listeners_;
-    const void* srq_calling_ = nullptr;  // the owner whose listener is being called
-    std::thread::id srq_caller_;         // and the thread calling it
-    // Orders the transport's listening with the subscriptions; the
-    // listeners' calls never take it, so it is held while the transport
-    // starts or stops.
-    std::mutex srq_transport_mutex_;
-    bool srq_listening_ = false;
+    ServiceRequestFanOut service_requests_;
 };
 
 }  // namespace sgvisa::session
