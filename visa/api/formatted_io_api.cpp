@@ -1,14 +1,7 @@
-// Formatted I/O: viPrintf, viScanf, viQueryf and their va_list forms.
-//
-// viPrintf sends the formatted bytes as one write; when the format ends with
-// a linefeed (and VI_ATTR_SEND_END_EN is on) that write ends the message
-// (END), otherwise the message goes on with the next write. A formatted
-// write discards what the read buffer still holds (see
-// formatted_read_buffer.h). viScanf parses from the session's read buffer,
-// refilled from the instrument as needed, and leaves what the format did not
-// consume there for the next viScanf. viQueryf checks both formats before it
-// sends anything, then writes and reads like viPrintf and viScanf, each
-// under its own VI_ATTR_TMO_VALUE deadline.
+// Formatted I/O: viPrintf, viScanf, viQueryf and their va_list forms, as
+// session/formatted_io.h says. viQueryf checks both formats before it sends
+// anything, then writes and reads like viPrintf and viScanf, each under its
+// own VI_ATTR_TMO_VALUE deadline.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -23,40 +16,6 @@
 #include "visa.h"
 
 namespace {
-
-bool ends_message(const char* format) {
-    const std::size_t n = std::strlen(format);
-    return n > 0 && format[n - 1] == '\n';
-}
-
-// With `reply_follows` (viQueryf) a query that ends its message goes with
-// the request for its reply, as the formatted read after it will ask for
-// it: one read buffer's worth, ending at END only.
-ViStatus send(sgvisa::session::SessionIo& io, const std::string& bytes, bool end,
-              bool reply_follows = false) {
-    io.session->read_buffer().discard();
-    end = end && io.settings.send_end;
-    if (bytes.empty() && !end)
-        return VI_SUCCESS;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const std::span<const std::uint8_t> message(data, bytes.size());
-    if (reply_follows && end)
-        return io.transport().write_query(message,
-                                          std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
-                                          sgvisa::ReadStop{}, io.deadline);
-    return io.transport().write(message, end, io.deadline);
-}
-
-ViStatus receive(sgvisa::session::SessionIo& io, const sgvisa::format::ReadFormat& format) {
-    auto& buffer = io.session->read_buffer();
-    buffer.begin_read();
-    sgvisa::session::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
-    int assigned = 0;
-    const ViStatus st = sgvisa::format::execute_read(format, source, assigned);
-    if (io.settings.read_buffer_mode == VI_FLUSH_ON_ACCESS && st >= 0)
-        buffer.discard();
-    return st;
-}
 
 // A copy of `params` that can be passed on by address (a va_list parameter
 // has array type on some ABIs, so its address is not a va_list*).
@@ -87,7 +46,7 @@ SGVISA_EXPORT ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, ViVAList 
         st = sgvisa::format::format_message(writeFmt, args.get(), bytes);
         if (st != VI_SUCCESS)
             return st;
-        return send(io, bytes, ends_message(writeFmt));
+        return sgvisa::session::formatted_write(io, writeFmt, bytes);
     });
 }
 
@@ -114,7 +73,7 @@ SGVISA_EXPORT ViStatus viVScanf(ViSession vi, ViConstString readFmt, ViVAList pa
         st = sgvisa::format::prepare_read(readFmt, args.get(), format);
         if (st != VI_SUCCESS)
             return st;
-        return receive(io, format);
+        return sgvisa::session::formatted_read(io, format);
     });
 }
 
@@ -148,11 +107,11 @@ SGVISA_EXPORT ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstSt
         st = sgvisa::format::prepare_read(readFmt, args.get(), format);
         if (st != VI_SUCCESS)
             return st;
-        st = send(io, bytes, ends_message(writeFmt), true);
+        st = sgvisa::session::formatted_write(io, writeFmt, bytes, true);
         if (st < 0)
             return st;
         io.restart_deadline();
-        return receive(io, format);
+        return sgvisa::session::formatted_read(io, format);
     });
 }
 

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "entry_point.h"
+#include "session/formatted_io.h"
 #include "session/session_io.h"
 #include "session/session_table.h"
 #include "visa.h"
@@ -106,11 +107,9 @@ SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
     });
 }
 
-// Formatted I/O buffers: VI_READ_BUF discards the read buffer and, when the
-// message in it has not ended, reads and drops the rest of it;
-// VI_READ_BUF_DISCARD discards without reading. Writes are never buffered
-// past the operation, so the write buffer flags have nothing to do. The
-// low-level buffers (VI_IO_*) of a USB instrument are the instrument's own.
+// The formatted I/O buffers and what the transport kept of a reply
+// (session/formatted_io.h). The low-level output buffer of a USB instrument
+// is the instrument's own.
 SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
     const sgvisa::api::CallTrace traced(
         "viFlush", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).hex("mask", mask); });
@@ -125,22 +124,7 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
         const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        auto& buffer = io.session->read_buffer();
-        if (mask & VI_READ_BUF) {
-            const bool unfinished = !buffer.empty() && !buffer.last_has_end;
-            if (unfinished) {
-                sgvisa::session::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
-                const ViStatus drained = source.discard_rest();
-                buffer.discard();
-                return drained;
-            }
-            buffer.discard();
-        }
-        if (mask & VI_READ_BUF_DISCARD)
-            buffer.discard();
-        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
-            io.transport().discard_unread();
-        return VI_SUCCESS;
+        return sgvisa::session::flush_buffers(io, mask);
     });
 }
 

@@ -1,14 +1,22 @@
-// The formatted I/O read buffer of a session (viScanf, viQueryf): the bytes
-// of a reply read from the instrument and not yet consumed by a format. What
-// a format leaves unread stays for the next formatted read; a formatted
-// write starts a new exchange and discards it (the instrument drops an
-// unread reply when a new message begins, so the rest could only be stale).
+// Formatted I/O (viPrintf, viScanf, viQueryf, viFlush): a session's read
+// buffer and the rules that govern it.
+//
+// The read buffer holds the bytes of a reply read from the instrument and
+// not yet consumed by a format. What a format leaves unread stays for the
+// next formatted read (unless VI_ATTR_RD_BUF_OPER_MODE is
+// VI_FLUSH_ON_ACCESS); a formatted write starts a new exchange and discards
+// it (the instrument drops an unread reply when a new message begins, so the
+// rest could only be stale). A formatted write is one write, which ends the
+// message (END) when its format ends with a linefeed and
+// VI_ATTR_SEND_END_EN is on; otherwise the message goes on with the next
+// write.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -88,5 +96,26 @@ class BufferedReadSource final : public format::ReadSource {
     Deadline deadline_;
     ViStatus deferred_ = VI_SUCCESS;  // a read failure after some bytes came
 };
+
+struct SessionIo;
+
+// Sends `bytes`, made from the write format `format`, within `io`'s
+// operation. With `reply_follows` (viQueryf) a query that ends its message
+// goes with the request for its reply, as the formatted read after it will
+// ask for it: one read buffer's worth, ending at END only.
+ViStatus formatted_write(SessionIo& io, const char* format, const std::string& bytes,
+                         bool reply_follows = false);
+
+// Reads `format`'s values from the read buffer, refilled from the
+// instrument as needed within `io`'s operation.
+ViStatus formatted_read(SessionIo& io, const format::ReadFormat& format);
+
+// viFlush of `mask` (checked already): VI_READ_BUF discards the read buffer
+// and, when the message in it has not ended, reads and drops the rest of it;
+// VI_READ_BUF_DISCARD discards without reading; VI_IO_IN_BUF and
+// VI_IO_IN_BUF_DISCARD drop what the transport kept of the reply. Writes are
+// never buffered past the operation, so the write buffer flags have nothing
+// to do.
+ViStatus flush_buffers(SessionIo& io, ViUInt16 mask);
 
 }  // namespace sgvisa::session
