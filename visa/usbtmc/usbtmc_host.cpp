@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "interrupt_channel.h"
-#include "message_end.h"
 #include "proto/usbtmc.h"
 #include "trace/trace_switch.h"
 #include "traced_link.h"
