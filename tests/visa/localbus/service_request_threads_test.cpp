@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "bus_directory.h"
+#include "child_process.h"
 #include "frame_socket.h"
 #include "localbus_frames.h"
-#include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "usb488_status.h"

@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "bus_directory.h"
+#include "child_process.h"
 #include "inotify_watchers.h"
 #include "lock_file.h"
-#include "process_wait.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <fstream>
 
+#include "child_process.h"
 #include "in_process_sim.h"
-#include "process_wait.h"
 #include "trace_file.h"
 #include "trace_reason.h"
 #include "usb_device_node.h"
