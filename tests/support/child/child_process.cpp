@@ -18,21 +18,6 @@ extern char** environ;
 namespace sgtest {
 namespace {
 
-// What the child does between fork and exec, all made before the fork:
-// the child may make only async-signal-safe calls (no allocation), since
-// another thread of ours may have held a lock at the fork.
-struct ExecPlan {
-    char** argv;
-    char** envp;
-    const char* working_dir;  // or nullptr
-    int fds[4];               // ours to place at 0..3, or kKeep or kClosed
-    int terminal;
-    bool new_session;
-    bool default_signals;
-    int exec_time_fd;
-    int error_fd;  // the errno of a failure goes here
-};
-
 void write_exec_time(int fd) {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -48,8 +33,12 @@ void write_exec_time(int fd) {
     (void)!::write(fd, text + at, sizeof text - static_cast<std::size_t>(at));
 }
 
-[[noreturn]] void exec_child(const ExecPlan& plan) {
-    if (plan.default_signals) {
+// The child, between fork and exec: only async-signal-safe calls (no
+// allocation: another thread of ours may have held a lock at the fork).
+// `fds`: ours to place at 0 to 3, or kKeep or kClosed.
+[[noreturn]] void exec_child(const ChildProcess::Options& o, char** argv, char** envp,
+                             const int (&fds)[4], int error_fd) {
+    if (o.default_signals) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -57,15 +46,15 @@ void write_exec_time(int fd) {
             if (sig != SIGKILL && sig != SIGSTOP)
                 signal(sig, SIG_DFL);
     }
-    bool ok = !(plan.new_session || plan.terminal >= 0) || setsid() >= 0;
-    if (ok && plan.terminal >= 0)
-        ok = ioctl(plan.terminal, TIOCSCTTY, 0) == 0;
+    bool ok = !(o.new_session || o.terminal >= 0) || setsid() >= 0;
+    if (ok && o.terminal >= 0)
+        ok = ioctl(o.terminal, TIOCSCTTY, 0) == 0;
     // Every descriptor to place goes above 3 first, so that placing one
     // cannot overwrite another; dup2 clears FD_CLOEXEC on the placed copy.
     int moved[4];
     for (int i = 0; ok && i < 4; ++i) {
-        moved[i] = plan.fds[i] >= 0 ? fcntl(plan.fds[i], F_DUPFD_CLOEXEC, 10) : plan.fds[i];
-        ok = moved[i] != -1 || plan.fds[i] == ChildProcess::kKeep;
+        moved[i] = fds[i] >= 0 ? fcntl(fds[i], F_DUPFD_CLOEXEC, 10) : fds[i];
+        ok = moved[i] != -1 || fds[i] == ChildProcess::kKeep;
     }
     for (int i = 0; ok && i < 4; ++i) {
         if (moved[i] >= 0)
@@ -73,15 +62,15 @@ void write_exec_time(int fd) {
         else if (moved[i] == ChildProcess::kClosed)
             close(i);
     }
-    if (ok && plan.working_dir != nullptr)
-        ok = chdir(plan.working_dir) == 0;
+    if (ok && !o.working_dir.empty())
+        ok = chdir(o.working_dir.c_str()) == 0;
     if (ok) {
-        if (plan.exec_time_fd >= 0)
-            write_exec_time(plan.exec_time_fd);
-        execve(plan.argv[0], plan.argv, plan.envp);
+        if (o.exec_time_fd >= 0)
+            write_exec_time(o.exec_time_fd);
+        execve(argv[0], argv, envp);
     }
     const int err = errno;
-    (void)!write(plan.error_fd, &err, sizeof err);
+    (void)!write(error_fd, &err, sizeof err);
     _exit(127);
 }
 
@@ -98,13 +87,12 @@ std::vector<std::string> environment_with(
     const std::vector<std::pair<std::string, std::string>>& overrides) {
     std::vector<std::string> out;
     for (char** e = environ; e && *e; ++e) {
-        const std::string_view entry(*e);
+        const std::string entry(*e);
         const bool replaced = std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) {
-            return entry.size() > o.first.size() && entry.substr(0, o.first.size()) == o.first &&
-                   entry[o.first.size()] == '=';
+            return entry.rfind(o.first + "=", 0) == 0;
         });
         if (!replaced)
-            out.emplace_back(entry);
+            out.push_back(entry);
     }
     for (const auto& [name, value] : overrides)
         out.push_back(name + "=" + value);
@@ -162,23 +150,15 @@ bool ChildProcess::start(const Options& options) {
             close_if_open(fd);
         return false;
     }
-    ExecPlan plan{argv.data(),
-                  envp.data(),
-                  options.working_dir.empty() ? nullptr : options.working_dir.c_str(),
-                  {},
-                  options.terminal,
-                  options.new_session,
-                  options.default_signals,
-                  options.exec_time_fd,
-                  errors[1]};
+    int fds[4];
     for (int i = 0; i < 4; ++i) {
         const int spec = options.terminal >= 0 && i < 3 ? options.terminal : specs[i];
-        plan.fds[i] = spec == kNull ? null_fd : spec == kPipe ? (i == 0 ? in[0] : out[1]) : spec;
+        fds[i] = spec == kNull ? null_fd : spec == kPipe ? (i == 0 ? in[0] : out[1]) : spec;
     }
 
     const pid_t pid = ::fork();
     if (pid == 0)
-        exec_child(plan);
+        exec_child(options, argv.data(), envp.data(), fds, errors[1]);
     const int fork_errno = errno;
     for (int fd : {in[0], out[1], errors[1], null_fd})
         close_if_open(fd);
