@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgbench {
 namespace {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "bus_directory.h"
 #include "child_process.h"
-#include "localbus_frames.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
 #include "raw_bus_client.h"
 #include "stats.h"
 #include "visa.h"

@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "bus_directory.h"
 #include "child_process.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "proto/bus_directory.h"
 #include "stats.h"
 #include "visa.h"
 
@@ -215,7 +215,7 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                int idle_ms) {
     const std::string resource = resource_for(serial);
     const std::string lock_path =
-        sgvisa::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
+        sgvisa::lock::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
     ViSession rm = VI_NULL;
     viOpenDefaultRM(&rm);
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <span>
 
-#include "localbus_frames.h"
-#include "usbtmc.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 
 namespace sgbench {
 

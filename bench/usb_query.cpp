@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "proto/usbtmc.h"
 #include "stats.h"
-#include "usbtmc.h"
 #include "visa.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "bus_directory.h"
+#include "proto/bus_directory.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

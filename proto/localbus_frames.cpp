@@ -1,4 +1,4 @@
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 
 #include <algorithm>
 

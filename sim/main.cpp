@@ -9,15 +9,15 @@
 #include <memory>
 #include <string>
 
-#include "device_identity.h"
-#include "gadget_attachment.h"
-#include "io_test_instrument.h"
-#include "localbus_server.h"
-#include "message_log.h"
-#include "settings_record.h"
-#include "signal_generator.h"
+#include "attach/gadget_attachment.h"
+#include "attach/localbus_server.h"
+#include "device/device_identity.h"
+#include "device/message_log.h"
+#include "device/settings_record.h"
+#include "device/usbtmc_device.h"
+#include "scpi/io_test_instrument.h"
+#include "scpi/signal_generator.h"
 #include "sim_options.h"
-#include "usbtmc_device.h"
 
 namespace {
 

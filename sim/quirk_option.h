@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "device_quirks.h"
+#include "device/device_quirks.h"
 
 namespace sgsim {
 

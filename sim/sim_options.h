@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
 
 namespace sgsim {
 
@@ -28,7 +28,7 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
 // The usage text, ending in a linefeed.
 std::string sim_usage();
 
-// The usage text and one line per quirk (quirk_table.h).
+// The usage text and one line per quirk (quirk_option.h).
 std::string sim_help();
 
 }  // namespace sgsim

@@ -1,15 +1,26 @@
 # Installs the Debian packages the project needs when they are missing. A
 # package may name another architecture (wine32:i386): dpkg is told about
 # that architecture first (multiarch), so that apt's lists carry it.
+# With SG_NO_APT set (scripts/check sets it once it has installed every
+# stage's packages, so that apt never runs under a build) a missing package
+# is an error, and apt is not run.
 # Usage: sg_install_packages PKG...
 sg_install_packages() {
     local missing=() added=() pkg arch
+    local -A seen=()
     for pkg in "$@"; do
+        [ -z "${seen[$pkg]:-}" ] || continue
+        seen[$pkg]=1
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
         fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    if [ -n "${SG_NO_APT:-}" ]; then
+        echo "missing packages: ${missing[*]}; apt is not run now (SG_NO_APT: scripts/check" \
+            "installs every stage's packages before its first build; add them to SG_ALL_PACKAGES)" >&2
+        return 1
+    fi
     echo "Installing missing packages: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -95,3 +106,9 @@ SG_CLANG_PACKAGES=(clang libclang-rt-14-dev)
 # with it), lintian; and installing the PyVISA backend into a virtual
 # environment (scripts/check's package stage).
 SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)
+
+# Everything scripts/check's stages need, installed in one step before its
+# first build (wine32:i386 apart: it may not be had, and goes on its own).
+SG_ALL_PACKAGES=("${SG_BUILD_PACKAGES[@]}" "${SG_TEST_PACKAGES[@]}" "${SG_CHECK_PACKAGES[@]}"
+    "${SG_CLANG_PACKAGES[@]}" "${SG_PYVISA_PACKAGES[@]}" "${SG_WINDOWS_PACKAGES[@]}"
+    "${SG_WINE_PACKAGES[@]}" "${SG_VM_PACKAGES[@]}" "${SG_PACKAGE_PACKAGES[@]}")

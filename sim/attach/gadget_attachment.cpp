@@ -3,7 +3,7 @@
 // (OUT) and ep2 (IN), the interrupt-IN endpoint ep3. One thread: ep0 is
 // polled directly, the endpoint files through the kernel AIO completions'
 // eventfd.
-#include "gadget_attachment.h"
+#include "attach/gadget_attachment.h"
 
 #include <fcntl.h>
 #include <poll.h>

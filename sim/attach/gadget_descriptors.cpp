@@ -3,13 +3,13 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 
-#include "usbtmc.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim::gadget {
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 constexpr std::size_t kInterfaceDescriptorSize = USB_DT_INTERFACE_SIZE;  // 9
 constexpr std::size_t kEndpointDescriptorSize = USB_DT_ENDPOINT_SIZE;    // 7
@@ -37,9 +37,9 @@ void put_interface(std::vector<std::uint8_t>& out, std::uint8_t endpoints) {
     out.push_back(UsbtmcDevice::kInterfaceNumber);
     out.push_back(0);  // bAlternateSetting
     out.push_back(endpoints);
-    out.push_back(u::kInterfaceClass);
-    out.push_back(u::kInterfaceSubclass);
-    out.push_back(u::kProtocolUsb488);
+    out.push_back(tmc::kInterfaceClass);
+    out.push_back(tmc::kInterfaceSubclass);
+    out.push_back(tmc::kProtocolUsb488);
     out.push_back(kInterfaceStringIndex);
 }
 

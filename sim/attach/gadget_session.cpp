@@ -14,7 +14,7 @@
 #include <span>
 
 #include "gadget_setup.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim::gadget {
 namespace {

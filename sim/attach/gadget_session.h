@@ -31,10 +31,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "attach/packet_shape.h"
+#include "device/usbtmc_device.h"
 #include "gadget_aio.h"
 #include "gadget_descriptors.h"
-#include "packet_shape.h"
-#include "usbtmc_device.h"
 
 namespace sgsim::gadget {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
 
 namespace sgsim::gadget {
 

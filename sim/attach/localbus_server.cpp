@@ -1,5 +1,5 @@
-#include "localbus_server.h"
-#include "usbtmc.h"
+#include "attach/localbus_server.h"
+#include "proto/usbtmc.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bus_directory.h"
-#include "localbus_frames.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
 
 namespace sgsim {
 

@@ -1,4 +1,4 @@
-#include "packet_shape.h"
+#include "attach/packet_shape.h"
 
 #include <algorithm>
 

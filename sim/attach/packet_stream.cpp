@@ -1,4 +1,4 @@
-#include "packet_stream.h"
+#include "attach/packet_stream.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "device_identity.h"
+#include "device/device_identity.h"
 
 #include <cstdio>
 

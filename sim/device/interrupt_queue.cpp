@@ -1,4 +1,4 @@
-#include "interrupt_queue.h"
+#include "device/interrupt_queue.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "message_log.h"
+#include "device/message_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "remote_local.h"
+#include "device/remote_local.h"
 
 namespace sgsim {
 

@@ -2,26 +2,26 @@
 
 #include <algorithm>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgsim {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 namespace {
 
 // Header, `carried` data bytes and padding, with TransferSize `counted`.
 std::vector<std::uint8_t> encode(std::uint8_t tag, std::string_view carried, std::uint32_t counted,
                                  std::uint8_t attributes) {
-    u::BulkHeader h;
-    h.msg_id = u::DEV_DEP_MSG_IN;
+    tmc::BulkHeader h;
+    h.msg_id = tmc::DEV_DEP_MSG_IN;
     h.tag = tag;
     h.transfer_size = counted;
     h.attributes = attributes;
-    std::vector<std::uint8_t> out(u::kHeaderSize + carried.size() + u::padding_for(carried.size()),
-                                  0);
-    u::encode_header(h, std::span<std::uint8_t, u::kHeaderSize>(out.data(), u::kHeaderSize));
-    std::copy(carried.begin(), carried.end(), out.begin() + u::kHeaderSize);
+    std::vector<std::uint8_t> out(
+        tmc::kHeaderSize + carried.size() + tmc::padding_for(carried.size()), 0);
+    tmc::encode_header(h, std::span<std::uint8_t, tmc::kHeaderSize>(out.data(), tmc::kHeaderSize));
+    std::copy(carried.begin(), carried.end(), out.begin() + tmc::kHeaderSize);
     return out;
 }
 
@@ -44,7 +44,7 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
         }
     }
     // The whole transfer, padding included, must fit the host's buffer.
-    while (n > 0 && u::kHeaderSize + n + u::padding_for(n) > max) {
+    while (n > 0 && tmc::kHeaderSize + n + tmc::padding_for(n) > max) {
         n--;
         term_ended = false;
     }
@@ -54,8 +54,8 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
     t.last = n == rest.size();
     const bool eom = !quirks.eom_never && (t.last || quirks.eom_always > 0);
     const std::size_t counted = quirks.size_skew && t.last && n > 0 ? n - 1 : n;
-    const auto attributes = static_cast<std::uint8_t>((eom ? u::kAttrEom : 0) |
-                                                      (term_ended ? u::kAttrTermCharEnded : 0));
+    const auto attributes = static_cast<std::uint8_t>((eom ? tmc::kAttrEom : 0) |
+                                                      (term_ended ? tmc::kAttrTermCharEnded : 0));
     t.bytes = encode(tag, {rest.data(), n}, static_cast<std::uint32_t>(counted), attributes);
     if (t.bytes.size() > max)
         t.bytes.resize(max);  // only for a host buffer smaller than a header
@@ -63,7 +63,7 @@ ReplyTransfer cut_reply_transfer(std::string_view rest, const InRequest& request
 }
 
 std::vector<std::uint8_t> whole_reply_transfer(std::uint8_t tag, std::string_view data) {
-    return encode(tag, data, static_cast<std::uint32_t>(data.size()), u::kAttrEom);
+    return encode(tag, data, static_cast<std::uint32_t>(data.size()), tmc::kAttrEom);
 }
 
 std::vector<std::uint8_t> empty_reply_transfer(std::uint8_t tag) {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device_quirks.h"
+#include "device/device_quirks.h"
 
 namespace sgsim {
 

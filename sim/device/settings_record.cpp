@@ -1,4 +1,4 @@
-#include "settings_record.h"
+#include "device/settings_record.h"
 
 namespace sgsim {
 

@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "interrupt_queue.h"
-#include "remote_local.h"
-#include "status_registers.h"
+#include "device/interrupt_queue.h"
+#include "device/remote_local.h"
+#include "scpi/status_registers.h"
 
 namespace sgsim {
 

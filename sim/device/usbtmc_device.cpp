@@ -1,4 +1,4 @@
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
 
 #include <algorithm>
 #include <deque>
@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "message_log.h"
+#include "device/message_log.h"
+#include "proto/usbtmc.h"
 #include "reply_transfer.h"
 #include "usb488_interface.h"
-#include "usbtmc.h"
 
 namespace sgsim {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 namespace {
 
@@ -200,10 +200,10 @@ struct UsbtmcDevice::State {
     // Handles one bulk header at the start of `in`; returns the bytes used or
     // 0 when the transfer is malformed.
     std::size_t take_header(std::span<const std::uint8_t> in) {
-        u::BulkHeader h;
-        if (!u::decode_header(in, h))
+        tmc::BulkHeader h;
+        if (!tmc::decode_header(in, h))
             return 0;
-        if (h.msg_id == u::DEV_DEP_MSG_OUT) {
+        if (h.msg_id == tmc::DEV_DEP_MSG_OUT) {
             if (h.transfer_size == 0)
                 return 0;
             if (message.size() + h.transfer_size > kMaxMessage)
@@ -215,15 +215,15 @@ struct UsbtmcDevice::State {
             out_tag = h.tag;
             out_left = h.transfer_size;
             out_received = 0;
-            out_eom = (h.attributes & u::kAttrEom) != 0;
-            out_pad_left = u::padding_for(h.transfer_size);
-            return u::kHeaderSize;
+            out_eom = (h.attributes & tmc::kAttrEom) != 0;
+            out_pad_left = tmc::padding_for(h.transfer_size);
+            return tmc::kHeaderSize;
         }
-        if (h.msg_id == u::REQUEST_DEV_DEP_MSG_IN) {
+        if (h.msg_id == tmc::REQUEST_DEV_DEP_MSG_IN) {
             if (h.transfer_size == 0)
                 return 0;
-            const InRequest r{h.tag, h.transfer_size, (h.attributes & u::kAttrTermCharEnabled) != 0,
-                              h.term_char};
+            const InRequest r{h.tag, h.transfer_size,
+                              (h.attributes & tmc::kAttrTermCharEnabled) != 0, h.term_char};
             if (is_late()) {
                 const Clock::time_point now = Clock::now();
                 late.push_back({r, now + quirks().late, std::nullopt});
@@ -232,11 +232,11 @@ struct UsbtmcDevice::State {
                 request_pending = true;
                 request = r;
             }
-            return u::kHeaderSize;
+            return tmc::kHeaderSize;
         }
-        if (h.msg_id == u::USB488_TRIGGER) {
+        if (h.msg_id == tmc::USB488_TRIGGER) {
             trigger();  // a header alone: the rest of it is reserved
-            return u::kHeaderSize;
+            return tmc::kHeaderSize;
         }
         return 0;
     }
@@ -280,7 +280,7 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::bulk_in(std::size_t max,
     if (s.in_halted || !s.request_pending)
         return std::nullopt;
     if (!s.have_response || !s.available) {
-        if (!s.quirks().empty_when_idle || max < u::kHeaderSize)
+        if (!s.quirks().empty_when_idle || max < tmc::kHeaderSize)
             return std::nullopt;
         s.request_pending = false;
         s.in_sent_last = 0;
@@ -331,57 +331,57 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
     State& s = *state_;
     std::vector<std::uint8_t> r;
     const bool to_interface =
-        request_type == u::kRequestTypeInterfaceIn && (index & 0xFF) == kInterfaceNumber;
-    const bool to_endpoint = request_type == u::kRequestTypeEndpointIn;
+        request_type == tmc::kRequestTypeInterfaceIn && (index & 0xFF) == kInterfaceNumber;
+    const bool to_endpoint = request_type == tmc::kRequestTypeEndpointIn;
     const bool to_in_endpoint = to_endpoint && (index & 0xFF) == kBulkInEndpoint;
     const bool to_out_endpoint = to_endpoint && (index & 0xFF) == kBulkOutEndpoint;
 
     switch (request) {
-        case u::INITIATE_ABORT_BULK_OUT:
+        case tmc::INITIATE_ABORT_BULK_OUT:
             if (!to_out_endpoint)
                 return std::nullopt;
-            r = {u::STATUS_FAILED, static_cast<std::uint8_t>(value)};
+            r = {tmc::STATUS_FAILED, static_cast<std::uint8_t>(value)};
             if (s.out_in_transfer) {
                 if (s.out_tag == static_cast<std::uint8_t>(value)) {
-                    r[0] = u::STATUS_SUCCESS;
+                    r[0] = tmc::STATUS_SUCCESS;
                     s.drop_partial_input();
                 } else {
-                    r[0] = u::STATUS_TRANSFER_NOT_IN_PROGRESS;
+                    r[0] = tmc::STATUS_TRANSFER_NOT_IN_PROGRESS;
                 }
             }
             break;
-        case u::CHECK_ABORT_BULK_OUT_STATUS:
+        case tmc::CHECK_ABORT_BULK_OUT_STATUS:
             if (!to_out_endpoint)
                 return std::nullopt;
-            r.assign(u::kCheckAbortLength, 0);
-            r[0] = u::STATUS_SUCCESS;
+            r.assign(tmc::kCheckAbortLength, 0);
+            r[0] = tmc::STATUS_SUCCESS;
             put_le32(r, 4, s.out_received);
             break;
-        case u::INITIATE_ABORT_BULK_IN:
+        case tmc::INITIATE_ABORT_BULK_IN:
             if (!to_in_endpoint)
                 return std::nullopt;
-            r = {u::STATUS_FAILED, static_cast<std::uint8_t>(value)};
+            r = {tmc::STATUS_FAILED, static_cast<std::uint8_t>(value)};
             if (!s.late.empty() || !s.committed.empty()) {
-                r[0] = u::STATUS_TRANSFER_NOT_IN_PROGRESS;  // and the reply goes on
+                r[0] = tmc::STATUS_TRANSFER_NOT_IN_PROGRESS;  // and the reply goes on
             } else if (s.request_pending) {
                 if (s.request.tag == static_cast<std::uint8_t>(value)) {
-                    r[0] = u::STATUS_SUCCESS;
+                    r[0] = tmc::STATUS_SUCCESS;
                     s.request_pending = false;
                     s.in_sent_last = 0;
                     s.drop_output();
                 } else {
-                    r[0] = u::STATUS_TRANSFER_NOT_IN_PROGRESS;
+                    r[0] = tmc::STATUS_TRANSFER_NOT_IN_PROGRESS;
                 }
             }
             break;
-        case u::CHECK_ABORT_BULK_IN_STATUS:
+        case tmc::CHECK_ABORT_BULK_IN_STATUS:
             if (!to_in_endpoint)
                 return std::nullopt;
-            r.assign(u::kCheckAbortLength, 0);
-            r[0] = u::STATUS_SUCCESS;
+            r.assign(tmc::kCheckAbortLength, 0);
+            r[0] = tmc::STATUS_SUCCESS;
             put_le32(r, 4, s.in_sent_last);
             break;
-        case u::INITIATE_CLEAR:
+        case tmc::INITIATE_CLEAR:
             if (!to_interface)
                 return std::nullopt;
             s.drop_partial_input();
@@ -390,46 +390,46 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
             s.late.clear();
             s.instrument.clear();
             s.clear_started = true;
-            r = {u::STATUS_SUCCESS};
+            r = {tmc::STATUS_SUCCESS};
             break;
-        case u::CHECK_CLEAR_STATUS:
+        case tmc::CHECK_CLEAR_STATUS:
             if (!to_interface)
                 return std::nullopt;
-            r = {
-                s.quirks().clear_pending && s.clear_started ? u::STATUS_PENDING : u::STATUS_SUCCESS,
-                0};
+            r = {s.quirks().clear_pending && s.clear_started ? tmc::STATUS_PENDING
+                                                             : tmc::STATUS_SUCCESS,
+                 0};
             break;
-        case u::GET_CAPABILITIES:
+        case tmc::GET_CAPABILITIES:
             if (!to_interface)
                 return std::nullopt;
-            r.assign(u::kCapabilitiesLength, 0);
-            r[0] = u::STATUS_SUCCESS;
+            r.assign(tmc::kCapabilitiesLength, 0);
+            r[0] = tmc::STATUS_SUCCESS;
             r[2] = 0x00;  // bcdUSBTMC 1.00
             r[3] = 0x01;
-            r[u::kCapsInterface] = 0;  // no INDICATOR_PULSE, talks and listens
-            r[u::kCapsDevice] = u::kDeviceCapTermChar;
+            r[tmc::kCapsInterface] = 0;  // no INDICATOR_PULSE, talks and listens
+            r[tmc::kCapsDevice] = tmc::kDeviceCapTermChar;
             r[12] = 0x00;  // bcdUSB488 1.00
             r[13] = 0x01;
-            r[u::kCapsUsb488Interface] = s.usb488.interface_capabilities();
-            r[u::kCapsUsb488Device] = s.usb488.device_capabilities();
+            r[tmc::kCapsUsb488Interface] = s.usb488.interface_capabilities();
+            r[tmc::kCapsUsb488Device] = s.usb488.device_capabilities();
             break;
-        case u::USB488_READ_STATUS_BYTE:
+        case tmc::USB488_READ_STATUS_BYTE:
             if (!to_interface)
                 return std::nullopt;
             s.advance(Clock::now());  // MAV as it is now
             r = s.usb488.read_status_byte(value);
             break;
-        case u::USB488_REN_CONTROL:
+        case tmc::USB488_REN_CONTROL:
             if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.ren_control(value);
             break;
-        case u::USB488_GO_TO_LOCAL:
+        case tmc::USB488_GO_TO_LOCAL:
             if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.go_to_local();
             break;
-        case u::USB488_LOCAL_LOCKOUT:
+        case tmc::USB488_LOCAL_LOCKOUT:
             if (!to_interface || s.quirks().stall_remote)
                 return std::nullopt;
             r = s.usb488.local_lockout();

@@ -1,4 +1,4 @@
-#include "common_commands.h"
+#include "scpi/common_commands.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "error_queue.h"
+#include "scpi/error_queue.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "generator_settings.h"
+#include "scpi/generator_settings.h"
 
 namespace sgsim {
 namespace {

@@ -1,9 +1,9 @@
-#include "io_test_instrument.h"
+#include "scpi/io_test_instrument.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "program_message.h"
+#include "scpi/program_message.h"
 #include "scpi_mnemonic.h"
 
 namespace sgsim {

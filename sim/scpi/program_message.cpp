@@ -1,4 +1,4 @@
-#include "program_message.h"
+#include "scpi/program_message.h"
 
 #include <optional>
 

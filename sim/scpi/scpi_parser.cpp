@@ -1,9 +1,9 @@
-#include "scpi_parser.h"
+#include "scpi/scpi_parser.h"
 
 #include <charconv>
 #include <system_error>
 
-#include "error_queue.h"
+#include "scpi/error_queue.h"
 
 namespace sgsim {
 namespace {

@@ -1,11 +1,11 @@
-#include "scpi_units.h"
+#include "scpi/scpi_units.h"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <utility>
 
-#include "error_queue.h"
+#include "scpi/error_queue.h"
 #include "scpi_mnemonic.h"
 
 namespace sgsim {

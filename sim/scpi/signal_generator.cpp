@@ -1,12 +1,12 @@
-#include "signal_generator.h"
+#include "scpi/signal_generator.h"
 
 #include <array>
 #include <cmath>
 #include <utility>
 #include <vector>
 
+#include "scpi/scpi_units.h"
 #include "scpi_mnemonic.h"
-#include "scpi_units.h"
 
 namespace sgsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "status_registers.h"
+#include "scpi/status_registers.h"
 
 namespace sgsim {
 

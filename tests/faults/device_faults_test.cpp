@@ -44,9 +44,10 @@ std::shared_ptr<FakeUsbtmcDevice> generator(const std::string& idn = kIdn) {
 
 // A bulk-IN endpoint that stalls on its first transfer; the link clears the
 // halt, as the libusb link does, and reports VI_ERROR_IO.
-class StallOnceLink final : public sgvisa::UsbLink {
+class StallOnceLink final : public sgvisa::usbtmc::UsbLink {
   public:
-    explicit StallOnceLink(std::unique_ptr<sgvisa::UsbLink> inner) : inner_(std::move(inner)) {}
+    explicit StallOnceLink(std::unique_ptr<sgvisa::usbtmc::UsbLink> inner)
+        : inner_(std::move(inner)) {}
     ViStatus bulk_out(std::span<const std::uint8_t> d, sgvisa::Deadline t) override {
         return inner_->bulk_out(d, t);
     }
@@ -72,11 +73,11 @@ class StallOnceLink final : public sgvisa::UsbLink {
     const sgvisa::UsbDeviceFacts& facts() const override { return inner_->facts(); }
 
   private:
-    std::unique_ptr<sgvisa::UsbLink> inner_;
+    std::unique_ptr<sgvisa::usbtmc::UsbLink> inner_;
     bool stalled_ = false;
 };
 
-std::unique_ptr<sgvisa::UsbLink> stall_once(std::unique_ptr<sgvisa::UsbLink> link) {
+std::unique_ptr<sgvisa::usbtmc::UsbLink> stall_once(std::unique_ptr<sgvisa::usbtmc::UsbLink> link) {
     return std::make_unique<StallOnceLink>(std::move(link));
 }
 

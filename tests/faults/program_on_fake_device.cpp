@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 #include "key_wait.h"
 #include "session_driver.h"
 #include "temp_dir.h"
-#include "transport_openers.h"
-#include "usbtmc_host.h"
+#include "transport/transport_openers.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgfault {
 namespace {
@@ -25,7 +25,7 @@ class FakeGenerator {
         saved_ = old ? old : "";
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
         // After the library's own openers, as for any instrument it does not know.
-        sgvisa::register_builtin_transports();
+        sgvisa::api::register_builtin_transports();
         opener_ = sgvisa::register_transport_backend(
             {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
                                 std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
@@ -35,7 +35,7 @@ class FakeGenerator {
                  auto link = sgtest::make_fake_link(device);
                  if (decorate)
                      link = decorate(std::move(link));
-                 return sgvisa::make_usbtmc_transport(std::move(link), out);
+                 return sgvisa::usbtmc::make_usbtmc_transport(std::move(link), out);
              },
              {}});
     }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fake_usbtmc_device.h"
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgfault {
 
@@ -25,7 +25,8 @@ inline const std::string kSerial = "FAULT01";
 
 // Wraps a link: decorates transfers with faults the fake device has no
 // switch for. Returns the link to hand the USBTMC host.
-using LinkDecorator = std::unique_ptr<sgvisa::UsbLink> (*)(std::unique_ptr<sgvisa::UsbLink> link);
+using LinkDecorator =
+    std::unique_ptr<sgvisa::usbtmc::UsbLink> (*)(std::unique_ptr<sgvisa::usbtmc::UsbLink> link);
 
 // Runs the program with `device` (and optionally `decorate` around its link)
 // as the generator. XDG_RUNTIME_DIR points at an empty private directory for

@@ -12,13 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 namespace {
 
 constexpr int kTargets = 32;
 
-class ReplySource final : public sgvisa::ReadSource {
+class ReplySource final : public sgvisa::format::ReadSource {
   public:
     ReplySource(std::string_view reply, bool end) : reply_(reply), end_(end) {}
 
@@ -49,10 +49,10 @@ class ReplySource final : public sgvisa::ReadSource {
     std::size_t pos_ = 0;
 };
 
-ViStatus prepare(sgvisa::ReadFormat* out, const char* format, ...) {
+ViStatus prepare(sgvisa::format::ReadFormat* out, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    const ViStatus st = sgvisa::prepare_read(format, &args, *out);
+    const ViStatus st = sgvisa::format::prepare_read(format, &args, *out);
     va_end(args);
     return st;
 }
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         t[i] = targets[i].data();
     }
 
-    sgvisa::ReadFormat parsed;
+    sgvisa::format::ReadFormat parsed;
     const ViStatus st =
         prepare(&parsed, format.c_str(), t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9],
                 t[10], t[11], t[12], t[13], t[14], t[15], t[16], t[17], t[18], t[19], t[20], t[21],
@@ -98,13 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     ReplySource source(reply, end);
     int assigned = 0;
-    sgvisa::read_message(parsed, source, assigned);
+    sgvisa::format::read_message(parsed, source, assigned);
     if (assigned < 0 || assigned > kTargets)
         std::abort();
     // Every string target is terminated within the reply's length, and
     // nothing was written past it.
     for (const auto& d : parsed) {
-        if (d.kind != sgvisa::ReadDirective::Kind::conversion || d.target == nullptr)
+        if (d.kind != sgvisa::format::ReadDirective::Kind::conversion || d.target == nullptr)
             continue;
         const char* s = static_cast<const char*>(d.target);
         if (d.conversion == 's' || d.conversion == 't' || d.conversion == 'T') {

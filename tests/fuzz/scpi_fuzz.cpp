@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "scpi_parser.h"
-#include "signal_generator.h"
+#include "scpi/scpi_parser.h"
+#include "scpi/signal_generator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);

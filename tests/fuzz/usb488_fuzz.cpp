@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "interrupt_channel.h"
-#include "usb488_status.h"
+#include "usbtmc/interrupt_channel.h"
+#include "usbtmc/usb488_status.h"
 
 namespace {
 
-namespace u = sgvisa::usb488;
+namespace host = sgvisa::usbtmc;
 
 // Opened once the channel listens and expects: no packet is read before.
 struct Gate {
@@ -29,7 +29,7 @@ struct Gate {
 };
 
 // Packets from the script, then the endpoint fails (the channel stops).
-class ScriptedSource final : public sgvisa::InterruptSource {
+class ScriptedSource final : public host::InterruptSource {
   public:
     ScriptedSource(std::vector<std::vector<std::uint8_t>> packets, Gate& gate)
         : packets_(std::move(packets)), gate_(gate) {}
@@ -59,11 +59,11 @@ class ScriptedSource final : public sgvisa::InterruptSource {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     sgfuzz::ByteScript script(data, size);
-    const std::uint8_t tag = u::next_status_tag(script.byte());
+    const std::uint8_t tag = host::next_status_tag(script.byte());
 
     // The control answer.
     const auto answer_bytes = script.bytes(script.byte() % 8);
-    const auto answer = u::parse_status_answer(answer_bytes, tag);
+    const auto answer = host::parse_status_answer(answer_bytes, tag);
     if (answer.valid && (answer_bytes.size() < 3 || answer_bytes[1] != tag))
         std::abort();
 
@@ -74,12 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!script.exhausted() && packets.size() < 64) {
         const auto packet = script.bytes(script.byte() % 70);
         packets.emplace_back(packet.begin(), packet.end());
-        const auto n = u::parse_notification(packets.back());
-        if (n.kind == u::Notification::Kind::status_byte && n.tag == tag && expected < 0)
+        const auto n = host::parse_notification(packets.back());
+        if (n.kind == host::Notification::Kind::status_byte && n.tag == tag && expected < 0)
             expected = n.status_byte;
-        if (n.kind == u::Notification::Kind::service_request)
+        if (n.kind == host::Notification::Kind::service_request)
             ++requests;
-        if (n.kind != u::Notification::Kind::unknown &&
+        if (n.kind != host::Notification::Kind::unknown &&
             (packets.back().size() < 2 || (packets.back()[0] & 0x80) == 0))
             std::abort();
     }
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int seen = 0;
     {
         Gate gate;
-        sgvisa::usbtmc::InterruptChannel channel(std::make_unique<ScriptedSource>(packets, gate));
+        host::InterruptChannel channel(std::make_unique<ScriptedSource>(packets, gate));
         // Listening, and expected before the first packet is read, as the
         // host expects before it asks.
         channel.set_listener([&seen](std::uint8_t) { ++seen; });

@@ -32,28 +32,28 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "signal_generator.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 void check_read_status_byte(const std::vector<std::uint8_t>& stage, std::uint16_t value,
                             std::uint16_t length, bool interrupt_in) {
-    if (stage.size() != std::min<std::size_t>(length, u::kReadStatusByteLength))
+    if (stage.size() != std::min<std::size_t>(length, tmc::kReadStatusByteLength))
         std::abort();
     if (stage.empty())
         return;
     const std::uint8_t status = stage[0];
-    const bool valid_tag = value >= u::kMinStatusTag && value <= u::kMaxStatusTag;
-    if (status != (valid_tag ? u::STATUS_SUCCESS : u::STATUS_FAILED) &&
-        !(valid_tag && interrupt_in && status == u::STATUS_INTERRUPT_IN_BUSY))
+    const bool valid_tag = value >= tmc::kMinStatusTag && value <= tmc::kMaxStatusTag;
+    if (status != (valid_tag ? tmc::STATUS_SUCCESS : tmc::STATUS_FAILED) &&
+        !(valid_tag && interrupt_in && status == tmc::STATUS_INTERRUPT_IN_BUSY))
         std::abort();
     if (stage.size() > 1 && stage[1] != static_cast<std::uint8_t>(value))
         std::abort();
-    if (stage.size() > 2 && (interrupt_in || status != u::STATUS_SUCCESS) && stage[2] != 0)
+    if (stage.size() > 2 && (interrupt_in || status != tmc::STATUS_SUCCESS) && stage[2] != 0)
         std::abort();
 }
 
@@ -64,10 +64,10 @@ void check_interrupts(sgsim::UsbtmcDevice& device) {
             std::abort();
         const std::uint8_t notify = (*packet)[0];
         const std::uint8_t tag = notify & 0x7F;
-        if (notify == u::kNotifyServiceRequest) {
-            if (((*packet)[1] & u::kStbRequestService) == 0)
+        if (notify == tmc::kNotifyServiceRequest) {
+            if (((*packet)[1] & tmc::kStbRequestService) == 0)
                 std::abort();
-        } else if ((notify & 0x80) == 0 || tag < u::kMinStatusTag || tag > u::kMaxStatusTag) {
+        } else if ((notify & 0x80) == 0 || tag < tmc::kMinStatusTag || tag > tmc::kMaxStatusTag) {
             std::abort();
         }
     }
@@ -75,9 +75,9 @@ void check_interrupts(sgsim::UsbtmcDevice& device) {
 
 void check_committed(sgsim::UsbtmcDevice& device) {
     while (const auto t = device.take_committed()) {
-        u::BulkHeader h;
-        if (!u::decode_header(*t, h) || h.msg_id != u::DEV_DEP_MSG_IN || t->size() % 4 != 0 ||
-            t->size() < u::kHeaderSize + h.transfer_size)
+        tmc::BulkHeader h;
+        if (!tmc::decode_header(*t, h) || h.msg_id != tmc::DEV_DEP_MSG_IN || t->size() % 4 != 0 ||
+            t->size() < tmc::kHeaderSize + h.transfer_size)
             std::abort();
     }
 }
@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto stage = device.control_in(type, request, value, index, length);
                 if (stage && stage->size() > length)
                     std::abort();
-                if (stage && request == u::USB488_READ_STATUS_BYTE)
+                if (stage && request == tmc::USB488_READ_STATUS_BYTE)
                     check_read_status_byte(*stage, value, length, device.has_interrupt_in());
                 break;
             }

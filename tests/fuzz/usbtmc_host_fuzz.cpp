@@ -22,7 +22,7 @@
 
 #include "byte_script.h"
 #include "transport_read.h"
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ ViStatus status_of(std::uint8_t b) {
     }
 }
 
-class ScriptedLink final : public sgvisa::UsbLink {
+class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
   public:
     ScriptedLink(sgfuzz::ByteScript& script, std::uint16_t mps) : script_(script) {
         facts_.bulk_out_endpoint = 0x02;
@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto later = [] { return sgvisa::deadline_after_ms(60000); };
 
     std::unique_ptr<sgvisa::Transport> transport;
-    if (sgvisa::make_usbtmc_transport(std::make_unique<ScriptedLink>(script, mps), transport) !=
-            VI_SUCCESS ||
+    if (sgvisa::usbtmc::make_usbtmc_transport(std::make_unique<ScriptedLink>(script, mps),
+                                              transport) != VI_SUCCESS ||
         transport->acquire(later()) != VI_SUCCESS)
         return 0;
     static const std::uint8_t kIdn[] = {'*', 'I', 'D', 'N', '?', '\n'};

@@ -52,14 +52,14 @@
 #include <vector>
 
 #include "byte_script.h"
-#include "usbtmc.h"
-#include "usbtmc_host.h"
-#include "usbtmc_recovery.h"
+#include "proto/usbtmc.h"
+#include "usbtmc/usbtmc_host.h"
+#include "usbtmc/usbtmc_recovery.h"
 #include "virtual_clock.h"
 
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -70,7 +70,7 @@ struct Config {
     bool term_char = false;
 };
 
-class ReplyDevice final : public sgvisa::UsbLink {
+class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
   public:
     ReplyDevice(sgfuzz::ByteScript& script, const Config& config)
         : script_(script), config_(config) {
@@ -88,10 +88,10 @@ class ReplyDevice final : public sgvisa::UsbLink {
             return silence(deadline);
         if (status >= 0xF4)
             return VI_ERROR_IO;  // stalled; the halt counts as cleared
-        u::BulkHeader h;
-        if (data.size() < u::kHeaderSize || data.size() % 4 != 0 || !u::decode_header(data, h))
+        tmc::BulkHeader h;
+        if (data.size() < tmc::kHeaderSize || data.size() % 4 != 0 || !tmc::decode_header(data, h))
             std::abort();  // the host always frames and pads its transfers
-        if (h.msg_id == u::REQUEST_DEV_DEP_MSG_IN) {
+        if (h.msg_id == tmc::REQUEST_DEV_DEP_MSG_IN) {
             last_request_ = h.tag;
             requested_.insert(h.tag);
         }
@@ -156,21 +156,22 @@ class ReplyDevice final : public sgvisa::UsbLink {
                         std::uint16_t, std::span<std::uint8_t> buf, std::size_t& got,
                         sgvisa::Deadline deadline) override {
         got = 0;
-        if (request_type != u::kRequestTypeInterfaceIn && request_type != u::kRequestTypeEndpointIn)
+        if (request_type != tmc::kRequestTypeInterfaceIn &&
+            request_type != tmc::kRequestTypeEndpointIn)
             std::abort();
         if (expired(deadline))
             return VI_ERROR_TMO;
         sgfuzz::advance(1ms);
         Bytes answer;
-        if (request == u::GET_CAPABILITIES) {
-            answer.assign(u::kCapabilitiesLength, 0);
-            answer[0] = u::STATUS_SUCCESS;
-            answer[u::kCapsDevice] = config_.term_char ? u::kDeviceCapTermChar : 0;
+        if (request == tmc::GET_CAPABILITIES) {
+            answer.assign(tmc::kCapabilitiesLength, 0);
+            answer[0] = tmc::STATUS_SUCCESS;
+            answer[tmc::kCapsDevice] = config_.term_char ? tmc::kDeviceCapTermChar : 0;
         } else {
             const std::uint8_t choice = script_.exhausted() ? 0 : script_.byte() % 6;
-            static constexpr std::uint8_t kStatus[] = {u::STATUS_SUCCESS, u::STATUS_PENDING,
-                                                       u::STATUS_PENDING, u::STATUS_FAILED,
-                                                       u::STATUS_TRANSFER_NOT_IN_PROGRESS};
+            static constexpr std::uint8_t kStatus[] = {tmc::STATUS_SUCCESS, tmc::STATUS_PENDING,
+                                                       tmc::STATUS_PENDING, tmc::STATUS_FAILED,
+                                                       tmc::STATUS_TRANSFER_NOT_IN_PROGRESS};
             if (choice == 5)
                 return VI_ERROR_IO;  // stalled
             answer = {kStatus[choice], static_cast<std::uint8_t>(choice == 2 ? 1 : 0)};
@@ -272,11 +273,11 @@ class ReplyDevice final : public sgvisa::UsbLink {
         if ((attributes & 0x04) && length > 0)
             data.back() = '\n';
 
-        u::BulkHeader h;
-        h.msg_id = u::DEV_DEP_MSG_IN;
+        tmc::BulkHeader h;
+        h.msg_id = tmc::DEV_DEP_MSG_IN;
         h.tag = tag;
         h.transfer_size = static_cast<std::uint32_t>(length);
-        h.attributes = attributes & (u::kAttrEom | u::kAttrTermCharEnded);
+        h.attributes = attributes & (tmc::kAttrEom | tmc::kAttrTermCharEnded);
         if (never_taken) {
             switch ((attributes >> 4) & 3) {
                 case 1:
@@ -292,9 +293,9 @@ class ReplyDevice final : public sgvisa::UsbLink {
                     break;
             }
         }
-        Bytes transfer(u::kHeaderSize);
-        u::encode_header(h,
-                         std::span<std::uint8_t, u::kHeaderSize>(transfer.data(), u::kHeaderSize));
+        Bytes transfer(tmc::kHeaderSize);
+        tmc::encode_header(
+            h, std::span<std::uint8_t, tmc::kHeaderSize>(transfer.data(), tmc::kHeaderSize));
         if (fault) {
             // A broken header: the inverse, the MsgID, or a size past the request.
             switch (pick % 3) {
@@ -312,7 +313,7 @@ class ReplyDevice final : public sgvisa::UsbLink {
             }
         }
         transfer.insert(transfer.end(), data.begin(), data.end());
-        transfer.resize(transfer.size() + u::padding_for(length), 0);
+        transfer.resize(transfer.size() + tmc::padding_for(length), 0);
         transfer.resize(transfer.size() + past, 0xEE);
 
         if (attributes & 0x08)
@@ -367,14 +368,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.no_zlp = (bits & 0x04) != 0;
     config.posting = (bits & 0x08) != 0;
     config.term_char = (bits & 0x10) != 0;
-    sgvisa::HostQuirks quirks;
+    sgvisa::usbtmc::HostQuirks quirks;
     quirks.eom_never = (bits & 0x20) != 0;
     if (bits & 0x40)
         quirks.max_transfer = (script.byte() + 1u) * 4;
 
     std::unique_ptr<sgvisa::Transport> transport;
-    if (sgvisa::make_usbtmc_transport(std::make_unique<ReplyDevice>(script, config), transport,
-                                      quirks) != VI_SUCCESS ||
+    if (sgvisa::usbtmc::make_usbtmc_transport(std::make_unique<ReplyDevice>(script, config),
+                                              transport, quirks) != VI_SUCCESS ||
         transport->acquire(sgvisa::deadline_after_ms(1000)) != VI_SUCCESS)
         return 0;
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ Piece next_piece(std::string_view format, std::size_t& pos) {
 ViStatus format(std::string& out, const char* fmt, ...) {
     std::va_list args;
     va_start(args, fmt);
-    const ViStatus st = sgvisa::format_message(fmt, &args, out);
+    const ViStatus st = sgvisa::format::format_message(fmt, &args, out);
     va_end(args);
     return st;
 }

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "bus_directory.h"
+#include "proto/bus_directory.h"
 #include "temp_dir.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "attach/raw_connection.h"
-#include "localbus_frames.h"
-#include "message_log.h"
+#include "device/message_log.h"
+#include "proto/localbus_frames.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "attach/raw_connection.h"
-#include "localbus_frames.h"
-#include "settings_record.h"
+#include "device/settings_record.h"
+#include "proto/localbus_frames.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 

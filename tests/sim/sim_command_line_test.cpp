@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "message_log.h"
+#include "device/message_log.h"
 #include "quirk_option.h"
 #include "sim_options.h"
 #include "temp_dir.h"

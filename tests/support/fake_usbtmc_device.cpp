@@ -16,11 +16,12 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgtest {
 
 using namespace sgvisa;
+using namespace sgvisa::usbtmc;
 using namespace sgproto::usbtmc;
 
 namespace {

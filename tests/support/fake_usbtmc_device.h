@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgtest {
 
@@ -135,7 +135,7 @@ struct FakeUsbtmcDevice {
 };
 
 // A UsbLink onto a FakeUsbtmcDevice the test keeps a handle on.
-std::unique_ptr<sgvisa::UsbLink> make_fake_link(std::shared_ptr<FakeUsbtmcDevice> device);
+std::unique_ptr<sgvisa::usbtmc::UsbLink> make_fake_link(std::shared_ptr<FakeUsbtmcDevice> device);
 
 // A default responder: a message ending in "?\n" is answered "<message
 // without the newline>=ANSWER\n"; others get no answer.

@@ -7,11 +7,11 @@
 #include <string>
 #include <thread>
 
-#include "deadline.h"
-#include "localbus_server.h"
-#include "message_log.h"
-#include "signal_generator.h"
-#include "usbtmc_device.h"
+#include "attach/localbus_server.h"
+#include "device/message_log.h"
+#include "device/usbtmc_device.h"
+#include "scpi/signal_generator.h"
+#include "transport/deadline.h"
 
 namespace sgtest {
 

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "bus_directory.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "proto/bus_directory.h"
 
 namespace sgtest {
 
@@ -82,7 +82,7 @@ bool wait_for_lock_waiters(const std::string& path, int count, std::chrono::mill
 }
 
 std::string lock_file_of(unsigned vendor_id, unsigned product_id, const std::string& serial) {
-    return sgvisa::instrument_lock_path(
+    return sgvisa::lock::instrument_lock_path(
         sgproto::bus_directory(),
         {static_cast<std::uint16_t>(vendor_id), static_cast<std::uint16_t>(product_id), serial});
 }

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <utility>
 
-#include "builtin_transports.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "api/builtin_transports.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 
 namespace sgtest {
 
@@ -98,7 +98,7 @@ class MemoryTransport final : public sgvisa::Transport {
         state_->transport_closed.notify_all();
     }
 
-    ViStatus write(std::span<const std::uint8_t> data, bool end, sgvisa::Deadline) override {
+    ViStatus send(std::span<const std::uint8_t> data, bool end, sgvisa::Deadline) override {
         std::string bytes(data.begin(), data.end());
         Responder responder;
         std::string message;
@@ -132,8 +132,8 @@ class MemoryTransport final : public sgvisa::Transport {
         return VI_SUCCESS;
     }
 
-    ViStatus read(std::span<std::uint8_t> buf, const sgvisa::ReadStop&, sgvisa::Deadline deadline,
-                  sgvisa::ReadResult& result) override {
+    ViStatus receive(std::span<std::uint8_t> buf, const sgvisa::ReadStop&,
+                     sgvisa::Deadline deadline, sgvisa::ReadResult& result) override {
         std::size_t& count = result.count;
         bool& end = result.end;
         count = 0;
@@ -164,7 +164,7 @@ class MemoryTransport final : public sgvisa::Transport {
         return VI_SUCCESS;
     }
 
-    ViStatus clear(sgvisa::Deadline) override {
+    ViStatus clear_device(sgvisa::Deadline) override {
         std::lock_guard lock(state_->mutex);
         ++state_->clears;
         state_->output.clear();
@@ -187,7 +187,7 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
     state_->product_id = product_id;
     state_->serial = std::move(serial);
     // After the library's own openers, as for any instrument it does not know.
-    sgvisa::register_builtin_transports();
+    sgvisa::api::register_builtin_transports();
     std::shared_ptr<State> state = state_;
     opener_id_ = sgvisa::register_transport_backend(
         {[state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,

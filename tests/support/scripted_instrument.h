@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "instrument.h"
-#include "status_registers.h"
+#include "scpi/instrument.h"
+#include "scpi/status_registers.h"
 
 namespace simtest {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace sgtest {
 

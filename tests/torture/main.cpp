@@ -1,5 +1,5 @@
 // sg_torture: the torture test of the VISA library (see supervisor.h and
-// README, "The torture test"). It uses the library only through its C
+// docs/testing.md, "The torture test"). It uses the library only through its C
 // interface, loaded as libsgvisa.so.1, as PyVISA and C programs do.
 #include <cstdio>
 #include <string>

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgvisa_tool {
 namespace {

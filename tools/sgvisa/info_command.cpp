@@ -5,62 +5,40 @@
 #include <cstdio>
 #include <memory>
 
-#include "builtin_transports.h"
-#include "cancel_token.h"
 #include "capabilities_text.h"
 #include "commands.h"
-#include "device_registry.h"
+#include "inspect/inspection.h"
 #include "instrument_listing.h"
 #include "instrument_text.h"
 #include "json_writer.h"
-#include "lock_holders.h"
-#include "quirk_table.h"
-#include "status_text.h"
-#include "quirk_words.h"
-#include "usb_resource_name.h"
 
 namespace sgvisa_tool {
 namespace {
 
 constexpr std::uint32_t kListTimeMs = 2000;
 
-std::string status_words(ViStatus status) {
-    const sgvisa::StatusText* t = sgvisa::find_status_text(status);
-    return t ? std::string(t->name) + " (" + t->description + ")" : std::to_string(status);
-}
-
 // The capabilities, read by opening the instrument as any program of the
 // library does (waiting for another process's operation within the
 // timeout); `why_not` says why they could not be read.
 bool read_capabilities(const sgvisa::UsbResourceName& name, std::uint32_t timeout_ms,
                        std::vector<std::uint8_t>& answer, std::string& why_not) {
-    sgvisa::register_builtin_transports();
-    const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(timeout_ms);
-    std::shared_ptr<sgvisa::DeviceConnection> connection;
-    ViStatus st = sgvisa::connect_device(name, deadline, connection);
-    if (st == VI_SUCCESS) {
-        sgvisa::CancelToken token;
-        sgvisa::DeviceConnection::Operation op;
-        st = connection->begin(
-            token, deadline, [] { return true; }, op);
-        if (st == VI_SUCCESS) {
-            const auto bytes = op.transport().capabilities_answer();
-            answer.assign(bytes.begin(), bytes.end());
-            if (answer.empty())
-                why_not = "the instrument stalled GET_CAPABILITIES";
-            return !answer.empty();
-        }
+    const ViStatus st =
+        sgvisa::inspect::read_capabilities(name, sgvisa::deadline_after_ms(timeout_ms), answer);
+    if (st != VI_SUCCESS) {
+        why_not = "not read: the open failed with " + sgvisa::inspect::status_words(st);
+        return false;
     }
-    why_not = "not read: the open failed with " + status_words(st);
-    return false;
+    if (answer.empty())
+        why_not = "the instrument stalled GET_CAPABILITIES";
+    return !answer.empty();
 }
 
-std::string holders_text(const sgvisa::LockHolding& holding, const std::string& proc) {
+std::string holders_text(const sgvisa::inspect::LockHolding& holding, const std::string& proc) {
     return holding.pids.empty() ? std::string("a process this user cannot see")
                                 : describe_processes(named(proc, holding.pids));
 }
 
-void write_holding(JsonWriter& json, const char* key, const sgvisa::LockHolding& holding,
+void write_holding(JsonWriter& json, const char* key, const sgvisa::inspect::LockHolding& holding,
                    const std::string& proc) {
     json.key(key).begin_object();
     json.key("held").boolean(holding.held);
@@ -111,8 +89,8 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
     const ListedInstrument& item = *it;
     name.interface_number = static_cast<int>(item.interface_number);
 
-    const sgvisa::LockHolders locks =
-        sgvisa::lock_holders({item.vendor_id, item.product_id, item.serial});
+    const sgvisa::inspect::LockHolders locks =
+        sgvisa::inspect::lock_holders(item.vendor_id, item.product_id, item.serial);
     std::vector<std::uint8_t> answer;
     std::string caps_note;
     if (!item.access.may_open)
@@ -120,8 +98,7 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
     else
         read_capabilities(name, options.timeout_ms, answer, caps_note);
     const std::vector<CapabilityLine> caps = describe_capabilities(answer, item.usb488);
-    const std::string quirks =
-        sgvisa::quirk_words(sgvisa::quirks_for(item.vendor_id, item.product_id));
+    const std::string quirks = sgvisa::inspect::quirk_words(item.vendor_id, item.product_id);
     const std::string& proc = options.paths.proc;
 
     if (options.json) {

@@ -1,5 +1,6 @@
 #include "instrument_access.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -9,8 +10,6 @@
 #include <array>
 #include <cstdio>
 #include <iterator>
-
-#include "usb_device_node.h"
 
 namespace sgvisa_tool {
 namespace {
@@ -34,7 +33,7 @@ std::string installed_rule(const SystemPaths& paths) {
     return {};
 }
 
-std::string permission_fix(const SystemPaths& paths, const sgvisa::UsbtmcInterfaceInfo& iface) {
+std::string permission_fix(const SystemPaths& paths, const sgvisa::inspect::UsbInterface& iface) {
     char ids[64];
     std::snprintf(ids, sizeof ids, "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\"",
                   iface.vendor_id, iface.product_id);
@@ -69,11 +68,11 @@ std::string interface_driver(const SystemPaths& paths, const std::string& interf
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-Access usb_access(const SystemPaths& paths, const sgvisa::UsbtmcInterfaceInfo& iface,
+Access usb_access(const SystemPaths& paths, const sgvisa::inspect::UsbInterface& iface,
                   const std::string& driver, bool libusb_present) {
     Access access;
     const std::string node =
-        sgvisa::usb_device_node_path(paths.usb_device_nodes, iface.bus, iface.address);
+        sgvisa::inspect::usb_device_node_path(paths.usb_device_nodes, iface.bus, iface.address);
     if (iface.serial.empty()) {
         access = {
             false, "the device has no serial number, so no VISA resource name can name it", "", {}};
@@ -124,7 +123,8 @@ Access usb_access(const SystemPaths& paths, const sgvisa::UsbtmcInterfaceInfo& i
     return access;
 }
 
-void apply_locks(const SystemPaths& paths, const sgvisa::LockHolders& locks, Access& access) {
+void apply_locks(const SystemPaths& paths, const sgvisa::inspect::LockHolders& locks,
+                 Access& access) {
     if (!access.may_open)
         return;
     if (!locks.known) {

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "lock_holders.h"
+#include "inspect/inspection.h"
 #include "process_table.h"
-#include "sysfs_usbtmc_scan.h"
 #include "system_paths.h"
 
 namespace sgvisa_tool {
@@ -25,12 +24,13 @@ struct Access {
 // A USB interface's access, from its device node and the driver bound to
 // the interface (`driver`, "" when none). `libusb_present`: libusb-1.0 could
 // be loaded (the library reaches USB devices only through it).
-Access usb_access(const SystemPaths& paths, const sgvisa::UsbtmcInterfaceInfo& iface,
+Access usb_access(const SystemPaths& paths, const sgvisa::inspect::UsbInterface& iface,
                   const std::string& driver, bool libusb_present);
 
 // What the instrument's VISA locks do to `access`: an exclusive lock held
 // by another process keeps this user out until it is released.
-void apply_locks(const SystemPaths& paths, const sgvisa::LockHolders& locks, Access& access);
+void apply_locks(const SystemPaths& paths, const sgvisa::inspect::LockHolders& locks,
+                 Access& access);
 
 // The driver bound to the USB interface named `interface` in sysfs, "" when none.
 std::string interface_driver(const SystemPaths& paths, const std::string& interface);

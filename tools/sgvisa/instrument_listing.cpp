@@ -1,12 +1,5 @@
 #include "instrument_listing.h"
 
-#include "libusb_library.h"
-#include "localbus_opener.h"
-#include "lock_holders.h"
-#include "sysfs_usbtmc_scan.h"
-#include "usb_device_node.h"
-#include "usb_resource_name.h"
-
 namespace sgvisa_tool {
 namespace {
 
@@ -26,9 +19,9 @@ std::string resource_of(std::uint16_t vendor, std::uint16_t product, const std::
     return text;
 }
 
-sgvisa::LockHolders locks_of(std::uint16_t vendor, std::uint16_t product,
-                             const std::string& serial) {
-    return sgvisa::lock_holders(sgvisa::InstrumentKey{vendor, product, serial});
+sgvisa::inspect::LockHolders locks_of(std::uint16_t vendor, std::uint16_t product,
+                                      const std::string& serial) {
+    return sgvisa::inspect::lock_holders(vendor, product, serial);
 }
 
 }  // namespace
@@ -36,11 +29,11 @@ sgvisa::LockHolders locks_of(std::uint16_t vendor, std::uint16_t product,
 std::vector<ListedInstrument> list_instruments(const SystemPaths& paths, sgvisa::Deadline deadline,
                                                bool local_bus) {
     std::vector<ListedInstrument> out;
-    const std::vector<sgvisa::UsbtmcInterfaceInfo> interfaces =
-        sgvisa::scan_usbtmc_interfaces(paths.sysfs_usb_devices, deadline);
+    const std::vector<sgvisa::inspect::UsbInterface> interfaces =
+        sgvisa::inspect::usb_interfaces(paths.sysfs_usb_devices, deadline);
     // libusb is loaded only when there is a USB instrument to look at.
-    const bool libusb_present = !interfaces.empty() && sgvisa::libusb_api() != nullptr;
-    for (const sgvisa::UsbtmcInterfaceInfo& iface : interfaces) {
+    const bool libusb_present = !interfaces.empty() && sgvisa::inspect::libusb_present();
+    for (const sgvisa::inspect::UsbInterface& iface : interfaces) {
         ListedInstrument item;
         item.resource =
             resource_of(iface.vendor_id, iface.product_id, iface.serial, iface.interface_number);
@@ -55,7 +48,7 @@ std::vector<ListedInstrument> list_instruments(const SystemPaths& paths, sgvisa:
         item.usb_bus = iface.bus;
         item.usb_device = iface.address;
         item.device_node =
-            sgvisa::usb_device_node_path(paths.usb_device_nodes, iface.bus, iface.address);
+            sgvisa::inspect::usb_device_node_path(paths.usb_device_nodes, iface.bus, iface.address);
         item.driver = interface_driver(paths, iface.interface);
         item.access = usb_access(paths, iface, item.driver, libusb_present);
         if (!item.resource.empty())
@@ -65,7 +58,8 @@ std::vector<ListedInstrument> list_instruments(const SystemPaths& paths, sgvisa:
     }
     if (!local_bus)
         return out;
-    for (sgvisa::LocalbusDevice& device : sgvisa::list_localbus_devices(deadline)) {
+    for (sgvisa::inspect::SimulatedInstrument& device :
+         sgvisa::inspect::simulated_instruments(deadline)) {
         ListedInstrument item;
         item.resource = sgvisa::canonical_name(device.name);
         item.manufacturer = std::move(device.manufacturer);

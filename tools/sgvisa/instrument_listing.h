@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "deadline.h"
 #include "instrument_access.h"
 #include "system_paths.h"
 

@@ -10,12 +10,12 @@
 #include <string>
 
 #include "entry_point.h"
-#include "session_events.h"
-#include "session_table.h"
-#include "usb_resource_name.h"
+#include "session/session_events.h"
+#include "session/session_table.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
-using sgvisa::SessionTable;
+using sgvisa::session::SessionTable;
 
 namespace {
 
@@ -75,201 +75,203 @@ bool is_boolean(ViAttrState v) {
     return v == VI_TRUE || v == VI_FALSE;
 }
 
-// What every resource of this library answers alike: the implementation.
-bool implementation_value(ViAttr attr, Value& v) {
-    switch (attr) {
-        case VI_ATTR_RSRC_IMPL_VERSION:
-            v = Value::of(Value::u32, kImplementationVersion);
-            return true;
-        case VI_ATTR_RSRC_SPEC_VERSION:
-            v = Value::of(Value::u32, VI_SPEC_VERSION);
-            return true;
-        case VI_ATTR_RSRC_MANF_NAME:
-            v = Value::str(kImplementationName);
-            return true;
-        case VI_ATTR_RSRC_MANF_ID:
-            v = Value::of(Value::u16, 0);
-            return true;
-        default:
-            return false;
+using sgvisa::session::SessionSettings;
+
+// What an instrument session's attribute is read from.
+struct InstrumentView {
+    const sgvisa::session::InstrumentSession& session;
+    const SessionSettings& settings;
+    const sgvisa::UsbDeviceFacts& facts;
+};
+
+// One attribute: how it is read and, when a program may set it, how a value
+// is checked and goes into the session's settings (VI_ERROR_NSUP_ATTR_STATE
+// for one the attribute cannot take).
+struct Attribute {
+    ViAttr attr;
+    Value (*get)(const InstrumentView&);
+    ViStatus (*set)(SessionSettings&, ViAttrState) = nullptr;
+};
+
+// A boolean setting's row: read as a ViBoolean, set from VI_TRUE or VI_FALSE.
+#define SG_BOOLEAN_SETTING(ATTR, FIELD)                                                        \
+    Attribute {                                                                                \
+        ATTR, [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.FIELD); }, \
+            [](SessionSettings& settings, ViAttrState value) -> ViStatus {                     \
+                if (!is_boolean(value))                                                        \
+                    return VI_ERROR_NSUP_ATTR_STATE;                                           \
+                settings.FIELD = value == VI_TRUE;                                             \
+                return VI_SUCCESS;                                                             \
+            }                                                                                  \
     }
+
+// What every resource of this library answers alike, read-only: the
+// implementation.
+struct ImplementationAttribute {
+    ViAttr attr;
+    Value (*get)();
+};
+
+constexpr ImplementationAttribute kImplementationAttributes[] = {
+    {VI_ATTR_RSRC_IMPL_VERSION, [] { return Value::of(Value::u32, kImplementationVersion); }},
+    {VI_ATTR_RSRC_SPEC_VERSION, [] { return Value::of(Value::u32, VI_SPEC_VERSION); }},
+    {VI_ATTR_RSRC_MANF_NAME, [] { return Value::str(kImplementationName); }},
+    {VI_ATTR_RSRC_MANF_ID, [] { return Value::of(Value::u16, 0); }},
+};
+
+bool implementation_value(ViAttr attr, Value& v) {
+    for (const ImplementationAttribute& a : kImplementationAttributes) {
+        if (a.attr == attr) {
+            v = a.get();
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr Attribute kInstrumentAttributes[] = {
+    {VI_ATTR_RSRC_CLASS, [](const InstrumentView&) { return Value::str("INSTR"); }},
+    {VI_ATTR_RSRC_NAME,
+     [](const InstrumentView& s) { return Value::str(sgvisa::canonical_name(s.session.name())); }},
+    {VI_ATTR_RSRC_LOCK_STATE,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u32, s.session.resource_lock().resource_state());
+     }},
+    {VI_ATTR_INTF_TYPE, [](const InstrumentView&) { return Value::of(Value::u16, VI_INTF_USB); }},
+    {VI_ATTR_INTF_NUM,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.session.name().board); }},
+    {VI_ATTR_INTF_INST_NAME,
+     [](const InstrumentView& s) {
+         return Value::str("USB" + std::to_string(s.session.name().board));
+     }},
+    {VI_ATTR_RM_SESSION,
+     [](const InstrumentView& s) { return Value::of(Value::u32, s.session.resource_manager()); }},
+    {VI_ATTR_TMO_VALUE,
+     [](const InstrumentView& s) { return Value::of(Value::u32, s.settings.timeout_ms); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value > 0xFFFFFFFFu)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         // A USB transfer cannot complete in no time: "immediate" is the
+         // shortest timeout this library keeps, 1 ms.
+         settings.timeout_ms = value == VI_TMO_IMMEDIATE ? 1 : static_cast<ViUInt32>(value);
+         return VI_SUCCESS;
+     }},
+    {VI_ATTR_MAX_QUEUE_LENGTH,
+     [](const InstrumentView& s) { return Value::of(Value::u32, s.settings.max_queue_length); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value == 0 || value > 0xFFFFFFFFu)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.max_queue_length = static_cast<ViUInt32>(value);
+         return VI_SUCCESS;
+     }},
+    {VI_ATTR_TRIG_ID,
+     [](const InstrumentView&) {
+         return Value::of(Value::i16, static_cast<std::uint64_t>(kTriggerSoftware));
+     },
+     [](SessionSettings&, ViAttrState value) -> ViStatus {
+         return static_cast<ViInt16>(value) != kTriggerSoftware || value > 0xFFFFu
+                    ? VI_ERROR_NSUP_ATTR_STATE
+                    : VI_SUCCESS;
+     }},
+    {VI_ATTR_TERMCHAR,
+     [](const InstrumentView& s) { return Value::of(Value::u8, s.settings.term_char); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value > 0xFF)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.term_char = static_cast<std::uint8_t>(value);
+         return VI_SUCCESS;
+     }},
+    SG_BOOLEAN_SETTING(VI_ATTR_TERMCHAR_EN, term_char_enabled),
+    SG_BOOLEAN_SETTING(VI_ATTR_SEND_END_EN, send_end),
+    SG_BOOLEAN_SETTING(VI_ATTR_SUPPRESS_END_EN, suppress_end),
+    {VI_ATTR_IO_PROT,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.io_protocol); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         // Vendor-specific USBTMC messages are not carried.
+         if (value != VI_PROT_NORMAL)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.io_protocol = VI_PROT_NORMAL;
+         return VI_SUCCESS;
+     }},
+    {VI_ATTR_RD_BUF_OPER_MODE,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.read_buffer_mode); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value != VI_FLUSH_ON_ACCESS && value != VI_FLUSH_DISABLE)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.read_buffer_mode = static_cast<std::uint16_t>(value);
+         return VI_SUCCESS;
+     }},
+    {VI_ATTR_WR_BUF_OPER_MODE,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.write_buffer_mode); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value != VI_FLUSH_ON_ACCESS && value != VI_FLUSH_WHEN_FULL)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.write_buffer_mode = static_cast<std::uint16_t>(value);
+         return VI_SUCCESS;
+     }},
+    {VI_ATTR_RD_BUF_SIZE,
+     [](const InstrumentView& s) { return Value::of(Value::u32, s.settings.read_buffer_size); }},
+    {VI_ATTR_WR_BUF_SIZE,
+     [](const InstrumentView& s) { return Value::of(Value::u32, s.settings.write_buffer_size); }},
+    {VI_ATTR_MANF_ID,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.vendor_id); }},
+    {VI_ATTR_MODEL_CODE,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.product_id); }},
+    {VI_ATTR_MANF_NAME, [](const InstrumentView& s) { return Value::str(s.facts.manufacturer); }},
+    {VI_ATTR_MODEL_NAME, [](const InstrumentView& s) { return Value::str(s.facts.product); }},
+    {VI_ATTR_USB_SERIAL_NUM, [](const InstrumentView& s) { return Value::str(s.facts.serial); }},
+    {VI_ATTR_USB_INTFC_NUM,
+     [](const InstrumentView& s) { return Value::of(Value::i16, s.facts.interface_number); }},
+    {VI_ATTR_USB_PROTOCOL,
+     [](const InstrumentView& s) { return Value::of(Value::i16, s.facts.interface_protocol); }},
+    {VI_ATTR_USB_MAX_INTR_SIZE,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.interrupt_packet_size); }},
+    {VI_ATTR_4882_COMPLIANT,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u16, s.facts.interface_protocol == 1 ? VI_TRUE : VI_FALSE);
+     }},
+};
+
+#undef SG_BOOLEAN_SETTING
+
+// An instrument session's row for `attr`, or null.
+const Attribute* instrument_attribute(ViAttr attr) {
+    for (const Attribute& a : kInstrumentAttributes) {
+        if (a.attr == attr)
+            return &a;
+    }
+    return nullptr;
 }
 
 // Reads an instrument session attribute; false when there is no such one.
-bool instrument_value(const sgvisa::InstrumentSession& s, ViAttr attr, Value& v) {
+bool instrument_value(const sgvisa::session::InstrumentSession& s, ViAttr attr, Value& v) {
     if (implementation_value(attr, v))
         return true;
-    const auto settings = s.settings();
-    const auto& facts = s.device()->facts();
-    switch (attr) {
-        case VI_ATTR_RSRC_CLASS:
-            v = Value::str("INSTR");
-            return true;
-        case VI_ATTR_RSRC_NAME:
-            v = Value::str(sgvisa::canonical_name(s.name()));
-            return true;
-        case VI_ATTR_RSRC_LOCK_STATE:
-            v = Value::of(Value::u32, s.resource_lock().resource_state());
-            return true;
-        case VI_ATTR_INTF_TYPE:
-            v = Value::of(Value::u16, VI_INTF_USB);
-            return true;
-        case VI_ATTR_INTF_NUM:
-            v = Value::of(Value::u16, s.name().board);
-            return true;
-        case VI_ATTR_INTF_INST_NAME:
-            v = Value::str("USB" + std::to_string(s.name().board));
-            return true;
-        case VI_ATTR_RM_SESSION:
-            v = Value::of(Value::u32, s.resource_manager());
-            return true;
-        case VI_ATTR_TMO_VALUE:
-            v = Value::of(Value::u32, settings.timeout_ms);
-            return true;
-        case VI_ATTR_MAX_QUEUE_LENGTH:
-            v = Value::of(Value::u32, settings.max_queue_length);
-            return true;
-        case VI_ATTR_TRIG_ID:
-            v = Value::of(Value::i16, static_cast<std::uint64_t>(kTriggerSoftware));
-            return true;
-        case VI_ATTR_TERMCHAR:
-            v = Value::of(Value::u8, settings.term_char);
-            return true;
-        case VI_ATTR_TERMCHAR_EN:
-            v = Value::of(Value::u16, settings.term_char_enabled);
-            return true;
-        case VI_ATTR_SEND_END_EN:
-            v = Value::of(Value::u16, settings.send_end);
-            return true;
-        case VI_ATTR_SUPPRESS_END_EN:
-            v = Value::of(Value::u16, settings.suppress_end);
-            return true;
-        case VI_ATTR_IO_PROT:
-            v = Value::of(Value::u16, settings.io_protocol);
-            return true;
-        case VI_ATTR_RD_BUF_OPER_MODE:
-            v = Value::of(Value::u16, settings.read_buffer_mode);
-            return true;
-        case VI_ATTR_WR_BUF_OPER_MODE:
-            v = Value::of(Value::u16, settings.write_buffer_mode);
-            return true;
-        case VI_ATTR_RD_BUF_SIZE:
-            v = Value::of(Value::u32, settings.read_buffer_size);
-            return true;
-        case VI_ATTR_WR_BUF_SIZE:
-            v = Value::of(Value::u32, settings.write_buffer_size);
-            return true;
-        case VI_ATTR_MANF_ID:
-            v = Value::of(Value::u16, facts.vendor_id);
-            return true;
-        case VI_ATTR_MODEL_CODE:
-            v = Value::of(Value::u16, facts.product_id);
-            return true;
-        case VI_ATTR_MANF_NAME:
-            v = Value::str(facts.manufacturer);
-            return true;
-        case VI_ATTR_MODEL_NAME:
-            v = Value::str(facts.product);
-            return true;
-        case VI_ATTR_USB_SERIAL_NUM:
-            v = Value::str(facts.serial);
-            return true;
-        case VI_ATTR_USB_INTFC_NUM:
-            v = Value::of(Value::i16, facts.interface_number);
-            return true;
-        case VI_ATTR_USB_PROTOCOL:
-            v = Value::of(Value::i16, facts.interface_protocol);
-            return true;
-        case VI_ATTR_USB_MAX_INTR_SIZE:
-            v = Value::of(Value::u16, facts.interrupt_packet_size);
-            return true;
-        case VI_ATTR_4882_COMPLIANT:
-            v = Value::of(Value::u16, facts.interface_protocol == 1 ? VI_TRUE : VI_FALSE);
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Sets a settable instrument session attribute in `settings`; `known` false
-// when `attr` is not one.
-ViStatus apply_setting(sgvisa::SessionSettings& settings, ViAttr attr, ViAttrState value,
-                       bool& known) {
-    known = true;
-    switch (attr) {
-        case VI_ATTR_TMO_VALUE:
-            if (value > 0xFFFFFFFFu)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            // A USB transfer cannot complete in no time: "immediate" is the
-            // shortest timeout this library keeps, 1 ms.
-            settings.timeout_ms = value == VI_TMO_IMMEDIATE ? 1 : static_cast<ViUInt32>(value);
-            break;
-        case VI_ATTR_MAX_QUEUE_LENGTH:
-            if (value == 0 || value > 0xFFFFFFFFu)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.max_queue_length = static_cast<ViUInt32>(value);
-            break;
-        case VI_ATTR_TRIG_ID:
-            if (static_cast<ViInt16>(value) != kTriggerSoftware || value > 0xFFFFu)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            return VI_SUCCESS;
-        case VI_ATTR_TERMCHAR:
-            if (value > 0xFF)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.term_char = static_cast<std::uint8_t>(value);
-            break;
-        case VI_ATTR_TERMCHAR_EN:
-            if (!is_boolean(value))
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.term_char_enabled = value == VI_TRUE;
-            break;
-        case VI_ATTR_SEND_END_EN:
-            if (!is_boolean(value))
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.send_end = value == VI_TRUE;
-            break;
-        case VI_ATTR_SUPPRESS_END_EN:
-            if (!is_boolean(value))
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.suppress_end = value == VI_TRUE;
-            break;
-        case VI_ATTR_IO_PROT:
-            // Vendor-specific USBTMC messages are not carried.
-            if (value != VI_PROT_NORMAL)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.io_protocol = VI_PROT_NORMAL;
-            break;
-        case VI_ATTR_RD_BUF_OPER_MODE:
-            if (value != VI_FLUSH_ON_ACCESS && value != VI_FLUSH_DISABLE)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.read_buffer_mode = static_cast<std::uint16_t>(value);
-            break;
-        case VI_ATTR_WR_BUF_OPER_MODE:
-            if (value != VI_FLUSH_ON_ACCESS && value != VI_FLUSH_WHEN_FULL)
-                return VI_ERROR_NSUP_ATTR_STATE;
-            settings.write_buffer_mode = static_cast<std::uint16_t>(value);
-            break;
-        default:
-            known = false;
-            return VI_ERROR_NSUP_ATTR;
-    }
-    return VI_SUCCESS;
+    const Attribute* a = instrument_attribute(attr);
+    if (a == nullptr)
+        return false;
+    const SessionSettings settings = s.settings();
+    v = a->get({s, settings, s.device()->facts()});
+    return true;
 }
 
 // Sets an instrument session attribute.
-ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrState value) {
-    bool known = true;
-    const ViStatus st = s.change_settings([&](sgvisa::SessionSettings& settings) {
-        const ViStatus applied = apply_setting(settings, attr, value, known);
+ViStatus set_instrument_value(sgvisa::session::InstrumentSession& s, ViAttr attr,
+                              ViAttrState value) {
+    Value implementation;
+    if (implementation_value(attr, implementation))
+        return VI_ERROR_ATTR_READONLY;
+    const Attribute* a = instrument_attribute(attr);
+    if (a == nullptr)
+        return VI_ERROR_NSUP_ATTR;
+    if (a->set == nullptr)
+        return VI_ERROR_ATTR_READONLY;
+    return s.change_settings([&](SessionSettings& settings) {
+        const ViStatus applied = a->set(settings, value);
         if (applied == VI_SUCCESS && attr == VI_ATTR_MAX_QUEUE_LENGTH)
             s.events().set_queue_length(settings.max_queue_length);
         return applied;
     });
-    if (!known) {
-        Value ignored;
-        return instrument_value(s, attr, ignored) ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
-    }
-    return st;
 }
 
 // VISA's 64-bit variant of VI_ATTR_RET_COUNT. PyVISA asks for it with a
@@ -277,7 +279,7 @@ ViStatus set_instrument_value(sgvisa::InstrumentSession& s, ViAttr attr, ViAttrS
 // never past a buffer, and exact for any count an operation can return.
 constexpr ViAttr kReturnCount64 = 0x3FFF4028;
 
-bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
+bool event_value(const sgvisa::session::VisaEvent& e, ViAttr attr, Value& v) {
     switch (attr) {
         case VI_ATTR_EVENT_TYPE:
             v = Value::of(Value::u32, e.type);
@@ -309,7 +311,8 @@ bool event_value(const sgvisa::VisaEvent& e, ViAttr attr, Value& v) {
     }
 }
 
-bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr, Value& v) {
+bool resource_manager_value(const sgvisa::session::ResourceManagerState& rm, ViAttr attr,
+                            Value& v) {
     if (implementation_value(attr, v))
         return true;
     switch (attr) {
@@ -327,10 +330,10 @@ bool resource_manager_value(const sgvisa::ResourceManagerState& rm, ViAttr attr,
 }  // namespace
 
 SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
-    const sgvisa::CallTrace traced("viSetAttribute", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viSetAttribute", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("attrName", attrName).hex("attrValue", attrValue);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         if (const auto session = table.instrument(vi))
             return set_instrument_value(*session, attrName, attrValue);
@@ -355,12 +358,12 @@ SGVISA_EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState 
 }
 
 SGVISA_EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrValue) {
-    const sgvisa::CallTrace traced("viGetAttribute", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viGetAttribute", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .hex("attrName", attrName)
             .hex("attrValue", reinterpret_cast<std::uintptr_t>(attrValue));
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         auto& table = SessionTable::global();
         Value v;
         bool known = false;

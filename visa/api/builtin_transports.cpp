@@ -1,19 +1,20 @@
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 
 #include <mutex>
 
-#include "libusb_opener.h"
-#include "localbus_opener.h"
-#include "transport_openers.h"
+#include "libusb/libusb_opener.h"
+#include "localbus/localbus_opener.h"
+#include "transport/transport_openers.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 void register_builtin_transports() {
     static std::once_flag once;
     std::call_once(once, [] {
-        register_transport_backend({open_localbus_transport, list_localbus_resources});
-        register_transport_backend({open_libusb_transport, list_libusb_resources});
+        register_transport_backend(
+            {localbus::open_localbus_transport, localbus::list_localbus_resources});
+        register_transport_backend({libusb::open_libusb_transport, libusb::list_libusb_resources});
     });
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

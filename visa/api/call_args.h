@@ -8,10 +8,10 @@
 #include <string>
 #include <type_traits>
 
-#include "trace_text.h"
+#include "trace/trace_text.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 class CallArgs {
   public:
@@ -97,4 +97,4 @@ class CallArgs {
     const char* resource_ = nullptr;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

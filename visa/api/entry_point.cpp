@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <string>
 
+#include "api/status_text.h"
 #include "failure_reason.h"
-#include "status_text.h"
-#include "trace_reason.h"
-#include "trace_sink.h"
+#include "trace/trace_reason.h"
+#include "trace/trace_sink.h"
 
-namespace sgvisa::call_trace {
+namespace sgvisa::api::call_trace {
 namespace {
 
 thread_local int depth = 0;
@@ -67,4 +67,4 @@ void finish(const char* op, std::int64_t start_ns, ViStatus status, const CallAr
     }
 }
 
-}  // namespace sgvisa::call_trace
+}  // namespace sgvisa::api::call_trace

@@ -4,8 +4,8 @@
 // CallTrace naming itself and describing its arguments, then runs its body
 // through guarded():
 //
-//   const sgvisa::CallTrace trace("viWrite", [&](sgvisa::CallArgs& a) { ... });
-//   return sgvisa::guarded([&]() -> ViStatus { ... });
+//   const sgvisa::api::CallTrace trace("viWrite", [&](sgvisa::api::CallArgs& a) { ... });
+//   return sgvisa::api::guarded([&]() -> ViStatus { ... });
 //
 // With the trace off that costs a check of a cached flag here and in
 // guarded(). With it on, the CallTrace writes one line when the call
@@ -24,12 +24,12 @@
 #include <utility>
 
 #include "call_args.h"
-#include "trace_switch.h"
+#include "trace/trace_switch.h"
 #include "visa.h"
 
 #define SGVISA_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 namespace call_trace {
 // Keeps `status` for the call's trace line (CallTrace, below).
@@ -99,4 +99,4 @@ class CallTrace {
     Describe describe_;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

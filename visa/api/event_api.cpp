@@ -4,17 +4,17 @@
 // endpoint) and the completions of its asynchronous operations; exception
 // events may be enabled and handled but none is raised.
 #include "entry_point.h"
-#include "session_table.h"
+#include "session/session_table.h"
 #include "visa.h"
 
-using sgvisa::SessionTable;
+using sgvisa::session::SessionTable;
 
 SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism,
                                      ViEventFilter /*context*/) {
-    const sgvisa::CallTrace traced("viEnableEvent", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viEnableEvent", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
@@ -23,10 +23,10 @@ SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt
 }
 
 SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
-    const sgvisa::CallTrace traced("viDisableEvent", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viDisableEvent", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
@@ -35,10 +35,10 @@ SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUIn
 }
 
 SGVISA_EXPORT ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
-    const sgvisa::CallTrace traced("viDiscardEvents", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viDiscardEvents", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("eventType", eventType).num("mechanism", mechanism);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
@@ -50,14 +50,14 @@ SGVISA_EXPORT ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUI
 // closed at once when `outContext` is VI_NULL.
 SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
                                      ViPEventType outEventType, ViPEvent outContext) {
-    const sgvisa::CallTrace traced("viWaitOnEvent", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viWaitOnEvent", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .hex("inEventType", inEventType)
             .num("timeout", timeout)
             .out_hex("outEventType", outEventType)
             .out_hex("outContext", outContext);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (outEventType != nullptr)
             *outEventType = 0;
         if (outContext != nullptr)
@@ -66,7 +66,7 @@ SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUI
         const auto session = table.instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
-        sgvisa::VisaEvent event;
+        sgvisa::session::VisaEvent event;
         const ViStatus st =
             session->events().wait(inEventType, sgvisa::deadline_after_ms(timeout), event);
         if (st < 0)
@@ -76,7 +76,7 @@ SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUI
         if (outContext != nullptr) {
             const ViStatus added =
                 table.add_event(session->resource_manager(),
-                                std::make_shared<sgvisa::VisaEvent>(event), *outContext);
+                                std::make_shared<sgvisa::session::VisaEvent>(event), *outContext);
             if (added != VI_SUCCESS)
                 return added;
         }
@@ -86,13 +86,13 @@ SGVISA_EXPORT ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUI
 
 SGVISA_EXPORT ViStatus viInstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
                                         ViAddr userHandle) {
-    const sgvisa::CallTrace traced("viInstallHandler", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viInstallHandler", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .hex("eventType", eventType)
             .hex("handler", reinterpret_cast<std::uintptr_t>(handler))
             .hex("userHandle", reinterpret_cast<std::uintptr_t>(userHandle));
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
@@ -102,13 +102,13 @@ SGVISA_EXPORT ViStatus viInstallHandler(ViSession vi, ViEventType eventType, ViH
 
 SGVISA_EXPORT ViStatus viUninstallHandler(ViSession vi, ViEventType eventType, ViHndlr handler,
                                           ViAddr userHandle) {
-    const sgvisa::CallTrace traced("viUninstallHandler", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viUninstallHandler", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .hex("eventType", eventType)
             .hex("handler", reinterpret_cast<std::uintptr_t>(handler))
             .hex("userHandle", reinterpret_cast<std::uintptr_t>(userHandle));
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;

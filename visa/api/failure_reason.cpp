@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
-#include "builtin_transports.h"
-#include "lock_holders.h"
-#include "session_table.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "api/builtin_transports.h"
+#include "lock/lock_holders.h"
+#include "session/session_table.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 namespace {
 
 // How long listing the buses for a "not found" may take.
@@ -53,8 +53,8 @@ std::string not_found(const UsbResourceName& wanted) {
 }
 
 std::string locked(const UsbResourceName& name, ViStatus status, const char* op) {
-    const LockHolders holders =
-        lock_holders(InstrumentKey{name.vendor_id, name.product_id, name.serial});
+    const lock::LockHolders holders =
+        lock::lock_holders(lock::InstrumentKey{name.vendor_id, name.product_id, name.serial});
     if (holders.exclusive.held) {
         const std::string pids = pid_list(holders.exclusive.pids);
         return "the instrument is locked by " +
@@ -81,7 +81,7 @@ std::string locked(const UsbResourceName& name, ViStatus status, const char* op)
     return "another session held the instrument (the lock is free now): try again";
 }
 
-std::string no_answer(const InstrumentSession& session) {
+std::string no_answer(const session::InstrumentSession& session) {
     return "the instrument did not answer within " + std::to_string(session.settings().timeout_ms) +
            " ms (VI_ATTR_TMO_VALUE): check that it is connected and switched on and that the "
            "command asks for a reply, or set a longer timeout";
@@ -92,14 +92,14 @@ std::string no_answer(const InstrumentSession& session) {
 std::string failure_reason(const char* op, ViStatus status, ViObject session,
                            const char* resource) {
     std::optional<UsbResourceName> name;
-    std::shared_ptr<InstrumentSession> instrument;
+    std::shared_ptr<session::InstrumentSession> instrument;
     if (resource != nullptr) {
         UsbResourceName parsed;
         if (parse_usb_resource_name(std::string_view(resource, ::strnlen(resource, 1024)),
                                     parsed) == VI_SUCCESS)
             name = parsed;
     } else if (session != VI_NULL) {
-        instrument = SessionTable::global().instrument(session);
+        instrument = session::SessionTable::global().instrument(session);
         if (instrument)
             name = instrument->name();
     }
@@ -123,4 +123,4 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

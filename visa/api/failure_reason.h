@@ -6,7 +6,7 @@
 
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 
 // Empty when there is nothing to add to the status. `op` is the operation
 // (viLock's and viOpen's timeouts are waits for a lock), `session` the
@@ -14,4 +14,4 @@ namespace sgvisa {
 // May list the buses and look at lock files (within a second or two).
 std::string failure_reason(const char* op, ViStatus status, ViObject session, const char* resource);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api

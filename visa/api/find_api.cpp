@@ -7,16 +7,16 @@
 #include <string>
 #include <string_view>
 
-#include "builtin_transports.h"
+#include "api/builtin_transports.h"
 #include "entry_point.h"
-#include "resource_pattern.h"
-#include "resource_syntax.h"
-#include "session_table.h"
-#include "transport_openers.h"
-#include "usb_resource_name.h"
+#include "session/session_table.h"
+#include "transport/resource_pattern.h"
+#include "transport/resource_syntax.h"
+#include "transport/transport_openers.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
-using sgvisa::SessionTable;
+using sgvisa::session::SessionTable;
 
 namespace {
 
@@ -45,14 +45,14 @@ ViStatus parse_name(ViSession rm, ViConstRsrc rsrc, sgvisa::ResourceSyntax& name
 
 SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi,
                                   ViPUInt32 retCnt, ViChar* desc) {
-    const sgvisa::CallTrace traced("viFindRsrc", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viFindRsrc", [&](sgvisa::api::CallArgs& a) {
         a.obj("sesn", sesn)
             .str("expr", expr)
             .out_hex("vi", vi)
             .out("retCnt", retCnt)
             .out_str("desc", desc);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (vi != nullptr)
             *vi = VI_NULL;
         if (retCnt != nullptr)
@@ -69,8 +69,8 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
         if (st != VI_SUCCESS)
             return st;
 
-        sgvisa::register_builtin_transports();
-        auto list = std::make_shared<sgvisa::FindList>();
+        sgvisa::api::register_builtin_transports();
+        auto list = std::make_shared<sgvisa::session::FindList>();
         for (const auto& name :
              sgvisa::list_transport_resources(sgvisa::deadline_after_ms(kFindTimeMs))) {
             std::string text = sgvisa::canonical_name(name);
@@ -95,9 +95,9 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
 }
 
 SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
-    const sgvisa::CallTrace traced(
-        "viFindNext", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).out_str("desc", desc); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced(
+        "viFindNext", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).out_str("desc", desc); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (desc != nullptr)
             desc[0] = '\0';
         const auto list = SessionTable::global().find_list(vi);
@@ -113,7 +113,7 @@ SGVISA_EXPORT ViStatus viFindNext(ViFindList vi, ViChar* desc) {
 
 SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                    ViPUInt16 intfNum) {
-    const sgvisa::CallTrace traced("viParseRsrc", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viParseRsrc", [&](sgvisa::api::CallArgs& a) {
         a.obj("rmSesn", rmSesn)
             .str("rsrcName", rsrcName)
             .out("intfType", intfType)
@@ -125,7 +125,7 @@ SGVISA_EXPORT ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUI
 SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
                                      ViPUInt16 intfNum, ViChar* rsrcClass,
                                      ViChar* expandedUnaliasedName, ViChar* aliasIfExists) {
-    const sgvisa::CallTrace traced("viParseRsrcEx", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viParseRsrcEx", [&](sgvisa::api::CallArgs& a) {
         a.obj("rmSesn", rmSesn)
             .str("rsrcName", rsrcName)
             .out("intfType", intfType)
@@ -134,7 +134,7 @@ SGVISA_EXPORT ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViP
             .out_str("expandedUnaliasedName", expandedUnaliasedName)
             .out_str("aliasIfExists", aliasIfExists);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         sgvisa::ResourceSyntax name;
         const ViStatus st = parse_name(rmSesn, rsrcName, name);
         if (st != VI_SUCCESS)

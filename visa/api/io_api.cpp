@@ -7,16 +7,17 @@
 #include <span>
 
 #include "entry_point.h"
-#include "session_io.h"
-#include "session_table.h"
+#include "session/formatted_io.h"
+#include "session/session_io.h"
+#include "session/session_table.h"
 #include "visa.h"
 
-using sgvisa::SessionIo;
+using sgvisa::session::SessionIo;
 
 namespace {
 
 // viRead's trace shows the bytes it stored, which only retCnt tells.
-void read_args(sgvisa::CallArgs& a, ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+void read_args(sgvisa::api::CallArgs& a, ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
     a.obj("vi", vi);
     if (retCnt != nullptr)
         a.buf("buf", buf, std::min(*retCnt, cnt));
@@ -30,20 +31,20 @@ void read_args(sgvisa::CallArgs& a, ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPU
 // Sends `cnt` bytes; with VI_ATTR_SEND_END_EN (the default) they end the
 // message (END on the last byte), otherwise the message goes on.
 SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
-    const sgvisa::CallTrace traced("viWrite", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viWrite", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("retCnt", retCnt);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
             *retCnt = 0;
         if (buf == nullptr && cnt > 0)
             return VI_ERROR_USER_BUF;
         SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+        ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        st =
-            io.op.write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end, io.deadline);
+        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
+                                  io.deadline);
         if (st >= 0 && retCnt != nullptr)
             *retCnt = cnt;
         return st;
@@ -54,20 +55,20 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
 // (VI_SUCCESS_TERM_CHAR) or until `cnt` bytes are stored (VI_SUCCESS_MAX_CNT;
 // the rest stays for the next read).
 SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
-    const sgvisa::CallTrace traced(
-        "viRead", [&](sgvisa::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced(
+        "viRead", [&](sgvisa::api::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
             *retCnt = 0;
         if (buf == nullptr && cnt > 0)
             return VI_ERROR_USER_BUF;
         SessionIo io;
-        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         std::size_t count = 0;
-        const ViStatus read =
-            sgvisa::read_message_bytes(io.op, io.settings, std::span(buf, cnt), io.deadline, count);
+        const ViStatus read = sgvisa::session::read_message_bytes(
+            io.op, io.settings, std::span(buf, cnt), io.deadline, count);
         if (retCnt != nullptr)
             *retCnt = static_cast<ViUInt32>(count);
         return read;
@@ -76,26 +77,26 @@ SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 
 
 // Device clear; the session's buffered input goes too.
 SGVISA_EXPORT ViStatus viClear(ViSession vi) {
-    const sgvisa::CallTrace traced("viClear", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced("viClear",
+                                        [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         SessionIo io;
-        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         io.session->read_buffer().discard();
-        io.op.connection().drop_read_rest();
         return io.transport().clear(io.deadline);
     });
 }
 
 SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
-    const sgvisa::CallTrace traced(
-        "viReadSTB", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).out_hex("status", status); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced(
+        "viReadSTB", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).out_hex("status", status); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (status == nullptr)
             return VI_ERROR_USER_BUF;
         SessionIo io;
-        ViStatus st = sgvisa::begin_session_io(vi, io);
+        ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         std::uint8_t stb = 0;
@@ -106,15 +107,13 @@ SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
     });
 }
 
-// Formatted I/O buffers: VI_READ_BUF discards the read buffer and, when the
-// message in it has not ended, reads and drops the rest of it;
-// VI_READ_BUF_DISCARD discards without reading. Writes are never buffered
-// past the operation, so the write buffer flags have nothing to do. The
-// low-level buffers (VI_IO_*) of a USB instrument are the instrument's own.
+// The formatted I/O buffers and what the transport kept of a reply
+// (session/formatted_io.h). The low-level output buffer of a USB instrument
+// is the instrument's own.
 SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
-    const sgvisa::CallTrace traced("viFlush",
-                                   [&](sgvisa::CallArgs& a) { a.obj("vi", vi).hex("mask", mask); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced(
+        "viFlush", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).hex("mask", mask); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_READ_BUF_DISCARD |
                                     VI_WRITE_BUF_DISCARD | VI_IO_IN_BUF | VI_IO_OUT_BUF |
                                     VI_IO_IN_BUF_DISCARD | VI_IO_OUT_BUF_DISCARD;
@@ -122,34 +121,19 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
             ((mask & VI_READ_BUF) && (mask & VI_READ_BUF_DISCARD)))
             return VI_ERROR_INV_MASK;
         SessionIo io;
-        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        auto& buffer = io.session->read_buffer();
-        if (mask & VI_READ_BUF) {
-            const bool unfinished = !buffer.empty() && !buffer.last_has_end;
-            if (unfinished) {
-                sgvisa::BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
-                const ViStatus drained = source.discard_rest();
-                buffer.discard();
-                return drained;
-            }
-            buffer.discard();
-        }
-        if (mask & VI_READ_BUF_DISCARD)
-            buffer.discard();
-        if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
-            io.op.connection().drop_read_rest();
-        return VI_SUCCESS;
+        return sgvisa::session::flush_buffers(io, mask);
     });
 }
 
 SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
-    const sgvisa::CallTrace traced("viSetBuf", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viSetBuf", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi).hex("mask", mask).num("size", size);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
-        const auto session = sgvisa::SessionTable::global().instrument(vi);
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::session::SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
         constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_IO_IN_BUF | VI_IO_OUT_BUF;
@@ -157,7 +141,7 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
             return VI_ERROR_INV_MASK;
         if (size == 0)
             return VI_ERROR_INV_SIZE;
-        session->change_settings([&](sgvisa::SessionSettings& settings) {
+        session->change_settings([&](sgvisa::session::SessionSettings& settings) {
             if (mask & VI_READ_BUF)
                 settings.read_buffer_size = size;
             if (mask & VI_WRITE_BUF)
@@ -169,13 +153,14 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
 }
 
 SGVISA_EXPORT ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
-    const sgvisa::CallTrace traced(
-        "viAssertTrigger", [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("protocol", protocol); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced("viAssertTrigger", [&](sgvisa::api::CallArgs& a) {
+        a.obj("vi", vi).num("protocol", protocol);
+    });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (protocol != VI_TRIG_PROT_DEFAULT)
             return VI_ERROR_INV_PROT;
-        sgvisa::SessionIo io;
-        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        sgvisa::session::SessionIo io;
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         return io.transport().assert_trigger(io.deadline);
@@ -183,13 +168,13 @@ SGVISA_EXPORT ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
 }
 
 SGVISA_EXPORT ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode) {
-    const sgvisa::CallTrace traced("viGpibControlREN",
-                                   [&](sgvisa::CallArgs& a) { a.obj("vi", vi).num("mode", mode); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced(
+        "viGpibControlREN", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).num("mode", mode); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (mode > VI_GPIB_REN_ADDRESS_GTL)
             return VI_ERROR_INV_MODE;
-        sgvisa::SessionIo io;
-        const ViStatus st = sgvisa::begin_session_io(vi, io);
+        sgvisa::session::SessionIo io;
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
         return io.transport().control_remote(mode, io.deadline);

@@ -3,20 +3,20 @@
 #include <string>
 
 #include "entry_point.h"
-#include "session_table.h"
+#include "session/session_table.h"
 #include "visa.h"
 
 SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,
                               ViConstKeyId requestedKey, ViChar* accessKey) {
-    const sgvisa::CallTrace traced("viLock", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viLock", [&](sgvisa::api::CallArgs& a) {
         a.obj("vi", vi)
             .num("lockType", lockType)
             .num("timeout", timeout)
             .str("requestedKey", requestedKey)
             .out_str("accessKey", accessKey);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
-        const auto session = sgvisa::SessionTable::global().instrument(vi);
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::session::SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
         if (lockType == VI_SHARED_LOCK && accessKey == nullptr)
@@ -34,9 +34,10 @@ SGVISA_EXPORT ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 time
 }
 
 SGVISA_EXPORT ViStatus viUnlock(ViSession vi) {
-    const sgvisa::CallTrace traced("viUnlock", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
-    return sgvisa::guarded([&]() -> ViStatus {
-        const auto session = sgvisa::SessionTable::global().instrument(vi);
+    const sgvisa::api::CallTrace traced("viUnlock",
+                                        [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        const auto session = sgvisa::session::SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
         return session->unlock();

@@ -6,15 +6,15 @@
 #include <string_view>
 #include <utility>
 
-#include "builtin_transports.h"
-#include "device_registry.h"
+#include "api/builtin_transports.h"
 #include "entry_point.h"
-#include "resource_syntax.h"
-#include "session_table.h"
-#include "usb_resource_name.h"
+#include "session/device_registry.h"
+#include "session/session_table.h"
+#include "transport/resource_syntax.h"
+#include "transport/usb_resource_name.h"
 #include "visa.h"
 
-using sgvisa::SessionTable;
+using sgvisa::session::SessionTable;
 
 namespace {
 
@@ -25,9 +25,9 @@ constexpr auto kConnectTime = std::chrono::milliseconds(1000);
 }  // namespace
 
 SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
-    const sgvisa::CallTrace traced("viOpenDefaultRM",
-                                   [&](sgvisa::CallArgs& a) { a.out_hex("vi", vi); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced("viOpenDefaultRM",
+                                        [&](sgvisa::api::CallArgs& a) { a.out_hex("vi", vi); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
         *vi = VI_NULL;
@@ -48,7 +48,7 @@ SGVISA_EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
 // left to do; an open that times out on the lock has sent nothing.
 SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
                               ViUInt32 openTimeout, ViPSession vi) {
-    const sgvisa::CallTrace traced("viOpen", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viOpen", [&](sgvisa::api::CallArgs& a) {
         a.obj("sesn", sesn)
             .str("rsrcName", rsrcName)
             .num("accessMode", accessMode)
@@ -56,7 +56,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             .out_hex("vi", vi)
             .on_resource(rsrcName);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (vi == nullptr)
             return VI_ERROR_USER_BUF;
         *vi = VI_NULL;
@@ -79,17 +79,17 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         }
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
-        std::unique_ptr<sgvisa::LockFile> file;
-        st = sgvisa::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
+        std::unique_ptr<sgvisa::lock::LockFile> file;
+        st = sgvisa::lock::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
         if (st != VI_SUCCESS)
             return st;
-        auto lock = std::make_unique<sgvisa::ResourceLock>(std::move(file));
+        auto lock = std::make_unique<sgvisa::lock::ResourceLock>(std::move(file));
         std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
-        sgvisa::register_builtin_transports();
-        std::shared_ptr<sgvisa::DeviceConnection> device;
-        st = sgvisa::connect_device(name, std::max(deadline, sgvisa::Clock::now() + kConnectTime),
-                                    device);
+        sgvisa::api::register_builtin_transports();
+        std::shared_ptr<sgvisa::session::DeviceConnection> device;
+        st = sgvisa::session::connect_device(
+            name, std::max(deadline, sgvisa::Clock::now() + kConnectTime), device);
         if (st != VI_SUCCESS)
             return st;
         sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
@@ -102,8 +102,8 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
                 return st == VI_ERROR_RSRC_BUSY ? VI_ERROR_RSRC_LOCKED : st;
         }
 
-        auto session = std::make_shared<sgvisa::InstrumentSession>(sesn, std::move(name), device,
-                                                                   std::move(lock));
+        auto session = std::make_shared<sgvisa::session::InstrumentSession>(
+            sesn, std::move(name), device, std::move(lock));
         ViSession handle = VI_NULL;
         st = table.add_instrument(sesn, session, handle);
         if (st != VI_SUCCESS) {
@@ -118,11 +118,12 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
 }
 
 SGVISA_EXPORT ViStatus viClose(ViObject vi) {
-    const sgvisa::CallTrace traced("viClose", [&](sgvisa::CallArgs& a) { a.obj("vi", vi); });
-    return sgvisa::guarded([&]() -> ViStatus {
+    const sgvisa::api::CallTrace traced("viClose",
+                                        [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (vi == VI_NULL)
             return VI_WARN_NULL_OBJECT;
-        std::vector<std::shared_ptr<sgvisa::InstrumentSession>> removed;
+        std::vector<std::shared_ptr<sgvisa::session::InstrumentSession>> removed;
         const ViStatus st = SessionTable::global().remove(vi, removed);
         if (st != VI_SUCCESS)
             return st;

@@ -1,5 +1,5 @@
 // viStatusDesc: words for a status.
-#include "status_text.h"
+#include "api/status_text.h"
 
 #include <cstdio>
 #include <iterator>
@@ -7,7 +7,7 @@
 #include "entry_point.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::api {
 namespace {
 
 constexpr StatusText kTexts[] = {
@@ -110,16 +110,16 @@ const StatusText* find_status_text(ViStatus status) {
     return nullptr;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::api
 
 SGVISA_EXPORT ViStatus viStatusDesc(ViObject /*vi*/, ViStatus status, ViChar* desc) {
-    const sgvisa::CallTrace traced("viStatusDesc", [&](sgvisa::CallArgs& a) {
+    const sgvisa::api::CallTrace traced("viStatusDesc", [&](sgvisa::api::CallArgs& a) {
         a.hex("status", static_cast<ViUInt32>(status)).out_str("desc", desc);
     });
-    return sgvisa::guarded([&]() -> ViStatus {
+    return sgvisa::api::guarded([&]() -> ViStatus {
         if (desc == nullptr)
             return VI_ERROR_USER_BUF;
-        if (const auto* t = sgvisa::find_status_text(status)) {
+        if (const auto* t = sgvisa::api::find_status_text(status)) {
             std::snprintf(desc, VI_FIND_BUFLEN, "%s: %s", t->name, t->description);
             return VI_SUCCESS;
         }

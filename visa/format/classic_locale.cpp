@@ -1,6 +1,6 @@
 #include "classic_locale.h"
 
-namespace sgvisa {
+namespace sgvisa::format {
 namespace {
 
 locale_t classic() {
@@ -21,4 +21,4 @@ ClassicLocale::~ClassicLocale() {
         uselocale(previous_);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

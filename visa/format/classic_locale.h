@@ -6,7 +6,7 @@
 
 #include <locale.h>
 
-namespace sgvisa {
+namespace sgvisa::format {
 
 class ClassicLocale {
   public:
@@ -19,4 +19,4 @@ class ClassicLocale {
     locale_t previous_ = nullptr;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

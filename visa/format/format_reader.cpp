@@ -1,4 +1,4 @@
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 #include <cstdlib>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include "classic_locale.h"
 
-namespace sgvisa {
+namespace sgvisa::format {
 namespace {
 
 using Kind = ReadDirective::Kind;
@@ -383,4 +383,4 @@ ViStatus read_message(const ReadFormat& format, ReadSource& source, int& assigne
     return source.discard_rest();
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

@@ -1,4 +1,4 @@
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "classic_locale.h"
-#include "format_size_modifier.h"
+#include "format/format_size_modifier.h"
 
-namespace sgvisa {
+namespace sgvisa::format {
 namespace {
 
 constexpr int kMaxWidth = 1000000;
@@ -234,4 +234,4 @@ ViStatus format_message(const char* format, std::va_list* args, std::string& out
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::format

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <climits>
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 AsyncTransfer::AsyncTransfer(const LibusbRuntime& runtime)
     : runtime_(runtime), transfer_(runtime.api.alloc_transfer(0)) {}
@@ -108,4 +108,4 @@ std::size_t AsyncTransfer::actual_length() const {
     return std::min(n, room);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

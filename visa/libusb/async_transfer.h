@@ -15,10 +15,10 @@
 #include <span>
 #include <vector>
 
-#include "deadline.h"
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
+#include "transport/deadline.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 class AsyncTransfer {
   public:
@@ -78,4 +78,4 @@ class AsyncTransfer {
     int completed_ = 0;
 };
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

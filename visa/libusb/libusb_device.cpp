@@ -4,12 +4,12 @@
 
 #include <cstdint>
 
-#include "libusb_library.h"
-#include "process_descriptors.h"
-#include "usb_device_node.h"
-#include "usbtmc.h"
+#include "libusb/libusb_library.h"
+#include "libusb/usb_device_node.h"
+#include "proto/usbtmc.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 ViStatus LibusbDevice::open(const LibusbRuntime& runtime, const std::string& node_root,
                             const UsbtmcInterfaceInfo& iface, std::unique_ptr<LibusbDevice>& out) {
@@ -125,4 +125,4 @@ bool usbtmc_endpoints(const libusb_config_descriptor& config, std::uint8_t inter
     return true;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

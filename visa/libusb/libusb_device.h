@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
-#include "libusb_library.h"
-#include "sysfs_usbtmc_scan.h"
-#include "usb_device_facts.h"
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "transport/usb_device_facts.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 class LibusbDevice {
   public:
@@ -61,4 +61,4 @@ class LibusbDevice {
 bool usbtmc_endpoints(const libusb_config_descriptor& config, std::uint8_t interface_number,
                       std::uint8_t alt, UsbDeviceFacts& facts);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "libusb_library.h"
-#include "trace_reason.h"
-#include "usb_device_node.h"
+#include "libusb/libusb_library.h"
+#include "libusb/usb_device_node.h"
+#include "trace/trace_reason.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // Kernel drivers detached in one claim at most: one that comes back each
@@ -82,4 +82,4 @@ void release_usbtmc_interface(const LibusbDevice& device, bool claimed, bool rea
         api.attach_kernel_driver(device.handle(), number);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -5,11 +5,11 @@
 // close that usually ends it.
 #pragma once
 
-#include "deadline.h"
 #include "libusb_device.h"
+#include "transport/deadline.h"
 #include "visa.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 // Claims the interface of `device`. Sets `detached` when a kernel driver
 // was detached on the way (release_usbtmc_interface gives it back);
@@ -25,4 +25,4 @@ ViStatus claim_usbtmc_interface(const LibusbDevice& device, Deadline deadline, i
 // back to the kernel's driver (so that /dev/usbtmcN comes back).
 void release_usbtmc_interface(const LibusbDevice& device, bool claimed, bool reattach);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

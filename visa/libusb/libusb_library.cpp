@@ -1,4 +1,4 @@
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -6,7 +6,7 @@
 #include <atomic>
 #include <mutex>
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 bool load_libusb_api(const char* soname, LibusbApi& out) {
     void* library = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
@@ -115,4 +115,4 @@ ViStatus status_from_transfer(libusb_transfer_status status) {
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

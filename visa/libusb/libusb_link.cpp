@@ -12,11 +12,11 @@
 #include <mutex>
 
 #include "async_transfer.h"
+#include "libusb/libusb_library.h"
 #include "libusb_interface_claim.h"
-#include "libusb_library.h"
-#include "process_descriptors.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // How long a cancelled transfer is waited for. The kernel completes a
@@ -31,7 +31,7 @@ constexpr auto kStallClearBound = std::chrono::milliseconds(1000);
 constexpr std::uint8_t kClearFeatureRequestType = 0x02;
 constexpr std::uint16_t kEndpointHalt = 0;
 
-class LibusbLink final : public UsbLink {
+class LibusbLink final : public usbtmc::UsbLink {
   public:
     explicit LibusbLink(std::unique_ptr<LibusbDevice> device)
         : device_(std::move(device)),
@@ -105,7 +105,7 @@ class LibusbLink final : public UsbLink {
             device_->api().release_interface(device_->handle(), facts().interface_number);
     }
 
-    std::unique_ptr<InterruptSource> open_interrupt_source() override;
+    std::unique_ptr<usbtmc::InterruptSource> open_interrupt_source() override;
     bool interrupt_in_needs_claim() const override { return true; }
 
     LibusbDevice& device() { return *device_; }
@@ -402,7 +402,7 @@ class LibusbLink final : public UsbLink {
 // from the channel's thread, while the link carries the other transfers;
 // only while the link holds the claim, which it takes and gives up with the
 // instrument's access lock (the reader never claims by itself).
-class LibusbInterruptSource final : public InterruptSource {
+class LibusbInterruptSource final : public usbtmc::InterruptSource {
   public:
     explicit LibusbInterruptSource(LibusbLink& link)
         : link_(link), transfer_(std::make_unique<AsyncTransfer>(link.device().runtime())) {}
@@ -502,7 +502,7 @@ class LibusbInterruptSource final : public InterruptSource {
     bool wedged_ = false;
 };
 
-std::unique_ptr<InterruptSource> LibusbLink::open_interrupt_source() {
+std::unique_ptr<usbtmc::InterruptSource> LibusbLink::open_interrupt_source() {
     if (facts().interrupt_in_endpoint == 0)
         return nullptr;
     auto source = std::make_unique<LibusbInterruptSource>(*this);
@@ -511,7 +511,8 @@ std::unique_ptr<InterruptSource> LibusbLink::open_interrupt_source() {
 
 }  // namespace
 
-ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device, std::unique_ptr<UsbLink>& out) {
+ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device,
+                          std::unique_ptr<usbtmc::UsbLink>& out) {
     if (!device)
         return VI_ERROR_SYSTEM_ERROR;
     auto link = std::make_unique<LibusbLink>(std::move(device));
@@ -523,4 +524,4 @@ ViStatus make_libusb_link(std::unique_ptr<LibusbDevice> device, std::unique_ptr<
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -1,14 +1,14 @@
-#include "libusb_opener.h"
+#include "libusb/libusb_opener.h"
 
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "libusb/usb_device_node.h"
 #include "libusb_device.h"
-#include "libusb_library.h"
 #include "libusb_link.h"
-#include "quirk_table.h"
-#include "sysfs_usbtmc_scan.h"
-#include "usb_device_node.h"
-#include "usbtmc_host.h"
+#include "quirks/quirk_table.h"
+#include "usbtmc/usbtmc_host.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 
 ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
                                std::unique_ptr<Transport>& out) {
@@ -29,12 +29,13 @@ ViStatus open_libusb_transport(const UsbResourceName& name, Deadline deadline,
             continue;  // gone since the scan, or not usable
         if (st != VI_SUCCESS)
             return st;
-        std::unique_ptr<UsbLink> link;
+        std::unique_ptr<usbtmc::UsbLink> link;
         const ViStatus made = make_libusb_link(std::move(device), link);
         if (made != VI_SUCCESS)
             return made;
-        const HostQuirks quirks = quirks_for(link->facts().vendor_id, link->facts().product_id);
-        return make_usbtmc_transport(std::move(link), out, quirks);
+        const usbtmc::HostQuirks quirks =
+            quirks::quirks_for(link->facts().vendor_id, link->facts().product_id);
+        return usbtmc::make_usbtmc_transport(std::move(link), out, quirks);
     }
     return denied ? VI_ERROR_NPERMISSION : VI_ERROR_RSRC_NFOUND;
 }
@@ -47,4 +48,4 @@ void list_libusb_resources(Deadline deadline, std::vector<UsbResourceName>& out)
         out.push_back(std::move(name));
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -1,4 +1,4 @@
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/sysfs_usbtmc_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,9 +11,9 @@
 #include <optional>
 #include <string_view>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // The longest attribute read: a string descriptor holds at most 126 UTF-16
@@ -240,4 +240,4 @@ std::vector<UsbResourceName> resource_names_of(const std::vector<UsbtmcInterface
     return names;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

@@ -1,4 +1,4 @@
-#include "usb_device_node.h"
+#include "libusb/usb_device_node.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "process_descriptors.h"
-#include "trace_reason.h"
+#include "trace/trace_reason.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::libusb {
 namespace {
 
 // Who may open the node, and what gives this user the right.
@@ -103,4 +103,4 @@ NodeCloseWatch::Wake NodeCloseWatch::wait(Deadline deadline, int cancel_fd) {
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::libusb

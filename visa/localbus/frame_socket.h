@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "deadline.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
+#include "transport/deadline.h"
 #include "visa.h"
 
 namespace sgvisa::localbus {

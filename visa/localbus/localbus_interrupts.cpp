@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "frame_socket.h"
-#include "localbus_frames.h"
-#include "process_descriptors.h"
+#include "proto/localbus_frames.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 namespace {
 
 namespace lb = sgproto::localbus;
@@ -40,7 +40,7 @@ void InterruptGate::close(std::chrono::milliseconds bound) {
     changed_.wait_for(lock, bound, [this] { return !reading_; });
 }
 
-class LocalbusInterruptSource final : public InterruptSource {
+class LocalbusInterruptSource final : public usbtmc::InterruptSource {
   public:
     LocalbusInterruptSource(std::string path, std::shared_ptr<InterruptGate> gate)
         : path_(std::move(path)), cancel_fd_(open_process_eventfd()), gate_(std::move(gate)) {
@@ -229,9 +229,9 @@ class LocalbusInterruptSource final : public InterruptSource {
     std::vector<std::uint8_t> rx_;
 };
 
-std::unique_ptr<InterruptSource> make_localbus_interrupt_source(
+std::unique_ptr<usbtmc::InterruptSource> make_localbus_interrupt_source(
     std::string socket_path, std::shared_ptr<InterruptGate> gate) {
     return std::make_unique<LocalbusInterruptSource>(std::move(socket_path), std::move(gate));
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

@@ -21,9 +21,9 @@
 #include <mutex>
 #include <string>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 
 // Whether the link's process may read the interrupt-IN endpoint now. Shared
 // by a link and its interrupt source. Thread-safe.
@@ -52,7 +52,7 @@ class InterruptGate {
 // for the next read, and returns the packet that crossed the CANCEL, if one
 // did.
 // It reads only while `gate` is open.
-std::unique_ptr<InterruptSource> make_localbus_interrupt_source(
+std::unique_ptr<usbtmc::InterruptSource> make_localbus_interrupt_source(
     std::string socket_path, std::shared_ptr<InterruptGate> gate);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

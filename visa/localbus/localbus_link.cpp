@@ -9,9 +9,9 @@
 
 #include "frame_socket.h"
 #include "localbus_interrupts.h"
-#include "process_descriptors.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 
 namespace lb = sgproto::localbus;
 
@@ -52,7 +52,7 @@ LocalbusLink::~LocalbusLink() {
     close_process_descriptor(cancel_fd_);
 }
 
-std::unique_ptr<InterruptSource> LocalbusLink::open_interrupt_source() {
+std::unique_ptr<usbtmc::InterruptSource> LocalbusLink::open_interrupt_source() {
     if (facts_.interrupt_in_endpoint == 0 || socket_path_.empty())
         return nullptr;
     return make_localbus_interrupt_source(socket_path_, gate_);
@@ -243,7 +243,7 @@ ViStatus LocalbusLink::bulk_out_in(std::span<const std::uint8_t> out, std::span<
     got = 0;
     sent = false;
     if (buf.empty() || out.size() > lb::kMaxPayload)
-        return UsbLink::bulk_out_in(out, buf, got, deadline, sent);
+        return usbtmc::UsbLink::bulk_out_in(out, buf, got, deadline, sent);
     if (lost_)
         return VI_ERROR_CONN_LOST;
     const Posted p = post(out, buf.size());
@@ -255,7 +255,7 @@ ViStatus LocalbusLink::bulk_out_posting(std::span<const std::uint8_t> data,
                                         Deadline deadline, bool& posted) {
     posted = false;
     if (data.size() > lb::kMaxPayload || request.size() > lb::kMaxPayload || in_size == 0)
-        return UsbLink::bulk_out_posting(data, request, in_size, deadline, posted);
+        return usbtmc::UsbLink::bulk_out_posting(data, request, in_size, deadline, posted);
     for (int attempt = 0;; ++attempt) {
         if (lost_)
             return VI_ERROR_CONN_LOST;
@@ -458,4 +458,4 @@ ViStatus LocalbusLink::clear_halt(std::uint8_t endpoint, Deadline deadline) {
     return transact(lb::CLEAR_HALT, endpoint, {}, deadline, a);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

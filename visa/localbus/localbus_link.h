@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "localbus_frames.h"
 #include "localbus_interrupts.h"
-#include "usb_link.h"
+#include "proto/localbus_frames.h"
+#include "usbtmc/usb_link.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 
-class LocalbusLink final : public UsbLink {
+class LocalbusLink final : public usbtmc::UsbLink {
   public:
     // Takes ownership of `fd` (from open_process_descriptor, closed on
     // destruction), a connection whose HELLO has been read. `first_seq` is the next sequence number
@@ -53,7 +53,7 @@ class LocalbusLink final : public UsbLink {
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
     void cancel() override;
     void resume() override;
-    std::unique_ptr<InterruptSource> open_interrupt_source() override;
+    std::unique_ptr<usbtmc::InterruptSource> open_interrupt_source() override;
     bool interrupt_in_needs_claim() const override { return true; }
 
     const UsbDeviceFacts& facts() const override { return facts_; }
@@ -134,4 +134,4 @@ class LocalbusLink final : public UsbLink {
 // number.
 UsbDeviceFacts facts_from_hello(const sgproto::localbus::DeviceHello& hello, std::string serial);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

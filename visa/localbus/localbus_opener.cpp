@@ -2,7 +2,7 @@
 // has a socket in the user's bus directory, named after its IDs and serial
 // number; a connection gets the device's HELLO at once and claims the device
 // when it first talks to it.
-#include "localbus_opener.h"
+#include "localbus/localbus_opener.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,15 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "bus_directory.h"
 #include "frame_socket.h"
-#include "localbus_frames.h"
 #include "localbus_link.h"
-#include "process_descriptors.h"
-#include "quirk_table.h"
-#include "usbtmc_host.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
+#include "quirks/quirk_table.h"
+#include "transport/process_descriptors.h"
+#include "usbtmc/usbtmc_host.h"
 
-namespace sgvisa {
+namespace sgvisa::localbus {
 
 namespace lb = sgproto::localbus;
 
@@ -164,11 +164,11 @@ ViStatus open_localbus_transport(const UsbResourceName& name, Deadline deadline,
         UsbDeviceFacts facts = facts_from_hello(hello.device, hello.serial);
         facts.manufacturer = hello.manufacturer;
         facts.product = hello.product;
-        const HostQuirks quirks = quirks_for(facts.vendor_id, facts.product_id);
+        const usbtmc::HostQuirks quirks = quirks::quirks_for(facts.vendor_id, facts.product_id);
         constexpr std::uint32_t kFirstSeq = 1;
         auto link =
             std::make_unique<LocalbusLink>(fd, std::move(facts), kFirstSeq, false, socket.path);
-        return make_usbtmc_transport(std::move(link), out, quirks);
+        return usbtmc::make_usbtmc_transport(std::move(link), out, quirks);
     }
     return VI_ERROR_RSRC_NFOUND;
 }
@@ -236,4 +236,4 @@ void list_localbus_resources(Deadline deadline, std::vector<UsbResourceName>& ou
         out.push_back(std::move(device.name));
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::localbus

@@ -1,4 +1,4 @@
-#include "lock_file.h"
+#include "lock/lock_file.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "bus_directory.h"
-#include "process_descriptors.h"
+#include "proto/bus_directory.h"
+#include "transport/process_descriptors.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 // Lock file names stay well below NAME_MAX; longer escaped serial numbers are
@@ -262,4 +262,4 @@ ViStatus lock_waiting(LockFile& file, LockFile::Byte byte, Deadline deadline, Ca
     }
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

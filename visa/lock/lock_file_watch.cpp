@@ -1,4 +1,4 @@
-#include "lock_file_watch.h"
+#include "lock/lock_file_watch.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace sgvisa {
+namespace sgvisa::lock {
 
 struct LockFileWatch::Hub {
     struct Subscriber {
@@ -223,4 +223,4 @@ LockFileWatch::~LockFileWatch() {
         h.call_ended.wait(lock, [&] { return h.calling != id_; });
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

@@ -1,4 +1,4 @@
-#include "lock_holders.h"
+#include "lock/lock_holders.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +13,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "bus_directory.h"
+#include "proto/bus_directory.h"
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 // The strongest lock any descriptor but `fd`'s holds on `byte`.
@@ -130,4 +130,4 @@ LockHolders lock_holders_of_file(const std::string& path) {
     return out;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

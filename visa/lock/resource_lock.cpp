@@ -1,4 +1,4 @@
-#include "resource_lock.h"
+#include "lock/resource_lock.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 constexpr std::size_t kMaxKeyLength = 255;
@@ -204,4 +204,4 @@ bool ResourceLock::may_access() const {
     return held() != VI_NO_LOCK || file_->held_by_others(LockFile::visa_lock) == F_UNLCK;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

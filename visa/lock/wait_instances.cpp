@@ -1,4 +1,4 @@
-#include "wait_instances.h"
+#include "lock/wait_instances.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-namespace sgvisa {
+namespace sgvisa::lock {
 namespace {
 
 struct Pool {
@@ -80,4 +80,4 @@ void return_wait_instance(const WaitInstance& instance) {
     p.free.push_back(instance);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::lock

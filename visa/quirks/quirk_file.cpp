@@ -1,4 +1,4 @@
-#include "quirk_file.h"
+#include "quirks/quirk_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <charconv>
 #include <cstring>
 
-#include "quirk_words.h"
+#include "quirks/quirk_words.h"
 
-namespace sgvisa {
+namespace sgvisa::quirks {
 namespace {
 
 constexpr std::size_t kMaxFileSize = 1 << 20;
@@ -113,4 +113,4 @@ std::vector<QuirkEntry> read_quirk_file(const std::string& path, std::FILE* mess
     });
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::quirks

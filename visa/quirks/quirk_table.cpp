@@ -1,9 +1,9 @@
-#include "quirk_table.h"
+#include "quirks/quirk_table.h"
 
 #include <array>
 #include <cstdlib>
 
-namespace sgvisa {
+namespace sgvisa::quirks {
 namespace {
 
 // Devices known to need a quirk, each described by what it does (never by
@@ -29,9 +29,9 @@ std::vector<std::string> quirk_file_paths() {
     return paths;
 }
 
-HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
-                         std::uint16_t product_id) {
-    HostQuirks quirks;
+usbtmc::HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_id,
+                             std::uint16_t product_id) {
+    usbtmc::HostQuirks quirks;
     for (const QuirkEntry& e : entries) {
         if (e.vendor_id == vendor_id && e.product_id == product_id)
             quirks = e.quirks;
@@ -39,7 +39,7 @@ HostQuirks quirks_in(std::span<const QuirkEntry> entries, std::uint16_t vendor_i
     return quirks;
 }
 
-HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id) {
+usbtmc::HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id) {
     std::vector<QuirkEntry> entries(builtin_quirks().begin(), builtin_quirks().end());
     for (const std::string& path : quirk_file_paths()) {
         const auto more = read_quirk_file(path);
@@ -48,4 +48,4 @@ HostQuirks quirks_for(std::uint16_t vendor_id, std::uint16_t product_id) {
     return quirks_in(entries, vendor_id, product_id);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::quirks

@@ -1,24 +1,24 @@
-#include "quirk_words.h"
+#include "quirks/quirk_words.h"
 
 #include <array>
 #include <charconv>
 #include <cstdint>
 
-namespace sgvisa {
+namespace sgvisa::quirks {
 namespace {
 
 // One quirk: its word and the field it sets, a flag or a number.
 struct SwitchWord {
     std::string_view name;
-    bool HostQuirks::*flag;
-    std::uint32_t HostQuirks::*number;
+    bool usbtmc::HostQuirks::*flag;
+    std::uint32_t usbtmc::HostQuirks::*number;
 };
 
 constexpr std::array<SwitchWord, 4> kSwitchWords{{
-    {"max-transfer", nullptr, &HostQuirks::max_transfer},
-    {"no-termchar", &HostQuirks::no_termchar, nullptr},
-    {"eom-never", &HostQuirks::eom_never, nullptr},
-    {"clear-on-open", &HostQuirks::clear_on_open, nullptr},
+    {"max-transfer", nullptr, &usbtmc::HostQuirks::max_transfer},
+    {"no-termchar", &usbtmc::HostQuirks::no_termchar, nullptr},
+    {"eom-never", &usbtmc::HostQuirks::eom_never, nullptr},
+    {"clear-on-open", &usbtmc::HostQuirks::clear_on_open, nullptr},
 }};
 
 bool parse_number(std::string_view text, std::uint32_t& out) {
@@ -33,7 +33,7 @@ bool parse_number(std::string_view text, std::uint32_t& out) {
 
 }  // namespace
 
-bool apply_quirk_word(std::string_view word, HostQuirks& quirks, std::string& error) {
+bool apply_quirk_word(std::string_view word, usbtmc::HostQuirks& quirks, std::string& error) {
     const std::size_t eq = word.find('=');
     const std::string_view name = word.substr(0, eq);
     for (const SwitchWord& s : kSwitchWords) {
@@ -59,7 +59,7 @@ bool apply_quirk_word(std::string_view word, HostQuirks& quirks, std::string& er
     return false;
 }
 
-std::string quirk_words(const HostQuirks& quirks) {
+std::string quirk_words(const usbtmc::HostQuirks& quirks) {
     std::string out;
     for (const SwitchWord& s : kSwitchWords) {
         std::string word;
@@ -76,4 +76,4 @@ std::string quirk_words(const HostQuirks& quirks) {
     return out;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::quirks

@@ -1,10 +1,10 @@
-#include "async_jobs.h"
+#include "session/async_jobs.h"
 
 #include <atomic>
 #include <thread>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 AsyncJobs::AsyncJobs(Complete complete, Cancel cancel)
     : complete_(std::move(complete)), cancel_(std::move(cancel)) {}
@@ -102,4 +102,4 @@ void AsyncJobs::shut_down() {
         complete_(job.aborted);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

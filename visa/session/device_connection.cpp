@@ -1,9 +1,9 @@
-#include "device_connection.h"
+#include "session/device_connection.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 // A process that only keeps the access lock between its operations lets go
@@ -15,29 +15,16 @@ constexpr auto kAccessGrace = std::chrono::milliseconds(200);
 }  // namespace
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
-                                   std::unique_ptr<LockFile> access)
-    : transport_(std::move(transport)), access_(std::move(access)) {}
+                                   std::unique_ptr<lock::LockFile> access)
+    : transport_(std::move(transport)),
+      access_(std::move(access)),
+      service_requests_(*transport_) {}
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
                                                       std::function<void(std::uint8_t)> listener) {
-    {
-        std::lock_guard order(srq_transport_mutex_);
-        {
-            // Before the transport listens: a request the device kept comes at once.
-            std::lock_guard lock(srq_mutex_);
-            srq_listeners_.emplace_back(owner, std::move(listener));
-        }
-        if (!srq_listening_) {
-            const ViStatus st = transport_->listen_for_service_requests(
-                [this](std::uint8_t stb) { dispatch_service_request(stb); });
-            if (st != VI_SUCCESS) {
-                std::lock_guard lock(srq_mutex_);
-                std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-                return st;
-            }
-            srq_listening_ = true;
-        }
-    }
+    const ViStatus st = service_requests_.subscribe(owner, std::move(listener));
+    if (st != VI_SUCCESS)
+        return st;
     if (transport_->hears_service_requests_only_when_acquired()) {
         // Heard from now on if the instrument is free (an operation that
         // does nothing, after which it is kept until somebody waits);
@@ -51,48 +38,11 @@ ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
 }
 
 void DeviceConnection::unsubscribe_service_requests(const void* owner) {
-    {
-        std::unique_lock lock(srq_mutex_);
-        std::erase_if(srq_listeners_, [owner](const auto& l) { return l.first == owner; });
-        srq_call_ended_.wait(lock, [&] {
-            return srq_calling_ != owner || srq_caller_ == std::this_thread::get_id();
-        });
-    }
-    // Not under srq_mutex_: the transport's thread may be in a call that
-    // needs it.
-    std::lock_guard order(srq_transport_mutex_);
-    {
-        std::lock_guard lock(srq_mutex_);
-        if (!srq_listeners_.empty() || !srq_listening_)
-            return;
-    }
-    transport_->listen_for_service_requests(nullptr);
-    srq_listening_ = false;
-}
-
-void DeviceConnection::dispatch_service_request(std::uint8_t status_byte) {
-    std::unique_lock lock(srq_mutex_);
-    std::vector<const void*> owners;
-    for (const auto& l : srq_listeners_)
-        owners.push_back(l.first);
-    for (const void* owner : owners) {
-        const auto it = std::find_if(srq_listeners_.begin(), srq_listeners_.end(),
-                                     [owner](const auto& l) { return l.first == owner; });
-        if (it == srq_listeners_.end())
-            continue;  // unsubscribed meanwhile
-        const auto listener = it->second;
-        srq_calling_ = owner;
-        srq_caller_ = std::this_thread::get_id();
-        lock.unlock();
-        listener(status_byte);
-        lock.lock();
-        srq_calling_ = nullptr;
-        srq_call_ended_.notify_all();
-    }
+    service_requests_.unsubscribe(owner);
 }
 
 DeviceConnection::~DeviceConnection() {
-    std::unique_ptr<LockFileWatch> watch;
+    std::unique_ptr<lock::LockFileWatch> watch;
     {
         std::lock_guard state(state_mutex_);  // its call reads watch_
         watch = std::move(watch_);
@@ -124,19 +74,6 @@ DeviceConnection::Operation& DeviceConnection::Operation::operator=(Operation&& 
 DeviceConnection::Operation::~Operation() {
     if (connection_)
         connection_->leave();
-}
-
-ViStatus DeviceConnection::Operation::write(std::span<const std::uint8_t> data, bool end,
-                                            Deadline deadline) const {
-    connection_->drop_read_rest();
-    return connection_->transport_->write(data, end, deadline);
-}
-
-ViStatus DeviceConnection::Operation::write_query(std::span<const std::uint8_t> data,
-                                                  std::size_t reply_size, const ReadStop& stop,
-                                                  Deadline deadline) const {
-    connection_->drop_read_rest();
-    return connection_->transport_->write_query(data, reply_size, stop, deadline);
 }
 
 ViStatus DeviceConnection::take_turn(CancelToken& token, Deadline deadline) {
@@ -198,7 +135,8 @@ ViStatus DeviceConnection::take_access(CancelToken& token, Deadline deadline,
                                        const std::function<bool()>* may_access) {
     // Another process talks to the instrument. If it holds a lock that keeps
     // this session out, waiting would only end in that answer.
-    const ViStatus st = lock_waiting(*access_, LockFile::access, deadline, token, may_access);
+    const ViStatus st =
+        lock::lock_waiting(*access_, lock::LockFile::access, deadline, token, may_access);
     if (st == VI_SUCCESS) {
         std::lock_guard state(state_mutex_);
         access_held_ = true;
@@ -216,7 +154,7 @@ bool DeviceConnection::holds_access() {
 
 void DeviceConnection::release_access() {
     access_held_ = false;
-    access_->unlock(LockFile::access);
+    access_->unlock(lock::LockFile::access);
     access_->wake_waiters();
 }
 
@@ -262,7 +200,8 @@ void DeviceConnection::leave() {
             keeping = pins_ == 0 && access_held_;
         }
         if (keeping) {
-            auto watch = LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
+            auto watch =
+                lock::LockFileWatch::start(access_->path(), [this] { on_lock_file_changed(); });
             std::lock_guard state(state_mutex_);
             watch_ = std::move(watch);
             waiters_seen_ = true;  // one may have announced itself before the watch was armed
@@ -337,4 +276,4 @@ void DeviceConnection::cancel(CancelToken& token) {
         transport_->cancel();
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -1,4 +1,4 @@
-#include "device_registry.h"
+#include "session/device_registry.h"
 
 #include <pthread.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <tuple>
 
-#include "transport_openers.h"
+#include "transport/transport_openers.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 using Key = std::tuple<std::uint16_t, std::uint16_t, std::string, int>;
@@ -78,8 +78,8 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
         }
     }
     // Opened without the registry's lock: reaching the device takes a moment.
-    std::unique_ptr<LockFile> file;
-    ViStatus st = LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
+    std::unique_ptr<lock::LockFile> file;
+    ViStatus st = lock::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
     if (st != VI_SUCCESS)
         return st;
     std::unique_ptr<Transport> transport;
@@ -100,4 +100,4 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -1,11 +1,12 @@
-#include "formatted_io.h"
+#include "session/formatted_io.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
-#include "session_io.h"
+#include "session/session_io.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 BufferedReadSource::BufferedReadSource(FormattedReadBuffer& buffer,
                                        const DeviceConnection::Operation& op,
@@ -82,4 +83,58 @@ ViStatus BufferedReadSource::discard_rest() {
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+namespace {
+
+bool ends_message(const char* format) {
+    const std::size_t n = std::strlen(format);
+    return n > 0 && format[n - 1] == '\n';
+}
+
+}  // namespace
+
+ViStatus formatted_write(SessionIo& io, const char* format, const std::string& bytes,
+                         bool reply_follows) {
+    io.session->read_buffer().discard();
+    const bool end = ends_message(format) && io.settings.send_end;
+    if (bytes.empty() && !end)
+        return VI_SUCCESS;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const std::span<const std::uint8_t> message(data, bytes.size());
+    if (reply_follows && end)
+        return io.transport().write_query(message,
+                                          std::max<std::uint32_t>(io.settings.read_buffer_size, 1),
+                                          ReadStop{}, io.deadline);
+    return io.transport().write(message, end, io.deadline);
+}
+
+ViStatus formatted_read(SessionIo& io, const format::ReadFormat& format) {
+    auto& buffer = io.session->read_buffer();
+    buffer.begin_read();
+    BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
+    int assigned = 0;
+    const ViStatus st = format::execute_read(format, source, assigned);
+    if (io.settings.read_buffer_mode == VI_FLUSH_ON_ACCESS && st >= 0)
+        buffer.discard();
+    return st;
+}
+
+ViStatus flush_buffers(SessionIo& io, ViUInt16 mask) {
+    auto& buffer = io.session->read_buffer();
+    if (mask & VI_READ_BUF) {
+        const bool unfinished = !buffer.empty() && !buffer.last_has_end;
+        if (unfinished) {
+            BufferedReadSource source(buffer, io.op, io.settings, io.deadline);
+            const ViStatus drained = source.discard_rest();
+            buffer.discard();
+            return drained;
+        }
+        buffer.discard();
+    }
+    if (mask & VI_READ_BUF_DISCARD)
+        buffer.discard();
+    if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
+        io.transport().discard_unread();
+    return VI_SUCCESS;
+}
+
+}  // namespace sgvisa::session

@@ -1,11 +1,11 @@
-#include "instrument_session.h"
+#include "session/instrument_session.h"
 
 #include <utility>
 #include <vector>
 
-#include "session_table.h"
+#include "session/session_table.h"
 
-namespace sgvisa {
+namespace sgvisa::session {
 
 namespace {
 
@@ -32,7 +32,7 @@ SessionEvents::Dispatch dispatcher(ViSession rm, std::shared_ptr<std::atomic<ViS
 
 InstrumentSession::InstrumentSession(ViSession rm, UsbResourceName name,
                                      std::shared_ptr<DeviceConnection> device,
-                                     std::unique_ptr<ResourceLock> lock)
+                                     std::unique_ptr<lock::ResourceLock> lock)
     : rm_(rm),
       name_(std::move(name)),
       device_(std::move(device)),
@@ -203,4 +203,4 @@ ViStatus InstrumentSession::change_settings(
     return st;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

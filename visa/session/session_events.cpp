@@ -1,9 +1,9 @@
-#include "session_events.h"
+#include "session/session_events.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 bool valid_mechanisms(ViUInt16 m) {
@@ -250,4 +250,4 @@ void SessionEvents::shut_down() {
         dispatcher.join();
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

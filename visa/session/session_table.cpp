@@ -1,11 +1,11 @@
-#include "session_table.h"
+#include "session/session_table.h"
 
 #include <pthread.h>
 
 #include <atomic>
 #include <utility>
 
-namespace sgvisa {
+namespace sgvisa::session {
 namespace {
 
 // Atomic: the fork handlers read it in whichever thread forks.
@@ -173,4 +173,4 @@ ViStatus SessionTable::remove(ViSession vi,
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::session

@@ -1,4 +1,4 @@
-#include "trace_reason.h"
+#include "trace/trace_reason.h"
 
 #include <utility>
 

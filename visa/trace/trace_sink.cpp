@@ -1,4 +1,4 @@
-#include "trace_sink.h"
+#include "trace/trace_sink.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

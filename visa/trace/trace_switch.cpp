@@ -1,10 +1,10 @@
-#include "trace_switch.h"
+#include "trace/trace_switch.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "trace_sink.h"
+#include "trace/trace_sink.h"
 
 namespace sgvisa::trace::detail {
 

@@ -1,4 +1,4 @@
-#include "trace_text.h"
+#include "trace/trace_text.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "cancel_token.h"
+#include "transport/cancel_token.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "deadline.h"
+#include "transport/deadline.h"
 
 #include <algorithm>
 #include <limits>

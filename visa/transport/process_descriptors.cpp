@@ -1,4 +1,4 @@
-#include "process_descriptors.h"
+#include "transport/process_descriptors.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>

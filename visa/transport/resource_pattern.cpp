@@ -1,4 +1,4 @@
-#include "resource_pattern.h"
+#include "transport/resource_pattern.h"
 
 #include <regex>
 #include <utility>

@@ -1,8 +1,8 @@
-#include "resource_syntax.h"
+#include "transport/resource_syntax.h"
 
 #include <vector>
 
-#include "usb_resource_name.h"
+#include "transport/usb_resource_name.h"
 
 namespace sgvisa {
 namespace {

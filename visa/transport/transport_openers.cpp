@@ -1,4 +1,4 @@
-#include "transport_openers.h"
+#include "transport/transport_openers.h"
 
 #include <pthread.h>
 

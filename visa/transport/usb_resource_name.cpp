@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "usb_resource_name.h"
+#include "transport/usb_resource_name.h"
 
 namespace sgvisa {
 namespace {

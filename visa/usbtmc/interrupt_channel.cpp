@@ -157,7 +157,7 @@ void InterruptChannel::run() {
         if (closing_)
             return;
         if (!kept_.empty()) {
-            const std::array<std::uint8_t, 2> request{usb488::kServiceRequest, kept_.front()};
+            const std::array<std::uint8_t, 2> request{kServiceRequest, kept_.front()};
             kept_.pop_front();
             handle(lock, request);
             continue;
@@ -180,8 +180,8 @@ void InterruptChannel::run() {
 
 void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
                               std::span<const std::uint8_t> packet) {
-    const usb488::Notification n = usb488::parse_notification(packet);
-    if (n.kind == usb488::Notification::Kind::status_byte) {
+    const Notification n = parse_notification(packet);
+    if (n.kind == Notification::Kind::status_byte) {
         ++status_answers_read_;
         answered_.notify_all();
         const auto it = expected_.find(n.tag);
@@ -189,7 +189,7 @@ void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
             it->second.status_byte = n.status_byte;
         return;  // a tag nobody waits for is stale: dropped
     }
-    if (n.kind != usb488::Notification::Kind::service_request)
+    if (n.kind != Notification::Kind::service_request)
         return;
     if (!needed()) {
         // The read was being stopped: kept for the next reading.

@@ -22,7 +22,7 @@
 #include <span>
 #include <thread>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgvisa::usbtmc {
 

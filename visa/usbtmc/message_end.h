@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "transport.h"
+#include "transport/transport.h"
 #include "usbtmc_reply.h"
 
 namespace sgvisa::usbtmc {

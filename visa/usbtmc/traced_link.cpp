@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "trace_sink.h"
-#include "trace_text.h"
+#include "trace/trace_sink.h"
+#include "trace/trace_text.h"
 #include "transfer_text.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 namespace {
 
 void outcome(std::string& line, ViStatus st) {
@@ -144,4 +144,4 @@ std::unique_ptr<UsbLink> traced_link(std::unique_ptr<UsbLink> link) {
     return std::make_unique<TracedLink>(std::move(link));
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

@@ -5,11 +5,11 @@
 
 #include <memory>
 
-#include "usb_link.h"
+#include "usbtmc/usb_link.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 
 // `link`, reporting into the trace.
 std::unique_ptr<UsbLink> traced_link(std::unique_ptr<UsbLink> link);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

@@ -4,10 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "trace_text.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "trace/trace_text.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 namespace {
 
 using namespace sgproto::usbtmc;
@@ -147,4 +147,4 @@ void describe_notification(std::string& out, std::span<const std::uint8_t> packe
         add(out, "interrupt-IN vendor notification 0x%02X 0x%02X", packet[0], packet[1]);
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

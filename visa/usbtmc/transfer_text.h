@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 
 // A bulk-OUT transfer: its header (DEV_DEP_MSG_OUT, REQUEST_DEV_DEP_MSG_IN,
 // TRIGGER...) and data.
@@ -27,4 +27,4 @@ void describe_control_in(std::string& out, std::uint8_t request_type, std::uint8
 // An interrupt-IN packet: a service request or a READ_STATUS_BYTE answer.
 void describe_notification(std::string& out, std::span<const std::uint8_t> packet);
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

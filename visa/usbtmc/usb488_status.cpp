@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-#include "deadline.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "transport/deadline.h"
 
 namespace sgvisa::usbtmc {
 
@@ -22,7 +22,7 @@ std::uint64_t tag_seed() {
 
 }  // namespace sgvisa::usbtmc
 
-namespace sgvisa::usb488 {
+namespace sgvisa::usbtmc {
 namespace {
 
 // The process the sequence is of (bits 8 and up) and its last tag (bits 0-7),
@@ -78,4 +78,4 @@ Notification parse_notification(std::span<const std::uint8_t> packet) {
     return n;
 }
 
-}  // namespace sgvisa::usb488
+}  // namespace sgvisa::usbtmc

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <span>
 
-namespace sgvisa::usb488 {
+namespace sgvisa::usbtmc {
 
 constexpr std::uint8_t kFirstStatusTag = 2;
 constexpr std::uint8_t kLastStatusTag = 127;
@@ -57,7 +57,7 @@ struct Notification {
 // (short, or an unknown bNotify1) is `unknown` and to be dropped.
 Notification parse_notification(std::span<const std::uint8_t> packet);
 
-}  // namespace sgvisa::usb488
+}  // namespace sgvisa::usbtmc
 
 namespace sgvisa::usbtmc {
 

@@ -1,6 +1,6 @@
 #include "usbtmc_capabilities.h"
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgvisa::usbtmc {
 

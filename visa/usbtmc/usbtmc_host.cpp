@@ -1,4 +1,4 @@
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 #include <algorithm>
 #include <array>
@@ -10,19 +10,17 @@
 
 #include "interrupt_channel.h"
 #include "message_end.h"
-#include "read_ahead.h"
-#include "trace_switch.h"
+#include "proto/usbtmc.h"
+#include "trace/trace_switch.h"
 #include "traced_link.h"
 #include "usb488_status.h"
-#include "usbtmc.h"
 #include "usbtmc_capabilities.h"
 #include "usbtmc_recovery.h"
 #include "usbtmc_reply.h"
 
-namespace sgvisa {
+namespace sgvisa::usbtmc {
 namespace {
 
-using namespace usbtmc;
 using namespace sgproto::usbtmc;
 
 // Message bytes carried by one DEV_DEP_MSG_OUT transfer; longer messages are
@@ -85,101 +83,6 @@ class UsbtmcTransport final : public Transport {
     void relinquish() override {
         settle();
         link_->relinquish();
-    }
-
-    ViStatus write(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
-        settle();
-        stream_.continuation.reset();  // a new message ends the unread reply
-        ahead_.drop();
-        if (lost_)
-            return VI_ERROR_CONN_LOST;
-        // TransferSize may not be 0, so an empty write sends nothing.
-        if (data.empty())
-            return VI_SUCCESS;
-        if (Clock::now() >= deadline)
-            return VI_ERROR_TMO;
-        for (std::size_t offset = 0; offset < data.size(); offset += max_out_) {
-            const std::size_t n = std::min(max_out_, data.size() - offset);
-            const std::uint8_t tag = next_tag();
-            message_frame(data.subspan(offset, n), end && offset + n == data.size(), tag);
-            const ViStatus st = send(frame_, tag, deadline);
-            if (st != VI_SUCCESS)
-                return st;
-        }
-        return VI_SUCCESS;
-    }
-
-    // The query's last transfer goes with the request for the reply and the
-    // bulk-IN transfer the reply comes in, all in flight together.
-    ViStatus write_query(std::span<const std::uint8_t> data, std::size_t reply_size,
-                         const ReadStop& stop, Deadline deadline) override {
-        settle();
-        stream_.continuation.reset();  // a new message ends the unread reply
-        ahead_.drop();
-        if (lost_)
-            return VI_ERROR_CONN_LOST;
-        if (data.empty() || reply_size == 0)
-            return write(data, true, deadline);
-        const std::size_t last = (data.size() - 1) / max_out_ * max_out_;
-        if (last > 0) {
-            const ViStatus st = write(data.first(last), false, deadline);
-            if (st != VI_SUCCESS)
-                return st;
-        } else if (Clock::now() >= deadline) {
-            return VI_ERROR_TMO;
-        }
-        const std::uint8_t tag = next_tag();
-        message_frame(data.subspan(last), true, tag);
-        PendingReply reply;
-        reply.header = request_header(reply_size, stop);
-        encode_header(reply.header, reply.request);
-        bool posted = false;
-        const ViStatus st =
-            sent(out_again_if_halted([&] {
-                     return link_->bulk_out_posting(frame_, reply.request,
-                                                    first_transfer_size(*link_), deadline, posted);
-                 }),
-                 tag);
-        if (st == VI_SUCCESS && posted)
-            pending_ = reply;
-        return st;
-    }
-
-    ViStatus read(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
-                  ReadResult& result) override {
-        result = ReadResult{};
-        if (!ahead_.empty() && !buf.empty()) {
-            if (lost_)
-                return VI_ERROR_CONN_LOST;
-            result = ahead_.take(buf, stop);
-            return VI_SUCCESS;
-        }
-        // A read that goes on with a message asks for a whole transfer and
-        // keeps what it does not take (read_ahead.h).
-        const bool reading_ahead =
-            stream_.continuation && !pending_ && !buf.empty() && buf.size() < max_in_;
-        if (!reading_ahead)
-            return read_into(buf, stop, deadline, result);
-        const std::span<std::uint8_t> room = ahead_.room(max_in_);
-        const ViStatus st = read_into(room, stop, deadline, result);
-        ahead_.keep(result.count, result.end, result.term_char, stop);
-        const ReadResult taken = ahead_.take(buf, stop);
-        if (st != VI_SUCCESS)
-            ahead_.drop();  // the message ends with the failure
-        result = taken;
-        return st;
-    }
-
-    ViStatus clear(Deadline deadline) override {
-        settle();
-        stream_.continuation.reset();
-        ahead_.drop();
-        if (lost_)
-            return VI_ERROR_CONN_LOST;
-        const ViStatus st = note(clear_device(*link_, deadline));
-        if (st == VI_ERROR_ABORT)
-            link_->resume();
-        return st;
     }
 
     ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) override {
@@ -274,6 +177,87 @@ class UsbtmcTransport final : public Transport {
     const UsbDeviceFacts& facts() const override { return link_->facts(); }
     std::span<const std::uint8_t> capabilities_answer() const override { return caps_answer_; }
 
+  protected:
+    ViStatus send(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
+        settle();
+        stream_.continuation.reset();  // a new message ends the unread reply
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        // TransferSize may not be 0, so an empty write sends nothing.
+        if (data.empty())
+            return VI_SUCCESS;
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
+        for (std::size_t offset = 0; offset < data.size(); offset += max_out_) {
+            const std::size_t n = std::min(max_out_, data.size() - offset);
+            const std::uint8_t tag = next_tag();
+            message_frame(data.subspan(offset, n), end && offset + n == data.size(), tag);
+            const ViStatus st = send(frame_, tag, deadline);
+            if (st != VI_SUCCESS)
+                return st;
+        }
+        return VI_SUCCESS;
+    }
+
+    // The query's last transfer goes with the request for the reply and the
+    // bulk-IN transfer the reply comes in, all in flight together.
+    ViStatus send_query(std::span<const std::uint8_t> data, std::size_t reply_size,
+                        const ReadStop& stop, Deadline deadline) override {
+        settle();
+        stream_.continuation.reset();  // a new message ends the unread reply
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (data.empty() || reply_size == 0)
+            return send(data, true, deadline);
+        const std::size_t last = (data.size() - 1) / max_out_ * max_out_;
+        if (last > 0) {
+            const ViStatus st = send(data.first(last), false, deadline);
+            if (st != VI_SUCCESS)
+                return st;
+        } else if (Clock::now() >= deadline) {
+            return VI_ERROR_TMO;
+        }
+        const std::uint8_t tag = next_tag();
+        message_frame(data.subspan(last), true, tag);
+        PendingReply reply;
+        reply.header = request_header(reply_size, stop);
+        encode_header(reply.header, reply.request);
+        bool posted = false;
+        const ViStatus st =
+            sent(out_again_if_halted([&] {
+                     return link_->bulk_out_posting(frame_, reply.request,
+                                                    first_transfer_size(*link_), deadline, posted);
+                 }),
+                 tag);
+        if (st == VI_SUCCESS && posted)
+            pending_ = reply;
+        return st;
+    }
+
+    ViStatus receive(std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
+                     ReadResult& result) override {
+        result = ReadResult{};
+        return read_into(buf, stop, deadline, result);
+    }
+
+    // A read that goes on with a message asks for a whole transfer; the
+    // transport keeps what it does not take (unread_reply.h).
+    std::size_t receive_size(std::size_t wanted) const override {
+        const bool whole = stream_.continuation && !pending_ && wanted > 0 && wanted < max_in_;
+        return whole ? max_in_ : wanted;
+    }
+
+    ViStatus clear_device(Deadline deadline) override {
+        settle();
+        stream_.continuation.reset();
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        const ViStatus st = note(usbtmc::clear_device(*link_, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        return st;
+    }
+
   private:
     // A read straight into `buf`: one request and its answer (the one
     // posted with the query when it asks the same), or more where the
@@ -327,17 +311,17 @@ class UsbtmcTransport final : public Transport {
     // taken a status notification out of it since: the caller asks again.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
-        const std::uint8_t tag = usb488::take_status_tag();
+        const std::uint8_t tag = take_status_tag();
         const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
         if (interrupts_)
             interrupts_->expect(tag);  // before asking: the answer may come at once
-        std::array<std::uint8_t, usb488::kReadStatusByteLength> answer{};
+        std::array<std::uint8_t, kReadStatusByteLength> answer{};
         std::size_t got = 0;
         ViStatus st = note(link_->control_in(kRequestTypeInterfaceIn, USB488_READ_STATUS_BYTE, tag,
                                              link_->interface_number(), answer, got, deadline));
         if (st == VI_ERROR_ABORT)
             link_->resume();
-        const auto parsed = usb488::parse_status_answer(std::span(answer.data(), got), tag);
+        const auto parsed = parse_status_answer(std::span(answer.data(), got), tag);
         if (st == VI_SUCCESS && !parsed.valid)
             st = VI_ERROR_IO;
         if (st == VI_ERROR_IO && interrupts_ && got > 0 && answer[0] == STATUS_INTERRUPT_IN_BUSY) {
@@ -588,7 +572,7 @@ class UsbtmcTransport final : public Transport {
         caps_read_ = true;
         if (clear_on_open_) {
             // Whatever the clear's outcome, the connection goes on as any other.
-            const ViStatus cleared = note(clear_device(*link_, deadline));
+            const ViStatus cleared = note(usbtmc::clear_device(*link_, deadline));
             if (cleared == VI_ERROR_ABORT)
                 link_->resume();
             if (cleared == VI_ERROR_CONN_LOST)
@@ -622,7 +606,6 @@ class UsbtmcTransport final : public Transport {
     std::size_t scratch_size_ = 0;
     std::optional<PendingReply> pending_;
     InStream stream_;
-    ReadAhead ahead_;  // the rest of a transfer a read did not take
     MessageEnd message_end_;
     bool out_proven_ = false;  // a bulk-OUT transfer has been tried
 };
@@ -639,4 +622,4 @@ ViStatus make_usbtmc_transport(std::unique_ptr<UsbLink> link, std::unique_ptr<Tr
     return VI_SUCCESS;
 }
 
-}  // namespace sgvisa
+}  // namespace sgvisa::usbtmc

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 
 namespace sgvisa::usbtmc {
 

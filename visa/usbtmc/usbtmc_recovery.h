@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "deadline.h"
-#include "usb_link.h"
+#include "transport/deadline.h"
+#include "usbtmc/usb_link.h"
 #include "visa.h"
 
 namespace sgvisa::usbtmc {

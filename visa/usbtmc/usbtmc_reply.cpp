@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
 #include "usbtmc_recovery.h"
 
 namespace sgvisa::usbtmc {

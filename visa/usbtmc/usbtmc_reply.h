@@ -35,8 +35,8 @@
 #include <optional>
 #include <span>
 
-#include "deadline.h"
-#include "usb_link.h"
+#include "transport/deadline.h"
+#include "usbtmc/usb_link.h"
 #include "visa.h"
 
 namespace sgvisa::usbtmc {

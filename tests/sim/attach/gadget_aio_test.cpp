@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "gadget_aio.h"
+#include "attach/gadget_aio.h"
 
 namespace {
 

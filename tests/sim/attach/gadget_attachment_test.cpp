@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "gadget_attachment.h"
-#include "gadget_descriptors.h"
+#include "attach/gadget_attachment.h"
+#include "attach/gadget_descriptors.h"
+#include "device/usbtmc_device.h"
 #include "temp_dir.h"
-#include "usbtmc_device.h"
 
 namespace {
 

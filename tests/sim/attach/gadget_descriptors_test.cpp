@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "gadget_descriptors.h"
-#include "usbtmc_device.h"
+#include "attach/gadget_descriptors.h"
+#include "device/usbtmc_device.h"
 
 namespace {
 

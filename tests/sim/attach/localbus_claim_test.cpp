@@ -10,7 +10,7 @@
 
 #include "attach/raw_connection.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 #include "temp_dir.h"
 
 namespace {

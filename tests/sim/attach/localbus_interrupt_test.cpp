@@ -14,15 +14,15 @@
 
 #include "attach/raw_connection.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "temp_dir.h"
-#include "usbtmc.h"
 #include "usbtmc_transfers.h"
 
 namespace {
 
 namespace lb = sgproto::localbus;
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using simtest::RawConnection;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -58,7 +58,7 @@ TEST_F(LocalbusInterrupt, HelloNamesTheEndpointAndPacketsReachEveryWaitingConnec
     ASSERT_TRUE(lb::decode_hello(a->hello(), lb::device_hello_size(a->hello_param()), hello));
     EXPECT_EQ(hello.interrupt_in_endpoint, 0x83);
     EXPECT_EQ(hello.interrupt_in_packet_size, 2);
-    EXPECT_EQ(hello.interface_protocol, u::kProtocolUsb488);
+    EXPECT_EQ(hello.interface_protocol, tmc::kProtocolUsb488);
     std::string serial, maker, product;
     lb::decode_hello_strings(std::span(a->hello()).subspan(lb::kDeviceHelloSize), serial, maker,
                              product);
@@ -74,8 +74,8 @@ TEST_F(LocalbusInterrupt, HelloNamesTheEndpointAndPacketsReachEveryWaitingConnec
 
     // READ_STATUS_BYTE: the control transfer, then its notification to the
     // one connection waiting now.
-    EXPECT_EQ(a->control_in(12, u::USB488_READ_STATUS_BYTE, 9, 3),
-              (Bytes{u::STATUS_SUCCESS, 9, 0}));
+    EXPECT_EQ(a->control_in(12, tmc::USB488_READ_STATUS_BYTE, 9, 3),
+              (Bytes{tmc::STATUS_SUCCESS, 9, 0}));
     a->send(lb::INTERRUPT_IN, 13, 2);
     EXPECT_EQ(a->expect(lb::INTERRUPT_IN, 13, lb::STATUS_OK), (Bytes{0x89, 0x60}));
     b->sync(22, lb::STATUS_NOT_CLAIMED);
@@ -150,8 +150,8 @@ TEST_F(LocalbusInterrupt, APacketForAHostThatHasGoneWaitsForTheNextReader) {
         reader->send(lb::INTERRUPT_IN, round, 2);
         ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, round, lb::STATUS_OK), (Bytes{0x81, 0x60}))
             << "round " << round;
-        EXPECT_EQ(holder_connection->control_in(2 * round + 1, u::USB488_READ_STATUS_BYTE, 2, 3),
-                  (Bytes{u::STATUS_SUCCESS, 2, 0}));
+        EXPECT_EQ(holder_connection->control_in(2 * round + 1, tmc::USB488_READ_STATUS_BYTE, 2, 3),
+                  (Bytes{tmc::STATUS_SUCCESS, 2, 0}));
         reader->send(lb::INTERRUPT_IN, 1000 + round, 2);  // takes RQS's status byte
         ASSERT_EQ(reader->expect(lb::INTERRUPT_IN, 1000 + round, lb::STATUS_OK),
                   (Bytes{0x82, 0x60}));
@@ -180,10 +180,10 @@ TEST_F(LocalbusInterrupt, WithoutTheEndpointTheHelloSaysSoAndInterruptInStalls) 
     a->send(lb::INTERRUPT_IN, 2, 2);
     a->expect(lb::INTERRUPT_IN, 2, lb::STATUS_STALL);
     a->write(3, "*CLS;*ESE 1;*SRE 32;*OPC\n");
-    EXPECT_EQ(a->control_in(4, u::USB488_READ_STATUS_BYTE, 2, 3),
-              (Bytes{u::STATUS_SUCCESS, 2, 0x60}));
-    const Bytes caps = a->control_in(5, u::GET_CAPABILITIES, 0, u::kCapabilitiesLength);
-    EXPECT_EQ(caps.at(u::kCapsUsb488Device) & u::kUsb488DeviceSr1, 0);
+    EXPECT_EQ(a->control_in(4, tmc::USB488_READ_STATUS_BYTE, 2, 3),
+              (Bytes{tmc::STATUS_SUCCESS, 2, 0x60}));
+    const Bytes caps = a->control_in(5, tmc::GET_CAPABILITIES, 0, tmc::kCapabilitiesLength);
+    EXPECT_EQ(caps.at(tmc::kCapsUsb488Device) & tmc::kUsb488DeviceSr1, 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "attach/raw_connection.h"
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "usbtmc_transfers.h"
@@ -17,7 +17,7 @@
 namespace {
 
 namespace lb = sgproto::localbus;
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using namespace std::chrono_literals;
 using simtest::Bytes;
 using simtest::describe_in;
@@ -56,7 +56,7 @@ class LocalbusQuirk : public ::testing::Test {
     }
     Bytes control(RawConnection& c, std::uint8_t request, std::uint8_t status = lb::STATUS_OK) {
         std::array<std::uint8_t, lb::kControlSetupSize> setup{};
-        lb::encode_setup({u::kRequestTypeInterfaceIn, request, 1, 0, 64}, setup);
+        lb::encode_setup({tmc::kRequestTypeInterfaceIn, request, 1, 0, 64}, setup);
         c.send(lb::CONTROL_IN, ++seq_, 0, setup);
         return c.expect(lb::CONTROL_IN, seq_, status);
     }
@@ -203,10 +203,10 @@ TEST_F(LocalbusQuirk, LateReplyOutlivesItsAbortAndComesBeforeTheNextQuerysReply)
     c->send(lb::CANCEL, 51, 50);
     c->expect(lb::BULK_IN, 50, lb::STATUS_CANCELLED);
     std::array<std::uint8_t, lb::kControlSetupSize> setup{};
-    lb::encode_setup({u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 2, 0x82, 2}, setup);
+    lb::encode_setup({tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_IN, 2, 0x82, 2}, setup);
     c->send(lb::CONTROL_IN, 52, 0, setup);
     EXPECT_EQ(c->expect(lb::CONTROL_IN, 52, lb::STATUS_OK),
-              (Bytes{u::STATUS_TRANSFER_NOT_IN_PROGRESS, 2}));
+              (Bytes{tmc::STATUS_TRANSFER_NOT_IN_PROGRESS, 2}));
     // Its next query gets the abandoned one's reply first, with its bTag.
     out(*c, msg_out(3, "*OPC?\n"));
     const auto asked_again = std::chrono::steady_clock::now();
@@ -245,15 +245,15 @@ TEST_F(LocalbusQuirk, HaltAfterCloseStallsTheNextHostUntilItClearsBothHalts) {
 TEST_F(LocalbusQuirk, StallRemoteAndClearPendingAnswers) {
     start({"--quirk", "stall-remote,clear-pending"});
     auto c = holder();
-    const Bytes caps = control(*c, u::GET_CAPABILITIES);
-    ASSERT_EQ(caps.size(), u::kCapabilitiesLength);
-    EXPECT_TRUE(caps[u::kCapsUsb488Interface] & u::kUsb488CapRemoteLocal);
+    const Bytes caps = control(*c, tmc::GET_CAPABILITIES);
+    ASSERT_EQ(caps.size(), tmc::kCapabilitiesLength);
+    EXPECT_TRUE(caps[tmc::kCapsUsb488Interface] & tmc::kUsb488CapRemoteLocal);
     for (const std::uint8_t r :
-         {u::USB488_REN_CONTROL, u::USB488_LOCAL_LOCKOUT, u::USB488_GO_TO_LOCAL})
+         {tmc::USB488_REN_CONTROL, tmc::USB488_LOCAL_LOCKOUT, tmc::USB488_GO_TO_LOCAL})
         control(*c, r, lb::STATUS_STALL);
-    EXPECT_EQ(control(*c, u::INITIATE_CLEAR), Bytes{u::STATUS_SUCCESS});
+    EXPECT_EQ(control(*c, tmc::INITIATE_CLEAR), Bytes{tmc::STATUS_SUCCESS});
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(control(*c, u::CHECK_CLEAR_STATUS), (Bytes{u::STATUS_PENDING, 0}));
+        EXPECT_EQ(control(*c, tmc::CHECK_CLEAR_STATUS), (Bytes{tmc::STATUS_PENDING, 0}));
     ask(*c, 1);
     EXPECT_EQ(describe_in(bulk_in(*c)), "tag 2 size 11 E- 0123456789\n (24)");
 }

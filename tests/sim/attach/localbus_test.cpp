@@ -12,15 +12,15 @@
 #include <cstring>
 #include <future>
 
-#include "frame_socket.h"
+#include "device/usbtmc_device.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
-#include "localbus_link.h"
-#include "localbus_opener.h"
+#include "localbus/frame_socket.h"
+#include "localbus/localbus_link.h"
+#include "localbus/localbus_opener.h"
+#include "proto/localbus_frames.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "transport_read.h"
-#include "usbtmc_device.h"
 #include "visa.h"
 
 namespace {
@@ -42,7 +42,7 @@ sgvisa::UsbResourceName resource(const std::string& text) {
 
 ViStatus open(const std::string& name, std::chrono::milliseconds timeout,
               std::unique_ptr<sgvisa::Transport>& out) {
-    return sgvisa::open_localbus_transport(resource(name), in(timeout), out);
+    return sgvisa::localbus::open_localbus_transport(resource(name), in(timeout), out);
 }
 
 // Sends `command` as one message and reads the whole reply.

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "packet_shape.h"
-#include "packet_stream.h"
+#include "attach/packet_shape.h"
+#include "attach/packet_stream.h"
 
 namespace {
 

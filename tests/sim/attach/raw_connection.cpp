@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
+#include "localbus/frame_socket.h"
 #include "usbtmc_transfers.h"
 
 namespace simtest {
@@ -56,7 +56,7 @@ std::vector<std::uint8_t> RawConnection::expect(std::uint8_t type, std::uint32_t
 std::vector<std::uint8_t> RawConnection::control_in(std::uint32_t seq, std::uint8_t request,
                                                     std::uint16_t value, std::uint16_t length) {
     std::array<std::uint8_t, lb::kControlSetupSize> setup{};
-    lb::encode_setup({u::kRequestTypeInterfaceIn, request, value, 0, length}, setup);
+    lb::encode_setup({tmc::kRequestTypeInterfaceIn, request, value, 0, length}, setup);
     send(lb::CONTROL_IN, seq, 0, setup);
     return expect(lb::CONTROL_IN, seq, lb::STATUS_OK);
 }
@@ -75,8 +75,8 @@ void RawConnection::expect_closed() {
 
 void RawConnection::sync(std::uint32_t seq, std::uint8_t status) {
     std::array<std::uint8_t, lb::kControlSetupSize> setup{};
-    lb::encode_setup({u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0,
-                      static_cast<std::uint16_t>(u::kCapabilitiesLength)},
+    lb::encode_setup({tmc::kRequestTypeInterfaceIn, tmc::GET_CAPABILITIES, 0, 0,
+                      static_cast<std::uint16_t>(tmc::kCapabilitiesLength)},
                      setup);
     send(lb::CONTROL_IN, seq, 0, setup);
     expect(lb::CONTROL_IN, seq, status);
@@ -96,7 +96,7 @@ void RawConnection::request_reply(std::uint32_t seq) {
 
 std::string RawConnection::reply(std::uint32_t seq) {
     const std::vector<std::uint8_t> transfer = expect(lb::BULK_IN, seq, lb::STATUS_OK);
-    return transfer.size() < u::kHeaderSize ? "(no transfer)" : parse_in(transfer).data;
+    return transfer.size() < tmc::kHeaderSize ? "(no transfer)" : parse_in(transfer).data;
 }
 
 std::string RawConnection::query(std::uint32_t seq, std::string_view message) {

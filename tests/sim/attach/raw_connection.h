@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "localbus_frames.h"
+#include "proto/localbus_frames.h"
 
 namespace simtest {
 

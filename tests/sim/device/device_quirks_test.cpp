@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 #include "scripted_instrument.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
 
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using namespace std::chrono_literals;
 using sgsim::Clock;
 using sgsim::DeviceFaults;
@@ -59,9 +59,9 @@ class DeviceQuirk : public ::testing::Test {
         return dev->take_committed();
     }
     Bytes control(std::uint8_t request, std::uint16_t value = 0, std::uint16_t length = 64) {
-        const bool to_in = request == u::INITIATE_ABORT_BULK_IN;
+        const bool to_in = request == tmc::INITIATE_ABORT_BULK_IN;
         const auto r = dev->control_in(
-            to_in ? u::kRequestTypeEndpointIn : u::kRequestTypeInterfaceIn, request, value,
+            to_in ? tmc::kRequestTypeEndpointIn : tmc::kRequestTypeInterfaceIn, request, value,
             to_in ? UsbtmcDevice::kBulkInEndpoint : UsbtmcDevice::kInterfaceNumber, length);
         return r.value_or(Bytes{0xEE});  // 0xEE: stalled
     }
@@ -139,10 +139,10 @@ TEST_F(DeviceQuirk, LateReplyGoesOutWithItsOwnTagAfterAnAbortAndANewQuery) {
     EXPECT_FALSE(dev->bulk_in(4096, Clock::now())) << "late replies are committed, not pulled";
     EXPECT_FALSE(take_committed(Clock::now()));
     // The host times out and aborts: the device is still working on it.
-    EXPECT_EQ(control(u::INITIATE_ABORT_BULK_IN, 2, 2),
-              (Bytes{u::STATUS_TRANSFER_NOT_IN_PROGRESS, 2}));
-    EXPECT_EQ(control(u::INITIATE_ABORT_BULK_IN, 9, 2),
-              (Bytes{u::STATUS_TRANSFER_NOT_IN_PROGRESS, 9}));
+    EXPECT_EQ(control(tmc::INITIATE_ABORT_BULK_IN, 2, 2),
+              (Bytes{tmc::STATUS_TRANSFER_NOT_IN_PROGRESS, 2}));
+    EXPECT_EQ(control(tmc::INITIATE_ABORT_BULK_IN, 9, 2),
+              (Bytes{tmc::STATUS_TRANSFER_NOT_IN_PROGRESS, 9}));
     // The next query, and its request, which waits its own delay.
     tag = 2;
     query("SECOND\n");
@@ -164,7 +164,7 @@ TEST_F(DeviceQuirk, LateReplyGoesOutWithItsOwnTagAfterAnAbortAndANewQuery) {
     ASSERT_TRUE(second);
     EXPECT_EQ(describe_in(*second), "tag 4 size 7 E- SECOND\n (20)");
     EXPECT_FALSE(dev->next_ready());
-    EXPECT_EQ(control(u::INITIATE_ABORT_BULK_IN, 4, 2), (Bytes{u::STATUS_FAILED, 4}));
+    EXPECT_EQ(control(tmc::INITIATE_ABORT_BULK_IN, 4, 2), (Bytes{tmc::STATUS_FAILED, 4}));
 
     // A request made before its query takes the reply once there is one; a
     // device clear drops a late reply that is not yet due.
@@ -177,7 +177,7 @@ TEST_F(DeviceQuirk, LateReplyGoesOutWithItsOwnTagAfterAnAbortAndANewQuery) {
               "tag 5 size 6 E- THIRD\n (20)");
     query("FOURTH\n");
     ASSERT_TRUE(dev->bulk_out(request_in(7, 100)));
-    EXPECT_EQ(control(u::INITIATE_CLEAR), Bytes{u::STATUS_SUCCESS});
+    EXPECT_EQ(control(tmc::INITIATE_CLEAR), Bytes{tmc::STATUS_SUCCESS});
     EXPECT_FALSE(dev->next_ready());
     EXPECT_FALSE(take_committed(Clock::now() + 2h));
 }
@@ -222,33 +222,33 @@ TEST_F(DeviceQuirk, EmptyWhenIdleAnswersARequestThatFindsNoResponseAtOnce) {
 
 TEST_F(DeviceQuirk, StallRemoteClaimsTheRequestsButStallsThem) {
     make({.stall_remote = true});
-    const Bytes caps = control(u::GET_CAPABILITIES, 0, u::kCapabilitiesLength);
-    ASSERT_EQ(caps.size(), u::kCapabilitiesLength);
-    EXPECT_TRUE(caps[u::kCapsUsb488Interface] & u::kUsb488CapRemoteLocal);
-    EXPECT_TRUE(caps[u::kCapsUsb488Device] & u::kUsb488DeviceRl1);
-    EXPECT_EQ(control(u::USB488_REN_CONTROL, 1), Bytes{0xEE});
-    EXPECT_EQ(control(u::USB488_LOCAL_LOCKOUT), Bytes{0xEE});
-    EXPECT_EQ(control(u::USB488_GO_TO_LOCAL), Bytes{0xEE});
+    const Bytes caps = control(tmc::GET_CAPABILITIES, 0, tmc::kCapabilitiesLength);
+    ASSERT_EQ(caps.size(), tmc::kCapabilitiesLength);
+    EXPECT_TRUE(caps[tmc::kCapsUsb488Interface] & tmc::kUsb488CapRemoteLocal);
+    EXPECT_TRUE(caps[tmc::kCapsUsb488Device] & tmc::kUsb488DeviceRl1);
+    EXPECT_EQ(control(tmc::USB488_REN_CONTROL, 1), Bytes{0xEE});
+    EXPECT_EQ(control(tmc::USB488_LOCAL_LOCKOUT), Bytes{0xEE});
+    EXPECT_EQ(control(tmc::USB488_GO_TO_LOCAL), Bytes{0xEE});
     EXPECT_EQ(dev->remote_state(), sgsim::RemoteLocal::State::Local);
-    EXPECT_EQ(control(u::USB488_READ_STATUS_BYTE, 2, 3).at(0), u::STATUS_SUCCESS);
+    EXPECT_EQ(control(tmc::USB488_READ_STATUS_BYTE, 2, 3).at(0), tmc::STATUS_SUCCESS);
     query("STILL\n");
     EXPECT_EQ(read_all(), std::vector<std::string>{"tag 2 size 6 E- STILL\n (20)"});
 }
 
 TEST_F(DeviceQuirk, ClearPendingNeverComesOutOfTheClear) {
     make({.clear_pending = true});
-    EXPECT_EQ(control(u::CHECK_CLEAR_STATUS, 0, 2), (Bytes{u::STATUS_SUCCESS, 0}))
+    EXPECT_EQ(control(tmc::CHECK_CLEAR_STATUS, 0, 2), (Bytes{tmc::STATUS_SUCCESS, 0}))
         << "no clear yet";
     query("DROPPED\n");
-    EXPECT_EQ(control(u::INITIATE_CLEAR, 0, 1), Bytes{u::STATUS_SUCCESS});
+    EXPECT_EQ(control(tmc::INITIATE_CLEAR, 0, 1), Bytes{tmc::STATUS_SUCCESS});
     EXPECT_EQ(inst.clears, 1);
     for (int i = 0; i < 50; ++i)
-        ASSERT_EQ(control(u::CHECK_CLEAR_STATUS, 0, 2), (Bytes{u::STATUS_PENDING, 0}));
+        ASSERT_EQ(control(tmc::CHECK_CLEAR_STATUS, 0, 2), (Bytes{tmc::STATUS_PENDING, 0}));
     EXPECT_TRUE(read_all().empty()) << "the clear itself was done";
     query("WORKS\n");
     EXPECT_EQ(read_all(), std::vector<std::string>{"tag 4 size 6 E- WORKS\n (20)"});
     dev->reset();
-    EXPECT_EQ(control(u::CHECK_CLEAR_STATUS, 0, 2), (Bytes{u::STATUS_SUCCESS, 0}));
+    EXPECT_EQ(control(tmc::CHECK_CLEAR_STATUS, 0, 2), (Bytes{tmc::STATUS_SUCCESS, 0}));
 }
 
 TEST_F(DeviceQuirk, HaltAfterCloseHaltsBothBulkEndpointsUntilEachIsCleared) {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "io_test_instrument.h"
-#include "usbtmc_device.h"
+#include "device/usbtmc_device.h"
+#include "scpi/io_test_instrument.h"
 #include "usbtmc_transfers.h"
 
 namespace {
@@ -55,7 +55,7 @@ TEST(IoTestThroughTheDeviceCore, TermCharReadsAnUnreadRestAndMessagesInPieces) {
 TEST(IoTestThroughTheDeviceCore, SlowSrqReplyComesAfterItsDelayWithAServiceRequest) {
     using namespace std::chrono_literals;
     using sgsim::Clock;
-    namespace u = sgproto::usbtmc;
+    namespace tmc = sgproto::usbtmc;
     sgsim::IoTestInstrument io;
     sgsim::UsbtmcDevice device(io, {}, nullptr);
     std::uint8_t tag = 0;
@@ -94,7 +94,7 @@ TEST(IoTestThroughTheDeviceCore, SlowSrqReplyComesAfterItsDelayWithAServiceReque
         EXPECT_EQ(simtest::parse_in(*t).data, "1\n");
         EXPECT_EQ(io.status().status_byte(), 0) << "read: the request is withdrawn";
         EXPECT_FALSE(io.status().service_requested());
-        EXPECT_TRUE(device.control_in(u::kRequestTypeInterfaceIn, u::INITIATE_CLEAR, 0, 0, 1));
+        EXPECT_TRUE(device.control_in(tmc::kRequestTypeInterfaceIn, tmc::INITIATE_CLEAR, 0, 0, 1));
     }
 
     // SEND stays immediate and requests nothing.

@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "message_log.h"
-#include "signal_generator.h"
+#include "device/message_log.h"
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
+#include "scpi/signal_generator.h"
 #include "temp_dir.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
 
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using sgsim::Clock;
 using sgsim::InterruptPacket;
 using sgsim::RemoteLocal;
@@ -56,7 +56,7 @@ class Usb488Device : public ::testing::Test {
     }
 
     Bytes request(std::uint8_t req, std::uint16_t value = 0, std::uint16_t length = 64) {
-        const auto r = dev->control_in(u::kRequestTypeInterfaceIn, req, value,
+        const auto r = dev->control_in(tmc::kRequestTypeInterfaceIn, req, value,
                                        UsbtmcDevice::kInterfaceNumber, length);
         EXPECT_TRUE(r.has_value()) << "request " << int(req) << " stalled";
         return r.value_or(Bytes{});
@@ -79,34 +79,35 @@ class Usb488Device : public ::testing::Test {
 };
 
 TEST_F(Usb488Device, CapabilitiesClaimWhatIsImplemented) {
-    Bytes r = request(u::GET_CAPABILITIES, 0, 0x18);
-    ASSERT_EQ(r.size(), u::kCapabilitiesLength);
-    EXPECT_EQ(r[0], u::STATUS_SUCCESS);
+    Bytes r = request(tmc::GET_CAPABILITIES, 0, 0x18);
+    ASSERT_EQ(r.size(), tmc::kCapabilitiesLength);
+    EXPECT_EQ(r[0], tmc::STATUS_SUCCESS);
     EXPECT_EQ(r[2] | r[3] << 8, 0x0100) << "bcdUSBTMC";
-    EXPECT_EQ(r[u::kCapsInterface], 0) << "no INDICATOR_PULSE; talks and listens";
-    EXPECT_EQ(r[u::kCapsDevice], u::kDeviceCapTermChar);
+    EXPECT_EQ(r[tmc::kCapsInterface], 0) << "no INDICATOR_PULSE; talks and listens";
+    EXPECT_EQ(r[tmc::kCapsDevice], tmc::kDeviceCapTermChar);
     EXPECT_EQ(r[12] | r[13] << 8, 0x0100) << "bcdUSB488";
-    EXPECT_EQ(r[u::kCapsUsb488Interface], 0x07) << "488.2, REN/GTL/LLO, TRIGGER";
-    EXPECT_EQ(r[u::kCapsUsb488Device], 0x0F) << "SCPI, SR1, RL1, DT1";
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, u::INDICATOR_PULSE, 0, 0, 1))
+    EXPECT_EQ(r[tmc::kCapsUsb488Interface], 0x07) << "488.2, REN/GTL/LLO, TRIGGER";
+    EXPECT_EQ(r[tmc::kCapsUsb488Device], 0x0F) << "SCPI, SR1, RL1, DT1";
+    EXPECT_FALSE(dev->control_in(tmc::kRequestTypeInterfaceIn, tmc::INDICATOR_PULSE, 0, 0, 1))
         << "not claimed, so not answered";
     EXPECT_TRUE(dev->has_interrupt_in());
 
     make({.no_interrupt_in = true});
-    r = request(u::GET_CAPABILITIES, 0, 0x18);
-    EXPECT_EQ(r.at(u::kCapsUsb488Device), 0x0B) << "no SR1 without interrupt-IN";
-    EXPECT_EQ(r.at(u::kCapsUsb488Interface), 0x07);
+    r = request(tmc::GET_CAPABILITIES, 0, 0x18);
+    EXPECT_EQ(r.at(tmc::kCapsUsb488Device), 0x0B) << "no SR1 without interrupt-IN";
+    EXPECT_EQ(r.at(tmc::kCapsUsb488Interface), 0x07);
     EXPECT_FALSE(dev->has_interrupt_in());
 
     // Class requests go to the interface or to a bulk endpoint, not to the
     // interrupt endpoint or elsewhere.
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 1,
+    EXPECT_FALSE(dev->control_in(tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_IN, 1,
                                  UsbtmcDevice::kInterruptInEndpoint, 2));
     EXPECT_FALSE(
-        dev->control_in(u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_OUT, 1, 0x02, 2));
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, u::USB488_READ_STATUS_BYTE, 2, 1, 3))
+        dev->control_in(tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_OUT, 1, 0x02, 2));
+    EXPECT_FALSE(
+        dev->control_in(tmc::kRequestTypeInterfaceIn, tmc::USB488_READ_STATUS_BYTE, 2, 1, 3))
         << "another interface";
-    EXPECT_FALSE(dev->control_in(u::kRequestTypeInterfaceIn, 99, 0, 0, 8)) << "unknown request";
+    EXPECT_FALSE(dev->control_in(tmc::kRequestTypeInterfaceIn, 99, 0, 0, 8)) << "unknown request";
 }
 
 TEST_F(Usb488Device, ReadStatusByteAnswersOnInterruptInWithItsTagAndClearsRqs) {
@@ -115,28 +116,28 @@ TEST_F(Usb488Device, ReadStatusByteAnswersOnInterruptInWithItsTagAndClearsRqs) {
 
     // The control transfer: success, the bTag and 0; the status byte comes
     // as {0x80 | bTag, status byte}, RQS set the first time only.
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 2, 3), (Bytes{u::STATUS_SUCCESS, 2, 0}));
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 2, 3), (Bytes{tmc::STATUS_SUCCESS, 2, 0}));
     EXPECT_EQ(interrupts(), (Packets{{0x82, 0x60}}));
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 127, 3), (Bytes{u::STATUS_SUCCESS, 127, 0}));
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 127, 3), (Bytes{tmc::STATUS_SUCCESS, 127, 0}));
     EXPECT_EQ(interrupts(), (Packets{{0xFF, 0x20}})) << "the serial poll cleared RQS";
 
     // A reply waiting: MAV, which SRE enables too: a new service request.
     send("*IDN?\n");
     EXPECT_EQ(interrupts(), (Packets{{0x81, 0x70}}));
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 40, 3)[0], u::STATUS_SUCCESS);
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 40, 3)[0], tmc::STATUS_SUCCESS);
     // While that answer waits to be sent, the next READ_STATUS_BYTE is busy.
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 41, 3),
-              (Bytes{u::STATUS_INTERRUPT_IN_BUSY, 41, 0}));
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 41, 3),
+              (Bytes{tmc::STATUS_INTERRUPT_IN_BUSY, 41, 0}));
     EXPECT_EQ(interrupts(), (Packets{{0xA8, 0x70}}));
     EXPECT_EQ(reply(), "Simulated Signal Sources,SG-4040,SIM001,1.0\n");
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 41, 3)[0], u::STATUS_SUCCESS);
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 41, 3)[0], tmc::STATUS_SUCCESS);
     EXPECT_EQ(interrupts(), (Packets{{0xA9, 0x20}})) << "MAV gone with the reply read";
 
     // Only 2..127: 0 and 1 would read as other notifications on the wire.
     for (const std::uint16_t bad : {0, 1, 128, 0x102})
-        EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, bad, 3).at(0), u::STATUS_FAILED) << bad;
+        EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, bad, 3).at(0), tmc::STATUS_FAILED) << bad;
     EXPECT_TRUE(interrupts().empty());
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 9, 2), (Bytes{u::STATUS_SUCCESS, 9}))
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 9, 2), (Bytes{tmc::STATUS_SUCCESS, 9}))
         << "cut to wLength";
 }
 
@@ -144,11 +145,11 @@ TEST_F(Usb488Device, WithoutInterruptInTheControlTransferCarriesTheStatusByte) {
     make({.no_interrupt_in = true});
     send("*CLS;*ESE 1;*SRE 32;*OPC\n");
     EXPECT_FALSE(dev->has_interrupt()) << "no endpoint to announce it on";
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 5, 3), (Bytes{u::STATUS_SUCCESS, 5, 0x60}));
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 6, 3), (Bytes{u::STATUS_SUCCESS, 6, 0x20}));
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 5, 3), (Bytes{tmc::STATUS_SUCCESS, 5, 0x60}));
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 6, 3), (Bytes{tmc::STATUS_SUCCESS, 6, 0x20}));
     send("BOGUS;*IDN?\n");
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 7, 3).at(2), 0x34) << "queue, MAV, ESB";
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 1, 3).at(0), u::STATUS_FAILED);
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 7, 3).at(2), 0x34) << "queue, MAV, ESB";
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 1, 3).at(0), tmc::STATUS_FAILED);
     EXPECT_FALSE(dev->has_interrupt());
 }
 
@@ -175,16 +176,16 @@ TEST_F(Usb488Device, KeepsSixteenPacketsAndAResetDropsOnlyStatusAnswers) {
     for (int i = 0; i < 20; ++i)
         many += ";*OPC;*ESR?";
     send(many + "\n");
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 3, 3)[0], u::STATUS_SUCCESS);
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 3, 3)[0], tmc::STATUS_SUCCESS);
     dev->reset();  // takes the status byte back, not the service requests
     const Packets kept = interrupts();
     EXPECT_EQ(kept, Packets(sgsim::InterruptQueue::kCapacity - 1, {0x81, 0x60}));
-    EXPECT_EQ(request(u::USB488_READ_STATUS_BYTE, 5, 3)[0], u::STATUS_SUCCESS) << "not busy";
+    EXPECT_EQ(request(tmc::USB488_READ_STATUS_BYTE, 5, 3)[0], tmc::STATUS_SUCCESS) << "not busy";
     EXPECT_EQ(interrupts(), (Packets{{0x85, 0x00}})) << "the reset dropped the reply too";
 }
 
 TEST_F(Usb488Device, TriggerActsAsStarTrgAndIsLogged) {
-    const Bytes trigger = simtest::header(u::USB488_TRIGGER, 7, 0, 0);
+    const Bytes trigger = simtest::header(tmc::USB488_TRIGGER, 7, 0, 0);
     send("FREQ 2 GHz\n");
     ASSERT_TRUE(dev->bulk_out(msg_out(++tag, "POW ", false)));
     ASSERT_TRUE(dev->bulk_out(trigger));
@@ -206,41 +207,41 @@ TEST_F(Usb488Device, TriggerActsAsStarTrgAndIsLogged) {
 }
 
 TEST_F(Usb488Device, RemoteLocalFollowsRenAddressingGoToLocalAndLockout) {
-    const Bytes ok{u::STATUS_SUCCESS};
+    const Bytes ok{tmc::STATUS_SUCCESS};
     EXPECT_EQ(dev->remote_state(), State::Local);
     send("*RST\n");
     EXPECT_EQ(dev->remote_state(), State::Local) << "no REN: addressing leaves it local";
-    EXPECT_EQ(request(u::USB488_LOCAL_LOCKOUT, 0, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_LOCAL_LOCKOUT, 0, 1), ok);
     EXPECT_EQ(dev->remote_state(), State::Local) << "no lockout without REN";
 
-    EXPECT_EQ(request(u::USB488_REN_CONTROL, 1, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_REN_CONTROL, 1, 1), ok);
     EXPECT_EQ(dev->remote_state(), State::Local) << "REN alone does not address it";
     ASSERT_TRUE(dev->bulk_out(request_in(++tag, 100)));
     EXPECT_EQ(dev->remote_state(), State::Local) << "asked to talk is not addressed to listen";
     send("*CLS\n");
     EXPECT_EQ(dev->remote_state(), State::Remote);
     EXPECT_EQ(dev->describe_interface(), "Remote state: REMOTE\n");
-    EXPECT_EQ(request(u::USB488_GO_TO_LOCAL, 0, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_GO_TO_LOCAL, 0, 1), ok);
     EXPECT_EQ(dev->remote_state(), State::Local);
-    ASSERT_TRUE(dev->bulk_out(simtest::header(u::USB488_TRIGGER, ++tag, 0, 0)));
+    ASSERT_TRUE(dev->bulk_out(simtest::header(tmc::USB488_TRIGGER, ++tag, 0, 0)));
     EXPECT_EQ(dev->remote_state(), State::Remote) << "a trigger addresses it";
 
-    EXPECT_EQ(request(u::USB488_LOCAL_LOCKOUT, 0, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_LOCAL_LOCKOUT, 0, 1), ok);
     EXPECT_EQ(dev->remote_state(), State::RemoteWithLockout);
-    EXPECT_EQ(request(u::USB488_GO_TO_LOCAL, 0, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_GO_TO_LOCAL, 0, 1), ok);
     EXPECT_EQ(dev->remote_state(), State::LocalWithLockout);
     send("*CLS\n");
     EXPECT_EQ(dev->describe_interface(), "Remote state: REMOTE WITH LOCKOUT\n");
-    EXPECT_EQ(request(u::USB488_REN_CONTROL, 2, 1), Bytes{u::STATUS_FAILED});
+    EXPECT_EQ(request(tmc::USB488_REN_CONTROL, 2, 1), Bytes{tmc::STATUS_FAILED});
     EXPECT_EQ(dev->remote_state(), State::RemoteWithLockout) << "a refused request changes nothing";
     dev->reset();
     EXPECT_EQ(dev->remote_state(), State::RemoteWithLockout) << "the host's reset leaves it";
 
-    EXPECT_EQ(request(u::USB488_REN_CONTROL, 0, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_REN_CONTROL, 0, 1), ok);
     EXPECT_EQ(dev->describe_interface(), "Remote state: LOCAL\n");
     send("*CLS\n");
     EXPECT_EQ(dev->remote_state(), State::Local) << "REN deasserted, lockout cleared";
-    EXPECT_EQ(request(u::USB488_REN_CONTROL, 1, 1), ok);
+    EXPECT_EQ(request(tmc::USB488_REN_CONTROL, 1, 1), ok);
     send("*CLS\n");
     EXPECT_EQ(dev->remote_state(), State::Remote) << "no lockout left from before";
 }

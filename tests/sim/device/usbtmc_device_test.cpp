@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "device/usbtmc_device.h"
+#include "proto/usbtmc.h"
 #include "scripted_instrument.h"
-#include "usbtmc.h"
-#include "usbtmc_device.h"
 #include "usbtmc_transfers.h"
 
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using sgsim::Clock;
 using sgsim::DeviceFaults;
 using sgsim::UsbtmcDevice;
@@ -45,7 +45,7 @@ class DeviceTest : public ::testing::Test {
             }
             pieces.push_back(parse_in(*t));
             EXPECT_EQ(pieces.back().h.tag, tag);
-            if (pieces.back().h.attributes & u::kAttrEom)
+            if (pieces.back().h.attributes & tmc::kAttrEom)
                 break;
         }
         return pieces;
@@ -73,9 +73,9 @@ TEST_F(DeviceTest, QueryRoundTripEchoesTagSetsEomAndPads) {
     const InPiece p = parse_in(*t);
     EXPECT_EQ(p.h.tag, 7);
     EXPECT_EQ(p.data, "REPLY\n");
-    EXPECT_TRUE(p.h.attributes & u::kAttrEom);
+    EXPECT_TRUE(p.h.attributes & tmc::kAttrEom);
     EXPECT_EQ(p.total % 4, 0u);
-    EXPECT_EQ(p.total, u::kHeaderSize + 8);
+    EXPECT_EQ(p.total, tmc::kHeaderSize + 8);
     EXPECT_FALSE(dev->bulk_in(4096, Clock::now())) << "one request, one transfer";
 }
 
@@ -114,7 +114,7 @@ TEST_F(DeviceTest, ReplyLongerThanRequestComesInPiecesWithEomOnLast) {
     std::string all;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         all += pieces[i].data;
-        EXPECT_EQ((pieces[i].h.attributes & u::kAttrEom) != 0, i + 1 == pieces.size());
+        EXPECT_EQ((pieces[i].h.attributes & tmc::kAttrEom) != 0, i + 1 == pieces.size());
         EXPECT_EQ(pieces[i].total % 4, 0u);
     }
     EXPECT_EQ(all, inst.reply);
@@ -130,7 +130,7 @@ TEST_F(DeviceTest, TransferFitsHostBuffer) {
     EXPECT_LE(t->size(), 32u);
     const InPiece p = parse_in(*t);
     EXPECT_EQ(p.data.size(), 20u);
-    EXPECT_FALSE(p.h.attributes & u::kAttrEom);
+    EXPECT_FALSE(p.h.attributes & tmc::kAttrEom);
 }
 
 TEST_F(DeviceTest, TermCharEndsEachTransferAfterItsFirstTermCharByte) {
@@ -209,12 +209,12 @@ TEST_F(DeviceTest, MalformedTransfersHaltUntilCleared) {
     EXPECT_EQ(inst.received, std::vector<std::string>{"OK\n"});
 
     const std::vector<Bytes> malformed = {
-        Bytes{1, 2, 0xFD},                                       // shorter than a header
-        header(u::VENDOR_SPECIFIC_OUT, 4, 4, 0),                 // unsupported MsgID
-        header(0x55, 4, 4, 0),                                   // unknown MsgID
-        header(u::DEV_DEP_MSG_OUT, 4, 0, u::kAttrEom),           // empty transfer
-        header(u::REQUEST_DEV_DEP_MSG_IN, 4, 0, 0),              // asks for nothing
-        header(u::DEV_DEP_MSG_OUT, 4, 0xFFFFFFFF, u::kAttrEom),  // beyond any message
+        Bytes{1, 2, 0xFD},                                           // shorter than a header
+        header(tmc::VENDOR_SPECIFIC_OUT, 4, 4, 0),                   // unsupported MsgID
+        header(0x55, 4, 4, 0),                                       // unknown MsgID
+        header(tmc::DEV_DEP_MSG_OUT, 4, 0, tmc::kAttrEom),           // empty transfer
+        header(tmc::REQUEST_DEV_DEP_MSG_IN, 4, 0, 0),                // asks for nothing
+        header(tmc::DEV_DEP_MSG_OUT, 4, 0xFFFFFFFF, tmc::kAttrEom),  // beyond any message
     };
     for (const auto& m : malformed) {
         EXPECT_FALSE(dev->bulk_out(m));
@@ -242,21 +242,21 @@ TEST_F(DeviceTest, AbortBulkInStatuses) {
     const std::uint8_t in_ep = UsbtmcDevice::kBulkInEndpoint;
     auto dev = make({.reply_delay = std::chrono::hours(1)});
     // Nothing in progress.
-    auto r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 9, in_ep, 2);
+    auto r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_IN, 9, in_ep, 2);
     ASSERT_EQ(r.size(), 2u);
-    EXPECT_EQ(r[0], u::STATUS_FAILED);
+    EXPECT_EQ(r[0], tmc::STATUS_FAILED);
     EXPECT_EQ(r[1], 9);
 
     ASSERT_TRUE(dev->bulk_out(msg_out(1, "Q?\n")));
     ASSERT_TRUE(dev->bulk_out(request_in(9, 100)));
-    r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 8, in_ep, 2);
-    EXPECT_EQ(r.at(0), u::STATUS_TRANSFER_NOT_IN_PROGRESS);
-    r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_IN, 9, in_ep, 2);
-    EXPECT_EQ(r.at(0), u::STATUS_SUCCESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_IN, 8, in_ep, 2);
+    EXPECT_EQ(r.at(0), tmc::STATUS_TRANSFER_NOT_IN_PROGRESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_IN, 9, in_ep, 2);
+    EXPECT_EQ(r.at(0), tmc::STATUS_SUCCESS);
     EXPECT_EQ(r.at(1), 9);
-    r = control(*dev, u::kRequestTypeEndpointIn, u::CHECK_ABORT_BULK_IN_STATUS, 0, in_ep, 8);
-    ASSERT_EQ(r.size(), u::kCheckAbortLength);
-    EXPECT_EQ(r[0], u::STATUS_SUCCESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::CHECK_ABORT_BULK_IN_STATUS, 0, in_ep, 8);
+    ASSERT_EQ(r.size(), tmc::kCheckAbortLength);
+    EXPECT_EQ(r[0], tmc::STATUS_SUCCESS);
     EXPECT_EQ(r[1] & 1, 0) << "nothing left to read";
 
     // The aborted reply is gone, and the next query gets its own.
@@ -268,19 +268,19 @@ TEST_F(DeviceTest, AbortBulkInStatuses) {
 TEST_F(DeviceTest, AbortBulkOutDropsThePartialTransfer) {
     const std::uint8_t out_ep = UsbtmcDevice::kBulkOutEndpoint;
     auto dev = make();
-    auto r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_OUT, 3, out_ep, 2);
-    EXPECT_EQ(r.at(0), u::STATUS_FAILED);
+    auto r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_OUT, 3, out_ep, 2);
+    EXPECT_EQ(r.at(0), tmc::STATUS_FAILED);
 
     const Bytes t = msg_out(3, "FREQ 1 GHz\n");
     ASSERT_TRUE(dev->bulk_out(Bytes(t.begin(), t.begin() + 12 + 4)));
-    r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_OUT, 4, out_ep, 2);
-    EXPECT_EQ(r.at(0), u::STATUS_TRANSFER_NOT_IN_PROGRESS);
-    r = control(*dev, u::kRequestTypeEndpointIn, u::INITIATE_ABORT_BULK_OUT, 3, out_ep, 2);
-    EXPECT_EQ(r.at(0), u::STATUS_SUCCESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_OUT, 4, out_ep, 2);
+    EXPECT_EQ(r.at(0), tmc::STATUS_TRANSFER_NOT_IN_PROGRESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::INITIATE_ABORT_BULK_OUT, 3, out_ep, 2);
+    EXPECT_EQ(r.at(0), tmc::STATUS_SUCCESS);
     EXPECT_EQ(r.at(1), 3);
-    r = control(*dev, u::kRequestTypeEndpointIn, u::CHECK_ABORT_BULK_OUT_STATUS, 0, out_ep, 8);
-    ASSERT_EQ(r.size(), u::kCheckAbortLength);
-    EXPECT_EQ(r[0], u::STATUS_SUCCESS);
+    r = control(*dev, tmc::kRequestTypeEndpointIn, tmc::CHECK_ABORT_BULK_OUT_STATUS, 0, out_ep, 8);
+    ASSERT_EQ(r.size(), tmc::kCheckAbortLength);
+    EXPECT_EQ(r[0], tmc::STATUS_SUCCESS);
     EXPECT_EQ(r[4], 4) << "NBYTES_RXD";
 
     ASSERT_TRUE(dev->bulk_out(msg_out(4, "*RST\n")));
@@ -291,12 +291,12 @@ TEST_F(DeviceTest, ClearDropsInputAndOutput) {
     auto dev = make();
     ASSERT_TRUE(dev->bulk_out(msg_out(1, "Q?\n")));
     ASSERT_TRUE(dev->bulk_out(msg_out(2, "PARTIAL", false)));
-    auto r = control(*dev, u::kRequestTypeInterfaceIn, u::INITIATE_CLEAR, 0, 0, 1);
-    EXPECT_EQ(r, Bytes{u::STATUS_SUCCESS});
+    auto r = control(*dev, tmc::kRequestTypeInterfaceIn, tmc::INITIATE_CLEAR, 0, 0, 1);
+    EXPECT_EQ(r, Bytes{tmc::STATUS_SUCCESS});
     EXPECT_EQ(inst.clears, 1);
-    r = control(*dev, u::kRequestTypeInterfaceIn, u::CHECK_CLEAR_STATUS, 0, 0, 2);
+    r = control(*dev, tmc::kRequestTypeInterfaceIn, tmc::CHECK_CLEAR_STATUS, 0, 0, 2);
     ASSERT_EQ(r.size(), 2u);
-    EXPECT_EQ(r[0], u::STATUS_SUCCESS);
+    EXPECT_EQ(r[0], tmc::STATUS_SUCCESS);
     EXPECT_EQ(r[1] & 1, 0);
 
     ASSERT_TRUE(dev->bulk_out(request_in(3, 100)));

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "signal_generator.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "scpi_mnemonic.h"
-#include "scpi_parser.h"
+#include "scpi/scpi_mnemonic.h"
+#include "scpi/scpi_parser.h"
 
 namespace {
 

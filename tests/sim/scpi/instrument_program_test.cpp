@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "signal_generator.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "error_queue.h"
-#include "signal_generator.h"
+#include "scpi/error_queue.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // number forms the generator writes back.
 #include <gtest/gtest.h>
 
-#include "error_queue.h"
-#include "scpi_units.h"
+#include "scpi/error_queue.h"
+#include "scpi/scpi_units.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "io_test_instrument.h"
-#include "signal_generator.h"
+#include "scpi/io_test_instrument.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "signal_generator.h"
-#include "status_registers.h"
+#include "scpi/signal_generator.h"
+#include "scpi/status_registers.h"
 
 namespace {
 

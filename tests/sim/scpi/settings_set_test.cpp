@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "signal_generator.h"
+#include "scpi/signal_generator.h"
 
 namespace {
 

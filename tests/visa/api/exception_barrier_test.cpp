@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "transport_openers.h"
+#include "transport/transport_openers.h"
 #include "visa_fixture.h"
 
 namespace sgtest {
@@ -17,14 +17,14 @@ class ThrowingTransport final : public sgvisa::Transport {
   public:
     ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
     void relinquish() override {}
-    ViStatus write(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
+    ViStatus send(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
         throw std::bad_alloc();
     }
-    ViStatus read(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
-                  sgvisa::ReadResult&) override {
+    ViStatus receive(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
+                     sgvisa::ReadResult&) override {
         throw std::runtime_error("broken");
     }
-    ViStatus clear(sgvisa::Deadline) override { throw 42; }
+    ViStatus clear_device(sgvisa::Deadline) override { throw 42; }
     ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t&) override {
         throw std::logic_error("status");
     }

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "format_reader.h"
+#include "format/format_reader.h"
 
 namespace {
 
 // A reply message held in memory: `bytes` with END on the last one, or no
 // END at all (`ends` false): reading past the bytes then times out.
-class ScriptedSource final : public sgvisa::ReadSource {
+class ScriptedSource final : public sgvisa::format::ReadSource {
   public:
     explicit ScriptedSource(std::string bytes, bool ends = true)
         : bytes_(std::move(bytes)), ends_(ends) {}
@@ -80,16 +80,16 @@ struct Scan {
     int assigned;
 };
 
-Scan scan(sgvisa::ReadSource& source, const char* fmt, ...) {
+Scan scan(sgvisa::format::ReadSource& source, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     va_list copy;
     va_copy(copy, args);
     Scan out{VI_SUCCESS, -1};
-    sgvisa::ReadFormat format;
-    out.status = sgvisa::prepare_read(fmt, &copy, format);
+    sgvisa::format::ReadFormat format;
+    out.status = sgvisa::format::prepare_read(fmt, &copy, format);
     if (out.status == VI_SUCCESS)
-        out.status = sgvisa::read_message(format, source, out.assigned);
+        out.status = sgvisa::format::read_message(format, source, out.assigned);
     va_end(copy);
     va_end(args);
     return out;

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "format_writer.h"
+#include "format/format_writer.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ Formatted format(const char* fmt, ...) {
     va_list copy;
     va_copy(copy, args);
     Formatted out{VI_SUCCESS, {}};
-    out.status = sgvisa::format_message(fmt, &copy, out.text);
+    out.status = sgvisa::format::format_message(fmt, &copy, out.text);
     va_end(copy);
     va_end(args);
     return out;
@@ -94,7 +94,7 @@ TEST(FormatWriter, UnimplementedDirectivesAreNotSupported) {
 TEST(FormatWriter, NullStringArgumentIsAnError) {
     EXPECT_EQ(format("%s", static_cast<const char*>(nullptr)).status, VI_ERROR_USER_BUF);
     std::string out;
-    EXPECT_EQ(sgvisa::format_message(nullptr, nullptr, out), VI_ERROR_USER_BUF);
+    EXPECT_EQ(sgvisa::format::format_message(nullptr, nullptr, out), VI_ERROR_USER_BUF);
 }
 
 // The argument list advances past what a format used, so a second format
@@ -105,8 +105,8 @@ void shared_list(std::string* first, std::string* second, ...) {
     va_start(args, second);
     va_list copy;
     va_copy(copy, args);
-    EXPECT_EQ(sgvisa::format_message("F %d %s\n", &copy, *first), VI_SUCCESS);
-    EXPECT_EQ(sgvisa::format_message("%d", &copy, *second), VI_SUCCESS);
+    EXPECT_EQ(sgvisa::format::format_message("F %d %s\n", &copy, *first), VI_SUCCESS);
+    EXPECT_EQ(sgvisa::format::format_message("%d", &copy, *second), VI_SUCCESS);
     va_end(copy);
     va_end(args);
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "libusb_library.h"
+#include "libusb/libusb_library.h"
 
 namespace sgtest {
 namespace {
@@ -61,16 +61,16 @@ bool loaded(const std::string& soname) {
 }
 
 TEST(LibusbLibrary, EveryFunctionResolvedOrNone) {
-    sgvisa::LibusbApi api;
-    ASSERT_TRUE(sgvisa::load_libusb_api("libusb-1.0.so.0", api));
+    sgvisa::libusb::LibusbApi api;
+    ASSERT_TRUE(sgvisa::libusb::load_libusb_api("libusb-1.0.so.0", api));
 #define SGTEST_EXPECT_RESOLVED(name) EXPECT_NE(api.name, nullptr) << "libusb_" #name;
     SGVISA_LIBUSB_FUNCTIONS(SGTEST_EXPECT_RESOLVED)
 #undef SGTEST_EXPECT_RESOLVED
 
     // Absent, or present without libusb's functions: nothing is taken.
-    sgvisa::LibusbApi none;
-    EXPECT_FALSE(sgvisa::load_libusb_api("libsgtest-no-such-library.so.0", none));
-    EXPECT_FALSE(sgvisa::load_libusb_api("libm.so.6", none));
+    sgvisa::libusb::LibusbApi none;
+    EXPECT_FALSE(sgvisa::libusb::load_libusb_api("libsgtest-no-such-library.so.0", none));
+    EXPECT_FALSE(sgvisa::libusb::load_libusb_api("libm.so.6", none));
 #define SGTEST_EXPECT_EMPTY(name) EXPECT_EQ(none.name, nullptr) << "libusb_" #name;
     SGVISA_LIBUSB_FUNCTIONS(SGTEST_EXPECT_EMPTY)
 #undef SGTEST_EXPECT_EMPTY
@@ -86,9 +86,9 @@ TEST(LibusbLibrary, NotLinkedButLoadedAtFirstNeed) {
         for (const std::string& library : *needed)
             EXPECT_EQ(library.find("libusb"), std::string::npos) << path << " needs " << library;
     }
-    ASSERT_NE(sgvisa::libusb_api(), nullptr);
+    ASSERT_NE(sgvisa::libusb::libusb_api(), nullptr);
     EXPECT_TRUE(loaded("libusb-1.0.so.0"));
-    EXPECT_EQ(sgvisa::libusb_api(), sgvisa::libusb_api()) << "loaded once";
+    EXPECT_EQ(sgvisa::libusb::libusb_api(), sgvisa::libusb::libusb_api()) << "loaded once";
 }
 
 }  // namespace

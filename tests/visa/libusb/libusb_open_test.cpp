@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "libusb_opener.h"
+#include "libusb/libusb_opener.h"
 
 namespace sgtest {
 namespace {
@@ -25,8 +25,9 @@ TEST(LibusbOpen, AbsentInstrumentIsNotFoundPromptly) {
         name.interface_number = 0;
         std::unique_ptr<sgvisa::Transport> transport;
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(sgvisa::open_libusb_transport(name, sgvisa::deadline_after_ms(5000), transport),
-                  VI_ERROR_RSRC_NFOUND)
+        EXPECT_EQ(
+            sgvisa::libusb::open_libusb_transport(name, sgvisa::deadline_after_ms(5000), transport),
+            VI_ERROR_RSRC_NFOUND)
             << a.serial;
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3))
             << "not found must not wait for the open timeout";

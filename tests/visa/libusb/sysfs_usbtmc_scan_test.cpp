@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "fake_sysfs.h"
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/sysfs_usbtmc_scan.h"
 
 namespace sgtest {
 namespace {
 
-using sgvisa::UsbtmcInterfaceInfo;
+using sgvisa::libusb::UsbtmcInterfaceInfo;
 
 const auto kLater = [] { return sgvisa::Clock::now() + std::chrono::seconds(10); };
 
@@ -66,7 +66,7 @@ TEST(SysfsUsbtmcScan, EveryUsbtmcInterfaceOfActiveConfigurationsWithTheDevicesFa
     FakeSysfs sys;
     populate(sys);
     const std::vector<UsbtmcInterfaceInfo> found =
-        sgvisa::scan_usbtmc_interfaces(sys.root(), kLater());
+        sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), kLater());
 
     ASSERT_EQ(found.size(), 4u);
     const UsbtmcInterfaceInfo& first = found[0];
@@ -101,8 +101,8 @@ TEST(SysfsUsbtmcScan, EveryUsbtmcInterfaceOfActiveConfigurationsWithTheDevicesFa
 TEST(SysfsUsbtmcScan, NothingFromAMissingTreeOrPastTheDeadline) {
     FakeSysfs sys;
     populate(sys);
-    EXPECT_TRUE(sgvisa::scan_usbtmc_interfaces(sys.root(), sgvisa::Clock::now()).empty());
-    EXPECT_TRUE(sgvisa::scan_usbtmc_interfaces(sys.root() + "/absent", kLater()).empty());
+    EXPECT_TRUE(sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), sgvisa::Clock::now()).empty());
+    EXPECT_TRUE(sgvisa::libusb::scan_usbtmc_interfaces(sys.root() + "/absent", kLater()).empty());
 
     // A device whose attributes are malformed is skipped, the rest found.
     FakeSysfs odd;
@@ -113,7 +113,7 @@ TEST(SysfsUsbtmcScan, NothingFromAMissingTreeOrPastTheDeadline) {
     odd.configured_device("1-3", "4d19", "0040", "A3", "1", "9");
     odd.usbtmc_interface("1-3:1.0", "zz", "01");
     odd.usbtmc_interface("1-3:1.1", "01", "01");
-    const auto found = sgvisa::scan_usbtmc_interfaces(odd.root(), kLater());
+    const auto found = sgvisa::libusb::scan_usbtmc_interfaces(odd.root(), kLater());
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].device, "1-3");
     EXPECT_EQ(found[0].interface_number, 1);
@@ -125,13 +125,13 @@ TEST(UsbtmcLookup, NamesPickInterfacesAndEveryInterfaceIsNamed) {
     // The same instrument twice (as over USB/IP): both are candidates.
     sys.configured_device("5-1", "4d19", "0040", "sim001", "5", "2");
     sys.usbtmc_interface("5-1:1.1", "01", "01");
-    const auto all = sgvisa::scan_usbtmc_interfaces(sys.root(), kLater());
+    const auto all = sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), kLater());
 
     sgvisa::UsbResourceName name;
     name.vendor_id = 0x4d19;
     name.product_id = 0x0040;
     name.serial = "sim001";  // case does not matter
-    auto chosen = sgvisa::interfaces_named(all, name);
+    auto chosen = sgvisa::libusb::interfaces_named(all, name);
     ASSERT_EQ(chosen.size(), 2u);
     EXPECT_EQ(chosen[0].device, "1-1");
     EXPECT_EQ(chosen[0].interface_number, 0);  // the first USBTMC interface
@@ -139,22 +139,22 @@ TEST(UsbtmcLookup, NamesPickInterfacesAndEveryInterfaceIsNamed) {
     EXPECT_EQ(chosen[1].interface_number, 1);
 
     name.interface_number = 2;
-    chosen = sgvisa::interfaces_named(all, name);
+    chosen = sgvisa::libusb::interfaces_named(all, name);
     ASSERT_EQ(chosen.size(), 1u);
     EXPECT_EQ(chosen[0].device, "1-1");
     EXPECT_EQ(chosen[0].interface_number, 2);
 
     name.interface_number = 1;  // HID on 1-1, USBTMC on 5-1
-    chosen = sgvisa::interfaces_named(all, name);
+    chosen = sgvisa::libusb::interfaces_named(all, name);
     ASSERT_EQ(chosen.size(), 1u);
     EXPECT_EQ(chosen[0].device, "5-1");
 
     name.interface_number = -1;
     name.serial = "EXPORTED";  // held by usbip-host
-    EXPECT_TRUE(sgvisa::interfaces_named(all, name).empty());
+    EXPECT_TRUE(sgvisa::libusb::interfaces_named(all, name).empty());
     name.serial = "SIM001";
     name.product_id = 0x0041;
-    EXPECT_TRUE(sgvisa::interfaces_named(all, name).empty());
+    EXPECT_TRUE(sgvisa::libusb::interfaces_named(all, name).empty());
 
     // Listed: one name per interface, but none for a serial number that a
     // name cannot carry.
@@ -163,8 +163,8 @@ TEST(UsbtmcLookup, NamesPickInterfacesAndEveryInterfaceIsNamed) {
     sys.configured_device("6-2", "4d19", "0040", "HAS SPACE", "6", "3");
     sys.usbtmc_interface("6-2:1.0", "00", "01");
     std::vector<std::string> listed;
-    for (const auto& n :
-         sgvisa::resource_names_of(sgvisa::scan_usbtmc_interfaces(sys.root(), kLater())))
+    for (const auto& n : sgvisa::libusb::resource_names_of(
+             sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), kLater())))
         listed.push_back(sgvisa::canonical_name(n));
     EXPECT_EQ(listed, (std::vector<std::string>{
                           "USB0::0x4D19::0x0040::SIM001::0::INSTR",

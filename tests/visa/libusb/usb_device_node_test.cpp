@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "fake_sysfs.h"
-#include "libusb_device.h"
-#include "libusb_library.h"
-#include "process_descriptors.h"
-#include "sysfs_usbtmc_scan.h"
+#include "libusb/libusb_device.h"
+#include "libusb/libusb_library.h"
+#include "libusb/sysfs_usbtmc_scan.h"
+#include "libusb/usb_device_node.h"
 #include "temp_dir.h"
-#include "usb_device_node.h"
+#include "transport/process_descriptors.h"
 
 namespace sgtest {
 namespace {
@@ -32,7 +32,7 @@ void make_node(const std::string& path) {
 // VI_SUCCESS when `path` opened (and closed again), else the status.
 ViStatus open_status(const std::string& path) {
     int fd = -1;
-    const ViStatus st = sgvisa::open_usb_device_node(path, fd);
+    const ViStatus st = sgvisa::libusb::open_usb_device_node(path, fd);
     if (st == VI_SUCCESS)
         sgvisa::close_process_descriptor(fd);
     return st;
@@ -47,8 +47,8 @@ bool forbid(const std::string& node) {
 }
 
 TEST(UsbDeviceNode, OpenedOnlyWhenPresentAllowedAndAUsbDeviceButListedAnyway) {
-    EXPECT_EQ(sgvisa::usb_device_node_path("/dev/bus/usb", 1, 5), "/dev/bus/usb/001/005");
-    const sgvisa::LibusbRuntime* runtime = sgvisa::libusb_runtime();
+    EXPECT_EQ(sgvisa::libusb::usb_device_node_path("/dev/bus/usb", 1, 5), "/dev/bus/usb/001/005");
+    const sgvisa::libusb::LibusbRuntime* runtime = sgvisa::libusb::libusb_runtime();
     ASSERT_NE(runtime, nullptr) << "libusb-1.0 is a build dependency and starts without USB";
 
     FakeSysfs sys;
@@ -59,13 +59,13 @@ TEST(UsbDeviceNode, OpenedOnlyWhenPresentAllowedAndAUsbDeviceButListedAnyway) {
     ASSERT_EQ(::mkdir((nodes.path() + "/001").c_str(), 0755), 0);
     make_node(node);  // a file: no USB device behind it
     const auto later = [] { return sgvisa::Clock::now() + std::chrono::seconds(10); };
-    const auto found = sgvisa::scan_usbtmc_interfaces(sys.root(), later());
+    const auto found = sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), later());
     ASSERT_EQ(found.size(), 1u);
 
     EXPECT_EQ(open_status(node), VI_SUCCESS);
     EXPECT_EQ(open_status(nodes.path() + "/001/006"), VI_ERROR_RSRC_NFOUND);
-    std::unique_ptr<sgvisa::LibusbDevice> device;
-    EXPECT_EQ(sgvisa::LibusbDevice::open(*runtime, nodes.path(), found[0], device),
+    std::unique_ptr<sgvisa::libusb::LibusbDevice> device;
+    EXPECT_EQ(sgvisa::libusb::LibusbDevice::open(*runtime, nodes.path(), found[0], device),
               VI_ERROR_RSRC_NFOUND);
     EXPECT_FALSE(device);
 
@@ -75,11 +75,12 @@ TEST(UsbDeviceNode, OpenedOnlyWhenPresentAllowedAndAUsbDeviceButListedAnyway) {
                 _exit(2);
             if (open_status(node) != VI_ERROR_NPERMISSION)
                 _exit(3);
-            const auto seen = sgvisa::scan_usbtmc_interfaces(sys.root(), later());
-            if (sgvisa::resource_names_of(seen).size() != 1)
+            const auto seen = sgvisa::libusb::scan_usbtmc_interfaces(sys.root(), later());
+            if (sgvisa::libusb::resource_names_of(seen).size() != 1)
                 _exit(4);  // not listed for a user who may not open it
-            std::unique_ptr<sgvisa::LibusbDevice> d;
-            const ViStatus st = sgvisa::LibusbDevice::open(*runtime, nodes.path(), seen[0], d);
+            std::unique_ptr<sgvisa::libusb::LibusbDevice> d;
+            const ViStatus st =
+                sgvisa::libusb::LibusbDevice::open(*runtime, nodes.path(), seen[0], d);
             _exit(st == VI_ERROR_NPERMISSION ? 0 : 5);
         },
         testing::ExitedWithCode(0), "");
@@ -89,10 +90,10 @@ TEST(NodeCloseWatch, WakesAtACloseACancelOrTheDeadline) {
     TempDir dir;
     const std::string node = dir.path() + "/005";
     make_node(node);
-    using Wake = sgvisa::NodeCloseWatch::Wake;
+    using Wake = sgvisa::libusb::NodeCloseWatch::Wake;
     const auto later = [] { return sgvisa::Clock::now() + std::chrono::seconds(10); };
 
-    sgvisa::NodeCloseWatch watch(node);
+    sgvisa::libusb::NodeCloseWatch watch(node);
     std::thread other([&] { std::ifstream{node}; });  // another holder lets go
     other.join();
     const auto started = sgvisa::Clock::now();
@@ -111,7 +112,7 @@ TEST(NodeCloseWatch, WakesAtACloseACancelOrTheDeadline) {
     ::close(cancel);
 
     // Without a node to watch, only a cancel or the deadline ends it.
-    sgvisa::NodeCloseWatch blind(dir.path() + "/absent");
+    sgvisa::libusb::NodeCloseWatch blind(dir.path() + "/absent");
     EXPECT_EQ(blind.wait(sgvisa::Clock::now() + std::chrono::milliseconds(20), -1), Wake::deadline);
 }
 

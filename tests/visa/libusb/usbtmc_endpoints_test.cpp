@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "libusb_device.h"
+#include "libusb/libusb_device.h"
 
 namespace sgtest {
 namespace {
@@ -79,7 +79,7 @@ TEST(UsbtmcEndpoints, EveryFactOfTheInterfaceFromItsSetting) {
     sgvisa::UsbDeviceFacts facts;
     facts.vendor_id = 0x4d19;
     facts.serial = "SIM001";
-    ASSERT_TRUE(sgvisa::usbtmc_endpoints(d.config, 1, 0, facts));
+    ASSERT_TRUE(sgvisa::libusb::usbtmc_endpoints(d.config, 1, 0, facts));
     EXPECT_EQ(facts.interface_number, 1);
     EXPECT_EQ(facts.interface_protocol, 1);
     EXPECT_EQ(facts.bulk_out_endpoint, 0x02);
@@ -91,7 +91,7 @@ TEST(UsbtmcEndpoints, EveryFactOfTheInterfaceFromItsSetting) {
     EXPECT_EQ(facts.serial, "SIM001");
 
     // Without an interrupt endpoint, the earlier interface's is not kept.
-    ASSERT_TRUE(sgvisa::usbtmc_endpoints(d.config, 2, 0, facts));
+    ASSERT_TRUE(sgvisa::libusb::usbtmc_endpoints(d.config, 2, 0, facts));
     EXPECT_EQ(facts.interface_number, 2);
     EXPECT_EQ(facts.interface_protocol, 0);
     EXPECT_EQ(facts.bulk_out_endpoint, 0x07);
@@ -104,11 +104,11 @@ TEST(UsbtmcEndpoints, EveryFactOfTheInterfaceFromItsSetting) {
 TEST(UsbtmcEndpoints, RejectsWhatIsNotAUsableUsbtmcSetting) {
     const Descriptors d;
     sgvisa::UsbDeviceFacts facts;
-    facts.bulk_in_endpoint = 0x99;                                  // untouched by a rejection
-    EXPECT_FALSE(sgvisa::usbtmc_endpoints(d.config, 0, 0, facts));  // HID
-    EXPECT_FALSE(sgvisa::usbtmc_endpoints(d.config, 1, 1, facts));  // bulk-IN only
-    EXPECT_FALSE(sgvisa::usbtmc_endpoints(d.config, 1, 2, facts));  // no such setting
-    EXPECT_FALSE(sgvisa::usbtmc_endpoints(d.config, 3, 0, facts));  // no such interface
+    facts.bulk_in_endpoint = 0x99;  // untouched by a rejection
+    EXPECT_FALSE(sgvisa::libusb::usbtmc_endpoints(d.config, 0, 0, facts));  // HID
+    EXPECT_FALSE(sgvisa::libusb::usbtmc_endpoints(d.config, 1, 1, facts));  // bulk-IN only
+    EXPECT_FALSE(sgvisa::libusb::usbtmc_endpoints(d.config, 1, 2, facts));  // no such setting
+    EXPECT_FALSE(sgvisa::libusb::usbtmc_endpoints(d.config, 3, 0, facts));  // no such interface
     EXPECT_EQ(facts.bulk_in_endpoint, 0x99);
 }
 

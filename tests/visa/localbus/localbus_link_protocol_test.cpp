@@ -9,10 +9,10 @@
 #include <future>
 #include <utility>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
-#include "localbus_link.h"
+#include "localbus/frame_socket.h"
+#include "localbus/localbus_link.h"
+#include "proto/localbus_frames.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ class ScriptedDeviceEnd : public ::testing::Test {
         hello.bulk_out_endpoint = 0x02;
         hello.bulk_in_endpoint = 0x81;
         hello.max_packet_size = 64;
-        link_ =
-            std::make_unique<sgvisa::LocalbusLink>(sv[0], sgvisa::facts_from_hello(hello, "X"), 2);
+        link_ = std::make_unique<sgvisa::localbus::LocalbusLink>(
+            sv[0], sgvisa::localbus::facts_from_hello(hello, "X"), 2);
         device_ = sv[1];
     }
     void TearDown() override {
@@ -58,7 +58,7 @@ class ScriptedDeviceEnd : public ::testing::Test {
         return h;
     }
 
-    std::unique_ptr<sgvisa::LocalbusLink> link_;
+    std::unique_ptr<sgvisa::localbus::LocalbusLink> link_;
     int device_ = -1;
     Bytes rx_;
 };

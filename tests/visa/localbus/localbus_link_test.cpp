@@ -8,25 +8,25 @@
 
 #include <cstring>
 
-#include "frame_socket.h"
 #include "in_process_sim.h"
-#include "localbus_frames.h"
-#include "localbus_link.h"
+#include "localbus/frame_socket.h"
+#include "localbus/localbus_link.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "temp_dir.h"
-#include "transport.h"
-#include "usbtmc.h"
+#include "transport/transport.h"
 #include "usbtmc_transfers.h"
 
 namespace {
 
 namespace lb = sgproto::localbus;
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 using namespace std::chrono_literals;
 using sgtest::in;
 using simtest::Bytes;
 
 // Connects, reads HELLO and takes the claim; the link then owns the socket.
-std::unique_ptr<sgvisa::LocalbusLink> claimed_link(const std::string& path) {
+std::unique_ptr<sgvisa::localbus::LocalbusLink> claimed_link(const std::string& path) {
     const int fd = sgtest::raw_connect(path);
     if (fd < 0)
         return nullptr;
@@ -43,7 +43,8 @@ std::unique_ptr<sgvisa::LocalbusLink> claimed_link(const std::string& path) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<sgvisa::LocalbusLink>(fd, sgvisa::facts_from_hello(hello, "SIM001"), 2);
+    return std::make_unique<sgvisa::localbus::LocalbusLink>(
+        fd, sgvisa::localbus::facts_from_hello(hello, "SIM001"), 2);
 }
 
 class LocalbusLinkTest : public ::testing::Test {
@@ -64,14 +65,14 @@ TEST_F(LocalbusLinkTest, TransfersStallsAndDescriptorFacts) {
     EXPECT_EQ(link->bulk_in_endpoint(), 0x82);
     EXPECT_GT(link->max_packet_size(), 0);
 
-    std::uint8_t caps[u::kCapabilitiesLength];
+    std::uint8_t caps[tmc::kCapabilitiesLength];
     std::size_t got = 0;
-    ASSERT_EQ(
-        link->control_in(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, caps, got, in(2s)),
-        VI_SUCCESS);
-    EXPECT_EQ(got, u::kCapabilitiesLength);
-    EXPECT_EQ(caps[0], u::STATUS_SUCCESS);
-    EXPECT_EQ(link->control_in(u::kRequestTypeInterfaceIn, 99, 0, 0, caps, got, in(2s)),
+    ASSERT_EQ(link->control_in(tmc::kRequestTypeInterfaceIn, tmc::GET_CAPABILITIES, 0, 0, caps, got,
+                               in(2s)),
+              VI_SUCCESS);
+    EXPECT_EQ(got, tmc::kCapabilitiesLength);
+    EXPECT_EQ(caps[0], tmc::STATUS_SUCCESS);
+    EXPECT_EQ(link->control_in(tmc::kRequestTypeInterfaceIn, 99, 0, 0, caps, got, in(2s)),
               VI_ERROR_IO)
         << "a stalled request";
 
@@ -83,9 +84,9 @@ TEST_F(LocalbusLinkTest, TransfersStallsAndDescriptorFacts) {
     ASSERT_EQ(link->bulk_out(simtest::msg_out(1, "*OPC?\n"), in(2s)), VI_SUCCESS);
     ASSERT_EQ(link->bulk_out(simtest::request_in(2, 100), in(2s)), VI_SUCCESS);
     ASSERT_EQ(link->bulk_in(buf, got, in(2s)), VI_SUCCESS);
-    ASSERT_EQ(got, u::kHeaderSize + 4);
+    ASSERT_EQ(got, tmc::kHeaderSize + 4);
     EXPECT_EQ(buf[1], 2) << "bTag echoed";
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + u::kHeaderSize, 2), "1\n");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + tmc::kHeaderSize, 2), "1\n");
 
     // A malformed transfer halts bulk-OUT: the link reports the stall and
     // clears the halt, so the next transfer passes.
@@ -107,8 +108,8 @@ TEST_F(LocalbusLinkTest, CancelledBulkInKeepsTheReplyForTheNextRequest) {
     EXPECT_EQ(got, 0u);
     // The device still holds the request and the reply; a new bulk-IN gets it.
     ASSERT_EQ(link->bulk_in(buf, got, in(10s)), VI_SUCCESS);
-    ASSERT_EQ(got, u::kHeaderSize + 4);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + u::kHeaderSize, 2), "1\n");
+    ASSERT_EQ(got, tmc::kHeaderSize + 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + tmc::kHeaderSize, 2), "1\n");
 }
 
 TEST_F(LocalbusLinkTest, HostThatDoesNotReadDoesNotStopTheServer) {
@@ -142,12 +143,12 @@ TEST_F(LocalbusLinkTest, HostThatDoesNotReadDoesNotStopTheServer) {
     std::uint8_t buf[512];
     std::size_t got = 0;
     ASSERT_EQ(link->bulk_in(buf, got, in(5s)), VI_SUCCESS);
-    EXPECT_EQ(got, u::kHeaderSize + 4);
+    EXPECT_EQ(got, tmc::kHeaderSize + 4);
     ::close(flood);
 }
 
 TEST_F(LocalbusLinkTest, DeviceGoneIsConnectionLostOnEveryCall) {
-    std::unique_ptr<sgvisa::LocalbusLink> link;
+    std::unique_ptr<sgvisa::localbus::LocalbusLink> link;
     {
         sgtest::InProcessSim sim("SIM001");
         link = claimed_link(sim.socket_path());
@@ -158,9 +159,9 @@ TEST_F(LocalbusLinkTest, DeviceGoneIsConnectionLostOnEveryCall) {
     const auto t0 = sgvisa::Clock::now();
     EXPECT_EQ(link->bulk_in(buf, got, in(10s)), VI_ERROR_CONN_LOST);
     EXPECT_EQ(link->bulk_out(simtest::msg_out(1, "*RST\n"), in(10s)), VI_ERROR_CONN_LOST);
-    EXPECT_EQ(
-        link->control_in(u::kRequestTypeInterfaceIn, u::GET_CAPABILITIES, 0, 0, buf, got, in(10s)),
-        VI_ERROR_CONN_LOST);
+    EXPECT_EQ(link->control_in(tmc::kRequestTypeInterfaceIn, tmc::GET_CAPABILITIES, 0, 0, buf, got,
+                               in(10s)),
+              VI_ERROR_CONN_LOST);
     EXPECT_EQ(link->clear_halt(0x01, in(10s)), VI_ERROR_CONN_LOST);
     EXPECT_LT(sgvisa::Clock::now() - t0, 2s);
 }

@@ -23,14 +23,14 @@
 #include <thread>
 #include <vector>
 
-#include "bus_directory.h"
 #include "child_process.h"
-#include "frame_socket.h"
-#include "localbus_frames.h"
+#include "localbus/frame_socket.h"
+#include "proto/bus_directory.h"
+#include "proto/localbus_frames.h"
+#include "proto/usbtmc.h"
 #include "sim_process.h"
 #include "temp_dir.h"
-#include "usb488_status.h"
-#include "usbtmc.h"
+#include "usbtmc/usb488_status.h"
 #include "visa.h"
 
 namespace sgtest {
@@ -223,7 +223,7 @@ bool leave_a_status_notification() {
                (type != lb::CONTROL_IN || (data.size() == 3 && data[0] == 1));
     };
     lb::ControlSetup setup{0xA1, sgproto::usbtmc::USB488_READ_STATUS_BYTE,
-                           sgvisa::usb488::take_status_tag(), 0, 3};
+                           sgvisa::usbtmc::take_status_tag(), 0, 3};
     std::array<std::uint8_t, lb::kControlSetupSize> bytes{};
     lb::encode_setup(setup, bytes);
     const bool ok = answered(0, 0, {}) &&  // the HELLO

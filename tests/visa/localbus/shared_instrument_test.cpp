@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "child_process.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "visa.h"
@@ -96,9 +96,9 @@ bool exited(pid_t pid) {
 }
 
 // The instrument's lock file as another process sees it.
-std::unique_ptr<sgvisa::LockFile> other_descriptor() {
-    std::unique_ptr<sgvisa::LockFile> file;
-    EXPECT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "SHARE1"}, file), VI_SUCCESS);
+std::unique_ptr<sgvisa::lock::LockFile> other_descriptor() {
+    std::unique_ptr<sgvisa::lock::LockFile> file;
+    EXPECT_EQ(sgvisa::lock::LockFile::open({0x4d19, 0x0040, "SHARE1"}, file), VI_SUCCESS);
     return file;
 }
 
@@ -113,7 +113,8 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
     auto other = other_descriptor();
     ASSERT_TRUE(other);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "kept after the query";
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK)
+        << "kept after the query";
 
     // A try that may not wait (its deadline has passed) tells the session
     // nothing: no waiter is announced, and the lock stays where it is.
@@ -122,16 +123,17 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     ASSERT_GE(::inotify_add_watch(writes, other->path().c_str(), IN_MODIFY), 0);
     alignas(inotify_event) char events[1024];
     sgvisa::CancelToken token;
-    EXPECT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access, Clock::now(), token),
-              VI_ERROR_TMO);
+    EXPECT_EQ(
+        sgvisa::lock::lock_waiting(*other, sgvisa::lock::LockFile::access, Clock::now(), token),
+        VI_ERROR_TMO);
     EXPECT_LT(::read(writes, events, sizeof events), 0) << "the try wrote to the lock file";
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK);
 
     // A waiter while the session is idle: it announces itself and gets the
     // lock without the session making another call, long before its bound.
     const auto t0 = Clock::now();
-    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
-                                   sgvisa::deadline_after_ms(5000), token),
+    ASSERT_EQ(sgvisa::lock::lock_waiting(*other, sgvisa::lock::LockFile::access,
+                                         sgvisa::deadline_after_ms(5000), token),
               VI_SUCCESS);
     EXPECT_LT(Clock::now() - t0, milliseconds(1000));
     EXPECT_GT(::read(writes, events, sizeof events), 0) << "the waiter announced itself";
@@ -141,11 +143,12 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
     EXPECT_EQ(viWrite(vi, reinterpret_cast<const ViByte*>("*CLS\n"), 5, &count),
               VI_ERROR_RSRC_BUSY);
-    other->unlock(sgvisa::LockFile::access);
+    other->unlock(sgvisa::lock::LockFile::access);
     other->wake_waiters();
     EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 2000), VI_SUCCESS);
     ASSERT_EQ(viQueryf(vi, "*IDN?\n", "%127t", idn), VI_SUCCESS);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "taken and kept again";
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK)
+        << "taken and kept again";
 
     // Another process's waiter while this process queries on and on: it
     // gets its turn within a query or so, every time.
@@ -156,11 +159,12 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
         for (int i = 0; i < 5; ++i) {
             const auto start = Clock::now();
             sgvisa::CancelToken turn;
-            if (!file || sgvisa::lock_waiting(*file, sgvisa::LockFile::access,
-                                              sgvisa::deadline_after_ms(5000), turn) != VI_SUCCESS)
+            if (!file ||
+                sgvisa::lock::lock_waiting(*file, sgvisa::lock::LockFile::access,
+                                           sgvisa::deadline_after_ms(5000), turn) != VI_SUCCESS)
                 ::_exit(90 + i);
             late += Clock::now() - start > milliseconds(1000);
-            file->unlock(sgvisa::LockFile::access);
+            file->unlock(sgvisa::lock::LockFile::access);
             file->wake_waiters();
         }
         ::_exit(late);
@@ -185,7 +189,7 @@ TEST_F(SharedInstrument, UnlockedSessionKeepsTheAccessLockOnlyUntilSomebodyWaits
     // Closing the last session lets go.
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
     EXPECT_EQ(viClose(locker), VI_SUCCESS);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_UNLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_UNLCK);
 }
 
 // A child holding the instrument in two ways, one after the other: idle
@@ -231,7 +235,7 @@ TEST_F(SharedInstrument, OpenWithoutALockNeverWaitsForAnotherProcess) {
         return ::poll(&p, 1, 10000) == 1 && ::read(from_child[0], &c, 1) == 1 ? c : '?';
     };
     ASSERT_EQ(stage(), 'q');
-    ASSERT_EQ(other_descriptor()->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    ASSERT_EQ(other_descriptor()->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK);
 
     int slow = 0;
     int failed = 0;

@@ -18,10 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "bus_directory.h"
 #include "child_process.h"
 #include "inotify_watchers.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "proto/bus_directory.h"
 #include "visa_fixture.h"
 
 namespace sgtest {
@@ -354,13 +354,15 @@ TEST_F(InstrumentLockTest, DifferentInstrumentsDoNotShareALock) {
 }
 
 TEST_F(InstrumentLockTest, LockFileNameFoldsCaseAndEscapes) {
-    const std::string a = sgvisa::instrument_lock_path("/d", {0x4d19, 0x0040, "ab/c"});
+    const std::string a = sgvisa::lock::instrument_lock_path("/d", {0x4d19, 0x0040, "ab/c"});
     EXPECT_EQ(a, "/d/lock-4d19-0040-AB%2FC");
-    EXPECT_EQ(a, sgvisa::instrument_lock_path("/d", {0x4d19, 0x0040, "AB/C"}));
-    EXPECT_NE(a, sgvisa::instrument_lock_path("/d", {0x4d19, 0x0041, "ab/c"}));
+    EXPECT_EQ(a, sgvisa::lock::instrument_lock_path("/d", {0x4d19, 0x0040, "AB/C"}));
+    EXPECT_NE(a, sgvisa::lock::instrument_lock_path("/d", {0x4d19, 0x0041, "ab/c"}));
     // Long serial numbers keep the name short and distinct.
-    const std::string l1 = sgvisa::instrument_lock_path("/d", {1, 2, std::string(120, '%') + "1"});
-    const std::string l2 = sgvisa::instrument_lock_path("/d", {1, 2, std::string(120, '%') + "2"});
+    const std::string l1 =
+        sgvisa::lock::instrument_lock_path("/d", {1, 2, std::string(120, '%') + "1"});
+    const std::string l2 =
+        sgvisa::lock::instrument_lock_path("/d", {1, 2, std::string(120, '%') + "2"});
     EXPECT_LT(l1.size(), 230u);
     EXPECT_NE(l1, l2);
 }

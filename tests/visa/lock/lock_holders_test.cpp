@@ -1,5 +1,5 @@
 // Naming the holders of an instrument's locks, held by other processes.
-#include "lock_holders.h"
+#include "lock/lock_holders.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,10 +16,10 @@
 namespace sgtest {
 namespace {
 
-using sgvisa::lock_holders;
-using sgvisa::LockFile;
+using sgvisa::lock::lock_holders;
+using sgvisa::lock::LockFile;
 
-const sgvisa::InstrumentKey kKey{kVendor, kProduct, "SN1234"};
+const sgvisa::lock::InstrumentKey kKey{kVendor, kProduct, "SN1234"};
 
 // A child process that runs `take` (which returns whether it got what it
 // wanted), reports, and keeps what it took until the parent lets it go.

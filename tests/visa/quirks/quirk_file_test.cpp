@@ -11,21 +11,21 @@
 #include <utility>
 #include <vector>
 
-#include "quirk_file.h"
-#include "quirk_table.h"
-#include "quirk_words.h"
+#include "quirks/quirk_file.h"
+#include "quirks/quirk_table.h"
+#include "quirks/quirk_words.h"
 #include "temp_dir.h"
 
 namespace sgtest {
 namespace {
 
-using sgvisa::HostQuirks;
-using sgvisa::QuirkEntry;
+using sgvisa::quirks::QuirkEntry;
+using sgvisa::usbtmc::HostQuirks;
 
 using BadLines = std::vector<std::pair<int, std::string>>;
 
 std::vector<QuirkEntry> parse(const std::string& text, BadLines& bad) {
-    return sgvisa::parse_quirk_text(
+    return sgvisa::quirks::parse_quirk_text(
         text, [&](int line, const std::string& why) { bad.emplace_back(line, why); });
 }
 
@@ -43,10 +43,10 @@ TEST(QuirkFile, EntriesCommentsAndBlankLines) {
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].vendor_id, 0x1234);
     EXPECT_EQ(entries[0].product_id, 0x5678);
-    EXPECT_EQ(sgvisa::quirk_words(entries[0].quirks), "max-transfer=4096 no-termchar");
+    EXPECT_EQ(sgvisa::quirks::quirk_words(entries[0].quirks), "max-transfer=4096 no-termchar");
     EXPECT_EQ(entries[1].vendor_id, 0xabcd);
     EXPECT_EQ(entries[1].product_id, 0xef01);
-    EXPECT_EQ(sgvisa::quirk_words(entries[1].quirks), "eom-never clear-on-open");
+    EXPECT_EQ(sgvisa::quirks::quirk_words(entries[1].quirks), "eom-never clear-on-open");
     EXPECT_EQ(entries[2].quirks.max_transfer, 0x200u);
     EXPECT_EQ(entries[3].quirks, HostQuirks{}) << "the IDs alone: no quirk";
 }
@@ -83,9 +83,10 @@ TEST(QuirkFile, LastEntryForADeviceIsInForceAndOthersAreUntouched) {
         {0x1234, 0x0001, {.no_termchar = true}},
         {0x1234, 0x5678, {.eom_never = true}},
     };
-    EXPECT_EQ(sgvisa::quirks_in(entries, 0x1234, 0x5678), (HostQuirks{.eom_never = true}));
-    EXPECT_EQ(sgvisa::quirks_in(entries, 0x1234, 0x0001), (HostQuirks{.no_termchar = true}));
-    EXPECT_EQ(sgvisa::quirks_in(entries, 0x5678, 0x1234), HostQuirks{});
+    EXPECT_EQ(sgvisa::quirks::quirks_in(entries, 0x1234, 0x5678), (HostQuirks{.eom_never = true}));
+    EXPECT_EQ(sgvisa::quirks::quirks_in(entries, 0x1234, 0x0001),
+              (HostQuirks{.no_termchar = true}));
+    EXPECT_EQ(sgvisa::quirks::quirks_in(entries, 0x5678, 0x1234), HostQuirks{});
 }
 
 TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
@@ -93,7 +94,7 @@ TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
     const char* saved_config = ::getenv("XDG_CONFIG_HOME");
     const std::string saved = saved_config ? saved_config : "";
     ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (home.path() + "/config").c_str(), 1), 0);
-    auto paths = sgvisa::quirk_file_paths();
+    auto paths = sgvisa::quirks::quirk_file_paths();
     EXPECT_EQ(paths, (std::vector<std::string>{"/etc/sgvisa/quirks",
                                                home.path() + "/config/sgvisa/quirks"}));
 
@@ -103,7 +104,7 @@ TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
     std::ofstream(paths[1]) << "0x4d19:0x0040 max-transfer=64\n0x4d19:0x0040 oops\n";
     std::FILE* messages = std::tmpfile();
     ASSERT_NE(messages, nullptr);
-    const auto entries = sgvisa::read_quirk_file(paths[1], messages);
+    const auto entries = sgvisa::quirks::read_quirk_file(paths[1], messages);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].quirks.max_transfer, 64u);
     std::rewind(messages);
@@ -117,7 +118,7 @@ TEST(QuirkFile, FilesAreReadFromTheSystemThenTheUsersPlace) {
     ::unsetenv("XDG_CONFIG_HOME");
     const char* home_dir = ::getenv("HOME");
     if (home_dir) {
-        EXPECT_EQ(sgvisa::quirk_file_paths().back(),
+        EXPECT_EQ(sgvisa::quirks::quirk_file_paths().back(),
                   std::string(home_dir) + "/.config/sgvisa/quirks");
     }
     if (saved_config)
@@ -128,11 +129,11 @@ TEST(QuirkFile, MissingFileIsNoEntriesAndUnreadableOneIsReported) {
     TempDir dir;
     std::FILE* messages = std::tmpfile();
     ASSERT_NE(messages, nullptr);
-    EXPECT_TRUE(sgvisa::read_quirk_file(dir.path() + "/none", messages).empty());
+    EXPECT_TRUE(sgvisa::quirks::read_quirk_file(dir.path() + "/none", messages).empty());
     EXPECT_EQ(std::ftell(messages), 0) << "a missing file is no news";
     // A directory where the file should be cannot be read as one.
     dir.make_subdir("quirks");
-    EXPECT_TRUE(sgvisa::read_quirk_file(dir.path() + "/quirks", messages).empty());
+    EXPECT_TRUE(sgvisa::quirks::read_quirk_file(dir.path() + "/quirks", messages).empty());
     EXPECT_GT(std::ftell(messages), 0);
     std::fclose(messages);
 }

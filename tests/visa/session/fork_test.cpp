@@ -24,7 +24,7 @@
 
 #include "child_process.h"
 #include "counted_allocations.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "visa.h"
@@ -55,9 +55,9 @@ class ForkedChild : public ::testing::Test {
     void TearDown() override { viClose(rm_); }
 
     // The instrument's lock file as another process sees it.
-    static std::unique_ptr<sgvisa::LockFile> other_descriptor() {
-        std::unique_ptr<sgvisa::LockFile> file;
-        EXPECT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "FORK1"}, file), VI_SUCCESS);
+    static std::unique_ptr<sgvisa::lock::LockFile> other_descriptor() {
+        std::unique_ptr<sgvisa::lock::LockFile> file;
+        EXPECT_EQ(sgvisa::lock::LockFile::open({0x4d19, 0x0040, "FORK1"}, file), VI_SUCCESS);
         return file;
     }
 
@@ -97,8 +97,8 @@ TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsLockAndConnectionAlone
     EXPECT_EQ(wait_for_exit(child, milliseconds(10000)), 0);
 
     auto other = other_descriptor();
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::visa_lock), F_WRLCK);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::visa_lock), F_WRLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK);
     ViAccessMode state = VI_NO_LOCK;
     EXPECT_EQ(viGetAttribute(vi, VI_ATTR_RSRC_LOCK_STATE, &state), VI_SUCCESS);
     EXPECT_EQ(state, static_cast<ViAccessMode>(VI_EXCLUSIVE_LOCK));
@@ -107,7 +107,7 @@ TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsLockAndConnectionAlone
         good += query(vi);
     EXPECT_EQ(good, 20);
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::visa_lock), F_UNLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::visa_lock), F_UNLCK);
 }
 
 // The child's sockets connected to the instrument's device socket.
@@ -199,14 +199,14 @@ TEST_F(ForkedChild, ClosingWhatItInheritedLeavesTheParentsWatchAlone) {
     // The parent keeps the access lock while idle, and still lets go when
     // another process asks, without a call of its own.
     auto other = other_descriptor();
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK);
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK);
     sgvisa::CancelToken token;
     const auto start = Clock::now();
-    ASSERT_EQ(sgvisa::lock_waiting(*other, sgvisa::LockFile::access,
-                                   sgvisa::deadline_after_ms(3000), token),
+    ASSERT_EQ(sgvisa::lock::lock_waiting(*other, sgvisa::lock::LockFile::access,
+                                         sgvisa::deadline_after_ms(3000), token),
               VI_SUCCESS);
     EXPECT_LT(Clock::now() - start, milliseconds(1000));
-    other->unlock(sgvisa::LockFile::access);
+    other->unlock(sgvisa::lock::LockFile::access);
     other->wake_waiters();
     EXPECT_TRUE(query(keeper));
 }

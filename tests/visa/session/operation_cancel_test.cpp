@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "inotify_watchers.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
 #include "visa_fixture.h"
 
 namespace sgtest {
@@ -35,8 +35,8 @@ class OperationCancel : public VisaTest {
     // Another process's view of the instrument talking to it now: its
     // access lock held by a descriptor of its own.
     void hold_access_elsewhere() {
-        ASSERT_EQ(sgvisa::LockFile::open({kVendor, kProduct, "SN1234"}, other_), VI_SUCCESS);
-        ASSERT_TRUE(other_->try_lock(sgvisa::LockFile::access, F_WRLCK));
+        ASSERT_EQ(sgvisa::lock::LockFile::open({kVendor, kProduct, "SN1234"}, other_), VI_SUCCESS);
+        ASSERT_TRUE(other_->try_lock(sgvisa::lock::LockFile::access, F_WRLCK));
     }
 
     // The next I/O completion's status, waiting at most `bound`.
@@ -56,7 +56,7 @@ class OperationCancel : public VisaTest {
     // runs; nothing outside tells when it has, so this leaves it the time.
     static void let_the_job_thread_take_it() { std::this_thread::sleep_for(milliseconds(100)); }
 
-    std::unique_ptr<sgvisa::LockFile> other_;
+    std::unique_ptr<sgvisa::lock::LockFile> other_;
 };
 
 TEST_F(OperationCancel, TerminateEndsAJobWaitingForAnotherProcessAtOnce) {
@@ -152,9 +152,9 @@ TEST_F(OperationCancel, CloseDoesNotWaitForAnotherSessionLettingGo) {
     const ViSession worker = open_unlocked(2000);
     const ViSession vi = open_unlocked(2000);
     // A waiter in another process: the worker lets go after its operation.
-    std::unique_ptr<sgvisa::LockFile> waiter;
-    ASSERT_EQ(sgvisa::LockFile::open({kVendor, kProduct, "SN1234"}, waiter), VI_SUCCESS);
-    ASSERT_TRUE(waiter->try_lock(sgvisa::LockFile::waiters, F_RDLCK));
+    std::unique_ptr<sgvisa::lock::LockFile> waiter;
+    ASSERT_EQ(sgvisa::lock::LockFile::open({kVendor, kProduct, "SN1234"}, waiter), VI_SUCCESS);
+    ASSERT_TRUE(waiter->try_lock(sgvisa::lock::LockFile::waiters, F_RDLCK));
     instrument().block_relinquish();
     auto write = std::async(std::launch::async, [&] { return viPrintf(worker, "*CLS\n"); });
     ASSERT_TRUE(instrument().wait_for_blocked_relinquish(seconds(10)));

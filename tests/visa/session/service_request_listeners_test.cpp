@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "device_connection.h"
-#include "lock_file.h"
+#include "lock/lock_file.h"
+#include "session/device_connection.h"
 #include "temp_dir.h"
 
 namespace sgtest {
@@ -37,14 +37,14 @@ class ListeningTransport final : public sgvisa::Transport {
         return VI_SUCCESS;
     }
     void relinquish() override {}
-    ViStatus write(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
+    ViStatus send(std::span<const std::uint8_t>, bool, sgvisa::Deadline) override {
         return VI_ERROR_NSUP_OPER;
     }
-    ViStatus read(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
-                  sgvisa::ReadResult&) override {
+    ViStatus receive(std::span<std::uint8_t>, const sgvisa::ReadStop&, sgvisa::Deadline,
+                     sgvisa::ReadResult&) override {
         return VI_ERROR_NSUP_OPER;
     }
-    ViStatus clear(sgvisa::Deadline) override { return VI_ERROR_NSUP_OPER; }
+    ViStatus clear_device(sgvisa::Deadline) override { return VI_ERROR_NSUP_OPER; }
     ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t&) override {
         return VI_ERROR_NSUP_OPER;
     }
@@ -120,17 +120,17 @@ class ServiceRequestListeners : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1), 0);
-        std::unique_ptr<sgvisa::LockFile> file;
-        ASSERT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "LISTEN"}, file), VI_SUCCESS);
+        std::unique_ptr<sgvisa::lock::LockFile> file;
+        ASSERT_EQ(sgvisa::lock::LockFile::open({0x4d19, 0x0040, "LISTEN"}, file), VI_SUCCESS);
         auto transport = std::make_unique<ListeningTransport>();
         transport_ = transport.get();
-        connection_ =
-            std::make_unique<sgvisa::DeviceConnection>(std::move(transport), std::move(file));
+        connection_ = std::make_unique<sgvisa::session::DeviceConnection>(std::move(transport),
+                                                                          std::move(file));
     }
 
     TempDir dir_;
     ListeningTransport* transport_ = nullptr;
-    std::unique_ptr<sgvisa::DeviceConnection> connection_;
+    std::unique_ptr<sgvisa::session::DeviceConnection> connection_;
     // Two sessions, as the connection knows them: by address.
     const int owner_a_ = 1;
     const int owner_b_ = 2;
@@ -167,9 +167,9 @@ TEST_F(ServiceRequestListeners, UnsubscribeWaitsForACallInProgressAndNoneComesAf
 // operation on.
 TEST_F(ServiceRequestListeners, WhereOnlyTheHolderHearsThemSubscribingTakesAFreeInstrument) {
     transport_->only_when_acquired = true;
-    std::unique_ptr<sgvisa::LockFile> other;
-    ASSERT_EQ(sgvisa::LockFile::open({0x4d19, 0x0040, "LISTEN"}, other), VI_SUCCESS);
-    ASSERT_TRUE(other->try_lock(sgvisa::LockFile::access, F_WRLCK));
+    std::unique_ptr<sgvisa::lock::LockFile> other;
+    ASSERT_EQ(sgvisa::lock::LockFile::open({0x4d19, 0x0040, "LISTEN"}, other), VI_SUCCESS);
+    ASSERT_TRUE(other->try_lock(sgvisa::lock::LockFile::access, F_WRLCK));
     Listener a;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(connection_->subscribe_service_requests(&owner_a_, a.function()), VI_SUCCESS);
@@ -177,10 +177,10 @@ TEST_F(ServiceRequestListeners, WhereOnlyTheHolderHearsThemSubscribingTakesAFree
     EXPECT_EQ(transport_->acquires, 0);
     connection_->unsubscribe_service_requests(&owner_a_);
 
-    other->unlock(sgvisa::LockFile::access);
+    other->unlock(sgvisa::lock::LockFile::access);
     EXPECT_EQ(connection_->subscribe_service_requests(&owner_a_, a.function()), VI_SUCCESS);
     EXPECT_EQ(transport_->acquires, 1);
-    EXPECT_EQ(other->held_by_others(sgvisa::LockFile::access), F_WRLCK) << "not kept";
+    EXPECT_EQ(other->held_by_others(sgvisa::lock::LockFile::access), F_WRLCK) << "not kept";
 }
 
 }  // namespace

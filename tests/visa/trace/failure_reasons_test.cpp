@@ -10,9 +10,9 @@
 
 #include "child_process.h"
 #include "in_process_sim.h"
+#include "libusb/usb_device_node.h"
+#include "trace/trace_reason.h"
 #include "trace_file.h"
-#include "trace_reason.h"
-#include "usb_device_node.h"
 #include "visa_fixture.h"
 
 namespace sgtest {
@@ -110,7 +110,7 @@ TEST(NodePermissionReason, NamesTheNodeAndTheUdevRule) {
                 _exit(2);
             TraceFile trace;
             int fd = -1;
-            if (sgvisa::open_usb_device_node(node, fd) != VI_ERROR_NPERMISSION)
+            if (sgvisa::libusb::open_usb_device_node(node, fd) != VI_ERROR_NPERMISSION)
                 _exit(3);
             const std::string& why = sgvisa::trace::reason();
             if (why.find("no permission to open " + node) == std::string::npos)

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "temp_dir.h"
-#include "trace_sink.h"
-#include "trace_switch.h"
+#include "trace/trace_sink.h"
+#include "trace/trace_switch.h"
 
 namespace sgtest {
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "in_process_sim.h"
+#include "proto/usbtmc.h"
+#include "trace/trace_text.h"
 #include "trace_file.h"
-#include "trace_text.h"
-#include "transfer_text.h"
-#include "usbtmc.h"
+#include "usbtmc/transfer_text.h"
 #include "visa_fixture.h"
 
 namespace sgtest {
@@ -67,28 +67,30 @@ TEST(TransferText, AReplyOverSeveralTransfersAndWhatIsNoHeader) {
     std::uint64_t left = 0;
     std::string line;
     // 100 bytes announced, 52 in the first transfer, the rest in the next.
-    sgvisa::describe_bulk_in(line, header(DEV_DEP_MSG_IN, 7, 100, 0, std::string(52, 'x')), left);
+    sgvisa::usbtmc::describe_bulk_in(line, header(DEV_DEP_MSG_IN, 7, 100, 0, std::string(52, 'x')),
+                                     left);
     EXPECT_EQ(line, "bulk-IN DEV_DEP_MSG_IN bTag=7 TransferSize=100 EOM=0 data=52:\"" +
                         std::string(48, 'x') + "\"...");
     EXPECT_EQ(left, 48u);
     line.clear();
     const std::vector<std::uint8_t> rest(48, 'y');
-    sgvisa::describe_bulk_in(line, rest, left);
+    sgvisa::usbtmc::describe_bulk_in(line, rest, left);
     EXPECT_TRUE(has(line, "continuing the reply: 48 bytes")) << line;
     EXPECT_EQ(left, 0u);
     // Padding beyond TransferSize is not shown as data.
     line.clear();
-    sgvisa::describe_bulk_in(line, header(DEV_DEP_MSG_IN, 8, 2, kAttrEom, std::string("ok\0\0", 4)),
-                             left);
+    sgvisa::usbtmc::describe_bulk_in(
+        line, header(DEV_DEP_MSG_IN, 8, 2, kAttrEom, std::string("ok\0\0", 4)), left);
     EXPECT_TRUE(has(line, "EOM=1 data=2:\"ok\"")) << line;
     // A bTag whose inverse disagrees is no header.
     auto bad = header(DEV_DEP_MSG_OUT, 9, 1, kAttrEom, "A");
     bad[2] = 0;
     line.clear();
-    sgvisa::describe_bulk_out(line, bad);
+    sgvisa::usbtmc::describe_bulk_out(line, bad);
     EXPECT_TRUE(has(line, "bulk-OUT without a valid header data=13:")) << line;
     line.clear();
-    sgvisa::describe_notification(line, std::vector<std::uint8_t>{kNotifyServiceRequest, 0x50});
+    sgvisa::usbtmc::describe_notification(line,
+                                          std::vector<std::uint8_t>{kNotifyServiceRequest, 0x50});
     EXPECT_EQ(line, "interrupt-IN service request STB=0x50");
 }
 

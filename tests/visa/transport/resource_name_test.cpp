@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "usb_resource_name.h"
+#include "transport/usb_resource_name.h"
 
 namespace {
 

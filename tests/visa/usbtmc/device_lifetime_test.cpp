@@ -8,7 +8,7 @@ namespace {
 
 TEST_F(UsbtmcHostTest, CapabilitiesAreReadOnceAtTheFirstAcquireFromTheRightInterface) {
     device->interface_number = 3;  // not always 0
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
+    ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
     EXPECT_TRUE(device->events.empty()) << "an open waits for nobody: it sends nothing";
     // However little time the first operation has left.
     ASSERT_EQ(transport->acquire(sgvisa::Clock::now()), VI_SUCCESS);
@@ -30,7 +30,7 @@ TEST_F(UsbtmcHostTest, DeviceStallingCapabilitiesIsStillUsable) {
 
 TEST_F(UsbtmcHostTest, FirstAcquireFailsWhenTheDeviceIsGone) {
     device->gone = true;
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
+    ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
     EXPECT_EQ(transport->acquire(later()), VI_ERROR_CONN_LOST);
     EXPECT_TRUE(transport->lost());
 }

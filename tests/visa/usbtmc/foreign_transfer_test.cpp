@@ -3,8 +3,8 @@
 // out, a flood of them. Each is read to its end by its TransferSize and
 // dropped; the read goes on waiting for its own reply within its deadline,
 // and no byte of another message reaches the caller.
+#include "proto/usbtmc.h"
 #include "transport_read.h"
-#include "usbtmc.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {

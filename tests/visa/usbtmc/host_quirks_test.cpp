@@ -1,18 +1,18 @@
 // What each quirk changes on the wire (eom-never is with the other
 // message-end cases).
+#include "proto/usbtmc.h"
 #include "transport_read.h"
-#include "usbtmc.h"
 #include "usbtmc_fixture.h"
 
 namespace sgtest {
 namespace {
 
-namespace u = sgproto::usbtmc;
+namespace tmc = sgproto::usbtmc;
 
 class HostSwitch : public UsbtmcHostTest {
   protected:
-    void open_with(const sgvisa::HostQuirks& quirks) {
-        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, quirks),
+    void open_with(const sgvisa::usbtmc::HostQuirks& quirks) {
+        ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(make_fake_link(device), transport, quirks),
                   VI_SUCCESS);
         ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     }
@@ -38,7 +38,7 @@ TEST_F(HostSwitch, MaxTransferCapsEveryTransferBothWays) {
 }
 
 TEST_F(HostSwitch, NoTermcharNeverAsksTheDeviceToStopAtIt) {
-    device->capabilities[u::kCapsDevice] = u::kDeviceCapTermChar;
+    device->capabilities[tmc::kCapsDevice] = tmc::kDeviceCapTermChar;
     sgvisa::ReadStop stop;
     stop.term_char_enabled = true;
     std::vector<std::uint8_t> buf(64);
@@ -50,8 +50,8 @@ TEST_F(HostSwitch, NoTermcharNeverAsksTheDeviceToStopAtIt) {
         ASSERT_EQ(write("A?\n"), VI_SUCCESS);
         ASSERT_EQ(transport->read(buf, stop, later(), r), VI_SUCCESS);
         const auto& request = device->out_frames.back();
-        ASSERT_EQ(request[0], u::REQUEST_DEV_DEP_MSG_IN);
-        EXPECT_EQ(request[8], off ? 0 : u::kAttrTermCharEnabled);
+        ASSERT_EQ(request[0], tmc::REQUEST_DEV_DEP_MSG_IN);
+        EXPECT_EQ(request[8], off ? 0 : tmc::kAttrTermCharEnabled);
     }
 }
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "interrupt_channel.h"
+#include "usbtmc/interrupt_channel.h"
 
 namespace sgtest {
 namespace {
@@ -30,7 +30,7 @@ constexpr auto kQuiet = milliseconds(200);
 // Reads block until the test queues a packet or a failure, or the read is
 // cancelled. A cancelled read may be held at a gate until the test opens
 // it, and may bring a queued "crossing" packet instead of VI_ERROR_ABORT.
-class SteeredSource final : public sgvisa::InterruptSource {
+class SteeredSource final : public sgvisa::usbtmc::InterruptSource {
   public:
     struct State {
         std::mutex mutex;

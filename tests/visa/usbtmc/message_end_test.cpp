@@ -89,9 +89,9 @@ TEST_F(MessageEnd, ReadThatStopsAtALinefeedNeedsNoAskingAndTheSwitchNoneEither) 
     device = std::make_shared<FakeUsbtmcDevice>();
     device->respond = echo_queries;
     device->eom_never = true;
-    sgvisa::HostQuirks quirks;
+    sgvisa::usbtmc::HostQuirks quirks;
     quirks.eom_never = true;
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport, quirks),
+    ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(make_fake_link(device), transport, quirks),
               VI_SUCCESS);
     ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
     ASSERT_EQ(write("B?\n"), VI_SUCCESS);

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "status_byte_link.h"
-#include "transport.h"
-#include "usb_link.h"
-#include "usbtmc_host.h"
+#include "transport/transport.h"
+#include "usbtmc/usb_link.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 namespace {
@@ -35,7 +35,7 @@ struct SharedInterface {
 
 // One host's interrupt-IN reads: the oldest unread notification, or, for a
 // host that `hears_nothing`, none (its reads end only when cancelled).
-class SharedSource final : public sgvisa::InterruptSource {
+class SharedSource final : public sgvisa::usbtmc::InterruptSource {
   public:
     SharedSource(SharedInterface& i, bool hears_nothing) : i_(i), deaf_(hears_nothing) {}
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
@@ -77,7 +77,7 @@ std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothin
             i.made.notify_all();
         },
         [&i, hears_nothing] { return std::make_unique<SharedSource>(i, hears_nothing); });
-    EXPECT_EQ(sgvisa::make_usbtmc_transport(std::move(link), t), VI_SUCCESS);
+    EXPECT_EQ(sgvisa::usbtmc::make_usbtmc_transport(std::move(link), t), VI_SUCCESS);
     if (t) {
         EXPECT_EQ(t->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
     }

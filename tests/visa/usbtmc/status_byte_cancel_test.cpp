@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "status_byte_link.h"
-#include "transport.h"
-#include "usb_link.h"
-#include "usbtmc_host.h"
+#include "transport/transport.h"
+#include "usbtmc/usb_link.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 namespace {
@@ -24,7 +24,7 @@ using std::chrono::milliseconds;
 
 // An interrupt-IN endpoint that brings nothing: its reads end only when
 // cancelled (or at their deadline).
-class SilentSource final : public sgvisa::InterruptSource {
+class SilentSource final : public sgvisa::usbtmc::InterruptSource {
   public:
     ViStatus read(std::span<std::uint8_t>, std::size_t& got, Deadline deadline) override {
         got = 0;
@@ -61,7 +61,7 @@ TEST(StatusByteCancel, AWaitForTheNotificationEndsAtOnceWhenCancelled) {
         },
         [] { return std::make_unique<SilentSource>(); });
     std::unique_ptr<sgvisa::Transport> transport;
-    ASSERT_EQ(sgvisa::make_usbtmc_transport(std::move(link), transport), VI_SUCCESS);
+    ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(std::move(link), transport), VI_SUCCESS);
     ASSERT_EQ(transport->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
 
     const auto start = std::chrono::steady_clock::now();

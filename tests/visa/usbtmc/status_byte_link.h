@@ -10,17 +10,17 @@
 #include <memory>
 #include <utility>
 
-#include "usb_link.h"
-#include "usbtmc.h"
+#include "proto/usbtmc.h"
+#include "usbtmc/usb_link.h"
 
 namespace sgtest {
 
-class StatusByteLink final : public sgvisa::UsbLink {
+class StatusByteLink final : public sgvisa::usbtmc::UsbLink {
   public:
     // `asked` is called with the tag of each READ_STATUS_BYTE before it is
     // answered; `source` makes the interrupt-IN source.
     StatusByteLink(std::function<void(std::uint8_t tag)> asked,
-                   std::function<std::unique_ptr<sgvisa::InterruptSource>()> source)
+                   std::function<std::unique_ptr<sgvisa::usbtmc::InterruptSource>()> source)
         : asked_(std::move(asked)), source_(std::move(source)) {
         facts_.interface_protocol = 1;
         facts_.bulk_out_endpoint = 0x01;
@@ -52,12 +52,14 @@ class StatusByteLink final : public sgvisa::UsbLink {
         return VI_SUCCESS;
     }
     ViStatus clear_halt(std::uint8_t, sgvisa::Deadline) override { return VI_SUCCESS; }
-    std::unique_ptr<sgvisa::InterruptSource> open_interrupt_source() override { return source_(); }
+    std::unique_ptr<sgvisa::usbtmc::InterruptSource> open_interrupt_source() override {
+        return source_();
+    }
     const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
 
   private:
     std::function<void(std::uint8_t)> asked_;
-    std::function<std::unique_ptr<sgvisa::InterruptSource>()> source_;
+    std::function<std::unique_ptr<sgvisa::usbtmc::InterruptSource>()> source_;
     sgvisa::UsbDeviceFacts facts_;
 };
 

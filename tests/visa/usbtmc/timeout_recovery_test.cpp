@@ -1,9 +1,9 @@
 // What the host does when a transfer times out: the USBTMC abort sequences,
 // bounded, after which the next command works.
+#include "proto/usbtmc.h"
 #include "transport_read.h"
-#include "usbtmc.h"
+#include "usbtmc/usbtmc_recovery.h"
 #include "usbtmc_fixture.h"
-#include "usbtmc_recovery.h"
 
 namespace sgtest {
 namespace {

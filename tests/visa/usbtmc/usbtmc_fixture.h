@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "fake_usbtmc_device.h"
-#include "transport.h"
+#include "transport/transport.h"
 #include "transport_read.h"
-#include "usbtmc_host.h"
+#include "usbtmc/usbtmc_host.h"
 
 namespace sgtest {
 
@@ -22,7 +22,8 @@ class UsbtmcHostTest : public ::testing::Test {
     // Opens the transport and acquires it, as the session layer does before
     // its first operation; the capability request is removed from the log.
     void open() {
-        ASSERT_EQ(sgvisa::make_usbtmc_transport(make_fake_link(device), transport), VI_SUCCESS);
+        ASSERT_EQ(sgvisa::usbtmc::make_usbtmc_transport(make_fake_link(device), transport),
+                  VI_SUCCESS);
         ASSERT_TRUE(transport);
         ASSERT_EQ(transport->acquire(later()), VI_SUCCESS);
         device->events.clear();

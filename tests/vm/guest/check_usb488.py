@@ -9,6 +9,7 @@ import time
 
 from report import CheckFailed, expect, expect_equal
 from usbtmc_char import UsbtmcChar
+from waits import wait_for_paths
 
 # The ioctl numbers of include/uapi/linux/usb/tmc.h: _IO, _IOR and _IOW of
 # type USBTMC_IOC_NR (91).
@@ -32,6 +33,7 @@ USBTMC_IOCTL_GET_SRQ_STB = _ioc(2, 27, 1)
 # TRIGGER, REN/GTL/LLO and 488.2 (7); DT1, RL1, SR1 and SCPI (15).
 CAPS = 0xF7
 SRQ_BOUND_MS = 5000
+ATTRIBUTES_BOUND = 20  # seconds, as for the node itself (gadget.py)
 
 
 def read_stb(dev):
@@ -68,12 +70,17 @@ def stb_query(dev):
 
 
 def sysfs_capabilities():
+    """The capabilities as the driver shows them in sysfs. It gets these
+    attributes once its probe has returned, after /dev/usbtmc0, which the
+    probe made and which is all gadget.start() waits for."""
     base = "/sys/class/usbmisc/usbtmc0/device"
     names = ("interface_capabilities", "device_capabilities",
              "usb488_interface_capabilities", "usb488_device_capabilities")
+    paths = [os.path.join(base, name) for name in names]
+    wait_for_paths(paths, ATTRIBUTES_BOUND, "capability attributes of usbtmc0 in sysfs")
     values = []
-    for name in names:
-        with open(os.path.join(base, name)) as f:
+    for path in paths:
+        with open(path) as f:
             values.append(int(f.read()))
     return values
 

@@ -54,6 +54,7 @@ import time
 
 DRIVER = "/sys/bus/usb/drivers/usbtmc"
 OPEN_TIMEOUT_MS = 5000
+NODE_BOUND = 10  # seconds for the usbtmc driver's node to appear
 
 # The ioctl numbers of include/uapi/linux/usb/tmc.h (type 91).
 
@@ -114,11 +115,25 @@ class KernelHost:
         except OSError as e:
             raise _os_failure(e)
 
-    def open(self, timeout):
-        self.timeout = timeout
+    def _node_ready(self):
         node = self.node()
-        if node is None:
-            raise StepFailed("io", f"no usbtmc driver on {self.interface}")
+        return node is not None and os.path.exists(node)
+
+    def open(self, timeout):
+        """Opens the driver's node, waiting for it (at most NODE_BOUND s):
+        the gadget's start waits only for the interface's driver link,
+        which the kernel makes before the driver's probe, and the probe
+        makes the node after a request to the device."""
+        from waits import Timeout, Uevents
+
+        self.timeout = timeout
+        with Uevents() as events:
+            try:
+                events.wait_until(self._node_ready, NODE_BOUND,
+                                  f"usbtmc driver's node for {self.interface}")
+            except Timeout as e:
+                raise StepFailed("io", str(e))
+        node = self.node()
         try:
             self.fd = os.open(node, os.O_RDWR)
         except OSError as e:
@@ -178,9 +193,7 @@ class KernelHost:
             events.wait_until(lambda: self.node() is None, 10, "the driver's unbinding")
             with open(f"{DRIVER}/bind", "w") as f:
                 f.write(self.interface)
-            events.wait_until(lambda: self.node() is not None and os.path.exists(self.node()),
-                              10, "the driver's node")
-        self.open(self.timeout)
+        self.open(self.timeout)  # waits for the node
 
 
 def _os_failure(e):

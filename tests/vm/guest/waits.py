@@ -51,6 +51,24 @@ class Uevents:
             pass
 
 
+def wait_for_paths(paths, bound, what):
+    """Returns once each of `paths` exists; raises Timeout after `bound`
+    seconds, naming those still missing. For files the kernel makes a little
+    after the one a caller waited for, as the attributes a driver gets once
+    its probe has returned, after the device node the probe made. The
+    kernel sends a uevent after making them (the driver's binding, the
+    device's addition), so the wait may begin after the action that makes
+    them."""
+    def missing():
+        return [p for p in paths if not os.path.exists(p)]
+
+    with Uevents() as events:
+        try:
+            events.wait_until(lambda: not missing(), bound, what)
+        except Timeout as e:
+            raise Timeout(f"{e}; still missing: {', '.join(missing())}") from None
+
+
 def wait_exit(proc, bound):
     """Waits for a subprocess.Popen to exit; kills it after `bound` seconds
     and raises Timeout. Returns its exit status."""
