@@ -150,6 +150,8 @@ void InterruptChannel::fail(ViStatus st) {
 }
 
 void InterruptChannel::run() {
+    // A USB488 notification is 2 bytes; wMaxPacketSize is 2 unless the device
+    // sends vendor notifications (USB488 1.0, 5.1.2, Table 22).
     std::array<std::uint8_t, 64> packet{};
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -181,6 +183,7 @@ void InterruptChannel::run() {
 void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
                               std::span<const std::uint8_t> packet) {
     const Notification n = parse_notification(packet);
+    // bTags tell the answers apart (USB488 1.0, 4.3.1, Table 11).
     if (n.kind == Notification::Kind::status_byte) {
         ++status_answers_read_;
         answered_.notify_all();

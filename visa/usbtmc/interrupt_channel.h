@@ -10,6 +10,10 @@
 // the device had kept it; packets nobody waits for (stale tags, unknown
 // notifications, short packets) are dropped; a flood is bounded by what the
 // listener keeps. Thread-safe.
+//
+// Each packet is a notification of its own (USB488 1.0, 3.4); the formats:
+// 3.4.1, Table 6 and 3.4.2, Table 7; a host may ignore a vendor's (USBTMC
+// 1.0, 3.4, Table 13).
 #pragma once
 
 #include <condition_variable>
@@ -42,7 +46,8 @@ class InterruptChannel {
     void set_listener(std::function<void(std::uint8_t status_byte)> listener);
 
     // Before sending READ_STATUS_BYTE tagged `tag`: the notification that
-    // answers it is kept from now on.
+    // answers it is kept from now on (the device may queue it before its
+    // control answer: USB488 1.0, 4.3.1.2).
     void expect(std::uint8_t tag);
     // Then waits for it until `deadline` (VI_ERROR_TMO), or a cancel_waits()
     // (VI_ERROR_ABORT); VI_ERROR_CONN_LOST

@@ -1,12 +1,14 @@
 // Where a device's message ends when its transfers do not say: USBTMC marks
-// a message's last transfer with EOM, and some devices never set it. Such a
-// device ends a reply at its linefeed, in a transfer that holds less than
-// the request asked for. A device that splits its replies into short
-// transfers sends exactly that too, in the middle of a message, so the
+// a message's last transfer with EOM (USBTMC 1.0, 3.3.1.1, Table 9, D0;
+// USB488 1.0, 3.3 also asks a 488.2 device for a final linefeed), and some
+// devices never set it. Such a device ends a reply at its linefeed, in a
+// transfer that holds less than the request asked for. A device that splits
+// its replies into short transfers (a message may take several: USBTMC 1.0,
+// 3.3, rule 13) sends exactly that too, in the middle of a message, so the
 // bytes alone cannot tell the two apart the first time. What tells is the
-// next request: a device that splits answers it at once with the rest; one
-// that never sets EOM has nothing to send. The first time the host asks
-// (InStream's owner does), and from then on the connection knows.
+// next request (3.3, rule 9): a device that splits answers it at once with
+// the rest; one that never sets EOM has nothing to send. The first time the
+// host asks (InStream's owner does), and from then on the connection knows.
 #pragma once
 
 #include <cstdint>

@@ -22,6 +22,8 @@ __attribute__((format(printf, 2, 3))) void add(std::string& out, const char* for
         out.append(text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
 }
 
+// USBTMC_status names: USBTMC 1.0, Table 16; INTERRUPT_IN_BUSY: USB488 1.0,
+// Table 10.
 const char* status_name(std::uint8_t status) {
     switch (status) {
         case STATUS_SUCCESS:

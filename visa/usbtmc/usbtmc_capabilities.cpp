@@ -6,7 +6,8 @@ namespace sgvisa::usbtmc {
 
 Capabilities parse_capabilities(std::span<const std::uint8_t> answer, bool usb488_interface) {
     Capabilities caps;
-    // Byte 0 is USBTMC_status; the rest means something only on success.
+    // Byte 0 is USBTMC_status; the rest means something only on success
+    // (USBTMC 1.0, 4.2.1, after Table 16).
     if (answer.size() < 6 || answer[0] != sgproto::usbtmc::STATUS_SUCCESS)
         return caps;
     caps.indicator_pulse = (answer[4] & 0x04) != 0;

@@ -24,9 +24,11 @@ namespace {
 using namespace sgproto::usbtmc;
 
 // Message bytes carried by one DEV_DEP_MSG_OUT transfer; longer messages are
-// split into several transfers.
+// split into several transfers, EOM on the last (USBTMC 1.0, 3.2.1.1, rule 1
+// and Table 3, D0).
 constexpr std::size_t kMaxOutPayload = 4096;
-// TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN.
+// TransferSize asked for in one REQUEST_DEV_DEP_MSG_IN (USBTMC 1.0, 3.2.1.2,
+// Table 4); the rest of a longer reply is asked for again (3.3, rule 9).
 constexpr std::size_t kMaxInPayload = 64 * 1024;
 // The bTag before a connection's first. A reply an earlier program left in
 // the device is taken for the answer when it carries the bTag of this
@@ -34,7 +36,8 @@ constexpr std::size_t kMaxInPayload = 64 * 1024;
 // at 1, so what their first queries left carries small ones: a connection
 // starts past those, at one of 128 places (16..143), another for each
 // process and connection, so that a program killed in its first query and
-// run again seldom meets its own.
+// run again seldom meets its own. (USBTMC 1.0, 3.2, Table 1 says how a bTag
+// advances, not where it starts.)
 std::uint8_t tag_before_first() {
     return static_cast<std::uint8_t>(15 + usbtmc::tag_seed() % 128);
 }
@@ -57,8 +60,10 @@ class UsbtmcTransport final : public Transport {
           no_termchar_(quirks.no_termchar),
           clear_on_open_(quirks.clear_on_open),
           message_end_(quirks.eom_never) {
-        // The descriptors tell a USB488 interface; its capabilities are read
-        // only once the instrument may be talked to (acquire).
+        // The descriptors tell a USB488 interface (bInterfaceProtocol 1:
+        // USBTMC 1.0, 5.5, Table 44; USB488 1.0, 5.1.1, Table 21) and whether
+        // it has an interrupt-IN endpoint (USB488 1.0, 3.4); its capabilities
+        // are read only once the instrument may be talked to (acquire).
         if (link_->facts().interface_protocol == kProtocolUsb488) {
             if (auto source = link_->open_interrupt_source())
                 interrupts_ = std::make_unique<InterruptChannel>(std::move(source));
@@ -89,11 +94,15 @@ class UsbtmcTransport final : public Transport {
         settle();
         if (lost_)
             return VI_ERROR_CONN_LOST;
+        // READ_STATUS_BYTE is USB488's, required of every USB488 interface
+        // (USB488 1.0, 4.3, Table 9).
         if (!caps_.usb488)
             return VI_ERROR_NSUP_OPER;
         // Asked again each time the reader has taken an earlier request's
         // notification out of the endpoint, for as long as the deadline lets:
         // it may wait behind any number of service requests.
+        // (STATUS_INTERRUPT_IN_BUSY says only that the interrupt-IN FIFO is
+        // full: USB488 1.0, 4.3, Table 10 and 4.3.1.2.)
         for (;;) {
             bool busy = false;
             const ViStatus st = request_status_byte(deadline, status, busy);
@@ -102,6 +111,9 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+    // TRIGGER: a bulk-OUT header alone, bytes 4 to 11 zero, sent once every
+    // earlier bulk-OUT transfer has completed (USB488 1.0, 3.2.1.1, Table 2),
+    // and only to an interface that accepts it (4.2.2, Table 8, byte 14, D0).
     ViStatus assert_trigger(Deadline deadline) override {
         settle();
         if (lost_)
@@ -125,6 +137,10 @@ class UsbtmcTransport final : public Transport {
             return VI_ERROR_NSUP_OPER;
         // What each mode means on USB: REN_CONTROL asserts or deasserts REN,
         // GO_TO_LOCAL and LOCAL_LOCKOUT act on the instrument at once.
+        // (USB488 1.0, 4.3.2, Table 15: wValue 1 asserts, 0 deasserts; 4.3.3,
+        // Table 17; 4.3.4, Table 19. Local lockout and go-to-local as pairs of
+        // requests: Appendix 1, Tables 25 and 26. The capability: 4.2.2,
+        // Table 8, byte 14, D1.)
         switch (mode) {
             case VI_GPIB_REN_DEASSERT:
                 return remote_request(USB488_REN_CONTROL, 0, deadline);
@@ -147,6 +163,8 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+    // A service request is a notification of its own on interrupt-IN (USB488
+    // 1.0, 3.4.1, Table 6).
     ViStatus listen_for_service_requests(std::function<void(std::uint8_t)> listener) override {
         if (lost_)
             return VI_ERROR_CONN_LOST;
@@ -180,10 +198,13 @@ class UsbtmcTransport final : public Transport {
   protected:
     ViStatus send(std::span<const std::uint8_t> data, bool end, Deadline deadline) override {
         settle();
+        // A 488.2 device clears its Output Queue when a message comes during
+        // a bulk-IN transfer (USB488 1.0, 3.2 and 6.1).
         stream_.continuation.reset();  // a new message ends the unread reply
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        // TransferSize may not be 0, so an empty write sends nothing.
+        // TransferSize may not be 0, so an empty write sends nothing (USBTMC
+        // 1.0, 3.2.1.1, Table 3).
         if (data.empty())
             return VI_SUCCESS;
         if (Clock::now() >= deadline)
@@ -200,7 +221,8 @@ class UsbtmcTransport final : public Transport {
     }
 
     // The query's last transfer goes with the request for the reply and the
-    // bulk-IN transfer the reply comes in, all in flight together.
+    // bulk-IN transfer the reply comes in, all in flight together (USBTMC
+    // 1.0, 3.3, rules 1, 2 and 4).
     ViStatus send_query(std::span<const std::uint8_t> data, std::size_t reply_size,
                         const ReadStop& stop, Deadline deadline) override {
         settle();
@@ -287,9 +309,10 @@ class UsbtmcTransport final : public Transport {
         ReplyReceived received;
         ViStatus st = receive(reply, posted.has_value(), buf, deadline, received);
         // An empty answer without EOM: the device had no response ready
-        // (some answer at once instead of waiting for one). The request is
-        // asked again, paced, until the deadline; nothing is outstanding
-        // meanwhile, so the deadline needs no abort.
+        // (some answer at once instead of waiting for one). Such a device
+        // breaks USBTMC 1.0, 3.3, rule 6 and Table 9 (TransferSize > 0);
+        // tolerated. The request is asked again, paced, until the deadline;
+        // nothing is outstanding meanwhile, so the deadline needs no abort.
         for (int repeat = 0; st == VI_SUCCESS && nothing_yet(received); ++repeat) {
             if (Clock::now() < deadline)
                 pace_repeat(repeat, deadline);
@@ -306,13 +329,17 @@ class UsbtmcTransport final : public Transport {
         return judge_end(reply, received, buf, stop, deadline, result);
     }
 
-    // One READ_STATUS_BYTE. `busy` when the device said an earlier request's
-    // notification still waits in its endpoint and the interrupt reader has
-    // taken a status notification out of it since: the caller asks again.
+    // One READ_STATUS_BYTE (USB488 1.0, 4.3.1, Table 11: bTag 2..127 in
+    // wValue, wLength 3; answers 4.3.1.1, Table 12 and 4.3.1.2, Table 13).
+    // `busy` when the device said an earlier request's notification still
+    // waits in its endpoint and the interrupt reader has taken a status
+    // notification out of it since: the caller asks again.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
         const std::uint8_t tag = take_status_tag();
         const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
+        // The device queues the interrupt-IN answer before the control
+        // answer (USB488 1.0, 4.3.1.2).
         if (interrupts_)
             interrupts_->expect(tag);  // before asking: the answer may come at once
         std::array<std::uint8_t, kReadStatusByteLength> answer{};
@@ -339,7 +366,8 @@ class UsbtmcTransport final : public Transport {
             return st;
         }
         // With an interrupt-IN endpoint the status byte comes as a
-        // notification carrying the request's tag.
+        // notification carrying the request's tag (USB488 1.0, 3.4.2, Table 7
+        // and 4.3.1.2, Table 13).
         std::uint8_t from_interrupt = 0;
         const ViStatus waited =
             interrupts_->await(tag, st == VI_SUCCESS ? deadline : Clock::now(), from_interrupt);
@@ -357,7 +385,10 @@ class UsbtmcTransport final : public Transport {
     };
 
     // Sends `reply`'s request (or collects it when `posted`) and reads its
-    // answer into `buf`. A timeout or a cancel aborts the transfer it hit;
+    // answer into `buf`. A timeout or a cancel aborts the transfer it hit
+    // (INITIATE_ABORT_BULK_IN: USBTMC 1.0, 3.3.2.1; a request that never went
+    // out is a bulk-OUT transfer to abort instead, since the bulk-IN transfer
+    // is in progress only once the request's header was ACKed: 3.3, rule 4);
     // any failure abandons the reply the stream was in.
     ViStatus receive(const PendingReply& reply, bool posted, std::span<std::uint8_t> buf,
                      Deadline deadline, ReplyReceived& received) {
@@ -393,7 +424,8 @@ class UsbtmcTransport final : public Transport {
 
     // Whether the answer `received` to `reply` (its data stored at the start
     // of `buf`, counted in `result`) ends the message; when that is unknown
-    // the next request asks (message_end.h).
+    // the next request asks (message_end.h). (EOM: USBTMC 1.0, Table 9, D0;
+    // the rest of a message is read with a new request: 3.3, rule 9.)
     ViStatus judge_end(const PendingReply& reply, const ReplyReceived& received,
                        std::span<std::uint8_t> buf, const ReadStop& stop, Deadline deadline,
                        ReadResult& result) {
@@ -447,6 +479,8 @@ class UsbtmcTransport final : public Transport {
     // cleared already (the link does that on a stall) and bulk-IN's is
     // cleared here, and the transfer may go once more. Only the first
     // transfer asks: a stall later is the device refusing that transfer.
+    // (The host clears a halt with CLEAR_FEATURE: USBTMC 1.0, 3.2.2.4,
+    // 3.3.2.4 and 4.1.1.)
     bool halted_before_us(ViStatus st) {
         if (st != VI_ERROR_IO || out_proven_)
             return false;
@@ -465,7 +499,9 @@ class UsbtmcTransport final : public Transport {
         return st;
     }
 
-    // The REQUEST_DEV_DEP_MSG_IN of a read into `size` bytes.
+    // The REQUEST_DEV_DEP_MSG_IN of a read into `size` bytes (USBTMC 1.0,
+    // 3.2.1.2, Table 4); TermCharEnabled only when GET_CAPABILITIES offers
+    // TermChar (Table 4, D1; Table 37, byte 5, D0).
     BulkHeader request_header(std::size_t size, const ReadStop& stop) {
         BulkHeader h;
         h.msg_id = REQUEST_DEV_DEP_MSG_IN;
@@ -487,7 +523,9 @@ class UsbtmcTransport final : public Transport {
     }
 
     // A posted request that no read took is taken back; when it had reached
-    // the device, the reply it may be sending is aborted.
+    // the device, the reply it may be sending is aborted. (USBTMC 1.0, 3.3.2.1
+    // and 4.2.1.4: a pending request's bulk-OUT transfer is retired first,
+    // and INITIATE_ABORT_BULK_IN still sent.)
     void settle() {
         if (!pending_)
             return;
@@ -500,7 +538,9 @@ class UsbtmcTransport final : public Transport {
             note(abort_bulk_in(*link_, tag));
     }
 
-    // The DEV_DEP_MSG_OUT transfer of `data` (frame_).
+    // The DEV_DEP_MSG_OUT transfer of `data` (frame_): USBTMC 1.0, 3.2.1.1,
+    // Table 3; the data right after the header and padded to 4 bytes: 3.2,
+    // rules 1 and 2.
     void message_frame(std::span<const std::uint8_t> data, bool end, std::uint8_t tag) {
         BulkHeader h;
         h.msg_id = DEV_DEP_MSG_OUT;
@@ -512,7 +552,8 @@ class UsbtmcTransport final : public Transport {
         std::copy(data.begin(), data.end(), frame_.begin() + kHeaderSize);
     }
 
-    // One USB488 remote/local request: its one-byte answer must be SUCCESS.
+    // One USB488 remote/local request: its one-byte answer must be SUCCESS
+    // (USB488 1.0, 4.3.2 to 4.3.4, Tables 16, 18 and 20).
     ViStatus remote_request(std::uint8_t request, std::uint16_t value, Deadline deadline) {
         std::array<std::uint8_t, 1> answer{};
         std::size_t got = 0;
@@ -526,21 +567,22 @@ class UsbtmcTransport final : public Transport {
         return got == 1 && answer[0] == STATUS_SUCCESS ? VI_SUCCESS : VI_ERROR_IO;
     }
 
-    // bTag runs 1..255 and never takes the value 0.
+    // bTag runs 1..255 and never takes the value 0 (USBTMC 1.0, 3.2, Table 1).
     std::uint8_t next_tag() {
         last_tag_ = last_tag_ == 255 ? 1 : static_cast<std::uint8_t>(last_tag_ + 1);
         return last_tag_;
     }
 
     // One bulk-OUT transfer; a timeout or a cancel aborts it so that the
-    // device is ready for the next one.
+    // device is ready for the next one (USBTMC 1.0, 3.2.2.1 and 4.2.1.2).
     ViStatus send(std::span<const std::uint8_t> frame, std::uint8_t tag, Deadline deadline) {
         return sent(out_again_if_halted([&] { return link_->bulk_out(frame, deadline); }), tag);
     }
 
     // The outcome of the bulk-OUT transfer tagged `tag`: after a timeout or
     // a cancel it is aborted. A refused transfer (stall) comes back as
-    // VI_ERROR_IO with the halt already cleared by the link.
+    // VI_ERROR_IO with the halt already cleared by the link (USBTMC 1.0,
+    // 3.2.2.4).
     ViStatus sent(ViStatus st, std::uint8_t tag) {
         note(st);
         if (st != VI_ERROR_TMO && st != VI_ERROR_ABORT)
@@ -550,8 +592,10 @@ class UsbtmcTransport final : public Transport {
         return recovered == VI_ERROR_CONN_LOST ? recovered : st;
     }
 
-    // GET_CAPABILITIES, once. A device that stalls it is used without the
-    // optional features; one that does not answer is asked again next time.
+    // GET_CAPABILITIES, once: capabilities are static unless stated otherwise
+    // (USBTMC 1.0, 4.2.1.8). A device that stalls it is used without the
+    // optional features (the request is Required, Table 15: such a device is
+    // at fault, tolerated); one that does not answer is asked again next time.
     ViStatus read_capabilities(Deadline deadline) {
         std::array<std::uint8_t, kCapabilitiesLength> answer{};
         std::size_t got = 0;

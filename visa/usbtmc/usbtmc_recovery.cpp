@@ -41,7 +41,8 @@ ViStatus final_drain(UsbLink& link, Deadline until) {
     return VI_SUCCESS;
 }
 
-// CHECK_ABORT_BULK_IN_STATUS until the device no longer answers PENDING.
+// CHECK_ABORT_BULK_IN_STATUS until the device no longer answers PENDING
+// (USBTMC 1.0, 4.2.1.5, Tables 27 to 29).
 ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
         if (i > 0)
@@ -54,6 +55,8 @@ ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until
             return st;
         if (got < 2 || check[0] != STATUS_PENDING)
             return VI_SUCCESS;
+        // Read until a short packet while the device says its FIFO holds data
+        // (USBTMC 1.0, Table 28, D0; Table 29, STATUS_PENDING).
         if (check[1] & 0x01) {  // bmAbortBulkIn.D0: the FIFO still holds data
             st = drain_bulk_in(link, until);
             if (st == VI_ERROR_CONN_LOST)
@@ -63,6 +66,8 @@ ViStatus wait_abort_bulk_in(UsbLink& link, std::uint8_t endpoint, Deadline until
     return VI_SUCCESS;
 }
 
+// CHECK_ABORT_BULK_OUT_STATUS until the device no longer answers PENDING
+// (USBTMC 1.0, 4.2.1.3, Tables 21 to 23).
 ViStatus wait_abort_bulk_out(UsbLink& link, std::uint8_t endpoint, Deadline until) {
     for (int i = 0; i < kMaxStatusChecks; ++i) {
         if (i > 0)
@@ -119,7 +124,8 @@ ViStatus abort_bulk_in(UsbLink& link, std::uint8_t tag) {
     }
     // Also after STATUS_FAILED or STATUS_TRANSFER_NOT_IN_PROGRESS: whatever
     // the device still queues for the aborted request must not be taken as
-    // the answer to the next one.
+    // the answer to the next one. (Neither answer allows a
+    // CHECK_ABORT_BULK_IN_STATUS: USBTMC 1.0, 4.2.1.4, Table 26.)
     return final_drain(link, until);
 }
 
@@ -137,6 +143,9 @@ ViStatus abort_bulk_out(UsbLink& link, std::uint8_t tag) {
         if (st == VI_ERROR_CONN_LOST)
             return st;
     }
+    // CLEAR_FEATURE ends the abort after SUCCESS (USBTMC 1.0, Table 23); after
+    // FAILED or TRANSFER_NOT_IN_PROGRESS the device has not halted bulk-OUT
+    // (Table 20), and the clear only resets the data toggle.
     st = link.clear_halt(endpoint, until);
     return st == VI_ERROR_CONN_LOST ? st : VI_SUCCESS;
 }
@@ -149,6 +158,8 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
         link.control_in(kRequestTypeInterfaceIn, INITIATE_CLEAR, 0, iface, initiate, got, deadline);
     if (st != VI_SUCCESS)
         return st;
+    // No CHECK_CLEAR_STATUS after a failed INITIATE_CLEAR (USBTMC 1.0,
+    // Table 32).
     if (got < 1 || initiate[0] != STATUS_SUCCESS)
         return VI_ERROR_IO;
 
@@ -168,6 +179,8 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
         if (check[0] == STATUS_SUCCESS) {
             cleared = true;
         } else if (check[0] == STATUS_PENDING) {
+            // The device asks for bulk-IN to be read (USBTMC 1.0, Table 34,
+            // D0; Table 35, STATUS_PENDING).
             if (got >= 2 && (check[1] & 0x01)) {  // bmClear.D0: read bulk-IN
                 st = drain_bulk_in(link, earlier(deadline, Clock::now() + kRecoveryTime));
                 if (st == VI_ERROR_CONN_LOST)
@@ -184,6 +197,7 @@ ViStatus clear_device(UsbLink& link, Deadline deadline) {
         st = link.clear_halt(link.bulk_out_endpoint(), Clock::now() + kRecoveryTime);
         return st == VI_ERROR_CONN_LOST ? st : VI_ERROR_TMO;
     }
+    // The clear ends with CLEAR_FEATURE on bulk-OUT (Table 35, STATUS_SUCCESS).
     return link.clear_halt(link.bulk_out_endpoint(), deadline);
 }
 

@@ -30,7 +30,8 @@ enum class Phase {
 };
 
 // Whether `prefix` (at most a header) may be the beginning of a
-// DEV_DEP_MSG_IN header: MsgID, bTag and its inverse, a zero byte.
+// DEV_DEP_MSG_IN header: MsgID, bTag and its inverse, a zero byte (USBTMC
+// 1.0, 3.3, Table 8, bytes 0 to 3).
 bool may_begin_header(std::span<const std::uint8_t> prefix) {
     return (prefix.size() < 1 || prefix[0] == DEV_DEP_MSG_IN) &&
            (prefix.size() < 3 || prefix[2] == static_cast<std::uint8_t>(~prefix[1])) &&
@@ -82,7 +83,8 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
             return VI_ERROR_TMO;
         // A header is read one packet at a time, so that any transfer ends
         // the read; a transfer's rest is asked for exactly, so that it ends
-        // the read whether or not a zero-length packet follows.
+        // the read whether or not a zero-length packet follows. (A transfer
+        // ends with a short or zero-length packet: USBTMC 1.0, 3.3, rule 10.)
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(
             scratch.size(),
             round_up(phase == Phase::header ? kHeaderSize - head_have : left, packet)));
@@ -159,6 +161,8 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
                 reply.count = data_have;
                 reply.transfer_size = h.transfer_size;
                 reply.tag = h.tag;
+                // EOM counts only once TransferSize data bytes came (USBTMC
+                // 1.0, 3.3.1.1, rule 2).
                 reply.end = (h.attributes & kAttrEom) != 0;
                 reply.term_char = (h.attributes & kAttrTermCharEnded) != 0;
                 return VI_SUCCESS;

@@ -1,33 +1,44 @@
 // Receiving one DEV_DEP_MSG_IN transfer: the device's answer to a
 // REQUEST_DEV_DEP_MSG_IN, reassembled from however many bulk-IN transfers,
 // short packets and zero-length packets it arrives in, past whatever else
-// the device sends first.
+// the device sends first. USBTMC 1.0, 3.3.1.1, Table 9; the bulk-IN rules:
+// 3.3, rules 7 to 10.
 //
 // How the bulk-IN stream is read:
 // - The first bulk-IN transfer of an answer asks for one packet, so that it
 //   completes whatever the answer's length: a device that sends no
-//   zero-length packet after a transfer ending on a packet boundary cannot
-//   keep it waiting. Once the header tells the transfer's size, the rest is
-//   asked for exactly (in whole packets). A reply longer than one packet
-//   thus costs one bulk-IN transfer more.
+//   zero-length packet after a transfer ending on a packet boundary (which
+//   breaks USBTMC 1.0, 3.3, rule 10; alignment bytes would have avoided it)
+//   cannot keep it waiting. Once the header tells the transfer's size, the
+//   rest is asked for exactly (in whole packets). A reply longer than one
+//   packet thus costs one bulk-IN transfer more.
 // - A transfer is read to its end by its TransferSize (its alignment
 //   padding included), across any number of short packets; what comes
 //   after that in the same bulk-IN transfer (padding to the packet's end,
-//   bytes a device sends past TransferSize) is dropped.
+//   bytes a device sends past TransferSize: USBTMC 1.0, 3.3.2.3, Table 11,
+//   index 5) is dropped. A transfer ends at its short packet and alignment
+//   bytes are optional (3.3, rule 10); reading on tolerates a device that
+//   splits a transfer, where Table 11, index 4 would report the shortfall.
 // - A DEV_DEP_MSG_IN whose bTag answers no request this host waits for (a
 //   reply left by an earlier program, one sent after its request timed
 //   out) is read to its end the same way and dropped, and the wait for the
-//   answer goes on, until the deadline.
+//   answer goes on, until the deadline. (A bulk-IN header carries the bTag
+//   of the request it answers, USBTMC 1.0, 3.3, Table 8; Table 11, index 3
+//   would abort such a transfer instead.)
 // - Continuation: a transfer that repeats the bTag of the request before
 //   (or the bTag that request's transfer carried) is accepted only as the
 //   continuation of a reply whose last transfer ended without EOM and that
 //   was not abandoned since (InStream::continuation); otherwise it is stale
-//   and dropped like any foreign one.
+//   and dropped like any foreign one. (USBTMC 1.0, 3.3, Table 8 wants the
+//   new request's bTag; the old one is tolerated only in a continuation,
+//   which is asked for with a new request: 3.3, rule 9.)
 // - Bytes that are no header where a header should begin are skipped to
 //   the end of their bulk-IN transfer when the device's transfer before may
 //   not have ended (InStream::may_continue: the tail of a transfer an
 //   earlier host left half read, bytes past a transfer that filled its last
-//   packet). Anywhere else they make the answer malformed.
+//   packet). Anywhere else they make the answer malformed. (A transfer
+//   starts with a complete header: USBTMC 1.0, 3.3, rule 7; after an abort
+//   or a cleared halt the next transaction starts one: 4.2.1.5 and 4.1.1.2.)
 #pragma once
 
 #include <cstddef>
@@ -42,7 +53,7 @@
 namespace sgvisa::usbtmc {
 
 // The REQUEST_DEV_DEP_MSG_IN transfer that asks for a reply: tagged `tag`,
-// asking for `requested` bytes.
+// asking for `requested` bytes (USBTMC 1.0, 3.2.1.2, Table 4).
 struct ReplyRequest {
     std::span<const std::uint8_t> bytes;
     std::uint8_t tag = 0;
@@ -67,11 +78,14 @@ struct InStream {
 };
 
 // The bulk-IN transfer the answer to a request is first read with (one
-// packet, at least a header), and the scratch space an answer to a request
-// for `requested` bytes needs: whole packets covering the longest answer.
+// packet, at least a header: the first transaction holds the whole header,
+// USBTMC 1.0, 3.3, rule 7), and the scratch space an answer to a request
+// for `requested` bytes needs: whole packets covering the longest answer
+// (alignment bytes up to wMaxPacketSize - 1: 3.3, rule 10).
 std::size_t first_transfer_size(const UsbLink& link);
 std::size_t scratch_size(const UsbLink& link, std::uint32_t requested);
 
+// bmTransferAttributes: USBTMC 1.0, 3.3.1.1, Table 9, D0 (EOM) and D1.
 struct ReplyReceived {
     std::size_t count = 0;            // data bytes stored
     std::uint32_t transfer_size = 0;  // the transfer's TransferSize
@@ -92,10 +106,10 @@ struct ReplyReceived {
 // A header that is not a DEV_DEP_MSG_IN (wrong MsgID, bTag and inverse
 // disagreeing) where a transfer must begin, or an answer announcing more
 // than `requested` bytes, is never taken as data: the rest of that bulk-IN
-// transfer is drained and VI_ERROR_IO returned. VI_ERROR_TMO when the
-// answer has not arrived by `deadline` (the caller then aborts the
-// transfer), however many foreign transfers came meanwhile; other link
-// statuses pass through.
+// transfer is drained and VI_ERROR_IO returned (USBTMC 1.0, 3.3.2.3,
+// Table 11, indexes 1 to 3 and 5). VI_ERROR_TMO when the answer has not
+// arrived by `deadline` (the caller then aborts the transfer), however many
+// foreign transfers came meanwhile; other link statuses pass through.
 ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
                                 std::span<std::uint8_t> buf, std::span<std::uint8_t> scratch,
                                 Deadline deadline, InStream& stream, ReplyReceived& reply);

@@ -18,7 +18,8 @@
 namespace sgvisa::usbtmc {
 
 // The interrupt-IN endpoint of a USBTMC interface, read from a thread of its
-// own while the link carries transfers on another.
+// own while the link carries transfers on another. USBTMC 1.0, 3.4; USB488
+// 1.0, 3.4.
 class InterruptSource {
   public:
     virtual ~InterruptSource() = default;
@@ -54,15 +55,21 @@ class UsbLink {
     // taken back first); one whose claim others can take over keeps it.
     virtual void relinquish() {}
 
-    // One bulk-OUT transfer of all of `data` (the link splits it into packets).
+    // One bulk-OUT transfer of all of `data` (the link splits it into packets:
+    // USBTMC 1.0, 3.2, rule 1; it is complete with its last byte, with no
+    // zero-length packet after a full last packet: rule 4).
     // VI_ERROR_TMO when the deadline passes first; the transfer is then cancelled.
     // When the device stalls the endpoint, the link clears the halt (so the
     // next transfer can pass) and returns VI_ERROR_IO; so does bulk_in.
+    // (USBTMC 1.0, 3.2.2.4 and 3.3.2.4; after the clear each side starts at
+    // a header: 4.1.1.1 and 4.1.1.2.)
     virtual ViStatus bulk_out(std::span<const std::uint8_t> data, Deadline deadline) = 0;
 
     // One bulk-IN transfer of at most buf.size() bytes (callers ask for a
     // multiple of max_packet_size()). It completes with a short or zero-length
-    // packet or when `buf` is full; `got` is the number of bytes received.
+    // packet or when `buf` is full; `got` is the number of bytes received. (A
+    // device ends every bulk-IN transfer with a short packet: USBTMC 1.0, 3.3,
+    // rule 10.)
     // VI_ERROR_TMO when the deadline passes first; the transfer is then cancelled.
     virtual ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) = 0;
 
@@ -72,7 +79,9 @@ class UsbLink {
     // when it did not, the status is its own (as bulk_out gives it) and the
     // bulk-IN transfer has been taken back unanswered; when it did, the
     // status and `got` are the bulk-IN transfer's (as bulk_in gives them).
-    // By default the two go one after the other.
+    // By default the two go one after the other. (The request is queued
+    // before the bulk-IN transfer, which the device NAKs until it has the
+    // request: USBTMC 1.0, 3.3, rules 1 and 2.)
     virtual ViStatus bulk_out_in(std::span<const std::uint8_t> out, std::span<std::uint8_t> buf,
                                  std::size_t& got, Deadline deadline, bool& sent) {
         got = 0;
@@ -81,7 +90,9 @@ class UsbLink {
         return sent ? bulk_in(buf, got, deadline) : st;
     }
 
-    // Posting the request for a reply behind the message it answers.
+    // Posting the request for a reply behind the message it answers (its
+    // header goes only once the message's transfer has completed: USBTMC 1.0,
+    // 3.2, rule 3; 3.3, rule 1).
     // bulk_out_posting() sends `data` like bulk_out() and submits right
     // behind it the bulk-OUT transfer of `request` and a bulk-IN transfer of
     // at most `in_size` bytes; once `data` has gone those two are left in
@@ -108,15 +119,19 @@ class UsbLink {
     virtual void drop_posted(bool& sent) { sent = false; }
 
     // A class request with an IN data stage (every USBTMC/USB488 class
-    // request is one): bmRequestType 0xA1 (interface) or 0xA2 (endpoint).
-    // `got` is the length of the data stage received. A stalled request
-    // returns VI_ERROR_IO.
+    // request is one: USBTMC 1.0, 4.2.1, after Table 15; USB488 1.0, 4.3):
+    // bmRequestType 0xA1 (interface) or 0xA2 (endpoint), USBTMC 1.0, 4.2,
+    // Table 14. `got` is the length of the data stage received. A stalled
+    // request returns VI_ERROR_IO. (A device stalls an optional request it
+    // does not accept: USBTMC 1.0, Table 37, byte 4, D2; USB488 1.0, Table 8,
+    // byte 14, D1.)
     virtual ViStatus control_in(std::uint8_t request_type, std::uint8_t request,
                                 std::uint16_t value, std::uint16_t index,
                                 std::span<std::uint8_t> buf, std::size_t& got,
                                 Deadline deadline) = 0;
 
-    // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`, within `deadline`.
+    // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`, within `deadline` (USBTMC
+    // 1.0, 4.1.1).
     virtual ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) = 0;
 
     // From any thread: a transfer waiting for the device on the transferring
@@ -127,7 +142,9 @@ class UsbLink {
     virtual void resume() {}
 
     // A reader of the interface's interrupt-IN endpoint, or null when it has
-    // none (the default).
+    // none (the default). An interface has at most one; a 488.2 or SR1
+    // interface has one (USBTMC 1.0, 5.5, after Table 44; USB488 1.0, 3.4 and
+    // 5.1.1).
     virtual std::unique_ptr<InterruptSource> open_interrupt_source() { return nullptr; }
     // Whether that reader reads only while the link holds the claim
     // (acquire() until relinquish()): on USB only the process that claims
