@@ -69,7 +69,8 @@ class ChildProcess {
     // descriptors; -1 on kernels without pidfds.
     int exit_fd() const { return exit_fd_; }
 
-    // Waits at most `bound` for the exit; neither kills nor reaps.
+    // Waits at most `bound` for the exit; neither kills nor reaps. (Without
+    // pidfds, before Linux 5.3, a wait for a running child has no bound.)
     bool exited_within(std::chrono::milliseconds bound);
     // Not exited (reaping it when it has).
     bool running();
