@@ -10,7 +10,6 @@
 // $XDG_RUNTIME_DIR. Prints "figure NAME VALUE UNIT" lines.
 #include <sched.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,7 +31,7 @@
 namespace {
 
 using sgbench::Bytes;
-using sgbench::Clock;
+using sgtest::Clock;
 
 constexpr int kBoundMs = 5000;
 
@@ -233,7 +232,10 @@ int main(int argc, char** argv) {
     }
     viClose(rm);
     floor.reset();  // end of stream: the responder returns
-    sgbench::wait_child(responder, std::chrono::milliseconds(kBoundMs));
+    if (sgtest::ChildProcess child(responder); child.wait(std::chrono::milliseconds(kBoundMs)) != 0)
+        std::fprintf(stderr, "bench: the floor responder %s\n",
+                     child.timed_out() ? "did not end in time; killed"
+                                       : sgtest::describe_exit(child.wait_status()).c_str());
 
     std::array<sgbench::Summary, kVariants> wall;
     for (const int v : active) {

@@ -7,16 +7,22 @@
 //               for a lock that is never released.
 // Needs sgsim --serial <serial> on the bus of $XDG_RUNTIME_DIR. The waiters
 // are this program started again in a waiter mode; they report on fd 3.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -27,7 +33,7 @@
 
 namespace {
 
-using sgbench::Clock;
+using sgtest::Clock;
 
 constexpr auto kReportBound = std::chrono::seconds(15);
 constexpr int kReportFd = 3;
@@ -36,8 +42,48 @@ std::string resource_for(const std::string& serial) {
     return "USB0::0x4d19::0x0040::" + serial + "::INSTR";
 }
 
+// Nanoseconds on the system-wide monotonic clock: comparable between processes.
+long long monotonic_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+bool watches(pid_t pid, const std::string& ino_field) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fdinfo";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* e = ::readdir(d)) {
+        std::ifstream info(dir + "/" + e->d_name);
+        std::string line;
+        while (!found && std::getline(info, line))
+            found = line.rfind("inotify wd:", 0) == 0 && line.find(ino_field) != std::string::npos;
+    }
+    ::closedir(d);
+    return found;
+}
+
+// Waits until process `pid` holds an inotify watch on the file at `path` (a
+// process waiting for an instrument lock watches the lock file), at most
+// until `deadline`. There is no event for that, so this looks every 100 us.
+bool wait_for_inotify_watch(pid_t pid, const std::string& path, Clock::time_point deadline) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    std::ostringstream field;
+    field << "ino:" << std::hex << static_cast<unsigned long long>(st.st_ino) << ' ';
+    while (!watches(pid, field.str())) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+}
+
 void report(const std::string& line) {
-    sgbench::write_all(kReportFd, line + "\n");
+    sgtest::write_all(kReportFd, line + "\n");
 }
 
 double cpu_ms_self() {
@@ -54,7 +100,7 @@ int run_waiter(const std::string& serial) {
     ViSession vi = VI_NULL;
     viOpenDefaultRM(&rm);
     const ViStatus st = viOpen(rm, resource_for(serial).c_str(), VI_EXCLUSIVE_LOCK, 5000, &vi);
-    const long long returned = sgbench::monotonic_ns();
+    const long long returned = monotonic_ns();
     report(std::to_string(st) + " " + std::to_string(returned));
     viClose(rm);
     return 0;
@@ -68,7 +114,7 @@ int run_flock_waiter(const std::string& path) {
     ::alarm(10);
     report("waiting");
     const int rc = ::flock(fd, LOCK_EX);
-    const long long returned = sgbench::monotonic_ns();
+    const long long returned = monotonic_ns();
     report(std::to_string(rc) + " " + std::to_string(returned));
     return 0;
 }
@@ -94,7 +140,7 @@ int run_idle_waiter(const std::string& serial, int ms) {
 
 // A waiter child with a pipe for its reports.
 struct Waiter {
-    pid_t pid = -1;
+    sgtest::ChildProcess child;
     int reports = -1;
     std::string pending;
 
@@ -102,14 +148,16 @@ struct Waiter {
         int p[2];
         if (::pipe2(p, O_CLOEXEC) != 0)
             return false;
-        sgbench::SpawnSpec spec;
-        spec.argv = argv;
-        spec.stderr_fd = 2;
-        spec.fd3 = p[1];
-        pid = sgbench::spawn(spec);
+        sgtest::ChildProcess::Options options;
+        options.argv = argv;
+        options.in = options.out = sgtest::ChildProcess::kNull;
+        options.fd3 = p[1];
+        const bool started = child.start(options);
         ::close(p[1]);
         reports = p[0];
-        return pid > 0;
+        if (!started)
+            std::fprintf(stderr, "bench: %s\n", child.error().c_str());
+        return started;
     }
     // The next report line; empty when none came within the bound.
     std::string next_line() {
@@ -121,7 +169,7 @@ struct Waiter {
                 pending.erase(0, nl + 1);
                 return line;
             }
-            if (sgbench::read_some(reports, deadline, pending) <= 0)
+            if (sgtest::read_some(reports, deadline, pending) <= 0)
                 return {};
         }
     }
@@ -129,7 +177,12 @@ struct Waiter {
         if (reports >= 0)
             ::close(reports);
         reports = -1;
-        return pid > 0 ? sgbench::wait_child(pid, kReportBound).status : -1;
+        const int status = child.wait(kReportBound);
+        if (child.timed_out())
+            std::fprintf(stderr, "bench: waiter %d did not exit within %lld s; killed\n",
+                         static_cast<int>(child.pid()),
+                         static_cast<long long>(kReportBound.count()));
+        return status;
     }
 };
 
@@ -146,9 +199,9 @@ double hand_over(const std::vector<std::string>& waiter_argv, Blocked blocked, R
         w.finish();
         return -1;
     }
-    const long long t0 = sgbench::monotonic_ns();
+    const long long t0 = monotonic_ns();
     release();
-    close_ms = static_cast<double>(sgbench::monotonic_ns() - t0) / 1e6;
+    close_ms = static_cast<double>(monotonic_ns() - t0) / 1e6;
     const std::string line = w.next_line();
     w.finish();
     long status = -1;
@@ -189,8 +242,8 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                 ms = hand_over(
                     {self, "--waiter", serial},
                     [&](Waiter& w) {
-                        return sgbench::wait_for_inotify_watch(w.pid, lock_path,
-                                                               Clock::now() + kReportBound);
+                        return wait_for_inotify_watch(w.child.pid(), lock_path,
+                                                      Clock::now() + kReportBound);
                     },
                     [&] { viClose(holder); }, close_ms);
                 if (ms >= 0)

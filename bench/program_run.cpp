@@ -22,7 +22,7 @@
 
 namespace {
 
-using sgbench::Clock;
+using sgtest::Clock;
 
 constexpr auto kRunBound = std::chrono::seconds(20);
 constexpr char kPrompt[] = "Enter serial number: ";
@@ -63,33 +63,30 @@ struct Run {
     std::string output;
 };
 
-bool pipe_cloexec(int fds[2]) {
-    return ::pipe2(fds, O_CLOEXEC) == 0;
-}
-
 // Runs `program` once with `input` on standard input and no controlling
 // terminal. False, with a message, when it cannot be run or does not end.
 bool run_once(const std::string& program, const std::string& input, Run& r) {
-    int in[2], out[2], when[2];
-    if (!pipe_cloexec(in) || !pipe_cloexec(out) || !pipe_cloexec(when)) {
+    int in[2], when[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(when, O_CLOEXEC) != 0) {
         std::perror("bench: pipe");
         return false;
     }
     // The input fits the pipe: written before the start, then closed.
-    const bool wrote = sgbench::write_all(in[1], input);
+    const bool wrote = sgtest::write_all(in[1], input);
     ::close(in[1]);
-    sgbench::SpawnSpec spec;
-    spec.argv = {program};
-    spec.stdin_fd = in[0];
-    spec.stdout_fd = out[1];
-    spec.new_session = true;
-    spec.exec_time_fd = when[1];
-    const pid_t pid = wrote ? sgbench::spawn(spec) : -1;
+    sgtest::ChildProcess::Options options;
+    options.argv = {program};
+    options.in = in[0];
+    options.out = sgtest::ChildProcess::kPipe;
+    options.err = sgtest::ChildProcess::kNull;
+    options.new_session = true;
+    options.exec_time_fd = when[1];
+    sgtest::ChildProcess child;
+    const bool started = wrote && child.start(options);
     ::close(in[0]);
-    ::close(out[1]);
     ::close(when[1]);
-    if (pid < 0) {
-        ::close(out[0]);
+    if (!started) {
+        std::fprintf(stderr, "bench: %s\n", wrote ? child.error().c_str() : "writing the input");
         ::close(when[0]);
         return false;
     }
@@ -98,32 +95,30 @@ bool run_once(const std::string& program, const std::string& input, Run& r) {
     Clock::time_point prompt_at{};
     bool prompt_seen = false;
     r.output.clear();
-    for (;;) {
-        const long n = sgbench::read_some(out[0], deadline, r.output);
-        if (n <= 0)
-            break;
+    while (sgtest::read_some(child.output(), deadline, r.output) > 0) {
         if (!prompt_seen && r.output.find(kPrompt) != std::string::npos) {
             prompt_at = Clock::now();
             prompt_seen = true;
         }
     }
-    ::close(out[0]);
-    const auto usage = sgbench::wait_child(
-        pid,
+    const int status = child.wait(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now() + kRunBound));
     std::string exec_text;
-    sgbench::read_to_end(when[0], Clock::now() + std::chrono::seconds(1), exec_text);
+    sgtest::read_to_end(when[0], Clock::now() + std::chrono::seconds(1), exec_text);
     ::close(when[0]);
-    if (usage.status != 0 || exec_text.empty() || !prompt_seen) {
-        std::fprintf(stderr, "bench: %s: exit status %d%s\n", program.c_str(), usage.status,
+    if (status != 0 || exec_text.empty() || !prompt_seen) {
+        std::fprintf(stderr, "bench: %s: exit status %d%s%s\n", program.c_str(), status,
+                     child.timed_out() ? " (did not end in time; killed)" : "",
                      prompt_seen ? "" : ", no prompt");
         return false;
     }
     const Clock::time_point exec_at{std::chrono::nanoseconds(std::atoll(exec_text.c_str()))};
-    r.wall_ms = std::chrono::duration<double, std::milli>(usage.ended - exec_at).count();
+    const rusage& ru = child.usage();
+    r.wall_ms = std::chrono::duration<double, std::milli>(child.ended() - exec_at).count();
     r.to_prompt_ms = std::chrono::duration<double, std::milli>(prompt_at - exec_at).count();
-    r.cpu_ms = usage.cpu_ms;
-    r.rss_kib = static_cast<double>(usage.max_rss_kib);
+    r.cpu_ms = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+    r.rss_kib = static_cast<double>(ru.ru_maxrss);
     return true;
 }
 

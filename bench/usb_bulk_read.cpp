@@ -15,20 +15,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "libusb_bulk_read.h"
 #include "stats.h"
 #include "visa.h"
 
 namespace {
 
-using sgbench::Clock;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMessageSize = 1024 * 1024;
 // Generous: the emulated guest on a loaded machine writes 1 MiB in seconds.

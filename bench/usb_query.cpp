@@ -25,20 +25,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "proto/usbtmc.h"
 #include "stats.h"
 #include "visa.h"
 
 namespace {
 
-using sgbench::Clock;
+using Clock = std::chrono::steady_clock;
 namespace tmc = sgproto::usbtmc;
 
 constexpr std::uint16_t kVendor = 0x4d19;

@@ -3,9 +3,6 @@
 // a megabyte; standard output a pipe nobody reads any more.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "child_environment.h"
+#include "child_process.h"
 #include "expected_dialogue.h"
-#include "process_wait.h"
 #include "sim_child.h"
 #include "temp_dir.h"
 
@@ -48,61 +44,42 @@ DemoRun run_demo(const std::string& runtime_dir, Stdin in, const std::string& in
                  Stdout out_mode, const std::string& leave_after = "") {
     DemoRun run;
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2";
+    const int input = in == Stdin::closed ? sgtest::ChildProcess::kClosed
+                                          : ::open(input_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (::pipe2(out, O_CLOEXEC) != 0 || input == -1) {
+        ADD_FAILURE() << "pipe2 or open";
         return run;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (in == Stdin::closed)
-        posix_spawn_file_actions_addclose(&actions, 0);
-    else
-        posix_spawn_file_actions_addopen(&actions, 0, input_file.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    sgtest::ChildEnvironment environment({{"XDG_RUNTIME_DIR", runtime_dir}});
-    std::string program = kProgram;
-    char* argv[] = {program.data(), nullptr};
-
+    sgtest::ChildProcess::Options options;
+    options.argv = {kProgram};
+    options.env = {{"XDG_RUNTIME_DIR", runtime_dir}};
+    options.in = input;
+    options.out = options.err = out[1];
+    options.new_session = true;
     if (out_mode == Stdout::reader_gone) {
         ::close(out[0]);  // before the start: the first write finds no reader
         out[0] = -1;
     }
     const auto t0 = Clock::now();
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, kProgram.c_str(), &actions, &attr, argv, environment.envp());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    sgtest::ChildProcess demo(options);
     ::close(out[1]);
-    if (rc != 0) {
-        ADD_FAILURE() << "posix_spawn: " << rc;
+    if (input >= 0)
+        ::close(input);
+    if (!demo.started()) {
+        ADD_FAILURE() << demo.error();
         if (out[0] >= 0)
             ::close(out[0]);
         return run;
     }
     if (out[0] >= 0) {
         const auto deadline = Clock::now() + kBound;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{out[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            char buf[4096];
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            run.output.append(buf, static_cast<std::size_t>(n));
-            if (out_mode == Stdout::reader_leaves &&
-                run.output.find(leave_after) != std::string::npos)
-                break;
-        }
+        if (out_mode == Stdout::reader_leaves)
+            sgtest::read_until(out[0], deadline, run.output, leave_after);
+        else
+            sgtest::read_to_end(out[0], deadline, run.output);
         ::close(out[0]);
     }
-    run.status = sgtest::wait_for_exit(pid, kBound);
+    run.status = demo.wait(kBound);
     run.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
     return run;
 }

@@ -8,28 +8,27 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace sgfault {
 
 class SimChild {
   public:
     // Starts `sgsim --serial SIM001 --log <log> <extra...>` with
-    // XDG_RUNTIME_DIR=<runtime_dir>; waits (bounded) for its ready line.
+    // XDG_RUNTIME_DIR=<runtime_dir>; waits (bounded) for its ready line. A
+    // simulator still running at the end is killed (SIGKILL) and reaped.
     SimChild(const std::string& runtime_dir, const std::string& log,
              const std::vector<std::string>& extra = {});
-    ~SimChild();  // SIGKILL and reap, if still running
-    SimChild(const SimChild&) = delete;
-    SimChild& operator=(const SimChild&) = delete;
 
     bool ready() const { return ready_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
     // Sends `sig` and waits (bounded) for the exit; returns the exit status
-    // as wait_for_exit reports it.
+    // as ChildProcess::exit_code() reports it.
     int kill_and_wait(int sig);
 
   private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    sgtest::ChildProcess child_;
     bool ready_ = false;
 };
 

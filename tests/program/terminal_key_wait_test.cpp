@@ -1,24 +1,22 @@
 // The terminal key wait on a pseudo-terminal owned by the test.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
 
+#include "child_process.h"
 #include "key_wait.h"
-#include "pty_pair.h"
+#include "pseudo_terminal.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using ptytest::PtyPair;
-using ptytest::same_settings;
+using sgtest::PseudoTerminal;
+using sgtest::same_terminal_settings;
 
 // Generous: the machine is shared with other builds.
 constexpr auto kBound = 10s;
@@ -27,11 +25,11 @@ constexpr auto kBound = 10s;
 // terminal is hung up so that the thread can be joined.
 class WaitInBackground {
   public:
-    WaitInBackground(PtyPair& pty, const std::string& tty)
+    WaitInBackground(PseudoTerminal& pty, const std::string& tty)
         : pty_(pty),
           keys_(tty),
           done_(std::async(std::launch::async, [this] { keys_.wait_for_key(); })) {}
-    explicit WaitInBackground(PtyPair& pty) : WaitInBackground(pty, pty.slave_path()) {}
+    explicit WaitInBackground(PseudoTerminal& pty) : WaitInBackground(pty, pty.slave_path()) {}
     ~WaitInBackground() {
         if (!finished_within(0ms))
             pty_.hang_up();
@@ -44,24 +42,16 @@ class WaitInBackground {
     }
 
   private:
-    PtyPair& pty_;
+    PseudoTerminal& pty_;
     TerminalKeyWait keys_;
     std::future<void> done_;
 };
 
-// Waits at most `bound` for `pid` to end, then kills it. Returns its wait status.
+// Waits at most `bound` for the forked `pid` to end, then kills it. Returns its wait status.
 int reap_within(pid_t pid, std::chrono::milliseconds bound) {
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(bound.count())) != 1)
-            ::kill(pid, SIGKILL);
-        ::close(pidfd);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+    sgtest::ChildProcess child(pid);
+    child.wait(bound);
+    return child.wait_status();
 }
 
 class TerminalKeyWaitTest : public ::testing::Test {
@@ -81,23 +71,23 @@ class TerminalKeyWaitTest : public ::testing::Test {
         EXPECT_EQ(during.c_iflag & IXON, 0u);
         EXPECT_EQ(during.c_cc[VMIN], 1);
         EXPECT_EQ(during.c_cc[VTIME], 0);
-        ASSERT_TRUE(pty_.type(key));
+        ASSERT_TRUE(pty_.send(key));
         ASSERT_TRUE(wait.finished_within(kBound)) << "the key did not end the wait";
-        EXPECT_TRUE(same_settings(pty_.settings(), before_));
+        EXPECT_TRUE(same_terminal_settings(pty_.settings(), before_));
     }
 
-    PtyPair pty_;
+    PseudoTerminal pty_;
     termios before_{};
 };
 
 TEST(TerminalKeyWaitWithoutTerminal, ReturnsAtOnce) {
-    PtyPair unused;
+    PseudoTerminal unused;
     WaitInBackground wait(unused, "/nonexistent/tty");
     EXPECT_TRUE(wait.finished_within(kBound));
 }
 
 TEST(TerminalKeyWaitWithoutTerminal, ANonTerminalFileIsNoKeyboard) {
-    PtyPair unused;
+    PseudoTerminal unused;
     WaitInBackground wait(unused, "/dev/null");
     EXPECT_TRUE(wait.finished_within(kBound));
 }
@@ -116,11 +106,11 @@ TEST_F(TerminalKeyWaitTest, SignalAndFlowControlCharactersAreKeys) {
 }
 
 TEST_F(TerminalKeyWaitTest, AKeyPressedBeforeTheWaitCounts) {
-    ASSERT_TRUE(pty_.type("k"));
+    ASSERT_TRUE(pty_.send("k"));
     WaitInBackground wait(pty_);
     EXPECT_TRUE(wait.finished_within(kBound));
     EXPECT_EQ(pty_.pending_input(), 0);
-    EXPECT_TRUE(same_settings(pty_.settings(), before_));
+    EXPECT_TRUE(same_terminal_settings(pty_.settings(), before_));
 }
 
 // Each key is typed ahead with a plain key behind it: the first wait must
@@ -129,7 +119,7 @@ class MultiByteKey : public TerminalKeyWaitTest,
                      public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(MultiByteKey, CountsOnce) {
-    ASSERT_TRUE(pty_.type(GetParam() + "z"));
+    ASSERT_TRUE(pty_.send(GetParam() + "z"));
     {
         WaitInBackground first(pty_);
         ASSERT_TRUE(first.finished_within(kBound));
@@ -140,7 +130,7 @@ TEST_P(MultiByteKey, CountsOnce) {
         ASSERT_TRUE(second.finished_within(kBound));
     }
     EXPECT_EQ(pty_.pending_input(), 0);
-    EXPECT_TRUE(same_settings(pty_.settings(), before_));
+    EXPECT_TRUE(same_terminal_settings(pty_.settings(), before_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, MultiByteKey,
@@ -200,7 +190,7 @@ TEST_P(TerminatedDuringWait, RestoresTheTerminal) {
     ASSERT_TRUE(began) << "the wait did not begin";
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
     EXPECT_EQ(WTERMSIG(status), GetParam());
-    EXPECT_TRUE(same_settings(pty_.settings(), before_));
+    EXPECT_TRUE(same_terminal_settings(pty_.settings(), before_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminatedDuringWait, ::testing::Values(SIGTERM, SIGHUP));
@@ -216,13 +206,13 @@ TEST_F(TerminalKeyWaitTest, AnIgnoredHangUpSignalStaysIgnored) {
     }
     const bool began = pty_.wait_for_flow_control(false, kBound);
     ::kill(child, SIGHUP);
-    const bool typed = pty_.type("k");
+    const bool typed = pty_.send("k");
     const int status = reap_within(child, kBound);
     ASSERT_TRUE(began) << "the wait did not begin";
     ASSERT_TRUE(typed);
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 42) << "the key, not the signal, ended the wait";
-    EXPECT_TRUE(same_settings(pty_.settings(), before_));
+    EXPECT_TRUE(same_terminal_settings(pty_.settings(), before_));
 }
 
 TEST_F(TerminalKeyWaitTest, PreviousSignalHandlersComeBack) {

@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
+#include "pseudo_terminal.h"
+
 namespace sgtest {
 
 struct PtyOptions {
@@ -25,75 +28,45 @@ struct PtyOptions {
 class PtySession {
   public:
     // Starts `program`. On failure started() is false and error() says why.
+    // A program still running at the end is killed (SIGKILL) and reaped.
     explicit PtySession(const std::string& program, const PtyOptions& options = {});
-    // Kills (SIGKILL) and reaps a program still running.
-    ~PtySession();
-    PtySession(const PtySession&) = delete;
-    PtySession& operator=(const PtySession&) = delete;
 
-    bool started() const { return pid_ > 0; }
+    bool started() const { return child_.started(); }
     const std::string& error() const { return error_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
     // Types `bytes` on the terminal's keyboard (Enter is "\r").
-    bool send(std::string_view bytes);
+    bool send(std::string_view bytes) { return terminal_.send(bytes); }
 
-    // Waits at most `bound` until the screen output after the previous match
-    // contains `text`; on success the next search starts after it.
-    bool wait_for(std::string_view text, std::chrono::milliseconds bound);
-
-    // Waits at most `bound` until the program switches the terminal's output
-    // flow control (IXON) off (`on` false) or on again, as reported by the
-    // pseudo-terminal; each report satisfies one wait. A program that puts the
-    // terminal into a raw key mode turns IXON off, so this tells the test that
-    // the program is now waiting for a key.
-    bool wait_for_flow_control(bool on, std::chrono::milliseconds bound);
-
-    // Everything the program has put on the screen so far, as the terminal
-    // shows it (its line ends are "\r\n"); and the part after the last match.
-    const std::string& output() const { return output_; }
-    std::string output_after_match() const { return output_.substr(match_end_); }
+    // The screen, as PseudoTerminal reads it: wait_for(text) and the output
+    // after the match, wait_for_flow_control(on) to tell that the program
+    // now waits for a key.
+    bool wait_for(std::string_view text, std::chrono::milliseconds bound) {
+        return terminal_.wait_for(text, bound);
+    }
+    bool wait_for_flow_control(bool on, std::chrono::milliseconds bound) {
+        return terminal_.wait_for_flow_control(on, bound);
+    }
+    const std::string& output() const { return terminal_.output(); }
+    std::string output_after_match() const { return terminal_.output_after_match(); }
 
     // Waits at most `bound` for the program to exit, collecting its output to
     // the end. Returns its exit status (0..255), 128+signal when a signal
     // ended it, or -1 when it could not be reaped. When the bound passes the
     // program is killed with SIGKILL and timed_out() is true.
     int wait_exit(std::chrono::milliseconds bound);
-    bool timed_out() const { return timed_out_; }
-    bool exited() const { return reaped_; }
+    bool timed_out() const { return child_.timed_out(); }
+    bool exited() const { return child_.reaped(); }
 
     // The terminal's settings before the program started, and now.
     const termios& settings_at_start() const { return settings_at_start_; }
-    termios settings() const;
+    termios settings() const { return terminal_.settings(); }
 
   private:
-    // Reads what the terminal has, waiting at most until `deadline`. False
-    // when nothing came (timeout, or end of output).
-    bool read_some(std::chrono::steady_clock::time_point deadline);
-    void take_packet(const char* data, std::size_t n);
-    int reap(bool kill_first);
-
-    pid_t pid_ = -1;
-    int master_ = -1;
-    int pidfd_ = -1;
-    std::string slave_path_;
+    PseudoTerminal terminal_;  // outlives the child: the child goes first
+    ChildProcess child_;
     std::string error_;
-    std::string output_;
-    std::size_t match_end_ = 0;
-    int flow_off_reports_ = 0;
-    int flow_on_reports_ = 0;
-    bool eof_ = false;
-    bool reaped_ = false;
-    bool timed_out_ = false;
-    int exit_status_ = -1;
     termios settings_at_start_{};
 };
-
-// Compares the settings a program can change: the input, output, control and
-// local mode flags and the control characters.
-bool same_terminal_settings(const termios& a, const termios& b);
-
-// Describes the difference between two settings, for failure messages.
-std::string describe_settings_difference(const termios& before, const termios& after);
 
 }  // namespace sgtest

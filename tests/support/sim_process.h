@@ -4,9 +4,10 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace sgtest {
 
@@ -14,11 +15,9 @@ class SimProcess {
   public:
     // Starts `sgsim --serial <serial> --log <dir>/received.log <extra...>` with
     // XDG_RUNTIME_DIR=<runtime_dir> and waits (bounded) for its ready line.
+    // A simulator still running at the end is killed and reaped.
     SimProcess(const std::string& runtime_dir, const std::string& serial,
                const std::vector<std::string>& extra_args = {});
-    ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // True once the ready line naming the resource arrived.
     bool ready() const { return ready_; }
@@ -30,19 +29,15 @@ class SimProcess {
     // Sends SIGTERM and waits (bounded) for the exit; returns what it printed
     // after the ready line (its final settings). exit_status() is then valid.
     std::string stop();
-    int exit_status() const { return exit_status_; }
-    pid_t pid() const { return pid_; }
+    int exit_status() const { return child_.exit_code(); }
+    pid_t pid() const { return child_.pid(); }
 
   private:
-    std::string read_stdout_until_eof(std::chrono::milliseconds bound);
-
-    pid_t pid_ = -1;
-    int stdout_fd_ = -1;
+    ChildProcess child_;
     bool ready_ = false;
     std::string ready_line_;
     std::string pending_;  // stdout read past the ready line
     std::string log_path_;
-    int exit_status_ = -1;
 };
 
 }  // namespace sgtest

@@ -11,7 +11,7 @@ namespace sgtest {
 
 struct Unattended {
     std::string output;  // standard output and standard error, interleaved
-    int status = -1;     // as wait_for_exit reports it
+    int status = -1;     // as ChildProcess::exit_code() reports it
 };
 
 // Starts `program` with `args` and XDG_RUNTIME_DIR=`runtime_dir`, writes

@@ -1,7 +1,5 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "actor.h"
+#include "child_process.h"
 #include "operations.h"
 
 namespace torture {
@@ -146,25 +145,13 @@ void op_fork(Actor& a) {
                 child(a.worker, report.c_str());
             if (pid < 0)
                 return VI_ERROR_SYSTEM_ERROR;
-            // Its exit, or its alarm's, is what the wait is for; the pidfd
-            // bounds the wait should even the alarm fail.
-            const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-            if (pidfd >= 0) {
-                pollfd p{pidfd, POLLIN, 0};
-                int r;
-                do {
-                    r = ::poll(&p, 1, static_cast<int>(kChildSeconds * 1000 + 2000));
-                } while (r < 0 && errno == EINTR);
-                ::close(pidfd);
-                if (r == 0) {
-                    hung = describe_hung(pid);
-                    ::kill(pid, SIGKILL);
-                }
-            }
-            pid_t w;
-            do {
-                w = ::waitpid(pid, &status, 0);
-            } while (w < 0 && errno == EINTR);
+            // Its exit, or its alarm's, is what the wait is for; the bound
+            // holds should even the alarm fail.
+            sgtest::ChildProcess forked(pid);
+            if (!forked.exited_within(std::chrono::milliseconds(kChildSeconds * 1000 + 2000)))
+                hung = describe_hung(pid);
+            forked.wait(std::chrono::milliseconds(0));
+            status = forked.wait_status();
             return VI_SUCCESS;
         });
     if (st != VI_SUCCESS) {

@@ -1,10 +1,6 @@
 #include "probe.h"
 
 #include <dirent.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +8,7 @@
 #include <string>
 
 #include "call_log.h"
+#include "child_process.h"
 #include "clock.h"
 #include "reporter.h"
 #include "status_names.h"
@@ -150,23 +147,12 @@ std::string probe_instruments(const Options& options, Board& board, const std::s
     const int bound_ms = static_cast<int>(instruments.size()) *
                              (kOpenTimeoutMs + 1000 + 3 * 2000 + options.slack_ms) +
                          5000;
-    std::string failure;
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        if (::poll(&p, 1, bound_ms) == 0) {
-            ::kill(pid, SIGKILL);
-            failure = "the lock probe after round " + std::to_string(round) + " hung (over " +
-                      std::to_string(bound_ms) + " ms)";
-        }
-        ::close(pidfd);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        failure =
-            "the lock probe after round " + std::to_string(round) + " " + describe_exit(status);
-    return failure;
+    sgtest::ChildProcess probe(pid);
+    if (probe.wait(milliseconds(bound_ms)) == 0)
+        return "";
+    return "the lock probe after round " + std::to_string(round) +
+           (probe.timed_out() ? " hung (over " + std::to_string(bound_ms) + " ms)"
+                              : " " + describe_exit(probe.wait_status()));
 }
 
 }  // namespace torture

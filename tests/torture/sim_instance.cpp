@@ -1,88 +1,35 @@
 #include "sim_instance.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-
-#include "clock.h"
+#include <chrono>
 
 namespace torture {
-namespace {
 
-int decode(int status) {
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-// Reads from `fd` until `done` says so or `bound_ms` pass.
-template <typename Done>
-void read_until(int fd, std::string& out, int bound_ms, Done done) {
-    const std::int64_t start = now_ns();
-    while (!done()) {
-        const int left = bound_ms - static_cast<int>(ms_since(start));
-        if (left <= 0)
-            return;
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return;
-        char buf[512];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-}  // namespace
+using std::chrono::seconds;
 
 bool sim_offers_quirk(const std::string& binary, const std::string& name) {
-    FILE* help = ::popen(("'" + binary + "' --help 2>/dev/null").c_str(), "r");
-    if (help == nullptr)
-        return false;
+    sgtest::ChildProcess::Options options;
+    options.argv = {binary, "--help"};
+    options.out = sgtest::ChildProcess::kPipe;
+    options.err = sgtest::ChildProcess::kNull;
+    sgtest::ChildProcess help(options);
     std::string text;
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, help)) > 0)
-        text.append(buf, n);
-    const int status = ::pclose(help);
-    return status == 0 && text.find(name) != std::string::npos;
+    if (help.started())
+        sgtest::read_to_end(help.output(), sgtest::Clock::now() + seconds(10), text);
+    return help.wait(seconds(10)) == 0 && text.find(name) != std::string::npos;
 }
 
 SimInstance::SimInstance(const std::string& binary, const std::vector<std::string>& args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return;
-    std::vector<std::string> argv_text = {binary};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (auto& a : argv_text)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    stdout_fd_ = fds[0];
-    if (pid_ < 0)
-        return;
+    sgtest::ChildProcess::Options options;
+    options.argv = {binary};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.out = sgtest::ChildProcess::kPipe;
     std::string out;
-    read_until(stdout_fd_, out, 10000, [&] { return out.find('\n') != std::string::npos; });
-    const auto nl = out.find('\n');
-    if (nl == std::string::npos)
+    if (!child_.start(options) ||
+        !sgtest::read_until(child_.output(), sgtest::Clock::now() + seconds(10), out, "\n"))
         return;
+    const auto nl = out.find('\n');
     const std::string line = out.substr(0, nl);
     pending_ = out.substr(nl + 1);
     // "sgsim: <resource> ready"
@@ -92,46 +39,14 @@ SimInstance::SimInstance(const std::string& binary, const std::vector<std::strin
         resource_ = line.substr(start, end + 7 - start);
 }
 
-SimInstance::~SimInstance() {
-    if (pid_ > 0 && exit_status_ < 0) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    if (stdout_fd_ >= 0)
-        ::close(stdout_fd_);
-}
-
-bool SimInstance::alive() {
-    if (pid_ <= 0 || exit_status_ >= 0)
-        return false;
-    int status = 0;
-    const pid_t w = ::waitpid(pid_, &status, WNOHANG);
-    if (w == pid_) {
-        exit_status_ = decode(status);
-        return false;
-    }
-    return true;
-}
-
 int SimInstance::stop(std::string& out) {
-    if (!alive())
-        return exit_status_;
-    ::kill(pid_, SIGTERM);
+    if (!child_.running())
+        return child_.exit_code();
+    child_.signal(SIGTERM);
     out = pending_;
-    read_until(stdout_fd_, out, 5000, [] { return false; });
-    // Its end of the pipe closed; its exit follows, bounded by a pidfd.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) == 0)
-            ::kill(pid_, SIGKILL);
-        ::close(pidfd);
-    }
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) == pid_)
-        exit_status_ = decode(status);
-    return exit_status_;
+    // Its end of the pipe closes; its exit follows.
+    sgtest::read_to_end(child_.output(), sgtest::Clock::now() + seconds(5), out);
+    return child_.wait(seconds(5));
 }
 
 }  // namespace torture

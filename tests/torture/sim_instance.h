@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace torture {
 
 // Whether `sgsim --help` of the simulator `binary` lists the quirk `name`.
@@ -15,27 +17,22 @@ bool sim_offers_quirk(const std::string& binary, const std::string& name);
 class SimInstance {
   public:
     // Starts `binary` with `args`; ready() once it printed its resource name
-    // (within 10 s).
+    // (within 10 s). One still running at the end is killed and reaped.
     SimInstance(const std::string& binary, const std::vector<std::string>& args);
-    ~SimInstance();
-    SimInstance(const SimInstance&) = delete;
-    SimInstance& operator=(const SimInstance&) = delete;
 
     bool ready() const { return !resource_.empty(); }
     const std::string& resource() const { return resource_; }
-    pid_t pid() const { return pid_; }
-    int stdout_fd() const { return stdout_fd_; }
+    pid_t pid() const { return child_.pid(); }
+    int stdout_fd() const { return child_.output(); }
     // Still running (not exited, not reaped).
-    bool alive();
+    bool alive() { return child_.running(); }
     // SIGTERM, then its exit status within 5 s (what it printed goes to `out`).
     int stop(std::string& out);
 
   private:
-    pid_t pid_ = -1;
-    int stdout_fd_ = -1;
+    sgtest::ChildProcess child_;
     std::string resource_;
     std::string pending_;
-    int exit_status_ = -1;
 };
 
 }  // namespace torture

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "board.h"
+#include "child_process.h"
 #include "clock.h"
 #include "reporter.h"
 
@@ -50,13 +51,9 @@ std::string describe_exit(int status) {
                 return "could not set up (or lost the supervisor)";
             case 66:
                 return "exited 66: ThreadSanitizer reported";
-            default:
-                return "exited " + std::to_string(WEXITSTATUS(status));
         }
     }
-    if (WIFSIGNALED(status))
-        return "was ended by signal " + std::to_string(WTERMSIG(status)) + " (crashed)";
-    return "ended";
+    return sgtest::describe_exit(status);
 }
 
 void end_workers_on_interrupt() {

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "fake_sysfs.h"
 #include "instrument_listing.h"
 #include "temp_dir.h"
@@ -141,13 +141,9 @@ TEST_F(UsbListing, NoPermissionSaysOnWhatAndTheUdevRule) {
     }
     ::close(pipe_fds[1]);
     std::string report;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;)
-        report.append(buf, static_cast<std::size_t>(n));
+    sgtest::read_to_end(pipe_fds[0], sgtest::Clock::now() + std::chrono::seconds(10), report);
     ::close(pipe_fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(sgtest::wait_for_exit(child, std::chrono::seconds(10)), 0);
     EXPECT_EQ(report.rfind("denied\n", 0), 0u) << report;
     EXPECT_NE(report.find("no permission to read and write " + dev_.path() + "/001/005"),
               std::string::npos)

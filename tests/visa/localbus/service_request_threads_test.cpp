@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "localbus/frame_socket.h"
-#include "process_wait.h"
 #include "proto/bus_directory.h"
 #include "proto/localbus_frames.h"
 #include "proto/usbtmc.h"

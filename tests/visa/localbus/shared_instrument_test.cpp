@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "lock/lock_file.h"
-#include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "visa.h"

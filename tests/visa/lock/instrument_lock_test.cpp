@@ -18,9 +18,9 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "inotify_watchers.h"
 #include "lock/lock_file.h"
-#include "process_wait.h"
 #include "proto/bus_directory.h"
 #include "visa_fixture.h"
 

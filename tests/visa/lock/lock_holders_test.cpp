@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "process_wait.h"
+#include "child_process.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

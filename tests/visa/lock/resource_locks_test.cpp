@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "process_wait.h"
+#include "child_process.h"
 #include "visa_fixture.h"
 
 namespace sgtest {

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "counted_allocations.h"
 #include "lock/lock_file.h"
-#include "process_wait.h"
 #include "sim_process.h"
 #include "temp_dir.h"
 #include "visa.h"

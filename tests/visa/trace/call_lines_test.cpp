@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "process_wait.h"
+#include "child_process.h"
 #include "trace_file.h"
 #include "visa_fixture.h"
 

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <fstream>
 
+#include "child_process.h"
 #include "in_process_sim.h"
 #include "libusb/usb_device_node.h"
-#include "process_wait.h"
 #include "trace/trace_reason.h"
 #include "trace_file.h"
 #include "visa_fixture.h"
