@@ -84,8 +84,7 @@ SGVISA_EXPORT ViStatus viClear(ViSession vi) {
         const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        io.session->read_buffer().discard();
-        return io.transport().clear(io.deadline);
+        return sgvisa::session::device_clear(io);
     });
 }
 

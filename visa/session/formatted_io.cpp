@@ -118,6 +118,11 @@ ViStatus formatted_read(SessionIo& io, const format::ReadFormat& format) {
     return st;
 }
 
+ViStatus device_clear(SessionIo& io) {
+    io.session->read_buffer().discard();
+    return io.transport().clear(io.deadline);
+}
+
 ViStatus flush_buffers(SessionIo& io, ViUInt16 mask) {
     auto& buffer = io.session->read_buffer();
     if (mask & VI_READ_BUF) {

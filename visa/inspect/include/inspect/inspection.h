@@ -3,8 +3,10 @@
 // (from sysfs, no USB traffic) and on the local bus, who holds their locks,
 // the quirks in force for them, and their USBTMC capabilities. Nothing here
 // opens an instrument but read_capabilities(), which does it as any program
-// of the library does. The one face of the library for such tools; the
-// resource names and deadlines are the transport's.
+// of the library does. The one face of the library for such tools: its
+// types are its own, copied from what the scan, the local bus and the lock
+// holders return, so that a tool includes nothing else of the library but
+// the resource names and deadlines, which are the transport's.
 #pragma once
 
 #include <sys/types.h>

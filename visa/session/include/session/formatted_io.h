@@ -110,6 +110,10 @@ ViStatus formatted_write(SessionIo& io, const char* format, const std::string& b
 // instrument as needed within `io`'s operation.
 ViStatus formatted_read(SessionIo& io, const format::ReadFormat& format);
 
+// viClear: a device clear, which drops the read buffer with the rest of the
+// reply (the transport's kept bytes and the instrument's output).
+ViStatus device_clear(SessionIo& io);
+
 // viFlush of `mask` (checked already): VI_READ_BUF discards the read buffer
 // and, when the message in it has not ended, reads and drops the rest of it;
 // VI_READ_BUF_DISCARD discards without reading; VI_IO_IN_BUF and
