@@ -28,6 +28,13 @@ int wait_ready(int fd, short events, Deadline deadline, int cancel_fd) {
 
 }  // namespace
 
+bool cancel_signalled(int cancel_fd) {
+    if (cancel_fd < 0)
+        return false;
+    pollfd p{cancel_fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline, std::size_t& sent,
                   int cancel_fd) {
     sent = 0;

@@ -18,11 +18,17 @@ namespace sgvisa::localbus {
 ViStatus send_all(int fd, std::span<const std::uint8_t> bytes, Deadline deadline, std::size_t& sent,
                   int cancel_fd = -1);
 
-// Receives one whole frame, buffering partial input in `rx`.
+// Receives one whole frame, buffering partial input in `rx`. A frame
+// already in `rx` is returned without a wait, whatever the deadline: a loop
+// that skips frames looks at its deadline (and cancel) itself.
 // VI_ERROR_CONN_LOST on end of stream or a reset; VI_ERROR_IO on a frame
 // longer than kMaxPayload.
 ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
                        sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload,
                        int cancel_fd = -1);
+
+// True when `cancel_fd` (if not -1) is readable now: for loops that take
+// frames already received, which receive_frame returns without a wait.
+bool cancel_signalled(int cancel_fd);
 
 }  // namespace sgvisa::localbus
