@@ -64,7 +64,7 @@ ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
                        sgproto::localbus::FrameHeader& header, std::vector<std::uint8_t>& payload,
                        int cancel_fd) {
     namespace lb = sgproto::localbus;
-    for (;;) {
+    for (bool received = false;; received = true) {
         if (lb::decode_header(rx, header)) {
             if (header.length > lb::kMaxPayload)
                 return VI_ERROR_IO;
@@ -76,6 +76,11 @@ ViStatus receive_frame(int fd, std::vector<std::uint8_t>& rx, Deadline deadline,
                 return VI_SUCCESS;
             }
         }
+        // A socket that is always readable never lets poll() time out: a
+        // frame still partial once the deadline has passed is a timeout
+        // (its bytes stay in `rx` for the next call).
+        if (received && Clock::now() >= deadline)
+            return VI_ERROR_TMO;
         const int r = wait_ready(fd, POLLIN, deadline, cancel_fd);
         if (r < 0)
             return r;
