@@ -204,7 +204,9 @@ void SessionEvents::raise_locked(const VisaEvent& event, OverflowNote& note) {
         }
     }
     if (s->mechanisms & VI_HNDLR) {
-        if (pending_.size() < queue_length_) {
+        // A completion answers a job the program started, so the program
+        // bounds them; losing one would leave it waiting for ever.
+        if (pending_.size() < queue_length_ || event.type == VI_EVENT_IO_COMPLETION) {
             pending_.push_back(event);
             start_dispatcher();
             pending_changed_.notify_all();

@@ -9,7 +9,8 @@
 // (VI_SUSPEND_HNDLR) keep their events until the handler mechanism is
 // enabled again. The events waiting for the handlers are bounded as the
 // queue is, by VI_ATTR_MAX_QUEUE_LENGTH: an event that finds the backlog
-// full is lost, and the overflow note (a trace line) tells of the first
+// full is lost (but an I/O completion, which answers a job the program
+// started: the program bounds those), and the overflow note (a trace line) tells of the first
 // loss after the backlog had room, so that a device that requests service
 // faster than the handler runs costs a bounded memory and an event's work.
 // No handler call starts once disable() or uninstall() has returned and
