@@ -245,7 +245,7 @@ class LocalbusInterruptSource final : public usbtmc::InterruptSource {
     std::uint32_t seq_ = 0;  // of the last frame sent
     bool pending_ = false;   // an INTERRUPT_IN waits for its answer
     std::uint32_t pending_seq_ = 0;
-    std::vector<std::uint8_t> rx_;
+    FrameBuffer rx_;
 };
 
 std::unique_ptr<usbtmc::InterruptSource> make_localbus_interrupt_source(

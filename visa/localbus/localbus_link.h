@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_socket.h"
 #include "localbus_interrupts.h"
 #include "proto/localbus_frames.h"
 #include "usbtmc/usb_link.h"
@@ -133,7 +134,7 @@ class LocalbusLink final : public usbtmc::UsbLink {
     // reply (IEEE 488.2), which a timeout's reason then says.
     bool claim_moved_ = false;
     std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
-    std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame
+    FrameBuffer rx_;                // bytes received, not yet taken as frames
     Posted posted_;                 // in flight while posting_
     bool posting_ = false;
 };
