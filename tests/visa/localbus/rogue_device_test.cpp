@@ -1,9 +1,6 @@
-// The faults a device written apart from the project found, played by a
-// raw-socket peer (tests/support/rogue_device.h) through the C API: a flood
-// of frames that answer nothing, a storm of service requests for a slow
-// handler, and a claim never answered. Every wait must end within its
-// timeout plus the slack; a stuck one is ended by stopping the device, so
-// that the test fails instead of hanging.
+// The faults a device written apart from the project found, played by
+// tests/support/rogue_device.h through the C API. A wait stuck on the device
+// fails the test and is ended by stopping the device, instead of hanging.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -29,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 300ms;
-// What a wait may take past its timeout on a loaded machine (or under a
-// sanitizer): the bounded take-backs of a cancelled transfer included.
+// A wait's due past its timeout: bounded take-backs, a loaded machine.
 constexpr auto kSlack = 1500ms;
 
 class Rogue : public ::testing::Test {
@@ -51,8 +47,6 @@ class Rogue : public ::testing::Test {
             viSetAttribute(vi_, VI_ATTR_TMO_VALUE, static_cast<ViAttrState>(kTimeout.count()));
         return st;
     }
-    // Runs `step` on a thread of its own and fails when it takes longer
-    // than `bound`; a step stuck on the device ends when the device stops.
     void bounded(const std::function<void()>& step, Clock::duration bound) {
         auto done = std::async(std::launch::async, step);
         if (done.wait_for(bound) != std::future_status::ready) {
@@ -68,7 +62,6 @@ class Rogue : public ::testing::Test {
     ViSession vi_ = VI_NULL;
 };
 
-// A device that floods the local bus with frames that answer nothing.
 enum class Flooded { read, close_during_read, capabilities, interrupt_reader };
 struct FloodCase {
     const char* name;
@@ -114,9 +107,7 @@ TEST_P(Flood, EveryWaitEndsByItsDeadlineOrAtOnceOnClose) {
                     vi_ = VI_NULL;
                     break;
                 }
-                case Flooded::capabilities: {
-                    // Junk with the seqs of the requests to come met the
-                    // capabilities' request: they are read all the same.
+                case Flooded::capabilities: {  // junk with their seqs met them
                     ViUInt16 stb = 0xFFFF;
                     EXPECT_EQ(viReadSTB(vi_, &stb), VI_SUCCESS);
                     break;
@@ -145,8 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FloodCase{"CloseEndsTheFloodedInterruptReader", Flooded::interrupt_reader}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// A device that requests service without pause, for a handler that takes
-// 20 ms a call.
+// Service requested without pause, for a handler of 20 ms a call.
 enum class Stop { disable, uninstall, storm_ends };
 struct StormCase {
     const char* name;
@@ -171,7 +161,6 @@ class RequestStorm : public Rogue, public ::testing::WithParamInterface<StormCas
         std::this_thread::sleep_for(20ms);  // the handler's own work
         return VI_SUCCESS;
     }
-    // Waits until the handler has been called `n` times; false at `within`.
     bool calls_reach(int n, Clock::duration within) {
         std::unique_lock lock(mutex_);
         return called_.wait_for(lock, within, [&] { return calls_ >= n; });
@@ -209,8 +198,8 @@ TEST_P(RequestStorm, TheBacklogIsBoundedAndNoCallStartsAfterTheStop) {
         stopped_ = GetParam().stop != Stop::storm_ends;
         at_stop = calls_;
     }
-    // What is left runs in (backlog + the call in progress + the request
-    // in flight) x 20 ms; a backlog without bound goes on far longer.
+    // What is left (backlog, the call in progress, one in flight) runs in
+    // (backlog + 3) x 20 ms; a backlog without bound goes on far longer.
     const int most = GetParam().stop == Stop::storm_ends ? kBacklog + 2 : 0;
     EXPECT_FALSE(calls_reach(at_stop + most + 1, (kBacklog + 3) * 20ms + 200ms))
         << "calls after the stop: " << calls_ - at_stop;
