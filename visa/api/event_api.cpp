@@ -3,6 +3,7 @@
 // delivers service requests (from a USB488 instrument's interrupt-IN
 // endpoint) and the completions of its asynchronous operations; exception
 // events may be enabled and handled but none is raised.
+#include <cstdio>
 #include <string>
 
 #include "entry_point.h"
@@ -21,8 +22,10 @@ void note_handler_overflow(ViSession vi, ViEventType type, std::size_t bound) {
         return;
     std::string line;
     sgvisa::trace::begin_line(line, sgvisa::trace::now_ns());
-    line += "event overflow: session " + std::to_string(vi) + ", event type " +
-            std::to_string(type) + ": " + std::to_string(bound) +
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "session 0x%X, event type 0x%08X", static_cast<unsigned>(vi),
+                  static_cast<unsigned>(type));
+    line += "event overflow: " + std::string(ids) + ": " + std::to_string(bound) +
             " events wait for the handler already (VI_ATTR_MAX_QUEUE_LENGTH); later ones are "
             "lost until it catches up\n";
     sgvisa::trace::write_line(line);

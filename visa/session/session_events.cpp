@@ -203,7 +203,9 @@ void SessionEvents::raise_locked(const VisaEvent& event, OverflowNote& note) {
             queue_changed_.notify_all();
         }
     }
-    if (s->mechanisms & VI_HNDLR) {
+    const bool handled = std::any_of(handlers_.begin(), handlers_.end(),
+                                     [&](const Handler& h) { return h.type == event.type; });
+    if ((s->mechanisms & VI_HNDLR) && handled) {
         // A completion answers a job the program started, so the program
         // bounds them; losing one would leave it waiting for ever.
         if (pending_.size() < queue_length_ || event.type == VI_EVENT_IO_COMPLETION) {
@@ -253,7 +255,8 @@ void SessionEvents::dispatch_loop() {
             return;  // the thread's own may be the last owner: shut_down() then detaches it
         const VisaEvent event = std::move(pending_.front());
         pending_.pop_front();
-        backlog_full_ = false;
+        if (pending_.empty())
+            backlog_full_ = false;  // caught up: the next loss is told again
         const State* s = find_state(event.type);
         if (s == nullptr || (s->mechanisms & VI_HNDLR) == 0) {
             // Suspended since it was raised: kept for the handlers' return.

@@ -10,9 +10,10 @@
 // enabled again. The events waiting for the handlers are bounded as the
 // queue is, by VI_ATTR_MAX_QUEUE_LENGTH: an event that finds the backlog
 // full is lost (but an I/O completion, which answers a job the program
-// started: the program bounds those), and the overflow note (a trace line) tells of the first
-// loss after the backlog had room, so that a device that requests service
-// faster than the handler runs costs a bounded memory and an event's work.
+// started: the program bounds those), and the overflow note (a trace line)
+// tells of the first loss until the handlers catch up, so that a device
+// that requests service faster than the handler runs costs a bounded
+// memory and an event's work.
 // No handler call starts once disable() or uninstall() has returned and
 // await_handler_calls() (which waits for the call in progress) too.
 // Thread-safe.
@@ -81,7 +82,7 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
 
     // Called (without a lock of these events held, on the raising thread)
     // when an event is lost because the handlers' backlog is full: the
-    // first loss after the backlog had room. `bound` is the backlog's size.
+    // first loss since the backlog was last empty. `bound` is its size.
     using OverflowNote = std::function<void(ViEventType type, std::size_t bound)>;
     void set_overflow_note(OverflowNote note);
 
@@ -126,7 +127,7 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
     bool overflowed_ = false;
     std::vector<Handler> handlers_;
     std::deque<VisaEvent> pending_;  // for the handlers, at most queue_length_
-    bool backlog_full_ = false;      // an event was lost since the backlog had room
+    bool backlog_full_ = false;      // an event was lost since the backlog was empty
     OverflowNote overflow_note_;
     bool calling_ = false;  // the handler thread runs a chain of handlers
     std::condition_variable calls_ended_;
