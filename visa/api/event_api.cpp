@@ -3,11 +3,35 @@
 // delivers service requests (from a USB488 instrument's interrupt-IN
 // endpoint) and the completions of its asynchronous operations; exception
 // events may be enabled and handled but none is raised.
+#include <cstdio>
+#include <string>
+
 #include "entry_point.h"
 #include "session/session_table.h"
+#include "trace/trace_sink.h"
 #include "visa.h"
 
 using sgvisa::session::SessionTable;
+
+namespace {
+
+// The trace's line for events lost because a session's handlers fall
+// behind (the queue's loss is viWaitOnEvent's VI_WARN_QUEUE_OVERFLOW).
+void note_handler_overflow(ViSession vi, ViEventType type, std::size_t bound) {
+    if (!sgvisa::trace::calls_on())
+        return;
+    std::string line;
+    sgvisa::trace::begin_line(line, sgvisa::trace::now_ns());
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "session 0x%X, event type 0x%08X", static_cast<unsigned>(vi),
+                  static_cast<unsigned>(type));
+    line += "event overflow: " + std::string(ids) + ": " + std::to_string(bound) +
+            " events wait for the handler already (VI_ATTR_MAX_QUEUE_LENGTH); later ones are "
+            "lost until it catches up\n";
+    sgvisa::trace::write_line(line);
+}
+
+}  // namespace
 
 SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism,
                                      ViEventFilter /*context*/) {
@@ -18,6 +42,11 @@ SGVISA_EXPORT ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
+        if ((mechanism & VI_HNDLR) != 0) {
+            session->events().set_overflow_note([vi](ViEventType type, std::size_t bound) {
+                note_handler_overflow(vi, type, bound);
+            });
+        }
         return session->enable_event(eventType, mechanism);
     });
 }
@@ -30,7 +59,11 @@ SGVISA_EXPORT ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUIn
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
-        return session->disable_event(eventType, mechanism);
+        const ViStatus st = session->disable_event(eventType, mechanism);
+        // No handler call starts after this returns: the one in progress
+        // ends first (unless this is that handler).
+        session->events().await_handler_calls();
+        return st;
     });
 }
 
@@ -112,6 +145,8 @@ SGVISA_EXPORT ViStatus viUninstallHandler(ViSession vi, ViEventType eventType, V
         const auto session = SessionTable::global().instrument(vi);
         if (!session)
             return VI_ERROR_INV_OBJECT;
-        return session->events().uninstall(eventType, handler, userHandle);
+        const ViStatus st = session->events().uninstall(eventType, handler, userHandle);
+        session->events().await_handler_calls();
+        return st;
     });
 }

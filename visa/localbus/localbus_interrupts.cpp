@@ -21,6 +21,14 @@ namespace lb = sgproto::localbus;
 // A live simulator sends HELLO at once, and answers a CANCEL at once.
 constexpr auto kHelloBound = std::chrono::milliseconds(500);
 constexpr auto kCancelBound = std::chrono::milliseconds(200);
+// Frames that answer nothing this connection asked, at most, while one
+// INTERRUPT_IN waits: a live device sends at most the late answer of an
+// earlier read's take-back. The reader waits without a deadline while
+// service requests are listened for, so a device that sends more is out of
+// step and its connection is dropped (the endpoint is then lost for the
+// connection's life, as the channel treats a lost endpoint), rather than
+// read at the speed it sends.
+constexpr int kMaxUnwantedFrames = 64;
 
 }  // namespace
 
@@ -137,7 +145,18 @@ class LocalbusInterruptSource final : public usbtmc::InterruptSource {
     // VI_ERROR_ABORT (cancelled) leave it pending.
     ViStatus await_answer(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline,
                           int cancel_fd) {
-        for (;;) {
+        for (int unwanted = 0;; ++unwanted) {
+            if (unwanted > 0) {
+                // Frames already received come without a wait: the
+                // deadline and a cancel are looked at here, or a flood would
+                // keep this loop (and the close that joins it) for ever.
+                if (unwanted > kMaxUnwantedFrames)
+                    return give_up(VI_ERROR_CONN_LOST);
+                if (Clock::now() >= deadline)
+                    return VI_ERROR_TMO;
+                if (localbus::cancel_signalled(cancel_fd))
+                    return VI_ERROR_ABORT;
+            }
             lb::FrameHeader h{};
             std::vector<std::uint8_t> payload;
             const ViStatus st = localbus::receive_frame(fd_, rx_, deadline, h, payload, cancel_fd);
@@ -226,7 +245,7 @@ class LocalbusInterruptSource final : public usbtmc::InterruptSource {
     std::uint32_t seq_ = 0;  // of the last frame sent
     bool pending_ = false;   // an INTERRUPT_IN waits for its answer
     std::uint32_t pending_seq_ = 0;
-    std::vector<std::uint8_t> rx_;
+    FrameBuffer rx_;
 };
 
 std::unique_ptr<usbtmc::InterruptSource> make_localbus_interrupt_source(

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 #include "frame_socket.h"
 #include "localbus_interrupts.h"
+#include "trace/trace_reason.h"
 #include "transport/process_descriptors.h"
 
 namespace sgvisa::localbus {
@@ -109,8 +111,8 @@ ViStatus LocalbusLink::send_request(std::uint8_t type, std::uint32_t param,
     return flush_tx(deadline, interruptible);
 }
 
-ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer& out,
-                                   bool interruptible) {
+ViStatus LocalbusLink::wait_answer(std::uint8_t type, std::uint32_t seq, Deadline deadline,
+                                   Answer& out, bool interruptible) {
     if (lost_)
         return VI_ERROR_CONN_LOST;
     for (;;) {
@@ -124,10 +126,24 @@ ViStatus LocalbusLink::wait_answer(std::uint32_t seq, Deadline deadline, Answer&
             return lost();
         if (rst != VI_SUCCESS)
             return rst;
-        if (h.seq != seq)
-            continue;  // the late answer of a request given up on
-        out.status = h.status;
-        return VI_SUCCESS;
+        // The answer echoes both: a frame that echoes only the seq answers
+        // nothing this link asked.
+        if (h.seq == seq && h.type == type) {
+            out.status = h.status;
+            if (out.status == lb::STATUS_NOT_CLAIMED)
+                claim_moved_ = true;
+            else if (type == lb::BULK_IN && out.status == lb::STATUS_OK)
+                claim_moved_ = false;
+            return VI_SUCCESS;
+        }
+        // The late answer of a request given up on, or a frame that answers
+        // nothing. Frames already received are taken without a wait, so the
+        // deadline and a cancel are looked at here too: a device that sends
+        // without pause would otherwise keep this loop for ever.
+        if (interruptible && cancelled_.load())
+            return VI_ERROR_ABORT;
+        if (Clock::now() >= deadline)
+            return VI_ERROR_TMO;
     }
 }
 
@@ -148,11 +164,12 @@ ViStatus LocalbusLink::claim(Deadline deadline) {
     if (claimed_)
         return VI_SUCCESS;
     constexpr std::uint32_t kTakeOver = 1;
+    const auto started = Clock::now();
     std::uint32_t seq = 0;
     Answer a;
     ViStatus st = send_request(lb::CLAIM, kTakeOver, {}, deadline, seq);
     if (st == VI_SUCCESS)
-        st = wait_answer(seq, deadline, a);
+        st = wait_answer(lb::CLAIM, seq, deadline, a);
     if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
         // Still queued behind a holder that does not let go, or given up
         // on: the request goes back, so that a late grant does not hold the
@@ -162,11 +179,23 @@ ViStatus LocalbusLink::claim(Deadline deadline) {
         std::uint32_t release_seq = 0;
         if (send_request(lb::RELEASE, 0, {}, bound, release_seq, false) == VI_SUCCESS) {
             Answer late;
-            wait_answer(release_seq, bound, late, false);
+            wait_answer(lb::RELEASE, release_seq, bound, late, false);
         }
         if (lost_)
             return VI_ERROR_CONN_LOST;
-        return st == VI_ERROR_ABORT ? st : VI_ERROR_RSRC_BUSY;
+        if (st == VI_ERROR_TMO) {
+            // A take-over is granted at once unless the holder's read is
+            // pending: a claim unanswered is a device that does not answer,
+            // not another session's lock (those are the lock file's).
+            trace::note_reason([&] {
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+                return "the device did not answer its claim within " + std::to_string(ms.count()) +
+                       " ms: it is there but does not answer (a stopped or hung simulator, or "
+                       "another program reading from it)";
+            });
+        }
+        return st;
     }
     if (st != VI_SUCCESS)
         return st;
@@ -183,7 +212,7 @@ ViStatus LocalbusLink::transact_once(std::uint8_t type, std::uint32_t param,
     ViStatus st = send_request(type, param, payload, deadline, seq);
     if (st != VI_SUCCESS)
         return st;
-    return wait_answer(seq, deadline, out);
+    return wait_answer(type, seq, deadline, out);
 }
 
 ViStatus LocalbusLink::transact(std::uint8_t type, std::uint32_t param,
@@ -265,7 +294,7 @@ ViStatus LocalbusLink::bulk_out_posting(std::span<const std::uint8_t> data,
         Answer a;
         ViStatus st = flush_tx(deadline, true);
         if (st == VI_SUCCESS)
-            st = wait_answer(seq, deadline, a);
+            st = wait_answer(lb::BULK_OUT, seq, deadline, a);
         if (st == VI_SUCCESS && a.status == lb::STATUS_OK) {
             posted = true;
             return VI_SUCCESS;
@@ -311,10 +340,10 @@ void LocalbusLink::drop_posted(bool& sent) {
     if (send_request(lb::CANCEL, posted_.in_seq, {}, bound, cancel_seq, false) != VI_SUCCESS)
         return;
     Answer a;
-    sent = wait_answer(posted_.request_seq, bound, a, false) == VI_SUCCESS &&
+    sent = wait_answer(lb::BULK_OUT, posted_.request_seq, bound, a, false) == VI_SUCCESS &&
            a.status == lb::STATUS_OK;
     Answer late;
-    wait_answer(posted_.in_seq, bound, late, false);
+    wait_answer(lb::BULK_IN, posted_.in_seq, bound, late, false);
 }
 
 LocalbusLink::Posted LocalbusLink::post(std::span<const std::uint8_t> request,
@@ -367,7 +396,7 @@ ViStatus LocalbusLink::collect(const Posted& p, ViStatus sending, std::span<std:
     ViStatus st = sending;
     Answer a;
     if (st == VI_SUCCESS)
-        st = wait_answer(p.request_seq, deadline, a);
+        st = wait_answer(lb::BULK_OUT, p.request_seq, deadline, a);
     if (st != VI_SUCCESS || a.status != lb::STATUS_OK) {
         // The BULK_IN waits at the device (a refused one is answered at
         // once): it is taken back before anything else is sent.
@@ -385,7 +414,7 @@ void LocalbusLink::take_back_bulk_in(std::uint32_t seq) {
     std::uint32_t cancel_seq = 0;
     if (send_request(lb::CANCEL, seq, {}, bound, cancel_seq, false) == VI_SUCCESS) {
         Answer late;
-        wait_answer(seq, bound, late, false);
+        wait_answer(lb::BULK_IN, seq, bound, late, false);
     }
 }
 
@@ -409,12 +438,22 @@ ViStatus LocalbusLink::bulk_in_answer(ViStatus sending, std::uint32_t seq, std::
     ViStatus st = sending;
     Answer a;
     if (st == VI_SUCCESS)
-        st = wait_answer(seq, deadline, a);
+        st = wait_answer(lb::BULK_IN, seq, deadline, a);
     if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
         // Take the request back and consume its answer (cancelled, or data
         // that came too late and is dropped) so the next one matches. This
         // short wait is not cut by cancel(): the stream must stay in step.
         take_back_bulk_in(seq);
+        if (st == VI_ERROR_TMO && claim_moved_) {
+            claim_moved_ = false;
+            trace::note_reason([] {
+                return std::string(
+                    "another connection took the instrument over between this session's write "
+                    "and its read (a process or session that uses it without a lock), and its "
+                    "message discarded the reply: sessions that share an instrument need viLock "
+                    "or an exclusive open");
+            });
+        }
         return lost_ ? VI_ERROR_CONN_LOST : st;
     }
     if (st != VI_SUCCESS)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_socket.h"
 #include "localbus_interrupts.h"
 #include "proto/localbus_frames.h"
 #include "usbtmc/usb_link.h"
@@ -28,7 +29,8 @@ class LocalbusLink final : public usbtmc::UsbLink {
     LocalbusLink& operator=(const LocalbusLink&) = delete;
 
     // Takes the claim over (CLAIM with take-over) unless it is held; keeps
-    // it after an operation, since the next claimer takes it over. A
+    // it after an operation, since the next claimer takes it over. A claim
+    // the device leaves unanswered is VI_ERROR_TMO, with the reason noted. A
     // transfer refused as unclaimed (another process took the claim) is
     // claimed again and sent again once.
     ViStatus acquire(Deadline deadline) override;
@@ -76,8 +78,11 @@ class LocalbusLink final : public usbtmc::UsbLink {
     // Queues one request frame to go with the next send; its seq.
     std::uint32_t queue_request(std::uint8_t type, std::uint32_t param,
                                 std::span<const std::uint8_t> payload);
-    // Waits for the answer to `seq`, discarding answers to earlier requests.
-    ViStatus wait_answer(std::uint32_t seq, Deadline deadline, Answer& out,
+    // Waits for the answer to the request `seq` of `type`, discarding the
+    // late answers of earlier requests and frames that answer nothing; ends
+    // by `deadline` (VI_ERROR_TMO), or on cancel() (VI_ERROR_ABORT) when
+    // `interruptible`, however fast such frames come.
+    ViStatus wait_answer(std::uint8_t type, std::uint32_t seq, Deadline deadline, Answer& out,
                          bool interruptible = true);
     // A request and its answer; an unclaimed refusal is claimed and retried once.
     ViStatus transact(std::uint8_t type, std::uint32_t param, std::span<const std::uint8_t> payload,
@@ -124,8 +129,12 @@ class LocalbusLink final : public usbtmc::UsbLink {
     std::uint32_t next_seq_;
     bool claimed_;
     bool lost_ = false;
+    // A transfer was refused as unclaimed since the last reply came: another
+    // connection took the claim over, and its message discards a pending
+    // reply (IEEE 488.2), which a timeout's reason then says.
+    bool claim_moved_ = false;
     std::vector<std::uint8_t> tx_;  // bytes of frames not yet sent
-    std::vector<std::uint8_t> rx_;  // bytes received, not yet a whole frame
+    FrameBuffer rx_;                // bytes received, not yet taken as frames
     Posted posted_;                 // in flight while posting_
     bool posting_ = false;
 };

@@ -90,6 +90,11 @@ ViStatus SessionEvents::disable(ViEventType type, ViUInt16 mechanism) {
         const ViUInt16 before = s.second.mechanisms;
         s.second.mechanisms &= static_cast<ViUInt16>(~mechanism);
         changed = changed || before != s.second.mechanisms;
+        if ((s.second.mechanisms & VI_HNDLR) == 0) {
+            // Events not yet handed to a handler are not handed any more.
+            const ViEventType t = s.first;
+            std::erase_if(pending_, [t](const VisaEvent& e) { return e.type == t; });
+        }
     }
     return changed ? VI_SUCCESS : VI_SUCCESS_EVENT_DIS;
 }
@@ -173,7 +178,18 @@ ViStatus SessionEvents::uninstall(ViEventType type, ViHndlr handler, ViAddr user
 }
 
 void SessionEvents::raise(const VisaEvent& event) {
-    std::lock_guard lock(mutex_);
+    OverflowNote note;
+    std::size_t bound = 0;
+    {
+        std::lock_guard lock(mutex_);
+        raise_locked(event, note);
+        bound = queue_length_;
+    }
+    if (note)
+        note(event.type, bound);
+}
+
+void SessionEvents::raise_locked(const VisaEvent& event, OverflowNote& note) {
     if (stopping_)
         return;
     const State* s = find_state(event.type);
@@ -187,14 +203,35 @@ void SessionEvents::raise(const VisaEvent& event) {
             queue_changed_.notify_all();
         }
     }
-    if (s->mechanisms & VI_HNDLR) {
-        pending_.push_back(event);
-        start_dispatcher();
-        pending_changed_.notify_all();
+    const bool handled = std::any_of(handlers_.begin(), handlers_.end(),
+                                     [&](const Handler& h) { return h.type == event.type; });
+    if ((s->mechanisms & VI_HNDLR) && handled) {
+        // A completion answers a job the program started, so the program
+        // bounds them; losing one would leave it waiting for ever.
+        if (pending_.size() < queue_length_ || event.type == VI_EVENT_IO_COMPLETION) {
+            pending_.push_back(event);
+            start_dispatcher();
+            pending_changed_.notify_all();
+        } else if (!backlog_full_) {
+            backlog_full_ = true;
+            note = overflow_note_;
+        }
     } else if (s->mechanisms & VI_SUSPEND_HNDLR) {
         if (suspended_.size() < queue_length_)
             suspended_.push_back(event);
     }
+}
+
+void SessionEvents::set_overflow_note(OverflowNote note) {
+    std::lock_guard lock(mutex_);
+    overflow_note_ = std::move(note);
+}
+
+void SessionEvents::await_handler_calls() {
+    std::unique_lock lock(mutex_);
+    if (dispatcher_id_ == std::this_thread::get_id())
+        return;
+    calls_ended_.wait(lock, [this] { return !calling_; });
 }
 
 void SessionEvents::set_queue_length(std::size_t length) {
@@ -218,18 +255,33 @@ void SessionEvents::dispatch_loop() {
             return;  // the thread's own may be the last owner: shut_down() then detaches it
         const VisaEvent event = std::move(pending_.front());
         pending_.pop_front();
+        if (pending_.empty())
+            backlog_full_ = false;  // caught up: the next loss is told again
+        const State* s = find_state(event.type);
+        if (s == nullptr || (s->mechanisms & VI_HNDLR) == 0) {
+            // Suspended since it was raised: kept for the handlers' return.
+            if (s != nullptr && (s->mechanisms & VI_SUSPEND_HNDLR) != 0 &&
+                suspended_.size() < queue_length_)
+                suspended_.push_back(event);
+            continue;
+        }
         // Newest handler first; VI_SUCCESS_NCHAIN stops the chain.
         std::vector<Handler> chain;
         for (auto it = handlers_.rbegin(); it != handlers_.rend(); ++it) {
             if (it->type == event.type)
                 chain.push_back(*it);
         }
+        if (chain.empty())
+            continue;
+        calling_ = true;
         lock.unlock();
         for (const Handler& h : chain) {
             if (dispatch_(h.handler, h.user, event) == VI_SUCCESS_NCHAIN)
                 break;
         }
         lock.lock();
+        calling_ = false;
+        calls_ended_.notify_all();
     }
 }
 

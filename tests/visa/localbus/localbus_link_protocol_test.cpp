@@ -249,7 +249,8 @@ TEST_F(ScriptedDeviceEnd, AClaimGivenUpOnIsTakenBackSoThatTheNextOneIsANewReques
         EXPECT_EQ(release.type, lb::RELEASE) << "the waiting CLAIM goes back";
         answer(lb::CLAIM, lb::STATUS_NOT_CLAIMED, claim.seq, {});
         answer(lb::RELEASE, lb::STATUS_OK, release.seq, {});
-        EXPECT_EQ(claiming.get(), cancelled ? VI_ERROR_ABORT : VI_ERROR_RSRC_BUSY);
+        // Unanswered, the claim is a device that does not answer, not a lock.
+        EXPECT_EQ(claiming.get(), cancelled ? VI_ERROR_ABORT : VI_ERROR_TMO);
         link_->resume();
     }
 }

@@ -7,7 +7,16 @@
 // handlers, newest first, on a thread of the library, never while a lock of
 // the library is held, so a handler may call the library. Suspended handlers
 // (VI_SUSPEND_HNDLR) keep their events until the handler mechanism is
-// enabled again. Thread-safe.
+// enabled again. The events waiting for the handlers are bounded as the
+// queue is, by VI_ATTR_MAX_QUEUE_LENGTH: an event that finds the backlog
+// full is lost (but an I/O completion, which answers a job the program
+// started: the program bounds those), and the overflow note (a trace line)
+// tells of the first loss until the handlers catch up, so that a device
+// that requests service faster than the handler runs costs a bounded
+// memory and an event's work.
+// No handler call starts once disable() or uninstall() has returned and
+// await_handler_calls() (which waits for the call in progress) too.
+// Thread-safe.
 #pragma once
 
 #include <condition_variable>
@@ -71,6 +80,19 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
     // dropped when the session is not enabled for it. Any thread.
     void raise(const VisaEvent& event);
 
+    // Called (without a lock of these events held, on the raising thread)
+    // when an event is lost because the handlers' backlog is full: the
+    // first loss since the backlog was last empty. `bound` is its size.
+    using OverflowNote = std::function<void(ViEventType type, std::size_t bound)>;
+    void set_overflow_note(OverflowNote note);
+
+    // Waits until no handler call is in progress, so that after a
+    // disable() or uninstall() no handler call starts once this returns.
+    // Returns at once on the handler thread itself (a handler that
+    // disables its own events) and must be called with no lock a handler
+    // may take held.
+    void await_handler_calls();
+
     void set_queue_length(std::size_t length);
 
     // Stops delivering: waits for a handler call in progress unless called
@@ -90,6 +112,8 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
     State& state(ViEventType type);
     const State* find_state(ViEventType type) const;
     void dispatch_loop();
+    // raise() under mutex_; `note` is set when the caller must report a loss.
+    void raise_locked(const VisaEvent& event, OverflowNote& note);
     // Starts the handler thread if needed; caller holds mutex_.
     void start_dispatcher();
 
@@ -102,7 +126,11 @@ class SessionEvents : public std::enable_shared_from_this<SessionEvents> {
     std::size_t queue_length_ = 50;
     bool overflowed_ = false;
     std::vector<Handler> handlers_;
-    std::deque<VisaEvent> pending_;    // for the handlers
+    std::deque<VisaEvent> pending_;  // for the handlers, at most queue_length_
+    bool backlog_full_ = false;      // an event was lost since the backlog was empty
+    OverflowNote overflow_note_;
+    bool calling_ = false;  // the handler thread runs a chain of handlers
+    std::condition_variable calls_ended_;
     std::deque<VisaEvent> suspended_;  // kept while handlers are suspended
     std::thread dispatcher_;
     std::thread::id dispatcher_id_;
