@@ -77,12 +77,15 @@ TEST_P(UnservedOperation, SaysNotSupportedAndDoesNothingElse) {
     EXPECT_EQ(instrument().clears(), 0) << GetParam().name;
     ASSERT_EQ(viClose(vi), VI_SUCCESS);
     unsigned char out[16];
-    if (std::strncmp(GetParam().name, "viPeek", 6) != 0)
+    if (std::strncmp(GetParam().name, "viPeek", 6) != 0) {
         EXPECT_EQ(GetParam().call(vi, out), VI_ERROR_INV_OBJECT) << GetParam().name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Binding, UnservedOperation, ::testing::ValuesIn(kUnserved),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Unserved>& row) {
+                             return std::string(row.param.name);
+                         });
 
 }  // namespace
 }  // namespace sgtest
