@@ -340,6 +340,31 @@ ViStatus _VI_FUNCC viQueryf(ViSession vi, ViConstString writeFmt, ViConstString 
 ViStatus _VI_FUNC viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
                             ViVAList params);
 
+/* Buffered I/O, files, USB control transfers, formatted I/O on strings */
+#ifndef VI_ERROR_FILE_ACCESS
+#define VI_ERROR_FILE_ACCESS ((ViStatus)0xBFFF00A1UL)
+#endif
+#ifndef VI_ERROR_FILE_IO
+#define VI_ERROR_FILE_IO ((ViStatus)0xBFFF00A2UL)
+#endif
+ViStatus _VI_FUNC viBufWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
+ViStatus _VI_FUNC viBufRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt);
+ViStatus _VI_FUNC viReadToFile(ViSession vi, ViConstString filename, ViUInt32 cnt,
+                               ViPUInt32 retCnt);
+ViStatus _VI_FUNC viWriteFromFile(ViSession vi, ViConstString filename, ViUInt32 cnt,
+                                  ViPUInt32 retCnt);
+ViStatus _VI_FUNC viUsbControlOut(ViSession vi, ViInt16 bmRequestType, ViInt16 bRequest,
+                                  ViUInt16 wValue, ViUInt16 wIndex, ViUInt16 wLength,
+                                  ViConstBuf buf);
+ViStatus _VI_FUNC viUsbControlIn(ViSession vi, ViInt16 bmRequestType, ViInt16 bRequest,
+                                 ViUInt16 wValue, ViUInt16 wIndex, ViUInt16 wLength, ViPBuf buf,
+                                 ViPUInt16 retCnt);
+ViStatus _VI_FUNCC viSPrintf(ViSession vi, ViPBuf buf, ViConstString writeFmt, ...);
+ViStatus _VI_FUNC viVSPrintf(ViSession vi, ViPBuf buf, ViConstString writeFmt, ViVAList parms);
+ViStatus _VI_FUNCC viSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt, ...);
+ViStatus _VI_FUNC viVSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt,
+                            ViVAList arglist);
+
 #ifdef __cplusplus
 }
 #endif
