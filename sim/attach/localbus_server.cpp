@@ -24,9 +24,9 @@ namespace lb = sgproto::localbus;
 namespace {
 
 // GET_DESCRIPTOR of the device descriptor (USB 2.0, 9.4.3 and 9.6.1, Table
-// 9-8), which a USB host's controller would answer from the device: the
-// local bus has no other place to ask. Other descriptors stall; the hello
-// carries what the host needs of them.
+// 9-8), for a program's viUsbControlIn: on USB the gadget framework answers
+// it, on the local bus the attachment, which knows the identity. Other
+// descriptors stall; the hello carries what the host needs of them.
 constexpr std::uint8_t kGetDescriptor = 6;
 
 std::optional<std::vector<std::uint8_t>> device_descriptor(const DeviceIdentity& identity,

@@ -93,6 +93,8 @@ SGVISA_EXPORT ViStatus viVSPrintf(ViSession vi, ViPBuf buf, ViConstString writeF
 }
 
 SGVISA_EXPORT ViStatus viSPrintf(ViSession vi, ViPBuf buf, ViConstString writeFmt, ...) {
+    const sgvisa::api::CallTrace traced(
+        "viSPrintf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("writeFmt", writeFmt); });
     va_list params;
     va_start(params, writeFmt);
     const ViStatus st = viVSPrintf(vi, buf, writeFmt, params);
@@ -122,6 +124,8 @@ SGVISA_EXPORT ViStatus viVSScanf(ViSession vi, ViConstBuf buf, ViConstString rea
 }
 
 SGVISA_EXPORT ViStatus viSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt, ...) {
+    const sgvisa::api::CallTrace traced(
+        "viSScanf", [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi).str("readFmt", readFmt); });
     va_list params;
     va_start(params, readFmt);
     const ViStatus st = viVSScanf(vi, buf, readFmt, params);

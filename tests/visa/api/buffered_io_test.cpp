@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ASSERT_EQ(viSetBuf(vi, VI_WRITE_BUF, 64), VI_SUCCESS);
                   },
                   {{"OUTP 0\n", true}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<WriteCase>& p) { return std::string(p.param.name); });
 
 // viBufRead takes the reply in pieces of VI_ATTR_RD_BUF_SIZE and shares the
 // read buffer with viScanf.

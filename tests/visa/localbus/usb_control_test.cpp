@@ -57,10 +57,12 @@ TEST_P(UsbControl, RequestGoesOrIsRefused) {
         c.in ? viUsbControlIn(vi_, c.type, c.request, c.value, c.index, c.length, buf.data(), &got)
              : viUsbControlOut(vi_, c.type, c.request, c.value, c.index, c.length, buf.data());
     EXPECT_EQ(st, c.status);
-    if (c.got >= 0)
+    if (c.got >= 0) {
         EXPECT_EQ(got, c.got);
-    if (c.in && st == VI_SUCCESS)
+    }
+    if (c.in && st == VI_SUCCESS) {
         EXPECT_EQ(buf[c.length], 0xEE);  // nothing past wLength
+    }
     // The session still works after each.
     char idn[128];
     EXPECT_EQ(viQueryf(vi_, "*IDN?\n", "%127t", idn), VI_SUCCESS);
@@ -85,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{"ClassToDevice", true, 0xA0, 7, 0, 0, 2, VI_ERROR_INV_PARAMETER, 0},
         ControlCase{"WrongDirection", true, 0x21, 7, 0, 0, 2, VI_ERROR_INV_PARAMETER, 0},
         ControlCase{"TooLong", true, 0xC0, 1, 0, 0, 5000, VI_ERROR_INV_PARAMETER, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ControlCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace sgtest
