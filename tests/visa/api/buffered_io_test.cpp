@@ -58,6 +58,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ASSERT_EQ(viPrintf(vi, "%d\n", 7), VI_SUCCESS);
                   },
                   {{"abcd", false}, {"efgh", false}, {"ij7\n", true}}},
+        WriteCase{"LongViPrintfGoesInPiecesOfTheBufferSize",
+                  [](ViSession vi) {
+                      ASSERT_EQ(viSetBuf(vi, VI_WRITE_BUF, 4), VI_SUCCESS);
+                      ASSERT_EQ(viPrintf(vi, "%s\n", "123456789"), VI_SUCCESS);
+                  },
+                  {{"1234", false}, {"5678", false}, {"9\n", true}}},
         WriteCase{"FlushOnAccessSendsEachCall",
                   [](ViSession vi) {
                       ASSERT_EQ(viSetAttribute(vi, VI_ATTR_WR_BUF_OPER_MODE, VI_FLUSH_ON_ACCESS),
