@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "proto/bus_directory.h"
 #include "proto/localbus_frames.h"
@@ -21,6 +22,41 @@ namespace sgsim {
 namespace lb = sgproto::localbus;
 
 namespace {
+
+// GET_DESCRIPTOR of the device descriptor (USB 2.0, 9.4.3 and 9.6.1, Table
+// 9-8), for a program's viUsbControlIn: on USB the gadget framework answers
+// it, on the local bus the attachment, which knows the identity. Other
+// descriptors stall; the hello carries what the host needs of them.
+constexpr std::uint8_t kGetDescriptor = 6;
+
+std::optional<std::vector<std::uint8_t>> device_descriptor(const DeviceIdentity& identity,
+                                                           std::uint16_t value,
+                                                           std::uint16_t length) {
+    constexpr std::uint8_t kDeviceDescriptor = 1;
+    if ((value >> 8) != kDeviceDescriptor || (value & 0xFF) != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> d = {18,
+                                   kDeviceDescriptor,
+                                   0x00,
+                                   0x02,  // bcdUSB 2.00
+                                   0,
+                                   0,
+                                   0,
+                                   64,  // class in interface
+                                   static_cast<std::uint8_t>(identity.vendor_id & 0xFF),
+                                   static_cast<std::uint8_t>(identity.vendor_id >> 8),
+                                   static_cast<std::uint8_t>(identity.product_id & 0xFF),
+                                   static_cast<std::uint8_t>(identity.product_id >> 8),
+                                   0x00,
+                                   0x01,  // bcdDevice 1.00
+                                   1,
+                                   2,
+                                   3,
+                                   1};  // strings, one configuration
+    if (d.size() > length)
+        d.resize(length);
+    return d;
+}
 
 // A connection whose unsent answers grow beyond this is not reading: it is
 // no longer read from until it catches up, and dropped past the hard limit.
@@ -297,7 +333,7 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
         return;
     }
     if (type != lb::BULK_OUT && type != lb::BULK_IN && type != lb::CONTROL_IN &&
-        type != lb::CLEAR_HALT) {
+        type != lb::CONTROL_OUT && type != lb::CLEAR_HALT) {
         c.closed = true;
         return;
     }
@@ -327,11 +363,27 @@ void LocalbusServer::handle_frame(Connection& c, std::uint8_t type, std::uint32_
                 return;
             }
             const auto data =
-                device_.control_in(s.request_type, s.request, s.value, s.index, s.length);
+                s.request_type == 0x80 && s.request == kGetDescriptor
+                    ? device_descriptor(identity_, s.value, s.length)
+                    : device_.control_in(s.request_type, s.request, s.value, s.index, s.length);
             if (data)
                 answer(c, lb::CONTROL_IN, lb::STATUS_OK, seq, data->data(), data->size());
             else
                 answer(c, lb::CONTROL_IN, lb::STATUS_STALL, seq, nullptr, 0);
+            break;
+        }
+        case lb::CONTROL_OUT: {
+            lb::ControlSetup s;
+            if (length < lb::kControlSetupSize ||
+                !lb::decode_setup({payload, lb::kControlSetupSize}, s) ||
+                length - lb::kControlSetupSize != s.length) {
+                c.closed = true;
+                return;
+            }
+            const bool ok = device_.control_out(
+                s.request_type, s.request, s.value, s.index,
+                {payload + lb::kControlSetupSize, length - lb::kControlSetupSize});
+            answer(c, lb::CONTROL_OUT, ok ? lb::STATUS_OK : lb::STATUS_STALL, seq, nullptr, 0);
             break;
         }
         case lb::CLEAR_HALT:

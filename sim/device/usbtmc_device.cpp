@@ -336,6 +336,29 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
     const bool to_in_endpoint = to_endpoint && (index & 0xFF) == kBulkInEndpoint;
     const bool to_out_endpoint = to_endpoint && (index & 0xFF) == kBulkOutEndpoint;
 
+    // GET_STATUS, the standard request a host sends a configured device's
+    // interface and endpoints (USB 2.0, 9.4.5): the device is bus-powered
+    // without remote wakeup, an endpoint tells whether it is halted. The
+    // other standard requests are the bus's (the gadget framework's on USB,
+    // the attachment's on the local bus).
+    if ((request_type & 0x60) == 0) {
+        if (request != kStandardGetStatus || length < 2)
+            return std::nullopt;
+        const std::uint8_t recipient = request_type & 0x1F;
+        const std::uint8_t endpoint = index & 0xFF;
+        if (request_type == 0x80 || (recipient == 1 && endpoint == kInterfaceNumber))
+            return std::vector<std::uint8_t>{0, 0};
+        if (recipient != 2)
+            return std::nullopt;
+        if (endpoint == kBulkInEndpoint)
+            return std::vector<std::uint8_t>{static_cast<std::uint8_t>(s.in_halted), 0};
+        if (endpoint == kBulkOutEndpoint)
+            return std::vector<std::uint8_t>{static_cast<std::uint8_t>(s.out_halted), 0};
+        if (endpoint == kInterruptInEndpoint && has_interrupt_in())
+            return std::vector<std::uint8_t>{0, 0};
+        return std::nullopt;
+    }
+
     switch (request) {
         case tmc::INITIATE_ABORT_BULK_OUT:
             if (!to_out_endpoint)
@@ -440,6 +463,20 @@ std::optional<std::vector<std::uint8_t>> UsbtmcDevice::control_in(std::uint8_t r
     if (r.size() > length)
         r.resize(length);
     return r;
+}
+
+bool UsbtmcDevice::control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                               std::uint16_t index, std::span<const std::uint8_t> data) {
+    // CLEAR_FEATURE(ENDPOINT_HALT) to a bulk endpoint (USB 2.0, 9.4.1); USBTMC
+    // has no OUT class requests, and the device takes no vendor ones.
+    constexpr std::uint8_t kClearFeature = 1;
+    const std::uint8_t endpoint = index & 0xFF;
+    if (request_type == 0x02 && request == kClearFeature && value == 0 && data.empty() &&
+        (endpoint == kBulkInEndpoint || endpoint == kBulkOutEndpoint)) {
+        clear_halt(endpoint);
+        return true;
+    }
+    return false;
 }
 
 void UsbtmcDevice::clear_halt(std::uint8_t endpoint) {

@@ -184,6 +184,7 @@ constexpr Attribute kInstrumentAttributes[] = {
     SG_BOOLEAN_SETTING(VI_ATTR_TERMCHAR_EN, term_char_enabled),
     SG_BOOLEAN_SETTING(VI_ATTR_SEND_END_EN, send_end),
     SG_BOOLEAN_SETTING(VI_ATTR_SUPPRESS_END_EN, suppress_end),
+    SG_BOOLEAN_SETTING(VI_ATTR_FILE_APPEND_EN, file_append),
     {VI_ATTR_IO_PROT,
      [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.io_protocol); },
      [](SessionSettings& settings, ViAttrState value) -> ViStatus {

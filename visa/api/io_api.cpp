@@ -1,4 +1,5 @@
-// Basic I/O: viWrite, viRead, viClear, viReadSTB, viFlush, viSetBuf, and
+// Basic I/O: viWrite, viRead, viClear, viReadSTB, viFlush, viSetBuf, the
+// buffered viBufWrite and viBufRead (session/formatted_io.h), and
 // USB488's viAssertTrigger (the TRIGGER message) and viGpibControlREN
 // (REN_CONTROL, GO_TO_LOCAL, LOCAL_LOCKOUT): VI_ERROR_NSUP_OPER where the
 // instrument's capabilities lack the feature.
@@ -75,7 +76,52 @@ SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 
     });
 }
 
-// Device clear; the session's buffered input goes too.
+// viWrite into the formatted write buffer, which viPrintf shares; see
+// session/formatted_io.h for when it goes out.
+SGVISA_EXPORT ViStatus viBufWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+    const sgvisa::api::CallTrace traced("viBufWrite", [&](sgvisa::api::CallArgs& a) {
+        a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("retCnt", retCnt);
+    });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        if (retCnt != nullptr)
+            *retCnt = 0;
+        if (buf == nullptr && cnt > 0)
+            return VI_ERROR_USER_BUF;
+        SessionIo io;
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        std::size_t taken = 0;
+        const ViStatus wrote =
+            sgvisa::session::buffered_write(io, std::span<const std::uint8_t>(buf, cnt), taken);
+        if (retCnt != nullptr)
+            *retCnt = static_cast<ViUInt32>(taken);
+        return wrote;
+    });
+}
+
+// viRead from the formatted read buffer, which viScanf shares.
+SGVISA_EXPORT ViStatus viBufRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt) {
+    const sgvisa::api::CallTrace traced(
+        "viBufRead", [&](sgvisa::api::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        if (retCnt != nullptr)
+            *retCnt = 0;
+        if (buf == nullptr && cnt > 0)
+            return VI_ERROR_USER_BUF;
+        SessionIo io;
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        std::size_t count = 0;
+        const ViStatus read = sgvisa::session::buffered_read(io, std::span(buf, cnt), count);
+        if (retCnt != nullptr)
+            *retCnt = static_cast<ViUInt32>(count);
+        return read;
+    });
+}
+
+// Device clear; the session's formatted buffers go too.
 SGVISA_EXPORT ViStatus viClear(ViSession vi) {
     const sgvisa::api::CallTrace traced("viClear",
                                         [&](sgvisa::api::CallArgs& a) { a.obj("vi", vi); });
@@ -116,8 +162,10 @@ SGVISA_EXPORT ViStatus viFlush(ViSession vi, ViUInt16 mask) {
         constexpr ViUInt16 kKnown = VI_READ_BUF | VI_WRITE_BUF | VI_READ_BUF_DISCARD |
                                     VI_WRITE_BUF_DISCARD | VI_IO_IN_BUF | VI_IO_OUT_BUF |
                                     VI_IO_IN_BUF_DISCARD | VI_IO_OUT_BUF_DISCARD;
+        // Two flags for one buffer contradict each other.
         if (mask == 0 || (mask & ~kKnown) != 0 ||
-            ((mask & VI_READ_BUF) && (mask & VI_READ_BUF_DISCARD)))
+            ((mask & VI_READ_BUF) && (mask & VI_READ_BUF_DISCARD)) ||
+            ((mask & VI_WRITE_BUF) && (mask & VI_WRITE_BUF_DISCARD)))
             return VI_ERROR_INV_MASK;
         SessionIo io;
         const ViStatus st = sgvisa::session::begin_session_io(vi, io);
@@ -140,6 +188,16 @@ SGVISA_EXPORT ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
             return VI_ERROR_INV_MASK;
         if (size == 0)
             return VI_ERROR_INV_SIZE;
+        if (mask & (VI_READ_BUF | VI_WRITE_BUF)) {
+            // What the buffers hold goes first: the write buffer's bytes to
+            // the instrument, the read buffer's away.
+            SessionIo io;
+            ViStatus st = sgvisa::session::begin_session_io(vi, io);
+            if (st == VI_SUCCESS)
+                st = sgvisa::session::prepare_buffer_resize(io, mask);
+            if (st < 0)
+                return st;
+        }
         session->change_settings([&](sgvisa::session::SessionSettings& settings) {
             if (mask & VI_READ_BUF)
                 settings.read_buffer_size = size;

@@ -63,6 +63,14 @@ void AsyncTransfer::prepare_control(libusb_device_handle* handle, std::uint8_t r
                                  this, 0);
 }
 
+void AsyncTransfer::prepare_control_out(libusb_device_handle* handle, std::uint8_t request_type,
+                                        std::uint8_t request, std::uint16_t value,
+                                        std::uint16_t index, std::span<const std::uint8_t> data) {
+    prepare_control(handle, request_type, request, value, index,
+                    static_cast<std::uint16_t>(data.size()));
+    std::copy(data.begin(), data.end(), buffer_.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+}
+
 int AsyncTransfer::submit() {
     completed_ = 0;
     return runtime_.api.submit_transfer(transfer_);

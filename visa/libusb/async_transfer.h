@@ -42,6 +42,10 @@ class AsyncTransfer {
     void prepare_control(libusb_device_handle* handle, std::uint8_t request_type,
                          std::uint8_t request, std::uint16_t value, std::uint16_t index,
                          std::uint16_t length);
+    // A control transfer with the OUT data stage `data` (or none).
+    void prepare_control_out(libusb_device_handle* handle, std::uint8_t request_type,
+                             std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                             std::span<const std::uint8_t> data);
 
     // libusb_submit_transfer: a libusb error code.
     int submit();

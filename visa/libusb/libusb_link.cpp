@@ -222,6 +222,18 @@ class LibusbLink final : public usbtmc::UsbLink {
         return VI_SUCCESS;
     }
 
+    // `data` is at most a control transfer's wLength (the caller's bound).
+    ViStatus control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t index, std::span<const std::uint8_t> data,
+                         Deadline deadline) override {
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        if (data.size() > 0xFFFF)
+            return VI_ERROR_INV_PARAMETER;
+        control_->prepare_control_out(device_->handle(), request_type, request, value, index, data);
+        return run(control_, deadline);  // a stall is VI_ERROR_IO
+    }
+
     // CLEAR_FEATURE(ENDPOINT_HALT) as an asynchronous control transfer,
     // bounded by `deadline` like any other (libusb_clear_halt waits on the
     // kernel's own 5 s), then the host's side of the endpoint reset as the

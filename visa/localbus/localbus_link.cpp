@@ -492,6 +492,27 @@ ViStatus LocalbusLink::control_in(std::uint8_t request_type, std::uint8_t reques
     return VI_SUCCESS;
 }
 
+// The setup and the data stage in one CONTROL_OUT frame; STATUS_STALL is
+// VI_ERROR_IO, as a stalled CONTROL_IN is.
+ViStatus LocalbusLink::control_out(std::uint8_t request_type, std::uint8_t request,
+                                   std::uint16_t value, std::uint16_t index,
+                                   std::span<const std::uint8_t> data, Deadline deadline) {
+    if (data.size() > 0xFFFF)
+        return VI_ERROR_INV_PARAMETER;
+    lb::ControlSetup s{};
+    s.request_type = request_type;
+    s.request = request;
+    s.value = value;
+    s.index = index;
+    s.length = static_cast<std::uint16_t>(data.size());
+    std::vector<std::uint8_t> payload(lb::kControlSetupSize + data.size());
+    lb::encode_setup(
+        s, std::span<std::uint8_t, lb::kControlSetupSize>(payload.data(), lb::kControlSetupSize));
+    std::copy(data.begin(), data.end(), payload.begin() + lb::kControlSetupSize);
+    Answer a;
+    return transact(lb::CONTROL_OUT, 0, payload, deadline, a);
+}
+
 ViStatus LocalbusLink::clear_halt(std::uint8_t endpoint, Deadline deadline) {
     Answer a;
     return transact(lb::CLEAR_HALT, endpoint, {}, deadline, a);

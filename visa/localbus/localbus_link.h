@@ -52,6 +52,9 @@ class LocalbusLink final : public usbtmc::UsbLink {
     ViStatus control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                         std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
                         Deadline deadline) override;
+    ViStatus control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t index, std::span<const std::uint8_t> data,
+                         Deadline deadline) override;
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override;
     void cancel() override;
     void resume() override;

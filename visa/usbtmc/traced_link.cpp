@@ -93,6 +93,26 @@ class TracedLink : public UsbLink {
         });
         return st;
     }
+    ViStatus control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t index, std::span<const std::uint8_t> data,
+                         Deadline deadline) override {
+        const ViStatus st =
+            inner_->control_out(request_type, request, value, index, data, deadline);
+        trace::transfer_line([&](std::string& line) {
+            line += "control OUT type ";
+            trace::append_hex(line, request_type);
+            line += " request ";
+            trace::append_hex(line, request);
+            line += " value ";
+            trace::append_hex(line, value);
+            line += " index ";
+            trace::append_hex(line, index);
+            line += " length ";
+            line += std::to_string(data.size());
+            outcome(line, st);
+        });
+        return st;
+    }
     ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) override {
         const ViStatus st = inner_->clear_halt(endpoint, deadline);
         trace::transfer_line([&](std::string& line) {

@@ -162,6 +162,35 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+    // A program's own control requests go between the host's transfers: a
+    // request posted for a reply is taken back first, as for any other call.
+    ViStatus usb_control_in(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                            std::uint16_t index, std::span<std::uint8_t> buf, std::size_t& got,
+                            Deadline deadline) override {
+        got = 0;
+        settle();
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        const ViStatus st =
+            note(link_->control_in(request_type, request, value, index, buf, got, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        return st;
+    }
+
+    ViStatus usb_control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                             std::uint16_t index, std::span<const std::uint8_t> data,
+                             Deadline deadline) override {
+        settle();
+        if (lost_)
+            return VI_ERROR_CONN_LOST;
+        const ViStatus st =
+            note(link_->control_out(request_type, request, value, index, data, deadline));
+        if (st == VI_ERROR_ABORT)
+            link_->resume();
+        return st;
+    }
+
     // A service request is a notification of its own on interrupt-IN (USB488
     // 1.0, 3.4.1, Table 6).
     ViStatus listen_for_service_requests(std::function<void(std::uint8_t)> listener) override {

@@ -66,6 +66,8 @@
 //              controller's cancelled transfer keeps them. If it already
 //              answered, CANCEL gets no answer of its own.
 //   CONTROL_IN payload: control setup.          answer: status, payload = data stage.
+//   CONTROL_OUT payload: control setup, then its wLength bytes of data stage
+//              (another length ends the connection). answer: status, no payload.
 //   CLEAR_HALT param: endpoint address.          answer: status.
 //
 // Interrupt-IN, when the device has the endpoint (the hello names it):
@@ -111,6 +113,7 @@ enum FrameType : std::uint8_t {
     CLEAR_HALT = 7,
     RELEASE = 8,
     INTERRUPT_IN = 9,
+    CONTROL_OUT = 10,
 };
 
 // CLAIM's param.

@@ -62,6 +62,7 @@ class UsbtmcDevice {
     static constexpr std::uint8_t kInterruptInEndpoint = 0x83;
     static constexpr std::uint8_t kInterruptInPacketSize = 2;  // one notification
     static constexpr std::uint8_t kInterfaceNumber = 0;
+    static constexpr std::uint8_t kStandardGetStatus = 0;
 
     // `log` may be null; otherwise every complete message received is recorded.
     UsbtmcDevice(Instrument& instrument, DeviceFaults faults, MessageLog* log);
@@ -103,6 +104,12 @@ class UsbtmcDevice {
     std::optional<std::vector<std::uint8_t>> control_in(std::uint8_t request_type,
                                                         std::uint8_t request, std::uint16_t value,
                                                         std::uint16_t index, std::uint16_t length);
+
+    // A request with an OUT data stage `data`, or none: the standard
+    // requests a host may send a configured device's interface (USB 2.0,
+    // 9.4), which change nothing here. Returns false to stall.
+    bool control_out(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                     std::uint16_t index, std::span<const std::uint8_t> data);
 
     // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint` (as the device numbers it).
     void clear_halt(std::uint8_t endpoint);

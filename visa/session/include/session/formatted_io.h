@@ -1,5 +1,6 @@
-// Formatted I/O (viPrintf, viScanf, viQueryf, viFlush): a session's read
-// buffer and the rules that govern it.
+// Formatted I/O (viPrintf, viScanf, viQueryf, viBufWrite, viBufRead,
+// viFlush, viSetBuf): a session's read and write buffers and the rules that
+// govern them.
 //
 // The read buffer holds the bytes of a reply read from the instrument and
 // not yet consumed by a format. What a format leaves unread stays for the
@@ -10,12 +11,22 @@
 // message (END) when its format ends with a linefeed and
 // VI_ATTR_SEND_END_EN is on; otherwise the message goes on with the next
 // write.
+//
+// The write buffer holds what viBufWrite was given and has not sent yet, at
+// most VI_ATTR_WR_BUF_SIZE bytes: it goes out when it is full (without
+// END), at the end of each viBufWrite under VI_FLUSH_ON_ACCESS, on
+// viFlush(VI_WRITE_BUF) and viSetBuf(VI_WRITE_BUF) (with END when
+// VI_ATTR_SEND_END_EN is on), and in front of the next formatted write.
+// viPrintf sends what it formatted before it returns, in either mode, so a
+// command never waits in the buffer for a later call; its bytes go in
+// pieces of VI_ATTR_WR_BUF_SIZE. viClear discards the buffer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -51,6 +62,11 @@ class DefaultInitAllocator : public Base {
         std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
                                                std::forward<Args>(args)...);
     }
+};
+
+// The bytes of viBufWrite not sent yet (see above).
+struct FormattedWriteBuffer {
+    std::vector<std::uint8_t> bytes;
 };
 
 struct FormattedReadBuffer {
@@ -110,16 +126,34 @@ ViStatus formatted_write(SessionIo& io, const char* format, const std::string& b
 // instrument as needed within `io`'s operation.
 ViStatus formatted_read(SessionIo& io, const format::ReadFormat& format);
 
+// viBufWrite: takes `data` into the write buffer, sending it as it fills
+// (see above). `taken` tells the bytes of `data` taken: on a failure, those
+// that were not in the piece that failed.
+ViStatus buffered_write(SessionIo& io, std::span<const std::uint8_t> data, std::size_t& taken);
+
+// viBufRead: bytes from the read buffer, refilled from the instrument in
+// pieces of VI_ATTR_RD_BUF_SIZE, as viRead gives them: VI_SUCCESS when the
+// last byte stored carried END, VI_SUCCESS_TERM_CHAR at the termination
+// character (when enabled), VI_SUCCESS_MAX_CNT when `buf` is full and the
+// message goes on. What it leaves stays for the next viBufRead or viScanf.
+ViStatus buffered_read(SessionIo& io, std::span<std::uint8_t> buf, std::size_t& count);
+
 // viClear: a device clear, which drops the read buffer with the rest of the
-// reply (the transport's kept bytes and the instrument's output).
+// reply (the transport's kept bytes and the instrument's output), and the
+// write buffer with it.
 ViStatus device_clear(SessionIo& io);
+
+// viSetBuf of the formatted buffers in `mask`: the write buffer is flushed
+// and the read buffer discarded before their sizes change.
+ViStatus prepare_buffer_resize(SessionIo& io, ViUInt16 mask);
 
 // viFlush of `mask` (checked already): VI_READ_BUF discards the read buffer
 // and, when the message in it has not ended, reads and drops the rest of it;
 // VI_READ_BUF_DISCARD discards without reading; VI_IO_IN_BUF and
-// VI_IO_IN_BUF_DISCARD drop what the transport kept of the reply. Writes are
-// never buffered past the operation, so the write buffer flags have nothing
-// to do.
+// VI_IO_IN_BUF_DISCARD drop what the transport kept of the reply;
+// VI_WRITE_BUF sends the write buffer (END when VI_ATTR_SEND_END_EN is on),
+// VI_WRITE_BUF_DISCARD drops it. The instrument's own input buffer is not
+// ours to flush, so the VI_IO_OUT_BUF flags have nothing to do.
 ViStatus flush_buffers(SessionIo& io, ViUInt16 mask);
 
 }  // namespace sgvisa::session

@@ -74,6 +74,7 @@ class InstrumentSession {
     const lock::ResourceLock& resource_lock() const { return *lock_; }
     // Used only within an operation of this session.
     FormattedReadBuffer& read_buffer() { return read_buffer_; }
+    FormattedWriteBuffer& write_buffer() { return write_buffer_; }
 
   private:
     // Subscribes to or unsubscribes from the connection's service requests
@@ -92,6 +93,7 @@ class InstrumentSession {
     mutable std::mutex settings_mutex_;
     SessionSettings settings_;
     FormattedReadBuffer read_buffer_;
+    FormattedWriteBuffer write_buffer_;
     std::mutex ops_mutex_;  // orders enrolments with close()
     std::vector<CancelToken*> ops_;
     std::atomic<bool> closed_{false};

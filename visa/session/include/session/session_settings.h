@@ -25,6 +25,7 @@ struct SessionSettings {
     std::uint32_t read_buffer_size = kDefaultBufferSize;
     std::uint32_t write_buffer_size = kDefaultBufferSize;
     std::uint32_t max_queue_length = 50;
+    bool file_append = false;  // VI_ATTR_FILE_APPEND_EN: viReadToFile appends
 };
 
 }  // namespace sgvisa::session

@@ -85,6 +85,26 @@ class Transport {
         return VI_ERROR_NSUP_OPER;
     }
 
+    // A control transfer on the device's default pipe as the caller composed
+    // it (viUsbControlIn, viUsbControlOut; which ones a session may send is
+    // visa/api's rule): the IN form stores at most buf.size() bytes of the
+    // data stage and tells how many in `got`; the OUT form sends `data`. A
+    // stalled request is VI_ERROR_IO. VI_ERROR_NSUP_OPER where the transport
+    // is no USB device (the default).
+    virtual ViStatus usb_control_in(std::uint8_t /*request_type*/, std::uint8_t /*request*/,
+                                    std::uint16_t /*value*/, std::uint16_t /*index*/,
+                                    std::span<std::uint8_t> /*buf*/, std::size_t& got,
+                                    Deadline /*deadline*/) {
+        got = 0;
+        return VI_ERROR_NSUP_OPER;
+    }
+    virtual ViStatus usb_control_out(std::uint8_t /*request_type*/, std::uint8_t /*request*/,
+                                     std::uint16_t /*value*/, std::uint16_t /*index*/,
+                                     std::span<const std::uint8_t> /*data*/,
+                                     Deadline /*deadline*/) {
+        return VI_ERROR_NSUP_OPER;
+    }
+
     // Calls `listener` (from a thread of the transport) with the status byte
     // of each service request the instrument makes, until called again with
     // an empty function. VI_ERROR_NSUP_OPER when the instrument cannot tell

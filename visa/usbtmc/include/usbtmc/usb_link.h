@@ -130,6 +130,16 @@ class UsbLink {
                                 std::span<std::uint8_t> buf, std::size_t& got,
                                 Deadline deadline) = 0;
 
+    // A request with an OUT data stage of all of `data` (or none), or with
+    // none at all, on the default pipe: a program's own (viUsbControlOut),
+    // since the USBTMC host sends none. A stalled request returns
+    // VI_ERROR_IO. VI_ERROR_NSUP_OPER from a link that cannot (the default).
+    virtual ViStatus control_out(std::uint8_t /*request_type*/, std::uint8_t /*request*/,
+                                 std::uint16_t /*value*/, std::uint16_t /*index*/,
+                                 std::span<const std::uint8_t> /*data*/, Deadline /*deadline*/) {
+        return VI_ERROR_NSUP_OPER;
+    }
+
     // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`, within `deadline` (USBTMC
     // 1.0, 4.1.1).
     virtual ViStatus clear_halt(std::uint8_t endpoint, Deadline deadline) = 0;
