@@ -144,11 +144,16 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         sgvisa::UsbResourceName name;
         ViStatus st = sgvisa::parse_usb_resource_name(std::string_view(rsrcName), name);
         if (st != VI_SUCCESS) {
-            // A valid name of another kind (TCPIP, GPIB, USB RAW...): not here.
+            // A valid name of a kind no link serves (GPIB, ASRL, TCPIP, USB
+            // RAW...): the operation is not supported here, which is not the
+            // same as an instrument that is not there (the trace says which
+            // kinds are served and where the rest is).
             sgvisa::ResourceSyntax other;
-            return sgvisa::parse_resource_syntax(rsrcName, other) == VI_SUCCESS
+            if (sgvisa::parse_resource_syntax(rsrcName, other) != VI_SUCCESS)
+                return st;
+            return sgvisa::api::serves(other.interface_type, other.resource_class)
                        ? VI_ERROR_RSRC_NFOUND
-                       : st;
+                       : VI_ERROR_NSUP_OPER;
         }
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
