@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/builtin_transports.h"
+#include "api/failure_words.h"
 #include "lock/lock_holders.h"
 #include "session/session_table.h"
 #include "transport/resource_syntax.h"
@@ -131,6 +132,10 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
         default:
             return {};
     }
+}
+
+std::string failure_words(const char* op, ViStatus status, const char* resource) {
+    return failure_reason(op, status, VI_NULL, resource);
 }
 
 }  // namespace sgvisa::api
