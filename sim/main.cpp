@@ -84,6 +84,10 @@ int main(int argc, char** argv) {
         std::fputs(sgsim::sim_help().c_str(), stdout);
         return 0;
     }
+    if (opts.version) {
+        std::fputs(sgsim::sim_version().c_str(), stdout);
+        return 0;
+    }
 
     std::unique_ptr<sgsim::Instrument> instrument = make_instrument(opts);
 

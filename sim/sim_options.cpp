@@ -33,7 +33,12 @@ bool valid_serial(std::string_view s) {
 std::string sim_usage() {
     return "usage: sgsim [--serial SN] [--log FILE] [--record FILE] [--reply-delay MS]\n"
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
-           "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n";
+           "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
+           "             [--version]\n";
+}
+
+std::string sim_version() {
+    return std::string("sgsim ") + SG_VERSION + "\n";
 }
 
 std::string sim_help() {
@@ -57,6 +62,9 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
         unsigned long n = 0;
         if (opt == "--help") {
             out.help = true;
+            return true;
+        } else if (opt == "--version") {
+            out.version = true;
             return true;
         } else if (opt == "--quirk") {
             if (!value(v))

@@ -18,11 +18,12 @@ struct SimOptions {
     std::string gadget_dir;  // empty: serve on the local bus
     bool io_test = false;    // the I/O test instrument instead of the generator
     bool help = false;       // --help: print sim_help() and exit
+    bool version = false;    // --version: print sim_version() and exit
 };
 
 // Parses argv[1..argc-1]. False, with a one-line reason in `error`, when an
-// option is unknown, lacks its value or has a bad value. --help ends the
-// parsing: what follows it is not looked at.
+// option is unknown, lacks its value or has a bad value. --help and
+// --version end the parsing: what follows is not looked at.
 bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::string& error);
 
 // The usage text, ending in a linefeed.
@@ -30,5 +31,8 @@ std::string sim_usage();
 
 // The usage text and one line per quirk (quirk_option.h).
 std::string sim_help();
+
+// "sgsim VERSION\n": the project's version, as CMake has it.
+std::string sim_version();
 
 }  // namespace sgsim

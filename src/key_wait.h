@@ -21,13 +21,18 @@ class KeyWait {
 // settings are restored afterwards, also when SIGTERM or SIGHUP ends the
 // process during the wait. Without a terminal the wait returns at once; a
 // terminal that hangs up ends it.
+//
+// With a `stop_fd` (the program's stop, run_stop.h) the wait also ends when
+// that descriptor becomes readable, and leaves SIGTERM and SIGHUP to the
+// program's handlers, which turn them into that stop.
 class TerminalKeyWait final : public KeyWait {
   public:
-    explicit TerminalKeyWait(std::string tty_path = "/dev/tty");
+    explicit TerminalKeyWait(std::string tty_path = "/dev/tty", int stop_fd = -1);
     void wait_for_key() override;
 
   private:
     std::string tty_path_;
+    int stop_fd_;
 };
 
 // The key wait on a Windows console: the C runtime's _getch, which reads the

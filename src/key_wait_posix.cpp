@@ -37,7 +37,7 @@ extern "C" void restore_terminal_and_reraise(int sig) {
 // together with the previous SIGTERM/SIGHUP handlers, on destruction.
 class KeyModeGuard {
   public:
-    KeyModeGuard(int fd, const termios& saved) : fd_(fd), saved_(saved) {
+    KeyModeGuard(int fd, const termios& saved, bool own_handlers) : fd_(fd), saved_(saved) {
         g_restore_fd = fd;
         g_restore_termios = saved;
         struct sigaction sa {};
@@ -48,7 +48,7 @@ class KeyModeGuard {
         for (std::size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
             // A signal the process ignores (e.g. SIGHUP under nohup) stays ignored.
             ::sigaction(kTerminatingSignals[i], nullptr, &previous_[i]);
-            if (previous_[i].sa_handler != SIG_IGN)
+            if (own_handlers && previous_[i].sa_handler != SIG_IGN)
                 ::sigaction(kTerminatingSignals[i], &sa, nullptr);
         }
 
@@ -110,10 +110,26 @@ bool byte_arrives_by(int fd, std::chrono::steady_clock::time_point deadline) {
     }
 }
 
-void read_one_key(int fd) {
+// Waits for the terminal to have a byte to read; false when `stop_fd`
+// (unless -1) became readable first, or the terminal failed.
+bool key_or_stop(int fd, int stop_fd) {
+    if (stop_fd < 0)
+        return true;
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    for (;;) {
+        // No bound: this waits for the operator, as the blocking read does.
+        const int r = ::poll(p, 2, -1);
+        if (r > 0)
+            return p[1].revents == 0;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+void read_one_key(int fd, int stop_fd) {
     KeySequence key;
     unsigned char byte = 0;
-    if (!read_byte(fd, byte))
+    if (!key_or_stop(fd, stop_fd) || !read_byte(fd, byte))
         return;
     // The rest of a multi-byte key arrives right behind its first byte.
     const auto deadline = std::chrono::steady_clock::now() + KeySequence::kKeyRestWindow;
@@ -136,7 +152,8 @@ class FdCloser {
 
 }  // namespace
 
-TerminalKeyWait::TerminalKeyWait(std::string tty_path) : tty_path_(std::move(tty_path)) {}
+TerminalKeyWait::TerminalKeyWait(std::string tty_path, int stop_fd)
+    : tty_path_(std::move(tty_path)), stop_fd_(stop_fd) {}
 
 void TerminalKeyWait::wait_for_key() {
     const int fd = ::open(tty_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -146,6 +163,6 @@ void TerminalKeyWait::wait_for_key() {
     termios saved{};
     if (::tcgetattr(fd, &saved) != 0)
         return;  // not a terminal
-    KeyModeGuard key_mode(fd, saved);
-    read_one_key(fd);
+    KeyModeGuard key_mode(fd, saved, stop_fd_ < 0);
+    read_one_key(fd, stop_fd_);
 }

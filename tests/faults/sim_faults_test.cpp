@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "expected_dialogue.h"
+#include "inotify_watchers.h"
 #include "pty_session.h"
 #include "sim_child.h"
 #include "temp_dir.h"
@@ -277,7 +278,9 @@ TEST_P(SignalAt, ThePause) {
     ASSERT_EQ(::kill(s->pid(), GetParam()), 0);
     EXPECT_EQ(s->wait_exit(kBound), 128 + GetParam());
     expect_terminal_restored(*s);
-    EXPECT_EQ(received(), kRfCommands);
+    std::vector<std::string> sent = kRfCommands;
+    sent.push_back("*RST");  // the final reset: the RF output goes off
+    EXPECT_EQ(received(), sent);
 }
 
 TEST_P(SignalAt, TheExitPrompt) {
@@ -298,6 +301,74 @@ TEST_P(SignalAt, TheExitPrompt) {
 INSTANTIATE_TEST_SUITE_P(Signals, SignalAt, ::testing::Values(SIGTERM, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& p) {
                              return std::string(p.param == SIGTERM ? "SIGTERM" : "SIGHUP");
+                         });
+
+// ---- A signal in the middle of the dialogue leaves the RF output off ----
+
+// The simulator's answer to `query`, asked by this process on the bus.
+std::string ask_sim(const std::string& runtime_dir, const char* query) {
+    ::setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
+    ViSession rm = VI_NULL, vi = VI_NULL;
+    char reply[64] = "";
+    if (viOpenDefaultRM(&rm) != VI_SUCCESS)
+        return "no resource manager";
+    if (viOpen(rm, "USB0::0x4d19::0x0040::SIM001::0::INSTR", VI_NULL, 5000, &vi) == VI_SUCCESS &&
+        viSetAttribute(vi, VI_ATTR_TMO_VALUE, 5000) == VI_SUCCESS)
+        viQueryf(vi, query, "%63s", reply);
+    viClose(rm);
+    return reply;
+}
+
+enum class Phase { kOpen, kQuery };
+struct StopRow {
+    const char* name;
+    Phase phase;
+    int signal;
+};
+
+class SignalStops : public SimFault, public ::testing::WithParamInterface<StopRow> {};
+
+TEST_P(SignalStops, EndsTheOperationResetsTheGeneratorAndExits) {
+    const StopRow& row = GetParam();
+    auto sim = start_sim({"--reply-delay", "1000"});
+    ViSession rm = VI_NULL, holder = VI_NULL;
+    if (row.phase == Phase::kOpen) {
+        // This process holds the lock: the program's open waits for it.
+        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+        ASSERT_EQ(
+            viOpen(rm, "USB0::0x4d19::0x0040::SIM001::0::INSTR", VI_EXCLUSIVE_LOCK, 5000, &holder),
+            VI_SUCCESS);
+    }
+    auto s = start_demo();
+    ASSERT_TRUE(s->send("SIM001\r"));
+    if (row.phase == Phase::kOpen)
+        ASSERT_TRUE(
+            sgtest::wait_for_lock_waiters(sgtest::lock_file_of(0x4d19, 0x40, "SIM001"), 1, kBound))
+            << s->output();
+    else
+        ASSERT_TRUE(wait_received(6));  // the RF output is on, the error query pending
+    const auto t0 = Clock::now();
+    ASSERT_EQ(::kill(s->pid(), row.signal), 0);
+    EXPECT_EQ(s->wait_exit(kBound), 128 + row.signal);
+    EXPECT_LT(Clock::now() - t0, 4s) << "the pending operation was not ended";
+    expect_terminal_restored(*s);
+    viClose(rm);
+    std::vector<std::string> sent;
+    if (row.phase == Phase::kQuery) {
+        sent = kRfCommands;
+        sent.push_back("*RST");
+    }
+    EXPECT_EQ(received(), sent);
+    EXPECT_EQ(ask_sim(runtime_, "OUTP?\n"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, SignalStops,
+                         ::testing::Values(StopRow{"OpenSIGTERM", Phase::kOpen, SIGTERM},
+                                           StopRow{"QuerySIGTERM", Phase::kQuery, SIGTERM},
+                                           StopRow{"QuerySIGINT", Phase::kQuery, SIGINT}),
+                         [](const ::testing::TestParamInfo<StopRow>& p) {
+                             return std::string(p.param.name);
                          });
 
 // ---- The simulator's bus directory ----

@@ -8,8 +8,9 @@ namespace sgvisa_tool {
 std::string usage_text() {
     return "usage: sgvisa [--json] [--timeout MS] list\n"
            "       sgvisa [--json] [--timeout MS] info RESOURCE\n"
-           "       sgvisa [--json] [--timeout MS] query RESOURCE 'CMD' ['CMD'...]\n"
-           "       sgvisa --help\n"
+           "       sgvisa [--json] [--timeout MS] [--max-reply BYTES]\n"
+           "              query RESOURCE 'CMD' ['CMD'...]\n"
+           "       sgvisa --help | --version\n"
            "\n"
            "  list    every USBTMC instrument on USB and on the local bus (simulators):\n"
            "          resource name, maker, model, serial, where it is, the driver that\n"
@@ -23,6 +24,9 @@ std::string usage_text() {
            "  --json        one JSON document on standard output\n"
            "  --timeout MS  each operation's timeout, and how long an open waits for\n"
            "                another program (default 2000)\n"
+           "  --max-reply BYTES  query: the longest reply kept (default 67108864,\n"
+           "                64 MiB); a longer one ends the query with exit status 1\n"
+           "  --version     the library's version and the VISA specification's\n"
            "\n"
            "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad usage.\n";
 }
@@ -36,8 +40,21 @@ bool parse_command_line(int argc, const char* const* argv, Options& out, std::st
         } else if (!options_end && arg == "--help") {
             out.help = true;
             return true;
+        } else if (!options_end && arg == "--version") {
+            out.version = true;
+            return true;
         } else if (!options_end && arg == "--json") {
             out.json = true;
+        } else if (!options_end && arg == "--max-reply") {
+            const std::string_view v = i + 1 < argc ? argv[++i] : "";
+            unsigned long long bytes = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), bytes);
+            if (v.empty() || ec != std::errc{} || end != v.data() + v.size() || bytes == 0 ||
+                bytes > (1ull << 32)) {
+                error = "bad --max-reply (bytes, 1..4294967296): " + std::string(v);
+                return false;
+            }
+            out.max_reply = static_cast<std::size_t>(bytes);
         } else if (!options_end && arg == "--timeout") {
             if (i + 1 >= argc) {
                 error = "--timeout needs a value in milliseconds";

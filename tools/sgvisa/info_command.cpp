@@ -11,6 +11,8 @@
 #include "instrument_listing.h"
 #include "instrument_text.h"
 #include "json_writer.h"
+#include "open_failure.h"
+#include "visa.h"
 
 namespace sgvisa_tool {
 namespace {
@@ -25,12 +27,40 @@ bool read_capabilities(const sgvisa::UsbResourceName& name, std::uint32_t timeou
     const ViStatus st =
         sgvisa::inspect::read_capabilities(name, sgvisa::deadline_after_ms(timeout_ms), answer);
     if (st != VI_SUCCESS) {
-        why_not = "not read: the open failed with " + sgvisa::inspect::status_words(st);
+        const std::string reason =
+            sgvisa::inspect::open_failure_reason(sgvisa::canonical_name(name), st);
+        why_not = "not read: the open failed with " + sgvisa::inspect::status_words(st) +
+                  (reason.empty() ? "" : ": " + reason);
         return false;
     }
     if (answer.empty())
         why_not = "the instrument stalled GET_CAPABILITIES";
     return !answer.empty();
+}
+
+// An instrument that info cannot show: the failure of an open of `text`,
+// worded as query words it (the open is what query would do, and sends
+// nothing); exit status 1, with one JSON document under --json.
+int cannot_show(const Options& options, const std::string& text, std::FILE* out, std::FILE* err) {
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    ViStatus st = viOpenDefaultRM(&rm);
+    if (st >= VI_SUCCESS) {
+        st = viOpen(rm, text.c_str(), VI_NULL, options.timeout_ms, &vi);
+        viClose(rm);
+    }
+    // Opened after all (it came while the list was read): not found when listed.
+    const std::string error = open_failure(text, st >= VI_SUCCESS ? VI_ERROR_RSRC_NFOUND : st);
+    std::fprintf(err, "sgvisa: %s\n", error.c_str());
+    if (options.json) {
+        JsonWriter json;
+        json.begin_object();
+        json.key("resource").string(text);
+        json.key("error").string(error);
+        json.end_object();
+        std::fprintf(out, "%s\n", json.text().c_str());
+    }
+    return 1;
 }
 
 std::string holders_text(const sgvisa::inspect::LockHolding& holding, const std::string& proc) {
@@ -62,13 +92,8 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
     }
     const std::string& text = options.args[0];
     sgvisa::UsbResourceName name;
-    if (sgvisa::parse_usb_resource_name(text, name) != VI_SUCCESS) {
-        std::fprintf(err,
-                     "sgvisa: %s is not a USB INSTR resource name "
-                     "(USB0::0xVVVV::0xPPPP::SERIAL[::N]::INSTR)\n",
-                     text.c_str());
-        return 1;
-    }
+    if (sgvisa::parse_usb_resource_name(text, name) != VI_SUCCESS)
+        return cannot_show(options, text, out, err);
     // Found as list finds it, without talking to it.
     const std::vector<ListedInstrument> all =
         list_instruments(options.paths, sgvisa::deadline_after_ms(kListTimeMs));
@@ -79,13 +104,8 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
                sgvisa::serial_equal(listed.serial, name.serial) &&
                (name.interface_number < 0 || name.interface_number == listed.interface_number);
     });
-    if (it == all.end()) {
-        std::fprintf(err,
-                     "sgvisa: no instrument %s on USB or on the local bus (sgvisa list shows those "
-                     "there are)\n",
-                     text.c_str());
-        return 1;
-    }
+    if (it == all.end())
+        return cannot_show(options, text, out, err);
     const ListedInstrument& item = *it;
     name.interface_number = static_cast<int>(item.interface_number);
 

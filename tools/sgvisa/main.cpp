@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
         std::fputs(sgvisa_tool::usage_text().c_str(), stdout);
         return 0;
     }
+    if (options.version)
+        return sgvisa_tool::run_version(stdout, stderr);
     try {
         if (options.command == "list")
             return sgvisa_tool::run_list(options, stdout, stderr);

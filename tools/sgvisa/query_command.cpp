@@ -1,11 +1,13 @@
 // sgvisa query RESOURCE CMD...: through the VISA library's own operations,
 // as any program would.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "json_writer.h"
+#include "open_failure.h"
 #include "visa.h"
 
 namespace sgvisa_tool {
@@ -17,18 +19,26 @@ std::string describe(ViSession vi, ViStatus status) {
     return desc;
 }
 
-// The whole reply message, up to END; `status` the read's.
-ViStatus read_reply(ViSession vi, std::string& reply) {
+// The whole reply message, up to END; `status` the read's. False, with
+// what was read, when the reply is longer than `max_bytes`: a device whose
+// reply never ends must not take all the memory there is. Reads no more
+// than one byte past the bound.
+bool read_reply(ViSession vi, std::size_t max_bytes, std::string& reply, ViStatus& status) {
     std::vector<char> buf(4096);
     for (;;) {
+        const std::size_t want = std::min(buf.size(), max_bytes - reply.size() + 1);
         ViUInt32 got = 0;
-        const ViStatus st = viRead(vi, reinterpret_cast<ViPBuf>(buf.data()),
-                                   static_cast<ViUInt32>(buf.size()), &got);
-        if (st < VI_SUCCESS)
-            return st;
+        status =
+            viRead(vi, reinterpret_cast<ViPBuf>(buf.data()), static_cast<ViUInt32>(want), &got);
+        if (status < VI_SUCCESS)
+            return true;
         reply.append(buf.data(), got);
-        if (st != VI_SUCCESS_MAX_CNT)
-            return VI_SUCCESS;
+        if (reply.size() > max_bytes)
+            return false;
+        if (status != VI_SUCCESS_MAX_CNT) {
+            status = VI_SUCCESS;
+            return true;
+        }
     }
 }
 
@@ -58,18 +68,23 @@ int run_query(const Options& options, std::FILE* out, std::FILE* err) {
     }
     ViSession vi = VI_NULL;
     st = viOpen(rm, resource.c_str(), VI_NULL, options.timeout_ms, &vi);
+    JsonWriter json;
+    json.begin_object();
+    json.key("resource").string(resource);
+    json.key("replies").begin_array();
     if (st < VI_SUCCESS) {
-        std::fprintf(err, "sgvisa: cannot open %s: %s\n", resource.c_str(),
-                     describe(rm, st).c_str());
+        const std::string error = open_failure(resource, st);
+        std::fprintf(err, "sgvisa: %s\n", error.c_str());
+        json.end_array();
+        json.key("error").string(error);
+        json.end_object();
+        if (options.json)
+            std::fprintf(out, "%s\n", json.text().c_str());
         viClose(rm);
         return 1;
     }
     viSetAttribute(vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
 
-    JsonWriter json;
-    json.begin_object();
-    json.key("resource").string(resource);
-    json.key("replies").begin_array();
     int status = 0;
     std::string error;
     for (std::size_t i = 1; i < options.args.size(); ++i) {
@@ -80,8 +95,13 @@ int run_query(const Options& options, std::FILE* out, std::FILE* err) {
                      static_cast<ViUInt32>(message.size()), &sent);
         std::string reply;
         const bool is_query = command.find('?') != std::string::npos;
-        if (st >= VI_SUCCESS && is_query)
-            st = read_reply(vi, reply);
+        if (st >= VI_SUCCESS && is_query && !read_reply(vi, options.max_reply, reply, st)) {
+            error = command + ": the reply is longer than " + std::to_string(options.max_reply) +
+                    " bytes (--max-reply); stopped reading it";
+            std::fprintf(err, "sgvisa: %s\n", error.c_str());
+            status = 1;
+            break;
+        }
         if (st < VI_SUCCESS) {
             error = command + ": " + describe(vi, st);
             std::fprintf(err, "sgvisa: %s\n", error.c_str());

@@ -19,8 +19,12 @@ using sgvisa::session::SessionTable;
 
 namespace {
 
-// Version of this implementation: major in bits 20-31, minor in 8-19.
-constexpr ViUInt32 kImplementationVersion = 0x00100000;
+// Version of this implementation, the project's (CMake's), encoded as
+// VI_SPEC_VERSION is: major in bits 20-31, minor in 8-19, sub-minor in 0-7.
+static_assert(SG_VERSION_MAJOR < 0x1000 && SG_VERSION_MINOR < 0x1000 && SG_VERSION_PATCH < 0x100,
+              "the version's parts fit their bits");
+constexpr ViUInt32 kImplementationVersion =
+    (ViUInt32{SG_VERSION_MAJOR} << 20) | (ViUInt32{SG_VERSION_MINOR} << 8) | SG_VERSION_PATCH;
 constexpr char kImplementationName[] = "sgvisa";
 // The VISA standard gives USB INSTR resources only software triggers.
 constexpr ViInt16 kTriggerSoftware = -1;

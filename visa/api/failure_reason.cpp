@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "api/builtin_transports.h"
+#include "api/failure_words.h"
 #include "lock/lock_holders.h"
 #include "session/session_table.h"
+#include "transport/resource_syntax.h"
 #include "transport/transport_openers.h"
 #include "transport/usb_resource_name.h"
 
@@ -116,11 +118,24 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
         case VI_ERROR_CONN_LOST:
             return "the instrument went away (unplugged, switched off, or its simulator ended): "
                    "close the session and open it again";
+        case VI_ERROR_NSUP_OPER:
+            if (resource != nullptr && !name) {
+                ResourceSyntax other;
+                if (parse_resource_syntax(std::string_view(resource, ::strnlen(resource, 1024)),
+                                          other) == VI_SUCCESS &&
+                    !serves(other.interface_type, other.resource_class))
+                    return not_served_reason(other.interface_type, other.resource_class);
+            }
+            return {};
         case VI_ERROR_INV_OBJECT:
             return "not an open session (closed already, or never opened)";
         default:
             return {};
     }
+}
+
+std::string failure_words(const char* op, ViStatus status, const char* resource) {
+    return failure_reason(op, status, VI_NULL, resource);
 }
 
 }  // namespace sgvisa::api

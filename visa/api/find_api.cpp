@@ -1,7 +1,8 @@
 // Finding and naming resources: viFindRsrc, viFindNext, viParseRsrc,
 // viParseRsrcEx. Every USBTMC interface the backends see is a resource,
 // whatever its vendor; names come back in canonical form. Names of other
-// interface types parse (resource_syntax.h) but are never found.
+// interface types parse (resource_syntax.h) but are never found: a search
+// lists only what viOpen opens (builtin_transports.h).
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -74,6 +75,11 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
         for (const auto& name :
              sgvisa::list_transport_resources(sgvisa::deadline_after_ms(kFindTimeMs))) {
             std::string text = sgvisa::canonical_name(name);
+            // Only what viOpen opens is listed.
+            sgvisa::ResourceSyntax kind;
+            if (sgvisa::parse_resource_syntax(text, kind) != VI_SUCCESS ||
+                !sgvisa::api::serves(kind.interface_type, kind.resource_class))
+                continue;
             if (pattern->matches(text))
                 list->names.push_back(std::move(text));
         }

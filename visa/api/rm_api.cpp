@@ -2,8 +2,13 @@
 //
 // Every viOpenDefaultRM call creates a new resource manager session; closing
 // one closes the sessions and find lists opened through it and no others.
+#include <pthread.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "api/builtin_transports.h"
@@ -21,6 +26,71 @@ namespace {
 // However short the open timeout, reaching the device (a simulator's
 // greeting) may take this long.
 constexpr auto kConnectTime = std::chrono::milliseconds(1000);
+
+// The opens in progress, by resource manager: closing a resource manager
+// ends the opens through it (VI_ERROR_ABORT), which is how a program ends an
+// open that waits for another program's lock (an open has no handle yet).
+// Across a fork the mutex is held by the prepare handler and let go in both
+// processes; a child keeps its parent's entries (its handlers free nothing)
+// but never cancels them: their tokens belong to threads it does not have.
+class PendingOpens {
+  public:
+    static PendingOpens& global() {
+        static PendingOpens* opens = [] {
+            auto* made = new PendingOpens;  // never destroyed: used until exit
+            ::pthread_atfork([] { global().mutex_.lock(); }, [] { global().mutex_.unlock(); },
+                             [] { global().mutex_.unlock(); });
+            return made;
+        }();
+        return *opens;
+    }
+    void add(ViSession rm, sgvisa::CancelToken& token) {
+        std::lock_guard lock(mutex_);
+        opens_.emplace(rm, Open{&token, ::getpid()});
+    }
+    void remove(ViSession rm, sgvisa::CancelToken& token) {
+        std::lock_guard lock(mutex_);
+        const auto [first, last] = opens_.equal_range(rm);
+        for (auto it = first; it != last; ++it) {
+            if (it->second.token == &token) {
+                opens_.erase(it);
+                return;
+            }
+        }
+    }
+    // Under the mutex: a token stays alive until its open removes it.
+    void cancel(ViSession rm) {
+        std::lock_guard lock(mutex_);
+        const pid_t self = ::getpid();
+        const auto [first, last] = opens_.equal_range(rm);
+        for (auto it = first; it != last; ++it) {
+            if (it->second.process == self)
+                it->second.token->cancel();
+        }
+    }
+
+  private:
+    struct Open {
+        sgvisa::CancelToken* token;
+        pid_t process;  // the process whose thread opens
+    };
+    std::mutex mutex_;
+    std::unordered_multimap<ViSession, Open> opens_;
+};
+
+// An open's token, enrolled for the length of the open.
+class PendingOpen {
+  public:
+    explicit PendingOpen(ViSession rm) : rm_(rm) { PendingOpens::global().add(rm_, token_); }
+    ~PendingOpen() { PendingOpens::global().remove(rm_, token_); }
+    PendingOpen(const PendingOpen&) = delete;
+    PendingOpen& operator=(const PendingOpen&) = delete;
+    sgvisa::CancelToken& token() { return token_; }
+
+  private:
+    ViSession rm_;
+    sgvisa::CancelToken token_;
+};
 
 }  // namespace
 
@@ -61,6 +131,9 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             return VI_ERROR_USER_BUF;
         *vi = VI_NULL;
         auto& table = SessionTable::global();
+        // Enrolled before the check, so that a close of `sesn` after the
+        // check ends this open (a close before it fails the check).
+        PendingOpen pending(sesn);
         if (!table.is_resource_manager(sesn))
             return VI_ERROR_INV_OBJECT;
         if ((accessMode & ~static_cast<ViAccessMode>(VI_EXCLUSIVE_LOCK | VI_LOAD_CONFIG)) != 0)
@@ -71,11 +144,16 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         sgvisa::UsbResourceName name;
         ViStatus st = sgvisa::parse_usb_resource_name(std::string_view(rsrcName), name);
         if (st != VI_SUCCESS) {
-            // A valid name of another kind (TCPIP, GPIB, USB RAW...): not here.
+            // A valid name of a kind no link serves (GPIB, ASRL, TCPIP, USB
+            // RAW...): the operation is not supported here, which is not the
+            // same as an instrument that is not there (the trace says which
+            // kinds are served and where the rest is).
             sgvisa::ResourceSyntax other;
-            return sgvisa::parse_resource_syntax(rsrcName, other) == VI_SUCCESS
+            if (sgvisa::parse_resource_syntax(rsrcName, other) != VI_SUCCESS)
+                return st;
+            return sgvisa::api::serves(other.interface_type, other.resource_class)
                        ? VI_ERROR_RSRC_NFOUND
-                       : st;
+                       : VI_ERROR_NSUP_OPER;
         }
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
@@ -92,7 +170,7 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             name, std::max(deadline, sgvisa::Clock::now() + kConnectTime), device);
         if (st != VI_SUCCESS)
             return st;
-        sgvisa::CancelToken token;  // nobody can cancel an open: it has no handle yet
+        sgvisa::CancelToken& token = pending.token();
         if (exclusive) {
             st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);
             if (st != VI_SUCCESS)
@@ -124,6 +202,8 @@ SGVISA_EXPORT ViStatus viClose(ViObject vi) {
         if (vi == VI_NULL)
             return VI_WARN_NULL_OBJECT;
         std::vector<std::shared_ptr<sgvisa::session::InstrumentSession>> removed;
+        if (SessionTable::global().is_resource_manager(vi))
+            PendingOpens::global().cancel(vi);
         const ViStatus st = SessionTable::global().remove(vi, removed);
         if (st != VI_SUCCESS)
             return st;

@@ -1,6 +1,7 @@
 #include "inspect/inspection.h"
 
 #include "api/builtin_transports.h"
+#include "api/failure_words.h"
 #include "api/status_text.h"
 #include "libusb/libusb_library.h"
 #include "libusb/sysfs_usbtmc_scan.h"
@@ -81,6 +82,15 @@ ViStatus read_capabilities(const UsbResourceName& name, Deadline deadline,
 std::string status_words(ViStatus status) {
     const api::StatusText* t = api::find_status_text(status);
     return t ? std::string(t->name) + " (" + t->description + ")" : std::to_string(status);
+}
+
+std::string status_name(ViStatus status) {
+    const api::StatusText* t = api::find_status_text(status);
+    return t ? std::string(t->name) : std::to_string(status);
+}
+
+std::string open_failure_reason(const std::string& resource, ViStatus status) {
+    return api::failure_words("viOpen", status, resource.c_str());
 }
 
 }  // namespace sgvisa::inspect

@@ -1,12 +1,15 @@
 // What the tool's output is made of: JSON strings that parse whatever bytes
-// a device's strings hold, and GET_CAPABILITIES answers in words.
+// a device's strings hold, text lines that a device's strings cannot rewrite,
+// and GET_CAPABILITIES answers in words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "capabilities_text.h"
+#include "instrument_text.h"
 #include "json_writer.h"
 
 namespace {
@@ -35,6 +38,45 @@ TEST(JsonOutput, AnyBytesBecomeAStringThatParses) {
     json.end_object();
     EXPECT_EQ(json.text(), "{\"a\":[-1,false,null,{}],\"b\":\"\"}");
 }
+
+// A device's string in a listed instrument's text: what the terminal gets.
+struct Hostile {
+    std::string device_string;
+    std::string shown;
+};
+
+class TerminalText : public ::testing::TestWithParam<Hostile> {};
+
+TEST_P(TerminalText, ADevicesStringCannotRewriteTheTerminal) {
+    sgvisa_tool::ListedInstrument item;
+    item.resource = "USB0::0x1234::0x5678::" + GetParam().device_string + "::0::INSTR";
+    item.manufacturer = GetParam().device_string;
+    item.model = GetParam().device_string;
+    const std::string text = sgvisa_tool::instrument_text(item);
+    EXPECT_NE(text.find("  maker           " + GetParam().shown + "\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("USB0::0x1234::0x5678::" + GetParam().shown + "::0::INSTR\n", 0), 0u);
+    // Line ends only where the text puts them: one per line of facts.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
+    for (const char c : text)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, TerminalText,
+    ::testing::Values(Hostile{"Plain Maker", "Plain Maker"},
+                      Hostile{"Stra\xc3\x9f"
+                              "e \xe2\x82\xac",
+                              "Stra\xc3\x9f"
+                              "e \xe2\x82\xac"},
+                      Hostile{"\x1b[2J\x1b]0;title\x07", "\\e[2J\\e]0;title\\x07"},
+                      Hostile{"ok\rmay open  yes", "ok\\rmay open  yes"},
+                      Hostile{"x\n  may open        yes", "x\\n  may open        yes"},
+                      Hostile{"c1 \xc2\x9b"
+                              "31m",
+                              "c1 \\xC2\\x9B31m"},
+                      Hostile{"bad \xff\xc0\xaf \xed\xa0\x80",
+                              "bad \\xFF\\xC0\\xAF \\xED\\xA0\\x80"},
+                      Hostile{"back\\slash\x7f", "back\\\\slash\\x7F"}));
 
 TEST(CapabilitiesText, BitsVersionsAndWhatIsLeftOut) {
     std::vector<std::uint8_t> answer(24, 0);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +45,18 @@ class SgvisaProgram : public ::testing::Test {
         return sgtest::run_without_terminal("/usr/bin/python3", document, runtime_, kBound,
                                             {"-c", script})
             .output;
+    }
+
+    // `text` as a Python string literal (bytes below 0x80 only).
+    static std::string python_literal(const std::string& text) {
+        std::string out = "'";
+        for (const char c : text) {
+            if (c == '\\' || c == '\'' || c == '\n')
+                out += c == '\n' ? "\\n" : std::string("\\") + c;
+            else
+                out += c;
+        }
+        return out + "'";
     }
 
     sgtest::TempDir tmp_;
@@ -154,7 +168,8 @@ TEST_F(SgvisaProgram, FailuresExitNonZeroWithAMessage) {
         << missing.output;
     const auto no_info = tool({"info", "USB0::0x4D19::0x0040::NOPE::INSTR"});
     EXPECT_EQ(no_info.status, 1);
-    EXPECT_NE(no_info.output.find("sgvisa: no instrument USB0::0x4D19::0x0040::NOPE::INSTR"),
+    EXPECT_NE(no_info.output.find("sgvisa: cannot open USB0::0x4D19::0x0040::NOPE::INSTR: "
+                                  "VI_ERROR_RSRC_NFOUND"),
               std::string::npos)
         << no_info.output;
     EXPECT_EQ(tool({"info", "GPIB0::5::INSTR"}).status, 1);
@@ -175,6 +190,72 @@ TEST_F(SgvisaProgram, FailuresExitNonZeroWithAMessage) {
         << silent.output;
     EXPECT_EQ(mute.received(), (std::vector<std::string>{"FREQ 1 GHz", "*IDN?"}))
         << "nothing sent after the failure";
+}
+
+// A failed open is worded alike by query and info, as the library's trace
+// words it, and --json prints one document holding it.
+struct OpenFailure {
+    const char* resource;
+    const char* words;  // in the message, after "cannot open RESOURCE: "
+};
+
+class SgvisaOpenFailure : public SgvisaProgram,
+                          public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(SgvisaOpenFailure, QueryAndInfoWordItAlikeAndJsonHoldsIt) {
+    const std::string resource = GetParam().resource;
+    const auto query = tool({"query", resource, "*IDN?"});
+    const auto info = tool({"info", resource});
+    EXPECT_EQ(query.status, 1);
+    EXPECT_EQ(info.status, 1);
+    const std::string message = "sgvisa: cannot open " + resource + ": " + GetParam().words;
+    EXPECT_EQ(query.output.rfind(message, 0), 0u) << query.output;
+    EXPECT_EQ(query.output, info.output);
+    for (const char* command : {"query", "info"}) {
+        std::vector<std::string> args = {"--json", command, resource};
+        if (args[1] == "query")
+            args.push_back("*IDN?");
+        const auto json = tool(args);
+        EXPECT_EQ(json.status, 1);
+        const auto at = json.output.find("\n{");
+        ASSERT_NE(at, std::string::npos) << json.output;
+        EXPECT_EQ(python_json(json.output.substr(at + 1),
+                              "assert d['error'] == " + python_literal(query.output) +
+                                  "[len('sgvisa: '):-1], d"),
+                  "ok\n")
+            << json.output;
+    }
+    EXPECT_TRUE(sim_->received().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SgvisaOpenFailure,
+    ::testing::Values(
+        OpenFailure{"USB0::0x4D19::0x0040::NOPE::INSTR",
+                    "VI_ERROR_RSRC_NFOUND: no instrument with serial number \"NOPE\""},
+        OpenFailure{"GPIB0::5::INSTR", "VI_ERROR_NSUP_OPER: this library does not serve GPIB"},
+        OpenFailure{"USB0::0x4D19", "VI_ERROR_INV_RSRC_NAME"}));
+
+// A reply longer than --max-reply ends the query (the bound keeps an endless
+// reply from taking all the memory); the versions are the project's.
+TEST_F(SgvisaProgram, ReplyBoundAndVersions) {
+    const auto bounded = tool({"--max-reply", "16", "query", kResource, "*IDN?", "*RST"});
+    EXPECT_EQ(bounded.status, 1);
+    EXPECT_EQ(
+        bounded.output,
+        "sgvisa: *IDN?: the reply is longer than 16 bytes (--max-reply); stopped reading it\n");
+    EXPECT_EQ(sim_->received(), (std::vector<std::string>{"*IDN?"}));
+    EXPECT_EQ(tool({"--max-reply", "64", "query", kResource, "*IDN?"}).status, 0);
+
+    std::ifstream lists(SG_SOURCE_DIR "/CMakeLists.txt");
+    const std::string cmake((std::istreambuf_iterator<char>(lists)), {});
+    const auto at = cmake.find("project(sgdemo VERSION ");
+    ASSERT_NE(at, std::string::npos);
+    const std::string version = cmake.substr(at + 23, cmake.find(' ', at + 23) - at - 23);
+    EXPECT_EQ(tool({"--version"}).output, "sgvisa " + version + " (VISA specification 7.1.0)\n");
+    EXPECT_EQ(sgtest::run_without_terminal(SG_BIN_DIR "/sgsim", "", runtime_, kBound, {"--version"})
+                  .output,
+              "sgsim " + version + "\n");
 }
 
 }  // namespace

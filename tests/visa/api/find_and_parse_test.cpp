@@ -104,7 +104,8 @@ TEST_F(FindAndParse, EverySpellingParsesToTheCanonicalName) {
     EXPECT_EQ(board, 3);
     EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19", &type, &board), VI_ERROR_INV_RSRC_NAME);
     EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19::0x0040", &type, &board), VI_ERROR_INV_RSRC_NAME);
-    // Other interface types parse in canonical form, and are not found.
+    // Other interface types parse in canonical form, and are refused as not
+    // served (not as "not found": nobody should go and check the cables).
     struct Other {
         const char* name;
         ViUInt16 type;
@@ -127,7 +128,7 @@ TEST_F(FindAndParse, EverySpellingParsesToTheCanonicalName) {
         EXPECT_STREQ(cls, o.cls);
         EXPECT_STREQ(expanded, o.canonical);
         ViSession vi = 7;
-        EXPECT_EQ(viOpen(rm(), o.name, VI_NULL, 0, &vi), VI_ERROR_RSRC_NFOUND) << o.name;
+        EXPECT_EQ(viOpen(rm(), o.name, VI_NULL, 0, &vi), VI_ERROR_NSUP_OPER) << o.name;
     }
     EXPECT_EQ(viParseRsrc(rm(), "TCPIP::host::notaport::SOCKET", &type, &board),
               VI_ERROR_INV_RSRC_NAME);

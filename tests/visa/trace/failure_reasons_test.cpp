@@ -95,6 +95,27 @@ TEST_F(FailureReasonsTest, ATimeoutSaysHowLongItWaited) {
         << lines[0];
 }
 
+// A resource of a kind no link serves: the reason names what is served and
+// where the rest is, whatever the kind.
+class NotServedReason : public FailureReasonsTest,
+                        public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NotServedReason, SaysWhatIsServedAndWhereTheRestIs) {
+    ViSession vi = VI_NULL;
+    EXPECT_EQ(viOpen(rm(), GetParam(), VI_NULL, 0, &vi), VI_ERROR_NSUP_OPER);
+    const auto lines = trace_.lines_of("viOpen");
+    ASSERT_EQ(lines.size(), 1u) << trace_.text();
+    EXPECT_NE(lines[0].find(": this library does not serve "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("it serves USB INSTR resources only"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("pyvisa-py"), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NotServedReason,
+                         ::testing::Values("GPIB0::7::INSTR", "GPIB1::INTFC", "ASRL1::INSTR",
+                                           "TCPIP0::192.168.0.5::inst0::INSTR",
+                                           "TCPIP0::host::5025::SOCKET",
+                                           "USB0::0x4D19::0x0040::SN::0::RAW"));
+
 // The node's refusal is explained where it happens (root, who may open any
 // node, becomes nobody in a child first).
 TEST(NodePermissionReason, NamesTheNodeAndTheUdevRule) {

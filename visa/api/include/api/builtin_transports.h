@@ -1,10 +1,25 @@
 // The library's own ways of reaching an instrument, in the order they are
-// tried: the simulator's local bus, then USB through libusb.
+// tried: the simulator's local bus, then USB through libusb; and the kinds
+// of resource they serve, which is what viOpen opens and viFindRsrc lists.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace sgvisa::api {
 
 // Registers the built-in openers once per process; later calls do nothing.
 void register_builtin_transports();
+
+// Whether a built-in link serves resources of this interface type
+// (VI_INTF_*) and resource class ("INSTR"...), as resource_syntax.h parses
+// them: USB INSTR. A well-formed name of another kind is refused by viOpen
+// with VI_ERROR_NSUP_OPER and never listed.
+bool serves(std::uint16_t interface_type, std::string_view resource_class);
+
+// The trace's words for a refused kind: what this library serves, and
+// where the rest is served.
+std::string not_served_reason(std::uint16_t interface_type, std::string_view resource_class);
 
 }  // namespace sgvisa::api

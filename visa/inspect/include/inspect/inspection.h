@@ -94,4 +94,13 @@ ViStatus read_capabilities(const UsbResourceName& name, Deadline deadline,
 // know it.
 std::string status_words(ViStatus status);
 
+// A status's name ("VI_ERROR_TMO"), or its number when the library does not
+// know it.
+std::string status_name(ViStatus status);
+
+// Why viOpen of `resource` failed with `status`, worded as the library's
+// trace words it (the lock's holders, the instruments found instead, the
+// kinds of resource served); empty when the trace would add nothing.
+std::string open_failure_reason(const std::string& resource, ViStatus status);
+
 }  // namespace sgvisa::inspect
