@@ -16,6 +16,7 @@
 //     3 clear halt: endpoint byte
 //     4 the host goes away (halt-after-close) and the device is reset
 //     5 time passes: the clock moves on 0-255 ms
+//   (the clock is virtual, virtual_clock.h: the one the device reads too)
 //     6 the host reads interrupt-IN, every packet waiting, and the
 //       transfers the device committed
 // Beyond memory errors it stops at: a transfer or data stage longer than
@@ -35,6 +36,7 @@
 #include "device/usbtmc_device.h"
 #include "proto/usbtmc.h"
 #include "scpi/signal_generator.h"
+#include "virtual_clock.h"
 
 namespace {
 
@@ -113,7 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     sgsim::SignalGenerator generator;
     sgsim::UsbtmcDevice device(generator, faults, nullptr);
-    sgsim::Clock::time_point now{};
+    // The device reads the clock itself too (a reply's delay starts when its
+    // message completes): on the virtual clock both agree, and an input
+    // plays the same way however long it takes.
+    sgfuzz::set_virtual_now(std::chrono::hours(1000));
+    sgsim::Clock::time_point now = sgsim::Clock::now();
+    const auto pass = [&now](std::uint8_t ms) {
+        sgfuzz::advance(std::chrono::milliseconds(ms));
+        now = sgsim::Clock::now();
+    };
     for (int ops = 0; ops < 256 && !script.exhausted(); ++ops) {
         switch (script.byte() % 7) {
             case 0:
@@ -121,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 1: {
                 const std::size_t max = script.le16();
-                now += std::chrono::milliseconds(script.byte());
+                pass(script.byte());
                 const auto sent = device.bulk_in(max, now);
                 if (sent && sent->size() > max)
                     std::abort();  // more than the host asked for
@@ -148,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 device.reset();
                 break;
             case 5:
-                now += std::chrono::milliseconds(script.byte());
+                pass(script.byte());
                 device.advance(now);
                 break;
             default:

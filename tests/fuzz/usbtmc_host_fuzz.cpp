@@ -14,6 +14,9 @@
 //     clear halt: status byte
 // The device can therefore answer with any sequence of transfers: headers
 // with wrong tags, sizes or IDs, short pieces, zero-length packets, junk.
+// Time is virtual (virtual_clock.h), each call on the link taking a
+// millisecond, and the host's bTags start at the same place for every
+// input, so that an input plays the same way every time.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +25,9 @@
 
 #include "byte_script.h"
 #include "transport_read.h"
+#include "usbtmc/usb488_status.h"
 #include "usbtmc/usbtmc_host.h"
+#include "virtual_clock.h"
 
 namespace {
 
@@ -48,6 +53,7 @@ class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
     }
 
     ViStatus bulk_out(std::span<const std::uint8_t> data, sgvisa::Deadline) override {
+        sgfuzz::advance(std::chrono::milliseconds(1));
         if (data.size() < 12 || data.size() % 4 != 0)
             std::abort();  // the host always frames and pads its transfers
         if (first_tag_ == 0)
@@ -56,6 +62,7 @@ class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
     }
 
     ViStatus bulk_in(std::span<std::uint8_t> buf, std::size_t& got, sgvisa::Deadline) override {
+        sgfuzz::advance(std::chrono::milliseconds(1));
         got = 0;
         if (script_.exhausted())
             return VI_ERROR_TMO;
@@ -76,6 +83,7 @@ class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
 
     ViStatus control_in(std::uint8_t request_type, std::uint8_t, std::uint16_t, std::uint16_t,
                         std::span<std::uint8_t> buf, std::size_t& got, sgvisa::Deadline) override {
+        sgfuzz::advance(std::chrono::milliseconds(1));
         got = 0;
         if (request_type != 0xA1 && request_type != 0xA2)
             std::abort();
@@ -91,6 +99,7 @@ class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
     }
 
     ViStatus clear_halt(std::uint8_t, sgvisa::Deadline) override {
+        sgfuzz::advance(std::chrono::milliseconds(1));
         return script_.exhausted() ? VI_SUCCESS : status_of(script_.byte());
     }
 
@@ -105,10 +114,13 @@ class ScriptedLink final : public sgvisa::usbtmc::UsbLink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    sgfuzz::set_virtual_now(std::chrono::hours(1000));
+    sgvisa::usbtmc::replay_tag_seeds(0);
     sgfuzz::ByteScript script(data, size);
     constexpr std::uint16_t kPacketSizes[] = {8, 16, 64, 512};
     const std::uint16_t mps = kPacketSizes[script.byte() & 3];
-    // The link never blocks, so no deadline is ever reached in practice.
+    // The link never blocks, and a call takes a millisecond: no deadline
+    // is reached in practice.
     const auto later = [] { return sgvisa::deadline_after_ms(60000); };
 
     std::unique_ptr<sgvisa::Transport> transport;

@@ -5,7 +5,9 @@
 // past TransferSize, the tail of transfers nobody asked for; transfers for
 // requests this host never made, or made long ago, between the ones it
 // waits for; silence. Time is virtual (virtual_clock.h): each call on the
-// link takes a millisecond, silence lasts until the call's deadline.
+// link takes a millisecond, silence lasts until the call's deadline. The
+// host's bTags start at the same place for every input
+// (replay_tag_seeds), so an input plays the same way every time.
 //
 // What must hold, or the target aborts:
 // - no call on the transport returns later than its deadline plus two
@@ -14,6 +16,10 @@
 // - a read's bytes are never those of a transfer whose bTag this host
 //   never sent in a request (such transfers carry 'A'..'Z', and transfers
 //   with a broken header '#'; answers carry 'a'..'z', '0'..'9' and '\n').
+//   A transfer tagged with a bTag the host had not used yet, still wholly
+//   unread when the host sends a request with that bTag, is that request's
+//   answer as far as any host can tell: its letters turn into an answer's
+//   then (ReplyDevice::adopt).
 //
 // The input is one script read front to back (byte_script.h):
 //   config byte: bit 0-1 max packet size (8, 64, 512, 512); bit 2 no
@@ -36,13 +42,14 @@
 //       data length (% 1500), attribute byte (bit 0 EOM, bit 1 TermChar
 //       ended, bit 2 ends with '\n', bit 3 zero-length packet before it,
 //       bits 4-5 TransferSize exact / smaller / larger / huge, for kinds
-//       2-3 only), bytes past TransferSize (% 70), piece size (0: whole
-//       packets, else 1..packet size)
+//       2-3 only, bit 6 no alignment bytes), bytes past TransferSize
+//       (% 70), piece size (0: whole packets, else 1..packet size)
 //       4 junk: length byte, bytes (>= 0x80, never a header)
 //       5 a zero-length packet; 6, 7 silence until the deadline
 //     control IN: status byte choosing the answer (SUCCESS, PENDING with or
 //       without data to read, FAILED, TRANSFER_NOT_IN_PROGRESS, a stall)
 //     clear halt: no byte
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -53,6 +60,7 @@
 
 #include "byte_script.h"
 #include "proto/usbtmc.h"
+#include "usbtmc/usb488_status.h"
 #include "usbtmc/usbtmc_host.h"
 #include "usbtmc/usbtmc_recovery.h"
 #include "virtual_clock.h"
@@ -94,6 +102,7 @@ class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
         if (h.msg_id == tmc::REQUEST_DEV_DEP_MSG_IN) {
             last_request_ = h.tag;
             requested_.insert(h.tag);
+            adopt(h.tag);
         }
         return VI_SUCCESS;
     }
@@ -110,7 +119,7 @@ class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
         for (;;) {
             if (packets_.empty() && !device_acts())
                 return silence(deadline);
-            Bytes& p = packets_.front();
+            Bytes& p = packets_.front().bytes;
             if (p.size() > buf.size() - got)
                 return VI_ERROR_IO;  // babble: more than the host asked for
             std::copy(p.begin(), p.end(), buf.begin() + static_cast<std::ptrdiff_t>(got));
@@ -212,13 +221,33 @@ class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
             Bytes p(junk.begin(), junk.end());
             for (auto& b : p)
                 b |= 0x80;
-            packets_.push_back(std::move(p));
+            packets_.push_back({std::move(p)});
         } else if (action == 5) {
             packets_.emplace_back();
         } else {
             return false;
         }
         return !packets_.empty();
+    }
+
+    // A request tagged `tag` went out. A transfer carrying that bTag whose
+    // first packet is still queued was never seen by the host, and nothing
+    // in it tells it from the answer (the host chose its bTag without
+    // knowing it, and a bTag, its inverse and a TransferSize within the
+    // request are all USBTMC gives): its data becomes an answer's.
+    void adopt(std::uint8_t tag) {
+        std::set<int> unread;
+        for (const Packet& p : packets_)
+            if (p.transfer != 0 && p.tag == tag && p.first)
+                unread.insert(p.transfer);
+        for (Packet& p : packets_) {
+            if (!unread.count(p.transfer))
+                continue;
+            for (std::size_t i = p.data_from; i < p.data_to; ++i)
+                if (p.bytes[i] >= 'A' && p.bytes[i] <= 'Z')
+                    p.bytes[i] = static_cast<std::uint8_t>(p.bytes[i] - 'A' + 'a');
+            p.transfer = 0;
+        }
     }
 
     // A bTag this host has sent in a request other than its last, or
@@ -313,16 +342,25 @@ class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
             }
         }
         transfer.insert(transfer.end(), data.begin(), data.end());
-        transfer.resize(transfer.size() + tmc::padding_for(length), 0);
+        if (!(attributes & 0x40))
+            transfer.resize(transfer.size() + tmc::padding_for(length), 0);
         transfer.resize(transfer.size() + past, 0xEE);
 
         if (attributes & 0x08)
             packets_.emplace_back();
         const std::size_t size = piece == 0 ? config_.packet : piece;
-        for (std::size_t at = 0; at < transfer.size(); at += size)
-            packets_.emplace_back(transfer.begin() + static_cast<std::ptrdiff_t>(at),
-                                  transfer.begin() + static_cast<std::ptrdiff_t>(
-                                                         std::min(at + size, transfer.size())));
+        const int id = first == 'A' ? ++unasked_transfers_ : 0;
+        for (std::size_t at = 0; at < transfer.size(); at += size) {
+            const std::size_t end = std::min(at + size, transfer.size());
+            Packet p{Bytes(transfer.begin() + static_cast<std::ptrdiff_t>(at),
+                           transfer.begin() + static_cast<std::ptrdiff_t>(end)),
+                     id, tag, at == 0};
+            // Where the data lies in this packet (between header and padding).
+            const auto clamp = [&](std::size_t i) { return std::clamp(i, at, end) - at; };
+            p.data_from = clamp(tmc::kHeaderSize);
+            p.data_to = clamp(tmc::kHeaderSize + length);
+            packets_.push_back(std::move(p));
+        }
         if (transfer.size() % config_.packet == 0 && piece == 0 && !config_.no_zlp)
             packets_.emplace_back();
     }
@@ -330,7 +368,15 @@ class ReplyDevice final : public sgvisa::usbtmc::UsbLink {
     sgfuzz::ByteScript& script_;
     Config config_;
     sgvisa::UsbDeviceFacts facts_;
-    std::deque<Bytes> packets_;
+    struct Packet {
+        Bytes bytes;
+        int transfer = 0;  // a transfer tagged with a bTag never requested: its number
+        std::uint8_t tag = 0;
+        bool first = false;  // the transfer's first packet
+        std::size_t data_from = 0, data_to = 0;
+    };
+    std::deque<Packet> packets_;
+    int unasked_transfers_ = 0;
     std::set<std::uint8_t> requested_;
     std::uint8_t last_request_ = 0;
     bool posted_sent_ = false;
@@ -360,6 +406,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sgfuzz::set_virtual_now(std::chrono::hours(1000));
     if (sgvisa::Clock::now().time_since_epoch() != sgfuzz::virtual_now())
         std::abort();  // the library would not run on the virtual clock
+    // The host's bTags start where they did for every input before.
+    sgvisa::usbtmc::replay_tag_seeds(0);
     sgfuzz::ByteScript script(data, size);
     const std::uint8_t bits = script.byte();
     constexpr std::uint16_t kPackets[] = {8, 64, 512, 512};

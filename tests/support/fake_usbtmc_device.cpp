@@ -365,6 +365,7 @@ void FakeUsbtmcDevice::clear_faults() {
     zlp_before = false;
     zlp_between = false;
     junk_after = 0;
+    unpadded = false;
     no_zlp = false;
     eom_always = false;
     eom_never = false;
@@ -388,7 +389,7 @@ void FakeUsbtmcDevice::queue_transfer(std::uint8_t tag, const std::string& data,
     h.tag = static_cast<std::uint8_t>(tag + tag_offset);
     h.transfer_size = claim_size.value_or(static_cast<std::uint32_t>(n) + claim_extra);
     h.attributes = (eom || eom_always) && !eom_never ? kAttrEom : 0;
-    const std::size_t aligned = kHeaderSize + n + padding_for(n);
+    const std::size_t aligned = kHeaderSize + n + (unpadded ? 0 : padding_for(n));
     std::vector<std::uint8_t> transfer(aligned + junk_after, 0xEE);
     std::fill_n(transfer.begin(), aligned, std::uint8_t{0});
     encode_header(h, std::span<std::uint8_t, kHeaderSize>(transfer.data(), kHeaderSize));

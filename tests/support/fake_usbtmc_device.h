@@ -41,6 +41,7 @@ struct FakeUsbtmcDevice {
     bool zlp_before = false;     // a zero-length packet ahead of each transfer
     bool zlp_between = false;    // a zero-length packet between pieces
     std::size_t junk_after = 0;  // bytes of 0xEE after the alignment padding
+    bool unpadded = false;       // no alignment bytes (a device need not send them)
     bool no_zlp = false;      // no zero-length packet after a transfer that fills its last packet
     bool eom_always = false;  // EOM on every transfer, also when more of the reply follows
     bool eom_never = false;   // EOM on no transfer

@@ -110,17 +110,17 @@ ViStatus InterruptChannel::await(std::uint8_t tag, Deadline deadline, std::uint8
     return ok ? VI_ERROR_IO : VI_ERROR_TMO;
 }
 
-std::uint64_t InterruptChannel::status_answers_read() {
+std::uint64_t InterruptChannel::packets_read() {
     std::lock_guard lock(mutex_);
-    return status_answers_read_;
+    return packets_read_;
 }
 
-ViStatus InterruptChannel::await_status_answers_after(std::uint64_t count, Deadline deadline) {
+ViStatus InterruptChannel::await_packets_after(std::uint64_t count, Deadline deadline) {
     std::unique_lock lock(mutex_);
-    const auto read = [&] { return lost_ || waits_cancelled_ || status_answers_read_ > count; };
+    const auto read = [&] { return lost_ || waits_cancelled_ || packets_read_ > count; };
     if (!answered_.wait_until(lock, deadline, read))
         return VI_ERROR_TMO;
-    if (status_answers_read_ > count)
+    if (packets_read_ > count)
         return VI_SUCCESS;
     return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_ABORT;
 }
@@ -174,6 +174,8 @@ void InterruptChannel::run() {
         lock.lock();
         reading_ = false;
         if (st == VI_SUCCESS) {
+            ++packets_read_;  // room in the device's FIFO, whatever it held
+            answered_.notify_all();
             handle(lock, std::span(packet.data(), got));
         } else if (st != VI_ERROR_ABORT)
             fail(st);
@@ -185,7 +187,6 @@ void InterruptChannel::handle(std::unique_lock<std::mutex>& lock,
     const Notification n = parse_notification(packet);
     // bTags tell the answers apart (USB488 1.0, 4.3.1, Table 11).
     if (n.kind == Notification::Kind::status_byte) {
-        ++status_answers_read_;
         answered_.notify_all();
         const auto it = expected_.find(n.tag);
         if (it != expected_.end() && it->second.status_byte < 0)  // the first answer counts

@@ -56,21 +56,23 @@ class InterruptChannel {
     // again). Forgets the tag either way.
     ViStatus await(std::uint8_t tag, Deadline deadline, std::uint8_t& status_byte);
 
-    // From any thread: await() and await_status_answers_after() in progress
+    // From any thread: await() and await_packets_after() in progress
     // give up at once with VI_ERROR_ABORT, and so do later ones until
     // resume_waits() (as a link's transfers do between its cancel() and
     // resume()). The reader and the listener go on.
     void cancel_waits();
     void resume_waits();
 
-    // How many READ_STATUS_BYTE notifications the reader has read so far,
-    // whatever their tags (stale ones included).
-    std::uint64_t status_answers_read();
+    // How many packets the reader has taken out of the endpoint so far,
+    // whatever they held: each makes room in the device's interrupt-IN FIFO
+    // (a status answer of any tag, a service request, a vendor's or an
+    // unknown notification alike).
+    std::uint64_t packets_read();
     // Waits until the reader has read more than `count` of them (it reads
     // only while somebody needs it): VI_ERROR_TMO at `deadline`,
     // VI_ERROR_ABORT on cancel_waits(), VI_ERROR_CONN_LOST when the device
     // went away.
-    ViStatus await_status_answers_after(std::uint64_t count, Deadline deadline);
+    ViStatus await_packets_after(std::uint64_t count, Deadline deadline);
 
   private:
     struct Awaited {
@@ -97,7 +99,7 @@ class InterruptChannel {
     std::map<std::uint8_t, Awaited> expected_;  // by tag
     std::deque<std::uint8_t> kept_;             // service requests read while stopping
     std::thread reader_;
-    std::uint64_t status_answers_read_ = 0;
+    std::uint64_t packets_read_ = 0;
     bool reading_ = false;    // the reader is in source_->read()
     bool cancelled_ = false;  // ... and that read has been cancelled
     bool halted_ = false;     // a read failed: none until a new need

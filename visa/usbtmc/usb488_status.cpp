@@ -9,11 +9,23 @@
 
 namespace sgvisa::usbtmc {
 
+namespace {
+
+std::atomic<std::uint64_t> g_seed_calls{0};
+// Set by replay_tag_seeds(): the seed every draw derives from instead of
+// the process, the clock and the draw's number alone.
+std::atomic<bool> g_replaying{false};
+std::atomic<std::uint64_t> g_replay_seed{0};
+
+}  // namespace
+
 std::uint64_t tag_seed() {
-    static std::atomic<std::uint64_t> calls{0};
-    std::uint64_t x = static_cast<std::uint64_t>(::getpid()) << 32 ^
-                      static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
-                      calls.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15u;
+    const std::uint64_t n = g_seed_calls.fetch_add(1, std::memory_order_relaxed);
+    std::uint64_t x = g_replaying.load(std::memory_order_relaxed)
+                          ? g_replay_seed.load(std::memory_order_relaxed)
+                          : static_cast<std::uint64_t>(::getpid()) << 32 ^
+                                static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+    x ^= n * 0x9E3779B97F4A7C15u;
     // splitmix64's finaliser: every input bit moves the result.
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
@@ -35,6 +47,13 @@ std::uint8_t random_tag() {
 }
 
 }  // namespace
+
+void replay_tag_seeds(std::uint64_t seed) {
+    g_replay_seed.store(seed, std::memory_order_relaxed);
+    g_replaying.store(true, std::memory_order_relaxed);
+    g_seed_calls.store(0, std::memory_order_relaxed);
+    g_sequence.store(0);
+}
 
 std::uint8_t take_status_tag() {
     const auto pid = static_cast<std::uint64_t>(::getpid());

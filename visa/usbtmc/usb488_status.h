@@ -78,4 +78,11 @@ namespace sgvisa::usbtmc {
 // start). Not for secrets.
 std::uint64_t tag_seed();
 
+// From now on tag_seed() draws from `seed` and the number of draws since
+// this call alone, and the READ_STATUS_BYTE sequence starts again from its
+// next draw: a fuzz target or a test calls it before each input so that a
+// host's bTags, and so whatever depends on them, repeat exactly from run to
+// run. Not for use while a host runs on another thread.
+void replay_tag_seeds(std::uint64_t seed);
+
 }  // namespace sgvisa::usbtmc

@@ -359,13 +359,14 @@ class UsbtmcTransport final : public Transport {
 
     // One READ_STATUS_BYTE (USB488 1.0, 4.3.1, Table 11: bTag 2..127 in
     // wValue, wLength 3; answers 4.3.1.1, Table 12 and 4.3.1.2, Table 13).
-    // `busy` when the device said an earlier request's notification still
-    // waits in its endpoint and the interrupt reader has taken a status
-    // notification out of it since: the caller asks again.
+    // `busy` when the device said its interrupt-IN FIFO is full and the
+    // interrupt reader has taken a packet out of it since: the caller asks
+    // again. Whatever fills the FIFO (an earlier request's answer, a service
+    // request, a vendor's notification), taking any packet makes room.
     ViStatus request_status_byte(Deadline deadline, std::uint8_t& status, bool& busy) {
         busy = false;
         const std::uint8_t tag = take_status_tag();
-        const std::uint64_t answers_before = interrupts_ ? interrupts_->status_answers_read() : 0;
+        const std::uint64_t packets_before = interrupts_ ? interrupts_->packets_read() : 0;
         // The device queues the interrupt-IN answer before the control
         // answer (USB488 1.0, 4.3.1.2).
         if (interrupts_)
@@ -380,10 +381,8 @@ class UsbtmcTransport final : public Transport {
         if (st == VI_SUCCESS && !parsed.valid)
             st = VI_ERROR_IO;
         if (st == VI_ERROR_IO && interrupts_ && got > 0 && answer[0] == STATUS_INTERRUPT_IN_BUSY) {
-            // Our expectation keeps the reader reading meanwhile, service
-            // requests queued in front of the stale answer included.
-            const ViStatus drained =
-                interrupts_->await_status_answers_after(answers_before, deadline);
+            // Our expectation keeps the reader reading meanwhile.
+            const ViStatus drained = interrupts_->await_packets_after(packets_before, deadline);
             busy = drained == VI_SUCCESS;
             if (!busy)
                 st = note(drained);

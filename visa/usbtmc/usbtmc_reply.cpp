@@ -74,8 +74,9 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
     BulkHeader h;
     std::size_t data_have = 0;
     // Data and padding of the current transfer still to come (a foreign
-    // TransferSize may be anything up to 4 GiB).
+    // TransferSize may be anything up to 4 GiB), and of them the padding.
     std::uint64_t left = 0;
+    std::uint64_t padding = 0;
     int empty_in_a_row = 0;
 
     for (;;) {
@@ -140,7 +141,8 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
                 }
                 return VI_ERROR_IO;
             }
-            left = std::uint64_t{candidate.transfer_size} + padding_for(candidate.transfer_size);
+            padding = padding_for(candidate.transfer_size);
+            left = std::uint64_t{candidate.transfer_size} + padding;
             if (answers(candidate.tag)) {
                 h = candidate;
                 phase = Phase::answer;
@@ -169,7 +171,11 @@ ViStatus receive_dev_dep_msg_in(UsbLink& link, const ReplyRequest& request,
             }
         }
         left -= n;
-        if (phase == Phase::foreign && left == 0)
+        // Alignment bytes are the device's choice (USBTMC 1.0, 3.3, rule
+        // 10): a short packet once the data is in ends the transfer, and
+        // the next transfer's header is not taken for its padding.
+        const bool short_packet = got < want;
+        if (phase == Phase::foreign && (left == 0 || (short_packet && left <= padding)))
             phase = Phase::header;
     }
 }

@@ -12,8 +12,9 @@
 //   cannot keep it waiting. Once the header tells the transfer's size, the
 //   rest is asked for exactly (in whole packets). A reply longer than one
 //   packet thus costs one bulk-IN transfer more.
-// - A transfer is read to its end by its TransferSize (its alignment
-//   padding included), across any number of short packets; what comes
+// - A transfer is read to its end by its TransferSize (and its alignment
+//   padding, unless a short packet ends it first: a device need not send
+//   alignment bytes), across any number of short packets; what comes
 //   after that in the same bulk-IN transfer (padding to the packet's end,
 //   bytes a device sends past TransferSize: USBTMC 1.0, 3.3.2.3, Table 11,
 //   index 5) is dropped. A transfer ends at its short packet and alignment
@@ -25,6 +26,16 @@
 //   answer goes on, until the deadline. (A bulk-IN header carries the bTag
 //   of the request it answers, USBTMC 1.0, 3.3, Table 8; Table 11, index 3
 //   would abort such a transfer instead.)
+// - What is taken for the answer: a DEV_DEP_MSG_IN carrying the request's
+//   bTag and its inverse, with a TransferSize within the request. USBTMC
+//   marks a transfer with nothing more, so a stale transfer that happens to
+//   carry the same bTag (left by an earlier program or host, or sent by a
+//   device unasked, before this host chose that bTag) is the answer to any
+//   host, and is taken. The host keeps that rare rather than detectable:
+//   its bTags advance by one from a place drawn for each connection, so no
+//   request repeats the one before (USBTMC 1.0, 3.2, Table 1); an abort or
+//   a clear empties the device's bulk-IN FIFO (4.2.1.4 and 4.2.1.6); and
+//   whatever comes with another bTag is read out and dropped on the way.
 // - Continuation: a transfer that repeats the bTag of the request before
 //   (or the bTag that request's transfer carried) is accepted only as the
 //   continuation of a reply whose last transfer ended without EOM and that

@@ -17,6 +17,7 @@ struct Shape {
     std::uint16_t packet;
     std::size_t piece;  // 0: whole packets
     bool zlp_before;
+    bool unpadded = false;  // the dropped transfer ends without alignment bytes
 };
 
 void PrintTo(const Shape& s, std::ostream* os) {
@@ -29,6 +30,7 @@ class ForeignTransfer : public UsbtmcHostTest, public ::testing::WithParamInterf
         device->max_packet_size = GetParam().packet;
         device->piece = GetParam().piece;
         device->zlp_before = GetParam().zlp_before;
+        device->unpadded = GetParam().unpadded;
     }
 };
 
@@ -70,14 +72,14 @@ TEST_P(ForeignTransfer, LateReplyAfterATimeoutIsDroppedAndEveryLaterQueryGetsIts
     expect_next_query_works();
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, ForeignTransfer,
-                         ::testing::Values(Shape{"FullSpeed", 64, 0, false},
-                                           Shape{"HighSpeed", 512, 0, false},
-                                           Shape{"ShortPacketsOf64AtHighSpeed", 512, 64, false},
-                                           Shape{"ZeroLengthPacketFirst", 64, 0, true}),
-                         [](const ::testing::TestParamInfo<Shape>& p) {
-                             return std::string(p.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ForeignTransfer,
+    ::testing::Values(Shape{"FullSpeed", 64, 0, false}, Shape{"HighSpeed", 512, 0, false},
+                      Shape{"ShortPacketsOf64AtHighSpeed", 512, 64, false},
+                      Shape{"ZeroLengthPacketFirst", 64, 0, true},
+                      Shape{"NoAlignmentBytes", 64, 0, false, true},
+                      Shape{"NoAlignmentBytesInShortPackets", 512, 64, false, true}),
+    [](const ::testing::TestParamInfo<Shape>& p) { return std::string(p.param.name); });
 
 TEST_F(UsbtmcHostTest, DeviceFloodingForeignTransfersCannotKeepAReadPastItsDeadline) {
     open();

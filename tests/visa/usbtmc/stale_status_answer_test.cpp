@@ -2,11 +2,13 @@
 // whichever host reads next (as on the local bus, where every waiting
 // connection sees each one): the answer to a READ_STATUS_BYTE that one host
 // gave up on comes to the next host ahead of the answer to its own request,
-// and must not be taken for it.
+// and must not be taken for it. And a device whose interrupt-IN FIFO is
+// full answers STATUS_INTERRUPT_IN_BUSY until a host reads a packet out.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -28,7 +30,8 @@ using sgvisa::Deadline;
 struct SharedInterface {
     std::mutex mutex;
     std::condition_variable made;
-    std::deque<std::array<std::uint8_t, 2>> unread;
+    std::deque<std::vector<std::uint8_t>> unread;
+    bool held = false;  // the unread packets are not read out yet
     std::uint8_t status_byte = 0;
     std::vector<std::uint8_t> tags;  // of the READ_STATUS_BYTE requests, in order
 };
@@ -41,8 +44,9 @@ class SharedSource final : public sgvisa::usbtmc::InterruptSource {
     ViStatus read(std::span<std::uint8_t> buf, std::size_t& got, Deadline deadline) override {
         got = 0;
         std::unique_lock lock(i_.mutex);
-        if (!i_.made.wait_until(lock, deadline,
-                                [&] { return cancelled_ || (!deaf_ && !i_.unread.empty()); }))
+        if (!i_.made.wait_until(lock, deadline, [&] {
+                return cancelled_ || (!deaf_ && !i_.held && !i_.unread.empty());
+            }))
             return VI_ERROR_TMO;
         if (cancelled_)
             return VI_ERROR_ABORT;
@@ -67,7 +71,11 @@ class SharedSource final : public sgvisa::usbtmc::InterruptSource {
     bool cancelled_ = false;
 };
 
-std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothing) {
+// `one_slot`: the interface's FIFO holds one packet (READ_STATUS_BYTE finds
+// it full while one is unread), and what is in it when the host first asks
+// is read out only after that request.
+std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothing,
+                                           bool one_slot = false) {
     std::unique_ptr<sgvisa::Transport> t;
     auto link = std::make_unique<StatusByteLink>(
         [&i](std::uint8_t tag) {
@@ -77,6 +85,14 @@ std::unique_ptr<sgvisa::Transport> host_on(SharedInterface& i, bool hears_nothin
             i.made.notify_all();
         },
         [&i, hears_nothing] { return std::make_unique<SharedSource>(i, hears_nothing); });
+    if (one_slot) {
+        link->fifo_full = [&i] {
+            std::lock_guard lock(i.mutex);
+            i.held = false;
+            i.made.notify_all();
+            return !i.unread.empty();
+        };
+    }
     EXPECT_EQ(sgvisa::usbtmc::make_usbtmc_transport(std::move(link), t), VI_SUCCESS);
     if (t) {
         EXPECT_EQ(t->acquire(sgvisa::deadline_after_ms(5000)), VI_SUCCESS);
@@ -108,6 +124,35 @@ TEST(StaleStatusAnswer, TheAnswerToAnotherHostsRequestIsNotTakenForOurs) {
     std::lock_guard lock(device.mutex);
     ASSERT_EQ(device.tags.size(), 2u);
     EXPECT_NE(device.tags[0], device.tags[1]);
+}
+
+// Whatever fills the FIFO, a packet read out makes room: the host asks again
+// and gets the status byte well within its deadline.
+TEST(StaleStatusAnswer, AFullInterruptFifoIsAskedAgainOnceAnyPacketIsReadOut) {
+    const struct {
+        const char* fifo_holds;
+        std::vector<std::uint8_t> packet;
+    } rows[] = {
+        {"a service request", {0x81, 0x40}},
+        {"a vendor's notification", {0x41, 0x07}},
+        {"a short packet", {0x81}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fifo_holds);
+        SharedInterface device;
+        device.status_byte = 0x10;
+        device.unread.push_back(row.packet);
+        device.held = true;
+        const auto host = host_on(device, false, true);
+        ASSERT_TRUE(host);
+        std::uint8_t status = 0;
+        const auto started = sgvisa::Clock::now();
+        EXPECT_EQ(host->read_status_byte(sgvisa::deadline_after_ms(2000), status), VI_SUCCESS);
+        EXPECT_EQ(status, 0x10);
+        EXPECT_LT(sgvisa::Clock::now() - started, std::chrono::milliseconds(1000));
+        std::lock_guard lock(device.mutex);
+        EXPECT_EQ(device.tags.size(), 1u) << "asked once more, after the BUSY answer";
+    }
 }
 
 }  // namespace

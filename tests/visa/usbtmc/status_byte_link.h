@@ -43,7 +43,10 @@ class StatusByteLink final : public sgvisa::usbtmc::UsbLink {
         if (request == USB488_READ_STATUS_BYTE) {
             answer[1] = static_cast<std::uint8_t>(value);  // the tag
             size = 3;
-            asked_(answer[1]);
+            if (fifo_full && fifo_full())
+                answer[0] = STATUS_INTERRUPT_IN_BUSY;
+            else
+                asked_(answer[1]);
         } else if (request != GET_CAPABILITIES) {
             return VI_ERROR_IO;
         }
@@ -56,6 +59,10 @@ class StatusByteLink final : public sgvisa::usbtmc::UsbLink {
         return source_();
     }
     const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+
+    // When set and true, READ_STATUS_BYTE finds the interrupt-IN FIFO full:
+    // STATUS_INTERRUPT_IN_BUSY, and nothing is queued.
+    std::function<bool()> fifo_full;
 
   private:
     std::function<void(std::uint8_t)> asked_;
