@@ -83,6 +83,47 @@ ViStatus BufferedReadSource::discard_rest() {
     return VI_SUCCESS;
 }
 
+ViStatus BufferedReadSource::read_bytes(std::uint8_t* dst, std::size_t n, std::size_t& got,
+                                        bool& ended) {
+    got = 0;
+    ended = false;
+    const std::size_t chunk = std::max<std::uint32_t>(settings_.read_buffer_size, 1);
+    while (got < n) {
+        if (buffer_.message_done) {
+            ended = true;
+            break;
+        }
+        if (!buffer_.empty()) {
+            const std::size_t take = std::min(buffer_.bytes.size() - buffer_.pos, n - got);
+            std::memcpy(dst + got, buffer_.bytes.data() + buffer_.pos, take);
+            buffer_.pos += take;
+            got += take;
+            if (buffer_.empty() && buffer_.last_has_end)
+                buffer_.message_done = true;
+            continue;
+        }
+        if (n - got < chunk || deferred_ < 0) {
+            const ViStatus st = fill();
+            if (st < 0)
+                return st;
+            continue;
+        }
+        // At least a read buffer's worth to go: into the caller's array.
+        buffer_.discard();
+        std::size_t count = 0;
+        const ViStatus st =
+            read_message_bytes(op_, settings_, std::span(dst + got, n - got), deadline_, count);
+        got += count;
+        if (st < 0)
+            return st;
+        if (st == VI_SUCCESS) {
+            buffer_.last_has_end = true;
+            buffer_.message_done = true;
+        }
+    }
+    return VI_SUCCESS;
+}
+
 namespace {
 
 bool ends_message(const char* format) {

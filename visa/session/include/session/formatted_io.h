@@ -86,6 +86,9 @@ class BufferedReadSource final : public format::ReadSource {
     ViStatus peek(std::uint8_t& byte, bool& end_of_message) override;
     void consume() override;
     ViStatus discard_rest() override;
+    // Copies what the buffer holds; a larger rest goes from the transport
+    // straight into `dst`, so a block is copied once whatever its size.
+    ViStatus read_bytes(std::uint8_t* dst, std::size_t n, std::size_t& got, bool& ended) override;
 
   private:
     ViStatus fill();
