@@ -87,7 +87,11 @@ ViStatus BufferedReadSource::read_bytes(std::uint8_t* dst, std::size_t n, std::s
                                         bool& ended) {
     got = 0;
     ended = false;
-    const std::size_t chunk = std::max<std::uint32_t>(settings_.read_buffer_size, 1);
+    // Past a page's worth (or a read buffer's, when smaller) the bytes go
+    // straight into `dst`: through the buffer they would be copied twice.
+    constexpr std::size_t kDirectFrom = 4096;
+    const std::size_t direct_from =
+        std::min<std::size_t>(std::max<std::uint32_t>(settings_.read_buffer_size, 1), kDirectFrom);
     while (got < n) {
         if (buffer_.message_done) {
             ended = true;
@@ -102,13 +106,12 @@ ViStatus BufferedReadSource::read_bytes(std::uint8_t* dst, std::size_t n, std::s
                 buffer_.message_done = true;
             continue;
         }
-        if (n - got < chunk || deferred_ < 0) {
+        if (n - got < direct_from || deferred_ < 0) {
             const ViStatus st = fill();
             if (st < 0)
                 return st;
             continue;
         }
-        // At least a read buffer's worth to go: into the caller's array.
         buffer_.discard();
         std::size_t count = 0;
         const ViStatus st =
