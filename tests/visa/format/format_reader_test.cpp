@@ -364,19 +364,7 @@ TEST_P(BinaryRead, StoresElementsInHostOrderAndTellsTheCount) {
     }
     for (std::size_t i = 0; i < c.values.size(); ++i) {
         std::uint64_t v = 0;
-        if (element == 1) {
-            v = static_cast<std::uint8_t>(array.data()[i]);
-        } else if (element == 2) {
-            std::uint16_t e;
-            std::memcpy(&e, array.data() + 2 * i, 2);
-            v = e;
-        } else if (element == 4) {
-            std::uint32_t e;
-            std::memcpy(&e, array.data() + 4 * i, 4);
-            v = e;
-        } else {
-            std::memcpy(&v, array.data() + 8 * i, 8);
-        }
+        std::memcpy(&v, array.data() + i * element, element);  // a little-endian host
         EXPECT_EQ(v, c.values[i]) << i;
     }
     EXPECT_EQ(src.consumed(), c.consumed);
@@ -386,22 +374,31 @@ TEST_P(BinaryRead, StoresElementsInHostOrderAndTellsTheCount) {
 INSTANTIATE_TEST_SUITE_P(FormatReader, BinaryRead, ::testing::ValuesIn(kBinaryCases));
 
 // Number arrays: %,Nd and %,#lf read comma-separated lists into arrays.
+// Element `i` of an array of T, as a double.
+template <typename T>
+double element_at(const unsigned char* array, std::size_t i) {
+    T v;
+    std::memcpy(&v, array + i * sizeof v, sizeof v);
+    return static_cast<double>(v);
+}
+
 struct ArrayCase {
     const char* reply;
     const char* format;
     int capacity;
     int count;
     std::vector<double> values;
+    double (*at)(const unsigned char*, std::size_t) = element_at<int>;
 };
 
 const ArrayCase kArrayCases[] = {
     {"1,-2,258,-4\n", "%,#d", 8, 4, {1, -2, 258, -4}},
     {"1,-2,258,-4\n", "%,3d", 3, 3, {1, -2, 258}},
-    {"1.5,-2.25,5E-1,-4\n", "%,#lf", 8, 4, {1.5, -2.25, 0.5, -4}},
-    {"1.5, -2.25 ,3\n", "%,#f", 8, 3, {1.5, -2.25, 3}},
-    {"7,8,9\n", "%,#hd", 2, 2, {7, 8}},
+    {"1.5,-2.25,5E-1,-4\n", "%,#lf", 8, 4, {1.5, -2.25, 0.5, -4}, element_at<double>},
+    {"1.5, -2.25 ,3\n", "%,#f", 8, 3, {1.5, -2.25, 3}, element_at<float>},
+    {"7,8,9\n", "%,#hd", 2, 2, {7, 8}, element_at<short>},
     {"ff,10\n", "%,#x", 4, 2, {255, 16}},
-    {"5;6\n", "%,#ld", 4, 1, {5}},
+    {"5;6\n", "%,#ld", 4, 1, {5}, element_at<long>},
     {"x\n", "%,#d", 4, 0, {}},
 };
 
@@ -420,29 +417,8 @@ TEST_P(ArrayRead, ReadsUpToTheCountAndTellsIt) {
     if (fmt.find('#') != std::string::npos) {
         EXPECT_EQ(count, c.count);
     }
-    for (std::size_t i = 0; i < c.values.size(); ++i) {
-        double v = 0;
-        if (fmt.find("lf") != std::string::npos) {
-            std::memcpy(&v, array + 8 * i, 8);
-        } else if (fmt.back() == 'f') {
-            float f;
-            std::memcpy(&f, array + 4 * i, 4);
-            v = f;
-        } else if (fmt.find("hd") != std::string::npos) {
-            short h;
-            std::memcpy(&h, array + sizeof h * i, sizeof h);
-            v = h;
-        } else if (fmt.find("ld") != std::string::npos) {
-            long l;
-            std::memcpy(&l, array + sizeof l * i, sizeof l);
-            v = static_cast<double>(l);
-        } else {
-            int n;
-            std::memcpy(&n, array + sizeof n * i, sizeof n);
-            v = n;
-        }
-        EXPECT_DOUBLE_EQ(v, c.values[i]) << i;
-    }
+    for (std::size_t i = 0; i < c.values.size(); ++i)
+        EXPECT_DOUBLE_EQ(c.at(array, i), c.values[i]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(FormatReader, ArrayRead, ::testing::ValuesIn(kArrayCases));
@@ -503,17 +479,18 @@ struct RangeCase {
     std::string reply;
     const char* format;
     ViStatus status;
-    long double value;  // stored when the status is success
+    double value;  // stored when the status is success
+    double (*at)(const unsigned char*, std::size_t) = element_at<double>;
 };
 
 const RangeCase kRangeCases[] = {
     {std::string(512, '9'), "%d", sgvisa::format::kRangeError, 0},
     {std::string(600, '1'), "%lld", sgvisa::format::kRangeError, 0},
     {"2147483648", "%d", sgvisa::format::kRangeError, 0},
-    {"-2147483648", "%d", VI_SUCCESS, -2147483648.0L},
+    {"-2147483648", "%d", VI_SUCCESS, -2147483648.0, element_at<int>},
     {"70000", "%hd", sgvisa::format::kRangeError, 0},
     {"-129", "%hhd", sgvisa::format::kRangeError, 0},
-    {"65535", "%hu", VI_SUCCESS, 65535},
+    {"65535", "%hu", VI_SUCCESS, 65535, element_at<unsigned short>},
     {"4294967296", "%u", sgvisa::format::kRangeError, 0},
     {"99999999999999999999", "%llu", sgvisa::format::kRangeError, 0},
     {"1e999", "%lf", sgvisa::format::kRangeError, 0},
@@ -543,21 +520,7 @@ TEST_P(RangeRead, OutOfRangeIsAnErrorNotAWrongValue) {
         }
         return;
     }
-    long double v = 0;
-    if (fmt == "%d") {
-        int n;
-        std::memcpy(&n, target, sizeof n);
-        v = n;
-    } else if (fmt == "%hu") {
-        unsigned short n;
-        std::memcpy(&n, target, sizeof n);
-        v = n;
-    } else {
-        double d;
-        std::memcpy(&d, target, sizeof d);
-        v = d;
-    }
-    EXPECT_EQ(v, c.value);
+    EXPECT_EQ(c.at(target, 0), c.value);
 }
 
 INSTANTIATE_TEST_SUITE_P(FormatReader, RangeRead, ::testing::ValuesIn(kRangeCases));

@@ -37,60 +37,42 @@ class FormattedIoSim : public ::testing::Test {
 };
 
 TEST_F(FormattedIoSim, BlocksOfEachElementAndListsReadAsTheirValues) {
-    // The instrument's elements: 1, -2, 0x0102030405060708, -4 truncated to
-    // the element, and 1.5, -2.25, 0.5, -4 as floats.
+    // The instrument's elements: 1, -2, 0x0102030405060708, -4 cut to the
+    // element, and 1.5, -2.25, 0.5, -4 as floats; as host-order bits here.
     const struct {
         const char* query;
         const char* format;
         std::size_t element;
-        std::vector<std::int64_t> integers;
+        std::vector<std::uint64_t> bits;
     } blocks[] = {
         {"BLOC:BYTE?\n", "%#b", 1, {1, 0xFE, 0x08, 0xFC}},
-        {"IBLOC:WORD?\n", "%#hb", 2, {1, -2, 0x0708, -4}},
-        {"BLOC:LONG?\n", "%#lb", 4, {1, -2, 0x05060708, -4}},
-        {"IBLOC:QUAD?\n", "%#llb", 8, {1, -2, 0x0102030405060708, -4}},
+        {"IBLOC:WORD?\n", "%#hb", 2, {1, 0xFFFE, 0x0708, 0xFFFC}},
+        {"BLOC:LONG?\n", "%#lb", 4, {1, 0xFFFFFFFE, 0x05060708, 0xFFFFFFFC}},
+        {"IBLOC:QUAD?\n",
+         "%#llb",
+         8,
+         {1, ~std::uint64_t{1}, 0x0102030405060708, ~std::uint64_t{3}}},
+        {"IBLOC:FLO?\n", "%#zb", 4, {0x3FC00000, 0xC0100000, 0x3F000000, 0xC0800000}},
+        {"BLOC:DOUB?\n",
+         "%#Zb",
+         8,
+         {0x3FF8ull << 48, 0xC002ull << 48, 0x3FE0ull << 48, 0xC010ull << 48}},
     };
     for (const auto& b : blocks) {
-        alignas(8) unsigned char data[64] = {};
-        int count = static_cast<int>(sizeof data);
-        ASSERT_EQ(viQueryf(vi_, b.query, "%#b", &count, data), VI_SUCCESS) << b.query;
-        // As bytes first, then in its own element size.
-        EXPECT_EQ(count, static_cast<int>(4 * b.element)) << b.query;
-        count = 8;
+        unsigned char data[64] = {};
+        int count = 8;
         ASSERT_EQ(viQueryf(vi_, b.query, b.format, &count, data), VI_SUCCESS) << b.query;
         ASSERT_EQ(count, 4) << b.query;
         for (std::size_t i = 0; i < 4; ++i) {
-            std::int64_t v = 0;
-            if (b.element == 1) {
-                v = data[i];
-            } else if (b.element == 2) {
-                std::int16_t e;
-                std::memcpy(&e, data + 2 * i, 2);
-                v = e;
-            } else if (b.element == 4) {
-                std::int32_t e;
-                std::memcpy(&e, data + 4 * i, 4);
-                v = e;
-            } else {
-                std::memcpy(&v, data + 8 * i, 8);
-            }
-            EXPECT_EQ(v, b.integers[i]) << b.query << i;
+            std::uint64_t v = 0;
+            std::memcpy(&v, data + i * b.element, b.element);  // a little-endian host
+            EXPECT_EQ(v, b.bits[i]) << b.query << i;
         }
     }
-    float floats[4] = {};
-    int count = 4;
-    ASSERT_EQ(viQueryf(vi_, "IBLOC:FLO?\n", "%#zb", &count, floats), VI_SUCCESS);
-    EXPECT_EQ(std::vector<float>(floats, floats + count),
-              (std::vector<float>{1.5f, -2.25f, 0.5f, -4}));
-    double doubles[4] = {};
-    count = 4;
-    ASSERT_EQ(viQueryf(vi_, "BLOC:DOUB?\n", "%#Zb", &count, doubles), VI_SUCCESS);
-    EXPECT_EQ(std::vector<double>(doubles, doubles + count),
-              (std::vector<double>{1.5, -2.25, 0.5, -4}));
-
-    count = 8;
-    ASSERT_EQ(viQueryf(vi_, "LIST:REAL?\n", "%,#lf", &count, doubles), VI_SUCCESS);
-    EXPECT_EQ(std::vector<double>(doubles, doubles + count),
+    double reals[8] = {};
+    int count = 8;
+    ASSERT_EQ(viQueryf(vi_, "LIST:REAL?\n", "%,#lf", &count, reals), VI_SUCCESS);
+    EXPECT_EQ(std::vector<double>(reals, reals + count),
               (std::vector<double>{1.5, -2.25, 0.5, -4}));
     int ints[4] = {};
     ASSERT_EQ(viQueryf(vi_, "LIST:INT?\n", "%,4d", ints), VI_SUCCESS);
