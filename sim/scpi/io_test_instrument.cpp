@@ -1,7 +1,12 @@
 #include "scpi/io_test_instrument.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "scpi/program_message.h"
 #include "scpi_mnemonic.h"
@@ -51,6 +56,61 @@ const HeaderPattern& slow_send_header() {
 const HeaderPattern& error_queue_header() {
     static const HeaderPattern pattern("SYSTem:ERRor[:NEXT]");
     return pattern;
+}
+
+// The test data of the block and list queries: four elements, with bytes
+// that differ within each element so that a reader's byte order shows.
+constexpr std::array<std::int64_t, 4> kIntegers{1, -2, 0x0102030405060708, -4};
+constexpr std::array<double, 4> kReals{1.5, -2.25, 0.5, -4.0};
+
+// The elements in `bytes`-byte big-endian integers (truncated, two's
+// complement) or IEEE floats (`real`).
+std::string block_data(std::size_t bytes, bool real) {
+    std::string data;
+    for (std::size_t i = 0; i < kIntegers.size(); ++i) {
+        std::uint64_t bits = 0;
+        if (real && bytes == 4) {
+            bits = std::bit_cast<std::uint32_t>(static_cast<float>(kReals[i]));
+        } else if (real) {
+            bits = std::bit_cast<std::uint64_t>(kReals[i]);
+        } else {
+            bits = static_cast<std::uint64_t>(kIntegers[i]);
+        }
+        for (std::size_t b = bytes; b-- > 0;)
+            data += static_cast<char>((bits >> (8 * b)) & 0xFF);
+    }
+    return data;
+}
+
+struct DataQuery {
+    HeaderPattern header;
+    std::string reply;  // without the linefeed that ends every response
+};
+
+// BLOCk:<element>? answers a definite-length block, IBLOCk:<element>? an
+// indefinite one (#0, the data, then the response's linefeed with END);
+// LIST:INTeger? and LIST:REAL? the elements as comma-separated numbers.
+const std::vector<DataQuery>& data_queries() {
+    static const std::vector<DataQuery> queries = [] {
+        const struct {
+            const char* name;
+            std::size_t bytes;
+            bool real;
+        } elements[] = {{"BYTE", 1, false}, {"WORD", 2, false}, {"LONG", 4, false},
+                        {"QUAD", 8, false}, {"FLOat", 4, true}, {"DOUBle", 8, true}};
+        std::vector<DataQuery> out;
+        for (const auto& e : elements) {
+            const std::string data = block_data(e.bytes, e.real);
+            std::string block = definite_length_block(data);
+            block.pop_back();  // the response's own linefeed follows
+            out.push_back({HeaderPattern(std::string("BLOCk:") + e.name), block});
+            out.push_back({HeaderPattern(std::string("IBLOCk:") + e.name), "#0" + data});
+        }
+        out.push_back({HeaderPattern("LIST:INTeger"), "1,-2,258,-4"});
+        out.push_back({HeaderPattern("LIST:REAL"), "1.5,-2.25,5E-1,-4"});
+        return out;
+    }();
+    return queries;
 }
 
 }  // namespace
@@ -144,6 +204,16 @@ int IoTestInstrument::run_subsystem(const ProgramUnit& unit, std::string& out) {
         }
         out = common_.next_error();
         return 0;
+    }
+    if (unit.query) {
+        for (const DataQuery& q : data_queries()) {
+            if (q.header.matches(unit.header)) {
+                if (!unit.parameters.empty())
+                    return scpi_error::kParameterNotAllowed;
+                out = q.reply;
+                return 0;
+            }
+        }
     }
     bool* requested = nullptr;
     if (receive_header().matches(unit.header) || slow_receive_header().matches(unit.header)) {

@@ -1,8 +1,11 @@
 // Fuzz target: formatted input (viScanf/viQueryf). The input is a read
-// format, a NUL byte, and the reply the instrument sends; the reply may end
-// with END or stop short of it (the source then times out). Every target gets
-// a buffer at least as long as the whole reply, so a field can never be
-// longer than its buffer: any write past one is the engine's fault.
+// format, a NUL byte, a byte of flags, and the reply the instrument sends;
+// the reply may end with END (flag bit 0) or stop short of it (the source
+// then times out). Every target gets a buffer of 16 bytes (the widest
+// element) per byte of the reply, and every '#' count says a capacity the
+// flags give (bits 1-7); as each stored element or character takes at least
+// one byte of the reply, nothing can be stored past a buffer: any write past
+// one is the engine's fault, and so is a count told beyond its capacity.
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -73,19 +76,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int percents = 0;
     for (char c : format)
         percents += c == '%';
-    if (percents > kTargets)
+    // A '#' directive takes two arguments.
+    if (2 * percents > kTargets)
         return 0;
     const bool end = (data[format_len + 1] & 1) != 0;
+    const int capacity = data[format_len + 1] >> 1;
     const std::string_view reply(text + format_len + 2, size - format_len - 2);
 
     // Aligned for any numeric target; the canary after the reply length
     // catches a string stored beyond it.
-    const std::size_t target_size = reply.size() + 1 + sizeof(long double);
+    const std::size_t target_size = 16 * (reply.size() + 1) + sizeof(long double);
     const std::size_t slots = (target_size + 64 + sizeof(long double) - 1) / sizeof(long double);
     std::vector<std::vector<long double>> targets(kTargets, std::vector<long double>(slots));
     void* t[kTargets];
     for (int i = 0; i < kTargets; ++i) {
         std::memset(targets[i].data(), 0x5A, slots * sizeof(long double));
+        std::memcpy(targets[i].data(), &capacity, sizeof capacity);
         t[i] = targets[i].data();
     }
 
@@ -106,8 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& d : parsed) {
         if (d.kind != sgvisa::format::ReadDirective::Kind::conversion || d.target == nullptr)
             continue;
+        if (d.count != nullptr && (*d.count < 0 || *d.count > capacity))
+            std::abort();
         const char* s = static_cast<const char*>(d.target);
-        if (d.conversion == 's' || d.conversion == 't' || d.conversion == 'T') {
+        if (d.conversion == 's' || d.conversion == 't' || d.conversion == 'T' ||
+            d.conversion == '[') {
             if (std::memchr(s, '\0', reply.size() + 1) == nullptr)
                 std::abort();
         }

@@ -83,6 +83,50 @@ ViStatus BufferedReadSource::discard_rest() {
     return VI_SUCCESS;
 }
 
+ViStatus BufferedReadSource::read_bytes(std::uint8_t* dst, std::size_t n, std::size_t& got,
+                                        bool& ended) {
+    got = 0;
+    ended = false;
+    // Past a page's worth (or a read buffer's, when smaller) the bytes go
+    // straight into `dst`: through the buffer they would be copied twice.
+    constexpr std::size_t kDirectFrom = 4096;
+    const std::size_t direct_from =
+        std::min<std::size_t>(std::max<std::uint32_t>(settings_.read_buffer_size, 1), kDirectFrom);
+    while (got < n) {
+        if (buffer_.message_done) {
+            ended = true;
+            break;
+        }
+        if (!buffer_.empty()) {
+            const std::size_t take = std::min(buffer_.bytes.size() - buffer_.pos, n - got);
+            std::memcpy(dst + got, buffer_.bytes.data() + buffer_.pos, take);
+            buffer_.pos += take;
+            got += take;
+            if (buffer_.empty() && buffer_.last_has_end)
+                buffer_.message_done = true;
+            continue;
+        }
+        if (n - got < direct_from || deferred_ < 0) {
+            const ViStatus st = fill();
+            if (st < 0)
+                return st;
+            continue;
+        }
+        buffer_.discard();
+        std::size_t count = 0;
+        const ViStatus st =
+            read_message_bytes(op_, settings_, std::span(dst + got, n - got), deadline_, count);
+        got += count;
+        if (st < 0)
+            return st;
+        if (st == VI_SUCCESS) {
+            buffer_.last_has_end = true;
+            buffer_.message_done = true;
+        }
+    }
+    return VI_SUCCESS;
+}
+
 namespace {
 
 bool ends_message(const char* format) {

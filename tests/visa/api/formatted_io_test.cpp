@@ -52,10 +52,10 @@ TEST_F(FormattedIo, LinefeedFromAnArgumentDoesNotEndTheMessage) {
 
 TEST_F(FormattedIo, BadFormatsSendNothing) {
     EXPECT_EQ(viPrintf(vi_, "FREQ %q\n", 1), VI_ERROR_INV_FMT);
-    EXPECT_EQ(viPrintf(vi_, "DATA %b\n", 1), VI_ERROR_NSUP_FMT);
+    EXPECT_EQ(viPrintf(vi_, "DATA %@1d\n", 1), VI_ERROR_NSUP_FMT);
     char buf[8];
     EXPECT_EQ(viQueryf(vi_, "*IDN?\n", "%0T", buf), VI_ERROR_INV_FMT);
-    EXPECT_EQ(viQueryf(vi_, "*IDN?\n", "%y", buf), VI_ERROR_NSUP_FMT);
+    EXPECT_EQ(viQueryf(vi_, "*IDN?\n", "%p", buf), VI_ERROR_NSUP_FMT);
     EXPECT_EQ(viQueryf(vi_, "*IDN%q\n", "%7T", buf), VI_ERROR_INV_FMT);
     EXPECT_TRUE(instrument().writes().empty());
 }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 
 #include "format/format_writer.h"
@@ -72,9 +73,11 @@ TEST(FormatWriter, CharactersAndStrings) {
 }
 
 TEST(FormatWriter, MalformedDirectivesAreInvalidFormats) {
-    const char* bad[] = {"abc%", "%5",  "%-",   "%.",   "%q",        "%k",         "%hs",
-                         "%Ld",  "%hf", "%llc", "%5%",  "%1000001d", "%.1000001d", "%hhs",
-                         "%.2c", "%#d", "%#s",  "%05s", "%0c"};
+    const char* bad[] = {"abc%", "%5",   "%-",    "%.",   "%q",        "%k",         "%hs",
+                         "%Ld",  "%hf",  "%llc",  "%5%",  "%1000001d", "%.1000001d", "%hhs",
+                         "%.2c", "%#d",  "%#s",   "%05s", "%0c",       "%b",         "%y",
+                         "%B",   "%Lb",  "%5.2b", "%-3b", "%,3b",      "%!oxb",      "%!old",
+                         "%,3s", "%,0d", "%zd",   "%5n",  "%3#b"};
     for (const char* fmt : bad) {
         EXPECT_EQ(format(fmt, 1, 2, 3).status, VI_ERROR_INV_FMT) << fmt;
     }
@@ -83,8 +86,7 @@ TEST(FormatWriter, MalformedDirectivesAreInvalidFormats) {
 }
 
 TEST(FormatWriter, UnimplementedDirectivesAreNotSupported) {
-    const char* unsupported[] = {"%b", "%B",   "%y",   "%n",  "%p",  "%a",
-                                 "%A", "%,3d", "%@1d", "%ls", "%lc", "%[abc]"};
+    const char* unsupported[] = {"%p", "%a", "%A", "%@1d", "%ls", "%lc", "%[abc]"};
     int n = 0;
     for (const char* fmt : unsupported) {
         EXPECT_EQ(format(fmt, &n, &n).status, VI_ERROR_NSUP_FMT) << fmt;
@@ -118,5 +120,76 @@ TEST(FormatWriter, ArgumentListIsSharedBetweenFormats) {
     EXPECT_EQ(first, "F 1 two\n");
     EXPECT_EQ(second, "3");
 }
+
+// Blocks, raw binary and arrays, byte for byte.
+struct WriteCase {
+    const char* name;
+    Formatted (*make)();
+    ViStatus status;
+    std::string bytes;
+};
+
+const std::int16_t kShorts[] = {0x0102, -2};
+const std::int32_t kLongs[] = {1, -2};
+const std::int64_t kQuads[] = {0x0102030405060708};
+const float kFloats[] = {1.5f, -2.25f};
+const double kDoubles[] = {-2.0, 0.5};
+const int kInts[] = {1, -2, 258};
+
+const WriteCase kWriteCases[] = {
+    {"bytes", [] { return format("%5b\n", "hello"); }, VI_SUCCESS, "#15hello\n"},
+    {"count from #", [] { return format("%#b", 3, "abc"); }, VI_SUCCESS, "#13abc"},
+    {"count from *", [] { return format("%*b", 2, "abc"); }, VI_SUCCESS, "#12ab"},
+    {"empty block", [] { return format("%#b", 0, "x"); }, VI_SUCCESS, "#10"},
+    {"16 bits big-endian", [] { return format("%#hb", 2, kShorts); }, VI_SUCCESS,
+     std::string("#14\x01\x02\xff\xfe", 7)},
+    {"16 bits !ol", [] { return format("%#!olhb", 2, kShorts); }, VI_SUCCESS,
+     std::string("#14\x02\x01\xfe\xff", 7)},
+    {"32 bits", [] { return format("%2lb", kLongs); }, VI_SUCCESS,
+     std::string("#18\0\0\0\x01\xff\xff\xff\xfe", 11)},
+    {"64 bits", [] { return format("%1llb", kQuads); }, VI_SUCCESS,
+     std::string("#18\x01\x02\x03\x04\x05\x06\x07\x08", 11)},
+    {"float", [] { return format("%#zb", 1, kFloats); }, VI_SUCCESS,
+     std::string("#14\x3f\xc0\0\0", 7)},
+    {"double !ol", [] { return format("%#!olZb", 1, kDoubles); }, VI_SUCCESS,
+     std::string("#18\0\0\0\0\0\0\0\xc0", 11)},
+    {"indefinite", [] { return format("%3B\n", "abc"); }, VI_SUCCESS, "#0abc\n"},
+    {"raw", [] { return format("%#hy", 1, kShorts); }, VI_SUCCESS, "\x01\x02"},
+    {"ten-byte length", [] { return format("%#b", 10, "0123456789"); }, VI_SUCCESS,
+     "#2100123456789"},
+    {"negative count", [] { return format("%#b", -1, "x"); }, VI_ERROR_INV_FMT, ""},
+    {"null data", [] { return format("%#b", 1, static_cast<const char*>(nullptr)); },
+     VI_ERROR_USER_BUF, ""},
+    {"int list", [] { return format("%,3d", kInts); }, VI_SUCCESS, "1,-2,258"},
+    {"int list from #", [] { return format("L %,#d\n", 2, kInts); }, VI_SUCCESS, "L 1,-2\n"},
+    {"width per element", [] { return format("%4,#d", 2, kInts); }, VI_SUCCESS, "   1,  -2"},
+    {"short list", [] { return format("%,2hd", kShorts); }, VI_SUCCESS, "258,-2"},
+    {"float list", [] { return format("%,#.2f", 2, kFloats); }, VI_SUCCESS, "1.50,-2.25"},
+    {"double list", [] { return format("%,*lg", 2, kDoubles); }, VI_SUCCESS, "-2,0.5"},
+    {"hex list", [] { return format("%,3x", kInts); }, VI_SUCCESS, "1,fffffffe,102"},
+    {"null list", [] { return format("%,2d", static_cast<const int*>(nullptr)); },
+     VI_ERROR_USER_BUF, ""},
+    {"position",
+     [] {
+         static int at = -1;
+         Formatted f = format("AB%dC%n", 12, &at);
+         f.text += "|" + std::to_string(at);
+         return f;
+     },
+     VI_SUCCESS, "AB12C|5"},
+};
+
+class BinaryAndArrayWrite : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(BinaryAndArrayWrite, BytesAreExact) {
+    const WriteCase& c = GetParam();
+    const Formatted f = c.make();
+    EXPECT_EQ(f.status, c.status) << c.name;
+    if (c.status == VI_SUCCESS) {
+        EXPECT_EQ(f.text, c.bytes) << c.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FormatWriter, BinaryAndArrayWrite, ::testing::ValuesIn(kWriteCases));
 
 }  // namespace

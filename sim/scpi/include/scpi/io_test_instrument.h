@@ -14,6 +14,13 @@
 //             arbitrary block ("#", the count's number of digits, the count,
 //             the bytes) followed by a linefeed: what an instrument sends for
 //             a waveform or a trace.
+//   BLOCk:<element>?  an IEEE 488.2 definite-length block of four elements;
+//             IBLOCk:<element>? an indefinite one (#0, the data, then the
+//             response's linefeed). <element> is BYTE, WORD, LONG or QUAD
+//             (1, 2, 4, 8-byte integers: 1, -2, 0x0102030405060708, -4 cut
+//             to the element) or FLOat, DOUBle (1.5, -2.25, 0.5, -4), all
+//             big-endian: formatted I/O's blocks tested end to end.
+//   LIST:INTeger?, LIST:REAL?  "1,-2,258,-4" and "1.5,-2.25,5E-1,-4".
 //   RCVSLOWSRQ  as RECEIVE.
 //   SENDSLOWSRQ as SEND, but the response becomes available only
 //             kSlowResponseDelay after the message, and while it is

@@ -102,6 +102,10 @@ class BufferedReadSource final : public format::ReadSource {
     ViStatus peek(std::uint8_t& byte, bool& end_of_message) override;
     void consume() override;
     ViStatus discard_rest() override;
+    // Copies what the buffer holds; a rest of 4 KiB or more (or of a read
+    // buffer, when smaller) goes from the transport straight into `dst`, so
+    // a block is copied once whatever its size and VI_ATTR_RD_BUF_SIZE.
+    ViStatus read_bytes(std::uint8_t* dst, std::size_t n, std::size_t& got, bool& ended) override;
 
   private:
     ViStatus fill();
