@@ -7,7 +7,7 @@
  *   parameters), so that a declaration that differs from the standard's does
  *   not compile and a missing operation does not link;
  * - against the simulated I/O test instrument (sgsim --io-test) it reads a
- *   line with "%[^\n]", writes a block with "%b", reads a definite-length
+ *   line with "%[^\n]", writes a block with "%#b", reads a definite-length
  *   block with "%#b" and a list with "%,#lf", and checks byte for byte what
  *   the instrument received and answered.
  *
@@ -193,8 +193,9 @@ static ViStatus keep_next_message(ViSession vi) {
     return status == VI_SUCCESS ? viPrintf(vi, "RECEIVE\n") : status;
 }
 
-/* A block written with "%b": the instrument must have received "#216",
- * the 16 bytes and the linefeed, which SEND gives back. */
+/* A block written with "%#b", its count an argument: the instrument must
+ * have received "#216", the 16 bytes and the linefeed, which SEND gives
+ * back. */
 static void write_block(ViSession vi) {
     static const ViByte data[16] = {0x00, 0x01, 0x0A, 0x0D, 0x23, 0x32, 0x7F, 0x80,
                                     0xFF, 0x0A, 0x00, 0x25, 0x62, 0x5C, 0xFE, 0x41};
@@ -205,14 +206,14 @@ static void write_block(ViSession vi) {
     memcpy(expected + 4, data, sizeof data);
     expected[sizeof expected - 1] = '\n';
     if (status == VI_SUCCESS)
-        status = viPrintf(vi, "%b\n", (long)sizeof data, data);
+        status = viPrintf(vi, "%#b\n", (ViInt32)sizeof data, data);
     if (status == VI_SUCCESS)
         status = viPrintf(vi, "SEND\n");
     if (status == VI_SUCCESS)
         status = viRead(vi, echo, sizeof echo, &count);
     report(status == VI_SUCCESS && count == sizeof expected &&
                memcmp(echo, expected, sizeof expected) == 0,
-           "\"%b\" writes #216<16 bytes>\\n, byte for byte", vi, status);
+           "\"%#b\" writes #216<16 bytes>\\n, byte for byte", vi, status);
 }
 
 /* A definite-length block read with "%#b": the count goes in as the room
@@ -221,7 +222,7 @@ static void read_block(ViSession vi) {
     static const ViByte data[] = {0x23, 0x39, 0x00, 0xFF, 0x0A, 0x0D, 0x80, 0x7F,
                                   0x31, 0x32, 0x33, 0x00, 0x01, 0x02, 0x0A};
     ViByte got[64];
-    long count = (long)sizeof got;
+    ViInt32 count = (ViInt32)sizeof got;
     ViUInt32 written = 0;
     ViStatus status = keep_next_message(vi);
     memset(got, 0xEE, sizeof got);
@@ -229,18 +230,18 @@ static void read_block(ViSession vi) {
         status = viWrite(vi, data, sizeof data, &written);
     if (status == VI_SUCCESS)
         status = viQueryf(vi, "SENDBLOCK\n", "%#b", &count, got);
-    report(status == VI_SUCCESS && count == (long)sizeof data &&
+    report(status == VI_SUCCESS && count == (ViInt32)sizeof data &&
                memcmp(got, data, sizeof data) == 0 && got[sizeof data] == 0xEE,
            "\"%#b\" reads a definite-length block of 15 bytes", vi, status);
-    if (status == VI_SUCCESS && count != (long)sizeof data)
-        printf("  count %ld, expected %ld\n", count, (long)sizeof data);
+    if (status == VI_SUCCESS && count != (ViInt32)sizeof data)
+        printf("  count %ld, expected %ld\n", (long)count, (long)sizeof data);
 }
 
 /* A comma-separated list read with "%,#lf": four numbers into room for 8. */
 static void read_list(ViSession vi) {
     static const double expected[4] = {1.5, -2.25, 3e3, 0.125};
     double got[8] = {0};
-    long count = 8;
+    ViInt32 count = 8;
     ViStatus status = keep_next_message(vi);
     if (status == VI_SUCCESS)
         status = viPrintf(vi, "1.5,-2.25,3e3,0.125\n");
