@@ -21,134 +21,134 @@
 
 /* Every operation of the binding: result, calling convention, name and
  * parameter types as the standard writes them. */
-#define OPERATIONS(OP) \
-    OP(ViStatus, _VI_FUNC, viOpenDefaultRM, (ViPSession)) \
-    OP(ViStatus, _VI_FUNC, viFindRsrc, \
-       (ViSession, ViConstString, ViPFindList, ViPUInt32, ViChar *)) \
-    OP(ViStatus, _VI_FUNC, viFindNext, (ViFindList, ViChar *)) \
-    OP(ViStatus, _VI_FUNC, viParseRsrc, (ViSession, ViConstRsrc, ViPUInt16, ViPUInt16)) \
-    OP(ViStatus, _VI_FUNC, viParseRsrcEx, \
-       (ViSession, ViConstRsrc, ViPUInt16, ViPUInt16, ViChar *, ViChar *, ViChar *)) \
-    OP(ViStatus, _VI_FUNC, viOpen, (ViSession, ViConstRsrc, ViAccessMode, ViUInt32, ViPSession)) \
-    OP(ViStatus, _VI_FUNC, viClose, (ViObject)) \
-    OP(ViStatus, _VI_FUNC, viSetAttribute, (ViObject, ViAttr, ViAttrState)) \
-    OP(ViStatus, _VI_FUNC, viGetAttribute, (ViObject, ViAttr, void *)) \
-    OP(ViStatus, _VI_FUNC, viStatusDesc, (ViObject, ViStatus, ViChar *)) \
-    OP(ViStatus, _VI_FUNC, viTerminate, (ViObject, ViUInt16, ViJobId)) \
-    OP(ViStatus, _VI_FUNC, viLock, (ViSession, ViAccessMode, ViUInt32, ViConstKeyId, ViChar *)) \
-    OP(ViStatus, _VI_FUNC, viUnlock, (ViSession)) \
-    OP(ViStatus, _VI_FUNC, viEnableEvent, (ViSession, ViEventType, ViUInt16, ViEventFilter)) \
-    OP(ViStatus, _VI_FUNC, viDisableEvent, (ViSession, ViEventType, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viDiscardEvents, (ViSession, ViEventType, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viWaitOnEvent, \
-       (ViSession, ViEventType, ViUInt32, ViPEventType, ViPEvent)) \
-    OP(ViStatus, _VI_FUNC, viInstallHandler, (ViSession, ViEventType, ViHndlr, ViAddr)) \
-    OP(ViStatus, _VI_FUNC, viUninstallHandler, (ViSession, ViEventType, ViHndlr, ViAddr)) \
-    OP(ViStatus, _VI_FUNC, viRead, (ViSession, ViPBuf, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viReadAsync, (ViSession, ViPBuf, ViUInt32, ViPJobId)) \
-    OP(ViStatus, _VI_FUNC, viReadToFile, (ViSession, ViConstString, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viWrite, (ViSession, ViConstBuf, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viWriteAsync, (ViSession, ViConstBuf, ViUInt32, ViPJobId)) \
-    OP(ViStatus, _VI_FUNC, viWriteFromFile, (ViSession, ViConstString, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viAssertTrigger, (ViSession, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viReadSTB, (ViSession, ViPUInt16)) \
-    OP(ViStatus, _VI_FUNC, viClear, (ViSession)) \
-    OP(ViStatus, _VI_FUNC, viSetBuf, (ViSession, ViUInt16, ViUInt32)) \
-    OP(ViStatus, _VI_FUNC, viFlush, (ViSession, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viBufWrite, (ViSession, ViConstBuf, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viBufRead, (ViSession, ViPBuf, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNCC, viPrintf, (ViSession, ViConstString, ...)) \
-    OP(ViStatus, _VI_FUNC, viVPrintf, (ViSession, ViConstString, ViVAList)) \
-    OP(ViStatus, _VI_FUNCC, viSPrintf, (ViSession, ViPBuf, ViConstString, ...)) \
-    OP(ViStatus, _VI_FUNC, viVSPrintf, (ViSession, ViPBuf, ViConstString, ViVAList)) \
-    OP(ViStatus, _VI_FUNCC, viScanf, (ViSession, ViConstString, ...)) \
-    OP(ViStatus, _VI_FUNC, viVScanf, (ViSession, ViConstString, ViVAList)) \
-    OP(ViStatus, _VI_FUNCC, viSScanf, (ViSession, ViConstBuf, ViConstString, ...)) \
-    OP(ViStatus, _VI_FUNC, viVSScanf, (ViSession, ViConstBuf, ViConstString, ViVAList)) \
-    OP(ViStatus, _VI_FUNCC, viQueryf, (ViSession, ViConstString, ViConstString, ...)) \
-    OP(ViStatus, _VI_FUNC, viVQueryf, (ViSession, ViConstString, ViConstString, ViVAList)) \
-    OP(ViStatus, _VI_FUNC, viIn8, (ViSession, ViUInt16, ViBusAddress, ViPUInt8)) \
-    OP(ViStatus, _VI_FUNC, viOut8, (ViSession, ViUInt16, ViBusAddress, ViUInt8)) \
-    OP(ViStatus, _VI_FUNC, viIn16, (ViSession, ViUInt16, ViBusAddress, ViPUInt16)) \
-    OP(ViStatus, _VI_FUNC, viOut16, (ViSession, ViUInt16, ViBusAddress, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viIn32, (ViSession, ViUInt16, ViBusAddress, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viOut32, (ViSession, ViUInt16, ViBusAddress, ViUInt32)) \
-    OP(ViStatus, _VI_FUNC, viIn64, (ViSession, ViUInt16, ViBusAddress, ViPUInt64)) \
-    OP(ViStatus, _VI_FUNC, viOut64, (ViSession, ViUInt16, ViBusAddress, ViUInt64)) \
-    OP(ViStatus, _VI_FUNC, viIn8Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt8)) \
-    OP(ViStatus, _VI_FUNC, viOut8Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt8)) \
-    OP(ViStatus, _VI_FUNC, viIn16Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt16)) \
-    OP(ViStatus, _VI_FUNC, viOut16Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viIn32Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viOut32Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt32)) \
-    OP(ViStatus, _VI_FUNC, viIn64Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt64)) \
-    OP(ViStatus, _VI_FUNC, viOut64Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt64)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn8, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt8)) \
-    OP(ViStatus, _VI_FUNC, viMoveOut8, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt8)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn16, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt16)) \
+#define OPERATIONS(OP)                                                                             \
+    OP(ViStatus, _VI_FUNC, viOpenDefaultRM, (ViPSession))                                          \
+    OP(ViStatus, _VI_FUNC, viFindRsrc,                                                             \
+       (ViSession, ViConstString, ViPFindList, ViPUInt32, ViChar*))                                \
+    OP(ViStatus, _VI_FUNC, viFindNext, (ViFindList, ViChar*))                                      \
+    OP(ViStatus, _VI_FUNC, viParseRsrc, (ViSession, ViConstRsrc, ViPUInt16, ViPUInt16))            \
+    OP(ViStatus, _VI_FUNC, viParseRsrcEx,                                                          \
+       (ViSession, ViConstRsrc, ViPUInt16, ViPUInt16, ViChar*, ViChar*, ViChar*))                  \
+    OP(ViStatus, _VI_FUNC, viOpen, (ViSession, ViConstRsrc, ViAccessMode, ViUInt32, ViPSession))   \
+    OP(ViStatus, _VI_FUNC, viClose, (ViObject))                                                    \
+    OP(ViStatus, _VI_FUNC, viSetAttribute, (ViObject, ViAttr, ViAttrState))                        \
+    OP(ViStatus, _VI_FUNC, viGetAttribute, (ViObject, ViAttr, void*))                              \
+    OP(ViStatus, _VI_FUNC, viStatusDesc, (ViObject, ViStatus, ViChar*))                            \
+    OP(ViStatus, _VI_FUNC, viTerminate, (ViObject, ViUInt16, ViJobId))                             \
+    OP(ViStatus, _VI_FUNC, viLock, (ViSession, ViAccessMode, ViUInt32, ViConstKeyId, ViChar*))     \
+    OP(ViStatus, _VI_FUNC, viUnlock, (ViSession))                                                  \
+    OP(ViStatus, _VI_FUNC, viEnableEvent, (ViSession, ViEventType, ViUInt16, ViEventFilter))       \
+    OP(ViStatus, _VI_FUNC, viDisableEvent, (ViSession, ViEventType, ViUInt16))                     \
+    OP(ViStatus, _VI_FUNC, viDiscardEvents, (ViSession, ViEventType, ViUInt16))                    \
+    OP(ViStatus, _VI_FUNC, viWaitOnEvent,                                                          \
+       (ViSession, ViEventType, ViUInt32, ViPEventType, ViPEvent))                                 \
+    OP(ViStatus, _VI_FUNC, viInstallHandler, (ViSession, ViEventType, ViHndlr, ViAddr))            \
+    OP(ViStatus, _VI_FUNC, viUninstallHandler, (ViSession, ViEventType, ViHndlr, ViAddr))          \
+    OP(ViStatus, _VI_FUNC, viRead, (ViSession, ViPBuf, ViUInt32, ViPUInt32))                       \
+    OP(ViStatus, _VI_FUNC, viReadAsync, (ViSession, ViPBuf, ViUInt32, ViPJobId))                   \
+    OP(ViStatus, _VI_FUNC, viReadToFile, (ViSession, ViConstString, ViUInt32, ViPUInt32))          \
+    OP(ViStatus, _VI_FUNC, viWrite, (ViSession, ViConstBuf, ViUInt32, ViPUInt32))                  \
+    OP(ViStatus, _VI_FUNC, viWriteAsync, (ViSession, ViConstBuf, ViUInt32, ViPJobId))              \
+    OP(ViStatus, _VI_FUNC, viWriteFromFile, (ViSession, ViConstString, ViUInt32, ViPUInt32))       \
+    OP(ViStatus, _VI_FUNC, viAssertTrigger, (ViSession, ViUInt16))                                 \
+    OP(ViStatus, _VI_FUNC, viReadSTB, (ViSession, ViPUInt16))                                      \
+    OP(ViStatus, _VI_FUNC, viClear, (ViSession))                                                   \
+    OP(ViStatus, _VI_FUNC, viSetBuf, (ViSession, ViUInt16, ViUInt32))                              \
+    OP(ViStatus, _VI_FUNC, viFlush, (ViSession, ViUInt16))                                         \
+    OP(ViStatus, _VI_FUNC, viBufWrite, (ViSession, ViConstBuf, ViUInt32, ViPUInt32))               \
+    OP(ViStatus, _VI_FUNC, viBufRead, (ViSession, ViPBuf, ViUInt32, ViPUInt32))                    \
+    OP(ViStatus, _VI_FUNCC, viPrintf, (ViSession, ViConstString, ...))                             \
+    OP(ViStatus, _VI_FUNC, viVPrintf, (ViSession, ViConstString, ViVAList))                        \
+    OP(ViStatus, _VI_FUNCC, viSPrintf, (ViSession, ViPBuf, ViConstString, ...))                    \
+    OP(ViStatus, _VI_FUNC, viVSPrintf, (ViSession, ViPBuf, ViConstString, ViVAList))               \
+    OP(ViStatus, _VI_FUNCC, viScanf, (ViSession, ViConstString, ...))                              \
+    OP(ViStatus, _VI_FUNC, viVScanf, (ViSession, ViConstString, ViVAList))                         \
+    OP(ViStatus, _VI_FUNCC, viSScanf, (ViSession, ViConstBuf, ViConstString, ...))                 \
+    OP(ViStatus, _VI_FUNC, viVSScanf, (ViSession, ViConstBuf, ViConstString, ViVAList))            \
+    OP(ViStatus, _VI_FUNCC, viQueryf, (ViSession, ViConstString, ViConstString, ...))              \
+    OP(ViStatus, _VI_FUNC, viVQueryf, (ViSession, ViConstString, ViConstString, ViVAList))         \
+    OP(ViStatus, _VI_FUNC, viIn8, (ViSession, ViUInt16, ViBusAddress, ViPUInt8))                   \
+    OP(ViStatus, _VI_FUNC, viOut8, (ViSession, ViUInt16, ViBusAddress, ViUInt8))                   \
+    OP(ViStatus, _VI_FUNC, viIn16, (ViSession, ViUInt16, ViBusAddress, ViPUInt16))                 \
+    OP(ViStatus, _VI_FUNC, viOut16, (ViSession, ViUInt16, ViBusAddress, ViUInt16))                 \
+    OP(ViStatus, _VI_FUNC, viIn32, (ViSession, ViUInt16, ViBusAddress, ViPUInt32))                 \
+    OP(ViStatus, _VI_FUNC, viOut32, (ViSession, ViUInt16, ViBusAddress, ViUInt32))                 \
+    OP(ViStatus, _VI_FUNC, viIn64, (ViSession, ViUInt16, ViBusAddress, ViPUInt64))                 \
+    OP(ViStatus, _VI_FUNC, viOut64, (ViSession, ViUInt16, ViBusAddress, ViUInt64))                 \
+    OP(ViStatus, _VI_FUNC, viIn8Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt8))               \
+    OP(ViStatus, _VI_FUNC, viOut8Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt8))               \
+    OP(ViStatus, _VI_FUNC, viIn16Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt16))             \
+    OP(ViStatus, _VI_FUNC, viOut16Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt16))             \
+    OP(ViStatus, _VI_FUNC, viIn32Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt32))             \
+    OP(ViStatus, _VI_FUNC, viOut32Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt32))             \
+    OP(ViStatus, _VI_FUNC, viIn64Ex, (ViSession, ViUInt16, ViBusAddress64, ViPUInt64))             \
+    OP(ViStatus, _VI_FUNC, viOut64Ex, (ViSession, ViUInt16, ViBusAddress64, ViUInt64))             \
+    OP(ViStatus, _VI_FUNC, viMoveIn8, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt8))    \
+    OP(ViStatus, _VI_FUNC, viMoveOut8, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt8))   \
+    OP(ViStatus, _VI_FUNC, viMoveIn16, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt16))  \
     OP(ViStatus, _VI_FUNC, viMoveOut16, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt16)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn32, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt32)) \
+    OP(ViStatus, _VI_FUNC, viMoveIn32, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt32))  \
     OP(ViStatus, _VI_FUNC, viMoveOut32, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt32)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn64, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt64)) \
+    OP(ViStatus, _VI_FUNC, viMoveIn64, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt64))  \
     OP(ViStatus, _VI_FUNC, viMoveOut64, (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViAUInt64)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn8Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt8)) \
-    OP(ViStatus, _VI_FUNC, viMoveOut8Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt8)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn16Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt16)) \
-    OP(ViStatus, _VI_FUNC, viMoveOut16Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt16)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn32Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt32)) \
-    OP(ViStatus, _VI_FUNC, viMoveOut32Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt32)) \
-    OP(ViStatus, _VI_FUNC, viMoveIn64Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt64)) \
-    OP(ViStatus, _VI_FUNC, viMoveOut64Ex, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt64)) \
-    OP(ViStatus, _VI_FUNC, viMove, \
+    OP(ViStatus, _VI_FUNC, viMoveIn8Ex,                                                            \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt8))                                 \
+    OP(ViStatus, _VI_FUNC, viMoveOut8Ex,                                                           \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt8))                                 \
+    OP(ViStatus, _VI_FUNC, viMoveIn16Ex,                                                           \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt16))                                \
+    OP(ViStatus, _VI_FUNC, viMoveOut16Ex,                                                          \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt16))                                \
+    OP(ViStatus, _VI_FUNC, viMoveIn32Ex,                                                           \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt32))                                \
+    OP(ViStatus, _VI_FUNC, viMoveOut32Ex,                                                          \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt32))                                \
+    OP(ViStatus, _VI_FUNC, viMoveIn64Ex,                                                           \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt64))                                \
+    OP(ViStatus, _VI_FUNC, viMoveOut64Ex,                                                          \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViAUInt64))                                \
+    OP(ViStatus, _VI_FUNC, viMove,                                                                 \
        (ViSession, ViUInt16, ViBusAddress, ViUInt16, ViUInt16, ViBusAddress, ViUInt16, ViBusSize)) \
-    OP(ViStatus, _VI_FUNC, viMoveAsync, \
-       (ViSession, ViUInt16, ViBusAddress, ViUInt16, ViUInt16, ViBusAddress, ViUInt16, \
-        ViBusSize, ViPJobId)) \
-    OP(ViStatus, _VI_FUNC, viMoveEx, \
-       (ViSession, ViUInt16, ViBusAddress64, ViUInt16, ViUInt16, ViBusAddress64, ViUInt16, \
-        ViBusSize)) \
-    OP(ViStatus, _VI_FUNC, viMoveAsyncEx, \
-       (ViSession, ViUInt16, ViBusAddress64, ViUInt16, ViUInt16, ViBusAddress64, ViUInt16, \
-        ViBusSize, ViPJobId)) \
-    OP(ViStatus, _VI_FUNC, viMapAddress, \
-       (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViBoolean, ViAddr, ViPAddr)) \
-    OP(ViStatus, _VI_FUNC, viMapAddressEx, \
-       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViBoolean, ViAddr, ViPAddr)) \
-    OP(ViStatus, _VI_FUNC, viUnmapAddress, (ViSession)) \
-    OP(void, _VI_FUNC, viPeek8, (ViSession, ViAddr, ViPUInt8)) \
-    OP(void, _VI_FUNC, viPoke8, (ViSession, ViAddr, ViUInt8)) \
-    OP(void, _VI_FUNC, viPeek16, (ViSession, ViAddr, ViPUInt16)) \
-    OP(void, _VI_FUNC, viPoke16, (ViSession, ViAddr, ViUInt16)) \
-    OP(void, _VI_FUNC, viPeek32, (ViSession, ViAddr, ViPUInt32)) \
-    OP(void, _VI_FUNC, viPoke32, (ViSession, ViAddr, ViUInt32)) \
-    OP(void, _VI_FUNC, viPeek64, (ViSession, ViAddr, ViPUInt64)) \
-    OP(void, _VI_FUNC, viPoke64, (ViSession, ViAddr, ViUInt64)) \
-    OP(ViStatus, _VI_FUNC, viMemAlloc, (ViSession, ViBusSize, ViPBusAddress)) \
-    OP(ViStatus, _VI_FUNC, viMemAllocEx, (ViSession, ViBusSize, ViPBusAddress64)) \
-    OP(ViStatus, _VI_FUNC, viMemFree, (ViSession, ViBusAddress)) \
-    OP(ViStatus, _VI_FUNC, viMemFreeEx, (ViSession, ViBusAddress64)) \
-    OP(ViStatus, _VI_FUNC, viGpibControlREN, (ViSession, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viGpibControlATN, (ViSession, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viGpibSendIFC, (ViSession)) \
-    OP(ViStatus, _VI_FUNC, viGpibCommand, (ViSession, ViConstBuf, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viGpibPassControl, (ViSession, ViUInt16, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viVxiCommandQuery, (ViSession, ViUInt16, ViUInt32, ViPUInt32)) \
-    OP(ViStatus, _VI_FUNC, viAssertUtilSignal, (ViSession, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viAssertIntrSignal, (ViSession, ViInt16, ViUInt32)) \
-    OP(ViStatus, _VI_FUNC, viMapTrigger, (ViSession, ViInt16, ViInt16, ViUInt16)) \
-    OP(ViStatus, _VI_FUNC, viUnmapTrigger, (ViSession, ViInt16, ViInt16)) \
-    OP(ViStatus, _VI_FUNC, viUsbControlOut, \
-       (ViSession, ViInt16, ViInt16, ViUInt16, ViUInt16, ViUInt16, ViConstBuf)) \
-    OP(ViStatus, _VI_FUNC, viUsbControlIn, \
-       (ViSession, ViInt16, ViInt16, ViUInt16, ViUInt16, ViUInt16, ViPBuf, ViPUInt16)) \
+    OP(ViStatus, _VI_FUNC, viMoveAsync,                                                            \
+       (ViSession, ViUInt16, ViBusAddress, ViUInt16, ViUInt16, ViBusAddress, ViUInt16, ViBusSize,  \
+        ViPJobId))                                                                                 \
+    OP(ViStatus, _VI_FUNC, viMoveEx,                                                               \
+       (ViSession, ViUInt16, ViBusAddress64, ViUInt16, ViUInt16, ViBusAddress64, ViUInt16,         \
+        ViBusSize))                                                                                \
+    OP(ViStatus, _VI_FUNC, viMoveAsyncEx,                                                          \
+       (ViSession, ViUInt16, ViBusAddress64, ViUInt16, ViUInt16, ViBusAddress64, ViUInt16,         \
+        ViBusSize, ViPJobId))                                                                      \
+    OP(ViStatus, _VI_FUNC, viMapAddress,                                                           \
+       (ViSession, ViUInt16, ViBusAddress, ViBusSize, ViBoolean, ViAddr, ViPAddr))                 \
+    OP(ViStatus, _VI_FUNC, viMapAddressEx,                                                         \
+       (ViSession, ViUInt16, ViBusAddress64, ViBusSize, ViBoolean, ViAddr, ViPAddr))               \
+    OP(ViStatus, _VI_FUNC, viUnmapAddress, (ViSession))                                            \
+    OP(void, _VI_FUNC, viPeek8, (ViSession, ViAddr, ViPUInt8))                                     \
+    OP(void, _VI_FUNC, viPoke8, (ViSession, ViAddr, ViUInt8))                                      \
+    OP(void, _VI_FUNC, viPeek16, (ViSession, ViAddr, ViPUInt16))                                   \
+    OP(void, _VI_FUNC, viPoke16, (ViSession, ViAddr, ViUInt16))                                    \
+    OP(void, _VI_FUNC, viPeek32, (ViSession, ViAddr, ViPUInt32))                                   \
+    OP(void, _VI_FUNC, viPoke32, (ViSession, ViAddr, ViUInt32))                                    \
+    OP(void, _VI_FUNC, viPeek64, (ViSession, ViAddr, ViPUInt64))                                   \
+    OP(void, _VI_FUNC, viPoke64, (ViSession, ViAddr, ViUInt64))                                    \
+    OP(ViStatus, _VI_FUNC, viMemAlloc, (ViSession, ViBusSize, ViPBusAddress))                      \
+    OP(ViStatus, _VI_FUNC, viMemAllocEx, (ViSession, ViBusSize, ViPBusAddress64))                  \
+    OP(ViStatus, _VI_FUNC, viMemFree, (ViSession, ViBusAddress))                                   \
+    OP(ViStatus, _VI_FUNC, viMemFreeEx, (ViSession, ViBusAddress64))                               \
+    OP(ViStatus, _VI_FUNC, viGpibControlREN, (ViSession, ViUInt16))                                \
+    OP(ViStatus, _VI_FUNC, viGpibControlATN, (ViSession, ViUInt16))                                \
+    OP(ViStatus, _VI_FUNC, viGpibSendIFC, (ViSession))                                             \
+    OP(ViStatus, _VI_FUNC, viGpibCommand, (ViSession, ViConstBuf, ViUInt32, ViPUInt32))            \
+    OP(ViStatus, _VI_FUNC, viGpibPassControl, (ViSession, ViUInt16, ViUInt16))                     \
+    OP(ViStatus, _VI_FUNC, viVxiCommandQuery, (ViSession, ViUInt16, ViUInt32, ViPUInt32))          \
+    OP(ViStatus, _VI_FUNC, viAssertUtilSignal, (ViSession, ViUInt16))                              \
+    OP(ViStatus, _VI_FUNC, viAssertIntrSignal, (ViSession, ViInt16, ViUInt32))                     \
+    OP(ViStatus, _VI_FUNC, viMapTrigger, (ViSession, ViInt16, ViInt16, ViUInt16))                  \
+    OP(ViStatus, _VI_FUNC, viUnmapTrigger, (ViSession, ViInt16, ViInt16))                          \
+    OP(ViStatus, _VI_FUNC, viUsbControlOut,                                                        \
+       (ViSession, ViInt16, ViInt16, ViUInt16, ViUInt16, ViUInt16, ViConstBuf))                    \
+    OP(ViStatus, _VI_FUNC, viUsbControlIn,                                                         \
+       (ViSession, ViInt16, ViInt16, ViUInt16, ViUInt16, ViUInt16, ViPBuf, ViPUInt16))             \
     OP(ViStatus, _VI_FUNC, viPxiReserveTriggers, (ViSession, ViInt16, ViAInt16, ViAInt16, ViPInt16))
 
 typedef void (*any_operation)(void);

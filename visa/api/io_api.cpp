@@ -27,6 +27,27 @@ void read_args(sgvisa::api::CallArgs& a, ViSession vi, ViPBuf buf, ViUInt32 cnt,
     a.num("cnt", cnt).out("retCnt", retCnt);
 }
 
+// The shape every counted transfer of this file shares: retCnt starts at 0, a
+// null buffer with a count is the caller's fault, and retCnt ends as the
+// bytes `transfer(io, bytes, count)` moved, also when it fails part way.
+template <typename Byte, typename Transfer>
+ViStatus counted_transfer(ViSession vi, Byte* buf, ViUInt32 cnt, ViPUInt32 retCnt,
+                          Transfer transfer) {
+    if (retCnt != nullptr)
+        *retCnt = 0;
+    if (buf == nullptr && cnt > 0)
+        return VI_ERROR_USER_BUF;
+    SessionIo io;
+    const ViStatus st = sgvisa::session::begin_session_io(vi, io);
+    if (st != VI_SUCCESS)
+        return st;
+    std::size_t count = 0;
+    const ViStatus moved = transfer(io, std::span<Byte>(buf, cnt), count);
+    if (retCnt != nullptr)
+        *retCnt = static_cast<ViUInt32>(count);
+    return moved;
+}
+
 }  // namespace
 
 // Sends `cnt` bytes; with VI_ATTR_SEND_END_EN (the default) they end the
@@ -36,19 +57,14 @@ SGVISA_EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUI
         a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("retCnt", retCnt);
     });
     return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        SessionIo io;
-        ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        st = io.transport().write(std::span<const std::uint8_t>(buf, cnt), io.settings.send_end,
-                                  io.deadline);
-        if (st >= 0 && retCnt != nullptr)
-            *retCnt = cnt;
-        return st;
+        return counted_transfer(
+            vi, buf, cnt, retCnt,
+            [](SessionIo& io, std::span<const ViByte> bytes, std::size_t& count) {
+                const ViStatus st = io.transport().write(bytes, io.settings.send_end, io.deadline);
+                if (st >= 0)
+                    count = bytes.size();
+                return st;
+            });
     });
 }
 
@@ -59,20 +75,11 @@ SGVISA_EXPORT ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 
     const sgvisa::api::CallTrace traced(
         "viRead", [&](sgvisa::api::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
     return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        SessionIo io;
-        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        std::size_t count = 0;
-        const ViStatus read = sgvisa::session::read_message_bytes(
-            io.op, io.settings, std::span(buf, cnt), io.deadline, count);
-        if (retCnt != nullptr)
-            *retCnt = static_cast<ViUInt32>(count);
-        return read;
+        return counted_transfer(vi, buf, cnt, retCnt,
+                                [](SessionIo& io, std::span<ViByte> bytes, std::size_t& count) {
+                                    return sgvisa::session::read_message_bytes(
+                                        io.op, io.settings, bytes, io.deadline, count);
+                                });
     });
 }
 
@@ -83,20 +90,11 @@ SGVISA_EXPORT ViStatus viBufWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, Vi
         a.obj("vi", vi).buf("buf", buf, cnt).num("cnt", cnt).out("retCnt", retCnt);
     });
     return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        SessionIo io;
-        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        std::size_t taken = 0;
-        const ViStatus wrote =
-            sgvisa::session::buffered_write(io, std::span<const std::uint8_t>(buf, cnt), taken);
-        if (retCnt != nullptr)
-            *retCnt = static_cast<ViUInt32>(taken);
-        return wrote;
+        return counted_transfer(
+            vi, buf, cnt, retCnt,
+            [](SessionIo& io, std::span<const ViByte> bytes, std::size_t& count) {
+                return sgvisa::session::buffered_write(io, bytes, count);
+            });
     });
 }
 
@@ -105,19 +103,10 @@ SGVISA_EXPORT ViStatus viBufRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt
     const sgvisa::api::CallTrace traced(
         "viBufRead", [&](sgvisa::api::CallArgs& a) { read_args(a, vi, buf, cnt, retCnt); });
     return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (buf == nullptr && cnt > 0)
-            return VI_ERROR_USER_BUF;
-        SessionIo io;
-        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        std::size_t count = 0;
-        const ViStatus read = sgvisa::session::buffered_read(io, std::span(buf, cnt), count);
-        if (retCnt != nullptr)
-            *retCnt = static_cast<ViUInt32>(count);
-        return read;
+        return counted_transfer(vi, buf, cnt, retCnt,
+                                [](SessionIo& io, std::span<ViByte> bytes, std::size_t& count) {
+                                    return sgvisa::session::buffered_read(io, bytes, count);
+                                });
     });
 }
 

@@ -814,8 +814,7 @@ ViStatus _VI_FUNC viVSPrintf(ViSession vi, ViPBuf buf, ViConstString writeFmt, V
 ViStatus _VI_FUNCC viScanf(ViSession vi, ViConstString readFmt, ...);
 ViStatus _VI_FUNC viVScanf(ViSession vi, ViConstString readFmt, ViVAList params);
 ViStatus _VI_FUNCC viSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt, ...);
-ViStatus _VI_FUNC viVSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt,
-                            ViVAList arglist);
+ViStatus _VI_FUNC viVSScanf(ViSession vi, ViConstBuf buf, ViConstString readFmt, ViVAList arglist);
 ViStatus _VI_FUNCC viQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, ...);
 ViStatus _VI_FUNC viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt,
                             ViVAList params);
@@ -845,18 +844,18 @@ ViStatus _VI_FUNC viMoveOut8(ViSession vi, ViUInt16 space, ViBusAddress offset, 
                              ViAUInt8 buf8);
 ViStatus _VI_FUNC viMoveIn16(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
                              ViAUInt16 buf16);
-ViStatus _VI_FUNC viMoveOut16(ViSession vi, ViUInt16 space, ViBusAddress offset,
-                              ViBusSize length, ViAUInt16 buf16);
+ViStatus _VI_FUNC viMoveOut16(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
+                              ViAUInt16 buf16);
 ViStatus _VI_FUNC viMoveIn32(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
                              ViAUInt32 buf32);
-ViStatus _VI_FUNC viMoveOut32(ViSession vi, ViUInt16 space, ViBusAddress offset,
-                              ViBusSize length, ViAUInt32 buf32);
+ViStatus _VI_FUNC viMoveOut32(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
+                              ViAUInt32 buf32);
 ViStatus _VI_FUNC viMoveIn64(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
                              ViAUInt64 buf64);
-ViStatus _VI_FUNC viMoveOut64(ViSession vi, ViUInt16 space, ViBusAddress offset,
-                              ViBusSize length, ViAUInt64 buf64);
-ViStatus _VI_FUNC viMoveIn8Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offset,
-                              ViBusSize length, ViAUInt8 buf8);
+ViStatus _VI_FUNC viMoveOut64(ViSession vi, ViUInt16 space, ViBusAddress offset, ViBusSize length,
+                              ViAUInt64 buf64);
+ViStatus _VI_FUNC viMoveIn8Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offset, ViBusSize length,
+                              ViAUInt8 buf8);
 ViStatus _VI_FUNC viMoveOut8Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offset,
                                ViBusSize length, ViAUInt8 buf8);
 ViStatus _VI_FUNC viMoveIn16Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offset,
@@ -872,9 +871,9 @@ ViStatus _VI_FUNC viMoveIn64Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offs
 ViStatus _VI_FUNC viMoveOut64Ex(ViSession vi, ViUInt16 space, ViBusAddress64 offset,
                                 ViBusSize length, ViAUInt64 buf64);
 
-ViStatus _VI_FUNC viMove(ViSession vi, ViUInt16 srcSpace, ViBusAddress srcOffset,
-                         ViUInt16 srcWidth, ViUInt16 destSpace, ViBusAddress destOffset,
-                         ViUInt16 destWidth, ViBusSize srcLength);
+ViStatus _VI_FUNC viMove(ViSession vi, ViUInt16 srcSpace, ViBusAddress srcOffset, ViUInt16 srcWidth,
+                         ViUInt16 destSpace, ViBusAddress destOffset, ViUInt16 destWidth,
+                         ViBusSize srcLength);
 ViStatus _VI_FUNC viMoveAsync(ViSession vi, ViUInt16 srcSpace, ViBusAddress srcOffset,
                               ViUInt16 srcWidth, ViUInt16 destSpace, ViBusAddress destOffset,
                               ViUInt16 destWidth, ViBusSize srcLength, ViPJobId jobId);
@@ -916,8 +915,7 @@ ViStatus _VI_FUNC viGpibSendIFC(ViSession vi);
 ViStatus _VI_FUNC viGpibCommand(ViSession vi, ViConstBuf cmd, ViUInt32 cnt, ViPUInt32 retCnt);
 ViStatus _VI_FUNC viGpibPassControl(ViSession vi, ViUInt16 primAddr, ViUInt16 secAddr);
 
-ViStatus _VI_FUNC viVxiCommandQuery(ViSession vi, ViUInt16 mode, ViUInt32 cmd,
-                                    ViPUInt32 response);
+ViStatus _VI_FUNC viVxiCommandQuery(ViSession vi, ViUInt16 mode, ViUInt32 cmd, ViPUInt32 response);
 ViStatus _VI_FUNC viAssertUtilSignal(ViSession vi, ViUInt16 line);
 ViStatus _VI_FUNC viAssertIntrSignal(ViSession vi, ViInt16 mode, ViUInt32 statusID);
 ViStatus _VI_FUNC viMapTrigger(ViSession vi, ViInt16 trigSrc, ViInt16 trigDest, ViUInt16 mode);
