@@ -99,42 +99,6 @@ std::string instrument_lock_path(const std::string& dir, const InstrumentKey& ke
     return dir + "/" + ids + escaped_serial(key.serial);
 }
 
-// Deleting lock files, safely across processes. The danger: a process that
-// opened the file just before another deleted it would lock bytes of a file
-// no longer in the directory while a third, creating a new file of the same
-// name, locks that one's: both would believe they hold the instrument. So:
-//  - every LockFile read-locks the presence byte for its whole life, and
-//    counts as open only once, holding that lock, it has found that the path
-//    still names the file it opened (same device and inode);
-//  - the deleter (the last LockFile going, ~LockFile) write-locks the
-//    presence byte without waiting, which it gets only while no other
-//    descriptor holds a read lock there, deletes the path holding it, and
-//    closes.
-// An opener whose read lock came before the deleter's attempt keeps the
-// file (the attempt fails). One that opened the file before the deletion but
-// locks after it either finds the deleter's write lock (and opens again) or
-// gets the read lock once the deleter has closed, and then finds the path
-// gone or naming another file (and opens again, creating the file anew). So
-// every lock on bytes 0 to 2 is taken on the file the path names. Two last
-// users that go at the same moment may each see the other's read lock and
-// both keep the file: it then goes with its next user, never two at once.
-namespace {
-
-// A deleter holds the presence byte only for one unlink(); an open that
-// finds it held opens again after a bounded back-off (fcntl locks have no
-// timed wait, and a blocking one would wait for ever on a stopped deleter):
-// 0, 1, 2, 4 ... 64 ms.
-constexpr int kOpenAttempts = 8;
-
-bool same_file(int fd, const std::string& path) {
-    struct stat opened {
-    }, named{};
-    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-}  // namespace
-
 ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out) {
     std::string error;
     const std::string dir = sgproto::bus_directory();
@@ -144,38 +108,22 @@ ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out
         return ::lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
     }
     std::string path = instrument_lock_path(dir, key);
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        int open_error = 0;
-        const int fd = open_process_descriptor([&] {
-            int opened;
-            do {
-                opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-            } while (opened < 0 && errno == EINTR);
-            open_error = errno;
-            return opened;
-        });
-        if (fd < 0)
-            return open_error == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
-        flock present = range(presence, F_RDLCK);
-        const bool held = fcntl_retrying(fd, F_OFD_SETLK, &present) == 0;
-        if (held && same_file(fd, path)) {
-            out.reset(new LockFile(fd, std::move(path)));
-            return VI_SUCCESS;
-        }
-        close_process_descriptor(fd);
-        if (!held && attempt > 0)  // being deleted: the deleter is one unlink() from done
-            ::usleep(static_cast<useconds_t>(1000u << (attempt - 1)));
-    }
-    return VI_ERROR_SYSTEM_ERROR;
+    int open_error = 0;
+    const int fd = open_process_descriptor([&] {
+        int opened;
+        do {
+            opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        } while (opened < 0 && errno == EINTR);
+        open_error = errno;
+        return opened;
+    });
+    if (fd < 0)
+        return open_error == EACCES ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
+    out.reset(new LockFile(fd, std::move(path)));
+    return VI_SUCCESS;
 }
 
 LockFile::~LockFile() {
-    // The last LockFile of the file deletes it (see above). The path is
-    // looked at again under the write lock: a file deleted by hand and made
-    // anew by another process is that process's to keep.
-    flock last = range(presence, F_WRLCK);
-    if (fcntl_retrying(fd_, F_OFD_SETLK, &last) == 0 && same_file(fd_, path_))
-        ::unlink(path_.c_str());
     close_process_descriptor(fd_);
 }
 

@@ -1,5 +1,4 @@
 // The exclusive lock between processes and between sessions of one process.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <future>
-#include <memory>
 #include <string>
 #include <thread>
 
@@ -400,93 +398,6 @@ TEST_F(InstrumentLockTest, MissingRuntimeDirectoryIsASystemError) {
               VI_ERROR_SYSTEM_ERROR);
     EXPECT_EQ(vi, static_cast<ViSession>(VI_NULL));
     EXPECT_EQ(instrument().opens(), 0);
-}
-
-// ---- Lock files go with their last user ----
-
-// The lock-* files in the bus directory.
-int lock_files_in(const std::string& dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
-            n += std::strncmp(e->d_name, "lock-", 5) == 0 ? 1 : 0;
-        closedir(d);
-    }
-    return n;
-}
-
-enum class Ending { kNotThere, kLockedByAnother, kOpenedAndClosed };
-
-class LockFilesGo : public InstrumentLockTest, public ::testing::WithParamInterface<Ending> {};
-
-TEST_P(LockFilesGo, NoneIsLeftBehind) {
-    const std::string dir = runtime_dir() + "/sgvisa";
-    ViSession vi = VI_NULL;
-    switch (GetParam()) {
-        case Ending::kNotThere:
-            EXPECT_EQ(
-                viOpen(rm(), "USB0::0x4D19::0x0040::NOSUCH::INSTR", VI_EXCLUSIVE_LOCK, 0, &vi),
-                VI_ERROR_RSRC_NFOUND);
-            break;
-        case Ending::kLockedByAnother: {
-            Holder holder(instrument().resource_name());
-            ASSERT_EQ(holder.open_status(), VI_SUCCESS);
-            EXPECT_EQ(viOpen(rm(), instrument().resource_name().c_str(), VI_EXCLUSIVE_LOCK, 0, &vi),
-                      VI_ERROR_RSRC_LOCKED);
-            EXPECT_EQ(lock_files_in(dir), 1) << "the holder's file stays while it holds it";
-            holder.release();
-            break;
-        }
-        case Ending::kOpenedAndClosed:
-            EXPECT_EQ(viClose(open_instrument()), VI_SUCCESS);
-            break;
-    }
-    EXPECT_TRUE(instrument().wait_for_closed_transports(std::chrono::seconds(5)));
-    EXPECT_EQ(lock_files_in(dir), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Endings, LockFilesGo,
-                         ::testing::Values(Ending::kNotThere, Ending::kLockedByAnother,
-                                           Ending::kOpenedAndClosed));
-
-// Processes that take and let go of an instrument's lock file at once, each
-// deleting the file when it is the last to go, never hold its exclusive
-// byte both at the same time: each holder makes a marker file that must not
-// exist yet.
-TEST_F(InstrumentLockTest, DeletingLockFilesNeverLetsTwoHoldTheLock) {
-    const std::string marker = runtime_dir() + "/holder";
-    pid_t children[2];
-    for (pid_t& child : children) {
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            int twice = 0;
-            for (int i = 0; i < 300; ++i) {
-                std::unique_ptr<sgvisa::lock::LockFile> file;
-                sgvisa::CancelToken token;
-                if (sgvisa::lock::LockFile::open({kVendor, kProduct, "RACE"}, file) != VI_SUCCESS ||
-                    sgvisa::lock::lock_waiting(*file, sgvisa::lock::LockFile::visa_lock,
-                                               sgvisa::deadline_after_ms(5000),
-                                               token) != VI_SUCCESS)
-                    continue;
-                const int fd = open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
-                twice += fd < 0 ? 1 : 0;
-                if (fd >= 0) {
-                    // Held a while: the other process runs meanwhile.
-                    for (int k = 0; k < 50; ++k)
-                        sched_yield();
-                    close(fd);
-                    unlink(marker.c_str());
-                }
-                file->unlock(sgvisa::lock::LockFile::visa_lock);
-                file->wake_waiters();
-            }
-            _exit(twice == 0 ? 0 : 1);
-        }
-    }
-    for (pid_t child : children)
-        EXPECT_EQ(wait_for_exit(child, milliseconds(30000)), 0) << "two held the lock at once";
-    EXPECT_EQ(lock_files_in(runtime_dir() + "/sgvisa"), 0);
 }
 
 }  // namespace

@@ -15,15 +15,10 @@
 //           announces itself by writing to the file, which wakes a process
 //           that keeps the access lock between operations.
 //
-//   byte 4, presence: read-locked by every LockFile for its whole life (not
-//           byte 3: the kernel would merge it with a waiter's lock on byte 2).
-//
 // Lock files are named after the vendor ID, product ID and serial number
 // folded to upper case (names that differ only in the case of the serial
-// number share one). The last LockFile of a file to go deletes it, so that
-// the opens of instruments that are not there (a mistyped serial number)
-// leave nothing behind; how that stays safe across processes is said at
-// LockFile::open and ~LockFile in lock_file.cpp.
+// number share one), and are never deleted (deleting one would let two
+// processes lock different files of the same name).
 #pragma once
 
 #include <fcntl.h>
@@ -51,12 +46,11 @@ std::string instrument_lock_path(const std::string& dir, const InstrumentKey& ke
 
 class LockFile {
   public:
-    enum Byte : short { visa_lock = 0, access = 1, waiters = 2, presence = 4 };
+    enum Byte : short { visa_lock = 0, access = 1, waiters = 2 };
 
     // Opens (creating) the lock file of `key` in the bus directory.
     // VI_ERROR_NPERMISSION when the directory or file may not be used,
-    // VI_ERROR_SYSTEM_ERROR when it cannot be made. The destructor deletes
-    // the file when no other LockFile, of any process, has it open.
+    // VI_ERROR_SYSTEM_ERROR when it cannot be made.
     static ViStatus open(const InstrumentKey& key, std::unique_ptr<LockFile>& out);
 
     ~LockFile();
