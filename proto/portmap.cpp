@@ -13,7 +13,9 @@ bool decode(XdrReader& r, Mapping& m) {
     return r.u32(m.prog) && r.u32(m.vers) && r.u32(m.prot) && r.u32(m.port);
 }
 
-void encode(XdrWriter& w, const PortResult& p) { w.u32(p.port); }
+void encode(XdrWriter& w, const PortResult& p) {
+    w.u32(p.port);
+}
 
 bool decode(XdrReader& r, PortResult& p) {
     std::uint32_t v = 0;

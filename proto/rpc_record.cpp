@@ -22,8 +22,7 @@ bool end_record(Bytes& out, std::size_t start) {
     const std::size_t length = out.size() - start - kFragmentHeaderSize;
     if (length > kMaxFragmentLength)
         return false;
-    const std::uint32_t word =
-        encode_fragment_header({true, static_cast<std::uint32_t>(length)});
+    const std::uint32_t word = encode_fragment_header({true, static_cast<std::uint32_t>(length)});
     for (std::size_t i = 0; i < kFragmentHeaderSize; ++i)
         out[start + i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
     return true;
@@ -39,10 +38,10 @@ RecordReader::Status RecordReader::feed(ByteView in, std::size_t& taken) {
             pos += n;
             if (header_got_ < kFragmentHeaderSize)
                 break;
-            const FragmentHeader h = decode_fragment_header(
-                static_cast<std::uint32_t>(header_[0]) << 24 |
-                static_cast<std::uint32_t>(header_[1]) << 16 |
-                static_cast<std::uint32_t>(header_[2]) << 8 | header_[3]);
+            const FragmentHeader h =
+                decode_fragment_header(static_cast<std::uint32_t>(header_[0]) << 24 |
+                                       static_cast<std::uint32_t>(header_[1]) << 16 |
+                                       static_cast<std::uint32_t>(header_[2]) << 8 | header_[3]);
             header_got_ = 0;
             // Judged on the header alone: the bytes are not awaited first.
             if (h.length > max_ - record_.size()) {

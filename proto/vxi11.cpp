@@ -104,11 +104,19 @@ const char* error_text(std::int32_t error) {
     return "unknown error";
 }
 
-void encode(XdrWriter& w, const DeviceLink& v) { w.i32(v.lid); }
-bool decode(XdrReader& r, DeviceLink& v) { return r.i32(v.lid); }
+void encode(XdrWriter& w, const DeviceLink& v) {
+    w.i32(v.lid);
+}
+bool decode(XdrReader& r, DeviceLink& v) {
+    return r.i32(v.lid);
+}
 
-void encode(XdrWriter& w, const DeviceErrorResp& v) { w.i32(v.error); }
-bool decode(XdrReader& r, DeviceErrorResp& v) { return r.i32(v.error); }
+void encode(XdrWriter& w, const DeviceErrorResp& v) {
+    w.i32(v.error);
+}
+bool decode(XdrReader& r, DeviceErrorResp& v) {
+    return r.i32(v.error);
+}
 
 void encode(XdrWriter& w, const CreateLinkParms& v) {
     w.i32(v.client_id);
@@ -130,8 +138,7 @@ void encode(XdrWriter& w, const CreateLinkResp& v) {
 }
 
 bool decode(XdrReader& r, CreateLinkResp& v) {
-    return r.i32(v.error) && r.i32(v.lid) && port_value(r, v.abort_port) &&
-           r.u32(v.max_recv_size);
+    return r.i32(v.error) && r.i32(v.lid) && port_value(r, v.abort_port) && r.u32(v.max_recv_size);
 }
 
 void encode(XdrWriter& w, const DeviceWriteParms& v) {
@@ -154,7 +161,9 @@ void encode(XdrWriter& w, const DeviceWriteResp& v) {
     w.u32(v.size);
 }
 
-bool decode(XdrReader& r, DeviceWriteResp& v) { return r.i32(v.error) && r.u32(v.size); }
+bool decode(XdrReader& r, DeviceWriteResp& v) {
+    return r.i32(v.error) && r.u32(v.size);
+}
 
 void encode(XdrWriter& w, const DeviceReadParms& v) {
     w.i32(v.lid);
@@ -166,8 +175,8 @@ void encode(XdrWriter& w, const DeviceReadParms& v) {
 }
 
 bool decode(XdrReader& r, DeviceReadParms& v) {
-    return r.i32(v.lid) && r.u32(v.request_size) && r.u32(v.io_timeout) &&
-           r.u32(v.lock_timeout) && r.i32(v.flags) && byte_value(r, v.term_char);
+    return r.i32(v.lid) && r.u32(v.request_size) && r.u32(v.io_timeout) && r.u32(v.lock_timeout) &&
+           r.i32(v.flags) && byte_value(r, v.term_char);
 }
 
 void encode(XdrWriter& w, const DeviceReadResp& v) {
@@ -240,7 +249,9 @@ bool decode(XdrReader& r, DeviceRemoteFunc& v) {
     return true;
 }
 
-void encode(XdrWriter& w, const DeviceSrqParms& v) { w.opaque(v.handle); }
+void encode(XdrWriter& w, const DeviceSrqParms& v) {
+    w.opaque(v.handle);
+}
 
 bool decode(XdrReader& r, DeviceSrqParms& v) {
     // opaque handle<> has no bound of its own; it is a view, and ours are

@@ -89,8 +89,7 @@ struct ReplyHeader {
 };
 
 // A call with AUTH_NONE credentials and verifier, as clients send it.
-CallHeader make_call(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers,
-                     std::uint32_t proc);
+CallHeader make_call(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers, std::uint32_t proc);
 // An accepted reply with an AUTH_NONE verifier and the given status.
 ReplyHeader make_reply(std::uint32_t xid, AcceptStat accept = AcceptStat::success);
 
@@ -118,7 +117,9 @@ const char* name(AuthStat s);
 // argument, device_intr_srq's result).
 struct Void {};
 inline void encode(XdrWriter&, const Void&) {}
-inline bool decode(XdrReader& r, Void&) { return r.ok(); }
+inline bool decode(XdrReader& r, Void&) {
+    return r.ok();
+}
 
 // A whole call or reply as one record (one fragment, header filled in),
 // ready for one write. False when it would not fit in a fragment.

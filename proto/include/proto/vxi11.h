@@ -33,8 +33,8 @@
 
 namespace sgproto::vxi11 {
 
-using oncrpc::ByteView;
 using oncrpc::Bytes;
+using oncrpc::ByteView;
 using oncrpc::Void;
 using oncrpc::XdrReader;
 using oncrpc::XdrWriter;
@@ -69,8 +69,8 @@ constexpr std::uint32_t DEVICE_INTR_SRQ = 30;  // interrupt channel
 const char* proc_name(std::uint32_t prog, std::uint32_t proc);
 
 // Device_Flags.
-constexpr std::int32_t kFlagWaitLock = 1;     // wait lock_timeout for a lock held elsewhere
-constexpr std::int32_t kFlagEnd = 8;          // device_write: the last byte carries END
+constexpr std::int32_t kFlagWaitLock = 1;       // wait lock_timeout for a lock held elsewhere
+constexpr std::int32_t kFlagEnd = 8;            // device_write: the last byte carries END
 constexpr std::int32_t kFlagTermCharSet = 128;  // device_read: stop at term_char
 
 // Device_ReadResp.reason bits: why the read stopped.
