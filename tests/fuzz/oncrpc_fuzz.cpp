@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             message(reader.record());
             reader.next();
         } else {
-            check(taken == n && reader.wanted() > 0);
+            check(taken == n && reader.wanted() > 0 && reader.partial().size() <= max_record);
         }
     }
     return 0;

@@ -57,6 +57,10 @@ class RecordReader {
     Status feed(ByteView in, std::size_t& taken);
     // The whole record, valid after `record` until next().
     ByteView record() const { return record_; }
+    // The record's bytes so far, whole or not: for a peer whose fragment
+    // length says more than it sends (some instruments' device_intr_srq
+    // is four bytes short), whose call may already decode in full.
+    ByteView partial() const { return record_; }
     // Drops the record and starts on the next one.
     void next();
     // Bytes the reader wants before it can tell more: the rest of the
