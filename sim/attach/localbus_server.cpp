@@ -194,6 +194,9 @@ LocalbusServer::StartResult LocalbusServer::start(std::string& error) {
 
 bool LocalbusServer::run(int stop_fd, std::string& error) {
     std::vector<pollfd> fds;
+    std::unique_lock<std::mutex> hold;
+    if (device_mutex_ != nullptr)
+        hold = std::unique_lock<std::mutex>(*device_mutex_);
     for (;;) {
         fds.clear();
         fds.push_back({stop_fd, POLLIN, 0});
@@ -214,7 +217,11 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
                 std::chrono::ceil<std::chrono::milliseconds>(*ready - Clock::now()).count();
             timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
         }
+        if (hold.mutex() != nullptr)
+            hold.unlock();
         const int r = ::poll(fds.data(), fds.size(), timeout);
+        if (hold.mutex() != nullptr)
+            hold.lock();
         if (r < 0) {
             if (errno == EINTR)
                 continue;

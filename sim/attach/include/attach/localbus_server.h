@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ class LocalbusServer {
     StartResult start(std::string& error);
 
     const std::string& socket_path() const { return path_; }
+
+    // When set, run() holds `m` whenever it works the device (everything
+    // but its wait in poll()): the device's instrument is shared with the
+    // LAN services' threads, which hold it too.
+    void share_device(std::mutex* m) { device_mutex_ = m; }
 
     // Serves connections until `stop_fd` becomes readable (or hangs up).
     // Returns false, with a message in `error`, when poll() itself fails.
@@ -90,6 +96,7 @@ class LocalbusServer {
     void put_back_undelivered(const std::vector<Connection*>& closed);
 
     UsbtmcDevice& device_;
+    std::mutex* device_mutex_ = nullptr;
     DeviceIdentity identity_;
     std::string path_;
     int listen_fd_ = -1;
