@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "connection_services.h"
-#include "interrupt_channel.h"
 #include "proto/vxi11.h"
 #include "rpc_service.h"
 #include "rpc_stream.h"
+#include "srq_channel.h"
 #include "tcp_io.h"
 
 namespace sgsim::lan {
@@ -65,7 +65,7 @@ class CoreSession {
 
     SharedInstrument& shared_;
     const CoreContext& context_;
-    InterruptChannel interrupt_;
+    SrqChannel interrupt_;
 };
 
 rpc::Bytes CoreSession::answer(rpc::ByteView message) {

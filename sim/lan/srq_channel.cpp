@@ -1,4 +1,4 @@
-#include "interrupt_channel.h"
+#include "srq_channel.h"
 
 #include <unistd.h>
 
@@ -10,8 +10,8 @@ namespace sgsim::lan {
 
 namespace vxi = sgproto::vxi11;
 
-bool InterruptChannel::open(std::uint32_t address, std::uint16_t port, std::uint32_t prog,
-                            std::uint32_t vers) {
+bool SrqChannel::open(std::uint32_t address, std::uint16_t port, std::uint32_t prog,
+                      std::uint32_t vers) {
     close();
     fd_ = connect_tcp(address, port, kBound);
     prog_ = prog;
@@ -19,14 +19,13 @@ bool InterruptChannel::open(std::uint32_t address, std::uint16_t port, std::uint
     return fd_ >= 0;
 }
 
-void InterruptChannel::close() {
+void SrqChannel::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
 }
 
-bool InterruptChannel::send_service_request(const std::string& handle, bool long_fragment,
-                                            int stop_fd) {
+bool SrqChannel::send_service_request(const std::string& handle, bool long_fragment, int stop_fd) {
     if (fd_ < 0)
         return false;
     vxi::Bytes record;

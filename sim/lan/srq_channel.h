@@ -10,15 +10,15 @@
 
 namespace sgsim::lan {
 
-class InterruptChannel {
+class SrqChannel {
   public:
     // How long connecting and sending one call may take.
     static constexpr std::chrono::milliseconds kBound{2000};
 
-    InterruptChannel() = default;
-    ~InterruptChannel() { close(); }
-    InterruptChannel(const InterruptChannel&) = delete;
-    InterruptChannel& operator=(const InterruptChannel&) = delete;
+    SrqChannel() = default;
+    ~SrqChannel() { close(); }
+    SrqChannel(const SrqChannel&) = delete;
+    SrqChannel& operator=(const SrqChannel&) = delete;
 
     // Connects to `address` (IPv4, host order):`port`; false when it cannot.
     bool open(std::uint32_t address, std::uint16_t port, std::uint32_t prog, std::uint32_t vers);
