@@ -149,6 +149,10 @@ int main(int argc, char** argv) {
         shared = std::make_unique<sgsim::SharedInstrument>(recording ? *recording : *instrument,
                                                            opts.faults);
         server.share_device(&shared->mutex());
+        // The VXI-11 device lock holds the local bus's hosts too.
+        sgsim::SharedInstrument* lan_side = shared.get();
+        server.hold_frames_while([lan_side] { return lan_side->locked_while_held(); },
+                                 shared->device_event_fd());
         lan = std::make_unique<sgsim::LanServer>(
             *shared,
             sgsim::LanOptions{opts.lan_address, static_cast<std::uint16_t>(opts.portmap_port),

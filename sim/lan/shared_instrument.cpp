@@ -1,5 +1,6 @@
 #include "lan/shared_instrument.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,13 +33,29 @@ class CallScope {
 }  // namespace
 
 SharedInstrument::SharedInstrument(Instrument& instrument, DeviceFaults faults)
-    : instrument_(instrument), faults_(faults) {
+    : instrument_(instrument),
+      faults_(faults),
+      event_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     instrument_.status().set_second_service_request_handler(
         [this](std::uint8_t) { on_service_request(); });
 }
 
 SharedInstrument::~SharedInstrument() {
     instrument_.status().set_second_service_request_handler({});
+    if (event_fd_ >= 0)
+        ::close(event_fd_);
+}
+
+void SharedInstrument::signal_device_event() {
+    if (event_fd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(event_fd_, &one, sizeof one);
+    }
+}
+
+void SharedInstrument::release_lock() {
+    lock_holder_ = 0;
+    signal_device_event();
 }
 
 void SharedInstrument::stop() {
@@ -96,7 +113,7 @@ void SharedInstrument::close_connection(std::uint64_t connection) {
                 continue;
             }
             if (lock_holder_ == it->first)
-                lock_holder_ = 0;
+                release_lock();
             it = links_.erase(it);
         }
         connections_.erase(connection);
@@ -153,7 +170,7 @@ std::int32_t SharedInstrument::destroy_link(std::uint64_t connection, std::int32
         if (link == nullptr || link->connection != connection)
             return vxi::ERR_INVALID_LINK;
         if (lock_holder_ == lid)
-            lock_holder_ = 0;
+            release_lock();
         links_.erase(lid);
         refresh_status();
     }
@@ -314,7 +331,7 @@ std::int32_t SharedInstrument::unlock(std::int32_t lid) {
             return vxi::ERR_INVALID_LINK;
         if (lock_holder_ != lid)
             return vxi::ERR_NO_LOCK_HELD;
-        lock_holder_ = 0;
+        release_lock();
     }
     changed_.notify_all();
     return vxi::ERR_NONE;
@@ -358,6 +375,9 @@ std::vector<std::string> SharedInstrument::take_service_requests(std::uint64_t c
 
 void SharedInstrument::on_service_request() {
     // Called by the instrument, under mutex_, from whichever side runs it.
+    // The USB device heard of it too (its own handler); its loop must wake
+    // to pass it on when a LAN thread raised it.
+    signal_device_event();
     for (auto& [lid, link] : links_) {
         if (!link.srq_enabled)
             continue;

@@ -110,6 +110,12 @@ class SharedInstrument {
 
     // Whether the device is locked, and by which link (0: none).
     std::int32_t lock_holder();
+    // The same, for a caller that holds mutex() (the local bus loop).
+    bool locked_while_held() const { return lock_holder_ != 0; }
+    // An eventfd that becomes readable when the lock is released, or when a
+    // LAN call made the instrument request service: what the local bus
+    // loop must wake for.
+    int device_event_fd() const { return event_fd_; }
 
   private:
     struct Link {
@@ -141,6 +147,10 @@ class SharedInstrument {
     // ready responses.
     void refresh_status();
     void on_service_request();
+    // Tells the local bus loop (device_event_fd()).
+    void signal_device_event();
+    // Releases the lock (under mutex_), telling the local bus loop.
+    void release_lock();
 
     Instrument& instrument_;
     DeviceFaults faults_;
@@ -156,6 +166,7 @@ class SharedInstrument {
     };
     std::map<std::uint64_t, Connection> connections_;
     bool remote_ = false;
+    int event_fd_ = -1;
     // What refresh_status() last told the instrument.
     bool message_available_ = false;
     bool own_request_ = false;
