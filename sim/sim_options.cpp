@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <string_view>
 
@@ -136,6 +138,11 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             // The address is optional: the next argument, unless an option.
             if (i + 1 < argc && argv[i + 1][0] != '-')
                 out.lan_address = argv[++i];
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, out.lan_address.c_str(), &parsed) != 1) {
+                error = "bad --lan address (IPv4, as 127.0.0.1): " + out.lan_address;
+                return false;
+            }
         } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port") {
             if (!value(v))
                 return false;

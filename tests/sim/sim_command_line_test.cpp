@@ -81,6 +81,8 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
         {"--socket-port", "-1"},
         {"--portmap-port"},
         {"--lan", "--gadget", "/dev/ffs"},
+        {"--lan", "SIM001"},
+        {"--lan", "::1"},
     };
     for (const auto& args : bad) {
         SimOptions o;
