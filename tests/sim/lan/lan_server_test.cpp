@@ -273,7 +273,11 @@ TEST(LanServer, EachQuirkChangesTheWireAsItsRowSays) {
              const std::uint8_t handle[] = {'h', '1'};
              c.call(vxi::DEVICE_ENABLE_SRQ, vxi::DeviceEnableSrqParms{l.lid, true, handle}, e2);
              const int intr = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-             c.write(l.lid, "*SRE 16;*IDN?\n");  // MAV requests service
+             // A response the instrument makes ready later, asking for
+             // service while it waits: the clock's path to the channel.
+             c.write(l.lid, "RCVSLOWSRQ\n");
+             c.write(l.lid, "1\n");
+             c.write(l.lid, "SENDSLOWSRQ\n");
              const std::string got = read_srq_call(intr);
              ::close(intr);
              ::close(listener);
