@@ -17,7 +17,7 @@ struct SimOptions {
     bool no_newline = false;
     std::string gadget_dir;  // empty: serve on the local bus
     bool io_test = false;    // the I/O test instrument instead of the generator
-    // --lan [ADDR]: serve the instrument on the LAN too (sim/lan), on
+    // --lan [ADDR]: serve the instrument on the LAN too (sim/network), on
     // `lan_address` (IPv4; loopback unless told) and these ports.
     bool lan = false;
     std::string lan_address = "127.0.0.1";

@@ -71,7 +71,7 @@ struct DeviceQuirks {
     // goes away or resets the device.
     bool clear_pending = false;
 
-    // The LAN quirks (sim/lan): what a VXI-11 or SOCKET instrument does.
+    // The LAN quirks (sim/network): what a VXI-11 or SOCKET instrument does.
     // `late` holds there too: a device_read's reply, or a SOCKET reply, goes
     // out `late` after its data was taken, whatever the client's timeout.
     // (The struct stays within 64 bytes: tests copy it in loops.)

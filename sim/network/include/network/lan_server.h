@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "lan/shared_instrument.h"
+#include "network/shared_instrument.h"
 
 namespace sgsim {
 

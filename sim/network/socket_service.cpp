@@ -10,7 +10,7 @@
 #include "connection_services.h"
 #include "tcp_io.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace {
 
@@ -58,4 +58,4 @@ void serve_socket_connection(int fd, SharedInstrument& shared, int stop_fd) {
     }
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

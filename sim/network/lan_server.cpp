@@ -1,4 +1,4 @@
-#include "lan/lan_server.h"
+#include "network/lan_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -45,17 +45,17 @@ bool LanServer::start(std::string& error) {
         return false;
     }
     // The portmapper's port first: the one a user without root cannot have.
-    if ((portmap_tcp_ = lan::listen_tcp(address_, options_.portmap_port, error)) < 0)
+    if ((portmap_tcp_ = network::listen_tcp(address_, options_.portmap_port, error)) < 0)
         return false;
-    portmap_port_ = lan::local_port(portmap_tcp_);
-    if ((portmap_udp_ = lan::bind_udp(address_, portmap_port_, error)) < 0 ||
-        (core_ = lan::listen_tcp(address_, options_.vxi11_port, error)) < 0 ||
-        (abort_ = lan::listen_tcp(address_, 0, error)) < 0 ||
-        (socket_ = lan::listen_tcp(address_, options_.socket_port, error)) < 0)
+    portmap_port_ = network::local_port(portmap_tcp_);
+    if ((portmap_udp_ = network::bind_udp(address_, portmap_port_, error)) < 0 ||
+        (core_ = network::listen_tcp(address_, options_.vxi11_port, error)) < 0 ||
+        (abort_ = network::listen_tcp(address_, 0, error)) < 0 ||
+        (socket_ = network::listen_tcp(address_, options_.socket_port, error)) < 0)
         return false;
-    vxi11_port_ = lan::local_port(core_);
-    abort_port_ = lan::local_port(abort_);
-    socket_port_ = lan::local_port(socket_);
+    vxi11_port_ = network::local_port(core_);
+    abort_port_ = network::local_port(abort_);
+    socket_port_ = network::local_port(socket_);
     started_ = true;
     clock_ = std::thread([this] { shared_.run_clock(); });
     listener_ = std::thread([this] { listen_loop(); });
@@ -118,8 +118,8 @@ void LanServer::answer_udp() {
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n <= 0)
         return;
-    const lan::PortmapTable table{portmap_port_, vxi11_port_};
-    const auto reply = lan::portmap_answer({buffer, static_cast<std::size_t>(n)}, table);
+    const network::PortmapTable table{portmap_port_, vxi11_port_};
+    const auto reply = network::portmap_answer({buffer, static_cast<std::size_t>(n)}, table);
     if (!reply.empty())
         ::sendto(portmap_udp_, reply.data(), reply.size(), MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&from), from_len);
@@ -141,7 +141,7 @@ void LanServer::accept_one(int listen_fd, Kind kind) {
     const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return;
-    lan::set_nodelay(fd);
+    network::set_nodelay(fd);
     const bool instrument = kind == Kind::core || kind == Kind::socket;
     const std::lock_guard<std::mutex> hold(workers_mutex_);
     if (workers_.size() >= kMaxConnections ||
@@ -159,16 +159,16 @@ void LanServer::accept_one(int listen_fd, Kind kind) {
     w.thread = std::thread([this, &w, kind, connection, stop_fd, instrument] {
         switch (kind) {
             case Kind::portmap:
-                lan::serve_portmap_connection(w.fd, {portmap_port_, vxi11_port_}, stop_fd);
+                network::serve_portmap_connection(w.fd, {portmap_port_, vxi11_port_}, stop_fd);
                 break;
             case Kind::core:
-                lan::serve_core_connection(w.fd, shared_, {connection, stop_fd, abort_port_});
+                network::serve_core_connection(w.fd, shared_, {connection, stop_fd, abort_port_});
                 break;
             case Kind::abort:
-                lan::serve_abort_connection(w.fd, shared_, stop_fd);
+                network::serve_abort_connection(w.fd, shared_, stop_fd);
                 break;
             case Kind::socket:
-                lan::serve_socket_connection(w.fd, shared_, stop_fd);
+                network::serve_socket_connection(w.fd, shared_, stop_fd);
                 break;
         }
         ::close(w.fd);

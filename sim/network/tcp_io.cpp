@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace sgsim::lan {
+namespace sgsim::network {
 namespace {
 
 sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
@@ -131,4 +131,4 @@ bool send_whole(int fd, std::span<const std::uint8_t> data, int stop_fd,
     return true;
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

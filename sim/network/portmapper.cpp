@@ -4,7 +4,7 @@
 #include "proto/vxi11.h"
 #include "rpc_service.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace {
 
@@ -55,4 +55,4 @@ rpc::Bytes portmap_answer(rpc::ByteView message, const PortmapTable& table) {
     }
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

@@ -11,8 +11,8 @@
 #include <functional>
 #include <future>
 
-#include "lan/lan_server.h"
-#include "lan/shared_instrument.h"
+#include "network/lan_server.h"
+#include "network/shared_instrument.h"
 #include "proto/vxi11.h"
 #include "quirk_option.h"
 #include "scpi/io_test_instrument.h"

@@ -8,7 +8,7 @@
 
 #include "tcp_io.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace rpc = sgproto::oncrpc;
 
@@ -63,4 +63,4 @@ RpcStream::Event RpcStream::next(Clock::time_point deadline) {
     }
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

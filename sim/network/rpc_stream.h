@@ -10,7 +10,7 @@
 #include "device/usbtmc_device.h"
 #include "proto/rpc_record.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 class RpcStream {
   public:
@@ -40,4 +40,4 @@ class RpcStream {
     std::size_t end_ = 0;
 };
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

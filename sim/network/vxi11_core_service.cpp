@@ -13,7 +13,7 @@
 #include "srq_channel.h"
 #include "tcp_io.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace vxi = sgproto::vxi11;
 
@@ -253,4 +253,4 @@ void serve_portmap_connection(int fd, const PortmapTable& table, int stop_fd) {
         [] {});
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

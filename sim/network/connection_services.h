@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "lan/shared_instrument.h"
+#include "network/shared_instrument.h"
 #include "portmapper.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 // The largest device_write data a link takes (create_link's maxRecvSize,
 // unless the max-recv quirk gives another).
@@ -32,4 +32,4 @@ void serve_portmap_connection(int fd, const PortmapTable& table, int stop_fd);
 // written whole when ready.
 void serve_socket_connection(int fd, SharedInstrument& shared, int stop_fd);
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

@@ -10,7 +10,7 @@
 
 #include "device/usbtmc_device.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 // A non-blocking TCP (or UDP) socket bound to `address` (IPv4, host order)
 // and `port` (0: the kernel picks), listening when TCP. -1, with a reason
@@ -36,4 +36,4 @@ bool send_whole(int fd, std::span<const std::uint8_t> data, int stop_fd,
 // none (Clock::time_point::max()).
 int poll_timeout(Clock::time_point deadline);
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

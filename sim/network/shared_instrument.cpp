@@ -1,4 +1,4 @@
-#include "lan/shared_instrument.h"
+#include "network/shared_instrument.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

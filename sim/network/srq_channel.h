@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 class SrqChannel {
   public:
@@ -37,4 +37,4 @@ class SrqChannel {
     std::uint32_t xid_ = 0;
 };
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

@@ -1,6 +1,6 @@
 #include "rpc_service.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 bool accept_call(rpc::XdrReader& r, std::uint32_t prog, std::uint32_t vers, rpc::CallHeader& h,
                  rpc::Bytes& reply) {
@@ -41,4 +41,4 @@ rpc::Bytes as_record(const rpc::Bytes& message) {
     return out;
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

@@ -6,7 +6,7 @@
 #include "proto/vxi11.h"
 #include "tcp_io.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace vxi = sgproto::vxi11;
 
@@ -49,4 +49,4 @@ bool SrqChannel::send_service_request(const std::string& handle, bool long_fragm
     return true;
 }
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

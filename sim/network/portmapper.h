@@ -8,7 +8,7 @@
 
 #include "proto/oncrpc.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 struct PortmapTable {
     std::uint16_t portmap_port = 0;  // its own, on TCP and UDP
@@ -19,4 +19,4 @@ struct PortmapTable {
 // the message is not a call, which is dropped.
 sgproto::oncrpc::Bytes portmap_answer(sgproto::oncrpc::ByteView message, const PortmapTable& table);
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network

@@ -10,7 +10,7 @@
 
 #include "proto/oncrpc.h"
 
-namespace sgsim::lan {
+namespace sgsim::network {
 
 namespace rpc = sgproto::oncrpc;
 
@@ -45,4 +45,4 @@ rpc::Bytes serve_call(rpc::XdrReader& r, std::uint32_t xid, Serve&& serve) {
 // `message` as one record: the fragment header, then the message.
 rpc::Bytes as_record(const rpc::Bytes& message);
 
-}  // namespace sgsim::lan
+}  // namespace sgsim::network
