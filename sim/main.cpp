@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<sgsim::LanServer> lan;
     if (opts.lan) {
         shared = std::make_unique<sgsim::SharedInstrument>(recording ? *recording : *instrument,
-                                                           opts.faults);
+                                                           opts.faults,
+                                                           opts.log_path.empty() ? nullptr : &log);
         server.share_device(&shared->mutex());
         // The VXI-11 device lock holds the local bus's hosts too.
         sgsim::SharedInstrument* lan_side = shared.get();

@@ -32,9 +32,10 @@ class CallScope {
 
 }  // namespace
 
-SharedInstrument::SharedInstrument(Instrument& instrument, DeviceFaults faults)
+SharedInstrument::SharedInstrument(Instrument& instrument, DeviceFaults faults, MessageLog* log)
     : instrument_(instrument),
       faults_(faults),
+      log_(log),
       event_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     instrument_.status().set_second_service_request_handler(
         [this](std::uint8_t) { on_service_request(); });
@@ -201,6 +202,8 @@ SharedInstrument::WriteResult SharedInstrument::write(std::int32_t lid, std::int
 void SharedInstrument::execute(Link& link) {
     const std::string message = std::move(link.input);
     link.input.clear();
+    if (log_ != nullptr)
+        log_->record(message);
     std::string response = instrument_.execute(message);
     if (response.empty())
         return;  // a response not read yet stays
@@ -290,6 +293,8 @@ std::int32_t SharedInstrument::generic(Generic what, const vxi::DeviceGenericPar
         return error;
     switch (what) {
         case Generic::trigger:
+            if (log_ != nullptr)
+                log_->record("*TRG");
             instrument_.trigger();
             break;
         case Generic::clear:
@@ -419,6 +424,8 @@ SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view 
         return {};
     SocketReply reply;
     reply.ok = true;
+    if (log_ != nullptr)
+        log_->record(message);
     reply.response = instrument_.execute(message);
     if (faults_.no_reply)
         reply.response.clear();

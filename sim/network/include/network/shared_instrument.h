@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "device/message_log.h"
 #include "device/usbtmc_device.h"
 #include "proto/vxi11.h"
 #include "scpi/instrument.h"
@@ -32,9 +33,10 @@ class SharedInstrument {
     // The longest a call waits for the lock or a response, whatever asked.
     static constexpr std::chrono::milliseconds kMaxWait{3'600'000};
 
-    // `instrument` outlives this object. Takes the instrument's second
-    // service request handler.
-    SharedInstrument(Instrument& instrument, DeviceFaults faults);
+    // `instrument` and `log` (may be null: --log records every message
+    // and trigger, whichever side it came from) outlive this object. Takes
+    // the instrument's second service request handler.
+    SharedInstrument(Instrument& instrument, DeviceFaults faults, MessageLog* log = nullptr);
     ~SharedInstrument();
     SharedInstrument(const SharedInstrument&) = delete;
     SharedInstrument& operator=(const SharedInstrument&) = delete;
@@ -154,6 +156,7 @@ class SharedInstrument {
 
     Instrument& instrument_;
     DeviceFaults faults_;
+    MessageLog* log_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopped_ = false;
