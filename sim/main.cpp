@@ -1,6 +1,7 @@
 // sgsim: the simulated RF signal generator (or, with --io-test, an I/O test
 // instrument). It serves a USBTMC device on the local bus (or, with --gadget,
-// as a USB gadget) until SIGINT or SIGTERM, then prints its final settings.
+// as a USB gadget), and with --lan the same instrument on the LAN, until
+// SIGINT or SIGTERM, then prints its final settings.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include "device/message_log.h"
 #include "device/settings_record.h"
 #include "device/usbtmc_device.h"
+#include "network/lan_server.h"
+#include "network/shared_instrument.h"
 #include "scpi/io_test_instrument.h"
 #include "scpi/signal_generator.h"
 #include "sim_options.h"
@@ -138,11 +141,37 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "sgsim: %s\n", error.c_str());
             return 1;
     }
+    // The LAN serves the instrument the device serves; the local bus loop
+    // and the LAN's threads take turns at it under the shared mutex.
+    std::unique_ptr<sgsim::SharedInstrument> shared;
+    std::unique_ptr<sgsim::LanServer> lan;
+    if (opts.lan) {
+        shared = std::make_unique<sgsim::SharedInstrument>(recording ? *recording : *instrument,
+                                                           opts.faults,
+                                                           opts.log_path.empty() ? nullptr : &log);
+        server.share_device(&shared->mutex());
+        // The VXI-11 device lock holds the local bus's hosts too.
+        sgsim::SharedInstrument* lan_side = shared.get();
+        server.hold_frames_while([lan_side] { return lan_side->locked_while_held(); },
+                                 shared->device_event_fd());
+        lan = std::make_unique<sgsim::LanServer>(
+            *shared,
+            sgsim::LanOptions{opts.lan_address, static_cast<std::uint16_t>(opts.portmap_port),
+                              static_cast<std::uint16_t>(opts.vxi11_port),
+                              static_cast<std::uint16_t>(opts.socket_port)});
+        if (!lan->start(error)) {
+            std::fprintf(stderr, "sgsim: %s\n", error.c_str());
+            return 1;
+        }
+        g_ready_line = "sgsim: " + lan->describe() + "\n" + g_ready_line;
+    }
     print_ready();
     if (!g_stop && !server.run(wake[0], error)) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
+    if (lan)
+        lan->stop();
     print_settings(*instrument, device);
     return 0;  // the server's destructor removes the socket
 }

@@ -10,7 +10,7 @@ namespace {
 constexpr unsigned long kMaxBytes = 1ul << 20;
 constexpr unsigned long kMaxMs = 3'600'000;
 
-constexpr std::array<QuirkRow, 15> kQuirks{{
+constexpr std::array<QuirkRow, 21> kQuirks{{
     {"packet64", "", 0, 0, "at most 64 bytes per bulk-IN packet on a 512-byte endpoint",
      [](DeviceQuirks& q, unsigned long) { q.packet64 = true; }},
     {"split", "N", 1, kMaxBytes, "replies in transfers of at most N data bytes, EOM on the last",
@@ -30,7 +30,7 @@ constexpr std::array<QuirkRow, 15> kQuirks{{
     {"leftover", "", 0, 0, "the first host's first read gets an old reply with a foreign bTag",
      [](DeviceQuirks& q, unsigned long) { q.leftover = true; }},
     {"late", "MS", 1, kMaxMs,
-     "replies come MS ms after their request; an abort does not withdraw them",
+     "replies come MS ms after their request (on the LAN too); an abort keeps them",
      [](DeviceQuirks& q, unsigned long ms) { q.late = std::chrono::milliseconds(ms); }},
     {"tag-repeat", "", 0, 0,
      "transfers that continue a reply repeat the bTag of its first transfer",
@@ -45,6 +45,20 @@ constexpr std::array<QuirkRow, 15> kQuirks{{
      [](DeviceQuirks& q, unsigned long) { q.halt_after_close = true; }},
     {"clear-pending", "", 0, 0, "INITIATE_CLEAR accepted; CHECK_CLEAR_STATUS then answers PENDING",
      [](DeviceQuirks& q, unsigned long) { q.clear_pending = true; }},
+    {"max-recv", "N", 1, kMaxBytes, "LAN: VXI-11 maxRecvSize N; a longer device_write gets error 5",
+     [](DeviceQuirks& q, unsigned long n) { q.max_recv = static_cast<std::uint32_t>(n); }},
+    {"ignore-request-size", "", 0, 0,
+     "LAN: device_read gives the whole reply, whatever requestSize",
+     [](DeviceQuirks& q, unsigned long) { q.ignore_request_size = true; }},
+    {"read-cap", "N", 1, kMaxBytes, "LAN: device_read gives at most N bytes, no reason bit if cut",
+     [](DeviceQuirks& q, unsigned long n) { q.read_cap = static_cast<std::uint32_t>(n); }},
+    {"no-waitlock", "", 0, 0, "LAN: VXI-11 calls with the waitlock flag get error 8",
+     [](DeviceQuirks& q, unsigned long) { q.refuse_waitlock = true; }},
+    {"srq-long-fragment", "", 0, 0,
+     "LAN: device_intr_srq's fragment length counts 4 bytes too many",
+     [](DeviceQuirks& q, unsigned long) { q.srq_long_fragment = true; }},
+    {"one-connection", "", 0, 0, "LAN: a second VXI-11 or SOCKET connection is closed at once",
+     [](DeviceQuirks& q, unsigned long) { q.one_connection = true; }},
 }};
 
 bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long& out) {

@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <string_view>
 
@@ -34,7 +36,8 @@ std::string sim_usage() {
     return "usage: sgsim [--serial SN] [--log FILE] [--record FILE] [--reply-delay MS]\n"
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
-           "             [--version]\n";
+           "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
+           "             [--socket-port N]\n";
 }
 
 std::string sim_version() {
@@ -43,6 +46,13 @@ std::string sim_version() {
 
 std::string sim_help() {
     return sim_usage() +
+           "\n--lan [ADDR] serves the instrument on the LAN as well, on ADDR (IPv4, default\n"
+           "127.0.0.1; 0.0.0.0 for every address): a portmapper on TCP and UDP port 111\n"
+           "(--portmap-port), VXI-11 on the port it gives (--vxi11-port, default: the\n"
+           "kernel picks) and raw SOCKET on 5025 (--socket-port); port 0 lets the kernel\n"
+           "pick. Ports below 1024 need root: without it, run sgsim in a network namespace\n"
+           "of its own (unshare -rn) or give high ports. The ready line says where it\n"
+           "listens.\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -123,6 +133,26 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             out.io_test = true;
         } else if (opt == "--no-interrupt-in") {
             out.faults.no_interrupt_in = true;
+        } else if (opt == "--lan") {
+            out.lan = true;
+            // The address is optional: the next argument, unless an option.
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                out.lan_address = argv[++i];
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, out.lan_address.c_str(), &parsed) != 1) {
+                error = "bad --lan address (IPv4, as 127.0.0.1): " + out.lan_address;
+                return false;
+            }
+        } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port") {
+            if (!value(v))
+                return false;
+            if (!parse_number(v, 0, 65535, n)) {
+                error = "bad " + std::string(opt) + " (0..65535): " + std::string(v);
+                return false;
+            }
+            (opt == "--portmap-port" ? out.portmap_port
+             : opt == "--vxi11-port" ? out.vxi11_port
+                                     : out.socket_port) = static_cast<unsigned>(n);
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;
@@ -135,6 +165,10 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             error = "unknown option: " + std::string(opt);
             return false;
         }
+    }
+    if (out.lan && !out.gadget_dir.empty()) {
+        error = "--lan serves beside the local bus, not with --gadget";
+        return false;
     }
     return true;
 }

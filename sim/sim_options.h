@@ -17,8 +17,15 @@ struct SimOptions {
     bool no_newline = false;
     std::string gadget_dir;  // empty: serve on the local bus
     bool io_test = false;    // the I/O test instrument instead of the generator
-    bool help = false;       // --help: print sim_help() and exit
-    bool version = false;    // --version: print sim_version() and exit
+    // --lan [ADDR]: serve the instrument on the LAN too (sim/network), on
+    // `lan_address` (IPv4; loopback unless told) and these ports.
+    bool lan = false;
+    std::string lan_address = "127.0.0.1";
+    unsigned portmap_port = 111;
+    unsigned vxi11_port = 0;  // 0: the kernel picks
+    unsigned socket_port = 5025;
+    bool help = false;     // --help: print sim_help() and exit
+    bool version = false;  // --version: print sim_version() and exit
 };
 
 // Parses argv[1..argc-1]. False, with a one-line reason in `error`, when an

@@ -89,6 +89,9 @@ sg_build_targets() {
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
 # What PyVISA's own test suite against our library (tests/pyvisa/run) needs.
 SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
+# What the clients of the simulator on the LAN (tests/lan/run-peers) need on
+# top: pyvisa-py, lxi-tools, and ip and unshare for its network namespace.
+SG_LAN_PACKAGES=(python3-pyvisa-py lxi-tools iproute2 util-linux)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
@@ -110,5 +113,5 @@ SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)
 # Everything scripts/check's stages need, installed in one step before its
 # first build (wine32:i386 apart: it may not be had, and goes on its own).
 SG_ALL_PACKAGES=("${SG_BUILD_PACKAGES[@]}" "${SG_TEST_PACKAGES[@]}" "${SG_CHECK_PACKAGES[@]}"
-    "${SG_CLANG_PACKAGES[@]}" "${SG_PYVISA_PACKAGES[@]}" "${SG_WINDOWS_PACKAGES[@]}"
-    "${SG_WINE_PACKAGES[@]}" "${SG_VM_PACKAGES[@]}" "${SG_PACKAGE_PACKAGES[@]}")
+    "${SG_CLANG_PACKAGES[@]}" "${SG_PYVISA_PACKAGES[@]}" "${SG_LAN_PACKAGES[@]}"
+    "${SG_WINDOWS_PACKAGES[@]}" "${SG_WINE_PACKAGES[@]}" "${SG_VM_PACKAGES[@]}" "${SG_PACKAGE_PACKAGES[@]}")

@@ -194,27 +194,39 @@ LocalbusServer::StartResult LocalbusServer::start(std::string& error) {
 
 bool LocalbusServer::run(int stop_fd, std::string& error) {
     std::vector<pollfd> fds;
+    std::unique_lock<std::mutex> hold;
+    if (device_mutex_ != nullptr)
+        hold = std::unique_lock<std::mutex>(*device_mutex_);
     for (;;) {
         fds.clear();
         fds.push_back({stop_fd, POLLIN, 0});
         // While it cannot take more connections it leaves them in the backlog.
         const bool accepting = !accept_paused_ && connections_.size() < kMaxConnections;
         fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+        const auto held = [&] { return frames_held_ && frames_held_(); };
+        const bool holding = held();
         for (auto& c : connections_) {
             short events = 0;
-            if (c->backlog() < kReadPauseBacklog)
+            if (c->backlog() < kReadPauseBacklog && !holding)
                 events |= POLLIN;
             if (c->backlog() > 0)
                 events |= POLLOUT;
             fds.push_back({c->fd, events, 0});
         }
+        const std::size_t polled = fds.size();
+        if (wake_fd_ >= 0)
+            fds.push_back({wake_fd_, POLLIN, 0});
         int timeout = -1;
         if (const auto ready = device_.next_ready()) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(*ready - Clock::now()).count();
             timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
         }
+        if (hold.mutex() != nullptr)
+            hold.unlock();
         const int r = ::poll(fds.data(), fds.size(), timeout);
+        if (hold.mutex() != nullptr)
+            hold.lock();
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -225,15 +237,25 @@ bool LocalbusServer::run(int stop_fd, std::string& error) {
             return true;
         if (fds[1].revents & POLLIN)
             accept_all();
+        if (polled < fds.size() && fds[polled].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof count);
+        }
+        // The lock may have been taken while the loop waited.
+        const bool held_now = held();
         // Connections accepted just now are not in `fds`; they are served next round.
-        for (std::size_t i = 2; i < fds.size(); ++i) {
+        for (std::size_t i = 2; i < polled; ++i) {
             Connection& c = *connections_[i - 2];
             if (c.closed)
                 continue;
             if (fds[i].revents & POLLOUT)
                 flush(c);
-            if (!c.closed && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (c.closed || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            if (!held_now)
                 read_from(c);
+            else if (fds[i].revents & (POLLHUP | POLLERR))
+                c.closed = true;
         }
         device_.advance(Clock::now());
         serve_bulk_in();

@@ -98,8 +98,12 @@ void StatusRegisters::update() {
     }
     if (new_reason && !rqs_) {
         rqs_ = true;
+        const auto status_byte = static_cast<std::uint8_t>(summary() | kRequestService);
         if (handler_) {
-            handler_(static_cast<std::uint8_t>(summary() | kRequestService));
+            handler_(status_byte);
+        }
+        if (second_handler_) {
+            second_handler_(status_byte);
         }
     }
 }

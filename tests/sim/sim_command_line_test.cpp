@@ -48,6 +48,18 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(o.io_test);
     EXPECT_TRUE(o.faults.no_interrupt_in);
     EXPECT_NE(sgsim::sim_usage().find("[--io-test] [--no-interrupt-in]"), std::string::npos);
+
+    // --lan's address is optional: the next argument, unless an option.
+    EXPECT_FALSE(d.lan);
+    SimOptions lan;
+    ASSERT_TRUE(parse({"--lan", "--portmap-port", "1111", "--vxi11-port", "0"}, lan, error));
+    EXPECT_TRUE(lan.lan);
+    EXPECT_EQ(lan.lan_address, "127.0.0.1");
+    EXPECT_EQ(lan.portmap_port, 1111u);
+    EXPECT_EQ(lan.socket_port, 5025u);
+    ASSERT_TRUE(parse({"--lan", "0.0.0.0", "--socket-port", "0"}, lan, error));
+    EXPECT_EQ(lan.lan_address, "0.0.0.0");
+    EXPECT_EQ(lan.socket_port, 0u);
 }
 
 TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
@@ -65,6 +77,12 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason) {
         {"--log"},
         {"--gadget", ""},
         {"SIM001"},
+        {"--vxi11-port", "65536"},
+        {"--socket-port", "-1"},
+        {"--portmap-port"},
+        {"--lan", "--gadget", "/dev/ffs"},
+        {"--lan", "SIM001"},
+        {"--lan", "::1"},
     };
     for (const auto& args : bad) {
         SimOptions o;

@@ -24,7 +24,9 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,21 @@ class LocalbusServer {
     StartResult start(std::string& error);
 
     const std::string& socket_path() const { return path_; }
+
+    // When set, run() holds `m` whenever it works the device (everything
+    // but its wait in poll()): the device's instrument is shared with the
+    // LAN services' threads, which hold it too.
+    void share_device(std::mutex* m) { device_mutex_ = m; }
+    // When set, the device takes no frame from its hosts while `held()`
+    // (asked under the shared mutex): they wait in their connections, as
+    // behind another link's lock; a host that hangs up meanwhile is
+    // dropped unheard. The loop also wakes when `wake_fd` (an eventfd)
+    // becomes readable: the lock went, or another side of the instrument
+    // raised a service request the device's hosts are to hear of.
+    void hold_frames_while(std::function<bool()> held, int wake_fd) {
+        frames_held_ = std::move(held);
+        wake_fd_ = wake_fd;
+    }
 
     // Serves connections until `stop_fd` becomes readable (or hangs up).
     // Returns false, with a message in `error`, when poll() itself fails.
@@ -90,6 +107,9 @@ class LocalbusServer {
     void put_back_undelivered(const std::vector<Connection*>& closed);
 
     UsbtmcDevice& device_;
+    std::mutex* device_mutex_ = nullptr;
+    std::function<bool()> frames_held_;
+    int wake_fd_ = -1;
     DeviceIdentity identity_;
     std::string path_;
     int listen_fd_ = -1;

@@ -71,6 +71,28 @@ struct DeviceQuirks {
     // goes away or resets the device.
     bool clear_pending = false;
 
+    // The LAN quirks (sim/network): what a VXI-11 or SOCKET instrument does.
+    // `late` holds there too: a device_read's reply, or a SOCKET reply, goes
+    // out `late` after its data was taken, whatever the client's timeout.
+    // (The struct stays within 64 bytes: tests copy it in loops.)
+    //
+    // device_read gives the whole rest of the response, whatever requestSize.
+    bool ignore_request_size = false;
+    // A VXI-11 call carrying the waitlock flag is refused with error 8
+    // (operation not supported), whether the device is locked or not.
+    bool refuse_waitlock = false;
+    // device_intr_srq's fragment header counts four bytes more than follow.
+    bool srq_long_fragment = false;
+    // One connection at a time: a VXI-11 core or SOCKET connection made
+    // while another is open is closed at once.
+    bool one_connection = false;
+    // >0: create_link offers this maxRecvSize, and a device_write carrying
+    // more data is refused with error 5 (parameter error), nothing taken.
+    std::uint32_t max_recv = 0;
+    // >0: a device_read gives at most this many bytes; one that stops there,
+    // short of the end and of requestSize, has no reason bit set.
+    std::uint32_t read_cap = 0;
+
     bool operator==(const DeviceQuirks&) const = default;
 
     // The bTag and the data of the leftover transfer.
@@ -78,5 +100,8 @@ struct DeviceQuirks {
     static constexpr const char* kLeftoverReply =
         "leftover: the reply to an earlier program's query, never read\n";
 };
+
+// Small enough to copy by value (no -Wrange-loop-construct in loops over it).
+static_assert(sizeof(DeviceQuirks) <= 64);
 
 }  // namespace sgsim

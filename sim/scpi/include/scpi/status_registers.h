@@ -49,6 +49,11 @@ class StatusRegisters {
     void set_service_request_handler(ServiceRequestHandler handler) {
         handler_ = std::move(handler);
     }
+    // A second handler, told after the first: the interface that serves the
+    // same instrument on the LAN beside the USB one.
+    void set_second_service_request_handler(ServiceRequestHandler handler) {
+        second_handler_ = std::move(handler);
+    }
 
     // Sets the ESR bit of the class of SCPI error `code` (-1xx command,
     // -2xx execution, -3xx device-dependent, -4xx query).
@@ -98,6 +103,7 @@ class StatusRegisters {
     // and kRequestService for the instrument's own request.
     std::uint8_t reasons_ = 0;
     ServiceRequestHandler handler_;
+    ServiceRequestHandler second_handler_;
 };
 
 }  // namespace sgsim
