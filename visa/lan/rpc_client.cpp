@@ -81,6 +81,7 @@ ViStatus RpcClient::await(Deadline reply_deadline, int cancel_fd, rpc::ByteView&
             return lose();
         if (xid != pending_xid_) {
             ++stale_;  // a reply to a call given up on: nobody waits for it now
+            trace_rpc_dropped(xid);
             continue;
         }
         has_pending_ = false;
@@ -97,6 +98,7 @@ ViStatus RpcClient::await(Deadline reply_deadline, int cancel_fd, rpc::ByteView&
             return VI_ERROR_IO;
         }
         results = r.rest();
+        trace_rpc_reply(prog_, pending_proc_, xid, results);
         return VI_SUCCESS;
     }
 }

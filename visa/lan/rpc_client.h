@@ -16,6 +16,7 @@
 
 #include "proto/oncrpc.h"
 #include "proto/rpc_record.h"
+#include "rpc_text.h"
 #include "tcp_connection.h"
 #include "transport/deadline.h"
 #include "visa.h"
@@ -48,7 +49,9 @@ class RpcClient {
         if (!rpc::call_record(record, rpc::make_call(xid, prog_, vers_, proc), args))
             return VI_ERROR_INV_PARAMETER;
         pending_xid_ = xid;
+        pending_proc_ = proc;
         has_pending_ = true;
+        trace_rpc_call(record);
         const ViStatus st = connection_->send(record, reply_deadline, cancel_fd);
         if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
             // Part of the record may be out: the stream is no longer framed.
@@ -78,6 +81,7 @@ class RpcClient {
     std::uint32_t vers_;
     std::uint32_t next_xid_;
     std::uint32_t pending_xid_ = 0;
+    std::uint32_t pending_proc_ = 0;
     bool has_pending_ = false;
     bool lost_ = false;
     std::uint64_t stale_ = 0;
