@@ -30,6 +30,11 @@ ViStatus RpcClient::lose() {
     return VI_ERROR_CONN_LOST;
 }
 
+ViStatus RpcClient::finish_send(std::span<const std::uint8_t> rest) {
+    constexpr auto kFinishBound = std::chrono::milliseconds(1000);
+    return connection_->send(rest, Clock::now() + kFinishBound, -1);
+}
+
 ViStatus RpcClient::next_record(Deadline deadline, int cancel_fd) {
     if (record_taken_) {
         reader_.next();

@@ -52,8 +52,17 @@ class RpcClient {
         pending_proc_ = proc;
         has_pending_ = true;
         trace_rpc_call(record);
-        const ViStatus st = connection_->send(record, reply_deadline, cancel_fd);
-        if (st == VI_ERROR_TMO || st == VI_ERROR_ABORT) {
+        std::size_t sent = 0;
+        ViStatus st = connection_->send(record, reply_deadline, cancel_fd, &sent);
+        if (st == VI_ERROR_ABORT) {
+            // Cancelled while the device was slow to take it: the rest goes
+            // out (briefly bounded) so that the stream stays framed, and the
+            // call is aborted as one in progress.
+            st = finish_send(std::span<const std::uint8_t>(record).subspan(sent));
+            if (st == VI_SUCCESS)
+                return VI_ERROR_ABORT;
+        }
+        if (st == VI_ERROR_TMO) {
             // Part of the record may be out: the stream is no longer framed.
             lost_ = true;
             return VI_ERROR_CONN_LOST;
@@ -73,6 +82,7 @@ class RpcClient {
 
   private:
     ViStatus lose();
+    ViStatus finish_send(std::span<const std::uint8_t> rest);
     // Feeds received bytes to the record reader until a record is whole.
     ViStatus next_record(Deadline deadline, int cancel_fd);
 

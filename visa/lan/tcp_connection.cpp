@@ -246,13 +246,17 @@ ViStatus TcpConnection::lose() {
     return VI_ERROR_CONN_LOST;
 }
 
-ViStatus TcpConnection::send(std::span<const std::uint8_t> bytes, Deadline deadline,
-                             int cancel_fd) {
+ViStatus TcpConnection::send(std::span<const std::uint8_t> bytes, Deadline deadline, int cancel_fd,
+                             std::size_t* sent) {
     const iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-    return send(std::span<const iovec>(&part, 1), deadline, cancel_fd);
+    return send(std::span<const iovec>(&part, 1), deadline, cancel_fd, sent);
 }
 
-ViStatus TcpConnection::send(std::span<const iovec> parts, Deadline deadline, int cancel_fd) {
+ViStatus TcpConnection::send(std::span<const iovec> parts, Deadline deadline, int cancel_fd,
+                             std::size_t* sent_total) {
+    std::size_t ignored = 0;
+    std::size_t& total = sent_total != nullptr ? *sent_total : ignored;
+    total = 0;
     if (lost_)
         return VI_ERROR_CONN_LOST;
     std::vector<iovec> left(parts.begin(), parts.end());
@@ -274,6 +278,7 @@ ViStatus TcpConnection::send(std::span<const iovec> parts, Deadline deadline, in
             return lose();  // EPIPE, ECONNRESET, ETIMEDOUT (keepalive): the peer is gone
         // Skip what went; the rest is sent where the buffer takes it.
         auto sent = static_cast<std::size_t>(n);
+        total += sent;
         while (first < left.size() && sent >= left[first].iov_len) {
             sent -= left[first].iov_len;
             ++first;

@@ -60,10 +60,12 @@ class TcpConnection {
 
     // Sends the concatenation of `parts` as one message: one sendmsg(2) for
     // all of it, continued only where the socket's buffer takes less.
-    // VI_ERROR_TMO or VI_ERROR_ABORT (`cancel_fd` readable) leave the
-    // connection out of step: the caller treats it as lost.
-    ViStatus send(std::span<const iovec> parts, Deadline deadline, int cancel_fd);
-    ViStatus send(std::span<const std::uint8_t> bytes, Deadline deadline, int cancel_fd);
+    // VI_ERROR_TMO and VI_ERROR_ABORT (`cancel_fd` readable) tell in `sent`
+    // (if given) how much went.
+    ViStatus send(std::span<const iovec> parts, Deadline deadline, int cancel_fd,
+                  std::size_t* sent = nullptr);
+    ViStatus send(std::span<const std::uint8_t> bytes, Deadline deadline, int cancel_fd,
+                  std::size_t* sent = nullptr);
 
     // Receives what has arrived, at most buf.size() bytes, waiting for the
     // first until `deadline` (VI_ERROR_TMO) or `cancel_fd` (VI_ERROR_ABORT).
