@@ -11,9 +11,7 @@ namespace {
 // Bytes asked of the socket at a time.
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 
-// Xids start at a random point, so that the replies of an earlier client
-// of the same link (or a connection the server mixed up) do not match ours.
-std::uint32_t first_xid() {
+std::uint32_t random_xid() {
     std::random_device rd;
     return rd();
 }
@@ -22,7 +20,11 @@ std::uint32_t first_xid() {
 
 RpcClient::RpcClient(std::unique_ptr<TcpConnection> connection, std::uint32_t prog,
                      std::uint32_t vers)
-    : connection_(std::move(connection)), prog_(prog), vers_(vers), next_xid_(first_xid()) {}
+    : RpcClient(std::move(connection), prog, vers, random_xid()) {}
+
+RpcClient::RpcClient(std::unique_ptr<TcpConnection> connection, std::uint32_t prog,
+                     std::uint32_t vers, std::uint32_t first_xid)
+    : connection_(std::move(connection)), prog_(prog), vers_(vers), next_xid_(first_xid) {}
 
 ViStatus RpcClient::lose() {
     lost_ = true;

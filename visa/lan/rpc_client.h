@@ -32,7 +32,11 @@ class RpcClient {
     // request sends up to this) and the headers.
     static constexpr std::size_t kMaxRecord = 4u << 20;
 
+    // Xids start at `first_xid`, by default at a random point, so that the
+    // replies to an earlier client of the same server do not match ours.
     RpcClient(std::unique_ptr<TcpConnection> connection, std::uint32_t prog, std::uint32_t vers);
+    RpcClient(std::unique_ptr<TcpConnection> connection, std::uint32_t prog, std::uint32_t vers,
+              std::uint32_t first_xid);
 
     // Calls `proc` with `args` and waits for its reply until `reply_deadline`.
     // On VI_SUCCESS `results` views the reply's results (valid until the

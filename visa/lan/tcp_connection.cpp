@@ -241,6 +241,14 @@ ViStatus TcpConnection::connect(const std::vector<HostAddress>& addresses, std::
     return last;
 }
 
+std::unique_ptr<TcpConnection> TcpConnection::adopt(int fd) {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        peer.ss_family = AF_UNSPEC;
+    return std::unique_ptr<TcpConnection>(new TcpConnection(fd, peer));
+}
+
 ViStatus TcpConnection::lose() {
     lost_ = true;
     return VI_ERROR_CONN_LOST;

@@ -58,6 +58,10 @@ class TcpConnection {
     static ViStatus connect(const std::vector<HostAddress>& addresses, std::uint16_t port,
                             Deadline deadline, std::unique_ptr<TcpConnection>& out);
 
+    // Takes `fd`, a connected stream socket made elsewhere (a socketpair of
+    // a fuzz target), as a connection; it is closed with it.
+    static std::unique_ptr<TcpConnection> adopt(int fd);
+
     // Sends the concatenation of `parts` as one message: one sendmsg(2) for
     // all of it, continued only where the socket's buffer takes less.
     // VI_ERROR_TMO and VI_ERROR_ABORT (`cancel_fd` readable) tell in `sent`
