@@ -27,16 +27,17 @@ class FakeGenerator {
         // After the library's own openers, as for any instrument it does not know.
         sgvisa::api::register_builtin_transports();
         opener_ = sgvisa::register_transport_backend(
-            {[device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-                                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
-                 if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
-                     !sgvisa::serial_equal(name.serial, kSerial))
-                     return VI_ERROR_RSRC_NFOUND;
-                 auto link = sgtest::make_fake_link(device);
-                 if (decorate)
-                     link = decorate(std::move(link));
-                 return sgvisa::usbtmc::make_usbtmc_transport(std::move(link), out);
-             },
+            {sgvisa::usb_opener(
+                 [device, decorate](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                                    std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+                     if (name.vendor_id != 0x4d19 || name.product_id != 0x0040 ||
+                         !sgvisa::serial_equal(name.serial, kSerial))
+                         return VI_ERROR_RSRC_NFOUND;
+                     auto link = sgtest::make_fake_link(device);
+                     if (decorate)
+                         link = decorate(std::move(link));
+                     return sgvisa::usbtmc::make_usbtmc_transport(std::move(link), out);
+                 }),
              {}});
     }
     ~FakeGenerator() {

@@ -59,10 +59,12 @@ using Responder = MemoryInstrument::Responder;
 class MemoryTransport final : public sgvisa::Transport {
   public:
     explicit MemoryTransport(std::shared_ptr<State> state) : state_(std::move(state)) {
-        facts_.vendor_id = state_->vendor_id;
-        facts_.product_id = state_->product_id;
-        facts_.serial = state_->serial;
-        facts_.interface_protocol = 1;
+        sgvisa::UsbDeviceFacts usb;
+        usb.vendor_id = state_->vendor_id;
+        usb.product_id = state_->product_id;
+        usb.serial = state_->serial;
+        usb.interface_protocol = 1;
+        facts_ = usb;
     }
 
     ViStatus acquire(sgvisa::Deadline) override { return VI_SUCCESS; }
@@ -86,7 +88,7 @@ class MemoryTransport final : public sgvisa::Transport {
         cancelled_ = false;
     }
     bool lost() const override { return false; }
-    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+    const sgvisa::InterfaceFacts& facts() const override { return facts_; }
     ViStatus read_status_byte(sgvisa::Deadline, std::uint8_t& status) override {
         std::lock_guard lock(state_->mutex);
         status = state_->output.empty() ? 0 : 0x10;  // MAV
@@ -174,7 +176,7 @@ class MemoryTransport final : public sgvisa::Transport {
 
   private:
     std::shared_ptr<State> state_;
-    sgvisa::UsbDeviceFacts facts_;
+    sgvisa::InterfaceFacts facts_;
     bool cancelled_ = false;  // guarded by state_->mutex
 };
 
@@ -190,8 +192,8 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
     sgvisa::api::register_builtin_transports();
     std::shared_ptr<State> state = state_;
     opener_id_ = sgvisa::register_transport_backend(
-        {[state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-                 std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+        {sgvisa::usb_opener([state](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                                    std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
              if (name.vendor_id != state->vendor_id || name.product_id != state->product_id ||
                  !sgvisa::serial_equal(name.serial, state->serial)) {
                  return VI_ERROR_RSRC_NFOUND;
@@ -203,7 +205,7 @@ MemoryInstrument::MemoryInstrument(std::uint16_t vendor_id, std::uint16_t produc
              ++state->open_transports;
              out = std::make_unique<MemoryTransport>(state);
              return VI_SUCCESS;
-         },
+         }),
          [state](sgvisa::Deadline, std::vector<sgvisa::UsbResourceName>& out) {
              sgvisa::UsbResourceName name;
              name.vendor_id = state->vendor_id;

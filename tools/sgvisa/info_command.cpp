@@ -11,7 +11,9 @@
 #include "instrument_listing.h"
 #include "instrument_text.h"
 #include "json_writer.h"
+#include "lan_info.h"
 #include "open_failure.h"
+#include "transport/resource_name.h"
 #include "visa.h"
 
 namespace sgvisa_tool {
@@ -91,6 +93,10 @@ int run_info(const Options& options, std::FILE* out, std::FILE* err) {
         return 2;
     }
     const std::string& text = options.args[0];
+    sgvisa::ResourceName any;
+    if (sgvisa::parse_resource_name(text, any) == VI_SUCCESS &&
+        !std::holds_alternative<sgvisa::UsbResourceName>(any))
+        return run_lan_info(options, text, out, err);
     sgvisa::UsbResourceName name;
     if (sgvisa::parse_usb_resource_name(text, name) != VI_SUCCESS)
         return cannot_show(options, text, out, err);

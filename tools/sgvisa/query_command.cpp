@@ -84,6 +84,13 @@ int run_query(const Options& options, std::FILE* out, std::FILE* err) {
         return 1;
     }
     viSetAttribute(vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
+    // A raw socket carries no END: a reply ends at its line end.
+    ViChar resource_class[VI_FIND_BUFLEN] = {};
+    if (viGetAttribute(vi, VI_ATTR_RSRC_CLASS, resource_class) == VI_SUCCESS &&
+        std::string(resource_class) == "SOCKET") {
+        viSetAttribute(vi, VI_ATTR_TERMCHAR, '\n');
+        viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
+    }
 
     int status = 0;
     std::string error;

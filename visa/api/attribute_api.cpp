@@ -12,7 +12,7 @@
 #include "entry_point.h"
 #include "session/session_events.h"
 #include "session/session_table.h"
-#include "transport/usb_resource_name.h"
+#include "transport/resource_name.h"
 #include "visa.h"
 
 using sgvisa::session::SessionTable;
@@ -81,21 +81,60 @@ bool is_boolean(ViAttrState v) {
 
 using sgvisa::session::SessionSettings;
 
-// What an instrument session's attribute is read from.
+// The kinds of resource an attribute belongs to, as a mask.
+enum Kinds : unsigned {
+    kUsb = 1,          // USB INSTR
+    kTcpipInstr = 2,   // TCPIP INSTR
+    kTcpipSocket = 4,  // TCPIP SOCKET
+    kTcpip = kTcpipInstr | kTcpipSocket,
+    kEvery = kUsb | kTcpip,
+};
+
+unsigned kind_of(const sgvisa::ResourceName& name) {
+    if (std::holds_alternative<sgvisa::TcpipInstrName>(name))
+        return kTcpipInstr;
+    if (std::holds_alternative<sgvisa::TcpipSocketName>(name))
+        return kTcpipSocket;
+    return kUsb;
+}
+
+// What an instrument session's attribute is read from. The row's kinds
+// say which of the facts are there.
 struct InstrumentView {
     const sgvisa::session::InstrumentSession& session;
     const SessionSettings& settings;
-    const sgvisa::UsbDeviceFacts& facts;
+    const sgvisa::InterfaceFacts& facts;
+
+    const sgvisa::UsbDeviceFacts& usb() const { return std::get<sgvisa::UsbDeviceFacts>(facts); }
+    const sgvisa::LanFacts& lan() const { return std::get<sgvisa::LanFacts>(facts); }
+    unsigned board() const {
+        return std::visit([](const auto& n) { return n.board; }, session.name());
+    }
 };
 
-// One attribute: how it is read and, when a program may set it, how a value
-// is checked and goes into the session's settings (VI_ERROR_NSUP_ATTR_STATE
-// for one the attribute cannot take).
+// One attribute of the resources of `kinds`: how it is read and, when a
+// program may set it, how a value is checked and goes into the session's
+// settings (VI_ERROR_NSUP_ATTR_STATE for one the attribute cannot take).
+// Attributes the transport keeps itself are set through it instead.
 struct Attribute {
     ViAttr attr;
     Value (*get)(const InstrumentView&);
     ViStatus (*set)(SessionSettings&, ViAttrState) = nullptr;
+    unsigned kinds = kEvery;
+    bool kept_by_transport = false;
 };
+
+// A row whose value the transport keeps (Transport::get_interface_attribute).
+#define SG_TRANSPORT_ATTRIBUTE(ATTR, KINDS)                             \
+    Attribute {                                                         \
+        ATTR,                                                           \
+            [](const InstrumentView& s) {                               \
+                ViAttrState v = 0;                                      \
+                (void)s.session.device()->transport_attribute(ATTR, v); \
+                return Value::of(Value::u16, v);                        \
+            },                                                          \
+            nullptr, KINDS, true                                        \
+    }
 
 // A boolean setting's row: read as a ViBoolean, set from VI_TRUE or VI_FALSE.
 #define SG_BOOLEAN_SETTING(ATTR, FIELD)                                                        \
@@ -134,19 +173,26 @@ bool implementation_value(ViAttr attr, Value& v) {
 }
 
 constexpr Attribute kInstrumentAttributes[] = {
-    {VI_ATTR_RSRC_CLASS, [](const InstrumentView&) { return Value::str("INSTR"); }},
+    {VI_ATTR_RSRC_CLASS,
+     [](const InstrumentView& s) {
+         return Value::str(kind_of(s.session.name()) == kTcpipSocket ? "SOCKET" : "INSTR");
+     }},
     {VI_ATTR_RSRC_NAME,
      [](const InstrumentView& s) { return Value::str(sgvisa::canonical_name(s.session.name())); }},
     {VI_ATTR_RSRC_LOCK_STATE,
      [](const InstrumentView& s) {
          return Value::of(Value::u32, s.session.resource_lock().resource_state());
      }},
-    {VI_ATTR_INTF_TYPE, [](const InstrumentView&) { return Value::of(Value::u16, VI_INTF_USB); }},
-    {VI_ATTR_INTF_NUM,
-     [](const InstrumentView& s) { return Value::of(Value::u16, s.session.name().board); }},
+    {VI_ATTR_INTF_TYPE,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u16,
+                          kind_of(s.session.name()) == kUsb ? VI_INTF_USB : VI_INTF_TCPIP);
+     }},
+    {VI_ATTR_INTF_NUM, [](const InstrumentView& s) { return Value::of(Value::u16, s.board()); }},
     {VI_ATTR_INTF_INST_NAME,
      [](const InstrumentView& s) {
-         return Value::str("USB" + std::to_string(s.session.name().board));
+         return Value::str((kind_of(s.session.name()) == kUsb ? "USB" : "TCPIP") +
+                           std::to_string(s.board()));
      }},
     {VI_ATTR_RM_SESSION,
      [](const InstrumentView& s) { return Value::of(Value::u32, s.session.resource_manager()); }},
@@ -197,7 +243,19 @@ constexpr Attribute kInstrumentAttributes[] = {
              return VI_ERROR_NSUP_ATTR_STATE;
          settings.io_protocol = VI_PROT_NORMAL;
          return VI_SUCCESS;
-     }},
+     },
+     kUsb | kTcpipInstr},
+    // On a socket, IEEE 488.2 strings stand for what the wire lacks:
+    // viReadSTB sends "*STB?", viAssertTrigger "*TRG".
+    {VI_ATTR_IO_PROT,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.io_protocol); },
+     [](SessionSettings& settings, ViAttrState value) -> ViStatus {
+         if (value != VI_PROT_NORMAL && value != VI_PROT_4882_STRS)
+             return VI_ERROR_NSUP_ATTR_STATE;
+         settings.io_protocol = static_cast<std::uint16_t>(value);
+         return VI_SUCCESS;
+     },
+     kTcpipSocket},
     {VI_ATTR_RD_BUF_OPER_MODE,
      [](const InstrumentView& s) { return Value::of(Value::u16, s.settings.read_buffer_mode); },
      [](SessionSettings& settings, ViAttrState value) -> ViStatus {
@@ -219,30 +277,56 @@ constexpr Attribute kInstrumentAttributes[] = {
     {VI_ATTR_WR_BUF_SIZE,
      [](const InstrumentView& s) { return Value::of(Value::u32, s.settings.write_buffer_size); }},
     {VI_ATTR_MANF_ID,
-     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.vendor_id); }},
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.usb().vendor_id); }, nullptr,
+     kUsb},
     {VI_ATTR_MODEL_CODE,
-     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.product_id); }},
-    {VI_ATTR_MANF_NAME, [](const InstrumentView& s) { return Value::str(s.facts.manufacturer); }},
-    {VI_ATTR_MODEL_NAME, [](const InstrumentView& s) { return Value::str(s.facts.product); }},
-    {VI_ATTR_USB_SERIAL_NUM, [](const InstrumentView& s) { return Value::str(s.facts.serial); }},
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.usb().product_id); }, nullptr,
+     kUsb},
+    {VI_ATTR_MANF_NAME, [](const InstrumentView& s) { return Value::str(s.usb().manufacturer); },
+     nullptr, kUsb},
+    {VI_ATTR_MODEL_NAME, [](const InstrumentView& s) { return Value::str(s.usb().product); },
+     nullptr, kUsb},
+    {VI_ATTR_USB_SERIAL_NUM, [](const InstrumentView& s) { return Value::str(s.usb().serial); },
+     nullptr, kUsb},
     {VI_ATTR_USB_INTFC_NUM,
-     [](const InstrumentView& s) { return Value::of(Value::i16, s.facts.interface_number); }},
+     [](const InstrumentView& s) { return Value::of(Value::i16, s.usb().interface_number); },
+     nullptr, kUsb},
     {VI_ATTR_USB_PROTOCOL,
-     [](const InstrumentView& s) { return Value::of(Value::i16, s.facts.interface_protocol); }},
+     [](const InstrumentView& s) { return Value::of(Value::i16, s.usb().interface_protocol); },
+     nullptr, kUsb},
     {VI_ATTR_USB_MAX_INTR_SIZE,
-     [](const InstrumentView& s) { return Value::of(Value::u16, s.facts.interrupt_packet_size); }},
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.usb().interrupt_packet_size); },
+     nullptr, kUsb},
     {VI_ATTR_4882_COMPLIANT,
      [](const InstrumentView& s) {
-         return Value::of(Value::u16, s.facts.interface_protocol == 1 ? VI_TRUE : VI_FALSE);
-     }},
+         return Value::of(Value::u16, s.usb().interface_protocol == 1 ? VI_TRUE : VI_FALSE);
+     },
+     nullptr, kUsb},
+    {VI_ATTR_TCPIP_ADDR, [](const InstrumentView& s) { return Value::str(s.lan().address); },
+     nullptr, kTcpip},
+    {VI_ATTR_TCPIP_HOSTNAME, [](const InstrumentView& s) { return Value::str(s.lan().hostname); },
+     nullptr, kTcpip},
+    {VI_ATTR_TCPIP_PORT,
+     [](const InstrumentView& s) { return Value::of(Value::u16, s.lan().port); }, nullptr,
+     kTcpipSocket},
+    {VI_ATTR_TCPIP_DEVICE_NAME,
+     [](const InstrumentView& s) { return Value::str(s.lan().device_name); }, nullptr, kTcpipInstr},
+    {VI_ATTR_TCPIP_IS_HISLIP,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u16, s.lan().is_hislip ? VI_TRUE : VI_FALSE);
+     },
+     nullptr, kTcpipInstr},
+    SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_NODELAY, kTcpipSocket),
+    SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_KEEPALIVE, kTcpipSocket),
 };
 
 #undef SG_BOOLEAN_SETTING
+#undef SG_TRANSPORT_ATTRIBUTE
 
-// An instrument session's row for `attr`, or null.
-const Attribute* instrument_attribute(ViAttr attr) {
+// The row for `attr` of a resource of kind `kind`, or null.
+const Attribute* instrument_attribute(ViAttr attr, unsigned kind) {
     for (const Attribute& a : kInstrumentAttributes) {
-        if (a.attr == attr)
+        if (a.attr == attr && (a.kinds & kind) != 0)
             return &a;
     }
     return nullptr;
@@ -252,7 +336,7 @@ const Attribute* instrument_attribute(ViAttr attr) {
 bool instrument_value(const sgvisa::session::InstrumentSession& s, ViAttr attr, Value& v) {
     if (implementation_value(attr, v))
         return true;
-    const Attribute* a = instrument_attribute(attr);
+    const Attribute* a = instrument_attribute(attr, kind_of(s.name()));
     if (a == nullptr)
         return false;
     const SessionSettings settings = s.settings();
@@ -266,9 +350,11 @@ ViStatus set_instrument_value(sgvisa::session::InstrumentSession& s, ViAttr attr
     Value implementation;
     if (implementation_value(attr, implementation))
         return VI_ERROR_ATTR_READONLY;
-    const Attribute* a = instrument_attribute(attr);
+    const Attribute* a = instrument_attribute(attr, kind_of(s.name()));
     if (a == nullptr)
         return VI_ERROR_NSUP_ATTR;
+    if (a->kept_by_transport)
+        return s.device()->set_transport_attribute(attr, value);
     if (a->set == nullptr)
         return VI_ERROR_ATTR_READONLY;
     return s.change_settings([&](SessionSettings& settings) {

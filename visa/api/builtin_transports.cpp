@@ -47,9 +47,24 @@ void register_builtin_transports() {
     static std::once_flag once;
     std::call_once(once, [] {
         register_transport_backend(
-            {localbus::open_localbus_transport, localbus::list_localbus_resources});
-        register_transport_backend({libusb::open_libusb_transport, libusb::list_libusb_resources});
+            {usb_opener(localbus::open_localbus_transport), localbus::list_localbus_resources});
+        register_transport_backend(
+            {usb_opener(libusb::open_libusb_transport), libusb::list_libusb_resources});
     });
+}
+
+bool asks_secure_connection(const ResourceName& name) {
+    if (const auto* instr = std::get_if<TcpipInstrName>(&name))
+        return instr->secure;
+    if (const auto* socket = std::get_if<TcpipSocketName>(&name))
+        return socket->secure;
+    return false;
+}
+
+std::string secure_refusal_reason() {
+    return "the resource name asks for a secure connection (a credential or \"@\" before the "
+           "host), which this library does not make yet; it never falls back to an insecure "
+           "one: drop the \"@\" part to connect without TLS";
 }
 
 bool serves(std::uint16_t interface_type, std::string_view resource_class) {

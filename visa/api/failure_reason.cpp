@@ -4,15 +4,16 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "api/builtin_transports.h"
 #include "api/failure_words.h"
 #include "lock/lock_holders.h"
 #include "session/session_table.h"
+#include "transport/resource_name.h"
 #include "transport/resource_syntax.h"
 #include "transport/transport_openers.h"
-#include "transport/usb_resource_name.h"
 
 namespace sgvisa::api {
 namespace {
@@ -54,9 +55,26 @@ std::string not_found(const UsbResourceName& wanted) {
     return text;
 }
 
-std::string locked(const UsbResourceName& name, ViStatus status, const char* op) {
-    const lock::LockHolders holders =
-        lock::lock_holders(lock::InstrumentKey{name.vendor_id, name.product_id, name.serial});
+// A LAN instrument not found: the host did not resolve, or nothing answered
+// on its port.
+std::string lan_not_found(const ResourceName& wanted) {
+    const bool socket = std::holds_alternative<TcpipSocketName>(wanted);
+    const std::string host = std::visit(
+        [](const auto& n) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(n)>, UsbResourceName>)
+                return std::string();
+            else
+                return n.host;
+        },
+        wanted);
+    return "no instrument answered at \"" + host +
+           (socket ? "\" on that port" : "\" over VXI-11 (portmapper, port 111)") +
+           ": check the host name or address, that the instrument is on the network and "
+           "switched on, and the port (a simulated one: sgsim --lan)";
+}
+
+std::string locked(const ResourceName& name, ViStatus status, const char* op) {
+    const lock::LockHolders holders = lock::lock_holders(lock::instrument_key(name));
     if (holders.exclusive.held) {
         const std::string pids = pid_list(holders.exclusive.pids);
         return "the instrument is locked by " +
@@ -93,12 +111,12 @@ std::string no_answer(const session::InstrumentSession& session) {
 
 std::string failure_reason(const char* op, ViStatus status, ViObject session,
                            const char* resource) {
-    std::optional<UsbResourceName> name;
+    std::optional<ResourceName> name;
     std::shared_ptr<session::InstrumentSession> instrument;
     if (resource != nullptr) {
-        UsbResourceName parsed;
-        if (parse_usb_resource_name(std::string_view(resource, ::strnlen(resource, 1024)),
-                                    parsed) == VI_SUCCESS)
+        ResourceName parsed;
+        if (parse_resource_name(std::string_view(resource, ::strnlen(resource, 1024)), parsed) ==
+            VI_SUCCESS)
             name = parsed;
     } else if (session != VI_NULL) {
         instrument = session::SessionTable::global().instrument(session);
@@ -107,7 +125,11 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
     }
     switch (status) {
         case VI_ERROR_RSRC_NFOUND:
-            return name && resource != nullptr ? not_found(*name) : std::string();
+            if (!name || resource == nullptr)
+                return {};
+            if (const auto* usb = std::get_if<UsbResourceName>(&*name))
+                return not_found(*usb);
+            return lan_not_found(*name);
         case VI_ERROR_RSRC_LOCKED:
         case VI_ERROR_RSRC_BUSY:
             return name ? locked(*name, status, op) : std::string();
@@ -119,7 +141,9 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
             return "the instrument went away (unplugged, switched off, or its simulator ended): "
                    "close the session and open it again";
         case VI_ERROR_NSUP_OPER:
-            if (resource != nullptr && !name) {
+            if (name && asks_secure_connection(*name))
+                return secure_refusal_reason();
+            if (resource != nullptr) {
                 ResourceSyntax other;
                 if (parse_resource_syntax(std::string_view(resource, ::strnlen(resource, 1024)),
                                           other) == VI_SUCCESS &&

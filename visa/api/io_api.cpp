@@ -134,7 +134,7 @@ SGVISA_EXPORT ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
         if (st != VI_SUCCESS)
             return st;
         std::uint8_t stb = 0;
-        st = io.transport().read_status_byte(io.deadline, stb);
+        st = sgvisa::session::read_status_byte(io, stb);
         if (st == VI_SUCCESS)
             *status = stb;
         return st;
@@ -209,7 +209,7 @@ SGVISA_EXPORT ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
         const ViStatus st = sgvisa::session::begin_session_io(vi, io);
         if (st != VI_SUCCESS)
             return st;
-        return io.transport().assert_trigger(io.deadline);
+        return sgvisa::session::assert_trigger(io);
     });
 }
 

@@ -141,24 +141,28 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         if (rsrcName == nullptr)
             return VI_ERROR_INV_RSRC_NAME;
 
-        sgvisa::UsbResourceName name;
-        ViStatus st = sgvisa::parse_usb_resource_name(std::string_view(rsrcName), name);
-        if (st != VI_SUCCESS) {
-            // A valid name of a kind no link serves (GPIB, ASRL, TCPIP, USB
-            // RAW...): the operation is not supported here, which is not the
-            // same as an instrument that is not there (the trace says which
-            // kinds are served and where the rest is).
-            sgvisa::ResourceSyntax other;
-            if (sgvisa::parse_resource_syntax(rsrcName, other) != VI_SUCCESS)
-                return st;
-            return sgvisa::api::serves(other.interface_type, other.resource_class)
-                       ? VI_ERROR_RSRC_NFOUND
-                       : VI_ERROR_NSUP_OPER;
-        }
+        // A valid name of a kind no link serves (GPIB, ASRL, USB RAW...):
+        // the operation is not supported here, which is not the same as an
+        // instrument that is not there (the trace says which kinds are
+        // served and where the rest is).
+        sgvisa::ResourceSyntax syntax;
+        ViStatus st = sgvisa::parse_resource_syntax(rsrcName, syntax);
+        if (st != VI_SUCCESS)
+            return st;
+        if (!sgvisa::api::serves(syntax.interface_type, syntax.resource_class))
+            return VI_ERROR_NSUP_OPER;
+        sgvisa::ResourceName name;
+        st = sgvisa::parse_resource_name(std::string_view(rsrcName), name);
+        if (st != VI_SUCCESS)
+            return VI_ERROR_RSRC_NFOUND;
+        // A secure name must never be served by an insecure connection,
+        // and this library has no secure one yet.
+        if (sgvisa::api::asks_secure_connection(name))
+            return VI_ERROR_NSUP_OPER;
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
         std::unique_ptr<sgvisa::lock::LockFile> file;
-        st = sgvisa::lock::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
+        st = sgvisa::lock::LockFile::open(sgvisa::lock::instrument_key(name), file);
         if (st != VI_SUCCESS)
             return st;
         auto lock = std::make_unique<sgvisa::lock::ResourceLock>(std::move(file));

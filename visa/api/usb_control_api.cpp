@@ -52,8 +52,12 @@ ViStatus refuse(const char* why) {
 
 // The rule above, for a request of `request_type` and `request` to `index`
 // on an interface of `facts`.
-ViStatus check_request(const sgvisa::UsbDeviceFacts& facts, bool in, std::uint8_t request_type,
+ViStatus check_request(const sgvisa::InterfaceFacts& interface, bool in, std::uint8_t request_type,
                        std::uint8_t request, std::uint16_t index, std::uint16_t length) {
+    const auto* usb = std::get_if<sgvisa::UsbDeviceFacts>(&interface);
+    if (usb == nullptr)
+        return VI_ERROR_NSUP_OPER;  // a LAN instrument has no control pipe
+    const sgvisa::UsbDeviceFacts& facts = *usb;
     if (((request_type & kDirectionIn) != 0) != in)
         return refuse(in ? "bmRequestType is host-to-device, and viUsbControlIn reads"
                          : "bmRequestType is device-to-host, and viUsbControlOut writes");

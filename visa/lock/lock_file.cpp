@@ -93,7 +93,15 @@ int fcntl_retrying(int fd, int cmd, flock* f) {
 
 }  // namespace
 
+InstrumentKey instrument_key(const ResourceName& name) {
+    if (const auto* usb = std::get_if<UsbResourceName>(&name))
+        return {usb->vendor_id, usb->product_id, usb->serial};
+    return InstrumentKey::of_lan(canonical_name(name));
+}
+
 std::string instrument_lock_path(const std::string& dir, const InstrumentKey& key) {
+    if (!key.lan.empty())
+        return dir + "/lock-lan-" + escaped_serial(key.lan);
     char ids[24];
     std::snprintf(ids, sizeof ids, "lock-%04x-%04x-", key.vendor_id, key.product_id);
     return dir + "/" + ids + escaped_serial(key.serial);

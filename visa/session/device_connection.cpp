@@ -12,12 +12,16 @@ namespace {
 // that such a keeper is never taken for one that is busy.
 constexpr auto kAccessGrace = std::chrono::milliseconds(200);
 
+// How long giving a device's lock back may take.
+constexpr std::chrono::milliseconds kDeviceUnlockTime{2000};
+
 }  // namespace
 
 DeviceConnection::DeviceConnection(std::unique_ptr<Transport> transport,
                                    std::unique_ptr<lock::LockFile> access)
     : transport_(std::move(transport)),
       access_(std::move(access)),
+      takes_turns_(transport_->takes_turns_between_processes()),
       service_requests_(*transport_) {}
 
 ViStatus DeviceConnection::subscribe_service_requests(const void* owner,
@@ -110,6 +114,15 @@ ViStatus DeviceConnection::take_turn(CancelToken& token, Deadline deadline) {
 void DeviceConnection::end_turn() {
     std::unique_lock state(state_mutex_);
     running_ = nullptr;
+    if (device_unlock_due_ && pins_ == 0) {
+        // The holder of the turn gives the device's lock back, bounded:
+        // should the instrument not answer, the link's end frees it.
+        device_unlock_due_ = false;
+        state.unlock();
+        transport_->resume();
+        (void)transport_->unlock_device(Clock::now() + kDeviceUnlockTime);
+        state.lock();
+    }
     while (pins_ == 0 && access_held_ && must_let_go()) {
         // Talking to the transport (giving the claim up may abort a
         // transfer) without the state lock: cancel() is never held up.
@@ -170,7 +183,7 @@ ViStatus DeviceConnection::start(CancelToken& token, Deadline deadline, Deadline
         return st;
     Operation held;  // ends the turn on every way out
     held.connection_ = this;
-    if (!holds_access()) {
+    if (takes_turns_ && !holds_access()) {
         st = take_access(token, access_deadline, &may_access);
         if (st != VI_SUCCESS)
             return st;
@@ -193,7 +206,7 @@ ViStatus DeviceConnection::start(CancelToken& token, Deadline deadline, Deadline
 }
 
 void DeviceConnection::leave() {
-    if (!watch_) {
+    if (takes_turns_ && !watch_) {
         bool keeping = false;
         {
             std::lock_guard state(state_mutex_);
@@ -236,7 +249,7 @@ ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
             return VI_SUCCESS;
         }
     }
-    if (!holds_access()) {
+    if (takes_turns_ && !holds_access()) {
         st = take_access(token, std::max(deadline, Clock::now() + kAccessGrace), nullptr);
         if (st != VI_SUCCESS)
             return st;
@@ -251,7 +264,13 @@ ViStatus DeviceConnection::pin(CancelToken& token, Deadline deadline) {
     st = transport_->acquire(deadline);
     if (st != VI_SUCCESS)
         return st;
+    // Where the instrument keeps locks, the exclusive lock is its too:
+    // other controllers' links wait for it.
+    st = transport_->lock_device(deadline);
+    if (st != VI_SUCCESS && st != VI_ERROR_NSUP_OPER)
+        return st;
     std::lock_guard state(state_mutex_);
+    device_locked_ = st == VI_SUCCESS;
     ++pins_;
     return VI_SUCCESS;
 }
@@ -261,6 +280,10 @@ void DeviceConnection::unpin() {
         std::lock_guard state(state_mutex_);
         if (pins_ == 0 || --pins_ > 0)
             return;
+        if (device_locked_) {
+            device_locked_ = false;
+            device_unlock_due_ = true;
+        }
         // An operation in progress or queued lets go when it ends.
         if (busy_ || !queue_.empty())
             return;

@@ -13,13 +13,17 @@
 namespace sgvisa::session {
 namespace {
 
-using Key = std::tuple<std::uint16_t, std::uint16_t, std::string, int>;
+// The canonical name folded to upper case: serial numbers and host names
+// compare without regard to case. (A USB name without an interface number
+// keeps -1 apart from 0, as before: the first USBTMC interface.)
+using Key = std::tuple<std::string, int>;
 
-Key key_of(const UsbResourceName& name) {
+Key key_of(const ResourceName& name) {
     std::string folded;
-    for (char c : name.serial)
+    for (char c : canonical_name(name))
         folded += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return {name.vendor_id, name.product_id, folded, name.interface_number};
+    const auto* usb = std::get_if<UsbResourceName>(&name);
+    return {folded, usb != nullptr ? usb->interface_number : 0};
 }
 
 struct Registry {
@@ -66,7 +70,7 @@ std::shared_ptr<DeviceConnection> find(Registry& r, const Key& key) {
 
 }  // namespace
 
-ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
+ViStatus connect_device(const ResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out) {
     auto& r = registry();
     const Key key = key_of(name);
@@ -79,7 +83,7 @@ ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
     }
     // Opened without the registry's lock: reaching the device takes a moment.
     std::unique_ptr<lock::LockFile> file;
-    ViStatus st = lock::LockFile::open({name.vendor_id, name.product_id, name.serial}, file);
+    ViStatus st = lock::LockFile::open(lock::instrument_key(name), file);
     if (st != VI_SUCCESS)
         return st;
     std::unique_ptr<Transport> transport;

@@ -30,7 +30,7 @@ SessionEvents::Dispatch dispatcher(ViSession rm, std::shared_ptr<std::atomic<ViS
 
 }  // namespace
 
-InstrumentSession::InstrumentSession(ViSession rm, UsbResourceName name,
+InstrumentSession::InstrumentSession(ViSession rm, ResourceName name,
                                      std::shared_ptr<DeviceConnection> device,
                                      std::unique_ptr<lock::ResourceLock> lock)
     : rm_(rm),
@@ -101,7 +101,8 @@ ViStatus InstrumentSession::lock_enrolled(ViAccessMode type, Deadline deadline,
     if (pinned != VI_SUCCESS) {
         bool released = false;
         lock_->unlock(released);
-        return pinned == VI_ERROR_RSRC_BUSY ? VI_ERROR_TMO : pinned;
+        return pinned == VI_ERROR_RSRC_BUSY || pinned == VI_ERROR_RSRC_LOCKED ? VI_ERROR_TMO
+                                                                              : pinned;
     }
     return VI_SUCCESS;
 }

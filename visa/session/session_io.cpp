@@ -55,4 +55,54 @@ ViStatus read_message_bytes(const DeviceConnection::Operation& op, const Session
     }
 }
 
+namespace {
+
+bool speaks_488_strings(const SessionIo& io, ViStatus& refusal) {
+    if (!std::holds_alternative<TcpipSocketName>(io.session->name()))
+        return false;
+    refusal = io.settings.io_protocol == VI_PROT_4882_STRS ? VI_SUCCESS : VI_ERROR_INV_SETUP;
+    return true;
+}
+
+}  // namespace
+
+ViStatus read_status_byte(SessionIo& io, std::uint8_t& status) {
+    ViStatus st = VI_SUCCESS;
+    if (!speaks_488_strings(io, st))
+        return io.transport().read_status_byte(io.deadline, status);
+    if (st != VI_SUCCESS)
+        return st;
+    static constexpr std::uint8_t kQuery[] = {'*', 'S', 'T', 'B', '?', '\n'};
+    st = io.transport().write(kQuery, true, io.deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    // The answer is a number of at most three digits and its newline.
+    std::uint8_t answer[16];
+    std::size_t got = 0;
+    SessionSettings settings = io.settings;
+    settings.term_char_enabled = true;
+    settings.term_char = '\n';
+    st = read_message_bytes(io.op, settings, answer, io.deadline, got);
+    if (st < 0)
+        return st;
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i < got && answer[i] >= '0' && answer[i] <= '9'; ++i, ++digits)
+        value = value * 10 + (answer[i] - '0');
+    if (digits == 0 || digits > 3 || value > 0xFF)
+        return VI_ERROR_IO;  // not a status byte
+    status = static_cast<std::uint8_t>(value);
+    return VI_SUCCESS;
+}
+
+ViStatus assert_trigger(SessionIo& io) {
+    ViStatus st = VI_SUCCESS;
+    if (!speaks_488_strings(io, st))
+        return io.transport().assert_trigger(io.deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    static constexpr std::uint8_t kTrigger[] = {'*', 'T', 'R', 'G', '\n'};
+    return io.transport().write(kTrigger, true, io.deadline);
+}
+
 }  // namespace sgvisa::session

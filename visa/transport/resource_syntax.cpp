@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "transport/lan_resource_name.h"
 #include "transport/usb_resource_name.h"
 
 namespace sgvisa {
@@ -52,17 +53,6 @@ bool split_interface(std::string_view field, std::string_view keyword, std::uint
     return true;
 }
 
-bool valid_text(std::string_view s) {
-    if (s.empty())
-        return false;
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x7F || c == ':')
-            return false;
-    }
-    return true;
-}
-
 ViStatus done(std::uint16_t type, std::uint16_t board, const char* cls, std::string canonical,
               ResourceSyntax& out) {
     out.interface_type = type;
@@ -93,27 +83,14 @@ ViStatus parse_gpib(const std::vector<std::string_view>& f, std::uint16_t board,
     return done(VI_INTF_GPIB, board, "INSTR", name + "::INSTR", out);
 }
 
-ViStatus parse_tcpip(const std::vector<std::string_view>& f, std::uint16_t board,
-                     ResourceSyntax& out) {
-    const std::string prefix = "TCPIP" + std::to_string(board) + "::";
-    const std::size_t n = f.size();
-    if (n < 2 || !valid_text(f[1]))
-        return VI_ERROR_INV_RSRC_NAME;
-    if (n == 4 && upper(f[3]) == "SOCKET") {
-        unsigned long port = 0;
-        if (!is_number(f[2], 0xFFFF, port))
-            return VI_ERROR_INV_RSRC_NAME;
-        return done(VI_INTF_TCPIP, board, "SOCKET",
-                    prefix + std::string(f[1]) + "::" + std::to_string(port) + "::SOCKET", out);
-    }
-    std::size_t m = n;
-    if (m >= 3 && upper(f[m - 1]) == "INSTR")
-        --m;
-    if (m > 3 || (m == 3 && !valid_text(f[2])))
-        return VI_ERROR_INV_RSRC_NAME;
-    const std::string device = m == 3 ? std::string(f[2]) : "inst0";
-    return done(VI_INTF_TCPIP, board, "INSTR",
-                prefix + std::string(f[1]) + "::" + device + "::INSTR", out);
+ViStatus parse_tcpip(std::string_view text, std::uint16_t board, ResourceSyntax& out) {
+    TcpipSocketName socket;
+    if (parse_tcpip_socket_name(text, socket) == VI_SUCCESS)
+        return done(VI_INTF_TCPIP, board, "SOCKET", canonical_name(socket), out);
+    TcpipInstrName instr;
+    if (parse_tcpip_instr_name(text, instr) == VI_SUCCESS)
+        return done(VI_INTF_TCPIP, board, "INSTR", canonical_name(instr), out);
+    return VI_ERROR_INV_RSRC_NAME;
 }
 
 }  // namespace
@@ -124,7 +101,7 @@ ViStatus parse_resource_syntax(std::string_view text, ResourceSyntax& out) {
     if (split_interface(f[0], "GPIB", board) && upper(f[0]).find("GPIB-VXI") != 0)
         return parse_gpib(f, board, out);
     if (split_interface(f[0], "TCPIP", board))
-        return parse_tcpip(f, board, out);
+        return parse_tcpip(text, board, out);
     if (split_interface(f[0], "ASRL", board)) {
         if (f.size() > 2 || (f.size() == 2 && upper(f[1]) != "INSTR"))
             return VI_ERROR_INV_RSRC_NAME;

@@ -64,7 +64,15 @@ void unregister_transport_backend(int id) {
     std::erase_if(r.backends, [id](const auto& e) { return e.first == id; });
 }
 
-ViStatus open_transport(const UsbResourceName& name, Deadline deadline,
+TransportOpener usb_opener(UsbTransportOpener open) {
+    return [open = std::move(open)](const ResourceName& name, Deadline deadline,
+                                    std::unique_ptr<Transport>& out) {
+        const auto* usb = std::get_if<UsbResourceName>(&name);
+        return usb != nullptr ? open(*usb, deadline, out) : VI_ERROR_RSRC_NFOUND;
+    };
+}
+
+ViStatus open_transport(const ResourceName& name, Deadline deadline,
                         std::unique_ptr<Transport>& out) {
     for (auto& backend : backends()) {
         const ViStatus st = backend.open(name, deadline, out);

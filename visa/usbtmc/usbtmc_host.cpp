@@ -220,7 +220,7 @@ class UsbtmcTransport final : public Transport {
 
     bool lost() const override { return lost_; }
 
-    const UsbDeviceFacts& facts() const override { return link_->facts(); }
+    const InterfaceFacts& facts() const override { return facts_; }
     std::span<const std::uint8_t> capabilities_answer() const override { return caps_answer_; }
 
   protected:
@@ -660,7 +660,8 @@ class UsbtmcTransport final : public Transport {
     }
 
     std::unique_ptr<UsbLink> link_;
-    Capabilities caps_;  // none until read by the first acquire
+    const InterfaceFacts facts_{link_->facts()};  // a link's facts never change
+    Capabilities caps_;                           // none until read by the first acquire
     bool caps_read_ = false;
     std::vector<std::uint8_t> caps_answer_;  // GET_CAPABILITIES as it came
     std::size_t max_out_;                    // data bytes in one DEV_DEP_MSG_OUT

@@ -31,10 +31,10 @@ class ThrowingTransport final : public sgvisa::Transport {
     void cancel() override {}
     void resume() override {}
     bool lost() const override { return false; }
-    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+    const sgvisa::InterfaceFacts& facts() const override { return facts_; }
 
   private:
-    sgvisa::UsbDeviceFacts facts_;
+    sgvisa::InterfaceFacts facts_;
 };
 
 class ExceptionBarrier : public VisaTest {
@@ -42,8 +42,8 @@ class ExceptionBarrier : public VisaTest {
     void SetUp() override {
         VisaTest::SetUp();
         opener_ = sgvisa::register_transport_backend(
-            {[](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
-                std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
+            {sgvisa::usb_opener([](const sgvisa::UsbResourceName& name, sgvisa::Deadline,
+                                   std::unique_ptr<sgvisa::Transport>& out) -> ViStatus {
                  if (name.serial == "THROWS")
                      out = std::make_unique<ThrowingTransport>();
                  else if (name.serial == "OPENTHROWS")
@@ -51,7 +51,7 @@ class ExceptionBarrier : public VisaTest {
                  else
                      return VI_ERROR_RSRC_NFOUND;
                  return VI_SUCCESS;
-             },
+             }),
              {}});
     }
     void TearDown() override {

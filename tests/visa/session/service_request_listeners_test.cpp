@@ -56,7 +56,7 @@ class ListeningTransport final : public sgvisa::Transport {
     void cancel() override {}
     void resume() override {}
     bool lost() const override { return false; }
-    const sgvisa::UsbDeviceFacts& facts() const override { return facts_; }
+    const sgvisa::InterfaceFacts& facts() const override { return facts_; }
     bool hears_service_requests_only_when_acquired() const override { return only_when_acquired; }
 
     void fire(std::uint8_t status_byte) {
@@ -79,7 +79,7 @@ class ListeningTransport final : public sgvisa::Transport {
   private:
     std::mutex mutex_;
     std::function<void(std::uint8_t)> listener_;
-    sgvisa::UsbDeviceFacts facts_;
+    sgvisa::InterfaceFacts facts_;
 };
 
 // Records the calls of one listener; with `hold`, each call waits until

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "transport/resource_name.h"
+
 namespace sgvisa::api {
 
 // Registers the built-in openers once per process; later calls do nothing.
@@ -17,6 +19,11 @@ void register_builtin_transports();
 // them: USB INSTR. A well-formed name of another kind is refused by viOpen
 // with VI_ERROR_NSUP_OPER and never listed.
 bool serves(std::uint16_t interface_type, std::string_view resource_class);
+
+// Whether `name` asks for a secure connection ("TCPIP::@host...",
+// "cred@host", "#cred@host"), which no built-in link makes yet.
+bool asks_secure_connection(const ResourceName& name);
+std::string secure_refusal_reason();
 
 // The trace's words for a refused kind: what this library serves, and
 // where the rest is served.

@@ -17,7 +17,8 @@
 //
 // Lock files are named after the vendor ID, product ID and serial number
 // folded to upper case (names that differ only in the case of the serial
-// number share one), and are never deleted (deleting one would let two
+// number share one), or for a LAN instrument after its canonical resource
+// name, folded likewise, and are never deleted (deleting one would let two
 // processes lock different files of the same name).
 #pragma once
 
@@ -27,19 +28,34 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "lock/wait_instances.h"
 #include "transport/cancel_token.h"
 #include "transport/deadline.h"
+#include "transport/resource_name.h"
 #include "visa.h"
 
 namespace sgvisa::lock {
 
 struct InstrumentKey {
+    InstrumentKey(std::uint16_t vendor, std::uint16_t product, std::string serial_number)
+        : vendor_id(vendor), product_id(product), serial(std::move(serial_number)) {}
+    static InstrumentKey of_lan(std::string canonical) {
+        InstrumentKey key(0, 0, {});
+        key.lan = std::move(canonical);
+        return key;
+    }
+
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
     std::string serial;
+    std::string lan;  // a LAN instrument's canonical resource name; USB when empty
 };
+
+// The key of the instrument `name` designates: a USB instrument by its IDs
+// and serial number, a LAN one by its canonical resource name.
+InstrumentKey instrument_key(const ResourceName& name);
 
 // The lock file's path for `key` in `dir`.
 std::string instrument_lock_path(const std::string& dir, const InstrumentKey& key);

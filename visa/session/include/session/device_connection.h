@@ -96,7 +96,15 @@ class DeviceConnection {
     void unsubscribe_service_requests(const void* owner);
 
     bool lost() const { return transport_->lost(); }
-    const UsbDeviceFacts& facts() const { return transport_->facts(); }
+    const InterfaceFacts& facts() const { return transport_->facts(); }
+    // The attributes the transport keeps (Transport::get_interface_attribute):
+    // from any thread, also while an operation is in progress.
+    ViStatus transport_attribute(ViAttr attr, ViAttrState& value) const {
+        return transport_->get_interface_attribute(attr, value);
+    }
+    ViStatus set_transport_attribute(ViAttr attr, ViAttrState value) {
+        return transport_->set_interface_attribute(attr, value);
+    }
     lock::LockFile& access_file() { return *access_; }
 
   private:
@@ -129,6 +137,9 @@ class DeviceConnection {
     std::deque<CancelToken*> queue_;  // operations waiting for the turn, in order
     CancelToken* running_ = nullptr;  // the operation talking to the transport
     int pins_ = 0;
+    bool device_locked_ = false;      // the transport holds the device's lock for the pins
+    bool device_unlock_due_ = false;  // the last pin went: the next end of a turn unlocks
+    const bool takes_turns_;  // with other processes: see Transport::takes_turns_between_processes
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since
     std::unique_ptr<lock::LockFileWatch> watch_;  // set by the turn's holder

@@ -8,7 +8,7 @@
 
 #include "session/device_connection.h"
 #include "transport/deadline.h"
-#include "transport/usb_resource_name.h"
+#include "transport/resource_name.h"
 
 namespace sgvisa::session {
 
@@ -18,7 +18,7 @@ namespace sgvisa::session {
 // reaching the device (a simulator's greeting) is bounded by `deadline`.
 // Failures are the transport's (VI_ERROR_RSRC_NFOUND, VI_ERROR_NPERMISSION...)
 // or the lock file's.
-ViStatus connect_device(const UsbResourceName& name, Deadline deadline,
+ViStatus connect_device(const ResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out);
 
 }  // namespace sgvisa::session

@@ -16,13 +16,13 @@
 #include "session/formatted_io.h"
 #include "session/session_events.h"
 #include "session/session_settings.h"
-#include "transport/usb_resource_name.h"
+#include "transport/resource_name.h"
 
 namespace sgvisa::session {
 
 class InstrumentSession {
   public:
-    InstrumentSession(ViSession rm, UsbResourceName name, std::shared_ptr<DeviceConnection> device,
+    InstrumentSession(ViSession rm, ResourceName name, std::shared_ptr<DeviceConnection> device,
                       std::unique_ptr<lock::ResourceLock> lock);
     InstrumentSession(const InstrumentSession&) = delete;
     InstrumentSession& operator=(const InstrumentSession&) = delete;
@@ -69,7 +69,7 @@ class InstrumentSession {
     ViStatus change_settings(const std::function<ViStatus(SessionSettings&)>& change);
 
     ViSession resource_manager() const { return rm_; }
-    const UsbResourceName& name() const { return name_; }
+    const ResourceName& name() const { return name_; }
     const std::shared_ptr<DeviceConnection>& device() const { return device_; }
     const lock::ResourceLock& resource_lock() const { return *lock_; }
     // Used only within an operation of this session.
@@ -87,7 +87,7 @@ class InstrumentSession {
 
     ViSession rm_;
     std::shared_ptr<std::atomic<ViSession>> handle_ = std::make_shared<std::atomic<ViSession>>(0);
-    UsbResourceName name_;
+    ResourceName name_;
     std::shared_ptr<DeviceConnection> device_;
     std::unique_ptr<lock::ResourceLock> lock_;
     mutable std::mutex settings_mutex_;

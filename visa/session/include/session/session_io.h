@@ -54,4 +54,11 @@ ViStatus begin_session_io(ViSession vi, SessionIo& io, CancelToken* token = null
 ViStatus read_message_bytes(const DeviceConnection::Operation& op, const SessionSettings& settings,
                             std::span<std::uint8_t> buf, Deadline deadline, std::size_t& count);
 
+// viReadSTB and viAssertTrigger. A raw socket carries neither: with
+// VI_ATTR_IO_PROT set to VI_PROT_4882_STRS they are the IEEE 488.2 strings
+// "*STB?" (whose answer is read as the status byte) and "*TRG"; without it
+// they are VI_ERROR_INV_SETUP. Other resources ask the transport.
+ViStatus read_status_byte(SessionIo& io, std::uint8_t& status);
+ViStatus assert_trigger(SessionIo& io);
+
 }  // namespace sgvisa::session

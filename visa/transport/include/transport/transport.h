@@ -1,6 +1,8 @@
 // The message-level transport interface: the only way the session layer
-// reaches an instrument. USBTMC over libusb and USBTMC over the simulator's
-// local bus both implement it; transport_openers.h is how they are found.
+// reaches an instrument. USBTMC over libusb, USBTMC over the simulator's
+// local bus and the LAN protocols implement it; transport_openers.h is how
+// they are found. What differs by interface type (facts, attributes, who
+// keeps locks, whether processes take turns) is asked of the transport.
 //
 // The transport owns what it took of a reply and no read has taken yet
 // (unread_reply.h): its write(), write_query() and clear() drop it and read()
@@ -15,13 +17,18 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <variant>
 
 #include "transport/deadline.h"
+#include "transport/lan_facts.h"
 #include "transport/unread_reply.h"
 #include "transport/usb_device_facts.h"
 #include "visa.h"
 
 namespace sgvisa {
+
+// What a transport knows of its instrument, by interface type.
+using InterfaceFacts = std::variant<UsbDeviceFacts, LanFacts>;
 
 class Transport {
   public:
@@ -30,9 +37,33 @@ class Transport {
     // Makes this transport the one that talks to the instrument, waiting for
     // another holder until `deadline` (VI_ERROR_RSRC_BUSY when it does not let
     // go in time); relinquish() after an operation lets other processes'
-    // transports have it. See UsbLink::acquire.
-    virtual ViStatus acquire(Deadline deadline) = 0;
-    virtual void relinquish() = 0;
+    // transports have it. See UsbLink::acquire. Nothing to do (the default)
+    // where each process has a link of its own.
+    virtual ViStatus acquire(Deadline /*deadline*/) { return VI_SUCCESS; }
+    virtual void relinquish() {}
+    // Whether the processes that talk to this instrument take turns (the
+    // access lock of DeviceConnection): one USB interface is claimed by one
+    // process at a time; a LAN instrument serves each process's link itself.
+    virtual bool takes_turns_between_processes() const { return true; }
+
+    // Where the instrument keeps locks itself (VXI-11 device_lock): takes this
+    // link's exclusive lock on the device, waiting until `deadline`
+    // (VI_ERROR_RSRC_LOCKED when another link keeps it then), and gives it
+    // back. VI_ERROR_NSUP_OPER (the default): locks are the library's alone.
+    virtual ViStatus lock_device(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+    virtual ViStatus unlock_device(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+
+    // Attributes of the interface type the transport serves and keeps itself
+    // (VI_ATTR_TCPIP_NODELAY, VI_ATTR_TCPIP_KEEPALIVE, VI_ATTR_IO_PROT...):
+    // VI_ERROR_NSUP_ATTR for the others (the default), VI_ERROR_NSUP_ATTR_STATE
+    // for a value the transport cannot take. From any thread, also while
+    // another call is in progress.
+    virtual ViStatus set_interface_attribute(ViAttr /*attr*/, ViAttrState /*value*/) {
+        return VI_ERROR_NSUP_ATTR;
+    }
+    virtual ViStatus get_interface_attribute(ViAttr /*attr*/, ViAttrState& /*value*/) const {
+        return VI_ERROR_NSUP_ATTR;
+    }
 
     // Sends `data` as (part of) one device-dependent message. `end` marks its
     // last byte with END (USBTMC EOM): the message is complete. The unread
@@ -127,7 +158,7 @@ class Transport {
     // The instrument has gone away: every later call fails with VI_ERROR_CONN_LOST.
     virtual bool lost() const = 0;
 
-    virtual const UsbDeviceFacts& facts() const = 0;
+    virtual const InterfaceFacts& facts() const = 0;
 
     // The instrument's answer to GET_CAPABILITIES, as it came (USBTMC_status
     // first), once an operation has acquired the instrument (the first

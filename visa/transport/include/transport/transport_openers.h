@@ -9,17 +9,23 @@
 #include <vector>
 
 #include "transport/deadline.h"
+#include "transport/resource_name.h"
 #include "transport/transport.h"
-#include "transport/usb_resource_name.h"
 #include "visa.h"
 
 namespace sgvisa {
 
 // Opens the instrument that `name` designates. Returns VI_ERROR_RSRC_NFOUND
-// when this backend does not know it; any other status ends the search.
-// `deadline` bounds waiting for the instrument.
-using TransportOpener = std::function<ViStatus(const UsbResourceName& name, Deadline deadline,
+// when this backend does not know it (a name of a kind it does not serve
+// included); any other status ends the search. `deadline` bounds waiting
+// for the instrument.
+using TransportOpener = std::function<ViStatus(const ResourceName& name, Deadline deadline,
                                                std::unique_ptr<Transport>& out)>;
+
+// An opener of USB names only, from one that takes them.
+using UsbTransportOpener = std::function<ViStatus(const UsbResourceName& name, Deadline deadline,
+                                                  std::unique_ptr<Transport>& out)>;
+TransportOpener usb_opener(UsbTransportOpener open);
 
 // Appends the USBTMC interfaces this backend sees now, with their interface
 // numbers, also those the user may not open. Never waits past `deadline`.
@@ -37,7 +43,7 @@ void unregister_transport_backend(int id);
 
 // Tries every registered backend in the order of registration until one
 // returns something other than VI_ERROR_RSRC_NFOUND.
-ViStatus open_transport(const UsbResourceName& name, Deadline deadline,
+ViStatus open_transport(const ResourceName& name, Deadline deadline,
                         std::unique_ptr<Transport>& out);
 
 // Every backend's resources, in the order of registration, each once.
