@@ -4,8 +4,9 @@
 // deadline; bytes past the termination character stay for the next read
 // (the Transport keeps them). A device clear can only throw away what has
 // arrived: nothing goes on the wire. The status byte and the trigger exist
-// only as the IEEE 488.2 strings "*STB?" and "*TRG", sent when
-// VI_ATTR_IO_PROT says the instrument takes them (VI_PROT_4882_STRS).
+// only as the IEEE 488.2 strings "*STB?" and "*TRG", which the session
+// layer sends through write() and read() when VI_ATTR_IO_PROT says so; the
+// transport itself has neither (VI_ERROR_NSUP_OPER).
 //
 // A timed-out query leaves its late reply in the stream: nothing on the
 // wire tells it from the next query's, so the next read takes it. Only a
@@ -13,6 +14,7 @@
 // has come, drops it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -22,30 +24,21 @@
 
 namespace sgvisa::lan {
 
-// Who the peer is, as the TCPIP attributes give it.
-struct PeerFacts {
-    std::string address;   // numeric text of the peer
-    std::string hostname;  // as the resource name gave it, "" for a literal
-    std::uint16_t port = 0;
-    std::string device_name;
-};
-
 class SocketTransport : public Transport {
   public:
-    SocketTransport(std::unique_ptr<TcpConnection> connection, PeerFacts facts);
+    SocketTransport(std::unique_ptr<TcpConnection> connection, LanFacts facts);
 
-    ViStatus acquire(Deadline) override { return VI_SUCCESS; }  // nothing to arbitrate
-    void relinquish() override {}
-    ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) override;
-    ViStatus assert_trigger(Deadline deadline) override;
+    // Each process has a connection of its own.
+    bool takes_turns_between_processes() const override { return false; }
+    ViStatus read_status_byte(Deadline, std::uint8_t&) override { return VI_ERROR_NSUP_OPER; }
     void cancel() override { cancel_.cancel(); }
     void resume() override { cancel_.resume(); }
     bool lost() const override { return connection_->lost(); }
-    const UsbDeviceFacts& facts() const override;
+    const InterfaceFacts& facts() const override { return facts_; }
 
-    ViStatus set_interface_attribute(ViAttr attr, ViAttrState value);
-    ViStatus get_interface_attribute(ViAttr attr, ViAttrState& value) const;
-    const PeerFacts& peer() const { return peer_; }
+    // VI_ATTR_TCPIP_NODELAY (on by default) and VI_ATTR_TCPIP_KEEPALIVE.
+    ViStatus set_interface_attribute(ViAttr attr, ViAttrState value) override;
+    ViStatus get_interface_attribute(ViAttr attr, ViAttrState& value) const override;
 
   protected:
     ViStatus send(std::span<const std::uint8_t> data, bool end, Deadline deadline) override;
@@ -54,16 +47,14 @@ class SocketTransport : public Transport {
     ViStatus clear_device(Deadline deadline) override;
 
   private:
-    // Sends a 488.2 string and reads its one-line answer (for *STB?).
-    ViStatus query_line(std::string_view command, Deadline deadline, std::string& line);
     ViStatus status_of(ViStatus st);
 
     std::unique_ptr<TcpConnection> connection_;
-    PeerFacts peer_;
+    InterfaceFacts facts_;
     CancelSignal cancel_;
-    ViUInt16 io_prot_ = VI_PROT_NORMAL;
-    bool nodelay_ = true;
-    bool keepalive_ = false;
+    // Set from any thread, also while a call is in progress.
+    std::atomic<bool> nodelay_{true};
+    std::atomic<bool> keepalive_{false};
 };
 
 }  // namespace sgvisa::lan

@@ -34,8 +34,8 @@ std::uint32_t io_ms_until(Deadline deadline) {
 }  // namespace
 
 Vxi11Transport::Vxi11Transport(std::unique_ptr<RpcClient> core, const Vxi11Link& link,
-                               PeerFacts facts, std::chrono::milliseconds reply_margin)
-    : core_(std::move(core)), link_(link), peer_(std::move(facts)), reply_margin_(reply_margin) {
+                               LanFacts facts, std::chrono::milliseconds reply_margin)
+    : core_(std::move(core)), link_(link), facts_(std::move(facts)), reply_margin_(reply_margin) {
     if (link_.max_recv_size == 0)
         link_.max_recv_size = kLeastRecvSize;
 }
@@ -61,11 +61,6 @@ Deadline Vxi11Transport::reply_deadline(Deadline deadline, std::uint32_t io_ms,
     if (deadline == Deadline::max())
         return Deadline::max();
     return Clock::now() + std::chrono::milliseconds(std::uint64_t{io_ms} + lock_ms) + reply_margin_;
-}
-
-const UsbDeviceFacts& Vxi11Transport::facts() const {
-    static const UsbDeviceFacts none;
-    return none;
 }
 
 ViStatus Vxi11Transport::abort_pending() {
@@ -365,8 +360,6 @@ ViStatus Vxi11Transport::stop_service_requests() {
 ViStatus Vxi11Transport::set_interface_attribute(ViAttr attr, ViAttrState value) {
     switch (attr) {
         case VI_ATTR_TCPIP_KEEPALIVE:
-            // A SOCKET attribute in the standard; on the core channel it
-            // finds a dropped instrument just as well.
             if (value != VI_TRUE && value != VI_FALSE)
                 return VI_ERROR_NSUP_ATTR_STATE;
             if (!core_->connection().set_keepalive(value == VI_TRUE))
@@ -382,9 +375,6 @@ ViStatus Vxi11Transport::get_interface_attribute(ViAttr attr, ViAttrState& value
     switch (attr) {
         case VI_ATTR_TCPIP_KEEPALIVE:
             value = keepalive_ ? VI_TRUE : VI_FALSE;
-            return VI_SUCCESS;
-        case VI_ATTR_TCPIP_NODELAY:
-            value = VI_TRUE;
             return VI_SUCCESS;
         default:
             return VI_ERROR_NSUP_ATTR;
@@ -459,9 +449,10 @@ ViStatus open_vxi11_transport(const std::string& host, const std::string& device
     }
     if (st != VI_SUCCESS)
         return st;
-    PeerFacts facts;
+    LanFacts facts;
     facts.address = address_text(c->peer());
     facts.hostname = is_address_literal(host) ? std::string() : host;
+    facts.port = port;
     facts.device_name = device;
     auto core = std::make_unique<RpcClient>(std::move(c), vxi::kCoreProgram, vxi::kVersion);
     const vxi::CreateLinkParms p{static_cast<std::int32_t>(::getpid()), false, 0, device};

@@ -34,6 +34,7 @@
 // channel (bounded). cancel() from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -63,12 +64,12 @@ class Vxi11Transport : public Transport {
     static constexpr std::uint32_t kReadChunk = 1u << 20;
     // `reply_margin`: how much longer than the device's own timeouts a call
     // waits for its reply.
-    Vxi11Transport(std::unique_ptr<RpcClient> core, const Vxi11Link& link, PeerFacts facts,
+    Vxi11Transport(std::unique_ptr<RpcClient> core, const Vxi11Link& link, LanFacts facts,
                    std::chrono::milliseconds reply_margin);
     ~Vxi11Transport() override;
 
-    ViStatus acquire(Deadline) override { return VI_SUCCESS; }  // nothing to arbitrate
-    void relinquish() override {}
+    // Each process has a link of its own; the device keeps the locks.
+    bool takes_turns_between_processes() const override { return false; }
     ViStatus read_status_byte(Deadline deadline, std::uint8_t& status) override;
     ViStatus assert_trigger(Deadline deadline) override;
     ViStatus control_remote(ViUInt16 mode, Deadline deadline) override;
@@ -76,13 +77,14 @@ class Vxi11Transport : public Transport {
     void cancel() override { cancel_.cancel(); }
     void resume() override { cancel_.resume(); }
     bool lost() const override { return core_->lost(); }
-    const UsbDeviceFacts& facts() const override;
+    const InterfaceFacts& facts() const override { return facts_; }
 
-    ViStatus lock_device(Deadline deadline);
-    ViStatus unlock_device(Deadline deadline);
-    ViStatus set_interface_attribute(ViAttr attr, ViAttrState value);
-    ViStatus get_interface_attribute(ViAttr attr, ViAttrState& value) const;
-    const PeerFacts& peer() const { return peer_; }
+    ViStatus lock_device(Deadline deadline) override;
+    ViStatus unlock_device(Deadline deadline) override;
+    // VI_ATTR_TCPIP_KEEPALIVE (a SOCKET attribute in the standard; on the
+    // core channel it finds a dropped instrument just as well).
+    ViStatus set_interface_attribute(ViAttr attr, ViAttrState value) override;
+    ViStatus get_interface_attribute(ViAttr attr, ViAttrState& value) const override;
     std::uint32_t max_recv_size() const { return link_.max_recv_size; }
     // Replies dropped because their call had been given up on.
     std::uint64_t stale_replies() const { return core_->stale_replies(); }
@@ -109,7 +111,7 @@ class Vxi11Transport : public Transport {
     std::unique_ptr<RpcClient> core_;
     std::unique_ptr<RpcClient> abort_;  // made at the first cancel
     Vxi11Link link_;
-    PeerFacts peer_;
+    InterfaceFacts facts_;
     std::chrono::milliseconds reply_margin_;
     CancelSignal cancel_;
     std::timed_mutex core_mutex_;  // one call at a time on the core channel
@@ -117,7 +119,7 @@ class Vxi11Transport : public Transport {
     std::vector<std::uint8_t> excess_;  // a reply's bytes past what the read asked for
     std::size_t excess_at_ = 0;
     bool excess_end_ = false;
-    bool keepalive_ = false;
+    std::atomic<bool> keepalive_{false};  // set from any thread
 };
 
 }  // namespace sgvisa::lan

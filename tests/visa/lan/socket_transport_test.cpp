@@ -1,13 +1,14 @@
 // The raw SOCKET transport against the far end of a loopback connection
 // the test holds: where reads end, what a clear drops, the 488.2 strings
-// VI_ATTR_IO_PROT allows, and a peer that goes away.
+// VI_ATTR_IO_PROT allows (through the C API), and a peer that goes away.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "lan/lan_transports.h"
-#include "lan/socket_transport.h"
+#include "temp_dir.h"
+#include "visa.h"
 
 namespace sgtest {
 namespace {
@@ -38,9 +39,10 @@ class Loopback {
         EXPECT_EQ(sgvisa::lan::open_socket_transport("127.0.0.1", port_,
                                                      sgvisa::deadline_after_ms(2000), t),
                   VI_SUCCESS);
-        peer_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        accept_peer();
         return t;
     }
+    void accept_peer() { peer_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC); }
     void send(const std::string& s) const { ::send(peer_, s.data(), s.size(), MSG_NOSIGNAL); }
     std::string received(std::size_t n) const {
         std::string s(n, '\0');
@@ -120,36 +122,48 @@ struct ProtRow {
     ViUInt16 io_prot;
     std::string answer;
     ViStatus stb_status;
-    std::uint8_t stb;
+    ViUInt16 stb;
     ViStatus trigger_status;
 };
 
 class SocketIoProt : public ::testing::TestWithParam<ProtRow> {};
 
+// Through the C API, as a program meets it: the opener, the attribute and
+// the strings the session sends over the transport.
 TEST_P(SocketIoProt, StatusByteAndTriggerOnlyAs4882Strings) {
     const ProtRow& row = GetParam();
+    TempDir runtime;
+    ASSERT_EQ(setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1), 0);
     Loopback lo;
-    auto t = lo.open();
-    ASSERT_TRUE(t);
-    auto& s = dynamic_cast<sgvisa::lan::SocketTransport&>(*t);
-    ASSERT_EQ(s.set_interface_attribute(VI_ATTR_IO_PROT, row.io_prot), VI_SUCCESS);
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+    const std::string name = "TCPIP::127.0.0.1::" + std::to_string(lo.port()) + "::SOCKET";
+    ASSERT_EQ(viOpen(rm, name.c_str(), VI_NULL, 2000, &vi), VI_SUCCESS);
+    lo.accept_peer();
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 500), VI_SUCCESS);
+    ASSERT_EQ(viSetAttribute(vi, VI_ATTR_IO_PROT, row.io_prot), VI_SUCCESS);
+    ViBoolean nodelay = VI_FALSE;
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_NODELAY, &nodelay), VI_SUCCESS);
+    EXPECT_EQ(nodelay, VI_TRUE);
     const bool strings = row.io_prot == VI_PROT_4882_STRS;
     if (strings)
         lo.send(row.answer);
-    std::uint8_t stb = 0;
-    EXPECT_EQ(t->read_status_byte(sgvisa::deadline_after_ms(500), stb), row.stb_status);
+    ViUInt16 stb = 0;
+    EXPECT_EQ(viReadSTB(vi, &stb), row.stb_status);
     EXPECT_EQ(stb, row.stb);
-    EXPECT_EQ(t->assert_trigger(sgvisa::deadline_after_ms(500)), row.trigger_status);
+    EXPECT_EQ(viAssertTrigger(vi, VI_TRIG_PROT_DEFAULT), row.trigger_status);
     if (strings) {
         EXPECT_EQ(lo.received(11), "*STB?\n*TRG\n");
     }
+    viClose(rm);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SocketIoProt,
                          ::testing::Values(ProtRow{"Normal", VI_PROT_NORMAL, "", VI_ERROR_INV_SETUP,
                                                    0, VI_ERROR_INV_SETUP},
-                                           ProtRow{"Strings", VI_PROT_4882_STRS, "+17\r\n",
-                                                   VI_SUCCESS, 17, VI_SUCCESS},
+                                           ProtRow{"Strings", VI_PROT_4882_STRS, "17\n", VI_SUCCESS,
+                                                   17, VI_SUCCESS},
                                            ProtRow{"StringsNotAByte", VI_PROT_4882_STRS, "300\n",
                                                    VI_ERROR_IO, 0, VI_SUCCESS}),
                          [](const auto& p) { return std::string(p.param.name); });

@@ -81,6 +81,11 @@ class Vxi11TestServer {
         std::lock_guard lock(mutex_);
         return writes_;
     }
+    // The core procedures called, in order.
+    std::vector<std::uint32_t> procs() {
+        std::lock_guard lock(mutex_);
+        return procs_;
+    }
     // Blocks (at most 2 s) until a device_read has come.
     bool wait_read_started() {
         std::unique_lock lock(mutex_);
@@ -147,6 +152,10 @@ class Vxi11TestServer {
             held_fd_ = -1;
         }
         const rpc::ByteView args = r.rest();
+        if (h.prog == vxi::kCoreProgram) {
+            std::lock_guard lock(mutex_);
+            procs_.push_back(h.proc);
+        }
         if (h.prog == rpc::kPortmapProgram) {
             reply(c.fd, h.xid, rpc::to_bytes(rpc::PortResult{port_}));
         } else if (h.prog == vxi::kAbortProgram) {
@@ -292,6 +301,7 @@ class Vxi11TestServer {
     std::mutex mutex_;
     std::condition_variable seen_;
     std::vector<RecordedWrite> writes_;
+    std::vector<std::uint32_t> procs_;
     int reads_ = 0;
 };
 

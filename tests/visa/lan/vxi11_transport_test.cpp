@@ -1,7 +1,8 @@
 // The VXI-11 transport against a device in the test (vxi11_test_server.h):
 // where reads end, how writes are split, and the faults a LAN device shows
 // (late replies, death mid-reply, a giant fragment, an abort from another
-// thread, a service request with a fragment length four bytes long).
+// thread, and through the C API a service request with a fragment length
+// four bytes long, the status byte and the device's lock).
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -9,6 +10,8 @@
 
 #include "lan/lan_transports.h"
 #include "lan/vxi11_transport.h"
+#include "temp_dir.h"
+#include "visa.h"
 #include "vxi11_test_server.h"
 
 namespace sgtest {
@@ -235,29 +238,39 @@ TEST(Vxi11Link, CancelFromAnotherThreadAbortsThePendingRead) {
     EXPECT_EQ(got.data, "AFTER\n");
 }
 
-TEST(Vxi11Link, ServiceRequestArrivesThoughItsFragmentLengthIsFourLong) {
+// Through the C API: the opener with the portmapper moved by the
+// environment, a service request whose fragment length is four bytes long
+// delivered as an event, the status byte, and viLock as device_lock.
+TEST(Vxi11Link, ServiceRequestEventStatusByteAndDeviceLockThroughTheApi) {
     Vxi11TestServer server({1024, "x"});
-    auto t = open_link(server);
-    ASSERT_TRUE(t);
-    std::mutex m;
-    std::condition_variable cv;
-    int requests = 0;
-    std::uint8_t stb = 0;
-    ASSERT_EQ(t->listen_for_service_requests([&](std::uint8_t byte) {
-        std::lock_guard lock(m);
-        ++requests;
-        stb = byte;
-        cv.notify_all();
-    }),
-              VI_SUCCESS);
-    std::unique_lock lock(m);
-    EXPECT_TRUE(cv.wait_for(lock, 2s, [&] { return requests > 0; }));
-    EXPECT_EQ(stb & 0x40, 0x40);
-    lock.unlock();
-    EXPECT_EQ(t->listen_for_service_requests(nullptr), VI_SUCCESS);
-    std::uint8_t status = 0;
-    ASSERT_EQ(t->read_status_byte(sgvisa::deadline_after_ms(2000), status), VI_SUCCESS);
-    EXPECT_EQ(status, 0x51);
+    TempDir runtime;
+    ASSERT_EQ(setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1), 0);
+    ASSERT_EQ(setenv("SGVISA_PORTMAP_PORT", std::to_string(server.port()).c_str(), 1), 0);
+    ViSession rm = VI_NULL;
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+    const ViStatus opened = viOpen(rm, "TCPIP::127.0.0.1::INSTR", VI_NULL, 2000, &vi);
+    unsetenv("SGVISA_PORTMAP_PORT");
+    ASSERT_EQ(opened, VI_SUCCESS);
+    ASSERT_EQ(viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL), VI_SUCCESS);
+    ViEventType type = 0;
+    ViEvent event = VI_NULL;
+    ASSERT_EQ(viWaitOnEvent(vi, VI_EVENT_SERVICE_REQ, 2000, &type, &event), VI_SUCCESS);
+    EXPECT_EQ(type, static_cast<ViEventType>(VI_EVENT_SERVICE_REQ));
+    viClose(event);
+    ViUInt16 stb = 0;
+    EXPECT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+    EXPECT_EQ(stb, 0x51);
+    ASSERT_EQ(viLock(vi, VI_EXCLUSIVE_LOCK, 1000, VI_NULL, VI_NULL), VI_SUCCESS);
+    EXPECT_EQ(viUnlock(vi), VI_SUCCESS);
+    EXPECT_EQ(viDisableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE), VI_SUCCESS);
+    viClose(rm);
+    const auto procs = server.procs();
+    for (const std::uint32_t proc :
+         {vxi::CREATE_LINK, vxi::CREATE_INTR_CHAN, vxi::DEVICE_ENABLE_SRQ, vxi::DEVICE_READSTB,
+          vxi::DEVICE_LOCK, vxi::DEVICE_UNLOCK, vxi::DESTROY_INTR_CHAN, vxi::DESTROY_LINK})
+        EXPECT_NE(std::find(procs.begin(), procs.end(), proc), procs.end())
+            << vxi::proc_name(vxi::kCoreProgram, proc);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "transport/deadline.h"
+#include "transport/resource_name.h"
 #include "transport/transport.h"
 #include "visa.h"
 
@@ -19,6 +20,13 @@ namespace sgvisa::lan {
 // The environment variable that moves the portmapper a VXI-11 open asks
 // from port 111 to another (a simulator run without root on a high port).
 constexpr const char* kPortmapPortVariable = "SGVISA_PORTMAP_PORT";
+
+// The opener of the registry (transport_openers.h) for TCPIP names: SOCKET,
+// and INSTR by VXI-11. VI_ERROR_RSRC_NFOUND for every other kind: USB,
+// HiSLIP device names, and the secure forms, which are never served by an
+// insecure connection.
+ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
+                            std::unique_ptr<Transport>& out);
 
 // `host` as the resource name gave it, brackets of an IPv6 literal stripped.
 ViStatus open_socket_transport(const std::string& host, std::uint16_t port, Deadline deadline,
