@@ -4,8 +4,27 @@
 
 #include "lan/lan_transports.h"
 #include "trace/trace_reason.h"
+#include "trace/trace_sink.h"
+#include "trace/trace_text.h"
 
 namespace sgvisa::lan {
+
+namespace {
+
+// The transfers trace: what went out and what came, as they are on the wire.
+void trace_bytes(const char* what, std::span<const std::uint8_t> bytes, ViStatus st) {
+    trace::transfer_line([&](std::string& line) {
+        line += what;
+        line += " data=";
+        trace::append_buffer(line, bytes.data(), bytes.size());
+        if (st != VI_SUCCESS) {
+            line += " -> failed, status ";
+            trace::append_hex(line, static_cast<std::uint32_t>(st));
+        }
+    });
+}
+
+}  // namespace
 
 SocketTransport::SocketTransport(std::unique_ptr<TcpConnection> connection, LanFacts facts)
     : connection_(std::move(connection)), facts_(std::move(facts)) {}
@@ -21,7 +40,9 @@ ViStatus SocketTransport::send(std::span<const std::uint8_t> data, bool /*end*/,
     // No END on the wire: the program's message carries its own terminator.
     if (cancel_.cancelled())
         return VI_ERROR_ABORT;
-    return status_of(connection_->send(data, deadline, cancel_.fd()));
+    const ViStatus st = status_of(connection_->send(data, deadline, cancel_.fd()));
+    trace_bytes("socket send", data, st);
+    return st;
 }
 
 ViStatus SocketTransport::receive(std::span<std::uint8_t> buf, const ReadStop& stop,
@@ -36,8 +57,10 @@ ViStatus SocketTransport::receive(std::span<std::uint8_t> buf, const ReadStop& s
             connection_->receive_some(buf.subspan(count), deadline, cancel_.fd(), got);
         if (st != VI_SUCCESS) {
             result.count = count;  // what came before the timeout is the caller's
+            trace_bytes("socket receive", {}, status_of(st));
             return status_of(st);
         }
+        trace_bytes("socket receive", buf.subspan(count, got), VI_SUCCESS);
         const auto first = buf.begin() + static_cast<std::ptrdiff_t>(count);
         count += got;
         // The Transport cuts the read after the character and keeps the rest.

@@ -23,6 +23,10 @@ namespace {
 // down.
 constexpr auto kAbortBound = std::chrono::milliseconds(1000);
 constexpr auto kControlBound = std::chrono::milliseconds(2000);
+// A close waits this long for each teardown call: viClose returns at once
+// for a device that answers, and a hung one loses its link with the
+// connection anyway.
+constexpr auto kCloseBound = std::chrono::milliseconds(300);
 // A device whose create_link gives no maxRecvSize gets pieces this size:
 // the least a device may take.
 constexpr std::uint32_t kLeastRecvSize = 1024;
@@ -42,17 +46,17 @@ Vxi11Transport::Vxi11Transport(std::unique_ptr<RpcClient> core, const Vxi11Link&
 
 Vxi11Transport::~Vxi11Transport() {
     if (srq_)
-        stop_service_requests();
+        stop_service_requests(kCloseBound);
     if (core_->lost())
         return;
     // The device keeps a link until told; some keep only a few. A device
     // that does not answer in time loses it with the connection anyway.
     std::unique_lock lock(core_mutex_, std::defer_lock);
-    if (!lock.try_lock_for(kControlBound))
+    if (!lock.try_lock_for(kCloseBound))
         return;
     rpc::ByteView results;
-    (void)core_->call(vxi::DESTROY_LINK, vxi::DeviceLink{link_.lid}, Clock::now() + kControlBound,
-                      -1, results);
+    (void)core_->call(vxi::DESTROY_LINK, vxi::DeviceLink{link_.lid}, Clock::now() + kCloseBound, -1,
+                      results);
 }
 
 // When a call whose device may take `io_ms` + `lock_ms` has waited long enough.
@@ -301,7 +305,7 @@ ViStatus Vxi11Transport::unlock_device(Deadline deadline) {
 
 ViStatus Vxi11Transport::listen_for_service_requests(std::function<void(std::uint8_t)> listener) {
     if (!listener)
-        return srq_ ? stop_service_requests() : VI_SUCCESS;
+        return srq_ ? stop_service_requests(kControlBound) : VI_SUCCESS;
     auto call = [l = std::move(listener)] { l(0x40); };
     if (srq_) {
         srq_->set_listener(std::move(call));
@@ -337,12 +341,12 @@ ViStatus Vxi11Transport::listen_for_service_requests(std::function<void(std::uin
     if (st == VI_SUCCESS)
         st = vxi11_status(r.error);
     if (st != VI_SUCCESS)
-        stop_service_requests();
+        stop_service_requests(kControlBound);
     return st;
 }
 
-ViStatus Vxi11Transport::stop_service_requests() {
-    const Deadline bound = Clock::now() + kControlBound;
+ViStatus Vxi11Transport::stop_service_requests(std::chrono::milliseconds within) {
+    const Deadline bound = Clock::now() + within;
     std::vector<std::uint8_t> handle(sizeof link_.lid);
     std::memcpy(handle.data(), &link_.lid, sizeof link_.lid);
     vxi::DeviceErrorResp r;

@@ -105,7 +105,7 @@ class Vxi11Transport : public Transport {
     ViStatus generic_call(std::uint32_t proc, Deadline deadline, vxi::DeviceErrorResp& out);
     // After a cancel: device_abort, then the aborted call's reply (bounded).
     ViStatus abort_pending();
-    ViStatus stop_service_requests();
+    ViStatus stop_service_requests(std::chrono::milliseconds within);
     Deadline reply_deadline(Deadline deadline, std::uint32_t io_ms, std::uint32_t lock_ms) const;
 
     std::unique_ptr<RpcClient> core_;
