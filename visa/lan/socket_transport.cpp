@@ -1,5 +1,7 @@
 #include "socket_transport.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 #include "lan/lan_transports.h"
@@ -73,9 +75,22 @@ ViStatus SocketTransport::receive(std::span<std::uint8_t> buf, const ReadStop& s
     return VI_SUCCESS;
 }
 
-ViStatus SocketTransport::clear_device(Deadline /*deadline*/) {
-    connection_->discard_pending();
-    return connection_->lost() ? VI_ERROR_CONN_LOST : VI_SUCCESS;
+ViStatus SocketTransport::clear_device(Deadline deadline) {
+    // Nothing goes on the wire: what has come, and what comes until the
+    // connection has been quiet a while, is thrown away, so that an answer
+    // already on its way (a query's the program gave up on) goes too.
+    for (;;) {
+        connection_->discard_pending();
+        if (connection_->lost())
+            return VI_ERROR_CONN_LOST;
+        const ViStatus st =
+            wait_ready(connection_->fd(), POLLIN, std::min(deadline, Clock::now() + kClearQuiet),
+                       cancel_.fd());
+        if (st == VI_ERROR_TMO)
+            return VI_SUCCESS;
+        if (st != VI_SUCCESS)
+            return st;
+    }
 }
 
 ViStatus SocketTransport::set_interface_attribute(ViAttr attr, ViAttrState value) {

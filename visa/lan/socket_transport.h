@@ -2,19 +2,21 @@
 // TCP connection, with no framing and no END. A read ends at the count,
 // at the termination character when the read enables it, or at the
 // deadline; bytes past the termination character stay for the next read
-// (the Transport keeps them). A device clear can only throw away what has
-// arrived: nothing goes on the wire. The status byte and the trigger exist
+// (the Transport keeps them). A device clear can only throw away what
+// arrives, until the connection has been quiet for kClearQuiet: nothing
+// goes on the wire. The status byte and the trigger exist
 // only as the IEEE 488.2 strings "*STB?" and "*TRG", which the session
 // layer sends through write() and read() when VI_ATTR_IO_PROT says so; the
 // transport itself has neither (VI_ERROR_NSUP_OPER).
 //
 // A timed-out query leaves its late reply in the stream: nothing on the
 // wire tells it from the next query's, so the next read takes it. Only a
-// viClear (or viFlush of the input) after the timeout, once the late reply
-// has come, drops it.
+// viClear after the timeout drops it, if it comes before the connection
+// has been quiet for kClearQuiet.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,10 @@ namespace sgvisa::lan {
 
 class SocketTransport : public Transport {
   public:
+    // How long a device clear waits for the connection to be quiet (within
+    // the operation's timeout), throwing away what comes meanwhile.
+    static constexpr std::chrono::milliseconds kClearQuiet{50};
+
     SocketTransport(std::unique_ptr<TcpConnection> connection, LanFacts facts);
 
     // Each process has a connection of its own.
