@@ -308,10 +308,20 @@ ViStatus TcpConnection::receive_some(std::span<std::uint8_t> buf, Deadline deadl
         const ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n > 0) {
             got = static_cast<std::size_t>(n);
+            received_ = true;
             return VI_SUCCESS;
         }
-        if (n == 0)
+        if (n == 0) {
+            if (!received_) {
+                trace::note_reason([] {
+                    return std::string(
+                        "the instrument closed the connection before it sent "
+                        "anything: it may take one connection at a time, and "
+                        "have one");
+                });
+            }
             return lose();  // the peer closed
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)

@@ -98,6 +98,7 @@ class TcpConnection {
     int fd_;
     sockaddr_storage peer_;
     bool lost_ = false;
+    bool received_ = false;  // a byte ever came
 };
 
 // Waits until `fd` is ready for `events`: VI_SUCCESS, VI_ERROR_TMO when

@@ -463,8 +463,16 @@ ViStatus open_vxi11_transport(const std::string& host, const std::string& device
     vxi::CreateLinkResp r;
     rpc::ByteView results;
     st = core->call(vxi::CREATE_LINK, p, deadline, -1, results);
+    if (st == VI_ERROR_CONN_LOST) {
+        trace::note_reason([&] {
+            return "the VXI-11 server on " + host +
+                   " closed the connection before create_link's answer: it may take one client "
+                   "at a time, and has one";
+        });
+        return VI_ERROR_RSRC_BUSY;
+    }
     if (st != VI_SUCCESS)
-        return st == VI_ERROR_CONN_LOST ? VI_ERROR_RSRC_BUSY : st;
+        return st;
     if (!rpc::from_bytes(results, r))
         return VI_ERROR_IO;
     if (r.error != vxi::ERR_NONE)

@@ -36,8 +36,9 @@ struct Vxi11Options {
     // Where the portmapper is asked: 0 for port 111, or the variable's.
     std::uint16_t portmap_port = 0;
     // How much longer than the I/O and lock timeouts the device was given a
-    // call waits for its reply before it gives up on it.
-    std::chrono::milliseconds reply_margin{2000};
+    // call waits for its reply before it gives up on it: the device's own
+    // timeout (error 15) comes first, unless it is not keeping time at all.
+    std::chrono::milliseconds reply_margin{1000};
 };
 
 // `device` is the LAN device name ("inst0", "gpib0,5").
