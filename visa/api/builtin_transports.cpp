@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "lan/lan_transports.h"
 #include "libusb/libusb_opener.h"
 #include "localbus/localbus_opener.h"
 #include "transport/transport_openers.h"
@@ -18,7 +19,8 @@ struct ServedKind {
     std::uint16_t interface_type;
     std::string_view resource_class;
 };
-constexpr ServedKind kServed[] = {{VI_INTF_USB, "INSTR"}};
+constexpr ServedKind kServed[] = {
+    {VI_INTF_USB, "INSTR"}, {VI_INTF_TCPIP, "INSTR"}, {VI_INTF_TCPIP, "SOCKET"}};
 
 const char* interface_word(std::uint16_t type) {
     switch (type) {
@@ -50,6 +52,8 @@ void register_builtin_transports() {
             {usb_opener(localbus::open_localbus_transport), localbus::list_localbus_resources});
         register_transport_backend(
             {usb_opener(libusb::open_libusb_transport), libusb::list_libusb_resources});
+        // Lists nothing: a LAN instrument is opened by its name.
+        register_transport_backend({lan::open_lan_transport, nullptr});
     });
 }
 
@@ -78,9 +82,10 @@ bool serves(std::uint16_t interface_type, std::string_view resource_class) {
 std::string not_served_reason(std::uint16_t interface_type, std::string_view resource_class) {
     return std::string("this library does not serve ") + interface_word(interface_type) + " " +
            std::string(resource_class) +
-           " resources: it serves USB INSTR resources only (USBTMC and USB488 instruments, on "
-           "USB and on the simulator's local bus); PyVISA's other backends (pyvisa-py, \"@py\") "
-           "serve GPIB, serial, TCPIP and USB RAW resources";
+           " resources: it serves USB INSTR, TCPIP INSTR (VXI-11) and TCPIP SOCKET resources "
+           "(USBTMC and USB488 instruments on USB and on the simulator's local bus, instruments "
+           "on the LAN); PyVISA's other backends (pyvisa-py, \"@py\") serve GPIB, serial and "
+           "USB RAW resources";
 }
 
 }  // namespace sgvisa::api

@@ -104,18 +104,21 @@ TEST_F(FindAndParse, EverySpellingParsesToTheCanonicalName) {
     EXPECT_EQ(board, 3);
     EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19", &type, &board), VI_ERROR_INV_RSRC_NAME);
     EXPECT_EQ(viParseRsrc(rm(), "USB0::0x4D19::0x0040", &type, &board), VI_ERROR_INV_RSRC_NAME);
-    // Other interface types parse in canonical form, and are refused as not
-    // served (not as "not found": nobody should go and check the cables).
+    // Other interface types parse in canonical form; those no link serves
+    // are refused as not served (not as "not found": nobody should go and
+    // check the cables). The TCPIP ones are served, and not opened here:
+    // the test talks to no network.
     struct Other {
         const char* name;
         ViUInt16 type;
         const char* cls;
         const char* canonical;
+        bool served = false;
     };
     for (const Other& o : {Other{"TCPIP::192.168.0.5::INSTR", VI_INTF_TCPIP, "INSTR",
-                                 "TCPIP0::192.168.0.5::inst0::INSTR"},
+                                 "TCPIP0::192.168.0.5::inst0::INSTR", true},
                            Other{"tcpip1::host::5025::socket", VI_INTF_TCPIP, "SOCKET",
-                                 "TCPIP1::host::5025::SOCKET"},
+                                 "TCPIP1::host::5025::SOCKET", true},
                            Other{"GPIB::7", VI_INTF_GPIB, "INSTR", "GPIB0::7::INSTR"},
                            Other{"ASRL2", VI_INTF_ASRL, "INSTR", "ASRL2::INSTR"},
                            Other{"USB0::0x4d19::0x0040::SN::RAW", VI_INTF_USB, "RAW",
@@ -128,7 +131,9 @@ TEST_F(FindAndParse, EverySpellingParsesToTheCanonicalName) {
         EXPECT_STREQ(cls, o.cls);
         EXPECT_STREQ(expanded, o.canonical);
         ViSession vi = 7;
-        EXPECT_EQ(viOpen(rm(), o.name, VI_NULL, 0, &vi), VI_ERROR_NSUP_OPER) << o.name;
+        if (!o.served) {
+            EXPECT_EQ(viOpen(rm(), o.name, VI_NULL, 0, &vi), VI_ERROR_NSUP_OPER) << o.name;
+        }
     }
     EXPECT_EQ(viParseRsrc(rm(), "TCPIP::host::notaport::SOCKET", &type, &board),
               VI_ERROR_INV_RSRC_NAME);

@@ -106,14 +106,15 @@ TEST_P(NotServedReason, SaysWhatIsServedAndWhereTheRestIs) {
     const auto lines = trace_.lines_of("viOpen");
     ASSERT_EQ(lines.size(), 1u) << trace_.text();
     EXPECT_NE(lines[0].find(": this library does not serve "), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find("it serves USB INSTR resources only"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("it serves USB INSTR, TCPIP INSTR (VXI-11) and TCPIP SOCKET"),
+              std::string::npos)
+        << lines[0];
     EXPECT_NE(lines[0].find("pyvisa-py"), std::string::npos) << lines[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, NotServedReason,
                          ::testing::Values("GPIB0::7::INSTR", "GPIB1::INTFC", "ASRL1::INSTR",
-                                           "TCPIP0::192.168.0.5::inst0::INSTR",
-                                           "TCPIP0::host::5025::SOCKET",
+                                           "GPIB2::12::INSTR", "ASRL4::INSTR",
                                            "USB0::0x4D19::0x0040::SN::0::RAW"));
 
 // The node's refusal is explained where it happens (root, who may open any
