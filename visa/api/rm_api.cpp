@@ -161,12 +161,6 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             return VI_ERROR_NSUP_OPER;
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);
-        std::unique_ptr<sgvisa::lock::LockFile> file;
-        st = sgvisa::lock::LockFile::open(sgvisa::lock::instrument_key(name), file);
-        if (st != VI_SUCCESS)
-            return st;
-        auto lock = std::make_unique<sgvisa::lock::ResourceLock>(std::move(file));
-        std::string key;
         const bool exclusive = (accessMode & VI_EXCLUSIVE_LOCK) != 0;
         sgvisa::api::register_builtin_transports();
         std::shared_ptr<sgvisa::session::DeviceConnection> device;
@@ -174,6 +168,14 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
             name, std::max(deadline, sgvisa::Clock::now() + kConnectTime), device);
         if (st != VI_SUCCESS)
             return st;
+        // The session's lock file only now that the instrument is found: an
+        // open of one that is not there leaves no file behind (lock_file.h).
+        std::unique_ptr<sgvisa::lock::LockFile> file;
+        st = sgvisa::lock::LockFile::open(sgvisa::lock::instrument_key(name), file);
+        if (st != VI_SUCCESS)
+            return st;
+        auto lock = std::make_unique<sgvisa::lock::ResourceLock>(std::move(file));
+        std::string key;
         sgvisa::CancelToken& token = pending.token();
         if (exclusive) {
             st = lock->lock(VI_EXCLUSIVE_LOCK, deadline, nullptr, key, token);

@@ -107,15 +107,20 @@ std::string instrument_lock_path(const std::string& dir, const InstrumentKey& ke
     return dir + "/" + ids + escaped_serial(key.serial);
 }
 
-ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out) {
+ViStatus LockFile::check_directory() {
     std::string error;
-    const std::string dir = sgproto::bus_directory();
-    if (!sgproto::ensure_bus_directory(error)) {
-        // There but unsafe to use, or not creatable at all.
-        struct stat st {};
-        return ::lstat(dir.c_str(), &st) == 0 ? VI_ERROR_NPERMISSION : VI_ERROR_SYSTEM_ERROR;
-    }
-    std::string path = instrument_lock_path(dir, key);
+    if (sgproto::ensure_bus_directory(error))
+        return VI_SUCCESS;
+    // There but unsafe to use, or not creatable at all.
+    struct stat st {};
+    return ::lstat(sgproto::bus_directory().c_str(), &st) == 0 ? VI_ERROR_NPERMISSION
+                                                               : VI_ERROR_SYSTEM_ERROR;
+}
+
+ViStatus LockFile::open(const InstrumentKey& key, std::unique_ptr<LockFile>& out) {
+    if (const ViStatus st = check_directory(); st != VI_SUCCESS)
+        return st;
+    std::string path = instrument_lock_path(sgproto::bus_directory(), key);
     int open_error = 0;
     const int fd = open_process_descriptor([&] {
         int opened;

@@ -82,8 +82,11 @@ ViStatus connect_device(const ResourceName& name, Deadline deadline,
         }
     }
     // Opened without the registry's lock: reaching the device takes a moment.
-    std::unique_ptr<lock::LockFile> file;
-    ViStatus st = lock::LockFile::open(lock::instrument_key(name), file);
+    // The lock file comes after the device is found, so that looking for one
+    // that is not there leaves no file (lock_file.h); the directory is checked
+    // first, so that one unfit for lock files stops the open before it
+    // reaches the device.
+    ViStatus st = lock::LockFile::check_directory();
     if (st != VI_SUCCESS)
         return st;
     std::unique_ptr<Transport> transport;
@@ -92,6 +95,10 @@ ViStatus connect_device(const ResourceName& name, Deadline deadline,
         return st;
     if (!transport)
         return VI_ERROR_SYSTEM_ERROR;
+    std::unique_ptr<lock::LockFile> file;
+    st = lock::LockFile::open(lock::instrument_key(name), file);
+    if (st != VI_SUCCESS)
+        return st;
 
     auto fresh = std::make_shared<DeviceConnection>(std::move(transport), std::move(file));
     std::lock_guard lock(r.mutex);

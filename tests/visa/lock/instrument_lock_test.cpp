@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "child_process.h"
 #include "inotify_watchers.h"
@@ -375,6 +377,37 @@ TEST_F(InstrumentLockTest, LockFilesLiveInThePrivateBusDirectory) {
     struct stat st {};
     EXPECT_EQ(stat((dir + "/lock-4d19-0040-SN1234").c_str(), &st), 0);
     EXPECT_EQ(viClose(vi), VI_SUCCESS);
+}
+
+// Opens of an instrument that is not there leave no lock file; those of a
+// present one share a single file.
+TEST_F(InstrumentLockTest, LockFilesAreMadeOnlyForInstrumentsFound) {
+    const std::string found = instrument().resource_name();
+    const struct {
+        std::string resource;
+        ViAccessMode mode;
+        ViStatus status;
+        std::vector<std::string> files;
+    } cases[] = {
+        {"USB0::0x4D19::0x0040::NOSUCH::INSTR", VI_NO_LOCK, VI_ERROR_RSRC_NFOUND, {}},
+        {"USB0::0x4D19::0x0040::NOSUCH::INSTR", VI_EXCLUSIVE_LOCK, VI_ERROR_RSRC_NFOUND, {}},
+        {"USB0::0x4D19::0x0041::SN1234::INSTR", VI_EXCLUSIVE_LOCK, VI_ERROR_RSRC_NFOUND, {}},
+        {found, VI_NO_LOCK, VI_SUCCESS, {"lock-4d19-0040-SN1234"}},
+        {found, VI_EXCLUSIVE_LOCK, VI_SUCCESS, {"lock-4d19-0040-SN1234"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.resource + " mode " + std::to_string(c.mode));
+        ViSession vi = VI_NULL;
+        EXPECT_EQ(viOpen(rm(), c.resource.c_str(), c.mode, 0, &vi), c.status);
+        std::vector<std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(sgproto::bus_directory()))
+            if (e.path().filename().string().rfind("lock-", 0) == 0)
+                files.push_back(e.path().filename().string());
+        EXPECT_EQ(files, c.files);
+        if (vi != VI_NULL) {
+            EXPECT_EQ(viClose(vi), VI_SUCCESS);
+        }
+    }
 }
 
 TEST_F(InstrumentLockTest, DirectoryOpenToOthersIsRefused) {

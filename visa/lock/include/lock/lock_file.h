@@ -19,7 +19,12 @@
 // folded to upper case (names that differ only in the case of the serial
 // number share one), or for a LAN instrument after its canonical resource
 // name, folded likewise, and are never deleted (deleting one would let two
-// processes lock different files of the same name).
+// processes lock different files of the same name). So that they cannot pile
+// up, one is made only for an instrument that was found: an opener checks the
+// directory (check_directory), reaches the instrument, and only then opens
+// its lock file; a failed open of an instrument that is not there (a
+// mistyped serial number) leaves nothing behind, and the directory holds at
+// most one file for each instrument the user has opened.
 #pragma once
 
 #include <fcntl.h>
@@ -64,9 +69,15 @@ class LockFile {
   public:
     enum Byte : short { visa_lock = 0, access = 1, waiters = 2 };
 
-    // Opens (creating) the lock file of `key` in the bus directory.
-    // VI_ERROR_NPERMISSION when the directory or file may not be used,
-    // VI_ERROR_SYSTEM_ERROR when it cannot be made.
+    // Makes the bus directory if it is missing: VI_SUCCESS when lock files
+    // can be kept there, else the status open() would give for it. Checked
+    // before the instrument is reached, open() after it has been found.
+    static ViStatus check_directory();
+
+    // Opens (creating) the lock file of `key` in the bus directory: only for
+    // an instrument that has been found. VI_ERROR_NPERMISSION when the
+    // directory or file may not be used, VI_ERROR_SYSTEM_ERROR when it cannot
+    // be made.
     static ViStatus open(const InstrumentKey& key, std::unique_ptr<LockFile>& out);
 
     ~LockFile();
