@@ -9,6 +9,7 @@
 #include "lan/lan_transports.h"
 #include "temp_dir.h"
 #include "visa.h"
+#include "vxi11_test_server.h"
 
 namespace sgtest {
 namespace {
@@ -18,17 +19,7 @@ using namespace std::chrono_literals;
 // A listener on 127.0.0.1; accept() is the instrument's end of the open.
 class Loopback {
   public:
-    Loopback() {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_fd_, 4);
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
+    Loopback() { listen_fd_ = listen_on_loopback(port_); }
     ~Loopback() {
         if (peer_ >= 0)
             ::close(peer_);

@@ -49,18 +49,24 @@ struct RecordedWrite {
     std::string data;
 };
 
+// A listening socket on 127.0.0.1, on a port the kernel picks.
+inline int listen_on_loopback(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, 8);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 class Vxi11TestServer {
   public:
     explicit Vxi11TestServer(Vxi11Script script) : script_(std::move(script)) {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_fd_, 8);
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listen_fd_ = listen_on_loopback(port_);
         stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
         thread_ = std::thread([this] { run(); });
     }
@@ -98,13 +104,17 @@ class Vxi11TestServer {
         rpc::RecordReader reader{1 << 22};
     };
 
-    void reply(int fd, std::uint32_t xid, const rpc::Bytes& results) {
+    static rpc::Bytes reply_record(std::uint32_t xid, const rpc::Bytes& results) {
         rpc::Bytes out;
         const std::size_t start = rpc::begin_record(out);
         rpc::XdrWriter w(out);
         rpc::encode(w, rpc::make_reply(xid));
         out.insert(out.end(), results.begin(), results.end());
         rpc::end_record(out, start);
+        return out;
+    }
+    void reply(int fd, std::uint32_t xid, const rpc::Bytes& results) {
+        const rpc::Bytes out = reply_record(xid, results);
         (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
     }
 
@@ -198,12 +208,7 @@ class Vxi11TestServer {
                 held_fd_ = c.fd;
                 held_xid_ = h.xid;
             } else if (fault == Vxi11Fault::die_mid_reply) {
-                rpc::Bytes out;
-                const std::size_t start = rpc::begin_record(out);
-                rpc::XdrWriter w(out);
-                rpc::encode(w, rpc::make_reply(h.xid));
-                out.insert(out.end(), results.begin(), results.end());
-                rpc::end_record(out, start);
+                const rpc::Bytes out = reply_record(h.xid, results);
                 (void)!::send(c.fd, out.data(), out.size() / 2, MSG_NOSIGNAL);
                 return false;
             } else if (fault == Vxi11Fault::giant_fragment) {
