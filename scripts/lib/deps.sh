@@ -89,6 +89,9 @@ sg_build_targets() {
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
 # What PyVISA's own test suite against our library (tests/pyvisa/run) needs.
 SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
+# What bench/run's LAN figures need: libtirpc (the ONC RPC floor), PyVISA
+# and pyvisa-py, and ip and unshare for their network namespace.
+SG_LAN_BENCH_PACKAGES=(libtirpc-dev python3-pyvisa python3-pyvisa-py iproute2 util-linux)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
