@@ -89,9 +89,6 @@ sg_build_targets() {
 SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa python3-pyvisa-py python3-usb usbip)
 # What PyVISA's own test suite against our library (tests/pyvisa/run) needs.
 SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
-# What bench/run's LAN figures need: libtirpc (the ONC RPC floor), PyVISA
-# and pyvisa-py, and ip and unshare for their network namespace.
-SG_LAN_BENCH_PACKAGES=(libtirpc-dev python3-pyvisa python3-pyvisa-py iproute2 util-linux)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
@@ -115,3 +112,7 @@ SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)
 SG_ALL_PACKAGES=("${SG_BUILD_PACKAGES[@]}" "${SG_TEST_PACKAGES[@]}" "${SG_CHECK_PACKAGES[@]}"
     "${SG_CLANG_PACKAGES[@]}" "${SG_PYVISA_PACKAGES[@]}" "${SG_WINDOWS_PACKAGES[@]}"
     "${SG_WINE_PACKAGES[@]}" "${SG_VM_PACKAGES[@]}" "${SG_PACKAGE_PACKAGES[@]}")
+# What bench/run's LAN figures need: libtirpc (the ONC RPC floor), PyVISA
+# and pyvisa-py, and ip and unshare for their network namespace.
+SG_LAN_BENCH_PACKAGES=(libtirpc-dev python3-pyvisa python3-pyvisa-py iproute2 util-linux)
+SG_ALL_PACKAGES+=("${SG_LAN_BENCH_PACKAGES[@]}")
