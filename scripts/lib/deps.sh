@@ -62,9 +62,10 @@ SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 # What the test suite needs on top.
 SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
 # What scripts/check uses on top: a compiler cache, so that the benchmarks'
-# and the packages' builds reuse the objects of the first one, and Debian's
-# build flags (dpkg-buildflags), which the first build shares with them.
-SG_CHECK_PACKAGES=(ccache dpkg-dev)
+# and the packages' builds reuse the objects of the first one, Debian's
+# build flags (dpkg-buildflags), which the first build shares with them, and
+# libtirpc, the yardstick of the benchmarks' VXI-11 query (bench/rpc_floor.h).
+SG_CHECK_PACKAGES=(ccache dpkg-dev libtirpc-dev)
 
 # Configures and builds into DIR with extra cmake arguments.
 # Usage: sg_build DIR [CMAKE_ARG...]
@@ -112,7 +113,3 @@ SG_PACKAGE_PACKAGES=(dpkg-dev file lintian python3-venv)
 SG_ALL_PACKAGES=("${SG_BUILD_PACKAGES[@]}" "${SG_TEST_PACKAGES[@]}" "${SG_CHECK_PACKAGES[@]}"
     "${SG_CLANG_PACKAGES[@]}" "${SG_PYVISA_PACKAGES[@]}" "${SG_WINDOWS_PACKAGES[@]}"
     "${SG_WINE_PACKAGES[@]}" "${SG_VM_PACKAGES[@]}" "${SG_PACKAGE_PACKAGES[@]}")
-# What bench/run's LAN figures need: libtirpc (the ONC RPC floor), PyVISA
-# and pyvisa-py, and ip and unshare for their network namespace.
-SG_LAN_BENCH_PACKAGES=(libtirpc-dev python3-pyvisa python3-pyvisa-py iproute2 util-linux)
-SG_ALL_PACKAGES+=("${SG_LAN_BENCH_PACKAGES[@]}")
