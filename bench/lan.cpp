@@ -148,8 +148,9 @@ ViSession open_session(ViSession rm, const std::string& resource, int bound_ms) 
     const ViStatus st =
         viOpen(rm, resource.c_str(), VI_NO_LOCK, static_cast<ViUInt32>(bound_ms), &vi);
     if (st < VI_SUCCESS) {
-        note("cannot open " + resource + " (status " + std::to_string(st) +
-             "): its figures are skipped");
+        char text[256] = "";
+        viStatusDesc(rm, st, text);
+        note("cannot open " + resource + " (" + text + "): its figures are skipped");
         return VI_NULL;
     }
     viSetAttribute(vi, VI_ATTR_TMO_VALUE, static_cast<ViAttrState>(bound_ms));
