@@ -98,6 +98,8 @@ def main():
         order = list(usable)
         batches = []
         for b in range(args.batches):
+            if not order:
+                break
             one = {}
             for name in order[b % len(order):] + order[:b % len(order)]:
                 piece = 1024 if (name, protocol) == ("py", "vxi11") else len(data)

@@ -6,14 +6,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <rpc/rpc.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
+#include "child_process.h"
 #include "tcp_floor.h"
 
 namespace sgbench {
@@ -178,10 +178,8 @@ RpcFloorServer::RpcFloorServer(int idle_ms) {
 RpcFloorServer::~RpcFloorServer() {
     if (pid_ <= 0)
         return;
-    ::close(control_);
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) < 0)
-        ::kill(pid_, SIGKILL);
+    ::close(control_);  // the server's cue to end: it ends at once
+    sgtest::ChildProcess(pid_).wait(std::chrono::milliseconds(5000));  // or is killed
 }
 
 RpcFloorClient::RpcFloorClient(std::uint16_t port, int bound_ms) : bound_ms_(bound_ms) {

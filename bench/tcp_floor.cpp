@@ -5,9 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "child_process.h"
 
 namespace sgbench {
 namespace {
@@ -143,11 +143,8 @@ TcpFloorServer::TcpFloorServer(int idle_ms) {
 TcpFloorServer::~TcpFloorServer() {
     if (pid_ <= 0)
         return;
-    ::close(control_);  // the server's cue to end
-    // It ends at once; a server stuck in a send is ended after its bound.
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) < 0)
-        ::kill(pid_, SIGKILL);
+    ::close(control_);  // the server's cue to end: it ends at once
+    sgtest::ChildProcess(pid_).wait(std::chrono::milliseconds(5000));  // or is killed
 }
 
 TcpFloorClient::TcpFloorClient(std::uint16_t port, int bound_ms) : buf_(kBulkSize) {
