@@ -4,7 +4,8 @@
 // loopback; and, given the resources of `sgsim --io-test --lan`, our
 // library over SOCKET and VXI-11 measured round by round in turn with the
 // floor it is compared with:
-//   *IDN? query (viQueryf)         vs the TCP query / the two RPC calls
+//   *IDN? query (viWrite, viRead)  vs the TCP query / the two RPC calls
+//                                  (and the same bytes to sgsim's SOCKET port, no library)
 //   1 MiB read ("SEND", one viRead) vs the 1 MiB TCP transfer
 //   open of a VXI-11 link          vs a TCP connect
 //   *CLS;*OPC to the service request taken by viWaitOnEvent (VXI-11).
@@ -43,8 +44,9 @@ struct Options {
     int open_rounds = 200;
     int srq_rounds = 200;
     int bound_ms = 5000;
-    std::string socket;  // TCPIP::host::port::SOCKET, or empty
-    std::string instr;   // TCPIP::host::INSTR, or empty
+    std::string socket;       // TCPIP::host::port::SOCKET, or empty
+    std::string instr;        // TCPIP::host::INSTR, or empty
+    int sim_socket_port = 0;  // > 0: the simulator's SOCKET port, asked without the library
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -67,6 +69,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.socket = v;
         else if (a == "--instr")
             o.instr = v;
+        else if (a == "--sim-socket-port")
+            o.sim_socket_port = std::atoi(v);
         else
             return false;
     }
@@ -157,6 +161,13 @@ ViSession open_session(ViSession rm, const std::string& resource, int bound_ms) 
     return vi;
 }
 
+// Whether `resource` opens (and then closes it), so that its open is
+// measured only where it can be: a note says why not.
+bool can_open(ViSession rm, const std::string& resource, int bound_ms) {
+    const ViSession vi = open_session(rm, resource, bound_ms);
+    return vi != VI_NULL && viClose(vi) == VI_SUCCESS;
+}
+
 bool write_all(ViSession vi, const char* data, std::size_t size) {
     ViUInt32 done = 0;
     return viWrite(vi, reinterpret_cast<ViConstBuf>(data), static_cast<ViUInt32>(size), &done) >=
@@ -186,10 +197,11 @@ std::string bulk_message() {
 int main(int argc, char** argv) {
     Options opt;
     if (!parse(argc, argv, opt)) {
-        std::fprintf(stderr,
-                     "usage: %s [--rounds N] [--warmup N] [--bulk-reads N] [--open-rounds N] "
-                     "[--srq-rounds N] [--socket RESOURCE] [--instr RESOURCE]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s [--rounds N] [--warmup N] [--bulk-reads N] [--open-rounds N] "
+            "[--srq-rounds N] [--socket RESOURCE] [--instr RESOURCE] [--sim-socket-port N]\n",
+            argv[0]);
         return 2;
     }
     // The floors' servers are forked before any session exists.
@@ -223,22 +235,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: viOpenDefaultRM failed\n");
         return 1;
     }
-    const ViSession sock =
-        opt.socket.empty() ? VI_NULL : open_session(rm, opt.socket, opt.bound_ms);
-    const ViSession instr = opt.instr.empty() ? VI_NULL : open_session(rm, opt.instr, opt.bound_ms);
-    if (sock != VI_NULL) {
-        // A raw socket has no END: a reply ends at its linefeed.
-        viSetAttribute(sock, VI_ATTR_TERMCHAR, '\n');
-        viSetAttribute(sock, VI_ATTR_TERMCHAR_EN, VI_TRUE);
-    }
-
     // ---- open: a VXI-11 link (portmapper, create_link) against a TCP connect
+    const bool instr_opens = !opt.instr.empty() && can_open(rm, opt.instr, opt.bound_ms);
     {
         std::vector<Variant> v;
         v.push_back({"lan.floor.tcp_connect",
                      [&] { return sgbench::tcp_connect_us(tcp_server.port(), opt.bound_ms) >= 0; },
                      {}});
-        if (instr != VI_NULL)
+        if (instr_opens)
             v.push_back({"lan.vxi11.open",
                          [&] {
                              ViSession vi = VI_NULL;
@@ -255,14 +259,29 @@ int main(int argc, char** argv) {
             print_time_ratio("lan.ratio.vxi11_open_over_tcp_connect", v[1], v[0]);
     }
 
+    // The sessions of the rest, opened after the open's figure so that no
+    // other link to the instrument is up while it is measured.
+    const ViSession sock =
+        opt.socket.empty() ? VI_NULL : open_session(rm, opt.socket, opt.bound_ms);
+    const ViSession instr = instr_opens ? open_session(rm, opt.instr, opt.bound_ms) : VI_NULL;
+    if (sock != VI_NULL) {
+        // A raw socket has no END: a reply ends at its linefeed.
+        viSetAttribute(sock, VI_ATTR_TERMCHAR, '\n');
+        viSetAttribute(sock, VI_ATTR_TERMCHAR_EN, VI_TRUE);
+    }
+
     // ---- *IDN? queries
     {
+        // A write and a read, as PyVISA's query and most programs make one
+        // (a raw socket has no END, so the read ends at the linefeed).
         char reply[256];
         const auto query = [&](ViSession vi) {
-            reply[0] = '\0';
-            return viQueryf(vi, const_cast<ViString>("*IDN?\n"), const_cast<ViString>("%255t"),
-                            reply) == VI_SUCCESS &&
-                   is_idn(reply);
+            ViUInt32 count = 0;
+            if (!write_all(vi, "*IDN?\n", 6) ||
+                viRead(vi, reinterpret_cast<ViBuf>(reply), sizeof reply - 1, &count) < VI_SUCCESS)
+                return false;
+            reply[count] = '\0';
+            return is_idn(reply);
         };
         std::vector<Variant> v;
         v.push_back({"lan.floor.tcp_query", [&] { return tcp.query(); }, {}});
@@ -271,6 +290,19 @@ int main(int argc, char** argv) {
 #endif
         if (sock != VI_NULL)
             v.push_back({"lan.socket.idn_query", [&] { return query(sock); }, {}});
+        // The same bytes to the simulator's SOCKET port with no library:
+        // what sgsim itself adds to the floor.
+        std::unique_ptr<sgbench::TcpFloorClient> raw_sim;
+        if (sock != VI_NULL && opt.sim_socket_port > 0) {
+            raw_sim = std::make_unique<sgbench::TcpFloorClient>(opt.sim_socket_port, opt.bound_ms);
+            if (raw_sim->ok())
+                v.push_back({"lan.socket.raw_sim_query",
+                             [&] {
+                                 return raw_sim->query(0) &&
+                                        is_idn(std::string(raw_sim->reply()).c_str());
+                             },
+                             {}});
+        }
         if (instr != VI_NULL)
             v.push_back({"lan.vxi11.idn_query", [&] { return query(instr); }, {}});
         if (!interleave(v, opt.warmup, opt.rounds))
@@ -279,6 +311,11 @@ int main(int argc, char** argv) {
             sgbench::print_summary(x.name, sgbench::summarize(x.us), "us");
         if (const Variant* ours = find(v, "lan.socket.idn_query"))
             print_time_ratio("lan.ratio.socket_idn_query_over_floor", *ours, v[0]);
+        if (const Variant* raw = find(v, "lan.socket.raw_sim_query")) {
+            print_time_ratio("lan.ratio.socket_raw_sim_query_over_floor", *raw, v[0]);
+            print_time_ratio("lan.ratio.socket_idn_query_over_raw_sim",
+                             *find(v, "lan.socket.idn_query"), *raw);
+        }
         const Variant* rpc_floor = find(v, "lan.floor.rpc_query");
         if (const Variant* ours = find(v, "lan.vxi11.idn_query"); ours && rpc_floor)
             print_time_ratio("lan.ratio.vxi11_idn_query_over_floor", *ours, *rpc_floor);

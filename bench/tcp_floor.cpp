@@ -176,8 +176,17 @@ bool TcpFloorClient::receive(std::size_t size) {
     return buf_[size - 1] == '\n' || size == kBulkSize;
 }
 
-bool TcpFloorClient::query() {
-    return send_all(fd_, kFloorQuery, sizeof kFloorQuery - 1) && receive(kFloorReplySize);
+bool TcpFloorClient::query(std::size_t reply_size) {
+    if (!send_all(fd_, kFloorQuery, sizeof kFloorQuery - 1))
+        return false;
+    reply_size_ = 0;
+    do {
+        const ssize_t n = ::recv(fd_, buf_.data() + reply_size_, buf_.size() - reply_size_, 0);
+        if (n <= 0)
+            return false;
+        reply_size_ += static_cast<std::size_t>(n);
+    } while (buf_[reply_size_ - 1] != '\n' && reply_size_ < buf_.size());
+    return reply_size == 0 || reply_size_ == reply_size;
 }
 
 bool TcpFloorClient::bulk() {

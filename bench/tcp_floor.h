@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace sgbench {
@@ -49,8 +50,11 @@ class TcpFloorClient {
     TcpFloorClient& operator=(const TcpFloorClient&) = delete;
 
     bool ok() const { return fd_ >= 0; }
-    // One "*IDN?\n" and its whole reply; false on an error or a short reply.
-    bool query();
+    // One "*IDN?\n" and its reply, read until what arrived ends in a
+    // linefeed; false on an error, or when the reply is not `reply_size`
+    // bytes long (0: any length). reply() is what came.
+    bool query(std::size_t reply_size = kFloorReplySize);
+    std::string_view reply() const { return {buf_.data(), reply_size_}; }
     // "BULK\n" and the whole kBulkSize reply.
     bool bulk();
 
@@ -59,6 +63,7 @@ class TcpFloorClient {
 
     int fd_ = -1;
     std::vector<char> buf_;
+    std::size_t reply_size_ = 0;
 };
 
 // One TCP connection to `port` made and closed: connect() returning is the
