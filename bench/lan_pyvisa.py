@@ -38,8 +38,9 @@ def figure(name, value, unit):
 def pieces(data, size):
     """`data` in writes of at most `size` bytes: pyvisa-py 0.5.1 sends a
     VXI-11 write longer than 1024 bytes without END when the link's
-    maxRecvSize is larger (its END test counts in 1024s, its pieces are
-    maxRecvSize long), so the message would never end. RECEIVE keeps a
+    maxRecvSize is larger (END goes only on a piece sent while at most 1024
+    bytes are left, but the pieces are maxRecvSize long), so the message
+    would never end. RECEIVE keeps a
     message that ends in another byte than a linefeed and goes on with the
     next one, so the pieces make the same message."""
     for start in range(0, len(data), size):
