@@ -62,9 +62,10 @@ SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 # What the test suite needs on top.
 SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
 # What scripts/check uses on top: a compiler cache, so that the benchmarks'
-# and the packages' builds reuse the objects of the first one, and Debian's
-# build flags (dpkg-buildflags), which the first build shares with them.
-SG_CHECK_PACKAGES=(ccache dpkg-dev)
+# and the packages' builds reuse the objects of the first one, Debian's
+# build flags (dpkg-buildflags), which the first build shares with them, and
+# libtirpc, the yardstick of the benchmarks' VXI-11 query (bench/rpc_floor.h).
+SG_CHECK_PACKAGES=(ccache dpkg-dev libtirpc-dev)
 
 # Configures and builds into DIR with extra cmake arguments.
 # Usage: sg_build DIR [CMAKE_ARG...]
