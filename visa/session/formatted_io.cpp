@@ -12,8 +12,12 @@ BufferedReadSource::BufferedReadSource(FormattedReadBuffer& buffer,
                                        const DeviceConnection::Operation& op,
                                        const SessionSettings& settings, Deadline deadline)
     : buffer_(buffer), op_(op), settings_(settings), deadline_(deadline) {
-    // Formatted reads end at END only: the termination character is for viRead.
-    settings_.term_char_enabled = false;
+    // Formatted reads end at END only: the termination character is for
+    // viRead. But where there is no END (a raw socket), the termination
+    // character, when enabled, is the only end a message has.
+    const auto* lan = std::get_if<LanFacts>(&op_.transport().facts());
+    term_char_ends_ = settings_.term_char_enabled && lan != nullptr && lan->is_socket;
+    settings_.term_char_enabled = term_char_ends_;
     settings_.suppress_end = false;
 }
 
@@ -34,7 +38,8 @@ ViStatus BufferedReadSource::fill() {
         deferred_ = st;
         return VI_SUCCESS;
     }
-    buffer_.last_has_end = st == VI_SUCCESS;
+    end_is_term_char_ = st == VI_SUCCESS_TERM_CHAR;
+    buffer_.last_has_end = st == VI_SUCCESS || end_is_term_char_;
     if (count == 0 && buffer_.last_has_end)
         buffer_.message_done = true;  // an empty message
     return VI_SUCCESS;
@@ -102,8 +107,12 @@ ViStatus BufferedReadSource::read_bytes(std::uint8_t* dst, std::size_t n, std::s
             std::memcpy(dst + got, buffer_.bytes.data() + buffer_.pos, take);
             buffer_.pos += take;
             got += take;
-            if (buffer_.empty() && buffer_.last_has_end)
-                buffer_.message_done = true;
+            if (buffer_.empty() && buffer_.last_has_end) {
+                if (end_is_term_char_)
+                    buffer_.last_has_end = false;  // a block's bytes go on past a line end
+                else
+                    buffer_.message_done = true;
+            }
             continue;
         }
         if (n - got < direct_from || deferred_ < 0) {

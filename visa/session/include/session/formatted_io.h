@@ -114,6 +114,10 @@ class BufferedReadSource final : public format::ReadSource {
     const DeviceConnection::Operation& op_;
     SessionSettings settings_;
     Deadline deadline_;
+    // A raw socket has no END: with the termination character enabled, it
+    // ends a message for the format's text (not a block's counted bytes).
+    bool term_char_ends_ = false;
+    bool end_is_term_char_ = false;  // the last fill ended there
     ViStatus deferred_ = VI_SUCCESS;  // a read failure after some bytes came
 };
 
