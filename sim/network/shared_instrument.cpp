@@ -222,7 +222,8 @@ void SharedInstrument::execute(Link& link) {
     link.ready_at = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
     link.output_ready = link.ready_at <= Clock::now();
     refresh_status();
-    changed_.notify_all();  // the clock keeps the new time
+    if (!link.output_ready)
+        changed_.notify_all();  // the clock keeps the new time
 }
 
 SharedInstrument::ReadResult SharedInstrument::read(const vxi::DeviceReadParms& p) {
