@@ -69,7 +69,9 @@ void SharedInstrument::stop() {
 
 bool SharedInstrument::wait_until(Clock::time_point when) {
     Lock lock(mutex_);
-    changed_.wait_until(lock, when, [&] { return stopped_; });
+    // Most replies are due at once: no timed wait for them.
+    if (when > Clock::now())
+        changed_.wait_until(lock, when, [&] { return stopped_; });
     return !stopped_;
 }
 
@@ -220,7 +222,8 @@ void SharedInstrument::execute(Link& link) {
     link.ready_at = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
     link.output_ready = link.ready_at <= Clock::now();
     refresh_status();
-    changed_.notify_all();  // the clock keeps the new time
+    if (!link.output_ready)
+        changed_.notify_all();  // the clock keeps the new time
 }
 
 SharedInstrument::ReadResult SharedInstrument::read(const vxi::DeviceReadParms& p) {

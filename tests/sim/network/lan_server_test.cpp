@@ -11,11 +11,15 @@
 #include <functional>
 #include <future>
 
+#include "attach/localbus_server.h"
+#include "attach/raw_connection.h"
+#include "device/device_identity.h"
 #include "network/lan_server.h"
 #include "network/shared_instrument.h"
 #include "proto/vxi11.h"
 #include "quirk_option.h"
 #include "scpi/io_test_instrument.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -358,6 +362,46 @@ TEST(LanServer, LinksShareOneLockAndAbortEndsTheCallInProgress) {
     EXPECT_EQ(read.error, vxi::ERR_ABORT);
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(aborted.error, vxi::ERR_NONE);
+}
+
+// The lock of a VXI-11 link holds the local bus's hosts too, where the same
+// instrument is served on both: their frames wait until it goes.
+TEST(LanServer, TheDeviceLockHoldsTheLocalBusToo) {
+    sgtest::TempDir tmp;
+    ::setenv("XDG_RUNTIME_DIR", tmp.make_subdir("run").c_str(), 1);
+    Served s("");
+    sgsim::UsbtmcDevice device(s.instrument, {}, nullptr);
+    sgsim::DeviceIdentity identity;
+    identity.serial = "LAN001";
+    sgsim::LocalbusServer bus(device, identity);
+    std::string error;
+    ASSERT_EQ(bus.start(error), sgsim::LocalbusServer::StartResult::kListening) << error;
+    bus.share_device(&s.shared->mutex());
+    bus.hold_frames_while([&] { return s.shared->locked_while_held(); },
+                          s.shared->device_event_fd());
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread loop([&] { bus.run(stop[0], error); });
+
+    simtest::RawConnection usb(bus.socket_path());
+    usb.send(sgproto::localbus::CLAIM, 1, sgproto::localbus::kClaimWait);
+    usb.expect(sgproto::localbus::CLAIM, 1, sgproto::localbus::STATUS_OK);
+    CoreClient lan(s.server->vxi11_port());
+    const auto l = lan.link();
+    ASSERT_EQ(lan.lock(l.lid, 0, 0), vxi::ERR_NONE);
+    auto written = std::async(std::launch::async, [&] { usb.write(2, "*CLS\n"); });
+    EXPECT_EQ(written.wait_for(300ms), std::future_status::timeout)
+        << "the local bus wrote while a VXI-11 link held the lock";
+    vxi::DeviceErrorResp unlocked{-1};
+    lan.call(vxi::DEVICE_UNLOCK, vxi::DeviceLink{l.lid}, unlocked);
+    EXPECT_EQ(unlocked.error, vxi::ERR_NONE);
+    EXPECT_EQ(written.wait_for(3s), std::future_status::ready) << "still held after unlock";
+    written.get();
+
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    loop.join();
+    ::close(stop[0]);
+    ::close(stop[1]);
 }
 
 }  // namespace
