@@ -7,9 +7,11 @@ pyvisa/testsuite/ whose name ends in "_assisted_tests") and the environment
 switch that enables it are found by pattern. Its TCPIP addresses are set to
 the ones run-peers serves (SG_LAN_INSTR, SG_LAN_SOCKET).
 
-The backend is whatever SG_LAN_BACKEND names ("@py", later "@sgvisa"): with
+The backend is whatever SG_LAN_BACKEND names ("@py" or "@sgvisa"): with
 "@py", the cases that need what pyvisa-py 0.5.1 lacks are marked as its gaps
-(xfail, strict: one that starts passing is reported), never skipped.
+(xfail, strict: one that starts passing is reported), never skipped; with
+"@sgvisa", the one case where the standard has us answer otherwise than the
+suite expects is marked likewise.
 """
 import importlib
 import os
@@ -74,10 +76,19 @@ PY_GAPS = {
 }
 
 
+# Where our library answers as the VISA standard says and the suite expects
+# otherwise: (class, case) -> reason.
+SGVISA_DIFFERS = {
+    ("TestTCPIPSocket", "test_stb"): (
+        "viReadSTB on a socket is VI_ERROR_INV_SETUP until the program sets VI_ATTR_IO_PROT "
+        "to VI_PROT_4882_STRS (then it sends *STB?); the suite reads it without"
+    ),
+}
+
+
 def pytest_collection_modifyitems(config, items):
-    if BACKEND != "@py":
-        return
+    marks = PY_GAPS if BACKEND == "@py" else SGVISA_DIFFERS
     for item in items:
-        reason = PY_GAPS.get((item.cls.__name__ if item.cls else "", item.originalname))
+        reason = marks.get((item.cls.__name__ if item.cls else "", item.originalname))
         if reason:
             item.add_marker(pytest.mark.xfail(reason=reason, strict=True))
