@@ -1,7 +1,6 @@
 #include <variant>
 
 #include "lan/lan_transports.h"
-#include "trace/trace_reason.h"
 
 namespace sgvisa::lan {
 
@@ -15,14 +14,10 @@ ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
     const auto* instr = std::get_if<TcpipInstrName>(&name);
     if (instr == nullptr || instr->secure)
         return VI_ERROR_RSRC_NFOUND;
-    if (instr->protocol == LanProtocol::hislip) {
-        trace::note_reason([] {
-            return std::string(
-                "HiSLIP is not served yet: name a VXI-11 device (inst0) or a "
-                "SOCKET port");
-        });
-        return VI_ERROR_RSRC_NFOUND;
-    }
+    // Not served, which is not the same as not there (the words are the
+    // failure reason's).
+    if (instr->protocol == LanProtocol::hislip)
+        return VI_ERROR_NSUP_OPER;
     return open_vxi11_transport(instr->host, instr->device_name, deadline, out);
 }
 
