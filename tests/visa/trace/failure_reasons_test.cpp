@@ -117,6 +117,26 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NotServedReason,
                                            "GPIB2::12::INSTR", "ASRL4::INSTR",
                                            "USB0::0x4D19::0x0040::SN::0::RAW"));
 
+// Served kinds whose form is not: a HiSLIP device, a secure connection.
+// Refused before any connection, whatever the host, with what to name instead.
+TEST_F(FailureReasonsTest, HislipAndSecureNamesAreNotServedAndSayWhatIs) {
+    const struct {
+        const char* name;
+        const char* words;
+    } rows[] = {
+        {"TCPIP::127.0.0.1::hislip0::INSTR", ": HiSLIP is not served yet: name the instrument's"},
+        {"TCPIP::@127.0.0.1::inst0::INSTR", "it never falls back to an insecure one"},
+        {"TCPIP::user@127.0.0.1::5025::SOCKET", "it never falls back to an insecure one"},
+    };
+    for (const auto& row : rows) {
+        ViSession vi = VI_NULL;
+        EXPECT_EQ(viOpen(rm(), row.name, VI_NULL, 0, &vi), VI_ERROR_NSUP_OPER) << row.name;
+        const auto lines = trace_.lines_of("viOpen");
+        ASSERT_FALSE(lines.empty()) << trace_.text();
+        EXPECT_NE(lines.back().find(row.words), std::string::npos) << lines.back();
+    }
+}
+
 // The node's refusal is explained where it happens (root, who may open any
 // node, becomes nobody in a child first).
 TEST(NodePermissionReason, NamesTheNodeAndTheUdevRule) {
