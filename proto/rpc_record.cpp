@@ -44,7 +44,7 @@ RecordReader::Status RecordReader::feed(ByteView in, std::size_t& taken) {
                                        static_cast<std::uint32_t>(header_[2]) << 8 | header_[3]);
             header_got_ = 0;
             // Judged on the header alone: the bytes are not awaited first.
-            if (h.length > max_ - record_.size()) {
+            if (h.length > max_ - size_) {
                 status_ = Status::too_large;
                 break;
             }
@@ -53,22 +53,40 @@ RecordReader::Status RecordReader::feed(ByteView in, std::size_t& taken) {
             last_ = h.last;
         }
         const std::size_t n = std::min(fragment_left_, in.size() - pos);
-        record_.insert(record_.end(), in.begin() + static_cast<std::ptrdiff_t>(pos),
-                       in.begin() + static_cast<std::ptrdiff_t>(pos + n));
+        const std::span<std::uint8_t> room = fragment_room(n);
+        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(pos), n, room.begin());
         pos += n;
-        fragment_left_ -= n;
-        if (fragment_left_ == 0) {
-            in_fragment_ = false;
-            if (last_)
-                status_ = Status::record;
-        }
+        fill(n);
     }
     taken += pos;
     return status_;
 }
 
+std::span<std::uint8_t> RecordReader::fragment_room(std::size_t most) {
+    if (status_ != Status::need_more || !in_fragment_)
+        return {};
+    const std::size_t n = std::min(most, fragment_left_);
+    if (record_.size() < size_ + n)
+        record_.resize(size_ + n);
+    return {record_.data() + size_, n};
+}
+
+RecordReader::Status RecordReader::fill(std::size_t n) {
+    if (status_ != Status::need_more || !in_fragment_)
+        return status_;
+    n = std::min({n, fragment_left_, record_.size() - size_});
+    size_ += n;
+    fragment_left_ -= n;
+    if (fragment_left_ == 0) {
+        in_fragment_ = false;
+        if (last_)
+            status_ = Status::record;
+    }
+    return status_;
+}
+
 void RecordReader::next() {
-    record_.clear();
+    size_ = 0;
     header_got_ = 0;
     fragment_left_ = 0;
     in_fragment_ = false;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,6 +23,23 @@ struct LanServer::Worker {
     std::thread thread;
 };
 
+namespace {
+
+// A block read's reply is megabytes, built afresh for each call (the
+// response, its XDR encoding, the record) on a connection's own thread. By
+// default glibc gives such a buffer back to the kernel when it is freed
+// (an mmap of its own, or a trimmed arena), so every reply faults each of
+// its pages in anew: in a virtual machine that took 9 ms for a 1 MiB
+// device_read, against 0.3 ms to move it over the loopback. Keeping the
+// memory for the next reply makes those pages warm ones.
+void keep_reply_memory() {
+    constexpr int kLargestReply = 32 << 20;  // the most glibc takes from an arena
+    ::mallopt(M_MMAP_THRESHOLD, kLargestReply);
+    ::mallopt(M_TRIM_THRESHOLD, 4 * kLargestReply);
+}
+
+}  // namespace
+
 LanServer::LanServer(SharedInstrument& shared, LanOptions options)
     : shared_(shared), options_(std::move(options)) {}
 
@@ -40,6 +58,7 @@ bool LanServer::start(std::string& error) {
         return false;
     }
     address_ = ntohl(a.s_addr);
+    keep_reply_memory();
     if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) {
         error = std::string("pipe: ") + std::strerror(errno);
         return false;

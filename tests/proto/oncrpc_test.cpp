@@ -212,6 +212,46 @@ TEST_P(RecordSplit, ReassemblesAndStopsAtTheRecordsEnd) {
     EXPECT_EQ(Bytes(reader.record().begin(), reader.record().end()), words({77}));
 }
 
+// The same stream received as a client receives a long reply: the
+// fragments' bytes straight into the reader's room, in pieces of every
+// size, the headers fed. The record is the same, no byte of the next record
+// is taken, and a shorter record after it is not mixed with the longer one.
+TEST_P(RecordSplit, ReceivesIntoTheRoomAndStopsAtTheRecordsEnd) {
+    const Bytes call(1000, 0x5A);
+    Bytes stream = cat(words({300}), Bytes(call.begin(), call.begin() + 300));
+    stream = cat(stream, words({rpc::kLastFragment | 700}));
+    stream.insert(stream.end(), call.begin() + 300, call.end());
+    const std::size_t record_end = stream.size();
+    stream = cat(stream, words({rpc::kLastFragment | 4, 77}));
+
+    rpc::RecordReader reader(call.size());
+    std::size_t pos = 0;
+    auto status = rpc::RecordReader::Status::need_more;
+    while (status == rpc::RecordReader::Status::need_more && pos < stream.size()) {
+        const std::size_t n = std::min(GetParam(), stream.size() - pos);
+        const std::span<std::uint8_t> room = reader.fragment_room(n);
+        if (room.empty()) {
+            std::size_t taken = 0;
+            status = reader.feed(ByteView(stream).subspan(pos, n), taken);
+            pos += taken;
+            continue;
+        }
+        ASSERT_LE(room.size(), n);
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(pos), room.size(), room.begin());
+        pos += room.size();
+        status = reader.fill(room.size());
+    }
+    ASSERT_EQ(status, rpc::RecordReader::Status::record);
+    EXPECT_EQ(pos, record_end);
+    EXPECT_EQ(Bytes(reader.record().begin(), reader.record().end()), call);
+    EXPECT_TRUE(reader.fragment_room(100).empty());
+
+    reader.next();
+    std::size_t taken = 0;
+    EXPECT_EQ(reader.feed(ByteView(stream).subspan(pos), taken), rpc::RecordReader::Status::record);
+    EXPECT_EQ(Bytes(reader.record().begin(), reader.record().end()), words({77}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Proto, RecordSplit, testing::Values(1, 2, 3, 4, 5, 7, 13, 1000));
 
 TEST(RecordReader, RefusesARecordPastItsMaximumFromTheHeader) {

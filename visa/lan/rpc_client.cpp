@@ -1,5 +1,6 @@
 #include "rpc_client.h"
 
+#include <algorithm>
 #include <random>
 
 #include "trace/trace_reason.h"
@@ -8,8 +9,14 @@ namespace sgvisa::lan {
 
 namespace {
 
-// Bytes asked of the socket at a time.
+// Bytes asked of the socket at a time for headers and short records.
 constexpr std::size_t kReceiveChunk = 64 * 1024;
+// A fragment with this much still to come is received straight into the
+// record, in one recv as large as the record so far (at least kDirectStep):
+// a block read's megabyte is then a few large recv()s and no copy, and the
+// record's memory grows at most to twice what arrived.
+constexpr std::size_t kDirectAtLeast = 16 * 1024;
+constexpr std::size_t kDirectStep = 256 * 1024;
 
 std::uint32_t random_xid() {
     std::random_device rd;
@@ -60,9 +67,25 @@ ViStatus RpcClient::next_record(Deadline deadline, int cancel_fd) {
                 return lose();
             }
         }
-        rx_.resize(kReceiveChunk);  // once
         rx_start_ = rx_end_ = 0;
         std::size_t got = 0;
+        if (reader_.wanted() >= kDirectAtLeast) {
+            const std::span<std::uint8_t> room =
+                reader_.fragment_room(std::max(kDirectStep, reader_.partial().size()));
+            if (!room.empty()) {
+                const ViStatus st = connection_->receive_some(room, deadline, cancel_fd, got);
+                if (st == VI_ERROR_CONN_LOST)
+                    return lose();
+                if (st != VI_SUCCESS)
+                    return st;
+                if (reader_.fill(got) == rpc::RecordReader::Status::record) {
+                    record_taken_ = true;
+                    return VI_SUCCESS;
+                }
+                continue;
+            }
+        }
+        rx_.resize(kReceiveChunk);  // once
         const ViStatus st = connection_->receive_some(rx_, deadline, cancel_fd, got);
         rx_end_ = got;
         if (st == VI_ERROR_CONN_LOST)

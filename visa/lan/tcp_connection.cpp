@@ -296,6 +296,7 @@ ViStatus TcpConnection::send(std::span<const iovec> parts, Deadline deadline, in
             left[first].iov_len -= sent;
         }
     }
+    answer_due_ = true;
     return VI_SUCCESS;
 }
 
@@ -304,6 +305,14 @@ ViStatus TcpConnection::receive_some(std::span<std::uint8_t> buf, Deadline deadl
     got = 0;
     if (lost_)
         return VI_ERROR_CONN_LOST;
+    if (answer_due_) {
+        // The first receive after a message went out: its answer has
+        // seldom come yet, so waiting first saves a recv that finds nothing.
+        answer_due_ = false;
+        const ViStatus st = wait_ready(fd_, POLLIN, deadline, cancel_fd);
+        if (st != VI_SUCCESS)
+            return st;
+    }
     for (;;) {
         const ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n > 0) {

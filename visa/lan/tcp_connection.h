@@ -73,6 +73,7 @@ class TcpConnection {
 
     // Receives what has arrived, at most buf.size() bytes, waiting for the
     // first until `deadline` (VI_ERROR_TMO) or `cancel_fd` (VI_ERROR_ABORT).
+    // The first call after a send waits before it tries to receive.
     // VI_ERROR_CONN_LOST when the peer closed or reset the connection (and
     // for every call after).
     ViStatus receive_some(std::span<std::uint8_t> buf, Deadline deadline, int cancel_fd,
@@ -98,7 +99,8 @@ class TcpConnection {
     int fd_;
     sockaddr_storage peer_;
     bool lost_ = false;
-    bool received_ = false;  // a byte ever came
+    bool received_ = false;    // a byte ever came
+    bool answer_due_ = false;  // a message went out and nothing was received since
 };
 
 // Waits until `fd` is ready for `events`: VI_SUCCESS, VI_ERROR_TMO when

@@ -9,13 +9,15 @@
 // from whatever pieces the stream delivers, up to a maximum record size the
 // caller gives. A fragment that would take the record past that maximum is
 // refused from its header, before any of its bytes are kept, so a giant
-// length costs nothing; the buffer grows only by bytes that arrived.
+// length costs nothing; the buffer grows by bytes that arrived, or by the
+// room a caller asks for to receive into (fragment_room), which it bounds.
 //
 // RecordReader is a plain value: one per connection, used by one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "proto/xdr.h"
 
@@ -56,11 +58,18 @@ class RecordReader {
     // it takes nothing more until next().
     Status feed(ByteView in, std::size_t& taken);
     // The whole record, valid after `record` until next().
-    ByteView record() const { return record_; }
+    ByteView record() const { return {record_.data(), size_}; }
     // The record's bytes so far, whole or not: for a peer whose fragment
     // length says more than it sends (some instruments' device_intr_srq
     // is four bytes short), whose call may already decode in full.
-    ByteView partial() const { return record_; }
+    ByteView partial() const { return record(); }
+    // Where the current fragment's next bytes go, at most `most` of them,
+    // so that a caller may receive them there directly rather than feed a
+    // copy: empty unless the reader is inside a fragment's bytes. Valid
+    // until the next call; fill() takes the count written.
+    std::span<std::uint8_t> fragment_room(std::size_t most);
+    // Takes `n` bytes (at most the room's size) written into fragment_room().
+    Status fill(std::size_t n);
     // Drops the record and starts on the next one.
     void next();
     // Bytes the reader wants before it can tell more: the rest of the
@@ -70,7 +79,11 @@ class RecordReader {
 
   private:
     std::size_t max_;
+    // Grows to the largest record read and stays so, so that the next
+    // record of that size lands in memory already mapped; its first size_
+    // bytes are the record.
     Bytes record_;
+    std::size_t size_ = 0;
     std::uint8_t header_[kFragmentHeaderSize] = {};
     std::size_t header_got_ = 0;
     std::size_t fragment_left_ = 0;
