@@ -63,6 +63,8 @@ class Actor {
         bool timeout_steady = false;
         std::uint32_t timeout_ms = 0;
         std::uint64_t exclusive = 0;
+        std::uint32_t device_lock_epochs = 0;
+        bool device_locked = false;
     };
     Snapshot snapshot(const Target& t);
     void check_io(Function fn, const Target& t, const Snapshot& before, ViStatus st, Needs needs);
@@ -111,6 +113,24 @@ class Actor {
     // A waiter's lock arrived in time after the last holder let go.
     void check_hand_over(const Target& t, std::int64_t started_ns, std::uint32_t kills_before,
                          const char* what);
+
+    // How the session reaches its instrument.
+    Link link(const Target& t) const { return worker.instrument(t.instrument).link; }
+    // The board of the simulator behind `instrument` (see device_lockers).
+    InstrumentBoard& simulator_board(int instrument) {
+        return instrument_board(worker.instrument(instrument).simulator);
+    }
+    // Around an exclusive lock of a VXI-11 session, which the simulator
+    // keeps for all its links and its local bus: counted before the call
+    // that may take it (true when counted), kept by the session when it
+    // got it, and given back when it lets go (note_unlocking,
+    // take_for_close) or at once when it did not get it.
+    bool begin_device_lock(int instrument);
+    void end_device_lock_attempt(const Target& t, bool counted, ViStatus st);
+    void release_device_lock(int instrument);
+    // Whether the simulator may have held back a call of `t` for another
+    // session's device lock during the call that began at `before`.
+    bool device_lock_in_play(const Target& t, const Snapshot& before);
 
     // Whether the instrument may be left in an unknown state by a killed
     // worker or an abandoned I/O test sequence since the last device clear.

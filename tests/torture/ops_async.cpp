@@ -208,6 +208,12 @@ void op_async(Actor& a) {
     Target t;
     if (!a.borrow_open(t))
         return;
+    // Not on a raw socket: a read ended by viTerminate leaves its reply in
+    // the stream, the next read's, and the sequences here check replies.
+    if (a.link(t) == Link::socket) {
+        a.give_back(t.slot);
+        return;
+    }
     const std::string vi = std::to_string(t.vi);
     ViStatus st = a.call(
         fn_enable_event, "viEnableEvent(" + vi + ", IO_COMPLETION, VI_QUEUE)", Actor::fixed(0),

@@ -59,6 +59,9 @@ void op_read_stb(Actor& a) {
     // A status byte may be read from a session another thread borrowed.
     if (!a.pick_open(t, true))
         return;
+    // Not on a raw socket (it has no status byte without VI_PROT_4882_STRS).
+    if (a.link(t) == Link::socket)
+        return;
     // Sometimes back to back, as a program polling the status byte does.
     const int reads = a.rng.percent(30) ? 5 + static_cast<int>(a.rng.below(6)) : 1;
     for (int i = 0; i < reads; ++i) {
@@ -73,6 +76,9 @@ void op_read_stb(Actor& a) {
 void op_toggle_events(Actor& a) {
     Target t;
     if (!a.pick_open(t))
+        return;
+    // Not on a raw socket (it has no service requests).
+    if (a.link(t) == Link::socket)
         return;
     const std::string vi = std::to_string(t.vi);
     switch (a.rng.below(6)) {
@@ -167,15 +173,22 @@ void op_service_request(Actor& a) {
     Target t;
     if (!a.borrow_open(t))
         return;
+    // Not on a raw socket: it has no service requests.
+    if (a.link(t) == Link::socket) {
+        a.give_back(t.slot);
+        return;
+    }
     const std::string vi = std::to_string(t.vi);
+    const bool device = a.begin_device_lock(t.instrument);
     ViStatus st = a.call(fn_lock, "viLock(" + vi + ", VI_EXCLUSIVE_LOCK, 2000)", Actor::fixed(2000),
                          [&] { return viLock(t.vi, VI_EXCLUSIVE_LOCK, 2000, nullptr, nullptr); });
     a.expect(fn_lock, t, st, {VI_SUCCESS, VI_SUCCESS_NESTED_EXCLUSIVE, VI_ERROR_TMO});
+    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
+    a.end_device_lock_attempt(t, device, st);
     if (st < 0) {
         a.give_back(t.slot);
         return;
     }
-    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
     const bool by_handler = a.rng.percent(40);
     HandlerCalls& calls = g_thread_handlers[a.index];
     bool ready = true;

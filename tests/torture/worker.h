@@ -23,10 +23,19 @@
 
 namespace torture {
 
+// How a session reaches a simulated instrument: its local bus (as USB), or
+// the LAN, where the same simulator serves it as a VXI-11 INSTR and a raw
+// SOCKET resource.
+enum class Link { usb, vxi11, socket };
+
 struct Instrument {
     std::string resource;
     bool io_test = false;
     std::string identification;  // what *IDN? answers, with its linefeed
+    Link link = Link::usb;
+    // The index of the simulator's local bus resource: the simulator's own
+    // records (the device lock a VXI-11 link takes) live in its board.
+    int simulator = 0;
 };
 
 struct WorkerSetup {
