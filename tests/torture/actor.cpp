@@ -149,9 +149,10 @@ ViStatus Actor::io(Function fn, const Target& t, const std::string& text, int fa
     const Snapshot before = snapshot(t);
     const std::int64_t start = now_ns();
     const ViStatus st = call(fn, text, io_bound(t, factor), f);
-    if (link(t) == Link::socket &&
-        (st == VI_ERROR_TMO || st == VI_ERROR_ABORT || st == VI_ERROR_IO) && slot(t).holds(t))
-        slot(t).behind.store(true);
+    // A call on a SOCKET resource that failed once it may have sent its
+    // message (a lock refused it before) may leave its reply unread.
+    if (link(t) == Link::socket && st < 0 && st != VI_ERROR_RSRC_LOCKED && st != VI_ERROR_RSRC_BUSY)
+        worker.socket_stream(t.instrument).behind.store(true);
     check_io(fn, t, before, st, needs);
     // A close ends the session's operations in other threads at once.
     const Slot& s = slot(t);

@@ -92,7 +92,6 @@ void op_open(Actor& a) {
             s.exclusive_depth = 0;
             s.shared_depth = 0;
             s.device_locked = false;
-            s.behind.store(false);
             s.vi.store(vi);
             // Taken here: once the slot's lock goes, another thread may
             // close the session, and the slot no longer names it.

@@ -72,11 +72,6 @@ struct Slot {
     static constexpr int kTimeoutSetsKept = 8;
     std::atomic<std::uint64_t> timeout_sets[kTimeoutSetsKept] = {};
     std::atomic<std::uint32_t> timeout_set_count{0};
-    // A SOCKET session one of whose calls timed out or was ended: a late
-    // reply is then the next bytes on its connection, which no read can
-    // tell from its own (docs/behaviour.md), so its replies are no longer
-    // checked against their tokens. Cleared by an open.
-    std::atomic<bool> behind{false};
     // When a thread last took the slot's session to close it (now_ns()).
     std::atomic<std::int64_t> closed_at_ns{0};
     // Under `mutex`:
