@@ -194,7 +194,7 @@ void close_with_jobs(Actor& a, const Target& t, JobBuffers& b, bool& all_done) {
     if (vi == VI_NULL)
         return;
     const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ") with jobs queued",
-                               Actor::fixed(0), [&] { return viClose(vi); });
+                               a.service_request_bound(instrument), [&] { return viClose(vi); });
     if (st != VI_SUCCESS) {
         a.violation("only the statuses VISA gives for the call",
                     "viClose of an open session returned " + status_name(st));

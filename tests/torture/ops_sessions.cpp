@@ -68,6 +68,10 @@ void op_open(Actor& a) {
     const ViUInt32 timeout = a.rng.pick<ViUInt32>({0, 0, 10, 500, 2000});
     const std::uint32_t kills = a.worker.board().kills.load();
     const std::int64_t started = now_ns();
+    Target before_open;
+    before_open.slot = k;
+    before_open.instrument = instrument;
+    const Actor::Snapshot before = a.snapshot(before_open);
     const bool device = exclusive && a.begin_device_lock(instrument);
     ViSession vi = VI_NULL;
     ViStatus st;
@@ -110,7 +114,12 @@ void op_open(Actor& a) {
     if (st == VI_ERROR_RSRC_NFOUND)
         a.worker.note_usb_searched();
     const ViStatus opened = (mode & VI_LOAD_CONFIG) ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
-    if (st != opened && !(exclusive && st == VI_ERROR_RSRC_LOCKED)) {
+    // An open asks the instrument for its capabilities: while a VXI-11
+    // link holds the device's lock, a USB one may time out.
+    const bool held_back = st == VI_ERROR_TMO && a.device_lock_in_play(before_open, before);
+    if (held_back)
+        a.note("  held back by a VXI-11 device lock");
+    if (st != opened && !(exclusive && st == VI_ERROR_RSRC_LOCKED) && !held_back) {
         if (exclusive) {
             a.violation("only the statuses VISA gives for the call",
                         "viOpen with " + mode_name(mode) + " returned " + status_name(st) +
@@ -151,8 +160,8 @@ void op_close(Actor& a) {
         return;
     // viClose returns at once, whatever another thread is doing with the
     // session: its bound is the slack alone.
-    const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ")", Actor::fixed(0),
-                               [&] { return viClose(vi); });
+    const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ")",
+                               a.service_request_bound(instrument), [&] { return viClose(vi); });
     if (st != VI_SUCCESS) {
         a.violation("only the statuses VISA gives for the call",
                     "viClose of an open session returned " + status_name(st));

@@ -64,8 +64,9 @@ void Worker::close_all(Actor* by) {
         if (vi == VI_NULL)
             continue;
         if (one_by_one) {
-            const ViStatus st = by->call(fn_close, "viClose(" + std::to_string(vi) + ")",
-                                         Actor::fixed(0), [&] { return viClose(vi); });
+            const ViStatus st =
+                by->call(fn_close, "viClose(" + std::to_string(vi) + ")",
+                         by->service_request_bound(instrument), [&] { return viClose(vi); });
             if (st != VI_SUCCESS) {
                 by->violation("only the statuses VISA gives for the call",
                               "viClose of an open session returned " + status_name(st));
@@ -77,7 +78,7 @@ void Worker::close_all(Actor* by) {
     if (rm == VI_NULL)
         return;
     const ViStatus st = by->call(fn_close, "viClose(resource manager " + std::to_string(rm) + ")",
-                                 Actor::fixed(0), [&] { return viClose(rm); });
+                                 by->close_all_bound(), [&] { return viClose(rm); });
     if (st != VI_SUCCESS) {
         by->violation("only the statuses VISA gives for the call",
                       "viClose of the resource manager returned " + status_name(st));
