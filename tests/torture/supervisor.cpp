@@ -205,8 +205,9 @@ void Supervisor::run_round(int round, Rng& rng, std::int64_t end_ns) {
     for (InstrumentBoard& ib : board_->instruments) {
         ib.exclusive.store(0);
         ib.lock_holders.store(0);
+        // The simulator let a killed worker's device locks go with its
+        // connections, before this pause.
         ib.device_lockers.store(0);
-        ib.device_free_at_ns.store(now_ns());
     }
     const std::string probed = probe_instruments(options_, *board_, work_dir_, instruments_,
                                                  start_ns_, round, foreign_fds());
