@@ -96,7 +96,52 @@ Actor::Snapshot Actor::snapshot(const Target& t) {
     s.timeout_writes = Slot::begun(sets);
     s.timeout_ms = slot_now.timeout_ms.load();
     s.exclusive = instrument_board(t.instrument).exclusive.load();
+    const InstrumentBoard& sim = simulator_board(t.instrument);
+    s.device_lock_epochs = sim.device_lock_epochs.load();
+    s.device_locked = sim.device_lockers.load() > 0;
     return s;
+}
+
+bool Actor::begin_device_lock(int instrument) {
+    if (worker.instrument(instrument).link != Link::vxi11)
+        return false;
+    InstrumentBoard& sim = simulator_board(instrument);
+    sim.device_lock_epochs.fetch_add(1);
+    sim.device_lockers.fetch_add(1);
+    return true;
+}
+
+void Actor::end_device_lock_attempt(const Target& t, bool counted, ViStatus st) {
+    if (!counted)
+        return;
+    Slot& s = slot(t);
+    {
+        std::lock_guard lock(s.mutex);
+        // A nested lock, or one whose session was closed meanwhile, adds
+        // no device lock of its own.
+        if (st >= 0 && s.holds(t) && s.exclusive_depth > 0 && !s.device_locked) {
+            s.device_locked = true;
+            return;
+        }
+    }
+    release_device_lock(t.instrument);
+}
+
+void Actor::release_device_lock(int instrument) {
+    InstrumentBoard& sim = simulator_board(instrument);
+    sim.device_free_at_ns.store(now_ns());
+    sim.device_lockers.fetch_sub(1);
+}
+
+bool Actor::device_lock_in_play(const Target& t, const Snapshot& before) {
+    const InstrumentBoard& sim = simulator_board(t.instrument);
+    // The library lets the device go when the session's operation in
+    // progress ends, which may be up to three timeouts after the call that
+    // let go returned.
+    const std::int64_t grace_ns = (slack_ms() + 3 * kReliableTimeoutMs) * 1'000'000;
+    return before.device_locked || sim.device_lockers.load() > 0 ||
+           sim.device_lock_epochs.load() != before.device_lock_epochs ||
+           now_ns() - sim.device_free_at_ns.load() < grace_ns;
 }
 
 ViStatus Actor::io(Function fn, const Target& t, const std::string& text, int factor, Needs needs,
@@ -104,6 +149,10 @@ ViStatus Actor::io(Function fn, const Target& t, const std::string& text, int fa
     const Snapshot before = snapshot(t);
     const std::int64_t start = now_ns();
     const ViStatus st = call(fn, text, io_bound(t, factor), f);
+    // A call on a SOCKET resource that failed once it may have sent its
+    // message (a lock refused it before) may leave its reply unread.
+    if (link(t) == Link::socket && st < 0 && st != VI_ERROR_RSRC_LOCKED && st != VI_ERROR_RSRC_BUSY)
+        worker.socket_stream(t.instrument).behind.store(true);
     check_io(fn, t, before, st, needs);
     // A close ends the session's operations in other threads at once.
     const Slot& s = slot(t);
@@ -172,7 +221,7 @@ void Actor::check_io(Function fn, const Target& t, const Snapshot& before, ViSta
                 before.timeout_steady &&
                 Slot::begun(s.attribute_sets[ta_timeout].load()) == before.timeout_writes;
             if (needs == Needs::answer && !closed && !dirty && steady &&
-                before.timeout_ms >= kReliableTimeoutMs) {
+                before.timeout_ms >= kReliableTimeoutMs && !device_lock_in_play(t, before)) {
                 violation("the instrument answers: VI_ERROR_TMO only when it does not",
                           what + " timed out at " + std::to_string(before.timeout_ms) +
                               " ms; the simulated instrument answers at once");
@@ -349,6 +398,10 @@ void Actor::note_unlocking(const Target& t) {
             std::uint64_t mine = ib.exclusive.load();
             if ((mine & kHolderMask) == t.id)
                 ib.exclusive.compare_exchange_strong(mine, 0);
+            if (s.device_locked) {
+                s.device_locked = false;
+                release_device_lock(t.instrument);
+            }
         }
     } else if (s.shared_depth > 0) {
         --s.shared_depth;
@@ -382,6 +435,10 @@ ViSession Actor::take_for_close(int k) {
     }
     if (s.exclusive_depth + s.shared_depth > 0)
         ib.lock_holders.fetch_sub(1);
+    if (s.device_locked) {
+        s.device_locked = false;
+        release_device_lock(s.instrument.load());
+    }
     s.exclusive_depth = 0;
     s.shared_depth = 0;
     return vi;

@@ -63,6 +63,8 @@ class Actor {
         bool timeout_steady = false;
         std::uint32_t timeout_ms = 0;
         std::uint64_t exclusive = 0;
+        std::uint32_t device_lock_epochs = 0;
+        bool device_locked = false;
     };
     Snapshot snapshot(const Target& t);
     void check_io(Function fn, const Target& t, const Snapshot& before, ViStatus st, Needs needs);
@@ -74,6 +76,24 @@ class Actor {
     void expect(Function fn, const Target& t, ViStatus st, std::initializer_list<ViStatus> allowed);
     void note(std::string text) { log.note(std::move(text)); }
 
+    // The bound of a call that turns a session's service requests on or
+    // off, a close among them. On VXI-11 the library gives the sessions of
+    // a resource in one process one link, whose core channel takes one call
+    // at a time: such a call waits for the one in progress, up to 2 s for
+    // each of its own two calls, before it gives up (kVxi11LinkWaitMs). The
+    // wait of a close so is a known fault of the library (docs/testing.md).
+    static constexpr std::int64_t kVxi11LinkWaitMs = 2 * 2000;
+    Bound service_request_bound(int instrument) const {
+        return fixed(worker.instrument(instrument).link == Link::vxi11 ? kVxi11LinkWaitMs : 0);
+    }
+    // A close of the resource manager closes every session.
+    Bound close_all_bound() const {
+        for (int i = 0; i < worker.instrument_count(); ++i) {
+            if (worker.instrument(i).link == Link::vxi11)
+                return fixed(kVxi11LinkWaitMs);
+        }
+        return fixed(0);
+    }
     // Bounds: `factor` times the session's timeout, or a fixed time.
     Bound io_bound(const Target& t, int factor) const;
     static Bound fixed(std::int64_t ms) { return Bound{0, nullptr, ms}; }
@@ -111,6 +131,24 @@ class Actor {
     // A waiter's lock arrived in time after the last holder let go.
     void check_hand_over(const Target& t, std::int64_t started_ns, std::uint32_t kills_before,
                          const char* what);
+
+    // How the session reaches its instrument.
+    Link link(const Target& t) const { return worker.instrument(t.instrument).link; }
+    // The board of the simulator behind `instrument` (see device_lockers).
+    InstrumentBoard& simulator_board(int instrument) {
+        return instrument_board(worker.instrument(instrument).simulator);
+    }
+    // Around an exclusive lock of a VXI-11 session, which the simulator
+    // keeps for all its links and its local bus: counted before the call
+    // that may take it (true when counted), kept by the session when it
+    // got it, and given back when it lets go (note_unlocking,
+    // take_for_close) or at once when it did not get it.
+    bool begin_device_lock(int instrument);
+    void end_device_lock_attempt(const Target& t, bool counted, ViStatus st);
+    void release_device_lock(int instrument);
+    // Whether the simulator may have held back a call of `t` for another
+    // session's device lock during the call that began at `before`.
+    bool device_lock_in_play(const Target& t, const Snapshot& before);
 
     // Whether the instrument may be left in an unknown state by a killed
     // worker or an abandoned I/O test sequence since the last device clear.

@@ -12,7 +12,7 @@
 
 namespace torture {
 
-inline constexpr int kMaxInstruments = 4;
+inline constexpr int kMaxInstruments = 6;
 inline constexpr int kMaxIncarnations = 1024;  // worker processes in one run
 inline constexpr int kMaxThreads = 16;         // operation threads of one worker
 
@@ -50,6 +50,16 @@ struct InstrumentBoard {
     // the last viClear that succeeded is clean_at_abandoned.
     std::atomic<std::uint32_t> abandoned{0};
     std::atomic<std::uint32_t> clean_at_abandoned{0};
+    // Kept in the board of a simulator's local bus resource: the exclusive
+    // lock of a VXI-11 session is the device's too, and while a link holds
+    // it the simulator takes no USB frame and no SOCKET message (they wait,
+    // and may time out). Counted from before the lock call until its
+    // session lets go (device_lockers), with one epoch per attempt and when
+    // the last let go (the library may send device_unlock after the call
+    // that lets go returned, once an operation in progress ends).
+    std::atomic<std::int32_t> device_lockers{0};
+    std::atomic<std::uint32_t> device_lock_epochs{0};
+    std::atomic<std::int64_t> device_free_at_ns{0};
 };
 
 // An atomic query (viQueryf) in flight, so that a split read that receives

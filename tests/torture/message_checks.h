@@ -25,7 +25,9 @@ ViStatus token_query(Actor& a, const Target& t);
 ViStatus split_token_query(Actor& a, const Target& t, bool locked);
 
 // Checks the reply of a split read against the rules above.
+// `may_be_another`: why the reply may be another's (a SOCKET resource's
+// connection), or null.
 void check_split_reply(Actor& a, const Target& t, const std::string& reply, std::uint64_t own,
-                       bool locked);
+                       bool locked, const char* may_be_another = nullptr);
 
 }  // namespace torture

@@ -194,7 +194,7 @@ void close_with_jobs(Actor& a, const Target& t, JobBuffers& b, bool& all_done) {
     if (vi == VI_NULL)
         return;
     const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ") with jobs queued",
-                               Actor::fixed(0), [&] { return viClose(vi); });
+                               a.service_request_bound(instrument), [&] { return viClose(vi); });
     if (st != VI_SUCCESS) {
         a.violation("only the statuses VISA gives for the call",
                     "viClose of an open session returned " + status_name(st));
@@ -208,6 +208,12 @@ void op_async(Actor& a) {
     Target t;
     if (!a.borrow_open(t))
         return;
+    // Not on a raw socket: a read ended by viTerminate leaves its reply in
+    // the stream, the next read's, and the sequences here check replies.
+    if (a.link(t) == Link::socket) {
+        a.give_back(t.slot);
+        return;
+    }
     const std::string vi = std::to_string(t.vi);
     ViStatus st = a.call(
         fn_enable_event, "viEnableEvent(" + vi + ", IO_COMPLETION, VI_QUEUE)", Actor::fixed(0),

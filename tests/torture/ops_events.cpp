@@ -59,6 +59,9 @@ void op_read_stb(Actor& a) {
     // A status byte may be read from a session another thread borrowed.
     if (!a.pick_open(t, true))
         return;
+    // Not on a raw socket (it has no status byte without VI_PROT_4882_STRS).
+    if (a.link(t) == Link::socket)
+        return;
     // Sometimes back to back, as a program polling the status byte does.
     const int reads = a.rng.percent(30) ? 5 + static_cast<int>(a.rng.below(6)) : 1;
     for (int i = 0; i < reads; ++i) {
@@ -74,12 +77,15 @@ void op_toggle_events(Actor& a) {
     Target t;
     if (!a.pick_open(t))
         return;
+    // Not on a raw socket (it has no service requests).
+    if (a.link(t) == Link::socket)
+        return;
     const std::string vi = std::to_string(t.vi);
     switch (a.rng.below(6)) {
         case 0: {
             const ViStatus st = a.call(
                 fn_enable_event, "viEnableEvent(" + vi + ", SERVICE_REQ, VI_QUEUE)",
-                Actor::fixed(0),
+                a.service_request_bound(t.instrument),
                 [&] { return viEnableEvent(t.vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL); });
             a.expect(fn_enable_event, t, st, {VI_SUCCESS, VI_SUCCESS_EVENT_EN});
             break;
@@ -89,7 +95,7 @@ void op_toggle_events(Actor& a) {
             const ViStatus st =
                 a.call(fn_disable_event,
                        "viDisableEvent(" + vi + ", SERVICE_REQ, " + std::to_string(mechanism) + ")",
-                       Actor::fixed(0),
+                       a.service_request_bound(t.instrument),
                        [&] { return viDisableEvent(t.vi, VI_EVENT_SERVICE_REQ, mechanism); });
             a.expect(fn_disable_event, t, st, {VI_SUCCESS, VI_SUCCESS_EVENT_DIS});
             break;
@@ -97,7 +103,7 @@ void op_toggle_events(Actor& a) {
         case 2: {
             const ViStatus st =
                 a.call(fn_discard_events, "viDiscardEvents(" + vi + ", SERVICE_REQ, VI_QUEUE)",
-                       Actor::fixed(0),
+                       a.service_request_bound(t.instrument),
                        [&] { return viDiscardEvents(t.vi, VI_EVENT_SERVICE_REQ, VI_QUEUE); });
             a.expect(fn_discard_events, t, st, {VI_SUCCESS, VI_SUCCESS_QUEUE_EMPTY});
             break;
@@ -121,13 +127,13 @@ void op_toggle_events(Actor& a) {
         }
         case 4: {
             ViStatus st = a.call(fn_install_handler, "viInstallHandler(" + vi + ", SERVICE_REQ)",
-                                 Actor::fixed(0), [&] {
+                                 a.service_request_bound(t.instrument), [&] {
                                      return viInstallHandler(t.vi, VI_EVENT_SERVICE_REQ, count_call,
                                                              &g_process_handler);
                                  });
             a.expect(fn_install_handler, t, st, {VI_SUCCESS});
             st = a.call(fn_enable_event, "viEnableEvent(" + vi + ", SERVICE_REQ, VI_HNDLR)",
-                        Actor::fixed(0), [&] {
+                        a.service_request_bound(t.instrument), [&] {
                             return viEnableEvent(t.vi, VI_EVENT_SERVICE_REQ, VI_HNDLR, VI_NULL);
                         });
             // Another thread may have taken the handler away meanwhile.
@@ -138,11 +144,11 @@ void op_toggle_events(Actor& a) {
         default: {
             ViStatus st =
                 a.call(fn_disable_event, "viDisableEvent(" + vi + ", SERVICE_REQ, VI_HNDLR)",
-                       Actor::fixed(0),
+                       a.service_request_bound(t.instrument),
                        [&] { return viDisableEvent(t.vi, VI_EVENT_SERVICE_REQ, VI_HNDLR); });
             a.expect(fn_disable_event, t, st, {VI_SUCCESS, VI_SUCCESS_EVENT_DIS});
             st = a.call(fn_uninstall_handler, "viUninstallHandler(" + vi + ", SERVICE_REQ, any)",
-                        Actor::fixed(0), [&] {
+                        a.service_request_bound(t.instrument), [&] {
                             return viUninstallHandler(t.vi, VI_EVENT_SERVICE_REQ, VI_ANY_HNDLR,
                                                       nullptr);
                         });
@@ -167,22 +173,30 @@ void op_service_request(Actor& a) {
     Target t;
     if (!a.borrow_open(t))
         return;
+    // Not on a raw socket: it has no service requests.
+    if (a.link(t) == Link::socket) {
+        a.give_back(t.slot);
+        return;
+    }
     const std::string vi = std::to_string(t.vi);
+    const bool device = a.begin_device_lock(t.instrument);
     ViStatus st = a.call(fn_lock, "viLock(" + vi + ", VI_EXCLUSIVE_LOCK, 2000)", Actor::fixed(2000),
                          [&] { return viLock(t.vi, VI_EXCLUSIVE_LOCK, 2000, nullptr, nullptr); });
     a.expect(fn_lock, t, st, {VI_SUCCESS, VI_SUCCESS_NESTED_EXCLUSIVE, VI_ERROR_TMO});
+    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
+    a.end_device_lock_attempt(t, device, st);
     if (st < 0) {
         a.give_back(t.slot);
         return;
     }
-    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
     const bool by_handler = a.rng.percent(40);
     HandlerCalls& calls = g_thread_handlers[a.index];
     bool ready = true;
     if (by_handler) {
-        st = a.call(
-            fn_install_handler, "viInstallHandler(" + vi + ", SERVICE_REQ)", Actor::fixed(0),
-            [&] { return viInstallHandler(t.vi, VI_EVENT_SERVICE_REQ, count_call, &calls); });
+        st = a.call(fn_install_handler, "viInstallHandler(" + vi + ", SERVICE_REQ)",
+                    a.service_request_bound(t.instrument), [&] {
+                        return viInstallHandler(t.vi, VI_EVENT_SERVICE_REQ, count_call, &calls);
+                    });
         a.expect(fn_install_handler, t, st, {VI_SUCCESS});
         ready = st == VI_SUCCESS;
     }
@@ -191,14 +205,14 @@ void op_service_request(Actor& a) {
         st = a.call(
             fn_enable_event,
             "viEnableEvent(" + vi + ", SERVICE_REQ, " + (by_handler ? "VI_HNDLR)" : "VI_QUEUE)"),
-            Actor::fixed(0),
+            a.service_request_bound(t.instrument),
             [&] { return viEnableEvent(t.vi, VI_EVENT_SERVICE_REQ, mechanism, VI_NULL); });
         a.expect(fn_enable_event, t, st, {VI_SUCCESS, VI_SUCCESS_EVENT_EN});
         ready = st >= 0;
     }
     if (ready && !by_handler) {
         st = a.call(fn_discard_events, "viDiscardEvents(" + vi + ", SERVICE_REQ, VI_QUEUE)",
-                    Actor::fixed(0),
+                    a.service_request_bound(t.instrument),
                     [&] { return viDiscardEvents(t.vi, VI_EVENT_SERVICE_REQ, VI_QUEUE); });
         a.expect(fn_discard_events, t, st, {VI_SUCCESS, VI_SUCCESS_QUEUE_EMPTY});
     }
@@ -257,13 +271,14 @@ void op_service_request(Actor& a) {
         }
     }
     st = a.call(fn_disable_event, "viDisableEvent(" + vi + ", SERVICE_REQ, VI_ALL_MECH)",
-                Actor::fixed(0),
+                a.service_request_bound(t.instrument),
                 [&] { return viDisableEvent(t.vi, VI_EVENT_SERVICE_REQ, VI_ALL_MECH); });
     a.expect(fn_disable_event, t, st, {VI_SUCCESS, VI_SUCCESS_EVENT_DIS});
     if (by_handler) {
-        st = a.call(
-            fn_uninstall_handler, "viUninstallHandler(" + vi + ", SERVICE_REQ)", Actor::fixed(0),
-            [&] { return viUninstallHandler(t.vi, VI_EVENT_SERVICE_REQ, count_call, &calls); });
+        st = a.call(fn_uninstall_handler, "viUninstallHandler(" + vi + ", SERVICE_REQ)",
+                    a.service_request_bound(t.instrument), [&] {
+                        return viUninstallHandler(t.vi, VI_EVENT_SERVICE_REQ, count_call, &calls);
+                    });
         a.expect(fn_uninstall_handler, t, st, {VI_SUCCESS, VI_ERROR_INV_HNDLR_REF});
     }
     a.note_unlocking(t);

@@ -112,17 +112,19 @@ void op_exclusive_sequence(Actor& a) {
     const ViUInt32 timeout = a.rng.pick<ViUInt32>({0, 50, 500, 2000, 10000});
     const std::uint32_t kills = a.worker.board().kills.load();
     const std::int64_t started = now_ns();
+    const bool device = a.begin_device_lock(t.instrument);
     ViStatus st = a.call(
         fn_lock,
         "viLock(" + std::to_string(t.vi) + ", VI_EXCLUSIVE_LOCK, " + std::to_string(timeout) + ")",
         Actor::fixed(timeout),
         [&] { return viLock(t.vi, VI_EXCLUSIVE_LOCK, timeout, nullptr, nullptr); });
     a.expect(fn_lock, t, st, {VI_SUCCESS, VI_SUCCESS_NESTED_EXCLUSIVE, VI_ERROR_TMO});
+    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
+    a.end_device_lock_attempt(t, device, st);
     if (st < 0) {
         a.give_back(t.slot);
         return;
     }
-    a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
     if (st == VI_SUCCESS)
         a.check_hand_over(t, started, kills, "viLock(VI_EXCLUSIVE_LOCK)");
     ViAccessMode state = VI_NO_LOCK;

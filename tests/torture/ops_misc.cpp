@@ -193,6 +193,9 @@ void op_attributes(Actor& a) {
     Target t;
     if (!a.pick_open(t))
         return;
+    // Not on a raw socket (its reads need the termination character, which it enables at its open).
+    if (a.link(t) == Link::socket)
+        return;
     if (a.rng.percent(20)) {
         attribute_race(a, t);
         return;
@@ -213,6 +216,9 @@ void op_clear(Actor& a) {
 void op_misc(Actor& a) {
     Target t;
     if (!a.pick_open(t))
+        return;
+    // Not on a raw socket (no trigger without VI_PROT_4882_STRS, no REN).
+    if (a.link(t) == Link::socket)
         return;
     const std::string vi = std::to_string(t.vi);
     switch (a.rng.below(3)) {

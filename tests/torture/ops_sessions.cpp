@@ -40,6 +40,17 @@ void use_exclusive_open(Actor& a, const Target& t) {
     a.note_released(t.instrument);
 }
 
+// A raw socket has no END: a read ends at the count, the timeout, or the
+// termination character when it is enabled. The threads' reads of whole
+// replies need the character, so a SOCKET session enables it at its open
+// and op_attributes leaves it alone (ops_misc.cpp).
+void socket_termchar(Actor& a, const Target& t) {
+    const ViStatus st = a.call(
+        fn_set_attribute, "viSetAttribute(" + std::to_string(t.vi) + ", VI_ATTR_TERMCHAR_EN, 1)",
+        Actor::fixed(0), [&] { return viSetAttribute(t.vi, VI_ATTR_TERMCHAR_EN, VI_TRUE); });
+    a.expect(fn_set_attribute, t, st, {VI_SUCCESS});
+}
+
 }  // namespace
 
 void op_open(Actor& a) {
@@ -49,6 +60,7 @@ void op_open(Actor& a) {
     Slot& s = a.worker.slot(k);
     const int instrument = static_cast<int>(a.rng.below(a.worker.instrument_count()));
     const std::string& resource = a.worker.instrument(instrument).resource;
+    const Link link = a.worker.instrument(instrument).link;
     const ViAccessMode mode = a.rng.pick<ViAccessMode>(
         {VI_NO_LOCK, VI_NO_LOCK, VI_NO_LOCK, VI_LOAD_CONFIG, VI_EXCLUSIVE_LOCK, VI_EXCLUSIVE_LOCK,
          VI_EXCLUSIVE_LOCK | VI_LOAD_CONFIG});
@@ -56,6 +68,11 @@ void op_open(Actor& a) {
     const ViUInt32 timeout = a.rng.pick<ViUInt32>({0, 0, 10, 500, 2000});
     const std::uint32_t kills = a.worker.board().kills.load();
     const std::int64_t started = now_ns();
+    Target before_open;
+    before_open.slot = k;
+    before_open.instrument = instrument;
+    const Actor::Snapshot before = a.snapshot(before_open);
+    const bool device = exclusive && a.begin_device_lock(instrument);
     ViSession vi = VI_NULL;
     ViStatus st;
     Target t;
@@ -78,6 +95,7 @@ void op_open(Actor& a) {
             s.timeout_max_ms.store(kReliableTimeoutMs);
             s.exclusive_depth = 0;
             s.shared_depth = 0;
+            s.device_locked = false;
             s.vi.store(vi);
             // Taken here: once the slot's lock goes, another thread may
             // close the session, and the slot no longer names it.
@@ -96,7 +114,12 @@ void op_open(Actor& a) {
     if (st == VI_ERROR_RSRC_NFOUND)
         a.worker.note_usb_searched();
     const ViStatus opened = (mode & VI_LOAD_CONFIG) ? VI_WARN_CONFIG_NLOADED : VI_SUCCESS;
-    if (st != opened && !(exclusive && st == VI_ERROR_RSRC_LOCKED)) {
+    // An open asks the instrument for its capabilities: while a VXI-11
+    // link holds the device's lock, a USB one may time out.
+    const bool held_back = st == VI_ERROR_TMO && a.device_lock_in_play(before_open, before);
+    if (held_back)
+        a.note("  held back by a VXI-11 device lock");
+    if (st != opened && !(exclusive && st == VI_ERROR_RSRC_LOCKED) && !held_back) {
         if (exclusive) {
             a.violation("only the statuses VISA gives for the call",
                         "viOpen with " + mode_name(mode) + " returned " + status_name(st) +
@@ -107,8 +130,17 @@ void op_open(Actor& a) {
                             std::to_string(timeout) + ") returned " + status_name(st));
         }
     }
-    if (st >= 0 && exclusive) {
+    if (st >= 0 && exclusive)
         a.note_locked(t, VI_EXCLUSIVE_LOCK, st);
+    if (device) {
+        if (st >= 0)
+            a.end_device_lock_attempt(t, device, st);
+        else
+            a.release_device_lock(instrument);
+    }
+    if (st >= 0 && link == Link::socket)
+        socket_termchar(a, t);
+    if (st >= 0 && exclusive) {
         a.check_hand_over(t, started, kills, "viOpen with VI_EXCLUSIVE_LOCK");
         use_exclusive_open(a, t);
     }
@@ -128,8 +160,8 @@ void op_close(Actor& a) {
         return;
     // viClose returns at once, whatever another thread is doing with the
     // session: its bound is the slack alone.
-    const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ")", Actor::fixed(0),
-                               [&] { return viClose(vi); });
+    const ViStatus st = a.call(fn_close, "viClose(" + std::to_string(vi) + ")",
+                               a.service_request_bound(instrument), [&] { return viClose(vi); });
     if (st != VI_SUCCESS) {
         a.violation("only the statuses VISA gives for the call",
                     "viClose of an open session returned " + status_name(st));

@@ -108,6 +108,9 @@ namespace {
                                &log);
             continue;
         }
+        // A raw socket's read ends at the linefeed only when told.
+        if (instrument.link == Link::socket)
+            viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
         const ViStatus cleared = timed("viClear", [&] { return viClear(vi); }).first;
         char buf[256] = {};
         const ViStatus asked =

@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 namespace torture {
 
@@ -25,18 +27,33 @@ SimInstance::SimInstance(const std::string& binary, const std::vector<std::strin
     options.argv = {binary};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.out = sgtest::ChildProcess::kPipe;
-    std::string out;
-    if (!child_.start(options) ||
-        !sgtest::read_until(child_.output(), sgtest::Clock::now() + seconds(10), out, "\n"))
+    if (!child_.start(options))
         return;
-    const auto nl = out.find('\n');
-    const std::string line = out.substr(0, nl);
-    pending_ = out.substr(nl + 1);
-    // "sgsim: <resource> ready"
-    const auto start = line.find("USB");
-    const auto end = line.find("::INSTR");
-    if (start != std::string::npos && end != std::string::npos)
-        resource_ = line.substr(start, end + 7 - start);
+    // "sgsim: LAN <addr>: portmapper P (TCP, UDP), VXI-11 C (abort A), SOCKET S"
+    // with --lan, then "sgsim: <resource> ready".
+    const auto deadline = sgtest::Clock::now() + seconds(10);
+    std::string out;
+    while (sgtest::read_until(child_.output(), deadline, out, "\n")) {
+        const auto nl = out.find('\n');
+        const std::string line = out.substr(0, nl);
+        out.erase(0, nl + 1);
+        if (line.find(": LAN ") != std::string::npos) {
+            const auto number_after = [&](const char* word) {
+                const auto at = line.find(word);
+                return at == std::string::npos ? 0
+                                               : std::atoi(line.c_str() + at + std::strlen(word));
+            };
+            portmap_port_ = number_after("portmapper ");
+            socket_port_ = number_after("SOCKET ");
+            continue;
+        }
+        const auto start = line.find("USB");
+        const auto end = line.find("::INSTR");
+        if (start != std::string::npos && end != std::string::npos)
+            resource_ = line.substr(start, end + 7 - start);
+        break;
+    }
+    pending_ = out;
 }
 
 int SimInstance::stop(std::string& out) {

@@ -22,6 +22,9 @@ class SimInstance {
 
     bool ready() const { return !resource_.empty(); }
     const std::string& resource() const { return resource_; }
+    // With --lan: the ports of its line "sgsim: LAN ...", 0 without.
+    int portmap_port() const { return portmap_port_; }
+    int socket_port() const { return socket_port_; }
     pid_t pid() const { return child_.pid(); }
     int stdout_fd() const { return child_.output(); }
     // Still running (not exited, not reaped).
@@ -33,6 +36,8 @@ class SimInstance {
     sgtest::ChildProcess child_;
     std::string resource_;
     std::string pending_;
+    int portmap_port_ = 0;
+    int socket_port_ = 0;
 };
 
 }  // namespace torture

@@ -77,6 +77,7 @@ struct Slot {
     // Under `mutex`:
     int exclusive_depth = 0;
     int shared_depth = 0;
+    bool device_locked = false;  // counted in its simulator's device_lockers
 
     // The session in the slot now (vi VI_NULL when none).
     Target target(std::uint32_t incarnation, int index) const;

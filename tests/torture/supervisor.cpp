@@ -110,13 +110,20 @@ bool Supervisor::start_instruments() {
         const char* serial;
         bool io_test;
         const char* quirk;
+        bool lan;
     };
-    std::vector<Kind> kinds = {{"TORTURE-GEN", false, nullptr}, {"TORTURE-IO", true, nullptr}};
+    // The generator is served on the LAN too, on ports the kernel picks (no
+    // root, no namespace): its VXI-11 and SOCKET resources are instruments
+    // of the run beside its local bus one, the same simulated device. The
+    // I/O test instruments are not: a RECEIVE one link begins holds the
+    // others' messages, which the test tracks per resource.
+    std::vector<Kind> kinds = {{"TORTURE-GEN", false, nullptr, true},
+                               {"TORTURE-IO", true, nullptr, false}};
     // An I/O test instrument that does not stop at the termination
     // character too, where the simulator can play one: the library then
     // keeps what follows the character for the next read.
     if (sim_offers_quirk(sgsim, "ignore-termchar"))
-        kinds.push_back({"TORTURE-NOTERM", true, "ignore-termchar"});
+        kinds.push_back({"TORTURE-NOTERM", true, "ignore-termchar", false});
     else
         std::printf("torture: this sgsim has no quirk ignore-termchar: two instruments only\n");
     for (const Kind& kind : kinds) {
@@ -125,6 +132,9 @@ bool Supervisor::start_instruments() {
             args.push_back("--io-test");
         if (kind.quirk != nullptr)
             args.insert(args.end(), {"--quirk", kind.quirk});
+        if (kind.lan)
+            args.insert(args.end(), {"--lan", "127.0.0.1", "--portmap-port", "0", "--vxi11-port",
+                                     "0", "--socket-port", "0"});
         args.insert(args.end(), options_.sim_args.begin(), options_.sim_args.end());
         sims_.push_back(std::make_unique<SimInstance>(sgsim, args));
         if (!sims_.back()->ready()) {
@@ -137,6 +147,22 @@ bool Supervisor::start_instruments() {
         instrument.identification = std::string("Simulated Signal Sources,") +
                                     (kind.io_test ? "IO-TEST," : "SG-4040,") + kind.serial +
                                     ",1.0\n";
+        instrument.simulator = static_cast<int>(instruments_.size());
+        instruments_.push_back(instrument);
+        if (!kind.lan)
+            continue;
+        const SimInstance& sim = *sims_.back();
+        if (sim.portmap_port() <= 0 || sim.socket_port() <= 0) {
+            std::fprintf(stderr, "sg_torture: %s --lan printed no ports\n", sgsim.c_str());
+            return false;
+        }
+        // The workers, forked from here, ask this portmapper.
+        ::setenv("SGVISA_PORTMAP_PORT", std::to_string(sim.portmap_port()).c_str(), 1);
+        instrument.link = Link::vxi11;
+        instrument.resource = "TCPIP::127.0.0.1::INSTR";
+        instruments_.push_back(instrument);
+        instrument.link = Link::socket;
+        instrument.resource = "TCPIP::127.0.0.1::" + std::to_string(sim.socket_port()) + "::SOCKET";
         instruments_.push_back(instrument);
     }
     return true;
@@ -179,6 +205,9 @@ void Supervisor::run_round(int round, Rng& rng, std::int64_t end_ns) {
     for (InstrumentBoard& ib : board_->instruments) {
         ib.exclusive.store(0);
         ib.lock_holders.store(0);
+        // The simulator let a killed worker's device locks go with its
+        // connections, before this pause.
+        ib.device_lockers.store(0);
     }
     const std::string probed = probe_instruments(options_, *board_, work_dir_, instruments_,
                                                  start_ns_, round, foreign_fds());

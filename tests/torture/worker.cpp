@@ -64,8 +64,9 @@ void Worker::close_all(Actor* by) {
         if (vi == VI_NULL)
             continue;
         if (one_by_one) {
-            const ViStatus st = by->call(fn_close, "viClose(" + std::to_string(vi) + ")",
-                                         Actor::fixed(0), [&] { return viClose(vi); });
+            const ViStatus st =
+                by->call(fn_close, "viClose(" + std::to_string(vi) + ")",
+                         by->service_request_bound(instrument), [&] { return viClose(vi); });
             if (st != VI_SUCCESS) {
                 by->violation("only the statuses VISA gives for the call",
                               "viClose of an open session returned " + status_name(st));
@@ -77,7 +78,7 @@ void Worker::close_all(Actor* by) {
     if (rm == VI_NULL)
         return;
     const ViStatus st = by->call(fn_close, "viClose(resource manager " + std::to_string(rm) + ")",
-                                 Actor::fixed(0), [&] { return viClose(rm); });
+                                 by->close_all_bound(), [&] { return viClose(rm); });
     if (st != VI_SUCCESS) {
         by->violation("only the statuses VISA gives for the call",
                       "viClose of the resource manager returned " + status_name(st));
@@ -135,15 +136,23 @@ void Worker::warm_up() {
             continue;
         char buf[256];
         ViUInt16 stb = 0;
+        // A raw socket's reads end at the termination character only when
+        // enabled (ops_sessions.cpp).
+        if (setup_.instruments[i].link == Link::socket)
+            viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
         c.call(fn_queryf, "viQueryf(*IDN?)", Actor::fixed(3 * 2000),
                [&] { return viQueryf(vi, "*IDN?\n", "%255t", buf); });
         c.call(fn_enable_event, "viEnableEvent(SERVICE_REQ, VI_QUEUE)", Actor::fixed(0),
                [&] { return viEnableEvent(vi, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL); });
         c.call(fn_read_stb, "viReadSTB", Actor::fixed(2 * 2000),
                [&] { return viReadSTB(vi, &stb); });
+        // Other workers run meanwhile: a VXI-11 lock holds them back too.
+        const bool device = c.begin_device_lock(i);
         c.call(fn_lock, "viLock(VI_EXCLUSIVE_LOCK, 2000)", Actor::fixed(2000),
                [&] { return viLock(vi, VI_EXCLUSIVE_LOCK, 2000, nullptr, nullptr); });
         c.call(fn_close, "viClose", Actor::fixed(0), [&] { return viClose(vi); });
+        if (device)
+            c.release_device_lock(i);
     }
     c.call(fn_close, "viClose(resource manager)", Actor::fixed(0), [&] { return viClose(rm); });
     leaks_.check(options().slack_ms);  // the steady state

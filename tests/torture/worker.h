@@ -23,10 +23,19 @@
 
 namespace torture {
 
+// How a session reaches a simulated instrument: its local bus (as USB), or
+// the LAN, where the same simulator serves it as a VXI-11 INSTR and a raw
+// SOCKET resource.
+enum class Link { usb, vxi11, socket };
+
 struct Instrument {
     std::string resource;
     bool io_test = false;
     std::string identification;  // what *IDN? answers, with its linefeed
+    Link link = Link::usb;
+    // The index of the simulator's local bus resource: the simulator's own
+    // records (the device lock a VXI-11 link takes) live in its board.
+    int simulator = 0;
 };
 
 struct WorkerSetup {
@@ -38,6 +47,19 @@ struct WorkerSetup {
     int command_fd = -1;  // 'P' pause, 'R' resume, 'F' finish, from the supervisor
     int reply_fd = -1;    // one line per command done
     std::int64_t run_start_ns = 0;
+};
+
+// The library gives a process one connection per SOCKET resource, which
+// all its sessions of that resource share, and a raw socket has no framing
+// that tells one reply from another (docs/behaviour.md): a reply nobody read
+// (its call timed out, or its session was closed between the write and the
+// read) is the next read's, whichever session makes it. A reply on such a
+// connection is held to its token only when no other query overlapped it
+// and nothing was left behind since the process's first open.
+struct SocketStream {
+    std::atomic<int> in_flight{0};        // queries between their write and read
+    std::atomic<std::uint32_t> begun{0};  // queries begun
+    std::atomic<bool> behind{false};      // a reply may have been left unread
 };
 
 class Actor;
@@ -59,6 +81,7 @@ class Worker {
     Slot& slot(int i) { return slots_[i]; }
     const Instrument& instrument(int i) const { return setup_.instruments[i]; }
     int instrument_count() const { return static_cast<int>(setup_.instruments.size()); }
+    SocketStream& socket_stream(int instrument) { return socket_streams_[instrument]; }
 
     // The resource manager session: viOpen holds `rm_mutex()` shared from
     // the read of the handle to the slot's update, a close of the resource
@@ -96,6 +119,7 @@ class Worker {
     WorkerSetup setup_;
     Reporter reporter_;
     Slot slots_[kSlots];
+    SocketStream socket_streams_[kMaxInstruments];
     std::atomic<ViSession> rm_{VI_NULL};
     std::shared_mutex rm_mutex_;
     std::vector<std::unique_ptr<Actor>> actors_;

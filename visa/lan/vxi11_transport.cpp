@@ -91,8 +91,10 @@ ViStatus Vxi11Transport::abort_pending() {
 
 template <class Args, class Results>
 ViStatus Vxi11Transport::core_call(std::uint32_t proc, const Args& args, Deadline deadline,
-                                   std::uint32_t io_ms, std::uint32_t lock_ms, Results& out) {
-    if (cancel_.cancelled())
+                                   std::uint32_t io_ms, std::uint32_t lock_ms, Results& out,
+                                   Abortable abortable) {
+    const bool may_abort = abortable == Abortable::yes;
+    if (may_abort && cancel_.cancelled())
         return VI_ERROR_ABORT;
     std::unique_lock lock(core_mutex_, std::defer_lock);
     if (deadline == Deadline::max())
@@ -102,8 +104,8 @@ ViStatus Vxi11Transport::core_call(std::uint32_t proc, const Args& args, Deadlin
     if (core_->lost())
         return VI_ERROR_CONN_LOST;
     rpc::ByteView results;
-    ViStatus st =
-        core_->call(proc, args, reply_deadline(deadline, io_ms, lock_ms), cancel_.fd(), results);
+    ViStatus st = core_->call(proc, args, reply_deadline(deadline, io_ms, lock_ms),
+                              may_abort ? cancel_.fd() : -1, results);
     if (st == VI_ERROR_ABORT)
         return abort_pending();
     if (st == VI_ERROR_TMO) {
@@ -329,7 +331,7 @@ ViStatus Vxi11Transport::listen_for_service_requests(std::function<void(std::uin
     const vxi::DeviceRemoteFunc chan{ntohl(local4.sin_addr.s_addr), server->port(),
                                      vxi::kInterruptProgram, vxi::kVersion, vxi::AddrFamily::tcp};
     vxi::DeviceErrorResp r;
-    st = core_call(vxi::CREATE_INTR_CHAN, chan, bound, 0, 0, r);
+    st = core_call(vxi::CREATE_INTR_CHAN, chan, bound, 0, 0, r, Abortable::no);
     // One interrupt channel per core connection: one made before is as good.
     if (st == VI_SUCCESS && r.error != vxi::ERR_CHANNEL_ALREADY_ESTABLISHED)
         st = vxi11_status(r.error);
@@ -337,7 +339,7 @@ ViStatus Vxi11Transport::listen_for_service_requests(std::function<void(std::uin
         return st;
     srq_ = std::move(server);
     const vxi::DeviceEnableSrqParms enable{link_.lid, true, handle};
-    st = core_call(vxi::DEVICE_ENABLE_SRQ, enable, bound, 0, 0, r);
+    st = core_call(vxi::DEVICE_ENABLE_SRQ, enable, bound, 0, 0, r, Abortable::no);
     if (st == VI_SUCCESS)
         st = vxi11_status(r.error);
     if (st != VI_SUCCESS)
@@ -354,8 +356,8 @@ ViStatus Vxi11Transport::stop_service_requests(std::chrono::milliseconds within)
     if (!core_->lost()) {
         // With the handle it was enabled with: some devices fail on an empty one.
         const vxi::DeviceEnableSrqParms disable{link_.lid, false, handle};
-        st = core_call(vxi::DEVICE_ENABLE_SRQ, disable, bound, 0, 0, r);
-        (void)core_call(vxi::DESTROY_INTR_CHAN, vxi::Void{}, bound, 0, 0, r);
+        st = core_call(vxi::DEVICE_ENABLE_SRQ, disable, bound, 0, 0, r, Abortable::no);
+        (void)core_call(vxi::DESTROY_INTR_CHAN, vxi::Void{}, bound, 0, 0, r, Abortable::no);
     }
     srq_.reset();
     return st == VI_ERROR_CONN_LOST ? VI_SUCCESS : st;

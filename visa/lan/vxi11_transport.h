@@ -98,10 +98,14 @@ class Vxi11Transport : public Transport {
   private:
     // One core call: `io_ms` and `lock_ms` are what the device was told it
     // may take; the reply is awaited that long plus the margin (for ever
-    // when `deadline` is). A cancel aborts the call (device_abort).
+    // when `deadline` is). A cancel aborts the call (device_abort), unless
+    // it is a call made outside the operation turn (listening for service
+    // requests): the cancel, and the flag it leaves until the next turn
+    // resumes, belong to the turn's operation, not to it.
+    enum class Abortable { yes, no };
     template <class Args, class Results>
     ViStatus core_call(std::uint32_t proc, const Args& args, Deadline deadline, std::uint32_t io_ms,
-                       std::uint32_t lock_ms, Results& out);
+                       std::uint32_t lock_ms, Results& out, Abortable abortable = Abortable::yes);
     ViStatus generic_call(std::uint32_t proc, Deadline deadline, vxi::DeviceErrorResp& out);
     // After a cancel: device_abort, then the aborted call's reply (bounded).
     ViStatus abort_pending();

@@ -231,6 +231,11 @@ TEST(Vxi11Link, CancelFromAnotherThreadAbortsThePendingRead) {
     const auto [st, took] = reading.get();
     EXPECT_EQ(st, VI_ERROR_ABORT);
     EXPECT_LT(took, 1s);
+    // The cancel was the read's: listening for service requests, which
+    // another session may start before the next operation resumes the
+    // transport, is not aborted by it.
+    EXPECT_EQ(t->listen_for_service_requests([](std::uint8_t) {}), VI_SUCCESS);
+    EXPECT_EQ(t->listen_for_service_requests(nullptr), VI_SUCCESS);
     // The device answered the aborted call: the next read is in step.
     t->resume();
     Piece got;
