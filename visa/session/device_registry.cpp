@@ -74,7 +74,12 @@ ViStatus connect_device(const ResourceName& name, Deadline deadline,
                         std::shared_ptr<DeviceConnection>& out) {
     auto& r = registry();
     const Key key = key_of(name);
-    {
+    // A USB interface is claimed once, so this process's sessions share its
+    // connection. A LAN instrument serves each session a link of its own, as
+    // every VISA does: sessions sharing one stream would read each other's
+    // replies on a socket, and wait for each other's calls on VXI-11.
+    const bool shared = std::holds_alternative<UsbResourceName>(name);
+    if (shared) {
         std::lock_guard lock(r.mutex);
         if (auto existing = find(r, key)) {
             out = std::move(existing);
@@ -101,6 +106,10 @@ ViStatus connect_device(const ResourceName& name, Deadline deadline,
         return st;
 
     auto fresh = std::make_shared<DeviceConnection>(std::move(transport), std::move(file));
+    if (!shared) {
+        out = std::move(fresh);
+        return VI_SUCCESS;
+    }
     std::lock_guard lock(r.mutex);
     if (auto existing = find(r, key)) {
         out = std::move(existing);  // another thread was quicker; ours closes

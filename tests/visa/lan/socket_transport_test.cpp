@@ -3,6 +3,7 @@
 // VI_ATTR_IO_PROT allows (through the C API), and a peer that goes away.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,11 @@ class Loopback {
         return t;
     }
     void accept_peer() { peer_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+    // Another connection within `ms`, or -1; the caller closes it.
+    int accept_another(int ms) const {
+        pollfd p{listen_fd_, POLLIN, 0};
+        return ::poll(&p, 1, ms) == 1 ? ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    }
     void send(const std::string& s) const { ::send(peer_, s.data(), s.size(), MSG_NOSIGNAL); }
     std::string received(std::size_t n) const {
         std::string s(n, '\0');
@@ -203,6 +209,33 @@ TEST(SocketLink, PortNobodyListensOnIsNotFound) {
         sgvisa::lan::open_socket_transport("127.0.0.1", port, sgvisa::deadline_after_ms(500), t),
         VI_ERROR_RSRC_NFOUND);
     EXPECT_FALSE(t);
+}
+
+// Two sessions of one process to one socket resource are two connections,
+// as with any VISA: sharing one stream, each would read the other's replies.
+TEST(SocketLink, EachSessionHasAConnectionOfItsOwn) {
+    TempDir runtime;
+    ASSERT_EQ(setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1), 0);
+    Loopback lo;
+    ViSession rm = VI_NULL;
+    ViSession a = VI_NULL;
+    ViSession b = VI_NULL;
+    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+    const std::string name = "TCPIP::127.0.0.1::" + std::to_string(lo.port()) + "::SOCKET";
+    ASSERT_EQ(viOpen(rm, name.c_str(), VI_NULL, 2000, &a), VI_SUCCESS);
+    lo.accept_peer();
+    ASSERT_EQ(viOpen(rm, name.c_str(), VI_NULL, 2000, &b), VI_SUCCESS);
+    const int second = lo.accept_another(2000);
+    ASSERT_GE(second, 0) << "the second session shares the first one's connection";
+    const timeval bound{2, 0};
+    ::setsockopt(second, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ViUInt32 count = 0;
+    ASSERT_EQ(viWrite(b, reinterpret_cast<ViConstBuf>("B?\n"), 3, &count), VI_SUCCESS);
+    char got[3] = {};
+    EXPECT_EQ(::recv(second, got, sizeof got, MSG_WAITALL), 3);
+    EXPECT_EQ(std::string(got, 3), "B?\n");
+    ::close(second);
+    viClose(rm);
 }
 
 }  // namespace
