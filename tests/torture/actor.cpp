@@ -152,7 +152,7 @@ ViStatus Actor::io(Function fn, const Target& t, const std::string& text, int fa
     // A call on a SOCKET resource that failed once it may have sent its
     // message (a lock refused it before) may leave its reply unread.
     if (link(t) == Link::socket && st < 0 && st != VI_ERROR_RSRC_LOCKED && st != VI_ERROR_RSRC_BUSY)
-        worker.socket_stream(t.instrument).behind.store(true);
+        worker.socket_stream(t.slot).behind.store(true);
     check_io(fn, t, before, st, needs);
     // A close ends the session's operations in other threads at once.
     const Slot& s = slot(t);

@@ -13,7 +13,7 @@ namespace {
 class StreamQuery {
   public:
     StreamQuery(Actor& a, const Target& t)
-        : stream_(a.link(t) == Link::socket ? &a.worker.socket_stream(t.instrument) : nullptr) {
+        : stream_(a.link(t) == Link::socket ? &a.worker.socket_stream(t.slot) : nullptr) {
         if (stream_ == nullptr)
             return;
         begun_ = stream_->begun.fetch_add(1) + 1;
@@ -188,7 +188,7 @@ ViStatus split_token_query(Actor& a, const Target& t, bool locked) {
     stream.end();
     // Its reply, when it comes, is left for whichever read is next.
     if (st < 0 && a.link(t) == Link::socket)
-        a.worker.socket_stream(t.instrument).behind.store(true);
+        a.worker.socket_stream(t.slot).behind.store(true);
     if (st < 0)
         return st;
     const char* why = nullptr;

@@ -49,13 +49,13 @@ struct WorkerSetup {
     std::int64_t run_start_ns = 0;
 };
 
-// The library gives a process one connection per SOCKET resource, which
-// all its sessions of that resource share, and a raw socket has no framing
-// that tells one reply from another (docs/behaviour.md): a reply nobody read
-// (its call timed out, or its session was closed between the write and the
-// read) is the next read's, whichever session makes it. A reply on such a
-// connection is held to its token only when no other query overlapped it
-// and nothing was left behind since the process's first open.
+// Each SOCKET session has a connection of its own, and a raw socket has no
+// framing that tells one reply from another (docs/behaviour.md): a reply
+// nobody read (its call timed out or was ended) is the next read's on the
+// same session, whichever thread makes it. A reply is held to its token
+// only when no other query of the session overlapped it and nothing was
+// left behind on the slot (kept for the slot: a later session in it only
+// gets a looser check). Another session's reply is always a fault.
 struct SocketStream {
     std::atomic<int> in_flight{0};        // queries between their write and read
     std::atomic<std::uint32_t> begun{0};  // queries begun
@@ -81,7 +81,7 @@ class Worker {
     Slot& slot(int i) { return slots_[i]; }
     const Instrument& instrument(int i) const { return setup_.instruments[i]; }
     int instrument_count() const { return static_cast<int>(setup_.instruments.size()); }
-    SocketStream& socket_stream(int instrument) { return socket_streams_[instrument]; }
+    SocketStream& socket_stream(int slot) { return socket_streams_[slot]; }
 
     // The resource manager session: viOpen holds `rm_mutex()` shared from
     // the read of the handle to the slot's update, a close of the resource
@@ -119,7 +119,7 @@ class Worker {
     WorkerSetup setup_;
     Reporter reporter_;
     Slot slots_[kSlots];
-    SocketStream socket_streams_[kMaxInstruments];
+    SocketStream socket_streams_[kSlots];
     std::atomic<ViSession> rm_{VI_NULL};
     std::shared_mutex rm_mutex_;
     std::vector<std::unique_ptr<Actor>> actors_;
