@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "decimal_field.h"
 #include "transport/lan_resource_name.h"
 
 namespace sgvisa {
@@ -27,19 +28,6 @@ bool starts_with_keyword(std::string_view text, std::string_view upper_keyword) 
 
 bool keyword_equal(std::string_view text, std::string_view upper_keyword) {
     return text.size() == upper_keyword.size() && starts_with_keyword(text, upper_keyword);
-}
-
-bool number_of(std::string_view s, unsigned long max, unsigned long& out) {
-    if (s.empty() || s.size() > 10)
-        return false;
-    unsigned long v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned long>(c - '0');
-    }
-    out = v;
-    return v <= max;
 }
 
 // Printable, no white space, no colon: a host name, an IPv4 address or a
@@ -85,7 +73,7 @@ bool split_lan(std::string_view text, LanParts& out) {
     if (sep == std::string_view::npos)
         return false;
     unsigned long board = 0;
-    if (sep > 0 && !number_of(text.substr(0, sep), 0xFFFF, board))
+    if (sep > 0 && !decimal_field(text.substr(0, sep), 0xFFFF, board))
         return false;
     out.board = static_cast<unsigned>(board);
     text.remove_prefix(sep + 2);
@@ -140,14 +128,14 @@ bool numbered(std::string_view text, std::string_view upper_keyword, std::string
     rest = comma == std::string_view::npos ? std::string_view() : digits.substr(comma);
     digits = digits.substr(0, comma);
     unsigned long n = 0;
-    return number_of(digits, 0xFFFFFFFF, n);
+    return decimal_field(digits, 0xFFFFFFFF, n);
 }
 
 bool device_protocol(std::string_view device, LanProtocol& out) {
     std::string_view rest;
     if (numbered(device, "HISLIP", rest)) {
         unsigned long port = 0;
-        if (!rest.empty() && !number_of(rest.substr(1), 0xFFFF, port))
+        if (!rest.empty() && !decimal_field(rest.substr(1), 0xFFFF, port))
             return false;
         out = LanProtocol::hislip;
         return true;
@@ -163,7 +151,7 @@ bool device_protocol(std::string_view device, LanProtocol& out) {
         while (!addresses.empty()) {
             addresses.remove_prefix(1);
             const std::size_t comma = addresses.find(',');
-            if (!number_of(addresses.substr(0, comma), 31, address))
+            if (!decimal_field(addresses.substr(0, comma), 31, address))
                 return false;
             addresses.remove_prefix(comma == std::string_view::npos ? addresses.size() : comma);
         }
@@ -220,7 +208,7 @@ ViStatus parse_tcpip_socket_name(std::string_view text, TcpipSocketName& out) {
         return VI_ERROR_INV_RSRC_NAME;
     unsigned long port = 0;
     if (parts.fields.size() != 2 || !keyword_equal(parts.fields[1], "SOCKET") ||
-        !number_of(parts.fields[0], 0xFFFF, port) || port == 0)
+        !decimal_field(parts.fields[0], 0xFFFF, port) || port == 0)
         return VI_ERROR_INV_RSRC_NAME;
     TcpipSocketName name;
     name.board = parts.board;
@@ -233,8 +221,8 @@ ViStatus parse_tcpip_socket_name(std::string_view text, TcpipSocketName& out) {
 }
 
 std::string canonical_name(const TcpipInstrName& name) {
-    return prefix(name.board, name.secure, name.credential, name.host) +
-           "::" + name.device_name + "::INSTR";
+    return prefix(name.board, name.secure, name.credential, name.host) + "::" + name.device_name +
+           "::INSTR";
 }
 
 std::string canonical_name(const TcpipSocketName& name) {

@@ -1,4 +1,5 @@
 #include "transport/resource_syntax.h"
+#include "decimal_field.h"
 
 #include <vector>
 
@@ -28,26 +29,13 @@ std::vector<std::string_view> fields_of(std::string_view text) {
     }
 }
 
-bool is_number(std::string_view s, unsigned long max, unsigned long& out) {
-    if (s.empty() || s.size() > 10)
-        return false;
-    unsigned long v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned long>(c - '0');
-    }
-    out = v;
-    return v <= max;
-}
-
 // "GPIB3" -> keyword GPIB, board 3 ("GPIB" -> board 0).
 bool split_interface(std::string_view field, std::string_view keyword, std::uint16_t& board) {
     if (field.size() < keyword.size() || upper(field.substr(0, keyword.size())) != keyword)
         return false;
     const std::string_view digits = field.substr(keyword.size());
     unsigned long b = 0;
-    if (!digits.empty() && !is_number(digits, 0xFFFF, b))
+    if (!digits.empty() && !decimal_field(digits, 0xFFFF, b))
         return false;
     board = static_cast<std::uint16_t>(b);
     return true;
@@ -72,11 +60,11 @@ ViStatus parse_gpib(const std::vector<std::string_view>& f, std::uint16_t board,
         --n;
     unsigned long primary = 0;
     unsigned long secondary = 0;
-    if (n < 2 || n > 3 || !is_number(f[1], 30, primary))
+    if (n < 2 || n > 3 || !decimal_field(f[1], 30, primary))
         return VI_ERROR_INV_RSRC_NAME;
     std::string name = prefix + std::to_string(primary);
     if (n == 3) {
-        if (!is_number(f[2], 31, secondary))
+        if (!decimal_field(f[2], 31, secondary))
             return VI_ERROR_INV_RSRC_NAME;
         name += "::" + std::to_string(secondary);
     }
