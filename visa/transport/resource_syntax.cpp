@@ -1,8 +1,8 @@
 #include "transport/resource_syntax.h"
-#include "decimal_field.h"
 
 #include <vector>
 
+#include "decimal_field.h"
 #include "transport/lan_resource_name.h"
 #include "transport/usb_resource_name.h"
 
