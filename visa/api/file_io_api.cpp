@@ -84,104 +84,108 @@ bool read_full(int fd, std::span<std::uint8_t> buf, std::size_t& got) {
     return true;
 }
 
+// What both operations do first: the trace, the count cleared, a file
+// name, the session's operation; then `body` within that operation.
+template <typename Body>
+ViStatus file_transfer(const char* op, ViSession vi, ViConstString filename, ViUInt32 cnt,
+                       ViPUInt32 retCnt, Body body) {
+    const sgvisa::api::CallTrace traced(op, [&](sgvisa::api::CallArgs& a) {
+        a.obj("vi", vi).str("filename", filename).num("cnt", cnt).out("retCnt", retCnt);
+    });
+    return sgvisa::api::guarded([&]() -> ViStatus {
+        if (retCnt != nullptr)
+            *retCnt = 0;
+        if (filename == nullptr)
+            return VI_ERROR_FILE_ACCESS;
+        sgvisa::session::SessionIo io;
+        const ViStatus st = sgvisa::session::begin_session_io(vi, io);
+        if (st != VI_SUCCESS)
+            return st;
+        return body(io);
+    });
+}
+
 }  // namespace
 
 // Reads as viRead does, for at most `cnt` bytes, into `filename`: replaced,
 // or appended to under VI_ATTR_FILE_APPEND_EN.
 SGVISA_EXPORT ViStatus viReadToFile(ViSession vi, ViConstString filename, ViUInt32 cnt,
                                     ViPUInt32 retCnt) {
-    const sgvisa::api::CallTrace traced("viReadToFile", [&](sgvisa::api::CallArgs& a) {
-        a.obj("vi", vi).str("filename", filename).num("cnt", cnt).out("retCnt", retCnt);
-    });
-    return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (filename == nullptr)
-            return VI_ERROR_FILE_ACCESS;
-        sgvisa::session::SessionIo io;
-        ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
+    return file_transfer(
+        "viReadToFile", vi, filename, cnt, retCnt, [&](sgvisa::session::SessionIo& io) -> ViStatus {
+            ViStatus st = VI_SUCCESS;
+            const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY |
+                              (io.settings.file_append ? O_APPEND : O_TRUNC);
+            FileDescriptor file(::open(filename, flags, 0666));
+            if (file.get() < 0)
+                return file_failure(VI_ERROR_FILE_ACCESS, "open", filename, errno);
+            std::vector<std::uint8_t> chunk(std::min<std::size_t>(cnt, kFileChunk));
+            std::uint32_t total = 0;
+            st = VI_SUCCESS_MAX_CNT;
+            while (total < cnt) {
+                const std::size_t want = std::min<std::size_t>(cnt - total, chunk.size());
+                std::size_t count = 0;
+                st = sgvisa::session::read_message_bytes(
+                    io.op, io.settings, std::span(chunk.data(), want), io.deadline, count);
+                if (!write_all(file.get(), chunk.data(), count))
+                    return file_failure(VI_ERROR_FILE_IO, "write", filename, errno);
+                total += static_cast<std::uint32_t>(count);
+                if (retCnt != nullptr)
+                    *retCnt = total;
+                // The message ended (END or the termination character), or failed;
+                // a full chunk short of the count goes on.
+                if (st != VI_SUCCESS_MAX_CNT)
+                    break;
+            }
+            if (!file.close())
+                return file_failure(VI_ERROR_FILE_IO, "close", filename, errno);
             return st;
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY |
-                          (io.settings.file_append ? O_APPEND : O_TRUNC);
-        FileDescriptor file(::open(filename, flags, 0666));
-        if (file.get() < 0)
-            return file_failure(VI_ERROR_FILE_ACCESS, "open", filename, errno);
-        std::vector<std::uint8_t> chunk(std::min<std::size_t>(cnt, kFileChunk));
-        std::uint32_t total = 0;
-        st = VI_SUCCESS_MAX_CNT;
-        while (total < cnt) {
-            const std::size_t want = std::min<std::size_t>(cnt - total, chunk.size());
-            std::size_t count = 0;
-            st = sgvisa::session::read_message_bytes(
-                io.op, io.settings, std::span(chunk.data(), want), io.deadline, count);
-            if (!write_all(file.get(), chunk.data(), count))
-                return file_failure(VI_ERROR_FILE_IO, "write", filename, errno);
-            total += static_cast<std::uint32_t>(count);
-            if (retCnt != nullptr)
-                *retCnt = total;
-            // The message ended (END or the termination character), or failed;
-            // a full chunk short of the count goes on.
-            if (st != VI_SUCCESS_MAX_CNT)
-                break;
-        }
-        if (!file.close())
-            return file_failure(VI_ERROR_FILE_IO, "close", filename, errno);
-        return st;
-    });
+        });
 }
 
 // Sends at most `cnt` bytes of `filename` as viWrite does: END on the last
 // byte with VI_ATTR_SEND_END_EN, whether the count or the file's end stops it.
 SGVISA_EXPORT ViStatus viWriteFromFile(ViSession vi, ViConstString filename, ViUInt32 cnt,
                                        ViPUInt32 retCnt) {
-    const sgvisa::api::CallTrace traced("viWriteFromFile", [&](sgvisa::api::CallArgs& a) {
-        a.obj("vi", vi).str("filename", filename).num("cnt", cnt).out("retCnt", retCnt);
-    });
-    return sgvisa::api::guarded([&]() -> ViStatus {
-        if (retCnt != nullptr)
-            *retCnt = 0;
-        if (filename == nullptr)
-            return VI_ERROR_FILE_ACCESS;
-        sgvisa::session::SessionIo io;
-        ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        FileDescriptor file(::open(filename, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        if (file.get() < 0)
-            return file_failure(VI_ERROR_FILE_ACCESS, "open", filename, errno);
-        // One chunk is read ahead, so that the last one sent is known to be
-        // the last and carries END.
-        std::vector<std::uint8_t> chunk(std::min<std::size_t>(cnt, kFileChunk));
-        std::vector<std::uint8_t> next(chunk.size());
-        std::size_t have = 0;
-        std::uint32_t left = cnt;
-        auto fill = [&](std::vector<std::uint8_t>& into, std::size_t& got) {
-            const std::size_t want = std::min<std::size_t>(left, into.size());
-            if (!read_full(file.get(), std::span(into.data(), want), got))
-                return false;
-            left -= static_cast<std::uint32_t>(got);
-            return true;
-        };
-        if (!fill(chunk, have))
-            return file_failure(VI_ERROR_FILE_IO, "read", filename, errno);
-        std::uint32_t total = 0;
-        for (;;) {
-            std::size_t more = 0;
-            if (left > 0 && have == chunk.size() && !fill(next, more))
+    return file_transfer(
+        "viWriteFromFile", vi, filename, cnt, retCnt,
+        [&](sgvisa::session::SessionIo& io) -> ViStatus {
+            ViStatus st = VI_SUCCESS;
+            FileDescriptor file(::open(filename, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+            if (file.get() < 0)
+                return file_failure(VI_ERROR_FILE_ACCESS, "open", filename, errno);
+            // One chunk is read ahead, so that the last one sent is known to be
+            // the last and carries END.
+            std::vector<std::uint8_t> chunk(std::min<std::size_t>(cnt, kFileChunk));
+            std::vector<std::uint8_t> next(chunk.size());
+            std::size_t have = 0;
+            std::uint32_t left = cnt;
+            auto fill = [&](std::vector<std::uint8_t>& into, std::size_t& got) {
+                const std::size_t want = std::min<std::size_t>(left, into.size());
+                if (!read_full(file.get(), std::span(into.data(), want), got))
+                    return false;
+                left -= static_cast<std::uint32_t>(got);
+                return true;
+            };
+            if (!fill(chunk, have))
                 return file_failure(VI_ERROR_FILE_IO, "read", filename, errno);
-            const bool last = more == 0;
-            st = io.transport().write(std::span<const std::uint8_t>(chunk.data(), have),
-                                      last && io.settings.send_end, io.deadline);
-            if (st < 0)
-                return st;
-            total += static_cast<std::uint32_t>(have);
-            if (retCnt != nullptr)
-                *retCnt = total;
-            if (last)
-                return VI_SUCCESS;
-            chunk.swap(next);
-            have = more;
-        }
-    });
+            std::uint32_t total = 0;
+            for (;;) {
+                std::size_t more = 0;
+                if (left > 0 && have == chunk.size() && !fill(next, more))
+                    return file_failure(VI_ERROR_FILE_IO, "read", filename, errno);
+                const bool last = more == 0;
+                st = io.transport().write(std::span<const std::uint8_t>(chunk.data(), have),
+                                          last && io.settings.send_end, io.deadline);
+                if (st < 0)
+                    return st;
+                total += static_cast<std::uint32_t>(have);
+                if (retCnt != nullptr)
+                    *retCnt = total;
+                if (last)
+                    return VI_SUCCESS;
+                chunk.swap(next);
+                have = more;
+            }
+        });
 }
