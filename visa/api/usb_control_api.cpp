@@ -91,6 +91,27 @@ ViStatus check_request(const sgvisa::InterfaceFacts& interface, bool in, std::ui
     return VI_SUCCESS;
 }
 
+// What both directions check before the request goes out, within the
+// session's operation; then `send(io, type, request)`.
+template <typename Send>
+ViStatus control_transfer(ViSession vi, bool in, ViInt16 bmRequestType, ViInt16 bRequest,
+                          ViUInt16 wIndex, ViUInt16 wLength, const void* buf, Send send) {
+    if (buf == nullptr && wLength > 0)
+        return VI_ERROR_USER_BUF;
+    if (bmRequestType < 0 || bmRequestType > 0xFF || bRequest < 0 || bRequest > 0xFF)
+        return refuse("bmRequestType and bRequest are bytes");
+    sgvisa::session::SessionIo io;
+    ViStatus st = sgvisa::session::begin_session_io(vi, io);
+    if (st != VI_SUCCESS)
+        return st;
+    const auto type = static_cast<std::uint8_t>(bmRequestType);
+    const auto request = static_cast<std::uint8_t>(bRequest);
+    st = check_request(io.transport().facts(), in, type, request, wIndex, wLength);
+    if (st != VI_SUCCESS)
+        return st;
+    return send(io, type, request);
+}
+
 }  // namespace
 
 SGVISA_EXPORT ViStatus viUsbControlOut(ViSession vi, ViInt16 bmRequestType, ViInt16 bRequest,
@@ -106,22 +127,13 @@ SGVISA_EXPORT ViStatus viUsbControlOut(ViSession vi, ViInt16 bmRequestType, ViIn
             .buf("buf", buf, buf != nullptr ? wLength : 0);
     });
     return sgvisa::api::guarded([&]() -> ViStatus {
-        if (buf == nullptr && wLength > 0)
-            return VI_ERROR_USER_BUF;
-        if (bmRequestType < 0 || bmRequestType > 0xFF || bRequest < 0 || bRequest > 0xFF)
-            return refuse("bmRequestType and bRequest are bytes");
-        sgvisa::session::SessionIo io;
-        ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        const auto type = static_cast<std::uint8_t>(bmRequestType);
-        const auto request = static_cast<std::uint8_t>(bRequest);
-        st = check_request(io.transport().facts(), false, type, request, wIndex, wLength);
-        if (st != VI_SUCCESS)
-            return st;
-        return io.transport().usb_control_out(type, request, wValue, wIndex,
-                                              std::span<const std::uint8_t>(buf, wLength),
-                                              io.deadline);
+        return control_transfer(
+            vi, false, bmRequestType, bRequest, wIndex, wLength, buf,
+            [&](sgvisa::session::SessionIo& io, std::uint8_t type, std::uint8_t request) {
+                return io.transport().usb_control_out(type, request, wValue, wIndex,
+                                                      std::span<const std::uint8_t>(buf, wLength),
+                                                      io.deadline);
+            });
     });
 }
 
@@ -142,24 +154,16 @@ SGVISA_EXPORT ViStatus viUsbControlIn(ViSession vi, ViInt16 bmRequestType, ViInt
     return sgvisa::api::guarded([&]() -> ViStatus {
         if (retCnt != nullptr)
             *retCnt = 0;
-        if (buf == nullptr && wLength > 0)
-            return VI_ERROR_USER_BUF;
-        if (bmRequestType < 0 || bmRequestType > 0xFF || bRequest < 0 || bRequest > 0xFF)
-            return refuse("bmRequestType and bRequest are bytes");
-        sgvisa::session::SessionIo io;
-        ViStatus st = sgvisa::session::begin_session_io(vi, io);
-        if (st != VI_SUCCESS)
-            return st;
-        const auto type = static_cast<std::uint8_t>(bmRequestType);
-        const auto request = static_cast<std::uint8_t>(bRequest);
-        st = check_request(io.transport().facts(), true, type, request, wIndex, wLength);
-        if (st != VI_SUCCESS)
-            return st;
-        std::size_t got = 0;
-        st = io.transport().usb_control_in(type, request, wValue, wIndex,
-                                           std::span<std::uint8_t>(buf, wLength), got, io.deadline);
-        if (st == VI_SUCCESS && retCnt != nullptr)
-            *retCnt = static_cast<ViUInt16>(got);
-        return st;
+        return control_transfer(
+            vi, true, bmRequestType, bRequest, wIndex, wLength, buf,
+            [&](sgvisa::session::SessionIo& io, std::uint8_t type, std::uint8_t request) {
+                std::size_t got = 0;
+                const ViStatus st = io.transport().usb_control_in(
+                    type, request, wValue, wIndex, std::span<std::uint8_t>(buf, wLength), got,
+                    io.deadline);
+                if (st == VI_SUCCESS && retCnt != nullptr)
+                    *retCnt = static_cast<ViUInt16>(got);
+                return st;
+            });
     });
 }
