@@ -68,19 +68,6 @@ xdrproc_t xdrproc(F f) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
 }
 
-void set_nodelay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 void dispatch(svc_req* rq, SVCXPRT* xprt) {
     // The accepted connection gets Nagle off once, as the client's has.
     static int nodelay_fd = -1;
@@ -142,45 +129,14 @@ void dispatch(svc_req* rq, SVCXPRT* xprt) {
 
 }  // namespace
 
-RpcFloorServer::RpcFloorServer(int idle_ms) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0)
-        return;
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    int pipe_fds[2];
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener, SOMAXCONN) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-        ::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        ::close(listener);
-        return;
-    }
-    port_ = ntohs(a.sin_port);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::close(pipe_fds[1]);
-        SVCXPRT* xprt = svctcp_create(listener, 0, 0);
-        // Protocol 0: registered with the dispatcher only, not with a portmapper.
-        if (xprt == nullptr || !svc_register(xprt, kProgram, kVersion, dispatch, 0))
-            ::_exit(1);
-        serve(pipe_fds[0], idle_ms);
-    }
-    ::close(listener);
-    ::close(pipe_fds[0]);
-    control_ = pipe_fds[1];
-    if (pid_ < 0) {
-        ::close(control_);
-        control_ = -1;
-    }
-}
-
-RpcFloorServer::~RpcFloorServer() {
-    if (pid_ <= 0)
-        return;
-    ::close(control_);  // the server's cue to end: it ends at once
-    sgtest::ChildProcess(pid_).wait(std::chrono::milliseconds(5000));  // or is killed
-}
+RpcFloorServer::RpcFloorServer(int idle_ms)
+    : FloorServer([idle_ms](int listener, int control) {
+          SVCXPRT* xprt = svctcp_create(listener, 0, 0);
+          // Protocol 0: registered with the dispatcher only, not with a portmapper.
+          if (xprt == nullptr || !svc_register(xprt, kProgram, kVersion, dispatch, 0))
+              ::_exit(1);
+          serve(control, idle_ms);
+      }) {}
 
 RpcFloorClient::RpcFloorClient(std::uint16_t port, int bound_ms) : bound_ms_(bound_ms) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -11,22 +11,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "floor_server.h"
+
 namespace sgbench {
 
-class RpcFloorServer {
+class RpcFloorServer : public FloorServer {
   public:
     explicit RpcFloorServer(int idle_ms = 120000);
-    ~RpcFloorServer();
-    RpcFloorServer(const RpcFloorServer&) = delete;
-    RpcFloorServer& operator=(const RpcFloorServer&) = delete;
-
-    bool ok() const { return pid_ > 0; }
-    std::uint16_t port() const { return port_; }
-
-  private:
-    pid_t pid_ = -1;
-    int control_ = -1;
-    std::uint16_t port_ = 0;
 };
 
 class RpcFloorClient {

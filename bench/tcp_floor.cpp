@@ -19,25 +19,12 @@
 namespace sgbench {
 namespace {
 
-void set_nodelay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 void set_bounds(int fd, int bound_ms) {
     timeval tv{};
     tv.tv_sec = bound_ms / 1000;
     tv.tv_usec = (bound_ms % 1000) * 1000;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
 }
 
 // Sends all of `data`; a blocking socket with SO_SNDTIMEO bounds each call.
@@ -111,41 +98,8 @@ bool answer(Connection& c, const std::string& reply, const std::string& bulk) {
 
 }  // namespace
 
-TcpFloorServer::TcpFloorServer(int idle_ms) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0)
-        return;
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    int pipe_fds[2];
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener, SOMAXCONN) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-        ::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        ::close(listener);
-        return;
-    }
-    port_ = ntohs(a.sin_port);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::close(pipe_fds[1]);
-        serve(listener, pipe_fds[0], idle_ms);
-    }
-    ::close(listener);
-    ::close(pipe_fds[0]);
-    control_ = pipe_fds[1];
-    if (pid_ < 0) {
-        ::close(control_);
-        control_ = -1;
-    }
-}
-
-TcpFloorServer::~TcpFloorServer() {
-    if (pid_ <= 0)
-        return;
-    ::close(control_);  // the server's cue to end: it ends at once
-    sgtest::ChildProcess(pid_).wait(std::chrono::milliseconds(5000));  // or is killed
-}
+TcpFloorServer::TcpFloorServer(int idle_ms)
+    : FloorServer([idle_ms](int listener, int control) { serve(listener, control, idle_ms); }) {}
 
 TcpFloorClient::TcpFloorClient(std::uint16_t port, int bound_ms) : buf_(kBulkSize) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

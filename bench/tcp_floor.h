@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "floor_server.h"
+
 namespace sgbench {
 
 // The query and reply of the TCP floor: the sizes of a SOCKET *IDN?.
@@ -25,20 +27,9 @@ inline constexpr std::size_t kBulkSize = std::size_t{1} << 20;
 // in one write; the end of the stream closes the connection. It serves one
 // connection at a time and ends when this object is destroyed (its control
 // pipe closes), or after `idle_ms` in which nothing arrived.
-class TcpFloorServer {
+class TcpFloorServer : public FloorServer {
   public:
     explicit TcpFloorServer(int idle_ms = 120000);
-    ~TcpFloorServer();
-    TcpFloorServer(const TcpFloorServer&) = delete;
-    TcpFloorServer& operator=(const TcpFloorServer&) = delete;
-
-    bool ok() const { return pid_ > 0; }
-    std::uint16_t port() const { return port_; }
-
-  private:
-    pid_t pid_ = -1;
-    int control_ = -1;
-    std::uint16_t port_ = 0;
 };
 
 // A connected client of a TcpFloorServer, every call bounded by `bound_ms`.
