@@ -1,5 +1,7 @@
 #include "raw_bus_client.h"
 
+#include "socket_bounds.h"
+
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -58,8 +60,6 @@ bool send_all(int fd, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-void set_bounds(int fd, int bound_ms);
-
 }  // namespace
 
 FrameReader::FrameReader() : buf_(lb::kFrameHeaderSize + lb::kMaxPayload) {}
@@ -103,18 +103,6 @@ bool FrameReader::ready() const {
            lb::decode_header(std::span(buf_).subspan(begin_, have), h) &&
            have >= lb::kFrameHeaderSize + h.length;
 }
-
-namespace {
-
-void set_bounds(int fd, int bound_ms) {
-    timeval tv{};
-    tv.tv_sec = bound_ms / 1000;
-    tv.tv_usec = (bound_ms % 1000) * 1000;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-}  // namespace
 
 QueryFrames idn_query_frames(std::uint32_t seq, std::uint8_t tag) {
     const auto command = text_bytes("*IDN?\n");

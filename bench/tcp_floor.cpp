@@ -1,5 +1,7 @@
 #include "tcp_floor.h"
 
+#include "socket_bounds.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,14 +20,6 @@
 
 namespace sgbench {
 namespace {
-
-void set_bounds(int fd, int bound_ms) {
-    timeval tv{};
-    tv.tv_sec = bound_ms / 1000;
-    tv.tv_usec = (bound_ms % 1000) * 1000;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
 
 // Sends all of `data`; a blocking socket with SO_SNDTIMEO bounds each call.
 bool send_all(int fd, const char* data, std::size_t size) {

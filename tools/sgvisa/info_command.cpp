@@ -52,17 +52,8 @@ int cannot_show(const Options& options, const std::string& text, std::FILE* out,
         viClose(rm);
     }
     // Opened after all (it came while the list was read): not found when listed.
-    const std::string error = open_failure(text, st >= VI_SUCCESS ? VI_ERROR_RSRC_NFOUND : st);
-    std::fprintf(err, "sgvisa: %s\n", error.c_str());
-    if (options.json) {
-        JsonWriter json;
-        json.begin_object();
-        json.key("resource").string(text);
-        json.key("error").string(error);
-        json.end_object();
-        std::fprintf(out, "%s\n", json.text().c_str());
-    }
-    return 1;
+    return report_open_failure(options, text, st >= VI_SUCCESS ? VI_ERROR_RSRC_NFOUND : st, out,
+                               err);
 }
 
 std::string holders_text(const sgvisa::inspect::LockHolding& holding, const std::string& proc) {

@@ -55,19 +55,9 @@ int run_lan_info(const Options& options, const std::string& text, std::FILE* out
     if (st >= VI_SUCCESS)
         st = viOpen(rm, text.c_str(), VI_NULL, options.timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        const std::string error = open_failure(text, st);
-        std::fprintf(err, "sgvisa: %s\n", error.c_str());
-        if (options.json) {
-            JsonWriter json;
-            json.begin_object();
-            json.key("resource").string(text);
-            json.key("error").string(error);
-            json.end_object();
-            std::fprintf(out, "%s\n", json.text().c_str());
-        }
         if (rm != VI_NULL)
             viClose(rm);
-        return 1;
+        return report_open_failure(options, text, st, out, err);
     }
     viSetAttribute(vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
     const std::string resource = text_attribute(vi, VI_ATTR_RSRC_NAME);

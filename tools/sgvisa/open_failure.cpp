@@ -1,6 +1,7 @@
 #include "open_failure.h"
 
 #include "inspect/inspection.h"
+#include "json_writer.h"
 
 namespace sgvisa_tool {
 
@@ -14,6 +15,21 @@ std::string open_failure(const std::string& resource, ViStatus status) {
         return "cannot open " + resource + ": " + reason;
     }
     return "cannot open " + resource + ": " + sgvisa::inspect::status_name(status) + ": " + reason;
+}
+
+int report_open_failure(const Options& options, const std::string& resource, ViStatus status,
+                        std::FILE* out, std::FILE* err) {
+    const std::string error = open_failure(resource, status);
+    std::fprintf(err, "sgvisa: %s\n", error.c_str());
+    if (options.json) {
+        JsonWriter json;
+        json.begin_object();
+        json.key("resource").string(resource);
+        json.key("error").string(error);
+        json.end_object();
+        std::fprintf(out, "%s\n", json.text().c_str());
+    }
+    return 1;
 }
 
 }  // namespace sgvisa_tool
