@@ -37,7 +37,7 @@ std::string sim_usage() {
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
            "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
-           "             [--socket-port N]\n";
+           "             [--socket-port N] [--no-mdns]\n";
 }
 
 std::string sim_version() {
@@ -52,7 +52,10 @@ std::string sim_help() {
            "kernel picks) and raw SOCKET on 5025 (--socket-port); port 0 lets the kernel\n"
            "pick. Ports below 1024 need root: without it, run sgsim in a network namespace\n"
            "of its own (unshare -rn) or give high ports. The ready line says where it\n"
-           "listens.\n"
+           "listens. On an address of an interface with multicast (or 0.0.0.0) an mDNS\n"
+           "responder of its own advertises the services (_vxi-11._tcp, _scpi-raw._tcp)\n"
+           "as sgsim-SN.local, and the portmapper answers broadcasts; --no-mdns: no\n"
+           "adverts.\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -153,6 +156,8 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             (opt == "--portmap-port" ? out.portmap_port
              : opt == "--vxi11-port" ? out.vxi11_port
                                      : out.socket_port) = static_cast<unsigned>(n);
+        } else if (opt == "--no-mdns") {
+            out.mdns = false;
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <malloc.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -38,6 +40,23 @@ void keep_reply_memory() {
     ::mallopt(M_TRIM_THRESHOLD, 4 * kLargestReply);
 }
 
+// The broadcast address (network order) of the interface that has
+// `address`, or 0: none, or the address is 0.0.0.0 or no interface's.
+std::uint32_t broadcast_address(std::uint32_t address) {
+    std::uint32_t out = 0;
+    ifaddrs* all = nullptr;
+    if (address == INADDR_ANY || ::getifaddrs(&all) != 0)
+        return 0;
+    for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address &&
+            (i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr)
+            out = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
+    }
+    ::freeifaddrs(all);
+    return out;
+}
+
 }  // namespace
 
 LanServer::LanServer(SharedInstrument& shared, LanOptions options)
@@ -45,8 +64,8 @@ LanServer::LanServer(SharedInstrument& shared, LanOptions options)
 
 LanServer::~LanServer() {
     stop();
-    for (int fd :
-         {portmap_tcp_, portmap_udp_, core_, abort_, socket_, stop_pipe_[0], stop_pipe_[1]})
+    for (int fd : {portmap_tcp_, portmap_udp_, portmap_broadcast_, core_, abort_, socket_,
+                   stop_pipe_[0], stop_pipe_[1]})
         if (fd >= 0)
             ::close(fd);
 }
@@ -71,6 +90,12 @@ bool LanServer::start(std::string& error) {
         (core_ = network::listen_tcp(address_, options_.vxi11_port, error)) < 0 ||
         (abort_ = network::listen_tcp(address_, 0, error)) < 0 ||
         (socket_ = network::listen_tcp(address_, options_.socket_port, error)) < 0)
+        return false;
+    // 0.0.0.0 receives broadcasts already; an interface's address needs its
+    // network's broadcast address as well.
+    const std::uint32_t broadcast = broadcast_address(a.s_addr);
+    if (broadcast != 0 &&
+        (portmap_broadcast_ = network::bind_udp(ntohl(broadcast), portmap_port_, error)) < 0)
         return false;
     vxi11_port_ = network::local_port(core_);
     abort_port_ = network::local_port(abort_);
@@ -111,16 +136,19 @@ void LanServer::listen_loop() {
                      {abort_, Kind::abort},
                      {socket_, Kind::socket}};
     for (;;) {
-        pollfd p[6] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
+        pollfd p[7] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
         for (std::size_t i = 0; i < 4; ++i)
             p[i + 2] = {listeners[i].fd, POLLIN, 0};
-        const int r = ::poll(p, 6, -1);  // until a client comes or the server stops
+        p[6] = {portmap_broadcast_, POLLIN, 0};  // a negative descriptor is skipped
+        const int r = ::poll(p, 7, -1);          // until a client comes or the server stops
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 || p[0].revents != 0)
             return;
         if (p[1].revents & POLLIN)
-            answer_udp();
+            answer_udp(portmap_udp_);
+        if (p[6].revents & POLLIN)
+            answer_udp(portmap_broadcast_);
         reap();
         for (std::size_t i = 0; i < 4; ++i) {
             if (p[i + 2].revents & POLLIN)
@@ -129,12 +157,12 @@ void LanServer::listen_loop() {
     }
 }
 
-void LanServer::answer_udp() {
+void LanServer::answer_udp(int fd) {
     std::uint8_t buffer[8192];
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
-    const ssize_t n = ::recvfrom(portmap_udp_, buffer, sizeof buffer, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+    const ssize_t n =
+        ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n <= 0)
         return;
     const network::PortmapTable table{portmap_port_, vxi11_port_};
