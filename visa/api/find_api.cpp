@@ -12,6 +12,7 @@
 
 #include "api/builtin_transports.h"
 #include "entry_point.h"
+#include "lan/lan_discovery.h"
 #include "session/session_table.h"
 #include "transport/resource_pattern.h"
 #include "transport/resource_syntax.h"
@@ -75,8 +76,10 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
         sgvisa::api::register_builtin_transports();
         auto list = std::make_shared<sgvisa::session::FindList>();
         // The LAN is asked (sending on every network) only when the pattern
-        // could match what it finds.
-        const bool on_networks = pattern->may_match_prefix("TCPIP");
+        // could match what it finds. The variable first: with discovery off,
+        // a search does just what it did before discovery existed.
+        const bool on_networks =
+            sgvisa::lan::discovery_ms() != 0 && pattern->may_match_prefix("TCPIP");
         for (const auto& name : sgvisa::find_transport_resources(
                  sgvisa::deadline_after_ms(kFindTimeMs), on_networks)) {
             std::string text = sgvisa::canonical_name(name);
