@@ -57,6 +57,28 @@ std::uint32_t broadcast_address(std::uint32_t address) {
     return out;
 }
 
+// A UDP socket on `broadcast` (network order): shared (SO_REUSEADDR) with
+// other simulators on the same network, every one of which gets each
+// broadcast and answers it.
+int bind_broadcast(std::uint32_t broadcast, std::uint16_t port, std::string& error) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int on = 1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = broadcast;
+    a.sin_port = htons(port);
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+        return fd;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    error = std::string("cannot listen for broadcasts on ") + text + ":" + std::to_string(port) +
+            " (UDP): " + std::strerror(errno);
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
 }  // namespace
 
 LanServer::LanServer(SharedInstrument& shared, LanOptions options)
@@ -95,7 +117,7 @@ bool LanServer::start(std::string& error) {
     // network's broadcast address as well.
     const std::uint32_t broadcast = broadcast_address(a.s_addr);
     if (broadcast != 0 &&
-        (portmap_broadcast_ = network::bind_udp(ntohl(broadcast), portmap_port_, error)) < 0)
+        (portmap_broadcast_ = bind_broadcast(broadcast, portmap_port_, error)) < 0)
         return false;
     vxi11_port_ = network::local_port(core_);
     abort_port_ = network::local_port(abort_);
