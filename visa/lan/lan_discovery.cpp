@@ -12,12 +12,15 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "lan/lan_transports.h"
 #include "mdns_browse.h"
 #include "proto/dns.h"
 #include "proto/portmap.h"
+#include "trace/trace_sink.h"
 #include "vxi11_broadcast.h"
 
 namespace sgvisa::lan {
@@ -77,13 +80,28 @@ sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
     return a;
 }
 
+std::string dotted(std::uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = address;
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+// The transfers trace's words on the search: what went where, what came.
+void note(const std::string& what) {
+    trace::transfer_line([&](std::string& line) { line += "discovery: " + what; });
+}
+
 void send_to(int fd, const std::vector<std::uint8_t>& bytes, std::uint32_t address,
-             std::uint16_t port) {
+             std::uint16_t port, const char* what) {
     const sockaddr_in to = ipv4(address, port);
     // A network that refuses (no route, a full buffer) is one that answers
     // nothing: the others still go.
-    (void)::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT,
-                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT,
+                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    note(std::string(what) + " to " + dotted(address) + ":" + std::to_string(port) +
+         (n < 0 ? std::string(" not sent: ") + std::strerror(errno) : std::string()));
 }
 
 // A UDP socket of its own, closed with the search.
@@ -141,12 +159,13 @@ void discover_lan_instruments(Deadline deadline, std::vector<ResourceName>& out)
     const auto query = browse.query();
     for (const Interface& n : nets) {
         if (n.broadcast != 0)
-            send_to(broadcast.fd(), call, n.broadcast, port);
+            send_to(broadcast.fd(), call, n.broadcast, port, "portmapper GETPORT broadcast");
         if (n.multicast) {
             in_addr via{};
             via.s_addr = n.address;
             if (::setsockopt(mdns.fd(), IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) == 0)
-                send_to(mdns.fd(), query, htonl(dns::kMdnsGroup), dns::kMdnsPort);
+                send_to(mdns.fd(), query, htonl(dns::kMdnsGroup), dns::kMdnsPort,
+                        ("mDNS question via " + dotted(n.address)).c_str());
         }
     }
 
@@ -169,7 +188,8 @@ void discover_lan_instruments(Deadline deadline, std::vector<ResourceName>& out)
                 asked_again = true;
                 if (browse.follow_up(2, follow))
                     for (const auto& f : follow)
-                        send_to(mdns.fd(), f.query, f.responder, dns::kMdnsPort);
+                        send_to(mdns.fd(), f.query, f.responder, dns::kMdnsPort,
+                                "mDNS question for what is missing");
             }
             continue;
         }
@@ -184,6 +204,8 @@ void discover_lan_instruments(Deadline deadline, std::vector<ResourceName>& out)
                 continue;
             ++taken;
             const std::span<const std::uint8_t> datagram(buffer, static_cast<std::size_t>(n));
+            note(std::string(i == 0 ? "portmapper reply" : "mDNS message") + " from " +
+                 dotted(from.sin_addr.s_addr) + ", " + std::to_string(n) + " bytes");
             if (i == 0) {
                 if (answers_broadcast(datagram) &&
                     std::find(portmappers.begin(), portmappers.end(), from.sin_addr.s_addr) ==
@@ -194,24 +216,23 @@ void discover_lan_instruments(Deadline deadline, std::vector<ResourceName>& out)
             browse.absorb(datagram, from.sin_addr.s_addr);
             if (browse.follow_up(1, follow))
                 for (const auto& f : follow)
-                    send_to(mdns.fd(), f.query, f.responder, dns::kMdnsPort);
+                    send_to(mdns.fd(), f.query, f.responder, dns::kMdnsPort,
+                            "mDNS question for what is missing");
         }
     }
 
     std::vector<ResourceName> found;
-    for (const std::uint32_t a : portmappers) {
-        char text[INET_ADDRSTRLEN] = {};
-        in_addr addr{};
-        addr.s_addr = a;
-        ::inet_ntop(AF_INET, &addr, text, sizeof text);
-        found.emplace_back(TcpipInstrName{0, text, "inst0", LanProtocol::unspecified, false, {}});
-    }
+    for (const std::uint32_t a : portmappers)
+        found.emplace_back(
+            TcpipInstrName{0, dotted(a), "inst0", LanProtocol::unspecified, false, {}});
     for (auto& name : browse.found())
         found.push_back(std::move(name));
     for (auto& name : found) {
         const bool seen = std::any_of(
             out.begin(), out.end(), [&](const ResourceName& n) { return same_resource(n, name); });
-        if (!seen && serves_lan_name(name))
+        const bool served = serves_lan_name(name);
+        note(canonical_name(name) + (seen ? ": found already" : served ? "" : ": not served"));
+        if (!seen && served)
             out.push_back(std::move(name));
     }
 }
