@@ -1,5 +1,7 @@
 // sgvisa list
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -63,9 +65,13 @@ int run_list(const Options& options, std::FILE* out, std::FILE* /*err*/) {
         std::fputs("No USBTMC instrument on USB or on the local bus.\n", out);
     for (std::size_t i = 0; i < found.size(); ++i)
         std::fprintf(out, "%s%s", i == 0 ? "" : "\n", instrument_text(found[i]).c_str());
-    std::fputs(lan.empty() ? "\nNo instrument answered on the LAN (VXI-11 broadcast, mDNS).\n"
-                           : "\nOn the LAN (VXI-11 broadcast, mDNS):\n",
-               out);
+    const char* bound = std::getenv("SGVISA_DISCOVERY_MS");
+    if (bound != nullptr && *bound != '\0' && std::strspn(bound, "0") == std::strlen(bound))
+        std::fputs("\nLAN discovery is off (SGVISA_DISCOVERY_MS=0).\n", out);
+    else
+        std::fputs(lan.empty() ? "\nNo instrument answered on the LAN (VXI-11 broadcast, mDNS).\n"
+                               : "\nOn the LAN (VXI-11 broadcast, mDNS):\n",
+                   out);
     for (const std::string& name : lan)
         std::fprintf(out, "%s\n", name.c_str());
     return 0;
