@@ -270,6 +270,10 @@ class SyncChannel {
                 const std::lock_guard<std::mutex> hold(s_.mutex);
                 if (s_.clearing)
                     return false;
+                // MAV from the reply's first message on (set before it goes
+                // out, so that a status query after it sees it).
+                if (!overlapped)
+                    s_.rmt_expected = true;
                 if (overlapped) {
                     message_id = s_.next_reply_id;
                     s_.next_reply_id = hs::next_message_id(s_.next_reply_id);
@@ -281,10 +285,6 @@ class SyncChannel {
                 return false;
             response.remove_prefix(n);
         } while (!response.empty());
-        if (!overlapped) {
-            const std::lock_guard<std::mutex> hold(s_.mutex);
-            s_.rmt_expected = true;
-        }
         return true;
     }
 
