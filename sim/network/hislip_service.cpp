@@ -410,9 +410,12 @@ class AsyncChannel {
                 return false;
             case MessageType::error:
                 return true;
-            default:
+            default: {
+                // Under async_send: the synchronous side may be sending too.
+                const std::lock_guard<std::mutex> hold(s_.async_send);
                 refuse_type(fd_, stop_fd_, h.type);
                 return true;
+            }
         }
     }
 
