@@ -93,6 +93,9 @@ class MessageStream {
         }
     }
 
+    // Whether bytes of a next message have been received already.
+    bool buffered() const { return pos_ < end_; }
+
     std::string_view payload() const {
         const auto p = reader_.payload();
         return {reinterpret_cast<const char*>(p.data()), p.size()};
@@ -239,7 +242,16 @@ class SyncChannel {
             if (ok && !reply.response.empty()) {
                 const Clock::time_point due =
                     std::max(reply.ready, received + shared_.quirks().late);
-                ok = shared_.hislip_wait(s_.lid, due) && send_reply(reply.response, id);
+                switch (wait_for_reply(due)) {
+                    case Due::now:
+                        ok = send_reply(reply.response, id);
+                        break;
+                    case Due::interrupted:
+                        break;  // the next message finds the reply dropped
+                    case Due::ended:
+                        ok = false;
+                        break;
+                }
             }
         }
         const std::lock_guard<std::mutex> hold(s_.mutex);
@@ -248,6 +260,50 @@ class SyncChannel {
         // Not ok: the server stops, the peer is gone, or a device clear
         // abandoned the message.
         return ok || s_.clearing;
+    }
+
+    enum class Due { now, interrupted, ended };
+    // Waits until a reply is due. In synchronized mode a message that comes
+    // first interrupts the query: the reply is dropped, unsent, and taken
+    // as sent but not delivered, so that the new message is found to
+    // interrupt it.
+    Due wait_for_reply(Clock::time_point due) {
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                if (s_.ended || s_.clearing)
+                    return Due::ended;
+                if (!s_.overlapped && stream_.buffered()) {
+                    s_.rmt_expected = true;
+                    return Due::interrupted;
+                }
+            }
+            if (Clock::now() >= due)
+                return Due::now;
+            const bool overlapped = [&] {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                return s_.overlapped;
+            }();
+            // In overlapped mode what comes meanwhile waits for its turn.
+            pollfd p[3] = {{stop_fd_, POLLIN, 0}, {s_.sync_wake, POLLIN, 0}, {fd_, POLLIN, 0}};
+            const int r = ::poll(p, overlapped ? 2 : 3, poll_timeout(due));
+            if (r < 0 && errno != EINTR)
+                return Due::ended;
+            if (r <= 0)
+                continue;
+            if (p[0].revents != 0)
+                return Due::ended;
+            if (p[1].revents != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(s_.sync_wake, &count, sizeof count);
+                continue;  // a clear or the end: seen above
+            }
+            if (!overlapped && p[2].revents != 0) {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                s_.rmt_expected = true;
+                return Due::interrupted;
+            }
+        }
     }
 
     // Data messages as large as the client takes, DataEnd last. In

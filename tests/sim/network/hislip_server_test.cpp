@@ -320,6 +320,18 @@ TEST(HislipServer, SynchronizedModeDetectsAnInterruptedQuery) {
     EXPECT_EQ((first & 0x40) + (second & 0x40), 0x40);
 }
 
+TEST(HislipServer, AMessageBeforeALateReplyDropsIt) {
+    Served s("late:100");
+    Client c(s);
+    c.write("*IDN?\n");
+    c.write("SYST:ERR?\n");
+    const Msg sync = c.sync.recv();
+    EXPECT_EQ(show(sync) + " " + show(c.async.recv()), "13:0 14:0");
+    const Msg reply = c.sync.recv();
+    EXPECT_EQ(reply.parameter, c.last);
+    EXPECT_EQ(reply.payload, "-410,\"Query INTERRUPTED\"\n");
+}
+
 TEST(HislipServer, LargeMessagesAndOverlappedRepliesGoInPieces) {
     Served s;
     Client c(s, 64);  // we take messages of 64 bytes, header included
