@@ -181,11 +181,6 @@ class SyncChannel {
     }
 
   private:
-    bool clearing() {
-        const std::lock_guard<std::mutex> hold(s_.mutex);
-        return s_.clearing;
-    }
-
     // False to end the connection.
     bool handle(const hs::Header& h) {
         switch (h.message_type()) {
@@ -347,9 +342,9 @@ class SyncChannel {
     // The end of a device clear: the client's features are agreed (as far
     // as this server has them), the instrument cleared and the counts
     // started afresh. DeviceClearAcknowledge goes on this, the synchronous,
-    // connection: the transaction that ends a clear is described there and
-    // both independent clients read it there; the protocol's summary table
-    // alone lists it as asynchronous.
+    // connection: the protocol's description of the clear transaction puts
+    // it here, and the clients (pyvisa-py among them) wait for it here;
+    // only the protocol's summary table lists it as asynchronous.
     bool complete_clear(std::uint8_t requested) {
         const bool overlapped =
             (requested & hs::kFeatureOverlapped) != 0 && !shared_.quirks().hislip_sync_only;
