@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
             *shared,
             sgsim::LanOptions{opts.lan_address, static_cast<std::uint16_t>(opts.portmap_port),
                               static_cast<std::uint16_t>(opts.vxi11_port),
-                              static_cast<std::uint16_t>(opts.socket_port)});
+                              static_cast<std::uint16_t>(opts.socket_port),
+                              static_cast<std::uint16_t>(opts.hislip_port)});
         if (!lan->start(error)) {
             std::fprintf(stderr, "sgsim: %s\n", error.c_str());
             return 1;
@@ -168,13 +169,14 @@ int main(int argc, char** argv) {
         g_ready_line = "sgsim: " + lan->describe() + "\n" + g_ready_line;
         if (opts.mdns && sgsim::MdnsResponder::multicast_reaches(opts.lan_address)) {
             // What the LAN serves, advertised. A service added to LanServer
-            // adds its row here (HiSLIP: _hislip._tcp on its port).
-            sgsim::MdnsOptions adverts{
-                opts.lan_address,
-                "sgsim-" + opts.serial,
-                "sgsim " + opts.serial,
-                {{"_vxi-11._tcp", lan->portmap_port()}, {"_scpi-raw._tcp", lan->socket_port()}},
-                {"txtvers=1", "SerialNumber=" + opts.serial}};
+            // adds its row here.
+            sgsim::MdnsOptions adverts{opts.lan_address,
+                                       "sgsim-" + opts.serial,
+                                       "sgsim " + opts.serial,
+                                       {{"_vxi-11._tcp", lan->portmap_port()},
+                                        {"_scpi-raw._tcp", lan->socket_port()},
+                                        {"_hislip._tcp", lan->hislip_port()}},
+                                       {"txtvers=1", "SerialNumber=" + opts.serial}};
             mdns = std::make_unique<sgsim::MdnsResponder>(std::move(adverts));
             if (!mdns->start(error)) {
                 // The instrument still serves; only its adverts are missing.

@@ -37,7 +37,7 @@ std::string sim_usage() {
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
            "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
-           "             [--socket-port N] [--no-mdns]\n";
+           "             [--socket-port N] [--hislip-port N] [--no-mdns]\n";
 }
 
 std::string sim_version() {
@@ -49,13 +49,15 @@ std::string sim_help() {
            "\n--lan [ADDR] serves the instrument on the LAN as well, on ADDR (IPv4, default\n"
            "127.0.0.1; 0.0.0.0 for every address): a portmapper on TCP and UDP port 111\n"
            "(--portmap-port), VXI-11 on the port it gives (--vxi11-port, default: the\n"
-           "kernel picks) and raw SOCKET on 5025 (--socket-port); port 0 lets the kernel\n"
+           "kernel picks), raw SOCKET on 5025 (--socket-port) and HiSLIP on 4880\n"
+           "(--hislip-port; also on [::1], or [::] with 0.0.0.0); port 0 lets the kernel\n"
            "pick. Ports below 1024 need root: without it, run sgsim in a network namespace\n"
            "of its own (unshare -rn) or give high ports. The ready line says where it\n"
-           "listens. On an address of an interface with multicast (or 0.0.0.0) an mDNS\n"
-           "responder of its own advertises the services (_vxi-11._tcp, _scpi-raw._tcp)\n"
-           "as sgsim-SN.local, and the portmapper answers broadcasts; --no-mdns: no\n"
-           "adverts.\n"
+           "listens. HiSLIP prefers synchronized mode (quirk hislip-prefer-overlap:\n"
+           "overlapped). On an address of an interface with multicast (or 0.0.0.0) an\n"
+           "mDNS responder of its own advertises the services (_vxi-11._tcp,\n"
+           "_scpi-raw._tcp, _hislip._tcp) as sgsim-SN.local, and the portmapper answers\n"
+           "broadcasts; --no-mdns: no adverts.\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -146,16 +148,18 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
                 error = "bad --lan address (IPv4, as 127.0.0.1): " + out.lan_address;
                 return false;
             }
-        } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port") {
+        } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port" ||
+                   opt == "--hislip-port") {
             if (!value(v))
                 return false;
             if (!parse_number(v, 0, 65535, n)) {
                 error = "bad " + std::string(opt) + " (0..65535): " + std::string(v);
                 return false;
             }
-            (opt == "--portmap-port" ? out.portmap_port
-             : opt == "--vxi11-port" ? out.vxi11_port
-                                     : out.socket_port) = static_cast<unsigned>(n);
+            (opt == "--portmap-port"  ? out.portmap_port
+             : opt == "--vxi11-port"  ? out.vxi11_port
+             : opt == "--socket-port" ? out.socket_port
+                                      : out.hislip_port) = static_cast<unsigned>(n);
         } else if (opt == "--no-mdns") {
             out.mdns = false;
         } else if (opt == "--gadget") {

@@ -24,6 +24,7 @@ struct SimOptions {
     unsigned portmap_port = 111;
     unsigned vxi11_port = 0;  // 0: the kernel picks
     unsigned socket_port = 5025;
+    unsigned hislip_port = 4880;
     // The mDNS responder (network/mdns_responder.h) advertises the LAN
     // services when `lan_address` is on an interface with multicast (or
     // 0.0.0.0), unless --no-mdns.
