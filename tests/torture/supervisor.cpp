@@ -134,7 +134,7 @@ bool Supervisor::start_instruments() {
             args.insert(args.end(), {"--quirk", kind.quirk});
         if (kind.lan)
             args.insert(args.end(), {"--lan", "127.0.0.1", "--portmap-port", "0", "--vxi11-port",
-                                     "0", "--socket-port", "0"});
+                                     "0", "--socket-port", "0", "--hislip-port", "0"});
         args.insert(args.end(), options_.sim_args.begin(), options_.sim_args.end());
         sims_.push_back(std::make_unique<SimInstance>(sgsim, args));
         if (!sims_.back()->ready()) {
