@@ -76,7 +76,9 @@ std::string credentials_path() {
     if (xdg != nullptr && xdg[0] == '/')
         return std::string(xdg) + "/sgvisa/credentials";
     const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.config/sgvisa/credentials";
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.config/sgvisa/credentials";
+    return {};  // nowhere to look: no file
 }
 
 bool is_credential_id(std::string_view id) {
@@ -91,6 +93,8 @@ bool is_credential_id(std::string_view id) {
 
 Load load_secure_settings(const std::string& path, SecureSettings& out, std::string& why) {
     out = SecureSettings{};
+    if (path.empty())
+        return Load::missing;
     std::string text;
     const Load got = read_private(path, text, why);
     if (got != Load::loaded)

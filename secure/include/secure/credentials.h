@@ -36,7 +36,8 @@ struct SecureSettings {
 };
 
 // Where the file is: $XDG_CONFIG_HOME/sgvisa/credentials when that is an
-// absolute path, else $HOME/.config/sgvisa/credentials.
+// absolute path, else $HOME/.config/sgvisa/credentials; empty when
+// neither is absolute (then there is no file).
 std::string credentials_path();
 
 // Whether `id` can name credentials: a letter, then letters, digits and '-'.
