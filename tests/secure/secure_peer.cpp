@@ -26,6 +26,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -38,8 +39,10 @@ namespace {
 
 using namespace sgsecure;
 
+// Each wait's bound: SECURE_PEER_MS, else 5 s.
 Deadline soon() {
-    return Clock::now() + std::chrono::seconds(5);
+    const char* ms = std::getenv("SECURE_PEER_MS");
+    return Clock::now() + std::chrono::milliseconds(ms != nullptr ? std::atoi(ms) : 5000);
 }
 
 int refused(const std::string& fault, ViStatus status, const std::string& why) {
