@@ -169,6 +169,15 @@ bool is_ip_literal(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
+bool has_revocation_list(X509_STORE* store) {
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    for (int i = 0; objects != nullptr && i < sk_X509_OBJECT_num(objects); ++i) {
+        if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_CRL)
+            return true;
+    }
+    return false;
+}
+
 SSL_CTX* new_context(const SSL_METHOD* method, Result& result) {
     SSL_CTX* ctx = SSL_CTX_new(method);
     if (ctx == nullptr) {
@@ -261,6 +270,12 @@ std::shared_ptr<TlsContext> TlsContext::client(const ClientSettings& s, Result& 
                                                        : ("CA file " + s.ca_file).c_str()));
         return nullptr;
     }
+    // Revocation lists in the CA file are checked for the server's
+    // certificate; without one there is nothing to check against (asking
+    // would refuse every certificate for the want of a list).
+    X509_STORE* store = SSL_CTX_get_cert_store(h->ctx);
+    if (has_revocation_list(store))
+        X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
     SSL_CTX_set_verify(h->ctx, SSL_VERIFY_PEER, nullptr);
     return std::shared_ptr<TlsContext>(new TlsContext(std::move(h)));
 }

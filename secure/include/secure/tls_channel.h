@@ -70,7 +70,10 @@ struct CertificateFacts {
 };
 
 struct ClientSettings {
-    std::string ca_file;  // empty: the system's store
+    // PEM certificates of the authorities to trust, and their revocation
+    // lists, if any (then the server's certificate is checked against
+    // them); empty: the system's store.
+    std::string ca_file;
 };
 
 struct ServerSettings {
@@ -112,7 +115,9 @@ class TlsChannel {
     static std::unique_ptr<TlsChannel> accept(std::shared_ptr<TlsContext> ctx, int fd,
                                               Deadline deadline, int cancel_fd, Result& result);
 
-    // Sends all of `bytes`.
+    // Sends all of `bytes`. One ended by the deadline or the cancel
+    // descriptor may have sent part of a record: the connection is then
+    // good for nothing but closing.
     Result write(std::span<const std::uint8_t> bytes, Deadline deadline, int cancel_fd);
     // Receives what has arrived, at most buf.size() bytes, waiting for the
     // first. Fault::closed when the peer sent close_notify (then `got` is 0).
