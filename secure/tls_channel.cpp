@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "socket_bio.h"
 
@@ -31,6 +32,8 @@ struct TlsChannel::State {
     SSL* ssl = nullptr;
     int fd = -1;
     bool server = false;
+    // Held for each OpenSSL call, never across a wait.
+    std::mutex lock;
     ~State() { SSL_free(ssl); }
 };
 
@@ -107,10 +110,14 @@ Result certificate_fault(long verify) {
 }
 
 // Runs `op` (an SSL call: 1 is done) until it is done, waiting in poll for
-// what it needs between tries.
+// what it needs between tries. The call, and the reading of its error,
+// under `lock`; the wait outside it, so that another thread may write while
+// this one waits to read.
 template <typename Op>
-Result drive(SSL* ssl, int fd, Deadline deadline, int cancel_fd, const char* what, Op op) {
+Result drive(SSL* ssl, std::mutex& lock, int fd, Deadline deadline, int cancel_fd, const char* what,
+             Op op) {
     for (;;) {
+        std::unique_lock<std::mutex> hold(lock);
         ERR_clear_error();
         const int r = op();
         if (r == 1)
@@ -142,6 +149,7 @@ Result drive(SSL* ssl, int fd, Deadline deadline, int cancel_fd, const char* wha
                 return fail(Fault::protocol, openssl_errors(what));
             }
         }
+        hold.unlock();
         if (Result w = wait_ready(fd, events, deadline, cancel_fd); !w.ok()) {
             w.reason = std::string(what) + ": " + w.reason;
             return w;
@@ -191,6 +199,9 @@ SSL_CTX* new_context(const SSL_METHOD* method, Result& result) {
     // Record by record, never past a close_notify into what follows it in
     // plain (read-ahead is off by default; this says it is meant).
     SSL_CTX_set_read_ahead(ctx, 0);
+    // No TLS 1.2 renegotiation: then a write never waits to read, and a
+    // writer and a reader on two threads never wait for each other's bytes.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     return ctx;
 }
 
@@ -342,8 +353,8 @@ std::unique_ptr<TlsChannel> TlsChannel::connect(std::shared_ptr<TlsContext> ctx,
         }
     }
     SSL* ssl = st->ssl;
-    result =
-        drive(ssl, fd, deadline, cancel_fd, "TLS handshake", [ssl] { return SSL_connect(ssl); });
+    result = drive(ssl, st->lock, fd, deadline, cancel_fd, "TLS handshake",
+                   [ssl] { return SSL_connect(ssl); });
     if (!result.ok())
         return nullptr;
     return std::unique_ptr<TlsChannel>(new TlsChannel(std::move(st)));
@@ -355,8 +366,8 @@ std::unique_ptr<TlsChannel> TlsChannel::accept(std::shared_ptr<TlsContext> ctx, 
     if (st == nullptr)
         return nullptr;
     SSL* ssl = st->ssl;
-    result =
-        drive(ssl, fd, deadline, cancel_fd, "TLS handshake", [ssl] { return SSL_accept(ssl); });
+    result = drive(ssl, st->lock, fd, deadline, cancel_fd, "TLS handshake",
+                   [ssl] { return SSL_accept(ssl); });
     if (!result.ok())
         return nullptr;
     return std::unique_ptr<TlsChannel>(new TlsChannel(std::move(st)));
@@ -369,7 +380,7 @@ Result TlsChannel::write(std::span<const std::uint8_t> bytes, Deadline deadline,
     std::size_t n = 0;
     // Without partial writes, SSL_write_ex is done only when all went; a
     // retry passes the same bytes, as OpenSSL requires.
-    return drive(ssl, state_->fd, deadline, cancel_fd, "TLS write",
+    return drive(ssl, state_->lock, state_->fd, deadline, cancel_fd, "TLS write",
                  [&] { return SSL_write_ex(ssl, bytes.data(), bytes.size(), &n); });
 }
 
@@ -379,11 +390,12 @@ Result TlsChannel::read_some(std::span<std::uint8_t> buf, std::size_t& got, Dead
     if (buf.empty())
         return {};
     SSL* ssl = state_->ssl;
-    return drive(ssl, state_->fd, deadline, cancel_fd, "TLS read",
+    return drive(ssl, state_->lock, state_->fd, deadline, cancel_fd, "TLS read",
                  [&] { return SSL_read_ex(ssl, buf.data(), buf.size(), &got); });
 }
 
 bool TlsChannel::has_pending() const {
+    const std::lock_guard<std::mutex> hold(state_->lock);
     return SSL_pending(state_->ssl) > 0;
 }
 
@@ -391,7 +403,7 @@ Result TlsChannel::close(Deadline deadline, int cancel_fd) {
     SSL* ssl = state_->ssl;
     // 1: both close_notify are through; 0: ours went, the peer's is still
     // to come, after whatever data it sent first (read and dropped).
-    Result r = drive(ssl, state_->fd, deadline, cancel_fd, "TLS close", [ssl] {
+    Result r = drive(ssl, state_->lock, state_->fd, deadline, cancel_fd, "TLS close", [ssl] {
         const int s = SSL_shutdown(ssl);
         return s == 0 ? 1 : s;
     });
@@ -400,7 +412,7 @@ Result TlsChannel::close(Deadline deadline, int cancel_fd) {
     std::uint8_t sink[4096];
     while ((SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) == 0) {
         std::size_t got = 0;
-        r = drive(ssl, state_->fd, deadline, cancel_fd, "TLS close",
+        r = drive(ssl, state_->lock, state_->fd, deadline, cancel_fd, "TLS close",
                   [&] { return SSL_read_ex(ssl, sink, sizeof sink, &got); });
         if (r.fault == Fault::closed && (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0)
             return {};

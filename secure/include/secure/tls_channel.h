@@ -14,6 +14,11 @@
 // literal). A refusal says why in a Fault the library turns into the VISA
 // status of that reason (vi_status).
 //
+// One thread may read while another writes (a service request sent while a
+// reply is awaited): each OpenSSL call is made under the channel's lock,
+// each wait outside it. The handshakes and close() have the channel to
+// themselves.
+//
 // OpenSSL reads the socket record by record (no read-ahead), so after both
 // sides' close_notify the socket holds only what the peer sent in plain
 // after it.
