@@ -21,6 +21,7 @@
 #include "network/shared_instrument.h"
 #include "scpi/io_test_instrument.h"
 #include "scpi/signal_generator.h"
+#include "secure/tls_channel.h"
 #include "sim_options.h"
 
 namespace {
@@ -156,12 +157,24 @@ int main(int argc, char** argv) {
         sgsim::SharedInstrument* lan_side = shared.get();
         server.hold_frames_while([lan_side] { return lan_side->locked_while_held(); },
                                  shared->device_event_fd());
-        lan = std::make_unique<sgsim::LanServer>(
-            *shared,
-            sgsim::LanOptions{opts.lan_address, static_cast<std::uint16_t>(opts.portmap_port),
-                              static_cast<std::uint16_t>(opts.vxi11_port),
-                              static_cast<std::uint16_t>(opts.socket_port),
-                              static_cast<std::uint16_t>(opts.hislip_port)});
+        sgsim::LanOptions lan_options;
+        lan_options.address = opts.lan_address;
+        lan_options.portmap_port = static_cast<std::uint16_t>(opts.portmap_port);
+        lan_options.vxi11_port = static_cast<std::uint16_t>(opts.vxi11_port);
+        lan_options.socket_port = static_cast<std::uint16_t>(opts.socket_port);
+        lan_options.hislip_port = static_cast<std::uint16_t>(opts.hislip_port);
+        if (!opts.tls_certificate.empty()) {
+            // Made once at start-up, so that a file that does not load
+            // stops sgsim here rather than failing each client.
+            sgsecure::Result r;
+            lan_options.tls = sgsecure::TlsContext::server({opts.tls_certificate, opts.tls_key}, r);
+            if (!lan_options.tls) {
+                std::fprintf(stderr, "sgsim: --tls: %s\n", r.reason.c_str());
+                return 1;
+            }
+            lan_options.sasl_users = opts.sasl_users;
+        }
+        lan = std::make_unique<sgsim::LanServer>(*shared, std::move(lan_options));
         if (!lan->start(error)) {
             std::fprintf(stderr, "sgsim: %s\n", error.c_str());
             return 1;

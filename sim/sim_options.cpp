@@ -37,7 +37,8 @@ std::string sim_usage() {
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
            "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
-           "             [--socket-port N] [--hislip-port N] [--no-mdns]\n";
+           "             [--socket-port N] [--hislip-port N] [--no-mdns]\n"
+           "             [--tls CERT,KEY] [--sasl-user USER:PASSWORD]...\n";
 }
 
 std::string sim_version() {
@@ -58,6 +59,10 @@ std::string sim_help() {
            "mDNS responder of its own advertises the services (_vxi-11._tcp,\n"
            "_scpi-raw._tcp, _hislip._tcp) as sgsim-SN.local, and the portmapper answers\n"
            "broadcasts; --no-mdns: no adverts.\n"
+           "\n--tls CERT,KEY makes HiSLIP secure only (HiSLIP 2.0): every client starts TLS\n"
+           "with this certificate (PEM, chain after it) and key, then authenticates by\n"
+           "SASL (SCRAM-SHA-256-PLUS, SCRAM-SHA-256, PLAIN, or ANONYMOUS) before its first\n"
+           "message; --sasl-user USER:PASSWORD (repeatable) names a user it knows.\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -160,6 +165,25 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
              : opt == "--vxi11-port"  ? out.vxi11_port
              : opt == "--socket-port" ? out.socket_port
                                       : out.hislip_port) = static_cast<unsigned>(n);
+        } else if (opt == "--tls") {
+            if (!value(v))
+                return false;
+            const auto comma = v.find(',');
+            if (comma == std::string_view::npos || comma == 0 || comma + 1 == v.size()) {
+                error = "--tls needs CERT,KEY (two PEM files): " + std::string(v);
+                return false;
+            }
+            out.tls_certificate = v.substr(0, comma);
+            out.tls_key = v.substr(comma + 1);
+        } else if (opt == "--sasl-user") {
+            if (!value(v))
+                return false;
+            const auto colon = v.find(':');
+            if (colon == std::string_view::npos || colon == 0) {
+                error = "--sasl-user needs USER:PASSWORD: " + std::string(v);
+                return false;
+            }
+            out.sasl_users[std::string(v.substr(0, colon))] = v.substr(colon + 1);
         } else if (opt == "--no-mdns") {
             out.mdns = false;
         } else if (opt == "--gadget") {
@@ -174,6 +198,14 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
             error = "unknown option: " + std::string(opt);
             return false;
         }
+    }
+    if ((!out.tls_certificate.empty() || !out.sasl_users.empty()) && !out.lan) {
+        error = "--tls and --sasl-user secure the LAN's HiSLIP: they need --lan";
+        return false;
+    }
+    if (!out.sasl_users.empty() && out.tls_certificate.empty()) {
+        error = "--sasl-user needs --tls: authentication goes only inside TLS";
+        return false;
     }
     if (out.lan && !out.gadget_dir.empty()) {
         error = "--lan serves beside the local bus, not with --gadget";

@@ -1,6 +1,7 @@
 // The simulated generator's command line.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,12 @@ struct SimOptions {
     // services when `lan_address` is on an interface with multicast (or
     // 0.0.0.0), unless --no-mdns.
     bool mdns = true;
+    // --tls CERT,KEY: HiSLIP only secure (TLS, then SASL), with this
+    // certificate (PEM, its chain after it) and key; --sasl-user
+    // USER:PASSWORD (repeatable) adds a user SASL knows.
+    std::string tls_certificate;
+    std::string tls_key;
+    std::map<std::string, std::string, std::less<>> sasl_users;
     bool help = false;     // --help: print sim_help() and exit
     bool version = false;  // --version: print sim_version() and exit
 };

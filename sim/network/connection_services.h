@@ -5,9 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
 
 #include "network/shared_instrument.h"
 #include "portmapper.h"
+#include "secure/tls_channel.h"
 
 namespace sgsim::network {
 
@@ -37,6 +41,10 @@ struct HislipContext {
     HislipSessions* sessions = nullptr;  // pairs the two connections of a session
     std::uint64_t connection = 0;        // unique per connection
     int stop_fd = -1;
+    // HiSLIP 2.0's secure connection, when set: TLS on both connections and
+    // SASL with these users (user -> password), required of every client.
+    std::shared_ptr<sgsecure::TlsContext> tls;
+    const std::map<std::string, std::string, std::less<>>* users = nullptr;
 };
 // HiSLIP: either connection of a session, as its first message says
 // (hislip_service.cpp); a session ends, its locks released, when either

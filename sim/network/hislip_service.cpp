@@ -10,12 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "connection_services.h"
 #include "hislip_session.h"
+#include "secure/sasl.h"
+#include "secure/tls_channel.h"
 #include "tcp_io.h"
 
 namespace sgsim::network {
@@ -40,6 +43,8 @@ constexpr std::chrono::seconds kReleaseBound{10};
 // Our vendor ID in AsyncInitializeResponse: lowercase, so that it is none
 // of the two-letter IDs handed out to vendors (all uppercase).
 constexpr std::uint16_t kServerVendor = ('s' << 8) | 'g';
+// GetSaslMechanismListResponse with TLS, our preference first.
+constexpr std::string_view kMechanisms = "SCRAM-SHA-256-PLUS SCRAM-SHA-256 PLAIN ANONYMOUS";
 
 // Reads a connection's messages, with whatever arrived past the current one
 // kept for the next.
@@ -51,6 +56,13 @@ class MessageStream {
         : fd_(fd), stop_fd_(stop_fd), reader_(max_payload), buffer_(64 * 1024) {}
 
     hs::MessageReader& reader() { return reader_; }
+
+    // From now on the bytes come through TLS.
+    void set_tls(sgsecure::TlsChannel* tls) { tls_ = tls; }
+    // Receive nothing past the current message: after StartTLS the client
+    // sends its handshake at once, and the TLS channel reads that from the
+    // socket itself.
+    void set_exact(bool exact) { exact_ = exact; }
 
     // The next message (or what stops it), waiting until `deadline` for
     // bytes, or until `wake_fd` (an eventfd, read here) is written.
@@ -72,20 +84,34 @@ class MessageStream {
                     return Event::bad_header;
             }
             pos_ = end_ = 0;
-            pollfd p[3] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-            const int r = ::poll(p, wake_fd >= 0 ? 3 : 2, poll_timeout(deadline));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0 || p[1].revents != 0)
-                return Event::closed;
-            if (r == 0)
-                return Event::timeout;
-            if (wake_fd >= 0 && p[2].revents != 0) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] const ssize_t n = ::read(wake_fd, &count, sizeof count);
-                return Event::woken;
+            // Bytes TLS decrypted already leave the socket looking idle.
+            if (tls_ == nullptr || !tls_->has_pending()) {
+                pollfd p[3] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+                const int r = ::poll(p, wake_fd >= 0 ? 3 : 2, poll_timeout(deadline));
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r < 0 || p[1].revents != 0)
+                    return Event::closed;
+                if (r == 0)
+                    return Event::timeout;
+                if (wake_fd >= 0 && p[2].revents != 0) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const ssize_t n = ::read(wake_fd, &count, sizeof count);
+                    return Event::woken;
+                }
             }
-            const ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+            if (tls_ != nullptr) {
+                // A record begun is finished within the send bound.
+                std::size_t got = 0;
+                if (!tls_->read_some(buffer_, got, Clock::now() + kSendBound, stop_fd_).ok())
+                    return Event::closed;
+                end_ = got;
+                continue;
+            }
+            const std::size_t most =
+                exact_ ? std::clamp<std::size_t>(reader_.wanted(), 1, buffer_.size())
+                       : buffer_.size();
+            const ssize_t n = ::recv(fd_, buffer_.data(), most, 0);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
                 return Event::closed;
             if (n > 0)
@@ -108,12 +134,25 @@ class MessageStream {
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
+    sgsecure::TlsChannel* tls_ = nullptr;
+    bool exact_ = false;
 };
 
-bool send_message(int fd, int stop_fd, MessageType type, std::uint8_t control,
-                  std::uint32_t parameter, std::string_view payload = {}) {
+// A connection to send on: plain, or through its TLS channel once started.
+struct Link {
+    int fd = -1;
+    int stop_fd = -1;
+    sgsecure::TlsChannel* tls = nullptr;
+};
+
+// One buffer per message, so that TLS too makes it one record and one write.
+bool send_message(const Link& link, MessageType type, std::uint8_t control, std::uint32_t parameter,
+                  std::string_view payload = {}) {
     const hs::Bytes m = hs::message(type, control, parameter, payload);
-    return send_whole(fd, m, stop_fd, Clock::now() + kSendBound);
+    const Clock::time_point deadline = Clock::now() + kSendBound;
+    if (link.tls != nullptr)
+        return link.tls->write(m, deadline, link.stop_fd).ok();
+    return send_whole(link.fd, m, link.stop_fd, deadline);
 }
 
 // On the asynchronous connection, from either thread; nothing before it
@@ -123,25 +162,26 @@ bool send_async(HislipSession& session, int stop_fd, MessageType type, std::uint
     const std::lock_guard<std::mutex> hold(session.async_send);
     if (session.async_fd < 0)
         return false;
-    return send_message(session.async_fd, stop_fd, type, control, parameter, payload);
+    return send_message({session.async_fd, stop_fd, session.async_tls.get()}, type, control,
+                        parameter, payload);
 }
 
-void fatal(int fd, int stop_fd, hs::FatalErrorCode code, std::string_view text) {
-    send_message(fd, stop_fd, MessageType::fatal_error, static_cast<std::uint8_t>(code), 0, text);
+void fatal(const Link& link, hs::FatalErrorCode code, std::string_view text) {
+    send_message(link, MessageType::fatal_error, static_cast<std::uint8_t>(code), 0, text);
 }
 
-void error(int fd, int stop_fd, hs::ErrorCode code, std::string_view text) {
-    send_message(fd, stop_fd, MessageType::error, static_cast<std::uint8_t>(code), 0, text);
+void error(const Link& link, hs::ErrorCode code, std::string_view text) {
+    send_message(link, MessageType::error, static_cast<std::uint8_t>(code), 0, text);
 }
 
 // What a server without the secure connection, or that does not know the
 // type, answers: Error, unknown vendor message or unknown type.
-void refuse_type(int fd, int stop_fd, std::uint8_t type) {
+void refuse_type(const Link& link, std::uint8_t type) {
     if (type >= hs::kFirstVendorSpecific)
-        error(fd, stop_fd, hs::ErrorCode::unrecognized_vendor_message,
+        error(link, hs::ErrorCode::unrecognized_vendor_message,
               "vendor-specific message not recognized");
     else
-        error(fd, stop_fd, hs::ErrorCode::unrecognized_message_type,
+        error(link, hs::ErrorCode::unrecognized_message_type,
               std::string("message type not served here: ") + std::string(hs::type_name(type)));
 }
 
@@ -150,7 +190,12 @@ class SyncChannel {
   public:
     SyncChannel(int fd, SharedInstrument& shared, const HislipContext& context,
                 MessageStream& stream, HislipSession& session)
-        : fd_(fd), stop_fd_(context.stop_fd), shared_(shared), stream_(stream), s_(session) {}
+        : fd_(fd),
+          stop_fd_(context.stop_fd),
+          context_(context),
+          shared_(shared),
+          stream_(stream),
+          s_(session) {}
 
     void run() {
         for (;;) {
@@ -160,11 +205,11 @@ class SyncChannel {
                         return;
                     break;
                 case MessageStream::Event::too_large:
-                    error(fd_, stop_fd_, hs::ErrorCode::message_too_large,
+                    error(link(), hs::ErrorCode::message_too_large,
                           "message longer than AsyncMaximumMessageSizeResponse allows");
                     break;
                 case MessageStream::Event::bad_header:
-                    fatal(fd_, stop_fd_, hs::FatalErrorCode::bad_header,
+                    fatal(link(), hs::FatalErrorCode::bad_header,
                           "poorly formed message header: no \"HS\" prologue");
                     return;
                 case MessageStream::Event::woken: {
@@ -194,10 +239,107 @@ class SyncChannel {
                 return false;
             case MessageType::error:
                 return true;
+            case MessageType::start_tls:
+                if (!context_.tls)
+                    break;
+                return start_tls();
+            case MessageType::get_sasl_mechanism_list:
+                if (!context_.tls)
+                    break;
+                return send_message(link(), MessageType::get_sasl_mechanism_list_response, 0, 0,
+                                    kMechanisms);
+            case MessageType::authentication_start:
+                if (!context_.tls)
+                    break;
+                return authentication_start();
+            case MessageType::authentication_exchange:
+                if (!context_.tls)
+                    break;
+                return authentication_exchange();
             default:
-                refuse_type(fd_, stop_fd_, h.type);
-                return true;
+                break;
         }
+        refuse_type(link(), h.type);
+        return true;
+    }
+
+    Link link() const { return {fd_, stop_fd_, tls_.get()}; }
+
+    // StartTLS has no answer: the client's handshake follows it at once.
+    // The asynchronous connection's TLS comes first.
+    bool start_tls() {
+        bool async_secure = false;
+        {
+            const std::lock_guard<std::mutex> hold(s_.async_send);
+            async_secure = s_.async_tls != nullptr;
+        }
+        if (tls_ || !async_secure) {
+            fatal(link(), hs::FatalErrorCode::secure_connection_failed,
+                  tls_ ? "StartTLS on a connection already secure"
+                       : "StartTLS before AsyncStartTLS succeeded");
+            return false;
+        }
+        sgsecure::Result r;
+        tls_ =
+            sgsecure::TlsChannel::accept(context_.tls, fd_, Clock::now() + kSendBound, stop_fd_, r);
+        if (!tls_)
+            return false;  // the client's TLS said why, to the client
+        stream_.set_tls(tls_.get());
+        return true;
+    }
+
+    bool authentication_start() {
+        const auto mechanism = sgsecure::mechanism_named(stream_.payload());
+        if (!tls_ || !mechanism) {
+            error(link(), hs::ErrorCode::authentication_failed,
+                  !tls_ ? "authentication before StartTLS"
+                        : "no such mechanism here: " + std::string(stream_.payload()));
+            return true;
+        }
+        sgsecure::SaslServerSettings settings;
+        settings.mechanism = *mechanism;
+        const auto* users = context_.users;
+        settings.password_of = [users](std::string_view user) -> std::optional<std::string> {
+            if (users == nullptr)
+                return std::nullopt;
+            const auto found = users->find(user);
+            if (found == users->end())
+                return std::nullopt;
+            return found->second;
+        };
+        settings.channel_binding = tls_->server_end_point();
+        sasl_.emplace(std::move(settings));
+        return true;
+    }
+
+    bool authentication_exchange() {
+        if (!sasl_) {
+            error(link(), hs::ErrorCode::authentication_failed,
+                  "AuthenticationExchange before AuthenticationStart");
+            return true;
+        }
+        std::string out;
+        switch (sasl_->step(stream_.payload(), out)) {
+            case sgsecure::Step::more:
+                return send_message(link(), MessageType::authentication_exchange, 0, 0, out);
+            case sgsecure::Step::ok: {
+                {
+                    const std::lock_guard<std::mutex> hold(s_.mutex);
+                    s_.secured = true;
+                }
+                sasl_.reset();
+                // The mechanism's last word (SCRAM's server signature) rides
+                // on the result, so that the client can check it.
+                return send_message(link(), MessageType::authentication_result,
+                                    hs::kAuthenticationSuccess, 0, out);
+            }
+            case sgsecure::Step::failed:
+                break;
+        }
+        const std::string why = "authentication failed: " + sasl_->reason();
+        sasl_.reset();
+        error(link(), hs::ErrorCode::authentication_failed, why);
+        return true;
     }
 
     bool sync_message(const hs::Header& h) {
@@ -206,8 +348,14 @@ class SyncChannel {
         bool interrupted = false;
         {
             const std::lock_guard<std::mutex> hold(s_.mutex);
+            if (context_.tls && !s_.secured) {
+                fatal(link(), hs::FatalErrorCode::secure_connection_failed,
+                      "this instrument requires a secure connection: TLS and authentication "
+                      "come before any message");
+                return false;
+            }
             if (!s_.async_joined) {
-                fatal(fd_, stop_fd_, hs::FatalErrorCode::channels_not_connected,
+                fatal(link(), hs::FatalErrorCode::channels_not_connected,
                       "the asynchronous connection is not initialized yet");
                 return false;
             }
@@ -223,7 +371,7 @@ class SyncChannel {
         }
         if (interrupted) {
             shared_.query_interrupted();
-            send_message(fd_, stop_fd_, MessageType::interrupted, 0, id);
+            send_message(link(), MessageType::interrupted, 0, id);
             send_async(s_, stop_fd_, MessageType::async_interrupted, 0, id);
         }
         const Clock::time_point received = Clock::now();
@@ -331,7 +479,7 @@ class SyncChannel {
                     s_.replied = true;
                 }
             }
-            if (!send_message(fd_, stop_fd_, last ? MessageType::data_end : MessageType::data, 0,
+            if (!send_message(link(), last ? MessageType::data_end : MessageType::data, 0,
                               message_id, response.substr(0, n)))
                 return false;
             response.remove_prefix(n);
@@ -362,12 +510,16 @@ class SyncChannel {
         const auto late = std::chrono::milliseconds(shared_.quirks().hislip_late_clear_ack_ms);
         if (late.count() > 0 && !shared_.hislip_wait(s_.lid, Clock::now() + late))
             return false;
-        return send_message(fd_, stop_fd_, MessageType::device_clear_acknowledge,
-                            overlapped ? hs::kFeatureOverlapped : 0, 0);
+        const std::uint8_t mandatory = context_.tls ? hs::kFeatureEncryptionMandatory : 0;
+        return send_message(link(), MessageType::device_clear_acknowledge,
+                            (overlapped ? hs::kFeatureOverlapped : 0) | mandatory, 0);
     }
 
     int fd_;
     int stop_fd_;
+    const HislipContext& context_;
+    std::unique_ptr<sgsecure::TlsChannel> tls_;
+    std::optional<sgsecure::SaslServer> sasl_;
     SharedInstrument& shared_;
     MessageStream& stream_;
     HislipSession& s_;
@@ -378,7 +530,12 @@ class AsyncChannel {
   public:
     AsyncChannel(int fd, SharedInstrument& shared, const HislipContext& context,
                  MessageStream& stream, HislipSession& session)
-        : fd_(fd), stop_fd_(context.stop_fd), shared_(shared), stream_(stream), s_(session) {}
+        : fd_(fd),
+          stop_fd_(context.stop_fd),
+          tls_(context.tls),
+          shared_(shared),
+          stream_(stream),
+          s_(session) {}
 
     void run() {
         for (;;) {
@@ -461,13 +618,39 @@ class AsyncChannel {
                 return false;
             case MessageType::error:
                 return true;
+            case MessageType::async_start_tls:
+                if (tls_)
+                    return start_tls();
+                [[fallthrough]];
             default: {
                 // Under async_send: the synchronous side may be sending too.
                 const std::lock_guard<std::mutex> hold(s_.async_send);
-                refuse_type(fd_, stop_fd_, h.type);
+                refuse_type({fd_, stop_fd_, s_.async_tls.get()}, h.type);
                 return true;
             }
         }
+    }
+
+    // The answer goes in plain, then the client's handshake comes. Under
+    // async_send throughout: nothing else may go out on the connection
+    // meanwhile.
+    bool start_tls() {
+        const std::lock_guard<std::mutex> hold(s_.async_send);
+        if (s_.async_tls) {
+            return send_message({fd_, stop_fd_, s_.async_tls.get()},
+                                MessageType::async_start_tls_response,
+                                static_cast<std::uint8_t>(hs::TlsResult::error), 0);
+        }
+        if (!send_message({fd_, stop_fd_}, MessageType::async_start_tls_response,
+                          static_cast<std::uint8_t>(hs::TlsResult::success), 0))
+            return false;
+        sgsecure::Result r;
+        s_.async_tls =
+            sgsecure::TlsChannel::accept(tls_, fd_, Clock::now() + kSendBound, stop_fd_, r);
+        if (!s_.async_tls)
+            return false;
+        stream_.set_tls(s_.async_tls.get());
+        return true;
     }
 
     // The client's maximum is what we may send it; ours, in the response,
@@ -547,6 +730,7 @@ class AsyncChannel {
 
     int fd_;
     int stop_fd_;
+    std::shared_ptr<sgsecure::TlsContext> tls_;
     SharedInstrument& shared_;
     MessageStream& stream_;
     HislipSession& s_;
@@ -559,14 +743,14 @@ void serve_sync(int fd, SharedInstrument& shared, const HislipContext& context,
     const std::string_view sub_address = stream.payload();
     // VISA names a HiSLIP device hislipN; an empty name is the default one.
     if (!sub_address.empty() && sub_address.substr(0, 6) != "hislip") {
-        fatal(fd, context.stop_fd, hs::FatalErrorCode::unidentified,
+        fatal({fd, context.stop_fd}, hs::FatalErrorCode::unidentified,
               "no device \"" + std::string(sub_address) + "\" here: sub-addresses are hislipN");
         return;
     }
     const DeviceQuirks& quirks = shared.quirks();
     const auto session = context.sessions->open(quirks.hislip_one_client);
     if (!session) {
-        fatal(fd, context.stop_fd, hs::FatalErrorCode::too_many_clients,
+        fatal({fd, context.stop_fd}, hs::FatalErrorCode::too_many_clients,
               "too many clients: this instrument serves one HiSLIP client at a time");
         return;
     }
@@ -577,9 +761,11 @@ void serve_sync(int fd, SharedInstrument& shared, const HislipContext& context,
     shared.enable_srq(session->lid, true, {});
     hs::InitializeResponse response;
     response.prefer_overlapped = session->overlapped;
+    // With TLS, only secure: nothing goes in plain past the handshakes.
+    response.encryption_mandatory = context.tls != nullptr;
     response.version = std::min(client.version, hs::kVersion20);
     response.session_id = session->id;
-    if (send_message(fd, context.stop_fd, MessageType::initialize_response,
+    if (send_message({fd, context.stop_fd}, MessageType::initialize_response,
                      hs::initialize_response_control(response),
                      hs::initialize_response_parameter(response))) {
         const std::uint32_t quirk = quirks.hislip_max_message;
@@ -602,7 +788,7 @@ void serve_async(int fd, SharedInstrument& shared, const HislipContext& context,
     const auto id = static_cast<std::uint16_t>(stream.reader().header().parameter & 0xFFFF);
     const auto session = context.sessions->join(id);
     if (!session) {
-        fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+        fatal({fd, context.stop_fd}, hs::FatalErrorCode::invalid_initialization,
               "AsyncInitialize names no session waiting for it: Initialize comes first");
         return;
     }
@@ -610,13 +796,13 @@ void serve_async(int fd, SharedInstrument& shared, const HislipContext& context,
         const std::lock_guard<std::mutex> hold(session->async_send);
         session->async_fd = fd;
     }
-    // No secure connection here: the capability bit stays clear.
-    if (send_async(*session, context.stop_fd, MessageType::async_initialize_response, 0,
-                   kServerVendor))
+    if (send_async(*session, context.stop_fd, MessageType::async_initialize_response,
+                   context.tls ? hs::kSecureConnectionCapable : 0, kServerVendor))
         AsyncChannel(fd, shared, context, stream, *session).run();
     {
         const std::lock_guard<std::mutex> hold(session->async_send);
         session->async_fd = -1;
+        session->async_tls.reset();
     }
     {
         const std::lock_guard<std::mutex> hold(session->mutex);
@@ -631,15 +817,16 @@ void serve_async(int fd, SharedInstrument& shared, const HislipContext& context,
 
 void serve_hislip_connection(int fd, SharedInstrument& shared, const HislipContext& context) {
     MessageStream stream(fd, context.stop_fd, hs::kMaxSubAddress);
+    stream.set_exact(context.tls != nullptr);
     switch (stream.next(-1, Clock::now() + kInitializeBound)) {
         case MessageStream::Event::message:
             break;
         case MessageStream::Event::bad_header:
-            fatal(fd, context.stop_fd, hs::FatalErrorCode::bad_header,
+            fatal({fd, context.stop_fd}, hs::FatalErrorCode::bad_header,
                   "poorly formed message header: no \"HS\" prologue");
             return;
         case MessageStream::Event::too_large:
-            fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+            fatal({fd, context.stop_fd}, hs::FatalErrorCode::invalid_initialization,
                   "the first message is too long for Initialize or AsyncInitialize");
             return;
         default:
@@ -654,7 +841,7 @@ void serve_hislip_connection(int fd, SharedInstrument& shared, const HislipConte
             serve_async(fd, shared, context, stream);
             return;
         default:
-            fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+            fatal({fd, context.stop_fd}, hs::FatalErrorCode::invalid_initialization,
                   "the first message on a connection is Initialize or AsyncInitialize");
             return;
     }

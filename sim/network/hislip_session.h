@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "proto/hislip.h"
+#include "secure/tls_channel.h"
 
 namespace sgsim::network {
 
@@ -55,9 +56,14 @@ struct HislipSession {
     bool replied = false;
     // An AsyncServiceRequest may go out: none since the last status query.
     bool srq_armed = true;
+    // TLS on both connections and the client authenticated: what a server
+    // with TLS requires before any message.
+    bool secured = false;
 
     std::mutex async_send;
     int async_fd = -1;  // under async_send; -1 until joined and once gone
+    // Under async_send: the asynchronous connection's TLS, once started.
+    std::unique_ptr<sgsecure::TlsChannel> async_tls;
 };
 
 class HislipSessions {

@@ -159,7 +159,7 @@ std::string LanServer::describe() const {
     return "LAN " + options_.address + ": portmapper " + std::to_string(portmap_port_) +
            " (TCP, UDP), VXI-11 " + std::to_string(vxi11_port_) + " (abort " +
            std::to_string(abort_port_) + "), SOCKET " + std::to_string(socket_port_) + ", HiSLIP " +
-           std::to_string(hislip_port_);
+           std::to_string(hislip_port_) + (options_.tls ? " (secure only)" : "");
 }
 
 void LanServer::listen_loop() {
@@ -257,7 +257,8 @@ void LanServer::accept_one(int listen_fd, Kind kind) {
                 break;
             case Kind::hislip:
                 network::serve_hislip_connection(w.fd, shared_,
-                                                 {hislip_sessions_.get(), connection, stop_fd});
+                                                 {hislip_sessions_.get(), connection, stop_fd,
+                                                  options_.tls, &options_.sasl_users});
                 break;
         }
         ::close(w.fd);

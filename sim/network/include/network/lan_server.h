@@ -16,12 +16,14 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "network/shared_instrument.h"
+#include "secure/tls_channel.h"
 
 namespace sgsim {
 
@@ -35,6 +37,11 @@ struct LanOptions {
     std::uint16_t vxi11_port = 0;
     std::uint16_t socket_port = 5025;
     std::uint16_t hislip_port = 4880;
+    // HiSLIP's secure connection (--tls): when set, every HiSLIP client
+    // must start TLS and authenticate as one of `sasl_users` (user ->
+    // password), or as the anonymous user, before its first message.
+    std::shared_ptr<sgsecure::TlsContext> tls{};
+    std::map<std::string, std::string, std::less<>> sasl_users{};
 };
 
 class LanServer {
