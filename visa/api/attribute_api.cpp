@@ -31,7 +31,9 @@ constexpr ViInt16 kTriggerSoftware = -1;
 
 // The width of a value and where it goes.
 struct Value {
-    enum Kind { u8, u16, i16, u32, pointer, text } kind = u32;
+    // long_text: whole, however long (VI_ATTR_TCPIP_SERVER_CERT, whose
+    // reader sized its buffer by VI_ATTR_TCPIP_SERVER_CERT_SIZE).
+    enum Kind { u8, u16, i16, u32, pointer, text, long_text } kind = u32;
     std::uint64_t number = 0;
     std::string string;
 
@@ -72,6 +74,9 @@ void store(const Value& v, void* out) {
             static_cast<char*>(out)[n] = '\0';
             break;
         }
+        case Value::long_text:
+            std::memcpy(out, v.string.c_str(), v.string.size() + 1);
+            break;
     }
 }
 
@@ -330,6 +335,45 @@ constexpr Attribute kInstrumentAttributes[] = {
     SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, kTcpipInstr),
     SG_TRANSPORT_VALUE(VI_ATTR_TCPIP_HISLIP_VERSION, kTcpipInstr, Value::u32),
     SG_TRANSPORT_VALUE(VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB, kTcpipInstr, Value::u32),
+    // The secure connection's (TCPIP::@host, cred@host); empty and false
+    // on a plain one. Encryption is read here; ending it (EndTLS) is not
+    // offered, so the attribute is read-only.
+    {VI_ATTR_TCPIP_HISLIP_ENCRYPTION_EN,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u16, s.lan().secure ? VI_TRUE : VI_FALSE);
+     },
+     nullptr, kTcpipInstr},
+    {VI_ATTR_TCPIP_SERVER_CERT_ISSUER_NAME,
+     [](const InstrumentView& s) { return Value::str(s.lan().cert_issuer); }, nullptr, kTcpipInstr},
+    {VI_ATTR_TCPIP_SERVER_CERT_SUBJECT_NAME,
+     [](const InstrumentView& s) { return Value::str(s.lan().cert_subject); }, nullptr,
+     kTcpipInstr},
+    {VI_ATTR_TCPIP_SERVER_CERT_EXPIRATION_DATE,
+     [](const InstrumentView& s) { return Value::str(s.lan().cert_expiration); }, nullptr,
+     kTcpipInstr},
+    {VI_ATTR_TCPIP_SERVER_CERT_IS_PERPETUAL,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u16, s.lan().cert_perpetual ? VI_TRUE : VI_FALSE);
+     },
+     nullptr, kTcpipInstr},
+    {VI_ATTR_TCPIP_SASL_MECHANISM,
+     [](const InstrumentView& s) { return Value::str(s.lan().sasl_mechanism); }, nullptr,
+     kTcpipInstr},
+    {VI_ATTR_TCPIP_TLS_CIPHER_SUITE,
+     [](const InstrumentView& s) { return Value::str(s.lan().cipher_suite); }, nullptr,
+     kTcpipInstr},
+    // The PEM chain is longer than a string attribute: its size (with the
+    // NUL) first, then the text into a buffer that large.
+    {VI_ATTR_TCPIP_SERVER_CERT,
+     [](const InstrumentView& s) {
+         return Value{Value::long_text, 0, s.lan().cert_chain_pem};
+     },
+     nullptr, kTcpipInstr},
+    {VI_ATTR_TCPIP_SERVER_CERT_SIZE,
+     [](const InstrumentView& s) {
+         return Value::of(Value::u32, s.lan().cert_chain_pem.size() + 1);
+     },
+     nullptr, kTcpipInstr},
 };
 
 #undef SG_BOOLEAN_SETTING

@@ -60,18 +60,25 @@ void register_builtin_transports() {
     });
 }
 
-bool asks_secure_connection(const ResourceName& name) {
+bool refuses_secure_name(const ResourceName& name) {
     if (const auto* instr = std::get_if<TcpipInstrName>(&name))
-        return instr->secure;
+        return instr->secure && (instr->protocol == LanProtocol::vxi11 ||
+                                 (!instr->credential.empty() && instr->credential[0] == '#'));
     if (const auto* socket = std::get_if<TcpipSocketName>(&name))
         return socket->secure;
     return false;
 }
 
-std::string secure_refusal_reason() {
-    return "the resource name asks for a secure connection (a credential or \"@\" before the "
-           "host), which this library does not make yet; it never falls back to an insecure "
-           "one: drop the \"@\" part to connect without TLS";
+std::string secure_refusal_reason(const ResourceName& name) {
+    const char* what = "a secure SOCKET connection (TLS on a raw socket)";
+    if (const auto* instr = std::get_if<TcpipInstrName>(&name))
+        what = instr->protocol == LanProtocol::vxi11
+                   ? "a secure VXI-11 connection, which VXI-11 does not have (a secure name is "
+                     "HiSLIP's: hislipN or no device name)"
+                   : "credentials written into the name (\"#...@host\"); name them in the "
+                     "credentials file instead and write \"id@host\" (docs/secure-connection.md)";
+    return std::string("the resource name asks for ") + what +
+           ", which this library does not make; it never falls back to an insecure connection";
 }
 
 bool serves(std::uint16_t interface_type, std::string_view resource_class) {

@@ -141,8 +141,8 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
             return "the instrument went away (unplugged, switched off, or its simulator ended): "
                    "close the session and open it again";
         case VI_ERROR_NSUP_OPER:
-            if (name && asks_secure_connection(*name))
-                return secure_refusal_reason();
+            if (name && refuses_secure_name(*name))
+                return secure_refusal_reason(*name);
             if (resource != nullptr) {
                 ResourceSyntax other;
                 if (parse_resource_syntax(std::string_view(resource, ::strnlen(resource, 1024)),

@@ -155,9 +155,9 @@ SGVISA_EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode
         st = sgvisa::parse_resource_name(std::string_view(rsrcName), name);
         if (st != VI_SUCCESS)
             return VI_ERROR_RSRC_NFOUND;
-        // A secure name must never be served by an insecure connection,
-        // and this library has no secure one yet.
-        if (sgvisa::api::asks_secure_connection(name))
+        // A secure name must never be served by an insecure connection:
+        // one that we cannot serve securely is refused here.
+        if (sgvisa::api::refuses_secure_name(name))
             return VI_ERROR_NSUP_OPER;
 
         const sgvisa::Deadline deadline = sgvisa::deadline_after_ms(openTimeout);

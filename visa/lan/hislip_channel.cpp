@@ -39,6 +39,8 @@ ViStatus HislipChannel::send(hs::MessageType type, std::uint8_t control, std::ui
     std::lock_guard lock(send_mutex_);
     if (broken_)
         return VI_ERROR_CONN_LOST;
+    if (tls_)
+        return send_tls(header, payload, deadline, cancel_fd);
     const std::span<const iovec> message(parts, payload.empty() ? 1 : 2);
     std::size_t sent = 0;
     const ViStatus st = connection_->send(message, deadline, cancel_fd, &sent);
@@ -60,6 +62,56 @@ ViStatus HislipChannel::send(hs::MessageType type, std::uint8_t control, std::ui
     return st;
 }
 
+ViStatus HislipChannel::send_tls(std::span<const std::uint8_t> header,
+                                 std::span<const std::uint8_t> payload, Deadline deadline,
+                                 int cancel_fd) {
+    std::vector<std::uint8_t> message(header.begin(), header.end());
+    message.insert(message.end(), payload.begin(), payload.end());
+    const sgsecure::Result r = tls_->write(message, deadline, cancel_fd);
+    if (r.ok())
+        return VI_SUCCESS;
+    // Part of a record may have gone: nothing can follow it.
+    broken_ = true;
+    trace::note_reason(
+        [&] { return std::string("TLS on the HiSLIP ") + name_ + " channel: " + r.reason; });
+    return sgsecure::vi_status(r.fault);
+}
+
+ViStatus HislipChannel::receive_tls(std::span<std::uint8_t> into, Deadline deadline, int cancel_fd,
+                                    std::size_t& got) {
+    got = 0;
+    const sgsecure::Result r = tls_->read_some(into, got, deadline, cancel_fd);
+    if (r.ok())
+        return VI_SUCCESS;
+    if (r.fault != sgsecure::Fault::timeout && r.fault != sgsecure::Fault::cancelled) {
+        broken_ = true;
+        trace::note_reason(
+            [&] { return std::string("TLS on the HiSLIP ") + name_ + " channel: " + r.reason; });
+    }
+    return sgsecure::vi_status(r.fault);
+}
+
+ViStatus HislipChannel::start_tls(std::shared_ptr<sgsecure::TlsContext> context,
+                                  const std::string& host, Deadline deadline) {
+    if (at_ != end_) {
+        trace::note_reason([&] {
+            return std::string("the HiSLIP server sent more on the ") + name_ +
+                   " channel where its TLS handshake was due";
+        });
+        return VI_ERROR_IO;
+    }
+    sgsecure::Result r;
+    tls_ =
+        sgsecure::TlsChannel::connect(std::move(context), connection_->fd(), host, deadline, -1, r);
+    if (tls_)
+        return VI_SUCCESS;
+    trace::note_reason([&] {
+        return std::string("TLS on the HiSLIP ") + name_ + " channel refused (" +
+               sgsecure::fault_name(r.fault) + "): " + r.reason;
+    });
+    return sgsecure::vi_status(r.fault);
+}
+
 ViStatus HislipChannel::fill(Deadline deadline, int cancel_fd) {
     if (at_ == end_)
         at_ = end_ = 0;
@@ -69,9 +121,9 @@ ViStatus HislipChannel::fill(Deadline deadline, int cancel_fd) {
         at_ = 0;
     }
     std::size_t got = 0;
-    const ViStatus st = connection_->receive_some(
-        std::span<std::uint8_t>(ahead_.data() + end_, ahead_.size() - end_), deadline, cancel_fd,
-        got);
+    const std::span<std::uint8_t> room(ahead_.data() + end_, ahead_.size() - end_);
+    const ViStatus st = tls_ ? receive_tls(room, deadline, cancel_fd, got)
+                             : connection_->receive_some(room, deadline, cancel_fd, got);
     end_ += got;
     return st;
 }
@@ -117,7 +169,9 @@ ViStatus HislipChannel::read_payload_some(std::span<std::uint8_t> out, Deadline 
     if (want == 0)
         return VI_SUCCESS;
     if (at_ == end_ && want >= kDirect) {
-        const ViStatus st = connection_->receive_some(out.first(want), deadline, cancel_fd, got);
+        const ViStatus st =
+            tls_ ? receive_tls(out.first(want), deadline, cancel_fd, got)
+                 : connection_->receive_some(out.first(want), deadline, cancel_fd, got);
         left_ -= got;
         return st;
     }

@@ -13,6 +13,10 @@
 // Every message in either direction goes to the transfers trace, decoded
 // (type, control code, MessageID or parameter, payload length).
 //
+// With TLS started (the secure connection), every message goes through the
+// TLS channel instead, still one buffer per message, so one record and one
+// write.
+//
 // One thread reads and one writes at a time (sending is locked apart from
 // receiving, so the asynchronous channel's reader may answer while a
 // request goes out).
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "proto/hislip.h"
+#include "secure/tls_channel.h"
 #include "tcp_connection.h"
 #include "transport/deadline.h"
 #include "visa.h"
@@ -68,6 +73,14 @@ class HislipChannel {
     // Drops the payload left, as it comes.
     ViStatus skip_payload(Deadline deadline, int cancel_fd);
 
+    // The TLS handshake on this connection, the server's certificate checked
+    // against `host`; nothing may be read ahead. A refusal is the status of
+    // its fault, and its reason is in the trace.
+    ViStatus start_tls(std::shared_ptr<sgsecure::TlsContext> context, const std::string& host,
+                       Deadline deadline);
+    // Null until start_tls succeeded.
+    const sgsecure::TlsChannel* tls() const { return tls_.get(); }
+
     bool lost() const { return broken_ || connection_->lost(); }
     TcpConnection& connection() { return *connection_; }
     const char* name() const { return name_; }
@@ -75,6 +88,12 @@ class HislipChannel {
   private:
     // Whatever has come (into the read-ahead buffer), waiting for it.
     ViStatus fill(Deadline deadline, int cancel_fd);
+    // Through TLS, once started: the header and payload in one buffer, one
+    // write; what arrived, decrypted.
+    ViStatus send_tls(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload,
+                      Deadline deadline, int cancel_fd);
+    ViStatus receive_tls(std::span<std::uint8_t> into, Deadline deadline, int cancel_fd,
+                         std::size_t& got);
 
     std::unique_ptr<TcpConnection> connection_;
     const char* name_;
@@ -82,8 +101,9 @@ class HislipChannel {
     std::vector<std::uint8_t> ahead_;  // read ahead: [at_, end_) not taken yet
     std::size_t at_ = 0;
     std::size_t end_ = 0;
-    std::uint64_t left_ = 0;  // of the current message's payload
+    std::uint64_t left_ = 0;           // of the current message's payload
     std::atomic<bool> broken_{false};  // read by the sending thread too
+    std::unique_ptr<sgsecure::TlsChannel> tls_;
 };
 
 }  // namespace sgvisa::lan

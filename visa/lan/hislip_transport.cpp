@@ -6,6 +6,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "hislip_secure.h"
 #include "hislip_text.h"
 #include "lan/lan_transports.h"
 #include "trace/trace_reason.h"
@@ -591,6 +592,14 @@ ViStatus open_hislip_transport(const std::string& host, const std::string& devic
     std::uint16_t port = 0;
     if (!split_device(device, sub_address, port) || sub_address.size() > hs::kMaxSubAddress)
         return VI_ERROR_INV_RSRC_NAME;
+    // The credentials first: a name that cannot be served securely fails
+    // before anything goes on the wire.
+    SecureLogin login;
+    if (options.secure) {
+        const ViStatus st = load_secure_login(options.credential, login);
+        if (st != VI_SUCCESS)
+            return st;
+    }
     std::vector<HostAddress> addresses;
     ViStatus st = resolve_host(host, deadline, addresses);
     if (st != VI_SUCCESS)
@@ -621,12 +630,13 @@ ViStatus open_hislip_transport(const std::string& host, const std::string& devic
     if (st != VI_SUCCESS)
         return st;
     const hs::InitializeResponse init = hs::decode_initialize_response(h.control, h.parameter);
-    if (init.version >= hs::kVersion20 && (init.encryption_mandatory || init.initial_encryption)) {
+    if (!options.secure && init.version >= hs::kVersion20 &&
+        (init.encryption_mandatory || init.initial_encryption)) {
         // Never used without the encryption it requires.
-        trace::note_reason([] {
-            return std::string(
-                "the HiSLIP server requires an encrypted connection, which this library does "
-                "not make yet; it never talks to such a server unencrypted");
+        trace::note_reason([&] {
+            return "the HiSLIP server requires an encrypted connection: open it by a secure "
+                   "name, TCPIP::@" +
+                   host + "::" + device + "::INSTR (or cred@" + host + " to log in)";
         });
         return VI_ERROR_NSUP_OPER;
     }
@@ -642,6 +652,13 @@ ViStatus open_hislip_transport(const std::string& host, const std::string& devic
         st = expect(*async, hs::MessageType::async_initialize_response, deadline, h, payload);
     if (st != VI_SUCCESS)
         return st;
+    if (options.secure) {
+        const bool capable =
+            init.version >= hs::kVersion20 && (h.control & hs::kSecureConnectionCapable) != 0;
+        st = make_hislip_secure(*sync, *async, capable, host, login, deadline, facts);
+        if (st != VI_SUCCESS)
+            return st;
+    }
 
     // What the server may send us (the read side's bound), and in its
     // answer, what we may send it: two directions, two numbers.

@@ -12,8 +12,21 @@ ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
         return open_socket_transport(socket->host, socket->port, deadline, out);
     }
     const auto* instr = std::get_if<TcpipInstrName>(&name);
-    if (instr == nullptr || instr->secure)
+    if (instr == nullptr)
         return VI_ERROR_RSRC_NFOUND;
+    if (instr->secure) {
+        // HiSLIP 2.0 only, never a plain fall-back; "#...@host" is refused
+        // before it comes here.
+        if (instr->protocol == LanProtocol::vxi11 || instr->credential.starts_with('#'))
+            return VI_ERROR_NSUP_OPER;
+        HislipOptions options;
+        options.secure = true;
+        options.credential = instr->credential;
+        return open_hislip_transport(
+            instr->host,
+            instr->protocol == LanProtocol::hislip ? instr->device_name : std::string("hislip0"),
+            deadline, out, options);
+    }
     if (instr->protocol == LanProtocol::hislip)
         return open_hislip_transport(instr->host, instr->device_name, deadline, out);
     const ViStatus st = open_vxi11_transport(instr->host, instr->device_name, deadline, out);
@@ -30,7 +43,8 @@ bool serves_lan_name(const ResourceName& name) {
     if (const auto* socket = std::get_if<TcpipSocketName>(&name))
         return !socket->secure;
     const auto* instr = std::get_if<TcpipInstrName>(&name);
-    return instr != nullptr && !instr->secure;
+    return instr != nullptr && (!instr->secure || (instr->protocol != LanProtocol::vxi11 &&
+                                                   !instr->credential.starts_with('#')));
 }
 
 }  // namespace sgvisa::lan

@@ -20,10 +20,12 @@ void register_builtin_transports();
 // with VI_ERROR_NSUP_OPER and never listed.
 bool serves(std::uint16_t interface_type, std::string_view resource_class);
 
-// Whether `name` asks for a secure connection ("TCPIP::@host...",
-// "cred@host", "#cred@host"), which no built-in link makes yet.
-bool asks_secure_connection(const ResourceName& name);
-std::string secure_refusal_reason();
+// Whether `name` asks for a secure connection this library does not make:
+// HiSLIP's "@host" and "cred@host" it makes; "#cred@host", a secure SOCKET
+// and a secure VXI-11 device name it refuses (and never serves them by a
+// plain connection). The reason says which.
+bool refuses_secure_name(const ResourceName& name);
+std::string secure_refusal_reason(const ResourceName& name);
 
 // The trace's words for a refused kind: what this library serves, and
 // where the rest is served.

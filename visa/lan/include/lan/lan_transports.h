@@ -55,6 +55,10 @@ struct HislipOptions {
     // What the server may send us at most, in KiB
     // (VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB's default).
     std::uint32_t max_message_kb = 1024;
+    // TCPIP::@host and TCPIP::cred@host: the secure connection or none.
+    // `credential` is the credentials file's id; empty: the anonymous user.
+    bool secure = false;
+    std::string credential;
 };
 
 // `device` is the HiSLIP device name with its port if any ("hislip0",

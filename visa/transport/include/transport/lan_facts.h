@@ -14,6 +14,17 @@ struct LanFacts {
     std::string device_name;  // the LAN device name (INSTR); "" for SOCKET
     bool is_hislip = false;
     bool is_socket = false;
+    // A secure connection's (HiSLIP 2.0): the server's certificate as the
+    // VI_ATTR_TCPIP_SERVER_CERT* attributes show it, the cipher suite and
+    // the SASL mechanism, by their IANA names.
+    bool secure = false;
+    std::string cert_issuer;
+    std::string cert_subject;
+    std::string cert_expiration;
+    bool cert_perpetual = false;
+    std::string cert_chain_pem;
+    std::string cipher_suite;
+    std::string sasl_mechanism;
 };
 
 }  // namespace sgvisa
