@@ -107,6 +107,52 @@ std::string no_answer(const session::InstrumentSession& session) {
            "command asks for a reply, or set a longer timeout";
 }
 
+// A secure HiSLIP name's open that failed for a reason of the secure
+// connection; empty for the others. The details (the server's words,
+// OpenSSL's) are in the trace.
+std::string secure_failure(const ResourceName& name, ViStatus status) {
+    const auto* instr = std::get_if<TcpipInstrName>(&name);
+    if (instr == nullptr || !instr->secure)
+        return {};
+    const char* const details = " (SGVISA_TRACE=stderr shows the details)";
+    switch (status) {
+        case VI_ERROR_NPERMISSION:
+            return std::string(
+                       "the instrument refused the login: check the user and password of [") +
+                   (instr->credential.empty() ? "the anonymous user" : instr->credential) +
+                   "] in the credentials file, or whether it takes the anonymous user" + details;
+        case VI_ERROR_FILE_ACCESS:
+            return "the credentials file (~/.config/sgvisa/credentials) is refused or has no [" +
+                   instr->credential +
+                   "] section: it must be a regular file of yours, chmod 600 "
+                   "(docs/secure-connection.md)" +
+                   details;
+        case VI_ERROR_SERVER_CERT_UNTRUSTED:
+            return std::string(
+                       "the instrument's certificate does not chain to a certificate "
+                       "authority we trust: name its CA in the credentials file "
+                       "(ca-file = ...), or it is not the instrument you think") +
+                   details;
+        case VI_ERROR_SERVER_CERT_EXPIRED:
+            return std::string("the instrument's certificate has expired (or is not valid yet)") +
+                   details;
+        case VI_ERROR_SERVER_CERT_REVOKED:
+            return std::string("the instrument's certificate is revoked by its CA") + details;
+        case VI_ERROR_SERVER_CERT_INV_SUBJECT:
+            return "the instrument's certificate is not for \"" + instr->host +
+                   "\": write the host as the certificate names it" + details;
+        case VI_ERROR_SERVER_CERT:
+            return std::string("the instrument's certificate is refused") + details;
+        case VI_ERROR_NSUP_OPER:
+            return std::string(
+                       "the instrument offers no secure connection (HiSLIP 2.0 with "
+                       "TLS); a secure name is never served by a plain one") +
+                   details;
+        default:
+            return {};
+    }
+}
+
 }  // namespace
 
 std::string failure_reason(const char* op, ViStatus status, ViObject session,
@@ -122,6 +168,11 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
         instrument = session::SessionTable::global().instrument(session);
         if (instrument)
             name = instrument->name();
+    }
+    if (name && !refuses_secure_name(*name)) {
+        std::string secure = secure_failure(*name, status);
+        if (!secure.empty())
+            return secure;
     }
     switch (status) {
         case VI_ERROR_RSRC_NFOUND:
@@ -143,6 +194,11 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
         case VI_ERROR_NSUP_OPER:
             if (name && refuses_secure_name(*name))
                 return secure_refusal_reason(*name);
+            if (const auto* plain = name ? std::get_if<TcpipInstrName>(&*name) : nullptr;
+                plain != nullptr && !plain->secure && plain->protocol != LanProtocol::vxi11)
+                return "the instrument refused it; a HiSLIP server that requires encryption is "
+                       "opened only by a secure name: TCPIP::@" +
+                       plain->host + "::hislip0::INSTR (or id@host to log in)";
             if (resource != nullptr) {
                 ResourceSyntax other;
                 if (parse_resource_syntax(std::string_view(resource, ::strnlen(resource, 1024)),

@@ -179,7 +179,7 @@ ViStatus load_secure_login(const std::string& credential, SecureLogin& out) {
         return VI_SUCCESS;
     const auto found = settings.credentials.find(credential);
     if (found == settings.credentials.end())
-        return refuse(VI_ERROR_RSRC_NFOUND,
+        return refuse(VI_ERROR_FILE_ACCESS,
                       "no [" + credential + "] section in the credentials file " + path);
     out.user = found->second.user;
     out.password = found->second.password;
