@@ -1,5 +1,6 @@
 #include "lan_info.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +21,33 @@ std::string text_attribute(ViSession vi, ViAttr attr) {
 long number_attribute(ViSession vi, ViAttr attr) {
     ViUInt32 value = 0;  // wide enough for every number read here
     return viGetAttribute(vi, attr, &value) == VI_SUCCESS ? static_cast<long>(value) : -1;
+}
+
+// A secure session's TLS, login and server certificate; empty for a plain
+// one. The PEM chain is read as an application must: its size first.
+std::string security(ViSession vi) {
+    if (number_attribute(vi, VI_ATTR_TCPIP_HISLIP_ENCRYPTION_EN) != VI_TRUE)
+        return {};
+    const long size = number_attribute(vi, VI_ATTR_TCPIP_SERVER_CERT_SIZE);
+    std::vector<ViChar> pem(static_cast<std::size_t>(std::max(size, 1L)));
+    const bool chain =
+        size > 0 && viGetAttribute(vi, VI_ATTR_TCPIP_SERVER_CERT, pem.data()) == VI_SUCCESS;
+    const std::string text(pem.data());
+    const auto certificates = [&] {
+        std::size_t n = 0;
+        for (auto at = text.find("-----BEGIN CERTIFICATE"); at != std::string::npos;
+             at = text.find("-----BEGIN CERTIFICATE", at + 1))
+            ++n;
+        return n;
+    }();
+    return "TLS " + text_attribute(vi, VI_ATTR_TCPIP_TLS_CIPHER_SUITE) + ", SASL " +
+           text_attribute(vi, VI_ATTR_TCPIP_SASL_MECHANISM) + "; server certificate " +
+           text_attribute(vi, VI_ATTR_TCPIP_SERVER_CERT_SUBJECT_NAME) + " from " +
+           text_attribute(vi, VI_ATTR_TCPIP_SERVER_CERT_ISSUER_NAME) + ", until " +
+           (number_attribute(vi, VI_ATTR_TCPIP_SERVER_CERT_IS_PERPETUAL) == VI_TRUE
+                ? std::string("never")
+                : text_attribute(vi, VI_ATTR_TCPIP_SERVER_CERT_EXPIRATION_DATE)) +
+           (chain ? ", chain of " + std::to_string(certificates) : std::string());
 }
 
 // The identification, or why there is none: the query is what any program
@@ -77,6 +105,7 @@ int run_lan_info(const Options& options, const std::string& text, std::FILE* out
                 " " + std::to_string(version >> 20) + "." + std::to_string(version >> 8 & 0xFFF);
         protocol += overlapped == VI_TRUE ? ", overlapped mode" : ", synchronized mode";
     }
+    const std::string secure = security(vi);
     std::string why_not;
     const std::string idn = identification(vi, why_not);
     viClose(rm);
@@ -92,6 +121,8 @@ int run_lan_info(const Options& options, const std::string& text, std::FILE* out
             json.key("port").number(port);
         else
             json.key("device_name").string(device);
+        if (!secure.empty())
+            json.key("secure").string(secure);
         json.key("identification").string(idn);
         json.key("note").string(why_not);
         json.end_object();
@@ -102,6 +133,8 @@ int run_lan_info(const Options& options, const std::string& text, std::FILE* out
     report += fact_line("protocol", protocol);
     report += fact_line("address", address + (hostname.empty() ? "" : " (" + hostname + ")"));
     report += port >= 0 ? fact_line("port", std::to_string(port)) : fact_line("device", device);
+    if (!secure.empty())
+        report += fact_line("secure", secure);
     report += fact_line("identification", idn.empty() ? why_not : idn);
     std::fputs(report.c_str(), out);
     return 0;
