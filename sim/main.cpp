@@ -158,7 +158,8 @@ int main(int argc, char** argv) {
             *shared,
             sgsim::LanOptions{opts.lan_address, static_cast<std::uint16_t>(opts.portmap_port),
                               static_cast<std::uint16_t>(opts.vxi11_port),
-                              static_cast<std::uint16_t>(opts.socket_port)});
+                              static_cast<std::uint16_t>(opts.socket_port),
+                              static_cast<std::uint16_t>(opts.hislip_port)});
         if (!lan->start(error)) {
             std::fprintf(stderr, "sgsim: %s\n", error.c_str());
             return 1;

@@ -9,8 +9,11 @@ namespace {
 
 constexpr unsigned long kMaxBytes = 1ul << 20;
 constexpr unsigned long kMaxMs = 3'600'000;
+// A HiSLIP maximum message size below a header and a few bytes of data
+// leaves a client nothing to send with.
+constexpr unsigned long kMinHislipMessage = 32;
 
-constexpr std::array<QuirkRow, 21> kQuirks{{
+constexpr std::array<QuirkRow, 26> kQuirks{{
     {"packet64", "", 0, 0, "at most 64 bytes per bulk-IN packet on a 512-byte endpoint",
      [](DeviceQuirks& q, unsigned long) { q.packet64 = true; }},
     {"split", "N", 1, kMaxBytes, "replies in transfers of at most N data bytes, EOM on the last",
@@ -59,6 +62,22 @@ constexpr std::array<QuirkRow, 21> kQuirks{{
      [](DeviceQuirks& q, unsigned long) { q.srq_long_fragment = true; }},
     {"one-connection", "", 0, 0, "LAN: a second VXI-11 or SOCKET connection is closed at once",
      [](DeviceQuirks& q, unsigned long) { q.one_connection = true; }},
+    {"hislip-sync-only", "", 0, 0, "HiSLIP: synchronized mode only, whatever the client asks",
+     [](DeviceQuirks& q, unsigned long) { q.hislip_sync_only = true; }},
+    {"hislip-prefer-overlap", "", 0, 0, "HiSLIP: offers overlapped mode (default: synchronized)",
+     [](DeviceQuirks& q, unsigned long) { q.hislip_prefer_overlap = true; }},
+    {"hislip-max-message", "N", kMinHislipMessage, kMaxBytes,
+     "HiSLIP: clients may send messages of N bytes at most; longer get Error 4",
+     [](DeviceQuirks& q, unsigned long n) {
+         q.hislip_max_message = static_cast<std::uint32_t>(n);
+     }},
+    {"hislip-one-client", "", 0, 0, "HiSLIP: a second client's Initialize gets FatalError 4",
+     [](DeviceQuirks& q, unsigned long) { q.hislip_one_client = true; }},
+    {"hislip-late-clear-ack", "MS", 1, kMaxMs,
+     "HiSLIP: DeviceClearAcknowledge comes MS ms after DeviceClearComplete",
+     [](DeviceQuirks& q, unsigned long ms) {
+         q.hislip_late_clear_ack_ms = static_cast<std::uint32_t>(ms);
+     }},
 }};
 
 bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long& out) {
@@ -120,6 +139,10 @@ bool parse_quirks(std::string_view list, DeviceQuirks& quirks, std::string& erro
     }
     if (quirks.eom_always > 0 && quirks.eom_never) {
         error = "quirks eom-always and eom-never exclude each other";
+        return false;
+    }
+    if (quirks.hislip_sync_only && quirks.hislip_prefer_overlap) {
+        error = "quirks hislip-sync-only and hislip-prefer-overlap exclude each other";
         return false;
     }
     if (quirks.late.count() > 0 && quirks.empty_when_idle) {

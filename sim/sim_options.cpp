@@ -37,7 +37,7 @@ std::string sim_usage() {
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
            "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
-           "             [--socket-port N]\n";
+           "             [--socket-port N] [--hislip-port N]\n";
 }
 
 std::string sim_version() {
@@ -49,10 +49,12 @@ std::string sim_help() {
            "\n--lan [ADDR] serves the instrument on the LAN as well, on ADDR (IPv4, default\n"
            "127.0.0.1; 0.0.0.0 for every address): a portmapper on TCP and UDP port 111\n"
            "(--portmap-port), VXI-11 on the port it gives (--vxi11-port, default: the\n"
-           "kernel picks) and raw SOCKET on 5025 (--socket-port); port 0 lets the kernel\n"
+           "kernel picks), raw SOCKET on 5025 (--socket-port) and HiSLIP on 4880\n"
+           "(--hislip-port; also on [::1], or [::] with 0.0.0.0); port 0 lets the kernel\n"
            "pick. Ports below 1024 need root: without it, run sgsim in a network namespace\n"
            "of its own (unshare -rn) or give high ports. The ready line says where it\n"
-           "listens.\n"
+           "listens. HiSLIP prefers synchronized mode (quirk hislip-prefer-overlap:\n"
+           "overlapped).\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -143,16 +145,18 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
                 error = "bad --lan address (IPv4, as 127.0.0.1): " + out.lan_address;
                 return false;
             }
-        } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port") {
+        } else if (opt == "--portmap-port" || opt == "--vxi11-port" || opt == "--socket-port" ||
+                   opt == "--hislip-port") {
             if (!value(v))
                 return false;
             if (!parse_number(v, 0, 65535, n)) {
                 error = "bad " + std::string(opt) + " (0..65535): " + std::string(v);
                 return false;
             }
-            (opt == "--portmap-port" ? out.portmap_port
-             : opt == "--vxi11-port" ? out.vxi11_port
-                                     : out.socket_port) = static_cast<unsigned>(n);
+            (opt == "--portmap-port"  ? out.portmap_port
+             : opt == "--vxi11-port"  ? out.vxi11_port
+             : opt == "--socket-port" ? out.socket_port
+                                      : out.hislip_port) = static_cast<unsigned>(n);
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;

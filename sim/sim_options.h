@@ -24,6 +24,7 @@ struct SimOptions {
     unsigned portmap_port = 111;
     unsigned vxi11_port = 0;  // 0: the kernel picks
     unsigned socket_port = 5025;
+    unsigned hislip_port = 4880;
     bool help = false;     // --help: print sim_help() and exit
     bool version = false;  // --version: print sim_version() and exit
 };

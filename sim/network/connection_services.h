@@ -32,4 +32,15 @@ void serve_portmap_connection(int fd, const PortmapTable& table, int stop_fd);
 // written whole when ready.
 void serve_socket_connection(int fd, SharedInstrument& shared, int stop_fd);
 
+class HislipSessions;
+struct HislipContext {
+    HislipSessions* sessions = nullptr;  // pairs the two connections of a session
+    std::uint64_t connection = 0;        // unique per connection
+    int stop_fd = -1;
+};
+// HiSLIP: either connection of a session, as its first message says
+// (hislip_service.cpp); a session ends, its locks released, when either
+// connection does.
+void serve_hislip_connection(int fd, SharedInstrument& shared, const HislipContext& context);
+
 }  // namespace sgsim::network

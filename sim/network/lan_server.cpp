@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "connection_services.h"
+#include "hislip_session.h"
 #include "portmapper.h"
 #include "tcp_io.h"
 
@@ -41,12 +42,14 @@ void keep_reply_memory() {
 }  // namespace
 
 LanServer::LanServer(SharedInstrument& shared, LanOptions options)
-    : shared_(shared), options_(std::move(options)) {}
+    : shared_(shared),
+      options_(std::move(options)),
+      hislip_sessions_(std::make_unique<network::HislipSessions>()) {}
 
 LanServer::~LanServer() {
     stop();
-    for (int fd :
-         {portmap_tcp_, portmap_udp_, core_, abort_, socket_, stop_pipe_[0], stop_pipe_[1]})
+    for (int fd : {portmap_tcp_, portmap_udp_, core_, abort_, socket_, hislip_, hislip6_,
+                   stop_pipe_[0], stop_pipe_[1]})
         if (fd >= 0)
             ::close(fd);
 }
@@ -70,11 +73,20 @@ bool LanServer::start(std::string& error) {
     if ((portmap_udp_ = network::bind_udp(address_, portmap_port_, error)) < 0 ||
         (core_ = network::listen_tcp(address_, options_.vxi11_port, error)) < 0 ||
         (abort_ = network::listen_tcp(address_, 0, error)) < 0 ||
-        (socket_ = network::listen_tcp(address_, options_.socket_port, error)) < 0)
+        (socket_ = network::listen_tcp(address_, options_.socket_port, error)) < 0 ||
+        (hislip_ = network::listen_tcp(address_, options_.hislip_port, error)) < 0)
         return false;
     vxi11_port_ = network::local_port(core_);
     abort_port_ = network::local_port(abort_);
     socket_port_ = network::local_port(socket_);
+    hislip_port_ = network::local_port(hislip_);
+    // VISA requires HiSLIP to work over IPv6: the loopback (or every
+    // address) of IPv6 as well, on the same port. A host without IPv6 there
+    // serves IPv4 alone.
+    if (address_ == INADDR_LOOPBACK || address_ == INADDR_ANY) {
+        std::string ignored;
+        hislip6_ = network::listen_tcp6(address_ == INADDR_ANY, hislip_port_, ignored);
+    }
     started_ = true;
     clock_ = std::thread([this] { shared_.run_clock(); });
     listener_ = std::thread([this] { listen_loop(); });
@@ -99,22 +111,24 @@ void LanServer::stop() {
 std::string LanServer::describe() const {
     return "LAN " + options_.address + ": portmapper " + std::to_string(portmap_port_) +
            " (TCP, UDP), VXI-11 " + std::to_string(vxi11_port_) + " (abort " +
-           std::to_string(abort_port_) + "), SOCKET " + std::to_string(socket_port_);
+           std::to_string(abort_port_) + "), SOCKET " + std::to_string(socket_port_) + ", HiSLIP " +
+           std::to_string(hislip_port_);
 }
 
 void LanServer::listen_loop() {
     const struct {
         int fd;
         Kind kind;
-    } listeners[] = {{portmap_tcp_, Kind::portmap},
-                     {core_, Kind::core},
-                     {abort_, Kind::abort},
-                     {socket_, Kind::socket}};
+    } listeners[] = {{portmap_tcp_, Kind::portmap}, {core_, Kind::core},
+                     {abort_, Kind::abort},         {socket_, Kind::socket},
+                     {hislip_, Kind::hislip},       {hislip6_, Kind::hislip}};
+    constexpr std::size_t kListeners = std::size(listeners);
     for (;;) {
-        pollfd p[6] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
-        for (std::size_t i = 0; i < 4; ++i)
+        // A listener not had (-1) is ignored by poll.
+        pollfd p[kListeners + 2] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
+        for (std::size_t i = 0; i < kListeners; ++i)
             p[i + 2] = {listeners[i].fd, POLLIN, 0};
-        const int r = ::poll(p, 6, -1);  // until a client comes or the server stops
+        const int r = ::poll(p, kListeners + 2, -1);  // until a client comes or the server stops
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 || p[0].revents != 0)
@@ -122,7 +136,7 @@ void LanServer::listen_loop() {
         if (p[1].revents & POLLIN)
             answer_udp();
         reap();
-        for (std::size_t i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i < kListeners; ++i) {
             if (p[i + 2].revents & POLLIN)
                 accept_one(listeners[i].fd, listeners[i].kind);
         }
@@ -188,6 +202,10 @@ void LanServer::accept_one(int listen_fd, Kind kind) {
                 break;
             case Kind::socket:
                 network::serve_socket_connection(w.fd, shared_, stop_fd);
+                break;
+            case Kind::hislip:
+                network::serve_hislip_connection(w.fd, shared_,
+                                                 {hislip_sessions_.get(), connection, stop_fd});
                 break;
         }
         ::close(w.fd);

@@ -59,6 +59,21 @@ void SharedInstrument::release_lock() {
     signal_device_event();
 }
 
+void SharedInstrument::release_locks_of(std::int32_t lid) {
+    if (lock_holder_ == lid)
+        release_lock();
+    if (shared_holders_.erase(lid) != 0 && shared_holders_.empty()) {
+        shared_key_.clear();
+        signal_device_event();
+    }
+}
+
+bool SharedInstrument::may_use(std::int32_t lid) const {
+    if (lock_holder_ != 0)
+        return lock_holder_ == lid;
+    return shared_holders_.empty() || shared_holders_.count(lid) != 0;
+}
+
 void SharedInstrument::stop() {
     {
         const std::lock_guard<std::mutex> hold(mutex_);
@@ -115,8 +130,7 @@ void SharedInstrument::close_connection(std::uint64_t connection) {
                 ++it;
                 continue;
             }
-            if (lock_holder_ == it->first)
-                release_lock();
+            release_locks_of(it->first);
             it = links_.erase(it);
         }
         connections_.erase(connection);
@@ -132,7 +146,7 @@ SharedInstrument::Link* SharedInstrument::find(std::int32_t lid) {
 
 std::int32_t SharedInstrument::wait_lock_free(Lock& lock, Link& link, std::int32_t flags,
                                               std::uint32_t lock_timeout_ms) {
-    const auto free = [&] { return lock_holder_ == 0 || lock_holder_ == link.lid; };
+    const auto free = [&] { return may_use(link.lid); };
     if (free())
         return vxi::ERR_NONE;
     if ((flags & vxi::kFlagWaitLock) == 0 || lock_timeout_ms == 0)
@@ -172,8 +186,7 @@ std::int32_t SharedInstrument::destroy_link(std::uint64_t connection, std::int32
         Link* link = find(lid);
         if (link == nullptr || link->connection != connection)
             return vxi::ERR_INVALID_LINK;
-        if (lock_holder_ == lid)
-            release_lock();
+        release_locks_of(lid);
         links_.erase(lid);
         refresh_status();
     }
@@ -422,7 +435,7 @@ void SharedInstrument::refresh_status() {
 SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view message) {
     Lock lock(mutex_);
     const bool free = changed_.wait_until(lock, Clock::now() + kMaxWait,
-                                          [&] { return lock_holder_ == 0 || stopped_; });
+                                          [&] { return !locked_while_held() || stopped_; });
     if (!free || stopped_)
         return {};
     SocketReply reply;
@@ -435,6 +448,167 @@ SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view 
     const ResponseDelivery delivery = instrument_.response_delivery();
     reply.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
     return reply;
+}
+
+namespace hislip = sgproto::hislip;
+
+SharedInstrument::HislipReply SharedInstrument::hislip_message(std::int32_t lid,
+                                                               std::string_view data, bool end) {
+    // A message longer than this is not one a signal generator takes: its
+    // bytes are dropped rather than kept without bound.
+    constexpr std::size_t kMaxInput = 64u << 20;
+    Lock lock(mutex_);
+    Link* link = find(lid);
+    if (link == nullptr)
+        return {};
+    changed_.wait_until(lock, Clock::now() + kMaxWait,
+                        [&] { return may_use(lid) || link->abort_requested || stopped_; });
+    if (link->abort_requested || stopped_ || !may_use(lid))
+        return {};
+    if (link->input.size() + data.size() <= kMaxInput)
+        link->input.append(data);
+    HislipReply reply;
+    reply.ok = true;
+    if (!end)
+        return reply;
+    const std::string message = std::move(link->input);
+    link->input.clear();
+    if (log_ != nullptr)
+        log_->record(message);
+    reply.response = instrument_.execute(message);
+    if (faults_.no_reply)
+        reply.response.clear();
+    const ResponseDelivery delivery = instrument_.response_delivery();
+    reply.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
+    return reply;
+}
+
+bool SharedInstrument::hislip_trigger(std::int32_t lid) {
+    Lock lock(mutex_);
+    Link* link = find(lid);
+    if (link == nullptr)
+        return false;
+    changed_.wait_until(lock, Clock::now() + kMaxWait,
+                        [&] { return may_use(lid) || link->abort_requested || stopped_; });
+    if (link->abort_requested || stopped_ || !may_use(lid))
+        return false;
+    if (log_ != nullptr)
+        log_->record("*TRG");
+    instrument_.trigger();
+    return true;
+}
+
+bool SharedInstrument::hislip_wait(std::int32_t lid, Clock::time_point when) {
+    Lock lock(mutex_);
+    const auto ended = [&] {
+        const Link* link = find(lid);
+        return stopped_ || link == nullptr || link->abort_requested;
+    };
+    if (when > Clock::now())
+        changed_.wait_until(lock, when, ended);
+    return !ended();
+}
+
+void SharedInstrument::hislip_abort(std::int32_t lid) {
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        if (Link* link = find(lid))
+            link->abort_requested = true;
+    }
+    changed_.notify_all();
+}
+
+void SharedInstrument::hislip_clear(std::int32_t lid) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    Link* link = find(lid);
+    if (link == nullptr)
+        return;
+    link->input.clear();
+    link->abort_requested = false;
+    instrument_.clear();
+    refresh_status();
+}
+
+hislip::LockResult SharedInstrument::hislip_lock(std::int32_t lid, std::string_view key,
+                                                 std::uint32_t timeout_ms) {
+    Lock lock(mutex_);
+    Link* link = find(lid);
+    if (link == nullptr)
+        return hislip::LockResult::error;
+    const bool exclusive = key.empty();
+    if (exclusive ? lock_holder_ == lid : shared_holders_.count(lid) != 0)
+        return hislip::LockResult::error;
+    // The holder of a shared lock may add the exclusive one; a shared lock
+    // is had beside the exclusive holder only by that holder.
+    const auto grantable = [&] {
+        if (exclusive)
+            return lock_holder_ == 0 &&
+                   (shared_holders_.empty() || shared_holders_.count(lid) != 0);
+        return (lock_holder_ == 0 || lock_holder_ == lid) &&
+               (shared_holders_.empty() || shared_key_ == key);
+    };
+    if (!grantable() && timeout_ms > 0)
+        changed_.wait_until(lock, after(timeout_ms), [&] { return grantable() || stopped_; });
+    if (stopped_ || !grantable())
+        return hislip::LockResult::failure;
+    if (exclusive) {
+        lock_holder_ = lid;
+    } else {
+        shared_key_ = key;
+        shared_holders_.insert(lid);
+    }
+    return hislip::LockResult::success;
+}
+
+hislip::LockResult SharedInstrument::hislip_unlock(std::int32_t lid) {
+    hislip::LockResult result = hislip::LockResult::error;
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        if (lock_holder_ == lid) {
+            release_lock();
+            result = hislip::LockResult::success;
+        } else if (shared_holders_.count(lid) != 0) {
+            release_locks_of(lid);
+            result = hislip::LockResult::success_shared;
+        }
+    }
+    changed_.notify_all();
+    return result;
+}
+
+SharedInstrument::LockInfo SharedInstrument::lock_info(std::int32_t lid) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    LockInfo info;
+    info.exclusive = lock_holder_ == lid;
+    info.holders = static_cast<std::uint32_t>(shared_holders_.size());
+    if (lock_holder_ != 0 && shared_holders_.count(lock_holder_) == 0)
+        ++info.holders;
+    return info;
+}
+
+std::uint8_t SharedInstrument::hislip_status(bool message_available) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    std::uint8_t stb = instrument_.status().serial_poll();
+    stb &= static_cast<std::uint8_t>(~StatusRegisters::kMessageAvailable);
+    if (message_available)
+        stb |= StatusRegisters::kMessageAvailable;
+    return stb;
+}
+
+std::uint8_t SharedInstrument::status_byte() {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return static_cast<std::uint8_t>(instrument_.status().status_byte() |
+                                     StatusRegisters::kRequestService);
+}
+
+void SharedInstrument::set_remote(bool remote) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    remote_ = remote;
+}
+
+void SharedInstrument::query_interrupted() {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    instrument_.query_interrupted();
 }
 
 }  // namespace sgsim

@@ -65,12 +65,37 @@ int bind_udp(std::uint32_t address, std::uint16_t port, std::string& error) {
     return bound_socket(SOCK_DGRAM, address, port, error);
 }
 
+int listen_tcp6(bool any, std::uint16_t port, std::string& error) {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket (IPv6): ") + std::strerror(errno);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // The IPv4 address has a socket of its own.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = any ? in6addr_any : in6addr_loopback;
+    a.sin6_port = htons(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
+        error = std::string("cannot listen on [") + (any ? "::" : "::1") +
+                "]:" + std::to_string(port) + " (TCP): " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::uint16_t local_port(int fd) {
-    sockaddr_in a{};
+    sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return 0;
-    return ntohs(a.sin_port);
+    if (a.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&a)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&a)->sin_port);
 }
 
 void set_nodelay(int fd) {

@@ -17,6 +17,9 @@ namespace sgsim::network {
 // in `error`, when it cannot be had.
 int listen_tcp(std::uint32_t address, std::uint16_t port, std::string& error);
 int bind_udp(std::uint32_t address, std::uint16_t port, std::string& error);
+// A listening IPv6 TCP socket on [::1] (`any` false) or [::] (true), for
+// IPv6 only, beside the IPv4 one; -1, with a reason, when it cannot be had.
+int listen_tcp6(bool any, std::uint16_t port, std::string& error);
 // The port a bound socket has.
 std::uint16_t local_port(int fd);
 

@@ -124,17 +124,19 @@ struct Attribute {
     bool kept_by_transport = false;
 };
 
-// A row whose value the transport keeps (Transport::get_interface_attribute).
-#define SG_TRANSPORT_ATTRIBUTE(ATTR, KINDS)                             \
+// A row whose value the transport keeps (Transport::get_interface_attribute),
+// read as `WIDTH` (Value::u16 for a ViBoolean, Value::u32).
+#define SG_TRANSPORT_VALUE(ATTR, KINDS, WIDTH)                          \
     Attribute {                                                         \
         ATTR,                                                           \
             [](const InstrumentView& s) {                               \
                 ViAttrState v = 0;                                      \
                 (void)s.session.device()->transport_attribute(ATTR, v); \
-                return Value::of(Value::u16, v);                        \
+                return Value::of(WIDTH, v);                             \
             },                                                          \
             nullptr, KINDS, true                                        \
     }
+#define SG_TRANSPORT_ATTRIBUTE(ATTR, KINDS) SG_TRANSPORT_VALUE(ATTR, KINDS, Value::u16)
 
 // A boolean setting's row: read as a ViBoolean, set from VI_TRUE or VI_FALSE.
 #define SG_BOOLEAN_SETTING(ATTR, FIELD)                                                        \
@@ -318,10 +320,15 @@ constexpr Attribute kInstrumentAttributes[] = {
      nullptr, kTcpipInstr},
     SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_NODELAY, kTcpipSocket),
     SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_KEEPALIVE, kTcpipSocket),
+    // HiSLIP's own; a VXI-11 session's transport has none of them.
+    SG_TRANSPORT_ATTRIBUTE(VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, kTcpipInstr),
+    SG_TRANSPORT_VALUE(VI_ATTR_TCPIP_HISLIP_VERSION, kTcpipInstr, Value::u32),
+    SG_TRANSPORT_VALUE(VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB, kTcpipInstr, Value::u32),
 };
 
 #undef SG_BOOLEAN_SETTING
 #undef SG_TRANSPORT_ATTRIBUTE
+#undef SG_TRANSPORT_VALUE
 
 // The row for `attr` of a resource of kind `kind`, or null.
 const Attribute* instrument_attribute(ViAttr attr, unsigned kind) {
@@ -339,6 +346,9 @@ bool instrument_value(const sgvisa::session::InstrumentSession& s, ViAttr attr, 
     const Attribute* a = instrument_attribute(attr, kind_of(s.name()));
     if (a == nullptr)
         return false;
+    ViAttrState kept = 0;
+    if (a->kept_by_transport && s.device()->transport_attribute(attr, kept) == VI_ERROR_NSUP_ATTR)
+        return false;  // not this transport's (a VXI-11 session's HiSLIP attributes)
     const SessionSettings settings = s.settings();
     v = a->get({s, settings, s.device()->facts()});
     return true;

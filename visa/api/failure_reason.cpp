@@ -143,11 +143,6 @@ std::string failure_reason(const char* op, ViStatus status, ViObject session,
         case VI_ERROR_NSUP_OPER:
             if (name && asks_secure_connection(*name))
                 return secure_refusal_reason();
-            if (const auto* instr = name ? std::get_if<TcpipInstrName>(&*name) : nullptr;
-                instr != nullptr && instr->protocol == LanProtocol::hislip)
-                return "HiSLIP is not served yet: name the instrument's VXI-11 device "
-                       "(TCPIP::host::inst0::INSTR) or its SOCKET port "
-                       "(TCPIP::host::5025::SOCKET)";
             if (resource != nullptr) {
                 ResourceSyntax other;
                 if (parse_resource_syntax(std::string_view(resource, ::strnlen(resource, 1024)),

@@ -14,11 +14,16 @@ ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
     const auto* instr = std::get_if<TcpipInstrName>(&name);
     if (instr == nullptr || instr->secure)
         return VI_ERROR_RSRC_NFOUND;
-    // Not served, which is not the same as not there (the words are the
-    // failure reason's).
     if (instr->protocol == LanProtocol::hislip)
-        return VI_ERROR_NSUP_OPER;
-    return open_vxi11_transport(instr->host, instr->device_name, deadline, out);
+        return open_hislip_transport(instr->host, instr->device_name, deadline, out);
+    const ViStatus st = open_vxi11_transport(instr->host, instr->device_name, deadline, out);
+    // No device name: VXI-11 first, then HiSLIP, as the standard's rule
+    // orders them; only where VXI-11 is not there at all, and within the
+    // same open timeout (a host that does not answer has used it up).
+    if (st != VI_ERROR_RSRC_NFOUND || instr->protocol != LanProtocol::unspecified ||
+        Clock::now() >= deadline)
+        return st;
+    return open_hislip_transport(instr->host, "hislip0", deadline, out);
 }
 
 }  // namespace sgvisa::lan

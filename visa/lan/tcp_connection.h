@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -99,8 +100,10 @@ class TcpConnection {
     int fd_;
     sockaddr_storage peer_;
     bool lost_ = false;
-    bool received_ = false;    // a byte ever came
-    bool answer_due_ = false;  // a message went out and nothing was received since
+    bool received_ = false;  // a byte ever came
+    // A message went out and nothing was received since. Atomic: a HiSLIP
+    // asynchronous channel sends from one thread while it reads on another.
+    std::atomic<bool> answer_due_{false};
 };
 
 // Waits until `fd` is ready for `events`: VI_SUCCESS, VI_ERROR_TMO when

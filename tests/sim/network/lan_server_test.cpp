@@ -176,7 +176,7 @@ struct Served {
         }
         shared = std::make_unique<sgsim::SharedInstrument>(instrument, faults);
         server =
-            std::make_unique<sgsim::LanServer>(*shared, sgsim::LanOptions{"127.0.0.1", 0, 0, 0});
+            std::make_unique<sgsim::LanServer>(*shared, sgsim::LanOptions{"127.0.0.1", 0, 0, 0, 0});
         EXPECT_TRUE(server->start(error)) << error;
     }
     sgsim::IoTestInstrument instrument{sgsim::IoTestConfig{"LAN001", std::nullopt, false}};

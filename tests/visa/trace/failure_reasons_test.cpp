@@ -117,14 +117,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NotServedReason,
                                            "GPIB2::12::INSTR", "ASRL4::INSTR",
                                            "USB0::0x4D19::0x0040::SN::0::RAW"));
 
-// Served kinds whose form is not: a HiSLIP device, a secure connection.
+// Served kinds whose form is not: a secure connection, HiSLIP's or another's.
 // Refused before any connection, whatever the host, with what to name instead.
 TEST_F(FailureReasonsTest, HislipAndSecureNamesAreNotServedAndSayWhatIs) {
     const struct {
         const char* name;
         const char* words;
     } rows[] = {
-        {"TCPIP::127.0.0.1::hislip0::INSTR", ": HiSLIP is not served yet: name the instrument's"},
+        {"TCPIP::@127.0.0.1::hislip0::INSTR", "it never falls back to an insecure one"},
         {"TCPIP::@127.0.0.1::inst0::INSTR", "it never falls back to an insecure one"},
         {"TCPIP::user@127.0.0.1::5025::SOCKET", "it never falls back to an insecure one"},
     };

@@ -14,17 +14,17 @@
 namespace sgsim {
 
 struct DeviceQuirks {
-    // Every bulk-IN packet carries at most 64 bytes, while the endpoint says
-    // 512 (high speed): each packet is a short one, so each ends the host's
-    // transfer. No zero-length packet follows a transfer (its last packet is
-    // never a full one). At full speed (64-byte packets) it changes nothing.
-    bool packet64 = false;
     // >0: a reply is cut into DEV_DEP_MSG_IN transfers of at most this many
     // data bytes, whatever TransferSize asks; EOM on the last one only.
     std::size_t split = 0;
     // >0: transfers of at most this many data bytes, and every one has EOM
     // set, also when more of the reply follows (the next request gets it).
     std::size_t eom_always = 0;
+    // Every bulk-IN packet carries at most 64 bytes, while the endpoint says
+    // 512 (high speed): each packet is a short one, so each ends the host's
+    // transfer. No zero-length packet follows a transfer (its last packet is
+    // never a full one). At full speed (64-byte packets) it changes nothing.
+    bool packet64 = false;
     // No transfer has EOM set, not even the one that ends the reply (with its
     // linefeed); the reply is gone once its last byte has been sent.
     bool eom_never = false;
@@ -92,6 +92,24 @@ struct DeviceQuirks {
     // >0: a device_read gives at most this many bytes; one that stops there,
     // short of the end and of requestSize, has no reason bit set.
     std::uint32_t read_cap = 0;
+
+    // The HiSLIP quirks. `late` delays each reply (its first Data or
+    // DataEnd) after the message that asked for it.
+    //
+    // Synchronized mode only: InitializeResponse and every device clear
+    // offer and agree synchronized mode, whatever the client asks.
+    bool hislip_sync_only = false;
+    // Overlapped mode preferred: InitializeResponse and
+    // AsyncDeviceClearAcknowledge offer it (not with hislip_sync_only).
+    bool hislip_prefer_overlap = false;
+    // One session at a time: a second client's Initialize gets FatalError 4.
+    bool hislip_one_client = false;
+    // >0: AsyncMaximumMessageSizeResponse tells the client this maximum
+    // (header included); a longer message gets Error 4 and is skipped.
+    std::uint32_t hislip_max_message = 0;
+    // >0: DeviceClearAcknowledge goes out this many ms after
+    // DeviceClearComplete.
+    std::uint32_t hislip_late_clear_ack_ms = 0;
 
     bool operator==(const DeviceQuirks&) const = default;
 

@@ -30,6 +30,7 @@ class RecordingInstrument final : public Instrument {
     ResponseDelivery response_delivery() const override { return inner_.response_delivery(); }
     void clear() override { inner_.clear(); }
     void trigger() override;
+    void query_interrupted() override { inner_.query_interrupted(); }
     StatusRegisters& status() override { return inner_.status(); }
     std::string describe_settings() const override { return inner_.describe_settings(); }
     std::vector<std::string> settings_set() const override { return inner_.settings_set(); }

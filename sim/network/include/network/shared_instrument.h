@@ -11,6 +11,11 @@
 // most kMaxWait, else error 11 at once; SOCKET messages wait for it.
 // device_abort ends the call a link has in progress with error 23. Every
 // wait also ends at stop(). VXI-11 error codes are the results throughout.
+//
+// HiSLIP sessions are links too, and add the shared lock: links that hold
+// it with the same key use the device together, and keep every other link
+// out as the exclusive lock does (a VXI-11 device_lock is the exclusive
+// one). SOCKET messages and the local bus wait while any lock is held.
 #pragma once
 
 #include <chrono>
@@ -18,11 +23,13 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device/message_log.h"
 #include "device/usbtmc_device.h"
+#include "proto/hislip.h"
 #include "proto/vxi11.h"
 #include "scpi/instrument.h"
 
@@ -110,10 +117,53 @@ class SharedInstrument {
     };
     SocketReply socket_message(std::string_view message);
 
+    // HiSLIP. A session's synchronous message (data, with or without END):
+    // waits while another link's lock keeps it out, adds `data` to the
+    // message and, at END, runs it. The response (empty: none) is due at
+    // `ready`. Not ok at stop() or once hislip_abort() was called, until
+    // hislip_clear().
+    struct HislipReply {
+        bool ok = false;
+        std::string response;
+        Clock::time_point ready{};
+    };
+    HislipReply hislip_message(std::int32_t lid, std::string_view data, bool end);
+    // A device trigger, once no other link's lock keeps the link out.
+    bool hislip_trigger(std::int32_t lid);
+    // Waits until `when`; false at stop() or after hislip_abort().
+    bool hislip_wait(std::int32_t lid, Clock::time_point when);
+    // Device clear: ends the link's waits now and its messages until
+    // hislip_clear(), which drops its partial message and clears the
+    // instrument.
+    void hislip_abort(std::int32_t lid);
+    void hislip_clear(std::int32_t lid);
+    // AsyncLock. `key` empty: the exclusive lock, else the shared lock with
+    // that key; waits up to `timeout_ms` for it (0: only if free now).
+    // Results as AsyncLockResponse's: failure, success, or error when the
+    // link already holds that lock. Release frees the exclusive lock, or
+    // else the shared one: success, success_shared or error (none held).
+    sgproto::hislip::LockResult hislip_lock(std::int32_t lid, std::string_view key,
+                                            std::uint32_t timeout_ms);
+    sgproto::hislip::LockResult hislip_unlock(std::int32_t lid);
+    struct LockInfo {
+        bool exclusive = false;     // the link holds the exclusive lock
+        std::uint32_t holders = 0;  // links holding a lock of either kind
+    };
+    LockInfo lock_info(std::int32_t lid);
+    // AsyncStatusQuery: a serial poll (it clears RQS), MAV as the session
+    // computes it.
+    std::uint8_t hislip_status(bool message_available);
+    // The status byte as a service request announces it (RQS set).
+    std::uint8_t status_byte();
+    void set_remote(bool remote);
+    // The session found a query interrupted: the instrument reports it.
+    void query_interrupted();
+
     // Whether the device is locked, and by which link (0: none).
     std::int32_t lock_holder();
-    // The same, for a caller that holds mutex() (the local bus loop).
-    bool locked_while_held() const { return lock_holder_ != 0; }
+    // Whether any lock is held, for a caller that holds mutex() (the local
+    // bus loop).
+    bool locked_while_held() const { return lock_holder_ != 0 || !shared_holders_.empty(); }
     // An eventfd that becomes readable when the lock is released, or when a
     // LAN call made the instrument request service: what the local bus
     // loop must wake for.
@@ -139,6 +189,10 @@ class SharedInstrument {
     using Lock = std::unique_lock<std::mutex>;
 
     Link* find(std::int32_t lid);
+    // Whether no other link's lock keeps `lid` out.
+    bool may_use(std::int32_t lid) const;
+    // Drops the link's locks (under mutex_).
+    void release_locks_of(std::int32_t lid);
     // Waits until the link may use the device (no other link holds the
     // lock), as `flags` and `lock_timeout_ms` allow.
     std::int32_t wait_lock_free(Lock& lock, Link& link, std::int32_t flags,
@@ -162,6 +216,8 @@ class SharedInstrument {
     bool stopped_ = false;
     std::int32_t next_lid_ = 1;
     std::int32_t lock_holder_ = 0;
+    std::string shared_key_;
+    std::set<std::int32_t> shared_holders_;
     std::map<std::int32_t, Link> links_;
     struct Connection {
         int wake_fd = -1;

@@ -39,6 +39,11 @@ class Instrument {
     // A device trigger (USB488 TRIGGER): what *TRG does.
     virtual void trigger() = 0;
 
+    // The interface dropped a response that was never read because a new
+    // message came first (IEEE 488.2's interrupted query, which HiSLIP's
+    // synchronized mode detects): the instrument reports -410.
+    virtual void query_interrupted() {}
+
     // The status registers; the interface tells them when a response waits
     // to be read (MAV) and takes their service requests.
     virtual StatusRegisters& status() = 0;

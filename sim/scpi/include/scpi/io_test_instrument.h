@@ -68,6 +68,7 @@ class IoTestInstrument final : public Instrument {
     ResponseDelivery response_delivery() const override { return delivery_; }
     void clear() override;
     void trigger() override { common_.trigger(); }
+    void query_interrupted() override { common_.report(scpi_error::kQueryInterrupted); }
     StatusRegisters& status() override { return common_.status(); }
     std::string describe_settings() const override;
 

@@ -61,6 +61,7 @@ class SignalGenerator final : public Instrument {
     // status registers and the error queue as they are: nothing to do.
     void clear() override {}
     void trigger() override { common_.trigger(); }
+    void query_interrupted() override { common_.report(scpi_error::kQueryInterrupted); }
     StatusRegisters& status() override { return common_.status(); }
     std::string describe_settings() const override;
     std::vector<std::string> settings_set() const override { return settings_set_; }

@@ -1,5 +1,6 @@
-// Instruments on the LAN as Transports: raw SOCKET (TCPIP::host::port::SOCKET)
-// and VXI-11 (TCPIP::host[::device][::INSTR]). Each open resolves the host
+// Instruments on the LAN as Transports: raw SOCKET (TCPIP::host::port::SOCKET),
+// VXI-11 (TCPIP::host[::device][::INSTR]) and HiSLIP
+// (TCPIP::host::hislipN[,port]::INSTR). Each open resolves the host
 // and connects within `deadline`; a host that does not resolve is
 // VI_ERROR_RSRC_NFOUND. The transports speak no USB: their facts are the
 // peer's address, and their attributes the TCPIP ones.
@@ -22,9 +23,10 @@ namespace sgvisa::lan {
 constexpr const char* kPortmapPortVariable = "SGVISA_PORTMAP_PORT";
 
 // The opener of the registry (transport_openers.h) for TCPIP names: SOCKET,
-// and INSTR by VXI-11. VI_ERROR_RSRC_NFOUND for every other kind: USB,
-// HiSLIP device names, and the secure forms, which are never served by an
-// insecure connection.
+// and INSTR by VXI-11 or HiSLIP as the device name says; with no device
+// name, VXI-11 and then HiSLIP (hislip0), within the one deadline.
+// VI_ERROR_RSRC_NFOUND for every other kind: USB, and the secure forms,
+// which are never served by an insecure connection.
 ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
                             std::unique_ptr<Transport>& out);
 
@@ -44,5 +46,17 @@ struct Vxi11Options {
 // `device` is the LAN device name ("inst0", "gpib0,5").
 ViStatus open_vxi11_transport(const std::string& host, const std::string& device, Deadline deadline,
                               std::unique_ptr<Transport>& out, const Vxi11Options& options = {});
+
+struct HislipOptions {
+    // What the server may send us at most, in KiB
+    // (VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB's default).
+    std::uint32_t max_message_kb = 1024;
+};
+
+// `device` is the HiSLIP device name with its port if any ("hislip0",
+// "hislip0,4881").
+ViStatus open_hislip_transport(const std::string& host, const std::string& device,
+                               Deadline deadline, std::unique_ptr<Transport>& out,
+                               const HislipOptions& options = {});
 
 }  // namespace sgvisa::lan

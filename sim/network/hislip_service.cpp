@@ -1,0 +1,609 @@
+// HiSLIP: a connection's first message says which of a session's two it
+// is. Initialize opens a session on the synchronous connection, which then
+// carries the program messages, their replies, triggers and the end of a
+// device clear; AsyncInitialize joins the session's asynchronous
+// connection, which carries locks, status queries, service requests,
+// remote/local control and the start of a device clear.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection_services.h"
+#include "hislip_session.h"
+#include "tcp_io.h"
+
+namespace sgsim::network {
+
+namespace hs = sgproto::hislip;
+using hs::MessageType;
+
+namespace {
+
+constexpr std::chrono::seconds kSendBound{10};
+// A client that connects and says nothing is dropped after this.
+constexpr std::chrono::seconds kInitializeBound{30};
+// The longest message a client may send us, header included, unless the
+// hislip-max-message quirk says less.
+constexpr std::uint64_t kDefaultMaxMessage = 1u << 20;
+// Asynchronous messages carry at most a lock key or a size: this is room
+// and to spare (every receiver takes kMinAsyncPayload).
+constexpr std::size_t kMaxAsyncPayload = 4096;
+// A lock release waits this long at most for the synchronous message it
+// names to be handled.
+constexpr std::chrono::seconds kReleaseBound{10};
+// Our vendor ID in AsyncInitializeResponse: lowercase, so that it is none
+// of the two-letter IDs handed out to vendors (all uppercase).
+constexpr std::uint16_t kServerVendor = ('s' << 8) | 'g';
+
+// Reads a connection's messages, with whatever arrived past the current one
+// kept for the next.
+class MessageStream {
+  public:
+    enum class Event { message, too_large, bad_header, closed, woken, timeout };
+
+    MessageStream(int fd, int stop_fd, std::size_t max_payload)
+        : fd_(fd), stop_fd_(stop_fd), reader_(max_payload), buffer_(64 * 1024) {}
+
+    hs::MessageReader& reader() { return reader_; }
+
+    // The next message (or what stops it), waiting until `deadline` for
+    // bytes, or until `wake_fd` (an eventfd, read here) is written.
+    Event next(int wake_fd, Clock::time_point deadline) {
+        if (reader_.status() == hs::MessageReader::Status::message)
+            reader_.next();
+        else if (reader_.status() == hs::MessageReader::Status::too_large)
+            reader_.skip_payload();
+        for (;;) {
+            while (pos_ < end_) {
+                std::size_t taken = 0;
+                const auto status = reader_.feed({buffer_.data() + pos_, end_ - pos_}, taken);
+                pos_ += taken;
+                if (status == hs::MessageReader::Status::message)
+                    return Event::message;
+                if (status == hs::MessageReader::Status::too_large)
+                    return Event::too_large;
+                if (status == hs::MessageReader::Status::bad_header)
+                    return Event::bad_header;
+            }
+            pos_ = end_ = 0;
+            pollfd p[3] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+            const int r = ::poll(p, wake_fd >= 0 ? 3 : 2, poll_timeout(deadline));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 || p[1].revents != 0)
+                return Event::closed;
+            if (r == 0)
+                return Event::timeout;
+            if (wake_fd >= 0 && p[2].revents != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(wake_fd, &count, sizeof count);
+                return Event::woken;
+            }
+            const ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return Event::closed;
+            if (n > 0)
+                end_ = static_cast<std::size_t>(n);
+        }
+    }
+
+    std::string_view payload() const {
+        const auto p = reader_.payload();
+        return {reinterpret_cast<const char*>(p.data()), p.size()};
+    }
+
+  private:
+    int fd_;
+    int stop_fd_;
+    hs::MessageReader reader_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+};
+
+bool send_message(int fd, int stop_fd, MessageType type, std::uint8_t control,
+                  std::uint32_t parameter, std::string_view payload = {}) {
+    const hs::Bytes m = hs::message(type, control, parameter, payload);
+    return send_whole(fd, m, stop_fd, Clock::now() + kSendBound);
+}
+
+// On the asynchronous connection, from either thread; nothing before it
+// joined or once it is gone.
+bool send_async(HislipSession& session, int stop_fd, MessageType type, std::uint8_t control,
+                std::uint32_t parameter, std::string_view payload = {}) {
+    const std::lock_guard<std::mutex> hold(session.async_send);
+    if (session.async_fd < 0)
+        return false;
+    return send_message(session.async_fd, stop_fd, type, control, parameter, payload);
+}
+
+void fatal(int fd, int stop_fd, hs::FatalErrorCode code, std::string_view text) {
+    send_message(fd, stop_fd, MessageType::fatal_error, static_cast<std::uint8_t>(code), 0, text);
+}
+
+void error(int fd, int stop_fd, hs::ErrorCode code, std::string_view text) {
+    send_message(fd, stop_fd, MessageType::error, static_cast<std::uint8_t>(code), 0, text);
+}
+
+// What a server without the secure connection, or that does not know the
+// type, answers: Error, unknown vendor message or unknown type.
+void refuse_type(int fd, int stop_fd, std::uint8_t type) {
+    if (type >= hs::kFirstVendorSpecific)
+        error(fd, stop_fd, hs::ErrorCode::unrecognized_vendor_message,
+              "vendor-specific message not recognized");
+    else
+        error(fd, stop_fd, hs::ErrorCode::unrecognized_message_type,
+              std::string("message type not served here: ") + std::string(hs::type_name(type)));
+}
+
+// A session's synchronous connection, from its Initialize on.
+class SyncChannel {
+  public:
+    SyncChannel(int fd, SharedInstrument& shared, const HislipContext& context,
+                MessageStream& stream, HislipSession& session)
+        : fd_(fd), stop_fd_(context.stop_fd), shared_(shared), stream_(stream), s_(session) {}
+
+    void run() {
+        for (;;) {
+            switch (stream_.next(s_.sync_wake, Clock::time_point::max())) {
+                case MessageStream::Event::message:
+                    if (!handle(stream_.reader().header()))
+                        return;
+                    break;
+                case MessageStream::Event::too_large:
+                    error(fd_, stop_fd_, hs::ErrorCode::message_too_large,
+                          "message longer than AsyncMaximumMessageSizeResponse allows");
+                    break;
+                case MessageStream::Event::bad_header:
+                    fatal(fd_, stop_fd_, hs::FatalErrorCode::bad_header,
+                          "poorly formed message header: no \"HS\" prologue");
+                    return;
+                case MessageStream::Event::woken: {
+                    const std::lock_guard<std::mutex> hold(s_.mutex);
+                    if (s_.ended)
+                        return;
+                    break;
+                }
+                case MessageStream::Event::closed:
+                case MessageStream::Event::timeout:
+                    return;
+            }
+        }
+    }
+
+  private:
+    bool clearing() {
+        const std::lock_guard<std::mutex> hold(s_.mutex);
+        return s_.clearing;
+    }
+
+    // False to end the connection.
+    bool handle(const hs::Header& h) {
+        switch (h.message_type()) {
+            case MessageType::data:
+            case MessageType::data_end:
+            case MessageType::trigger:
+                return sync_message(h);
+            case MessageType::device_clear_complete:
+                return complete_clear(h.control);
+            case MessageType::fatal_error:
+                return false;
+            case MessageType::error:
+                return true;
+            default:
+                refuse_type(fd_, stop_fd_, h.type);
+                return true;
+        }
+    }
+
+    bool sync_message(const hs::Header& h) {
+        const std::uint32_t id = h.parameter;
+        const bool rmt_delivered = (h.control & hs::kRmtDelivered) != 0;
+        bool interrupted = false;
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            if (!s_.async_joined) {
+                fatal(fd_, stop_fd_, hs::FatalErrorCode::channels_not_connected,
+                      "the asynchronous connection is not initialized yet");
+                return false;
+            }
+            if (s_.clearing)
+                return true;  // a device clear drops what comes before its end
+            // IEEE 488.2's interrupted query: a reply went out and the
+            // client sends again without having delivered it.
+            if (!s_.overlapped) {
+                interrupted = s_.rmt_expected && !rmt_delivered;
+                if (rmt_delivered || interrupted)
+                    s_.rmt_expected = false;
+            }
+        }
+        if (interrupted) {
+            shared_.query_interrupted();
+            send_message(fd_, stop_fd_, MessageType::interrupted, 0, id);
+            send_async(s_, stop_fd_, MessageType::async_interrupted, 0, id);
+        }
+        const Clock::time_point received = Clock::now();
+        bool ok = true;
+        if (h.message_type() == MessageType::trigger) {
+            ok = shared_.hislip_trigger(s_.lid);
+        } else {
+            const auto reply = shared_.hislip_message(s_.lid, stream_.payload(),
+                                                      h.message_type() == MessageType::data_end);
+            ok = reply.ok;
+            if (ok && !reply.response.empty()) {
+                const Clock::time_point due =
+                    std::max(reply.ready, received + shared_.quirks().late);
+                ok = shared_.hislip_wait(s_.lid, due) && send_reply(reply.response, id);
+            }
+        }
+        const std::lock_guard<std::mutex> hold(s_.mutex);
+        s_.last_done = id;
+        s_.changed.notify_all();
+        // Not ok: the server stops, the peer is gone, or a device clear
+        // abandoned the message.
+        return ok || s_.clearing;
+    }
+
+    // Data messages as large as the client takes, DataEnd last. In
+    // synchronized mode each carries the MessageID of the message that
+    // asked; in overlapped mode our own count.
+    bool send_reply(std::string_view response, std::uint32_t id) {
+        std::uint64_t most = 0;
+        bool overlapped = false;
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            most = s_.client_max > hs::kHeaderSize ? s_.client_max - hs::kHeaderSize : 1;
+            overlapped = s_.overlapped;
+        }
+        do {
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(response.size(), most));
+            const bool last = n == response.size();
+            std::uint32_t message_id = id;
+            {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                if (s_.clearing)
+                    return false;
+                if (overlapped) {
+                    message_id = s_.next_reply_id;
+                    s_.next_reply_id = hs::next_message_id(s_.next_reply_id);
+                    s_.replied = true;
+                }
+            }
+            if (!send_message(fd_, stop_fd_, last ? MessageType::data_end : MessageType::data, 0,
+                              message_id, response.substr(0, n)))
+                return false;
+            response.remove_prefix(n);
+        } while (!response.empty());
+        if (!overlapped) {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            s_.rmt_expected = true;
+        }
+        return true;
+    }
+
+    // The end of a device clear: the client's features are agreed (as far
+    // as this server has them), the instrument cleared and the counts
+    // started afresh. DeviceClearAcknowledge goes on this, the synchronous,
+    // connection: the transaction that ends a clear is described there and
+    // both independent clients read it there; the protocol's summary table
+    // alone lists it as asynchronous.
+    bool complete_clear(std::uint8_t requested) {
+        const bool overlapped =
+            (requested & hs::kFeatureOverlapped) != 0 && !shared_.quirks().hislip_sync_only;
+        shared_.hislip_clear(s_.lid);
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            s_.overlapped = overlapped;
+            s_.clearing = false;
+            s_.rmt_expected = false;
+            s_.last_done = hs::kMessageIdBeforeFirst;
+            s_.next_reply_id = hs::kFirstMessageId;
+            s_.replied = false;
+            s_.changed.notify_all();
+        }
+        const auto late = std::chrono::milliseconds(shared_.quirks().hislip_late_clear_ack_ms);
+        if (late.count() > 0 && !shared_.hislip_wait(s_.lid, Clock::now() + late))
+            return false;
+        return send_message(fd_, stop_fd_, MessageType::device_clear_acknowledge,
+                            overlapped ? hs::kFeatureOverlapped : 0, 0);
+    }
+
+    int fd_;
+    int stop_fd_;
+    SharedInstrument& shared_;
+    MessageStream& stream_;
+    HislipSession& s_;
+};
+
+// A session's asynchronous connection, from its AsyncInitialize on.
+class AsyncChannel {
+  public:
+    AsyncChannel(int fd, SharedInstrument& shared, const HislipContext& context,
+                 MessageStream& stream, HislipSession& session)
+        : fd_(fd), stop_fd_(context.stop_fd), shared_(shared), stream_(stream), s_(session) {}
+
+    void run() {
+        for (;;) {
+            switch (stream_.next(s_.async_wake, Clock::time_point::max())) {
+                case MessageStream::Event::message:
+                    if (!handle(stream_.reader().header()))
+                        return;
+                    break;
+                case MessageStream::Event::too_large:
+                    reply_error(hs::ErrorCode::message_too_large,
+                                "asynchronous message longer than this server takes");
+                    break;
+                case MessageStream::Event::bad_header:
+                    reply_fatal(hs::FatalErrorCode::bad_header,
+                                "poorly formed message header: no \"HS\" prologue");
+                    return;
+                case MessageStream::Event::woken:
+                    if (!woken())
+                        return;
+                    break;
+                case MessageStream::Event::closed:
+                case MessageStream::Event::timeout:
+                    return;
+            }
+        }
+    }
+
+  private:
+    bool reply(MessageType type, std::uint8_t control, std::uint32_t parameter,
+               std::string_view payload = {}) {
+        return send_async(s_, stop_fd_, type, control, parameter, payload);
+    }
+    void reply_error(hs::ErrorCode code, std::string_view text) {
+        reply(MessageType::error, static_cast<std::uint8_t>(code), 0, text);
+    }
+    void reply_fatal(hs::FatalErrorCode code, std::string_view text) {
+        reply(MessageType::fatal_error, static_cast<std::uint8_t>(code), 0, text);
+    }
+
+    // A service request, or the session's end (false).
+    bool woken() {
+        bool armed = false;
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            if (s_.ended)
+                return false;
+            armed = s_.srq_armed;
+        }
+        if (shared_.take_service_requests(s_.connection).empty() || !armed)
+            return true;
+        // The next request waits for a status query, which clears RQS.
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            s_.srq_armed = false;
+        }
+        return reply(MessageType::async_service_request, shared_.status_byte(), 0);
+    }
+
+    bool handle(const hs::Header& h) {
+        switch (h.message_type()) {
+            case MessageType::async_maximum_message_size:
+                return maximum_message_size();
+            case MessageType::async_lock:
+                return lock(h);
+            case MessageType::async_lock_info: {
+                const auto info = shared_.lock_info(s_.lid);
+                return reply(MessageType::async_lock_info_response,
+                             info.exclusive ? hs::kExclusiveLockGranted : 0, info.holders);
+            }
+            case MessageType::async_remote_local_control:
+                // 0 and 2 give up remote, 6 only goes to local; the others
+                // enable it.
+                shared_.set_remote(h.control != 0 && h.control != 2 && h.control != 6);
+                return reply(MessageType::async_remote_local_response, 0, 0);
+            case MessageType::async_status_query:
+                return status_query(h);
+            case MessageType::async_device_clear:
+                return start_clear();
+            case MessageType::fatal_error:
+                return false;
+            case MessageType::error:
+                return true;
+            default:
+                refuse_type(fd_, stop_fd_, h.type);
+                return true;
+        }
+    }
+
+    // The client's maximum is what we may send it; ours, in the response,
+    // what it may send us.
+    bool maximum_message_size() {
+        std::uint64_t client_max = 0;
+        const auto payload = stream_.reader().payload();
+        if (!hs::decode_u64(payload, client_max)) {
+            reply_error(hs::ErrorCode::unidentified,
+                        "AsyncMaximumMessageSize carries an 8-byte size");
+            return true;
+        }
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            s_.client_max = client_max;
+        }
+        const std::uint32_t quirk = shared_.quirks().hislip_max_message;
+        const auto ours = hs::encode_u64(quirk > 0 ? quirk : kDefaultMaxMessage);
+        return reply(MessageType::async_maximum_message_size_response, 0, 0,
+                     std::string_view(reinterpret_cast<const char*>(ours.data()), ours.size()));
+    }
+
+    bool lock(const hs::Header& h) {
+        hs::LockResult result = hs::LockResult::error;
+        if (h.control == hs::kLockRequest) {
+            result = shared_.hislip_lock(s_.lid, stream_.payload(), h.parameter);
+        } else if (h.control == hs::kLockRelease) {
+            // The release takes effect once the synchronous message it
+            // names has been handled.
+            const std::uint32_t id = h.parameter;
+            std::unique_lock<std::mutex> hold(s_.mutex);
+            s_.changed.wait_for(hold, kReleaseBound, [&] {
+                return s_.ended || s_.clearing || id == hs::kMessageIdBeforeFirst ||
+                       (s_.last_done != hs::kMessageIdBeforeFirst &&
+                        static_cast<std::int32_t>(s_.last_done - id) >= 0);
+            });
+            hold.unlock();
+            result = shared_.hislip_unlock(s_.lid);
+        } else {
+            reply_error(hs::ErrorCode::unrecognized_control_code,
+                        "AsyncLock control code is 0 (release) or 1 (request)");
+            return true;
+        }
+        return reply(MessageType::async_lock_response, static_cast<std::uint8_t>(result), 0);
+    }
+
+    bool status_query(const hs::Header& h) {
+        bool mav = false;
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            if (!s_.overlapped) {
+                if ((h.control & hs::kRmtDelivered) != 0)
+                    s_.rmt_expected = false;
+                mav = s_.rmt_expected;
+            } else {
+                // Replies went out past the last one the client delivered.
+                const std::uint32_t last_sent = s_.next_reply_id - 2;
+                mav = s_.replied && static_cast<std::int32_t>(last_sent - h.parameter) > 0;
+            }
+            s_.srq_armed = true;
+        }
+        return reply(MessageType::async_status_response, shared_.hislip_status(mav), 0);
+    }
+
+    bool start_clear() {
+        {
+            const std::lock_guard<std::mutex> hold(s_.mutex);
+            s_.clearing = true;
+            s_.changed.notify_all();
+        }
+        shared_.hislip_abort(s_.lid);
+        s_.wake(s_.sync_wake);
+        const bool prefer_overlap = shared_.quirks().hislip_prefer_overlap;
+        return reply(MessageType::async_device_clear_acknowledge,
+                     prefer_overlap ? hs::kFeatureOverlapped : 0, 0);
+    }
+
+    int fd_;
+    int stop_fd_;
+    SharedInstrument& shared_;
+    MessageStream& stream_;
+    HislipSession& s_;
+};
+
+void serve_sync(int fd, SharedInstrument& shared, const HislipContext& context,
+                MessageStream& stream) {
+    const hs::Header& h = stream.reader().header();
+    const hs::InitializeParameter client = hs::decode_initialize(h.parameter);
+    const std::string_view sub_address = stream.payload();
+    // VISA names a HiSLIP device hislipN; an empty name is the default one.
+    if (!sub_address.empty() && sub_address.substr(0, 6) != "hislip") {
+        fatal(fd, context.stop_fd, hs::FatalErrorCode::unidentified,
+              "no device \"" + std::string(sub_address) + "\" here: sub-addresses are hislipN");
+        return;
+    }
+    const DeviceQuirks& quirks = shared.quirks();
+    const auto session = context.sessions->open(quirks.hislip_one_client);
+    if (!session) {
+        fatal(fd, context.stop_fd, hs::FatalErrorCode::too_many_clients,
+              "too many clients: this instrument serves one HiSLIP client at a time");
+        return;
+    }
+    session->connection = context.connection;
+    session->overlapped = quirks.hislip_prefer_overlap;
+    shared.open_connection(context.connection, session->async_wake);
+    session->lid = shared.create_link(context.connection, false, 0).lid;
+    shared.enable_srq(session->lid, true, {});
+    hs::InitializeResponse response;
+    response.prefer_overlapped = session->overlapped;
+    response.version = std::min(client.version, hs::kVersion20);
+    response.session_id = session->id;
+    if (send_message(fd, context.stop_fd, MessageType::initialize_response,
+                     hs::initialize_response_control(response),
+                     hs::initialize_response_parameter(response))) {
+        const std::uint32_t quirk = quirks.hislip_max_message;
+        const std::uint64_t ours = quirk > 0 ? quirk : kDefaultMaxMessage;
+        stream.reader().set_max_payload(static_cast<std::size_t>(ours - hs::kHeaderSize));
+        SyncChannel(fd, shared, context, stream, *session).run();
+    }
+    {
+        const std::lock_guard<std::mutex> hold(session->mutex);
+        session->ended = true;
+        session->changed.notify_all();
+    }
+    session->wake(session->async_wake);
+    shared.close_connection(context.connection);
+    context.sessions->close(session->id);
+}
+
+void serve_async(int fd, SharedInstrument& shared, const HislipContext& context,
+                 MessageStream& stream) {
+    const auto id = static_cast<std::uint16_t>(stream.reader().header().parameter & 0xFFFF);
+    const auto session = context.sessions->join(id);
+    if (!session) {
+        fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+              "AsyncInitialize names no session waiting for it: Initialize comes first");
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(session->async_send);
+        session->async_fd = fd;
+    }
+    // No secure connection here: the capability bit stays clear.
+    if (send_async(*session, context.stop_fd, MessageType::async_initialize_response, 0,
+                   kServerVendor))
+        AsyncChannel(fd, shared, context, stream, *session).run();
+    {
+        const std::lock_guard<std::mutex> hold(session->async_send);
+        session->async_fd = -1;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(session->mutex);
+        session->ended = true;
+        session->changed.notify_all();
+    }
+    shared.hislip_abort(session->lid);  // a synchronous wait ends too
+    session->wake(session->sync_wake);
+}
+
+}  // namespace
+
+void serve_hislip_connection(int fd, SharedInstrument& shared, const HislipContext& context) {
+    MessageStream stream(fd, context.stop_fd, hs::kMaxSubAddress);
+    switch (stream.next(-1, Clock::now() + kInitializeBound)) {
+        case MessageStream::Event::message:
+            break;
+        case MessageStream::Event::bad_header:
+            fatal(fd, context.stop_fd, hs::FatalErrorCode::bad_header,
+                  "poorly formed message header: no \"HS\" prologue");
+            return;
+        case MessageStream::Event::too_large:
+            fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+                  "the first message is too long for Initialize or AsyncInitialize");
+            return;
+        default:
+            return;  // gone, stopped or silent (a probe)
+    }
+    switch (stream.reader().header().message_type()) {
+        case MessageType::initialize:
+            serve_sync(fd, shared, context, stream);
+            return;
+        case MessageType::async_initialize:
+            stream.reader().set_max_payload(kMaxAsyncPayload);
+            serve_async(fd, shared, context, stream);
+            return;
+        default:
+            fatal(fd, context.stop_fd, hs::FatalErrorCode::invalid_initialization,
+                  "the first message on a connection is Initialize or AsyncInitialize");
+            return;
+    }
+}
+
+}  // namespace sgsim::network
