@@ -93,6 +93,9 @@ class MessageStream {
         }
     }
 
+    // Whether bytes of a next message have been received already.
+    bool buffered() const { return pos_ < end_; }
+
     std::string_view payload() const {
         const auto p = reader_.payload();
         return {reinterpret_cast<const char*>(p.data()), p.size()};
@@ -178,11 +181,6 @@ class SyncChannel {
     }
 
   private:
-    bool clearing() {
-        const std::lock_guard<std::mutex> hold(s_.mutex);
-        return s_.clearing;
-    }
-
     // False to end the connection.
     bool handle(const hs::Header& h) {
         switch (h.message_type()) {
@@ -239,7 +237,16 @@ class SyncChannel {
             if (ok && !reply.response.empty()) {
                 const Clock::time_point due =
                     std::max(reply.ready, received + shared_.quirks().late);
-                ok = shared_.hislip_wait(s_.lid, due) && send_reply(reply.response, id);
+                switch (wait_for_reply(due)) {
+                    case Due::now:
+                        ok = send_reply(reply.response, id);
+                        break;
+                    case Due::interrupted:
+                        break;  // the next message finds the reply dropped
+                    case Due::ended:
+                        ok = false;
+                        break;
+                }
             }
         }
         const std::lock_guard<std::mutex> hold(s_.mutex);
@@ -248,6 +255,50 @@ class SyncChannel {
         // Not ok: the server stops, the peer is gone, or a device clear
         // abandoned the message.
         return ok || s_.clearing;
+    }
+
+    enum class Due { now, interrupted, ended };
+    // Waits until a reply is due. In synchronized mode a message that comes
+    // first interrupts the query: the reply is dropped, unsent, and taken
+    // as sent but not delivered, so that the new message is found to
+    // interrupt it.
+    Due wait_for_reply(Clock::time_point due) {
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                if (s_.ended || s_.clearing)
+                    return Due::ended;
+                if (!s_.overlapped && stream_.buffered()) {
+                    s_.rmt_expected = true;
+                    return Due::interrupted;
+                }
+            }
+            if (Clock::now() >= due)
+                return Due::now;
+            const bool overlapped = [&] {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                return s_.overlapped;
+            }();
+            // In overlapped mode what comes meanwhile waits for its turn.
+            pollfd p[3] = {{stop_fd_, POLLIN, 0}, {s_.sync_wake, POLLIN, 0}, {fd_, POLLIN, 0}};
+            const int r = ::poll(p, overlapped ? 2 : 3, poll_timeout(due));
+            if (r < 0 && errno != EINTR)
+                return Due::ended;
+            if (r <= 0)
+                continue;
+            if (p[0].revents != 0)
+                return Due::ended;
+            if (p[1].revents != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(s_.sync_wake, &count, sizeof count);
+                continue;  // a clear or the end: seen above
+            }
+            if (!overlapped && p[2].revents != 0) {
+                const std::lock_guard<std::mutex> hold(s_.mutex);
+                s_.rmt_expected = true;
+                return Due::interrupted;
+            }
+        }
     }
 
     // Data messages as large as the client takes, DataEnd last. In
@@ -270,6 +321,10 @@ class SyncChannel {
                 const std::lock_guard<std::mutex> hold(s_.mutex);
                 if (s_.clearing)
                     return false;
+                // MAV from the reply's first message on (set before it goes
+                // out, so that a status query after it sees it).
+                if (!overlapped)
+                    s_.rmt_expected = true;
                 if (overlapped) {
                     message_id = s_.next_reply_id;
                     s_.next_reply_id = hs::next_message_id(s_.next_reply_id);
@@ -281,19 +336,15 @@ class SyncChannel {
                 return false;
             response.remove_prefix(n);
         } while (!response.empty());
-        if (!overlapped) {
-            const std::lock_guard<std::mutex> hold(s_.mutex);
-            s_.rmt_expected = true;
-        }
         return true;
     }
 
     // The end of a device clear: the client's features are agreed (as far
     // as this server has them), the instrument cleared and the counts
     // started afresh. DeviceClearAcknowledge goes on this, the synchronous,
-    // connection: the transaction that ends a clear is described there and
-    // both independent clients read it there; the protocol's summary table
-    // alone lists it as asynchronous.
+    // connection: the protocol's description of the clear transaction puts
+    // it here, and the clients (pyvisa-py among them) wait for it here;
+    // only the protocol's summary table lists it as asynchronous.
     bool complete_clear(std::uint8_t requested) {
         const bool overlapped =
             (requested & hs::kFeatureOverlapped) != 0 && !shared_.quirks().hislip_sync_only;
@@ -410,9 +461,12 @@ class AsyncChannel {
                 return false;
             case MessageType::error:
                 return true;
-            default:
+            default: {
+                // Under async_send: the synchronous side may be sending too.
+                const std::lock_guard<std::mutex> hold(s_.async_send);
                 refuse_type(fd_, stop_fd_, h.type);
                 return true;
+            }
         }
     }
 

@@ -547,9 +547,11 @@ hislip::LockResult SharedInstrument::hislip_lock(std::int32_t lid, std::string_v
         return (lock_holder_ == 0 || lock_holder_ == lid) &&
                (shared_holders_.empty() || shared_key_ == key);
     };
+    // The wait also ends when the session does (its link is destroyed).
+    const auto gone = [&] { return stopped_ || find(lid) == nullptr; };
     if (!grantable() && timeout_ms > 0)
-        changed_.wait_until(lock, after(timeout_ms), [&] { return grantable() || stopped_; });
-    if (stopped_ || !grantable())
+        changed_.wait_until(lock, after(timeout_ms), [&] { return grantable() || gone(); });
+    if (gone() || !grantable())
         return hislip::LockResult::failure;
     if (exclusive) {
         lock_holder_ = lid;

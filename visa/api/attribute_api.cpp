@@ -183,7 +183,13 @@ constexpr Attribute kInstrumentAttributes[] = {
      [](const InstrumentView& s) { return Value::str(sgvisa::canonical_name(s.session.name())); }},
     {VI_ATTR_RSRC_LOCK_STATE,
      [](const InstrumentView& s) {
-         return Value::of(Value::u32, s.session.resource_lock().resource_state());
+         // The library's locks, else the instrument's own (another host's
+         // client may hold a HiSLIP lock).
+         ViAccessMode state = s.session.resource_lock().resource_state();
+         ViAccessMode device = VI_NO_LOCK;
+         if (state == VI_NO_LOCK && s.session.device()->device_lock_state(device) == VI_SUCCESS)
+             state = device;
+         return Value::of(Value::u32, state);
      }},
     {VI_ATTR_INTF_TYPE,
      [](const InstrumentView& s) {

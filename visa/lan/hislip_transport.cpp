@@ -99,7 +99,7 @@ ViStatus HislipTransport::failure(ViStatus st) {
         (void)device_clear(Clock::now() + kAbortBound);
         return VI_ERROR_ABORT;
     }
-    if (st == VI_ERROR_TMO && !device_locked_) {
+    if (st == VI_ERROR_TMO && device_locks_ == 0) {
         // The server keeps our messages queued while another client holds
         // its lock: that is the lock's doing, not a slow instrument's.
         HislipAsyncChannel::Message m;
@@ -379,28 +379,33 @@ ViStatus HislipTransport::control_remote(ViUInt16 mode, Deadline deadline) {
                       hs::MessageType::async_remote_local_response, deadline, m);
 }
 
-ViStatus HislipTransport::lock_device(Deadline deadline) {
+ViStatus HislipTransport::lock_device(Deadline deadline, const std::string& shared_key) {
     const auto ms = static_cast<std::uint32_t>(ms_until(deadline));
     HislipAsyncChannel::Message m;
-    // The server waits up to `ms` itself; its answer is awaited a little longer.
-    const ViStatus st = async_call(
-        hs::MessageType::async_lock, hs::kLockRequest, ms, {}, hs::MessageType::async_lock_response,
-        deadline == Deadline::max() ? deadline
-                                    : Clock::now() + std::chrono::milliseconds(ms) + kControlBound,
-        m);
+    // The server waits up to `ms` itself; its answer is awaited a little
+    // longer. An empty key asks for the exclusive lock.
+    const Deadline answer_by = deadline == Deadline::max()
+                                   ? deadline
+                                   : Clock::now() + std::chrono::milliseconds(ms) + kControlBound;
+    const ViStatus st =
+        async_call(hs::MessageType::async_lock, hs::kLockRequest, ms,
+                   {reinterpret_cast<const std::uint8_t*>(shared_key.data()), shared_key.size()},
+                   hs::MessageType::async_lock_response, answer_by, m);
     if (st != VI_SUCCESS)
         return st;
     switch (static_cast<hs::LockResult>(m.header.control)) {
         case hs::LockResult::success:
-            device_locked_ = true;
+            ++device_locks_;
             return VI_SUCCESS;
         case hs::LockResult::failure:
             trace::note_reason(
                 [] { return std::string("another client kept the instrument's lock"); });
             return VI_ERROR_RSRC_LOCKED;
         default:
-            trace::note_reason(
-                [] { return std::string("the instrument refused the lock request (error)"); });
+            trace::note_reason([] {
+                return std::string(
+                    "the instrument refused the lock request (AsyncLockResponse error)");
+            });
             return VI_ERROR_IO;
     }
 }
@@ -410,12 +415,27 @@ ViStatus HislipTransport::unlock_device(Deadline deadline) {
     // Released once our latest message has been processed.
     const ViStatus st = async_call(hs::MessageType::async_lock, hs::kLockRelease, last_sent_, {},
                                    hs::MessageType::async_lock_response, deadline, m);
-    device_locked_ = false;
+    if (device_locks_ > 0)
+        --device_locks_;
     if (st != VI_SUCCESS)
         return st;
     const auto r = static_cast<hs::LockResult>(m.header.control);
     return r == hs::LockResult::success || r == hs::LockResult::success_shared ? VI_SUCCESS
                                                                                : VI_ERROR_IO;
+}
+
+ViStatus HislipTransport::device_lock_state(Deadline deadline, ViAccessMode& state) {
+    HislipAsyncChannel::Message m;
+    const ViStatus st = async_call(hs::MessageType::async_lock_info, 0, 0, {},
+                                   hs::MessageType::async_lock_info_response, deadline, m);
+    if (st != VI_SUCCESS)
+        return st;
+    // The control code: an exclusive lock is granted; the parameter: how
+    // many clients hold a lock.
+    state = (m.header.control & hs::kExclusiveLockGranted) != 0 ? VI_EXCLUSIVE_LOCK
+            : m.header.parameter > 0                            ? VI_SHARED_LOCK
+                                                                : VI_NO_LOCK;
+    return VI_SUCCESS;
 }
 
 ViStatus HislipTransport::listen_for_service_requests(std::function<void(std::uint8_t)> listener) {

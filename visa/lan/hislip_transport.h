@@ -20,9 +20,9 @@
 //   transaction: AsyncDeviceClear, AsyncDeviceClearAcknowledge,
 //   DeviceClearComplete, DeviceClearAcknowledge, MessageIDs from the start;
 //   it renegotiates the mode (VI_ATTR_TCPIP_HISLIP_OVERLAP_EN).
-// - Locks are the device's (AsyncLock): an exclusive one with an empty key;
-//   a read that waits for another client's lock ends at the VISA timeout
-//   with VI_ERROR_RSRC_LOCKED.
+// - Locks are the device's (AsyncLock): an exclusive one with an empty key,
+//   a shared one with the VISA access key; a read that waits for another
+//   client's lock ends at the VISA timeout with VI_ERROR_RSRC_LOCKED.
 // - Service requests come on the asynchronous channel's reader
 //   (hislip_async_channel.h); viReadSTB is AsyncStatusQuery.
 //
@@ -67,8 +67,10 @@ class HislipTransport : public Transport {
     bool lost() const override { return sync_->lost() || async_->lost(); }
     const InterfaceFacts& facts() const override { return facts_; }
 
-    ViStatus lock_device(Deadline deadline) override;
+    ViStatus lock_device(Deadline deadline, const std::string& shared_key = {}) override;
     ViStatus unlock_device(Deadline deadline) override;
+    // AsyncLockInfo.
+    ViStatus device_lock_state(Deadline deadline, ViAccessMode& state) override;
     // VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, _VERSION, _MAX_MESSAGE_KB, and
     // VI_ATTR_TCPIP_KEEPALIVE (on both channels).
     ViStatus set_interface_attribute(ViAttr attr, ViAttrState value) override;
@@ -112,7 +114,7 @@ class HislipTransport : public Transport {
     std::atomic<bool> overlap_wanted_;
     std::atomic<std::uint32_t> max_message_kb_;
     std::atomic<bool> keepalive_{false};
-    std::atomic<bool> device_locked_{false};
+    std::atomic<int> device_locks_{0};  // held: exclusive and shared
     // The reply message being read: its header came, its payload is the
     // channel's payload_left().
     bool in_reply_ = false;

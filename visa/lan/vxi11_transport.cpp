@@ -290,7 +290,9 @@ ViStatus Vxi11Transport::control_remote(ViUInt16 mode, Deadline deadline) {
     return st != VI_SUCCESS ? st : vxi11_status(r.error);
 }
 
-ViStatus Vxi11Transport::lock_device(Deadline deadline) {
+ViStatus Vxi11Transport::lock_device(Deadline deadline, const std::string& shared_key) {
+    if (!shared_key.empty())
+        return VI_ERROR_NSUP_OPER;
     const std::uint32_t lock_ms = io_ms_until(deadline);
     const vxi::DeviceLockParms p{link_.lid, vxi::kFlagWaitLock, lock_ms};
     vxi::DeviceErrorResp r;

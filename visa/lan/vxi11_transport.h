@@ -79,7 +79,8 @@ class Vxi11Transport : public Transport {
     bool lost() const override { return core_->lost(); }
     const InterfaceFacts& facts() const override { return facts_; }
 
-    ViStatus lock_device(Deadline deadline) override;
+    // Exclusive only: a shared key is VI_ERROR_NSUP_OPER.
+    ViStatus lock_device(Deadline deadline, const std::string& shared_key = {}) override;
     ViStatus unlock_device(Deadline deadline) override;
     // VI_ATTR_TCPIP_KEEPALIVE (a SOCKET attribute in the standard; on the
     // core channel it finds a dropped instrument just as well).

@@ -14,6 +14,8 @@ constexpr auto kAccessGrace = std::chrono::milliseconds(200);
 
 // How long giving a device's lock back may take.
 constexpr std::chrono::milliseconds kDeviceUnlockTime{2000};
+// How long reading VI_ATTR_RSRC_LOCK_STATE asks the instrument at most.
+constexpr std::chrono::milliseconds kDeviceLockStateTime{500};
 
 }  // namespace
 
@@ -290,6 +292,60 @@ void DeviceConnection::unpin() {
         busy_ = true;
     }
     end_turn();
+}
+
+ViStatus DeviceConnection::share_device_lock(CancelToken& token, Deadline deadline,
+                                             const std::string& key) {
+    ViStatus st = take_turn(token, deadline);
+    if (st != VI_SUCCESS)
+        return st;
+    Operation held;  // ends the turn on every way out
+    held.connection_ = this;
+    {
+        std::lock_guard state(state_mutex_);
+        if (shared_locks_ > 0) {
+            ++shared_locks_;
+            return VI_SUCCESS;
+        }
+        running_ = &token;
+        transport_->resume();
+        if (token.cancelled())
+            return VI_ERROR_ABORT;
+    }
+    st = transport_->lock_device(deadline, key);
+    if (st != VI_SUCCESS && st != VI_ERROR_NSUP_OPER)
+        return st;
+    std::lock_guard state(state_mutex_);
+    device_shared_ = st == VI_SUCCESS;
+    ++shared_locks_;
+    return VI_SUCCESS;
+}
+
+void DeviceConnection::unshare_device_lock() {
+    {
+        std::lock_guard state(state_mutex_);
+        if (shared_locks_ == 0 || --shared_locks_ > 0 || !device_shared_)
+            return;
+        device_shared_ = false;
+    }
+    // Given back in a turn of its own, bounded: should the instrument not
+    // answer, the connection's end frees it.
+    CancelToken token;
+    const Deadline bound = Clock::now() + kDeviceUnlockTime;
+    if (take_turn(token, bound) != VI_SUCCESS)
+        return;
+    Operation held;
+    held.connection_ = this;
+    {
+        std::lock_guard state(state_mutex_);
+        running_ = &token;
+        transport_->resume();
+    }
+    (void)transport_->unlock_device(bound);
+}
+
+ViStatus DeviceConnection::device_lock_state(ViAccessMode& state) const {
+    return transport_->device_lock_state(Clock::now() + kDeviceLockStateTime, state);
 }
 
 void DeviceConnection::cancel(CancelToken& token) {

@@ -94,6 +94,18 @@ ViStatus InstrumentSession::lock_enrolled(ViAccessMode type, Deadline deadline,
     if (token.cancelled())
         return VI_ERROR_ABORT;
     const ViStatus st = lock_->lock(type, deadline, requested_key, key, token);
+    if (st == VI_SUCCESS && type == VI_SHARED_LOCK) {
+        // The first shared level: the instrument's too, where it keeps them.
+        const ViStatus shared = device_->share_device_lock(token, deadline, key);
+        if (shared != VI_SUCCESS) {
+            bool released = false;
+            lock_->unlock(released);
+            return shared == VI_ERROR_RSRC_BUSY || shared == VI_ERROR_RSRC_LOCKED ? VI_ERROR_TMO
+                                                                                  : shared;
+        }
+        device_shared_ = true;
+        return st;
+    }
     if (st != VI_SUCCESS || type != VI_EXCLUSIVE_LOCK)
         return st;
     // First exclusive level: this process keeps the instrument until unlock.
@@ -117,6 +129,10 @@ ViStatus InstrumentSession::unlock() {
     const ViStatus st = lock_->unlock(exclusive_released);
     if (exclusive_released)
         device_->unpin();
+    else if (st == VI_SUCCESS && device_shared_) {
+        device_shared_ = false;  // the last shared level went
+        device_->unshare_device_lock();
+    }
     return st;
 }
 
@@ -187,6 +203,10 @@ void InstrumentSession::close() {
     lock_->release_all();
     if (pinned)
         device_->unpin();
+    if (device_shared_) {
+        device_shared_ = false;
+        device_->unshare_device_lock();
+    }
 }
 
 SessionSettings InstrumentSession::settings() const {

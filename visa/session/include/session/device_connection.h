@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "lock/lock_file.h"
 #include "lock/lock_file_watch.h"
@@ -76,6 +77,18 @@ class DeviceConnection {
     // Undoes one pin; the last lets other processes in again. Never waits
     // for an operation in progress: that operation lets go when it ends.
     void unpin();
+
+    // Where the instrument keeps shared locks too (HiSLIP): the first of this
+    // process's shared locks takes the device's with `key`, waiting as pin()
+    // does (VI_ERROR_RSRC_LOCKED when another client keeps a lock that
+    // excludes it); the last unshare gives it back. Where the instrument
+    // keeps none, the library's lock is all there is (VI_SUCCESS).
+    ViStatus share_device_lock(CancelToken& token, Deadline deadline, const std::string& key);
+    void unshare_device_lock();
+    // The instrument's own view of its locks (Transport::device_lock_state),
+    // asked within a short bound; VI_ERROR_NSUP_OPER where it keeps none.
+    // From any thread.
+    ViStatus device_lock_state(ViAccessMode& state) const;
 
     // From any thread: `token`'s operation gives up with VI_ERROR_ABORT, at
     // once while it waits, and after leaving the instrument ready for the
@@ -139,6 +152,8 @@ class DeviceConnection {
     int pins_ = 0;
     bool device_locked_ = false;      // the transport holds the device's lock for the pins
     bool device_unlock_due_ = false;  // the last pin went: the next end of a turn unlocks
+    int shared_locks_ = 0;            // this process's sessions' shared locks
+    bool device_shared_ = false;      // the transport holds the device's shared lock for them
     const bool takes_turns_;  // with other processes: see Transport::takes_turns_between_processes
     bool access_held_ = false;
     bool waiters_seen_ = false;  // a waiter may have announced itself; none seen gone since

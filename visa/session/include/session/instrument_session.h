@@ -90,6 +90,8 @@ class InstrumentSession {
     ResourceName name_;
     std::shared_ptr<DeviceConnection> device_;
     std::unique_ptr<lock::ResourceLock> lock_;
+    bool device_shared_ =
+        false;  // this session's shared lock is the device's too; under lock_mutex_
     mutable std::mutex settings_mutex_;
     SessionSettings settings_;
     FormattedReadBuffer read_buffer_;

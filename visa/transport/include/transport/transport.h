@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <variant>
 
 #include "transport/deadline.h"
@@ -46,12 +47,23 @@ class Transport {
     // process at a time; a LAN instrument serves each process's link itself.
     virtual bool takes_turns_between_processes() const { return true; }
 
-    // Where the instrument keeps locks itself (VXI-11 device_lock): takes this
-    // link's exclusive lock on the device, waiting until `deadline`
-    // (VI_ERROR_RSRC_LOCKED when another link keeps it then), and gives it
-    // back. VI_ERROR_NSUP_OPER (the default): locks are the library's alone.
-    virtual ViStatus lock_device(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+    // Where the instrument keeps locks itself (VXI-11 device_lock, HiSLIP
+    // AsyncLock): takes this link's lock on the device, exclusive when
+    // `shared_key` is empty, else shared with the links that present the same
+    // key, waiting until `deadline` (VI_ERROR_RSRC_LOCKED when another link
+    // keeps it then), and gives one back (the exclusive one first).
+    // VI_ERROR_NSUP_OPER (the default): locks are the library's alone, or
+    // shared ones are (VXI-11 has exclusive locks only).
+    virtual ViStatus lock_device(Deadline /*deadline*/, const std::string& /*shared_key*/ = {}) {
+        return VI_ERROR_NSUP_OPER;
+    }
     virtual ViStatus unlock_device(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+    // The device's own view of its locks, whoever holds them (other hosts'
+    // clients too): VI_NO_LOCK, VI_SHARED_LOCK or VI_EXCLUSIVE_LOCK.
+    // VI_ERROR_NSUP_OPER (the default) where the device cannot tell.
+    virtual ViStatus device_lock_state(Deadline /*deadline*/, ViAccessMode& /*state*/) {
+        return VI_ERROR_NSUP_OPER;
+    }
 
     // Attributes of the interface type the transport serves and keeps itself
     // (VI_ATTR_TCPIP_NODELAY, VI_ATTR_TCPIP_KEEPALIVE, VI_ATTR_IO_PROT...):
