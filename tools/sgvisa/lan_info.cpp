@@ -66,7 +66,17 @@ int run_lan_info(const Options& options, const std::string& text, std::FILE* out
     const std::string device = text_attribute(vi, VI_ATTR_TCPIP_DEVICE_NAME);
     const long port = number_attribute(vi, VI_ATTR_TCPIP_PORT);
     const long hislip = number_attribute(vi, VI_ATTR_TCPIP_IS_HISLIP);
-    const std::string protocol = port >= 0 ? "raw socket" : hislip == VI_TRUE ? "HiSLIP" : "VXI-11";
+    std::string protocol = port >= 0 ? "raw socket" : hislip == VI_TRUE ? "HiSLIP" : "VXI-11";
+    if (hislip == VI_TRUE) {
+        // The negotiated version (a ViVersion: major in bits 31-20, minor in
+        // 19-8) and the mode, which decides what a late reply does.
+        const long version = number_attribute(vi, VI_ATTR_TCPIP_HISLIP_VERSION);
+        const long overlapped = number_attribute(vi, VI_ATTR_TCPIP_HISLIP_OVERLAP_EN);
+        if (version > 0)
+            protocol +=
+                " " + std::to_string(version >> 20) + "." + std::to_string(version >> 8 & 0xFFF);
+        protocol += overlapped == VI_TRUE ? ", overlapped mode" : ", synchronized mode";
+    }
     std::string why_not;
     const std::string idn = identification(vi, why_not);
     viClose(rm);

@@ -76,7 +76,6 @@ void HislipAsyncChannel::dispatch(Message&& m) {
             return;
         }
         case hs::MessageType::async_interrupted:
-            interrupted_ = true;
             return;
         case hs::MessageType::fatal_error: {
             std::lock_guard lock(mutex_);

@@ -4,7 +4,8 @@
 // - a service request (AsyncServiceRequest) goes to the listener at once,
 //   whenever it comes: also while a status query waits for its answer,
 //   which it is never taken for;
-// - AsyncInterrupted is noted for the synchronous side;
+// - AsyncInterrupted is dropped: the synchronous side drops the replies it
+//   announces by their MessageIDs (hislip_transport.h);
 // - a FatalError ends the session with the server's words;
 // - every other message is the answer a transaction waits for, matched by
 //   its type. A late answer to a transaction that gave up is dropped when
@@ -60,8 +61,6 @@ class HislipAsyncChannel {
     // The listener of service requests (status byte), or none. Once this
     // returns the previous listener is not running, unless called from it.
     void set_listener(std::function<void(std::uint8_t)> listener);
-    // Whether AsyncInterrupted came since the last call; clears it.
-    bool take_interrupted() { return interrupted_.exchange(false); }
     bool lost() const { return lost_.load(); }
     // The server's FatalError, in words, once it came.
     std::string fatal_words() const;
@@ -78,7 +77,6 @@ class HislipAsyncChannel {
     std::vector<Message> answers_;  // since the current transaction began
     std::string fatal_;
     std::atomic<bool> lost_{false};
-    std::atomic<bool> interrupted_{false};
     std::timed_mutex transaction_;  // one transaction at a time
     std::mutex listener_mutex_;     // held while the listener runs
     std::function<void(std::uint8_t)> listener_;

@@ -18,6 +18,7 @@
 // request goes out).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -82,7 +83,7 @@ class HislipChannel {
     std::size_t at_ = 0;
     std::size_t end_ = 0;
     std::uint64_t left_ = 0;  // of the current message's payload
-    bool broken_ = false;
+    std::atomic<bool> broken_{false};  // read by the sending thread too
 };
 
 }  // namespace sgvisa::lan

@@ -14,7 +14,9 @@
 //   our latest message answers a message we have given up on and is dropped,
 //   so a late reply to a timed-out query never reaches the next read.
 //   RMT-delivered goes on the first message after a whole reply was handed
-//   over. Overlapped mode: replies come in order and are taken as they come;
+//   over. Interrupted and AsyncInterrupted need nothing more: the replies
+//   they announce as dropped would carry an older MessageID, and nothing is
+//   kept of a reply past a new message. Overlapped mode: replies come in order and are taken as they come;
 //   several queries may be in flight.
 // - Device clear (viClear, and a cancelled read) is the protocol's
 //   transaction: AsyncDeviceClear, AsyncDeviceClearAcknowledge,

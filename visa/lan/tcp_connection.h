@@ -99,7 +99,7 @@ class TcpConnection {
 
     int fd_;
     sockaddr_storage peer_;
-    bool lost_ = false;
+    std::atomic<bool> lost_{false};  // set by the reading thread, seen by the sending one
     bool received_ = false;  // a byte ever came
     // A message went out and nothing was received since. Atomic: a HiSLIP
     // asynchronous channel sends from one thread while it reads on another.

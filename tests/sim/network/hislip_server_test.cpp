@@ -21,6 +21,7 @@ namespace {
 namespace hs = sgproto::hislip;
 using hs::MessageType;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 struct Msg {
     int type = -1;  // -1: closed, or nothing within the bound
@@ -84,9 +85,7 @@ std::string show(const Msg& m) {
 struct Served {
     explicit Served(const std::string& quirks = "") {
         std::string error;
-        if (!quirks.empty()) {
-            EXPECT_TRUE(sgsim::parse_quirks(quirks, faults.quirks, error)) << error;
-        }
+        EXPECT_TRUE(quirks.empty() || sgsim::parse_quirks(quirks, faults.quirks, error)) << error;
         shared = std::make_unique<sgsim::SharedInstrument>(instrument, faults);
         server =
             std::make_unique<sgsim::LanServer>(*shared, sgsim::LanOptions{"127.0.0.1", 0, 0, 0, 0});
@@ -120,12 +119,15 @@ struct Client {
         id = hs::next_message_id(id);
         rmt = 0;
     }
+    // A reply's data; `sizes` its messages' payload sizes.
     std::string read() {
         std::string data;
+        sizes.clear();
         for (Msg m = sync.recv();
              m.type == int(MessageType::data) || m.type == int(MessageType::data_end);
              m = sync.recv()) {
             data += m.payload;
+            sizes.push_back(m.payload.size());
             if (m.type == int(MessageType::data_end)) {
                 rmt = 1;
                 return data;
@@ -149,14 +151,11 @@ struct Client {
     }
     Conn sync, async;
     Msg init, max_response;
+    std::vector<std::size_t> sizes;
     std::uint32_t id = hs::kFirstMessageId;
     std::uint32_t last = hs::kMessageIdBeforeFirst;
     int rmt = 0;
 };
-
-long long ms_since(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 using Probe = std::function<std::string(Served&)>;
 
@@ -208,7 +207,7 @@ TEST(HislipServer, EachQuirkChangesTheWireAsItsRowSays) {
              Client c(s);
              const auto t = Clock::now();
              c.query("*IDN?\n");
-             return ms_since(t) >= 140 ? "late" : "prompt";
+             return Clock::now() - t >= 140ms ? "late" : "prompt";
          },
          "prompt", "late"},
         {"hislip-late-clear-ack:150",
@@ -216,7 +215,7 @@ TEST(HislipServer, EachQuirkChangesTheWireAsItsRowSays) {
              Client c(s);
              const auto t = Clock::now();
              const std::string acks = c.clear(0);
-             return acks + (ms_since(t) >= 140 ? " late" : " prompt");
+             return acks + (Clock::now() - t >= 140ms ? " late" : " prompt");
          },
          "23:0 9:0 prompt", "23:0 9:0 late"},
     };
@@ -339,17 +338,8 @@ TEST(HislipServer, LargeMessagesAndOverlappedRepliesGoInPieces) {
     c.write("RECEIVE\n");
     c.write(data.substr(0, 100), MessageType::data);
     c.write(data.substr(100));
-    c.write("SEND\n");
-    std::vector<std::size_t> sizes;
-    std::string got;
-    for (Msg m = c.sync.recv(); m.type >= 0; m = c.sync.recv()) {
-        sizes.push_back(m.payload.size());
-        got += m.payload;
-        if (m.type == int(MessageType::data_end))
-            break;
-    }
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(sizes, (std::vector<std::size_t>{48, 48, 48, 48, 9}));
+    EXPECT_EQ(c.query("SEND\n"), data);
+    EXPECT_EQ(c.sizes, (std::vector<std::size_t>{48, 48, 48, 48, 9}));
     // Overlapped: three queries in flight, answered in order, numbered by the server.
     EXPECT_EQ(c.clear(hs::kFeatureOverlapped), "23:0 9:1");
     for (int i = 0; i < 3; ++i)

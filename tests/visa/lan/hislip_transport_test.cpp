@@ -1,0 +1,355 @@
+// The HiSLIP transport against the simulator's HiSLIP server, in this
+// process on loopback ports the kernel picks: one table per fault family
+// (stale replies, the two modes, device clear, another client's lock,
+// service requests during status queries, what the server refuses, IPv6).
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "lan/hislip_transport.h"
+#include "lan/lan_transports.h"
+#include "network/lan_server.h"
+#include "network/shared_instrument.h"
+#include "quirk_option.h"
+#include "scpi/io_test_instrument.h"
+#include "trace/trace_file.h"
+#include "trace/trace_reason.h"
+#include "visa.h"
+
+namespace sgtest {
+namespace {
+
+using namespace std::chrono_literals;
+using sgvisa::Clock;
+using sgvisa::deadline_after_ms;
+using sgvisa::Transport;
+using sgvisa::lan::HislipTransport;
+
+struct Served {
+    explicit Served(const std::string& quirks) {
+        std::string error;
+        EXPECT_TRUE(quirks.empty() || sgsim::parse_quirks(quirks, faults.quirks, error)) << error;
+        shared = std::make_unique<sgsim::SharedInstrument>(instrument, faults);
+        server =
+            std::make_unique<sgsim::LanServer>(*shared, sgsim::LanOptions{"127.0.0.1", 0, 0, 0, 0});
+        EXPECT_TRUE(server->start(error)) << error;
+    }
+    ViStatus open(std::unique_ptr<Transport>& t, const std::string& host = "127.0.0.1",
+                  const std::string& device = "hislip0") {
+        return sgvisa::lan::open_hislip_transport(
+            host, device + "," + std::to_string(server->hislip_port()), deadline_after_ms(2000), t);
+    }
+    std::unique_ptr<Transport> open_ok() {
+        std::unique_ptr<Transport> t;
+        EXPECT_EQ(open(t), VI_SUCCESS);
+        return t;
+    }
+    sgsim::IoTestInstrument instrument{sgsim::IoTestConfig{"HS001", std::nullopt, false}};
+    sgsim::DeviceFaults faults;
+    std::unique_ptr<sgsim::SharedInstrument> shared;
+    std::unique_ptr<sgsim::LanServer> server;
+};
+
+ViStatus write_text(Transport& t, const std::string& s) {
+    return t.write({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}, true,
+                   deadline_after_ms(2000));
+}
+
+// The reply to what was written, up to END, or the failure.
+std::string read_reply(Transport& t, std::uint32_t ms = 2000, ViStatus* status = nullptr) {
+    std::string out;
+    std::vector<std::uint8_t> buf(64 * 1024);
+    const sgvisa::Deadline deadline = deadline_after_ms(ms);
+    for (;;) {
+        sgvisa::ReadResult r;
+        const ViStatus st = t.read(buf, {}, deadline, r);
+        out.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(r.count));
+        if (status != nullptr)
+            *status = st;
+        if (st != VI_SUCCESS)
+            return st == VI_ERROR_TMO ? "TMO" : "status " + std::to_string(st);
+        if (r.end)
+            return out;
+    }
+}
+
+std::string query(Transport& t, const std::string& q, std::uint32_t ms = 2000) {
+    const ViStatus st = write_text(t, q);
+    return st == VI_SUCCESS ? read_reply(t, ms) : "write status " + std::to_string(st);
+}
+
+ViAttrState attribute(Transport& t, ViAttr a) {
+    ViAttrState v = 0xDEAD;
+    EXPECT_EQ(t.get_interface_attribute(a, v), VI_SUCCESS);
+    return v;
+}
+
+// A query given up on (its reply is late) is followed by another: in
+// synchronized mode the late reply carries the old MessageID and is
+// dropped; in overlapped mode nothing tells it apart, and it is the next
+// read's (viClear is the cure there).
+TEST(HislipTransport, ALateReplyReachesTheNextReadOnlyInOverlappedMode) {
+    const struct {
+        const char* quirks;
+        const char* second_reply;
+        std::uint64_t stale;
+    } rows[] = {
+        {"late:120", "1\n", 1},
+        {"late:120,hislip-prefer-overlap", "HS001", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.quirks);
+        Served s(row.quirks);
+        auto t = s.open_ok();
+        ASSERT_TRUE(t);
+        EXPECT_EQ(query(*t, "*IDN?\n", 20), "TMO");
+        const std::string second = query(*t, "*OPC?\n");
+        EXPECT_NE(second.find(row.second_reply), std::string::npos) << second;
+        EXPECT_EQ(static_cast<HislipTransport&>(*t).stale_replies(), row.stale);
+    }
+}
+
+// The mode: the server's preference at the open, renegotiated by a device
+// clear when the attribute changes; eight queries in flight come back in
+// order in overlapped mode.
+TEST(HislipTransport, TheModeIsNegotiatedAndOverlappedQueriesPipeline) {
+    const struct {
+        const char* quirks;
+        int set;  // -1: left alone
+        ViStatus set_status;
+        ViAttrState overlapped;
+    } rows[] = {
+        {"", -1, VI_SUCCESS, VI_FALSE},
+        {"hislip-prefer-overlap", -1, VI_SUCCESS, VI_TRUE},
+        {"", VI_TRUE, VI_SUCCESS, VI_TRUE},
+        {"hislip-prefer-overlap", VI_FALSE, VI_SUCCESS, VI_FALSE},
+        {"hislip-sync-only", VI_TRUE, VI_ERROR_NSUP_ATTR_STATE, VI_FALSE},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.quirks) + " set " + std::to_string(row.set));
+        Served s(row.quirks);
+        auto t = s.open_ok();
+        ASSERT_TRUE(t);
+        if (row.set >= 0) {
+            EXPECT_EQ(t->set_interface_attribute(VI_ATTR_TCPIP_HISLIP_OVERLAP_EN,
+                                                 static_cast<ViAttrState>(row.set)),
+                      row.set_status);
+        }
+        EXPECT_EQ(attribute(*t, VI_ATTR_TCPIP_HISLIP_OVERLAP_EN), row.overlapped);
+        const int in_flight = row.overlapped == VI_TRUE ? 8 : 1;
+        for (int i = 0; i < in_flight; ++i)
+            ASSERT_EQ(write_text(*t, i % 2 == 0 ? "LIST:INT?\n" : "*OPC?\n"), VI_SUCCESS);
+        for (int i = 0; i < in_flight; ++i)
+            EXPECT_EQ(read_reply(*t), i % 2 == 0 ? "1,-2,258,-4\n" : "1\n") << i;
+    }
+}
+
+// A device clear, from viClear or from a cancelled read, while a reply is
+// on its way: bounded, and the next query gets its own answer.
+TEST(HislipTransport, DeviceClearMidReadIsBoundedAndLeavesTheNextQueryItsAnswer) {
+    const struct {
+        const char* quirks;
+        bool cancel;  // else viClear
+        ViStatus status;
+    } rows[] = {
+        {"late:150", false, VI_SUCCESS},
+        {"late:150,hislip-late-clear-ack:100", false, VI_SUCCESS},
+        {"late:150,hislip-late-clear-ack:3000", false, VI_ERROR_TMO},
+        {"late:150", true, VI_ERROR_ABORT},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.quirks) + (row.cancel ? " cancel" : " clear"));
+        Served s(row.quirks);
+        auto t = s.open_ok();
+        ASSERT_TRUE(t);
+        ASSERT_EQ(write_text(*t, "*IDN?\n"), VI_SUCCESS);
+        const auto start = Clock::now();
+        ViStatus st = VI_SUCCESS;
+        if (row.cancel) {
+            std::thread canceller([&] {
+                std::this_thread::yield();
+                t->cancel();
+            });
+            read_reply(*t, 2000, &st);
+            canceller.join();
+            t->resume();
+        } else {
+            st = t->clear(deadline_after_ms(250));
+        }
+        EXPECT_EQ(st, row.status);
+        EXPECT_LT(Clock::now() - start, 1500ms);
+        if (row.status != VI_ERROR_TMO) {
+            EXPECT_EQ(query(*t, "*OPC?\n"), "1\n");
+        }
+    }
+}
+
+// Another client's lock: our queued query ends at the VISA timeout with
+// VI_ERROR_RSRC_LOCKED, a shared lock admits the clients of its key, and
+// the lock state is the device's.
+TEST(HislipTransport, AnotherClientsLockEndsTheQueryWithRsrcLockedAfterTheTimeout) {
+    const struct {
+        const char* holder_key;  // "" exclusive
+        const char* our_key;     // null: no lock of ours
+        ViStatus our_lock;
+        const char* reply;
+    } rows[] = {
+        {"", nullptr, VI_SUCCESS, "status -1073807345"},
+        {"k", nullptr, VI_SUCCESS, "status -1073807345"},
+        {"k", "k", VI_SUCCESS, "1\n"},
+        {"k", "other", VI_ERROR_RSRC_LOCKED, "status -1073807345"},
+        {"", "", VI_ERROR_RSRC_LOCKED, "status -1073807345"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.holder_key) + "/" + (row.our_key ? row.our_key : "none"));
+        Served s("");
+        auto holder = s.open_ok();
+        auto ours = s.open_ok();
+        ASSERT_TRUE(holder && ours);
+        ASSERT_EQ(holder->lock_device(deadline_after_ms(500), row.holder_key), VI_SUCCESS);
+        if (row.our_key != nullptr) {
+            EXPECT_EQ(ours->lock_device(deadline_after_ms(100), row.our_key), row.our_lock);
+        }
+        ViAccessMode state = VI_NO_LOCK;
+        EXPECT_EQ(ours->device_lock_state(deadline_after_ms(500), state), VI_SUCCESS);
+        EXPECT_NE(state, VI_NO_LOCK);
+        const auto start = Clock::now();
+        ASSERT_EQ(write_text(*ours, "*OPC?\n"), VI_SUCCESS);
+        EXPECT_EQ(read_reply(*ours, 100), row.reply);
+        if (row.reply[0] == 's') {
+            EXPECT_GE(Clock::now() - start, 100ms);
+        }
+        EXPECT_EQ(holder->unlock_device(deadline_after_ms(500)), VI_SUCCESS);
+    }
+}
+
+// A service request that comes while status queries are under way reaches
+// the listener, and every query gets its own answer.
+TEST(HislipTransport, AServiceRequestDuringStatusQueriesIsNeitherLostNorTheirAnswer) {
+    Served s("");
+    auto t = s.open_ok();
+    ASSERT_TRUE(t);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::uint8_t> requests;
+    ASSERT_EQ(t->listen_for_service_requests([&](std::uint8_t stb) {
+        std::lock_guard lock(m);
+        requests.push_back(stb);
+        cv.notify_all();
+    }),
+              VI_SUCCESS);
+    // Status queries back to back, from before the request until it came.
+    int queries = 0;
+    bool stop = false;
+    std::thread poller([&] {
+        std::unique_lock lock(m);
+        while (!stop) {
+            lock.unlock();
+            std::uint8_t stb = 0;
+            const ViStatus st = t->read_status_byte(deadline_after_ms(500), stb);
+            lock.lock();
+            EXPECT_EQ(st, VI_SUCCESS);
+            ++queries;
+            cv.notify_all();
+        }
+    });
+    std::unique_lock lock(m);
+    cv.wait_for(lock, 2s, [&] { return queries > 0; });
+    lock.unlock();
+    // Operation complete sets ESR bit 0, whose summary (ESB) asks for service.
+    EXPECT_EQ(write_text(*t, "*ESE 1;*SRE 32;*OPC\n"), VI_SUCCESS);
+    lock.lock();
+    cv.wait_for(lock, 2s, [&] { return !requests.empty(); });
+    stop = true;
+    lock.unlock();
+    poller.join();
+    ASSERT_EQ(requests.size(), 1u) << queries << " status queries";
+    EXPECT_NE(requests[0] & 0x40, 0) << int(requests[0]);
+    EXPECT_EQ(std::stoi(query(*t, "*ESR?\n")) & 1, 1);
+    EXPECT_EQ(t->listen_for_service_requests({}), VI_SUCCESS);
+}
+
+// A server that speaks no HiSLIP: the open ends with a status, bounded.
+void serve_garbage(int listener) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        return;
+    std::uint8_t in[64];
+    (void)!::read(fd, in, sizeof in);
+    const char out[] = "SSH-2.0-not-hislip\r\n\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0";
+    (void)!::write(fd, out, sizeof out);
+    ::close(fd);
+}
+
+// What the server refuses or says goes wrong is a status with its words;
+// what it takes (a small maximum message, IPv6) works.
+TEST(HislipTransport, TheServersRefusalsAreStatusesAndItsLimitsAreKept) {
+    const struct {
+        const char* quirks;
+        const char* host;
+        const char* device;
+        bool second_client;
+        ViStatus open;
+        const char* reason;
+        const char* traced;  // a line of the transfers trace
+    } rows[] = {
+        {"hislip-one-client", "127.0.0.1", "hislip0", true, VI_ERROR_RSRC_BUSY,
+         "FatalError 4 (server refused the connection: maximum number of clients exceeded): too",
+         "hislip sync recv FatalError control=0x4 parameter=0x0 length="},
+        {"", "127.0.0.1", "inst0", false, VI_ERROR_IO, "FatalError 0", "payload="},
+        {"hislip-max-message:64", "127.0.0.1", "hislip0", false, VI_SUCCESS, "",
+         "hislip sync send Data control=0x0 MessageID=0xFFFFFF02 length=48"},
+        {"", "::1", "hislip0", false, VI_SUCCESS, "",
+         "hislip async recv AsyncMaximumMessageSizeResponse"},
+        {nullptr, "127.0.0.1", "hislip0", false, VI_ERROR_IO, "prologue", "Initialize"},
+    };
+    for (const auto& row : rows) {
+        TraceFile trace(sgvisa::trace::Level::transfers);
+        SCOPED_TRACE(std::string(row.quirks ? row.quirks : "garbage") + " " + row.host);
+        std::unique_ptr<Transport> first;
+        std::unique_ptr<Transport> t;
+        sgvisa::trace::clear_reason();
+        ViStatus st = VI_SUCCESS;
+        if (row.quirks == nullptr) {
+            const int l = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+            ASSERT_EQ(::listen(l, 1), 0);
+            ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+            std::thread server(serve_garbage, l);
+            st = sgvisa::lan::open_hislip_transport(
+                row.host, std::string(row.device) + "," + std::to_string(ntohs(a.sin_port)),
+                deadline_after_ms(1000), t);
+            server.join();
+            ::close(l);
+        } else {
+            Served s(row.quirks);
+            if (row.second_client)
+                first = s.open_ok();
+            st = s.open(t, row.host, row.device);
+            if (st == VI_SUCCESS) {
+                // Longer than the server's maximum message: split to fit.
+                const std::string bytes(300, 'b');
+                for (const std::string& m : {std::string("RECEIVE\n"), bytes + "\n"})
+                    EXPECT_EQ(write_text(*t, m), VI_SUCCESS);
+                EXPECT_EQ(query(*t, "SEND\n"), bytes + "\n");
+                EXPECT_EQ(attribute(*t, VI_ATTR_TCPIP_HISLIP_VERSION), 0x00200000u);
+                EXPECT_EQ(attribute(*t, VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB), 1024u);
+            }
+        }
+        EXPECT_EQ(st, row.open);
+        EXPECT_NE(sgvisa::trace::reason().find(row.reason), std::string::npos)
+            << sgvisa::trace::reason();
+        EXPECT_NE(trace.text().find(row.traced), std::string::npos) << trace.text();
+    }
+}
+
+}  // namespace
+}  // namespace sgtest
