@@ -20,6 +20,9 @@ constexpr std::size_t kAhead = 64 * 1024;
 // is received there directly rather than through the read-ahead buffer.
 constexpr std::size_t kDirect = 4096;
 
+// How long a message given up on halfway may take to go out whole.
+constexpr auto kFinishBound = std::chrono::milliseconds(1000);
+
 }  // namespace
 
 HislipChannel::HislipChannel(std::unique_ptr<TcpConnection> connection, const char* name)
@@ -36,8 +39,25 @@ ViStatus HislipChannel::send(hs::MessageType type, std::uint8_t control, std::ui
     std::lock_guard lock(send_mutex_);
     if (broken_)
         return VI_ERROR_CONN_LOST;
-    return connection_->send(std::span<const iovec>(parts, payload.empty() ? 1 : 2), deadline,
-                             cancel_fd);
+    const std::span<const iovec> message(parts, payload.empty() ? 1 : 2);
+    std::size_t sent = 0;
+    const ViStatus st = connection_->send(message, deadline, cancel_fd, &sent);
+    const std::size_t total = hs::kHeaderSize + payload.size();
+    if (st == VI_SUCCESS || sent == 0 || sent >= total)
+        return st;
+    // Given up on halfway: the rest goes all the same (bounded, whatever
+    // the cancel), or the server would read what follows as this payload.
+    std::vector<iovec> rest(message.begin(), message.end());
+    std::size_t skip = sent;
+    for (iovec& part : rest) {
+        const std::size_t n = std::min(skip, part.iov_len);
+        part.iov_base = static_cast<std::uint8_t*>(part.iov_base) + n;
+        part.iov_len -= n;
+        skip -= n;
+    }
+    if (connection_->send(rest, Clock::now() + kFinishBound, -1) != VI_SUCCESS)
+        broken_ = true;
+    return st;
 }
 
 ViStatus HislipChannel::fill(Deadline deadline, int cancel_fd) {

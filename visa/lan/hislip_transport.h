@@ -16,7 +16,8 @@
 //   RMT-delivered goes on the first message after a whole reply was handed
 //   over. Interrupted and AsyncInterrupted need nothing more: the replies
 //   they announce as dropped would carry an older MessageID, and nothing is
-//   kept of a reply past a new message. Overlapped mode: replies come in order and are taken as they come;
+//   kept of a reply past a new message.
+// - Overlapped mode: replies come in order and are taken as they come;
 //   several queries may be in flight.
 // - Device clear (viClear, and a cancelled read) is the protocol's
 //   transaction: AsyncDeviceClear, AsyncDeviceClearAcknowledge,
@@ -71,6 +72,7 @@ class HislipTransport : public Transport {
 
     ViStatus lock_device(Deadline deadline, const std::string& shared_key = {}) override;
     ViStatus unlock_device(Deadline deadline) override;
+    bool keeps_shared_locks() const override { return true; }
     // AsyncLockInfo.
     ViStatus device_lock_state(Deadline deadline, ViAccessMode& state) override;
     // VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, _VERSION, _MAX_MESSAGE_KB, and

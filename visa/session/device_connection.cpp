@@ -296,6 +296,11 @@ void DeviceConnection::unpin() {
 
 ViStatus DeviceConnection::share_device_lock(CancelToken& token, Deadline deadline,
                                              const std::string& key) {
+    if (!transport_->keeps_shared_locks()) {
+        std::lock_guard state(state_mutex_);
+        ++shared_locks_;  // the library's lock is all there is
+        return VI_SUCCESS;
+    }
     ViStatus st = take_turn(token, deadline);
     if (st != VI_SUCCESS)
         return st;

@@ -58,6 +58,10 @@ class Transport {
         return VI_ERROR_NSUP_OPER;
     }
     virtual ViStatus unlock_device(Deadline /*deadline*/) { return VI_ERROR_NSUP_OPER; }
+    // Whether lock_device() takes a shared key (asked before an operation's
+    // turn is taken for it, so that a shared viLock where only the library
+    // keeps locks waits for nothing).
+    virtual bool keeps_shared_locks() const { return false; }
     // The device's own view of its locks, whoever holds them (other hosts'
     // clients too): VI_NO_LOCK, VI_SHARED_LOCK or VI_EXCLUSIVE_LOCK.
     // VI_ERROR_NSUP_OPER (the default) where the device cannot tell.
