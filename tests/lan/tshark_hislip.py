@@ -5,8 +5,9 @@ no message is malformed, and on each channel, in each direction, the
 messages come in the order the protocol has for what the session does, with
 the MessageIDs, RMT-delivered bits, lock codes and feature bits it gives
 them. The session opens, queries (in overlapped mode two of them in flight),
-takes and lets go an exclusive and a shared lock, waits for a service
-request and reads the status byte, clears the device and queries again.
+triggers, asserts REN and addresses the device, takes and lets go an
+exclusive and a shared lock, waits for a service request and reads the
+status byte, clears the device and queries again.
 
 The order across the two channels is not the protocol's (a service request
 may pass a reply), so each of the four streams (synchronous and
@@ -51,6 +52,8 @@ def session(overlapped):
         r.read()
     else:
         r.query("*IDN?")
+    r.assert_trigger()
+    r.control_ren(constants.RENLineOperation.asrt_address)
     r.lock_excl()
     r.unlock()
     r.lock(requested_key=SHARED_KEY)
@@ -98,9 +101,9 @@ class Expected:
         self.rmt_due = 0
         self.delivered = None
 
-    def send(self):
+    def send(self, kind="DataEnd"):
         self.ours += 2
-        self.out.append(M("sync", "C", "DataEnd", None if self.overlapped else self.rmt_due,
+        self.out.append(M("sync", "C", kind, None if self.overlapped else self.rmt_due,
                           self.ours))
         self.rmt_due = 0
         return self.ours
@@ -143,6 +146,9 @@ def expected(overlapped, prefers):
         e.reply(b)
     else:
         e.reply(e.send())
+    e.send("Trigger")
+    e.out += [M("async", "C", "AsyncRemoteLocalControl", 3, e.ours),  # REN_ASSERT_ADDRESS
+              M("async", "S", "AsyncRemoteLocalResponse")]
     e.lock(shared=False)
     e.lock(shared=True)
     e.send()
