@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <functional>
 #include <thread>
 
 #include "lan/hislip_transport.h"
@@ -89,17 +90,17 @@ ViAttrState attribute(Transport& t, ViAttr a) {
 }
 
 // A query given up on (its reply is late) is followed by another: in
-// synchronized mode the late reply carries the old MessageID and is
-// dropped; in overlapped mode nothing tells it apart, and it is the next
-// read's (viClear is the cure there).
+// synchronized mode the next read gets its own answer (the server drops the
+// late one, or it carries the old MessageID and the client does); in
+// overlapped mode nothing tells it apart, and it is the next read's
+// (viClear is the cure there).
 TEST(HislipTransport, ALateReplyReachesTheNextReadOnlyInOverlappedMode) {
     const struct {
         const char* quirks;
         const char* second_reply;
-        std::uint64_t stale;
     } rows[] = {
-        {"late:120", "1\n", 1},
-        {"late:120,hislip-prefer-overlap", "HS001", 0},
+        {"late:120", "1\n"},
+        {"late:120,hislip-prefer-overlap", "HS001"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.quirks);
@@ -109,6 +110,147 @@ TEST(HislipTransport, ALateReplyReachesTheNextReadOnlyInOverlappedMode) {
         EXPECT_EQ(query(*t, "*IDN?\n", 20), "TMO");
         const std::string second = query(*t, "*OPC?\n");
         EXPECT_NE(second.find(row.second_reply), std::string::npos) << second;
+    }
+}
+
+// A server of a few lines for what the simulator never sends: it opens a
+// synchronized session, then answers each DataEnd on the synchronous
+// channel with what `script` makes of its MessageID. Its reads give up
+// after 2 s.
+class ScriptedServer {
+  public:
+    explicit ScriptedServer(std::function<sgvisa::lan::hs::Bytes(std::uint32_t)> script)
+        : script_(std::move(script)), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::listen(listener_, 2), 0);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ScriptedServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+
+  private:
+    static int accept_one(int listener) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const timeval bound{2, 0};
+        if (fd >= 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        return fd;
+    }
+    static bool take(int fd, sgproto::hislip::Header& h) {
+        std::uint8_t header[sgproto::hislip::kHeaderSize];
+        if (::recv(fd, header, sizeof header, MSG_WAITALL) != sizeof header ||
+            !sgproto::hislip::decode_header(header, h) || h.length > 4096)
+            return false;
+        std::vector<std::uint8_t> payload(h.length);
+        return h.length == 0 || ::recv(fd, payload.data(), payload.size(), MSG_WAITALL) ==
+                                    static_cast<ssize_t>(h.length);
+    }
+    static void put(int fd, const sgproto::hislip::Bytes& b) {
+        (void)!::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
+    }
+    void run() {
+        namespace hs = sgproto::hislip;
+        hs::Header h;
+        const int sync = accept_one(listener_);
+        if (sync < 0)
+            return;
+        if (take(sync, h)) {
+            put(sync, hs::message(hs::MessageType::initialize_response, 0, 0x01000001));
+            const int async = accept_one(listener_);
+            if (async >= 0 && take(async, h)) {
+                put(async, hs::message(hs::MessageType::async_initialize_response, 0, 0));
+                const auto size = hs::encode_u64(1 << 20);
+                if (take(async, h))
+                    put(async, hs::message(hs::MessageType::async_maximum_message_size_response, 0,
+                                           0, size));
+                while (take(sync, h))
+                    if (h.message_type() == hs::MessageType::data_end)
+                        put(sync, script_(h.parameter));
+            }
+            if (async >= 0)
+                ::close(async);
+        }
+        ::close(sync);
+    }
+
+    std::function<sgvisa::lan::hs::Bytes(std::uint32_t)> script_;
+    int listener_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// What a server may put before the reply to our query: a stale reply
+// (dropped by its MessageID), Data of no MessageID, Interrupted, a type of
+// no meaning (answered with Error, skipped), an Error (a status with its
+// words), a length no buffer is made for, a lost prologue.
+TEST(HislipTransport, WhatComesBeforeTheReplyIsDroppedTakenOrAStatus) {
+    namespace hs = sgproto::hislip;
+    using T = hs::MessageType;
+    const auto cat = [](std::initializer_list<hs::Bytes> parts) {
+        hs::Bytes out;
+        for (const auto& p : parts)
+            out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const struct {
+        const char* name;
+        std::function<hs::Bytes(std::uint32_t)> script;
+        const char* reply;
+        std::uint64_t stale;
+    } rows[] = {
+        {"stale reply first",
+         [&](std::uint32_t id) {
+             return cat({hs::message(T::data_end, 0, id - 2, "stale\n"),
+                         hs::message(T::data_end, 0, id, "fresh\n")});
+         },
+         "fresh\n", 1},
+        {"Data of no MessageID",
+         [&](std::uint32_t id) {
+             return cat({hs::message(T::data, 0, hs::kMessageIdUnknown, "fr"),
+                         hs::message(T::data_end, 0, id, "esh\n")});
+         },
+         "fresh\n", 0},
+        {"Interrupted",
+         [&](std::uint32_t id) {
+             return cat(
+                 {hs::message(T::interrupted, 0, id), hs::message(T::data_end, 0, id, "fresh\n")});
+         },
+         "fresh\n", 0},
+        {"unknown type",
+         [&](std::uint32_t id) {
+             return cat({hs::message(static_cast<T>(60), 0, 0, "?"),
+                         hs::message(T::data_end, 0, id, "fresh\n")});
+         },
+         "fresh\n", 0},
+        {"Error", [&](std::uint32_t) { return hs::message(T::error, 0, 0, "no"); },
+         "status -1073807298", 0},
+        {"2^40-byte DataEnd",
+         [&](std::uint32_t id) {
+             const auto h = hs::encode_header({7, 0, id, std::uint64_t{1} << 40});
+             return hs::Bytes(h.begin(), h.end());
+         },
+         "status -1073807298", 0},
+        {"no prologue", [&](std::uint32_t) { return hs::Bytes(16, 'X'); }, "status -1073807298", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server(row.script);
+        std::unique_ptr<Transport> t;
+        ASSERT_EQ(sgvisa::lan::open_hislip_transport("127.0.0.1",
+                                                     "hislip0," + std::to_string(server.port()),
+                                                     deadline_after_ms(2000), t),
+                  VI_SUCCESS);
+        EXPECT_EQ(query(*t, "Q?\n", 1000), row.reply);
         EXPECT_EQ(static_cast<HislipTransport&>(*t).stale_replies(), row.stale);
     }
 }
