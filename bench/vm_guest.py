@@ -19,8 +19,8 @@ ratio of the two medians within each batch: ".batch_min", ".batch_max").
 
 Runs under tests/vm's /init with SG_SRC_DIR, SG_BUILD_DIR and SG_RESULTS set;
 SG_VM_ONLY may carry "queries=N" (round trips per variant, default 100),
-"reads" (only the bulk and block reads) and "quick" (a smoke run: three
-batches of round trips instead of ten, two of reads instead of five)."""
+"reads" (only the bulk and block reads) and "quick" (a smoke run: one
+batch of round trips instead of ten, one of reads instead of five)."""
 import os
 import subprocess
 import sys
@@ -40,7 +40,7 @@ DEVICE = "/dev/usbtmc0"
 # A smoke run: fewer batches (each costs seconds of program starts and
 # attaches in the emulated CPU, whatever its count of samples).
 QUICK = "quick" in os.environ.get("SG_VM_ONLY", "").split(",")
-BATCHES = 3 if QUICK else 10
+BATCHES = 1 if QUICK else 10
 WARMUP = 2
 VARIANTS = ["ours", "bare_libusb", "bare_libusb_sync", "bare_libusb_all", "usbfs_all",
             "kernel_driver", "pyvisa_py", "pyvisa_sgvisa", "ours_nolock", "usbip"]
@@ -160,7 +160,7 @@ QUERY_RATIOS = {
     "ours_nolock_over_bare_libusb": ("ours_nolock", "bare_libusb"),
     "usbip_over_direct": ("usbip", "ours"),
 }
-BULK_BATCHES = 2 if QUICK else 5
+BULK_BATCHES = 1 if QUICK else 5
 BULK_READS = 2  # per variant, read size and batch
 BULK_CHUNKS = {"": 1024 * 1024, ".chunk_64k": 64 * 1024}
 MIB = 1024 * 1024
@@ -257,7 +257,7 @@ def measure_bulk_reads(gadget, build, report):
                      "bare" + suffix, "ours" + suffix)
 
 
-BLOCK_BATCHES = 2 if QUICK else 5
+BLOCK_BATCHES = 1 if QUICK else 5
 BLOCK_READS = 2  # per variant and batch
 BLOCK_CHUNK = 20 * 1024  # PyVISA's default chunk size
 BLOCK_VARIANTS = ["pyvisa_sgvisa", "pyvisa_py", "kernel_driver_20k"]

@@ -1,13 +1,11 @@
 // Fuzz target: the library's HiSLIP client against any bytes a server may
 // send. Input: byte 0 picks the read size and whether reads stop at a
-// linefeed; byte 1 where the rest is split: the synchronous channel's
-// stream, then the asynchronous one's, each of which then ends. A series of
-// writes, reads, status-byte reads, a device clear and a lock runs on them
-// (the asynchronous channel's reader thread takes its stream meanwhile):
-// malformed headers, unknown types, stale MessageIDs, giant lengths and
-// answers of the wrong type must end in a status, never a read past a
-// buffer, unbounded memory or a wait (the streams end, so every wait ends
-// at once).
+// linefeed; byte 1 where the rest is split into the synchronous channel's
+// stream and the asynchronous one's, each of which then ends. Writes,
+// reads, status-byte reads, a device clear and a lock run on them (the
+// asynchronous channel's reader thread takes its stream meanwhile): no
+// read past a buffer, no unbounded memory, no wait (the streams end, so
+// every wait ends at once).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,13 +21,12 @@ namespace lan = sgvisa::lan;
 
 namespace {
 
-// A stream of `bytes` that then ends: our end in sv[0], the server's (which
-// takes what we send, unread) in sv[1]; false when there is none.
+// Our end of a stream of `n` bytes that then ends, in sv[0]; the server's
+// end, which takes what we send unread, in sv[1].
 bool stream_of(const std::uint8_t* bytes, std::size_t n, int (&sv)[2]) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return false;
-    std::size_t at = 0;
-    while (at < n) {
+    for (std::size_t at = 0; at < n;) {
         const ssize_t k = ::send(sv[1], bytes + at, n - at, MSG_NOSIGNAL);
         if (k <= 0)
             break;
@@ -45,24 +42,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What fits in the sockets' buffers, so that writing it never blocks.
     if (size < 2 || size > 64 * 1024)
         return 0;
-    const std::size_t rest = size - 2;
-    const std::size_t split = rest * data[1] / 256;
-    int sync_fd[2];
-    int async_fd[2];
-    if (!stream_of(data + 2, split, sync_fd))
+    const std::size_t split = (size - 2) * data[1] / 256;
+    int sync[2];
+    int async[2];
+    if (!stream_of(data + 2, split, sync))
         return 0;
-    if (!stream_of(data + 2 + split, rest - split, async_fd)) {
-        ::close(sync_fd[0]);
-        ::close(sync_fd[1]);
-        return 0;
-    }
-    {
+    if (stream_of(data + 2 + split, size - 2 - split, async)) {
         lan::HislipSession session;
         session.max_to_server = 64;
         session.max_from_server = 4096;
         lan::HislipTransport t(
-            std::make_unique<lan::HislipChannel>(lan::TcpConnection::adopt(sync_fd[0]), "sync"),
-            std::make_unique<lan::HislipChannel>(lan::TcpConnection::adopt(async_fd[0]), "async"),
+            std::make_unique<lan::HislipChannel>(lan::TcpConnection::adopt(sync[0]), "sync"),
+            std::make_unique<lan::HislipChannel>(lan::TcpConnection::adopt(async[0]), "async"),
             session, {});
         sgvisa::ReadStop stop;
         stop.term_char_enabled = (data[0] & 0x80) != 0;
@@ -72,23 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const sgvisa::Deadline later = sgvisa::deadline_after_ms(1000);
             sgvisa::ReadResult r;
             std::uint8_t stb = 0;
-            switch (i % 4) {
-                case 0:
-                    (void)t.write(kQuery, true, later);
-                    break;
-                case 1:
-                    if (t.read(buf, stop, later, r) >= 0 && r.count > buf.size())
-                        __builtin_trap();
-                    break;
-                case 2:
-                    (void)t.read_status_byte(later, stb);
-                    break;
-                default:
-                    (void)(i == 3 ? t.clear(later) : t.lock_device(later, "key"));
-            }
+            if (i % 4 == 0)
+                (void)t.write(kQuery, true, later);
+            else if (i % 4 == 1 && t.read(buf, stop, later, r) >= 0 && r.count > buf.size())
+                __builtin_trap();
+            else if (i % 4 == 2)
+                (void)t.read_status_byte(later, stb);
+            else if (i % 4 == 3)
+                (void)(i == 3 ? t.clear(later) : t.lock_device(later, "key"));
         }
+        ::close(async[1]);
+    } else {
+        ::close(sync[0]);
     }
-    ::close(sync_fd[1]);
-    ::close(async_fd[1]);
+    ::close(sync[1]);
     return 0;
 }
