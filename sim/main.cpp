@@ -17,6 +17,7 @@
 #include "device/settings_record.h"
 #include "device/usbtmc_device.h"
 #include "network/lan_server.h"
+#include "network/mdns_responder.h"
 #include "network/shared_instrument.h"
 #include "scpi/io_test_instrument.h"
 #include "scpi/signal_generator.h"
@@ -145,6 +146,7 @@ int main(int argc, char** argv) {
     // and the LAN's threads take turns at it under the shared mutex.
     std::unique_ptr<sgsim::SharedInstrument> shared;
     std::unique_ptr<sgsim::LanServer> lan;
+    std::unique_ptr<sgsim::MdnsResponder> mdns;
     if (opts.lan) {
         shared = std::make_unique<sgsim::SharedInstrument>(recording ? *recording : *instrument,
                                                            opts.faults,
@@ -165,12 +167,34 @@ int main(int argc, char** argv) {
             return 1;
         }
         g_ready_line = "sgsim: " + lan->describe() + "\n" + g_ready_line;
+        if (opts.mdns && sgsim::MdnsResponder::multicast_reaches(opts.lan_address)) {
+            // What the LAN serves, advertised. A service added to LanServer
+            // adds its row here.
+            sgsim::MdnsOptions adverts{opts.lan_address,
+                                       "sgsim-" + opts.serial,
+                                       "sgsim " + opts.serial,
+                                       {{"_vxi-11._tcp", lan->portmap_port()},
+                                        {"_scpi-raw._tcp", lan->socket_port()},
+                                        {"_hislip._tcp", lan->hislip_port()}},
+                                       {"txtvers=1", "SerialNumber=" + opts.serial}};
+            mdns = std::make_unique<sgsim::MdnsResponder>(std::move(adverts));
+            if (!mdns->start(error)) {
+                // The instrument still serves; only its adverts are missing.
+                std::fprintf(stderr, "sgsim: %s: no mDNS adverts\n", error.c_str());
+                mdns.reset();
+            } else {
+                g_ready_line = "sgsim: mDNS responder as sgsim-" + opts.serial + ".local on " +
+                               opts.lan_address + "\n" + g_ready_line;
+            }
+        }
     }
     print_ready();
     if (!g_stop && !server.run(wake[0], error)) {
         std::fprintf(stderr, "sgsim: %s\n", error.c_str());
         return 1;
     }
+    if (mdns)
+        mdns->stop();
     if (lan)
         lan->stop();
     print_settings(*instrument, device);

@@ -37,7 +37,7 @@ std::string sim_usage() {
            "             [--no-reply] [--idn TEXT] [--no-newline] [--split N] [--gadget DIR]\n"
            "             [--io-test] [--no-interrupt-in] [--quirk NAME[,NAME...]]... [--help]\n"
            "             [--version] [--lan [ADDR]] [--portmap-port N] [--vxi11-port N]\n"
-           "             [--socket-port N] [--hislip-port N]\n";
+           "             [--socket-port N] [--hislip-port N] [--no-mdns]\n";
 }
 
 std::string sim_version() {
@@ -54,7 +54,10 @@ std::string sim_help() {
            "pick. Ports below 1024 need root: without it, run sgsim in a network namespace\n"
            "of its own (unshare -rn) or give high ports. The ready line says where it\n"
            "listens. HiSLIP prefers synchronized mode (quirk hislip-prefer-overlap:\n"
-           "overlapped).\n"
+           "overlapped). On an address of an interface with multicast (or 0.0.0.0) an\n"
+           "mDNS responder of its own advertises the services (_vxi-11._tcp,\n"
+           "_scpi-raw._tcp, _hislip._tcp) as sgsim-SN.local, and the portmapper answers\n"
+           "broadcasts; --no-mdns: no adverts.\n"
            "\nQuirks: deviations of real instruments the device shows (--split N is split:N):\n" +
            quirk_help();
 }
@@ -157,6 +160,8 @@ bool parse_sim_options(int argc, const char* const* argv, SimOptions& out, std::
              : opt == "--vxi11-port"  ? out.vxi11_port
              : opt == "--socket-port" ? out.socket_port
                                       : out.hislip_port) = static_cast<unsigned>(n);
+        } else if (opt == "--no-mdns") {
+            out.mdns = false;
         } else if (opt == "--gadget") {
             if (!value(v))
                 return false;

@@ -25,6 +25,10 @@ struct SimOptions {
     unsigned vxi11_port = 0;  // 0: the kernel picks
     unsigned socket_port = 5025;
     unsigned hislip_port = 4880;
+    // The mDNS responder (network/mdns_responder.h) advertises the LAN
+    // services when `lan_address` is on an interface with multicast (or
+    // 0.0.0.0), unless --no-mdns.
+    bool mdns = true;
     bool help = false;     // --help: print sim_help() and exit
     bool version = false;  // --version: print sim_version() and exit
 };

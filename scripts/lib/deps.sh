@@ -92,8 +92,11 @@ SG_VM_PACKAGES=(qemu-system-x86 busybox-static cpio xz-utils python3-pyvisa pyth
 SG_PYVISA_PACKAGES=(python3-pyvisa python3-pytest)
 # What the clients of the simulator on the LAN (tests/lan/run-peers) need on
 # top: pyvisa-py, lxi-tools, tshark (it decodes a session of our library),
-# and ip and unshare for its network namespace.
-SG_LAN_PACKAGES=(python3-pyvisa-py lxi-tools iproute2 util-linux tshark)
+# and ip and unshare for its network namespace; and LAN discovery
+# (tests/lan/run-discovery): avahi-daemon with a D-Bus system bus for
+# `lxi discover --mdns`, avahi-publish.
+SG_LAN_PACKAGES=(python3-pyvisa-py lxi-tools iproute2 util-linux tshark avahi-daemon avahi-utils
+    dbus-daemon)
 # What the Windows cross builds (scripts/build-windows) need: CMake, Ninja and
 # the MinGW-w64 C and C++ compilers (with binutils: dlltool, objdump).
 SG_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <malloc.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,6 +41,45 @@ void keep_reply_memory() {
     ::mallopt(M_TRIM_THRESHOLD, 4 * kLargestReply);
 }
 
+// The broadcast address (network order) of the interface that has
+// `address`, or 0: none, or the address is 0.0.0.0 or no interface's.
+std::uint32_t broadcast_address(std::uint32_t address) {
+    std::uint32_t out = 0;
+    ifaddrs* all = nullptr;
+    if (address == INADDR_ANY || ::getifaddrs(&all) != 0)
+        return 0;
+    for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address &&
+            (i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr)
+            out = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
+    }
+    ::freeifaddrs(all);
+    return out;
+}
+
+// A UDP socket on `broadcast` (network order): shared (SO_REUSEADDR) with
+// other simulators on the same network, every one of which gets each
+// broadcast and answers it.
+int bind_broadcast(std::uint32_t broadcast, std::uint16_t port, std::string& error) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int on = 1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = broadcast;
+    a.sin_port = htons(port);
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+        return fd;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    error = std::string("cannot listen for broadcasts on ") + text + ":" + std::to_string(port) +
+            " (UDP): " + std::strerror(errno);
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
 }  // namespace
 
 LanServer::LanServer(SharedInstrument& shared, LanOptions options)
@@ -48,8 +89,8 @@ LanServer::LanServer(SharedInstrument& shared, LanOptions options)
 
 LanServer::~LanServer() {
     stop();
-    for (int fd : {portmap_tcp_, portmap_udp_, core_, abort_, socket_, hislip_, hislip6_,
-                   stop_pipe_[0], stop_pipe_[1]})
+    for (int fd : {portmap_tcp_, portmap_udp_, portmap_broadcast_, core_, abort_, socket_, hislip_,
+                   hislip6_, stop_pipe_[0], stop_pipe_[1]})
         if (fd >= 0)
             ::close(fd);
 }
@@ -75,6 +116,12 @@ bool LanServer::start(std::string& error) {
         (abort_ = network::listen_tcp(address_, 0, error)) < 0 ||
         (socket_ = network::listen_tcp(address_, options_.socket_port, error)) < 0 ||
         (hislip_ = network::listen_tcp(address_, options_.hislip_port, error)) < 0)
+        return false;
+    // 0.0.0.0 receives broadcasts already; an interface's address needs its
+    // network's broadcast address as well.
+    const std::uint32_t broadcast = broadcast_address(a.s_addr);
+    if (broadcast != 0 &&
+        (portmap_broadcast_ = bind_broadcast(broadcast, portmap_port_, error)) < 0)
         return false;
     vxi11_port_ = network::local_port(core_);
     abort_port_ = network::local_port(abort_);
@@ -124,17 +171,22 @@ void LanServer::listen_loop() {
                      {hislip_, Kind::hislip},       {hislip6_, Kind::hislip}};
     constexpr std::size_t kListeners = std::size(listeners);
     for (;;) {
-        // A listener not had (-1) is ignored by poll.
-        pollfd p[kListeners + 2] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
+        // A listener not had (-1) is ignored by poll; so is the broadcast
+        // socket where there is none. It comes last.
+        constexpr std::size_t kBroadcast = kListeners + 2;
+        pollfd p[kBroadcast + 1] = {{stop_pipe_[0], POLLIN, 0}, {portmap_udp_, POLLIN, 0}};
         for (std::size_t i = 0; i < kListeners; ++i)
             p[i + 2] = {listeners[i].fd, POLLIN, 0};
-        const int r = ::poll(p, kListeners + 2, -1);  // until a client comes or the server stops
+        p[kBroadcast] = {portmap_broadcast_, POLLIN, 0};
+        const int r = ::poll(p, kBroadcast + 1, -1);  // until a client comes or the server stops
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 || p[0].revents != 0)
             return;
         if (p[1].revents & POLLIN)
-            answer_udp();
+            answer_udp(portmap_udp_);
+        if (p[kBroadcast].revents & POLLIN)
+            answer_udp(portmap_broadcast_);
         reap();
         for (std::size_t i = 0; i < kListeners; ++i) {
             if (p[i + 2].revents & POLLIN)
@@ -143,12 +195,12 @@ void LanServer::listen_loop() {
     }
 }
 
-void LanServer::answer_udp() {
+void LanServer::answer_udp(int fd) {
     std::uint8_t buffer[8192];
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
-    const ssize_t n = ::recvfrom(portmap_udp_, buffer, sizeof buffer, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+    const ssize_t n =
+        ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n <= 0)
         return;
     const network::PortmapTable table{portmap_port_, vxi11_port_};

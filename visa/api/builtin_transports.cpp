@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "lan/lan_discovery.h"
 #include "lan/lan_transports.h"
 #include "libusb/libusb_opener.h"
 #include "localbus/localbus_opener.h"
@@ -52,8 +53,10 @@ void register_builtin_transports() {
             {usb_opener(localbus::open_localbus_transport), localbus::list_localbus_resources});
         register_transport_backend(
             {usb_opener(libusb::open_libusb_transport), libusb::list_libusb_resources});
-        // Lists nothing: a LAN instrument is opened by its name.
-        register_transport_backend({lan::open_lan_transport, nullptr});
+        // Lists what answers a discovery, when a search's pattern can match
+        // a LAN name.
+        register_transport_backend(
+            {lan::open_lan_transport, nullptr, lan::discover_lan_instruments});
     });
 }
 

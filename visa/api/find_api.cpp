@@ -1,8 +1,10 @@
 // Finding and naming resources: viFindRsrc, viFindNext, viParseRsrc,
 // viParseRsrcEx. Every USBTMC interface the backends see is a resource,
-// whatever its vendor; names come back in canonical form. Names of other
-// interface types parse (resource_syntax.h) but are never found: a search
-// lists only what viOpen opens (builtin_transports.h).
+// whatever its vendor, and so is every LAN instrument that answers a
+// discovery on the local networks (lan_discovery.h); names come back in
+// canonical form. Names of other interface types parse (resource_syntax.h)
+// but are never found: a search lists only what viOpen opens
+// (builtin_transports.h).
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "api/builtin_transports.h"
 #include "entry_point.h"
+#include "lan/lan_discovery.h"
 #include "session/session_table.h"
 #include "transport/resource_pattern.h"
 #include "transport/resource_syntax.h"
@@ -72,8 +75,13 @@ SGVISA_EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindLis
 
         sgvisa::api::register_builtin_transports();
         auto list = std::make_shared<sgvisa::session::FindList>();
-        for (const auto& name :
-             sgvisa::list_transport_resources(sgvisa::deadline_after_ms(kFindTimeMs))) {
+        // The LAN is asked (sending on every network) only when the pattern
+        // could match what it finds. The variable first: with discovery off,
+        // a search does just what it did before discovery existed.
+        const bool on_networks =
+            sgvisa::lan::discovery_ms() != 0 && pattern->may_match_prefix("TCPIP");
+        for (const auto& name : sgvisa::find_transport_resources(
+                 sgvisa::deadline_after_ms(kFindTimeMs), on_networks)) {
             std::string text = sgvisa::canonical_name(name);
             // Only what viOpen opens is listed.
             sgvisa::ResourceSyntax kind;

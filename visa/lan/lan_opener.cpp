@@ -26,4 +26,11 @@ ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
     return open_hislip_transport(instr->host, "hislip0", deadline, out);
 }
 
+bool serves_lan_name(const ResourceName& name) {
+    if (const auto* socket = std::get_if<TcpipSocketName>(&name))
+        return !socket->secure;
+    const auto* instr = std::get_if<TcpipInstrName>(&name);
+    return instr != nullptr && !instr->secure && instr->protocol != LanProtocol::hislip;
+}
+
 }  // namespace sgvisa::lan

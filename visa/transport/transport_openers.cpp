@@ -43,7 +43,7 @@ std::vector<TransportBackend> backends() {
     return out;
 }
 
-bool same_resource(const UsbResourceName& a, const UsbResourceName& b) {
+bool same_usb_resource(const UsbResourceName& a, const UsbResourceName& b) {
     return a.vendor_id == b.vendor_id && a.product_id == b.product_id &&
            a.interface_number == b.interface_number && serial_equal(a.serial, b.serial);
 }
@@ -91,6 +91,28 @@ std::vector<UsbResourceName> list_transport_resources(Deadline deadline) {
         backend.list(deadline, found);
         for (auto& name : found) {
             const bool seen = std::any_of(all.begin(), all.end(), [&](const UsbResourceName& n) {
+                return same_usb_resource(n, name);
+            });
+            if (!seen)
+                all.push_back(std::move(name));
+        }
+    }
+    return all;
+}
+
+std::vector<ResourceName> find_transport_resources(Deadline deadline, bool on_networks) {
+    std::vector<ResourceName> all;
+    for (auto& name : list_transport_resources(deadline))
+        all.emplace_back(std::move(name));
+    if (!on_networks)
+        return all;
+    for (auto& backend : backends()) {
+        if (!backend.discover)
+            continue;
+        std::vector<ResourceName> found;
+        backend.discover(deadline, found);
+        for (auto& name : found) {
+            const bool seen = std::any_of(all.begin(), all.end(), [&](const ResourceName& n) {
                 return same_resource(n, name);
             });
             if (!seen)

@@ -1,5 +1,7 @@
 // Serves a SharedInstrument on the LAN, as a LAN instrument does:
-//   a portmapper (version 2) on TCP and UDP, port 111 unless told another;
+//   a portmapper (version 2) on TCP and UDP, port 111 unless told another,
+//     which also answers the GETPORT a discovery broadcasts on the network
+//     of the address it serves;
 //   the VXI-11 core channel on its own TCP port, and the abort channel on
 //     the port create_link gives; service requests go to the controller's
 //     interrupt channel;
@@ -66,7 +68,7 @@ class LanServer {
 
     void listen_loop();
     void accept_one(int listen_fd, Kind kind);
-    void answer_udp();
+    void answer_udp(int fd);
     // Joins the workers whose connection has ended.
     void reap();
 
@@ -75,6 +77,10 @@ class LanServer {
     std::uint32_t address_ = 0;
     int portmap_tcp_ = -1;
     int portmap_udp_ = -1;
+    // Bound to the broadcast address of `address`'s network: a socket bound
+    // to a unicast address receives no broadcast. Answers go out from
+    // portmap_udp_, so that they come from the instrument's address.
+    int portmap_broadcast_ = -1;
     int core_ = -1;
     int abort_ = -1;
     int socket_ = -1;

@@ -30,6 +30,10 @@ constexpr const char* kPortmapPortVariable = "SGVISA_PORTMAP_PORT";
 ViStatus open_lan_transport(const ResourceName& name, Deadline deadline,
                             std::unique_ptr<Transport>& out);
 
+// Whether open_lan_transport opens names of this kind: what a discovery
+// may list (every name a search returns must open).
+bool serves_lan_name(const ResourceName& name);
+
 // `host` as the resource name gave it, brackets of an IPv6 literal stripped.
 ViStatus open_socket_transport(const std::string& host, std::uint16_t port, Deadline deadline,
                                std::unique_ptr<Transport>& out);

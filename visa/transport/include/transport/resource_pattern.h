@@ -25,6 +25,12 @@ class ResourcePattern {
 
     bool matches(std::string_view name) const;
 
+    // Whether some name that begins with `prefix` (without regard to case)
+    // matches: a search decides from it, before it asks anything, which
+    // kinds of instrument it must look for ("USB?*INSTR" cannot match a
+    // TCPIP name, "?*" and "TCPIP?*" can).
+    bool may_match_prefix(std::string_view prefix) const;
+
   private:
     struct Impl;
     explicit ResourcePattern(std::unique_ptr<Impl> impl);

@@ -31,9 +31,15 @@ TransportOpener usb_opener(UsbTransportOpener open);
 // numbers, also those the user may not open. Never waits past `deadline`.
 using ResourceLister = std::function<void(Deadline deadline, std::vector<UsbResourceName>& out)>;
 
+// Appends the instruments that answer a search on the networks now (LAN
+// discovery). It sends, and waits for answers until `deadline` or a bound of
+// its own: a search asks it only when its pattern can match a TCPIP name.
+using NetworkLister = std::function<void(Deadline deadline, std::vector<ResourceName>& out)>;
+
 struct TransportBackend {
     TransportOpener open;
-    ResourceLister list;  // may be empty: the backend lists nothing
+    ResourceLister list;          // may be empty: the backend lists nothing
+    NetworkLister discover = {};  // may be empty
 };
 
 // Adds `backend` after those registered before it. Returns an id for
@@ -48,5 +54,9 @@ ViStatus open_transport(const ResourceName& name, Deadline deadline,
 
 // Every backend's resources, in the order of registration, each once.
 std::vector<UsbResourceName> list_transport_resources(Deadline deadline);
+
+// The same, then, with `on_networks`, what every backend's discovery finds,
+// each once: what a search lists.
+std::vector<ResourceName> find_transport_resources(Deadline deadline, bool on_networks);
 
 }  // namespace sgvisa
