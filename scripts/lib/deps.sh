@@ -57,10 +57,13 @@ sg_install_packages() {
     return 1
 }
 
-# What building the program and the simulator needs.
-SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
-# What the test suite needs on top.
-SG_TEST_PACKAGES=(libgtest-dev libgmock-dev)
+# What building the program and the simulator needs (libssl-dev: TLS for
+# the secure LAN connection, secure/).
+SG_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libssl-dev)
+# What the test suite needs on top: GoogleTest; the secure connection's
+# peers (tests/secure/run): gsasl, openssl's s_server and s_client, socat
+# as the man in the middle.
+SG_TEST_PACKAGES=(libgtest-dev libgmock-dev gsasl openssl socat)
 # What scripts/check uses on top: a compiler cache, so that the benchmarks'
 # and the packages' builds reuse the objects of the first one, Debian's
 # build flags (dpkg-buildflags), which the first build shares with them, and

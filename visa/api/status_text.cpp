@@ -101,6 +101,16 @@ constexpr StatusText kTexts[] = {
      "The connection to the instrument was lost (unplugged, or the simulator stopped)."},
     {VI_ERROR_NPERMISSION, "VI_ERROR_NPERMISSION",
      "No permission to use the instrument (its device node, or the bus directory)."},
+    {VI_ERROR_SERVER_CERT, "VI_ERROR_SERVER_CERT",
+     "The server's certificate could not be verified."},
+    {VI_ERROR_SERVER_CERT_UNTRUSTED, "VI_ERROR_SERVER_CERT_UNTRUSTED",
+     "The server's certificate does not chain to a trusted certificate authority."},
+    {VI_ERROR_SERVER_CERT_EXPIRED, "VI_ERROR_SERVER_CERT_EXPIRED",
+     "The server's certificate has expired (or is not valid yet)."},
+    {VI_ERROR_SERVER_CERT_REVOKED, "VI_ERROR_SERVER_CERT_REVOKED",
+     "The server's certificate has been revoked."},
+    {VI_ERROR_SERVER_CERT_INV_SUBJECT, "VI_ERROR_SERVER_CERT_INV_SUBJECT",
+     "The server's certificate is not for the host that was named."},
 };
 
 }  // namespace

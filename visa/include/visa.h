@@ -710,6 +710,12 @@ typedef ViStatus(_VI_FUNCH _VI_PTR ViHndlr)(ViSession vi, ViEventType eventType,
 #define VI_ERROR_NSUP_MECH ((ViStatus)0xBFFF00A4UL)
 #define VI_ERROR_CONN_LOST ((ViStatus)0xBFFF00A6UL)
 #define VI_ERROR_NPERMISSION ((ViStatus)0xBFFF00A8UL)
+/* The secure LAN connection's certificate checks (TLS). */
+#define VI_ERROR_SERVER_CERT ((ViStatus)0xBFFF00B0UL)
+#define VI_ERROR_SERVER_CERT_UNTRUSTED ((ViStatus)0xBFFF00B1UL)
+#define VI_ERROR_SERVER_CERT_EXPIRED ((ViStatus)0xBFFF00B2UL)
+#define VI_ERROR_SERVER_CERT_REVOKED ((ViStatus)0xBFFF00B3UL)
+#define VI_ERROR_SERVER_CERT_INV_SUBJECT ((ViStatus)0xBFFF00B4UL)
 
 #define VI_SUCCESS_TRIG_MAPPED ((ViStatus)0x3FFF007EL)
 #define VI_ERROR_INV_DEGREE ((ViStatus)0xBFFF001BUL)

@@ -30,7 +30,7 @@ bool serves_lan_name(const ResourceName& name) {
     if (const auto* socket = std::get_if<TcpipSocketName>(&name))
         return !socket->secure;
     const auto* instr = std::get_if<TcpipInstrName>(&name);
-    return instr != nullptr && !instr->secure && instr->protocol != LanProtocol::hislip;
+    return instr != nullptr && !instr->secure;
 }
 
 }  // namespace sgvisa::lan
