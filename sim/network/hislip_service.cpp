@@ -38,8 +38,10 @@ constexpr std::size_t kMaxAsyncPayload = 4096;
 // names to be handled.
 constexpr std::chrono::seconds kReleaseBound{10};
 // Our vendor ID in AsyncInitializeResponse: lowercase, so that it is none
-// of the two-letter IDs handed out to vendors (all uppercase).
-constexpr std::uint16_t kServerVendor = ('s' << 8) | 'g';
+// of the two-letter IDs handed out to vendors (all uppercase), and not the
+// library's "sg" either, so that a trace of our client against this server
+// tells the two sides apart ("ss": simulated server).
+constexpr std::uint16_t kServerVendor = ('s' << 8) | 's';
 
 // Reads a connection's messages, with whatever arrived past the current one
 // kept for the next.
@@ -240,6 +242,8 @@ class SyncChannel {
                 switch (wait_for_reply(due)) {
                     case Due::now:
                         ok = send_reply(reply.response, id);
+                        if (ok && reply.request_service)
+                            shared_.hislip_replied(s_.lid);
                         break;
                     case Due::interrupted:
                         break;  // the next message finds the reply dropped
@@ -444,7 +448,7 @@ class AsyncChannel {
             case MessageType::async_lock:
                 return lock(h);
             case MessageType::async_lock_info: {
-                const auto info = shared_.lock_info(s_.lid);
+                const auto info = shared_.lock_info();
                 return reply(MessageType::async_lock_info_response,
                              info.exclusive ? hs::kExclusiveLockGranted : 0, info.holders);
             }
