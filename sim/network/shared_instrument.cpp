@@ -453,13 +453,19 @@ SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view 
 
 namespace hislip = sgproto::hislip;
 
-SharedInstrument::HislipReply SharedInstrument::hislip_message(std::int32_t lid,
-                                                               std::string_view data, bool end) {
+SharedInstrument::HislipReply SharedInstrument::hislip_message(
+    std::int32_t lid, std::string_view data, bool end, const std::function<void()>& before_wait) {
     // A message longer than this is not one a signal generator takes: its
     // bytes are dropped rather than kept without bound.
     constexpr std::size_t kMaxInput = 64u << 20;
     Lock lock(mutex_);
     Link* link = find(lid);
+    if (link != nullptr && !may_use(lid) && before_wait) {
+        lock.unlock();
+        before_wait();
+        lock.lock();
+        link = find(lid);
+    }
     if (link == nullptr)
         return {};
     changed_.wait_until(lock, Clock::now() + kMaxWait,

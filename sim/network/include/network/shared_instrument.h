@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -128,7 +129,10 @@ class SharedInstrument {
         Clock::time_point ready{};
         bool request_service = false;  // call hislip_replied() once it is sent
     };
-    HislipReply hislip_message(std::int32_t lid, std::string_view data, bool end);
+    // `before_wait` (if any) is called, without the lock, before waiting
+    // for another link's lock: the session sends what it holds back.
+    HislipReply hislip_message(std::int32_t lid, std::string_view data, bool end,
+                               const std::function<void()>& before_wait = {});
     // A reply that asks for service went out: the instrument requests it on
     // its own (the service request goes to every enabled link, as a VXI-11
     // link's ready response makes it) until the link's next message or
