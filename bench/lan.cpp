@@ -2,13 +2,16 @@
 // two ONC RPC calls through libtirpc, a 1 MiB bare TCP transfer, a TCP
 // connect), each against a server of its own in a child process on
 // loopback; and, given the resources of `sgsim --io-test --lan`, our
-// library over SOCKET and VXI-11 measured round by round in turn with the
-// floor it is compared with:
+// library over SOCKET, VXI-11 and HiSLIP measured round by round in turn
+// with the floor it is compared with:
 //   *IDN? query (viWrite, viRead)  vs the TCP query / the two RPC calls
-//                                  (and the same bytes to sgsim's SOCKET port, no library)
+//                                  (and the same bytes to sgsim's SOCKET port, no library);
+//                                  HiSLIP in synchronized mode vs the TCP query
+//   8 *IDN? queries, HiSLIP        overlapped (8 writes, then 8 reads) vs
+//                                  synchronized (one after the other)
 //   1 MiB read ("SEND", one viRead) vs the 1 MiB TCP transfer
-//   open of a VXI-11 link          vs a TCP connect
-//   *CLS;*OPC to the service request taken by viWaitOnEvent (VXI-11).
+//   open of a VXI-11 link, of a HiSLIP session vs a TCP connect
+//   *CLS;*OPC to the service request taken by viWaitOnEvent (VXI-11, HiSLIP).
 // A resource that does not open is skipped with a note (the LAN may not be
 // there); a call that fails once it is open ends the program with status 1.
 // Prints "figure NAME VALUE UNIT" lines.
@@ -19,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -46,6 +50,7 @@ struct Options {
     int bound_ms = 5000;
     std::string socket;       // TCPIP::host::port::SOCKET, or empty
     std::string instr;        // TCPIP::host::INSTR, or empty
+    std::string hislip;       // TCPIP::host::hislip0::INSTR, or empty
     int sim_socket_port = 0;  // > 0: the simulator's SOCKET port, asked without the library
 };
 
@@ -69,6 +74,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.socket = v;
         else if (a == "--instr")
             o.instr = v;
+        else if (a == "--hislip")
+            o.hislip = v;
         else if (a == "--sim-socket-port")
             o.sim_socket_port = std::atoi(v);
         else
@@ -197,11 +204,11 @@ std::string bulk_message() {
 int main(int argc, char** argv) {
     Options opt;
     if (!parse(argc, argv, opt)) {
-        std::fprintf(
-            stderr,
-            "usage: %s [--rounds N] [--warmup N] [--bulk-reads N] [--open-rounds N] "
-            "[--srq-rounds N] [--socket RESOURCE] [--instr RESOURCE] [--sim-socket-port N]\n",
-            argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [--rounds N] [--warmup N] [--bulk-reads N] [--open-rounds N] "
+                     "[--srq-rounds N] [--socket RESOURCE] [--instr RESOURCE] [--hislip RESOURCE] "
+                     "[--sim-socket-port N]\n",
+                     argv[0]);
         return 2;
     }
     // The floors' servers are forked before any session exists.
@@ -235,28 +242,34 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: viOpenDefaultRM failed\n");
         return 1;
     }
-    // ---- open: a VXI-11 link (portmapper, create_link) against a TCP connect
+    // ---- open: a VXI-11 link (portmapper, create_link) and a HiSLIP
+    // session (two connections, their initialization, the maximum message
+    // size) against a TCP connect
     const bool instr_opens = !opt.instr.empty() && can_open(rm, opt.instr, opt.bound_ms);
+    const bool hislip_opens = !opt.hislip.empty() && can_open(rm, opt.hislip, opt.bound_ms);
     {
+        const auto open_close = [&](const std::string& resource) {
+            ViSession vi = VI_NULL;
+            const ViStatus st =
+                viOpen(rm, resource.c_str(), VI_NO_LOCK, static_cast<ViUInt32>(opt.bound_ms), &vi);
+            return st >= VI_SUCCESS && viClose(vi) == VI_SUCCESS;
+        };
         std::vector<Variant> v;
         v.push_back({"lan.floor.tcp_connect",
                      [&] { return sgbench::tcp_connect_us(tcp_server.port(), opt.bound_ms) >= 0; },
                      {}});
         if (instr_opens)
-            v.push_back({"lan.vxi11.open",
-                         [&] {
-                             ViSession vi = VI_NULL;
-                             const ViStatus st = viOpen(rm, opt.instr.c_str(), VI_NO_LOCK,
-                                                        static_cast<ViUInt32>(opt.bound_ms), &vi);
-                             return st >= VI_SUCCESS && viClose(vi) == VI_SUCCESS;
-                         },
-                         {}});
+            v.push_back({"lan.vxi11.open", [&] { return open_close(opt.instr); }, {}});
+        if (hislip_opens)
+            v.push_back({"lan.hislip.open", [&] { return open_close(opt.hislip); }, {}});
         if (!interleave(v, opt.open_rounds / 10, opt.open_rounds))
             return 1;
         for (const Variant& x : v)
             sgbench::print_summary(x.name, sgbench::summarize(x.us), "us");
-        if (v.size() == 2)
-            print_time_ratio("lan.ratio.vxi11_open_over_tcp_connect", v[1], v[0]);
+        if (const Variant* ours = find(v, "lan.vxi11.open"))
+            print_time_ratio("lan.ratio.vxi11_open_over_tcp_connect", *ours, v[0]);
+        if (const Variant* ours = find(v, "lan.hislip.open"))
+            print_time_ratio("lan.ratio.hislip_open_over_tcp_connect", *ours, v[0]);
     }
 
     // The sessions of the rest, opened after the open's figure so that no
@@ -264,6 +277,24 @@ int main(int argc, char** argv) {
     const ViSession sock =
         opt.socket.empty() ? VI_NULL : open_session(rm, opt.socket, opt.bound_ms);
     const ViSession instr = instr_opens ? open_session(rm, opt.instr, opt.bound_ms) : VI_NULL;
+    // HiSLIP twice: one session in each mode, whatever the server prefers.
+    const ViSession hislip = hislip_opens ? open_session(rm, opt.hislip, opt.bound_ms) : VI_NULL;
+    ViSession overlapped = hislip_opens ? open_session(rm, opt.hislip, opt.bound_ms) : VI_NULL;
+    if (hislip != VI_NULL &&
+        viSetAttribute(hislip, VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, VI_FALSE) != VI_SUCCESS) {
+        std::fprintf(stderr, "bench: %s does not take synchronized mode\n", opt.hislip.c_str());
+        return 1;
+    }
+    ViBoolean overlap_on = VI_FALSE;
+    if (overlapped != VI_NULL &&
+        (viSetAttribute(overlapped, VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, VI_TRUE) != VI_SUCCESS ||
+         viGetAttribute(overlapped, VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, &overlap_on) != VI_SUCCESS ||
+         overlap_on != VI_TRUE)) {
+        note("lan.hislip.overlapped: " + opt.hislip +
+             " does not take overlapped mode: its figures are skipped");
+        viClose(overlapped);
+        overlapped = VI_NULL;
+    }
     if (sock != VI_NULL) {
         // A raw socket has no END: a reply ends at its linefeed.
         viSetAttribute(sock, VI_ATTR_TERMCHAR, '\n');
@@ -305,6 +336,8 @@ int main(int argc, char** argv) {
         }
         if (instr != VI_NULL)
             v.push_back({"lan.vxi11.idn_query", [&] { return query(instr); }, {}});
+        if (hislip != VI_NULL)
+            v.push_back({"lan.hislip.idn_query", [&] { return query(hislip); }, {}});
         if (!interleave(v, opt.warmup, opt.rounds))
             return 1;
         for (const Variant& x : v)
@@ -321,6 +354,67 @@ int main(int argc, char** argv) {
             print_time_ratio("lan.ratio.vxi11_idn_query_over_floor", *ours, *rpc_floor);
         if (rpc_floor)
             print_time_ratio("lan.ratio.rpc_query_over_tcp_query", *rpc_floor, v[0]);
+        if (const Variant* ours = find(v, "lan.hislip.idn_query"))
+            print_time_ratio("lan.ratio.hislip_idn_query_over_floor", *ours, v[0]);
+
+        // ---- HiSLIP, kInFlight queries: in overlapped mode all written
+        // before the first reply is read, in synchronized mode (which
+        // allows no other) one after the other; and the same two ways over
+        // bare TCP, the floor of what having them in flight gains.
+        if (hislip != VI_NULL && overlapped != VI_NULL) {
+            constexpr int kInFlight = 8;
+            std::vector<Variant> q;
+            q.push_back({"lan.floor.tcp_queries_one_after_another",
+                         [&] {
+                             for (int i = 0; i < kInFlight; ++i)
+                                 if (!tcp.query())
+                                     return false;
+                             return true;
+                         },
+                         {}});
+            q.push_back({"lan.floor.tcp_queries_in_flight",
+                         [&] { return tcp.queries_in_flight(kInFlight); },
+                         {}});
+            q.push_back({"lan.hislip.synchronized_queries",
+                         [&] {
+                             for (int i = 0; i < kInFlight; ++i)
+                                 if (!query(hislip))
+                                     return false;
+                             return true;
+                         },
+                         {}});
+            q.push_back({"lan.hislip.overlapped_queries",
+                         [&] {
+                             for (int i = 0; i < kInFlight; ++i)
+                                 if (!write_all(overlapped, "*IDN?\n", 6))
+                                     return false;
+                             for (int i = 0; i < kInFlight; ++i) {
+                                 ViUInt32 count = 0;
+                                 if (viRead(overlapped, reinterpret_cast<ViBuf>(reply),
+                                            sizeof reply - 1, &count) < VI_SUCCESS)
+                                     return false;
+                                 reply[count] = '\0';
+                                 if (!is_idn(reply))
+                                     return false;
+                             }
+                             return true;
+                         },
+                         {}});
+            if (!interleave(q, opt.warmup / kInFlight, opt.rounds / kInFlight))
+                return 1;
+            for (const Variant& x : q) {
+                sgbench::print_summary(x.name, sgbench::summarize(x.us), "us");
+                sgbench::print_figure(x.name + ".per_second",
+                                      kInFlight * 1e6 / sgbench::summarize(x.us).median,
+                                      "queries/s");
+            }
+            print_throughput_ratio("lan.ratio.hislip_overlapped_over_synchronized_queries",
+                                   *find(q, "lan.hislip.overlapped_queries"),
+                                   *find(q, "lan.hislip.synchronized_queries"));
+            print_throughput_ratio("lan.ratio.floor_in_flight_over_one_after_another",
+                                   *find(q, "lan.floor.tcp_queries_in_flight"),
+                                   *find(q, "lan.floor.tcp_queries_one_after_another"));
+        }
     }
 
     // ---- 1 MiB in one read: the I/O test instrument is given the message
@@ -332,7 +426,8 @@ int main(int argc, char** argv) {
         std::vector<Variant> v;
         v.push_back({"lan.floor.tcp_bulk", [&] { return tcp.bulk(); }, {}});
         for (const auto& [name, vi] :
-             {std::pair{"lan.socket.block_read", sock}, std::pair{"lan.vxi11.block_read", instr}}) {
+             {std::pair{"lan.socket.block_read", sock}, std::pair{"lan.vxi11.block_read", instr},
+              std::pair{"lan.hislip.block_read", hislip}}) {
             if (vi == VI_NULL)
                 continue;
             const ViSession s = vi;
@@ -345,8 +440,17 @@ int main(int argc, char** argv) {
                                  count == got.size();
                       },
                       {}};
+            // *OPC? answers once the instrument has taken the whole
+            // message: a write over SOCKET or HiSLIP returns when the bytes
+            // are in the socket, and the instrument's digesting them must
+            // not run into the timed read.
             x.before = [&data, s] {
-                return write_all(s, "RECEIVE\n", 8) && write_all(s, data.data(), data.size());
+                char opc[8];
+                ViUInt32 count = 0;
+                return write_all(s, "RECEIVE\n", 8) && write_all(s, data.data(), data.size()) &&
+                       write_all(s, "*OPC?\n", 6) &&
+                       viRead(s, reinterpret_cast<ViBuf>(opc), sizeof opc, &count) >= VI_SUCCESS &&
+                       count == 2 && opc[0] == '1';
             };
             x.after = [&data, &got] {
                 return std::memcmp(got.data(), data.data(), data.size()) == 0;
@@ -361,36 +465,46 @@ int main(int argc, char** argv) {
             print_throughput_ratio("lan.ratio.socket_block_read_over_floor", *ours, v[0]);
         if (const Variant* ours = find(v, "lan.vxi11.block_read"))
             print_throughput_ratio("lan.ratio.vxi11_block_read_over_floor", *ours, v[0]);
+        if (const Variant* ours = find(v, "lan.hislip.block_read"))
+            print_throughput_ratio("lan.ratio.hislip_block_read_over_floor", *ours, v[0]);
     }
 
-    // ---- a service request over VXI-11: *CLS;*OPC sets the operation
-    // complete bit, which *ESE 1;*SRE 32 turn into a request for service;
-    // timed from the write to viWaitOnEvent returning. viReadSTB then takes
-    // the request back (not timed).
-    if (instr != VI_NULL) {
-        if (!write_all(instr, "*ESE 1;*SRE 32\n", 15) ||
-            viEnableEvent(instr, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL) != VI_SUCCESS) {
-            std::fprintf(stderr, "bench: cannot set up service requests on %s\n",
-                         opt.instr.c_str());
+    // ---- a service request over VXI-11, then over HiSLIP: *CLS;*OPC sets
+    // the operation complete bit, which *ESE 1;*SRE 32 turn into a request
+    // for service; timed from the write to viWaitOnEvent returning.
+    // viReadSTB then takes the request back (not timed), and once before
+    // the first, so that a request another session's rounds left standing
+    // is taken back too. One session at a time: the device's request goes
+    // to every session that listens.
+    for (const auto& [name, vi, resource] :
+         {std::tuple{"lan.vxi11.srq_latency", instr, opt.instr},
+          std::tuple{"lan.hislip.srq_latency", hislip, opt.hislip}}) {
+        if (vi == VI_NULL)
+            continue;
+        const ViSession s = vi;
+        ViUInt16 status = 0;
+        if (!write_all(s, "*ESE 1;*SRE 32\n", 15) || viReadSTB(s, &status) != VI_SUCCESS ||
+            viEnableEvent(s, VI_EVENT_SERVICE_REQ, VI_QUEUE, VI_NULL) != VI_SUCCESS) {
+            std::fprintf(stderr, "bench: cannot set up service requests on %s\n", resource.c_str());
             return 1;
         }
         std::vector<Variant> v;
-        Variant x{"lan.vxi11.srq_latency",
+        Variant x{name,
                   [&] {
-                      return write_all(instr, "*CLS;*OPC\n", 10) &&
-                             viWaitOnEvent(instr, VI_EVENT_SERVICE_REQ,
+                      return write_all(s, "*CLS;*OPC\n", 10) &&
+                             viWaitOnEvent(s, VI_EVENT_SERVICE_REQ,
                                            static_cast<ViUInt32>(opt.bound_ms), VI_NULL,
                                            VI_NULL) == VI_SUCCESS;
                   },
                   {}};
-        x.after = [&] {
-            ViUInt16 status = 0;
-            return viReadSTB(instr, &status) == VI_SUCCESS;
+        x.after = [s] {
+            ViUInt16 stb = 0;
+            return viReadSTB(s, &stb) == VI_SUCCESS;
         };
         v.push_back(std::move(x));
         if (!interleave(v, opt.srq_rounds / 10, opt.srq_rounds))
             return 1;
-        viDisableEvent(instr, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+        viDisableEvent(s, VI_EVENT_SERVICE_REQ, VI_QUEUE);
         sgbench::print_summary(v[0].name, sgbench::summarize(v[0].us), "us");
     }
     viClose(rm);

@@ -5,8 +5,10 @@
 //               process blocked in flock(LOCK_EX);
 //   idle wait - the CPU a viOpen burns while it waits the whole open timeout
 //               for a lock that is never released.
-// Needs sgsim --serial <serial> on the bus of $XDG_RUNTIME_DIR. The waiters
-// are this program started again in a waiter mode; they report on fd 3.
+// Needs sgsim --serial <serial> on the bus of $XDG_RUNTIME_DIR, or the
+// instrument --resource names (bench/lan_figures measures a HiSLIP session's
+// lock so, its figures named with --prefix). The waiters are this program
+// started again in a waiter mode; they report on fd 3.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -29,6 +31,7 @@
 #include "lock/lock_file.h"
 #include "proto/bus_directory.h"
 #include "stats.h"
+#include "transport/resource_name.h"
 #include "visa.h"
 
 namespace {
@@ -95,11 +98,11 @@ double cpu_ms_self() {
 
 // Waiter mode: reports the open's status and the moment it returned. The
 // driver sees it block on the held lock by its watch on the lock file.
-int run_waiter(const std::string& serial) {
+int run_waiter(const std::string& resource) {
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
     viOpenDefaultRM(&rm);
-    const ViStatus st = viOpen(rm, resource_for(serial).c_str(), VI_EXCLUSIVE_LOCK, 5000, &vi);
+    const ViStatus st = viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 5000, &vi);
     const long long returned = monotonic_ns();
     report(std::to_string(st) + " " + std::to_string(returned));
     viClose(rm);
@@ -121,14 +124,14 @@ int run_flock_waiter(const std::string& path) {
 
 // Idle waiter mode: waits `ms` for a lock that stays held and reports the
 // status, the CPU time and the wall time of that open.
-int run_idle_waiter(const std::string& serial, int ms) {
+int run_idle_waiter(const std::string& resource, int ms) {
     ViSession rm = VI_NULL;
     ViSession vi = VI_NULL;
     viOpenDefaultRM(&rm);
     const double cpu0 = cpu_ms_self();
     const auto t0 = Clock::now();
     const ViStatus st =
-        viOpen(rm, resource_for(serial).c_str(), VI_EXCLUSIVE_LOCK, static_cast<ViUInt32>(ms), &vi);
+        viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, static_cast<ViUInt32>(ms), &vi);
     const double wall = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     const double cpu = cpu_ms_self() - cpu0;
     char line[96];
@@ -211,11 +214,15 @@ double hand_over(const std::vector<std::string>& waiter_argv, Blocked blocked, R
     return static_cast<double>(returned - t0) / 1e6;
 }
 
-int run_driver(const std::string& self, const std::string& serial, int rounds, int idle_waiters,
-               int idle_ms) {
-    const std::string resource = resource_for(serial);
-    const std::string lock_path =
-        sgvisa::lock::instrument_lock_path(sgproto::bus_directory(), {0x4d19, 0x0040, serial});
+int run_driver(const std::string& self, const std::string& resource, const std::string& prefix,
+               int rounds, int idle_waiters, int idle_ms) {
+    sgvisa::ResourceName name;
+    if (sgvisa::parse_resource_name(resource, name) != VI_SUCCESS) {
+        std::fprintf(stderr, "bench: %s is not a resource name\n", resource.c_str());
+        return 2;
+    }
+    const std::string lock_path = sgvisa::lock::instrument_lock_path(
+        sgproto::bus_directory(), sgvisa::lock::instrument_key(name));
     ViSession rm = VI_NULL;
     viOpenDefaultRM(&rm);
 
@@ -240,7 +247,7 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
                     return 1;
                 }
                 ms = hand_over(
-                    {self, "--waiter", serial},
+                    {self, "--waiter", resource},
                     [&](Waiter& w) {
                         return wait_for_inotify_watch(w.child.pid(), lock_path,
                                                       Clock::now() + kReportBound);
@@ -269,10 +276,11 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
     ::unlink(floor_path);
     const auto ours_s = sgbench::summarize(ours);
     const auto floor_s = sgbench::summarize(floor);
-    sgbench::print_summary("lock.handover", ours_s, "ms");
-    sgbench::print_summary("lock.handover.floor", floor_s, "ms");
-    sgbench::print_ratio("lock.ratio.handover_over_floor", ours_s, floor_s);
-    sgbench::print_figure("lock.holder_close.median", sgbench::summarize(close_times).median, "ms");
+    sgbench::print_summary(prefix + ".handover", ours_s, "ms");
+    sgbench::print_summary(prefix + ".handover.floor", floor_s, "ms");
+    sgbench::print_ratio(prefix + ".ratio.handover_over_floor", ours_s, floor_s);
+    sgbench::print_figure(prefix + ".holder_close.median", sgbench::summarize(close_times).median,
+                          "ms");
 
     if (idle_waiters <= 0)
         return 0;
@@ -281,7 +289,7 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
         return 1;
     std::vector<Waiter> waiters(static_cast<std::size_t>(idle_waiters));
     for (auto& w : waiters) {
-        if (!w.start({self, "--idle-waiter", serial, std::to_string(idle_ms)}))
+        if (!w.start({self, "--idle-waiter", resource, std::to_string(idle_ms)}))
             return 1;
     }
     std::vector<double> percent, cpu;
@@ -298,12 +306,12 @@ int run_driver(const std::string& self, const std::string& serial, int rounds, i
         }
         cpu.push_back(cpu_ms);
         percent.push_back(100.0 * cpu_ms / wall_ms);
-        sgbench::print_figure("lock.idle_wait.wall", wall_ms, "ms");
+        sgbench::print_figure(prefix + ".idle_wait.wall", wall_ms, "ms");
     }
     viClose(holder);
     viClose(rm);
-    sgbench::print_summary("lock.idle_wait.cpu", sgbench::summarize(cpu), "ms");
-    sgbench::print_summary("lock.idle_wait.core_share", sgbench::summarize(percent), "%");
+    sgbench::print_summary(prefix + ".idle_wait.cpu", sgbench::summarize(cpu), "ms");
+    sgbench::print_summary(prefix + ".idle_wait.core_share", sgbench::summarize(percent), "%");
     return 0;
 }
 
@@ -319,12 +327,18 @@ int main(int argc, char** argv) {
         return run_idle_waiter(args[1], std::atoi(args[2].c_str()));
 
     std::string serial = "SIM001";
+    std::string resource;
+    std::string prefix = "lock";
     int rounds = 30;
     int idle_waiters = 3;
     int idle_ms = 5000;
     for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
         if (args[i] == "--serial")
             serial = args[i + 1];
+        else if (args[i] == "--resource")
+            resource = args[i + 1];
+        else if (args[i] == "--prefix")
+            prefix = args[i + 1];
         else if (args[i] == "--rounds")
             rounds = std::atoi(args[i + 1].c_str());
         else if (args[i] == "--idle-waiters")
@@ -336,10 +350,12 @@ int main(int argc, char** argv) {
     }
     if (args.size() % 2 != 0 || rounds <= 0 || idle_ms <= 0) {
         std::fprintf(stderr,
-                     "usage: %s [--serial SN] [--rounds N] [--idle-waiters N] [--idle-ms MS]\n",
+                     "usage: %s [--serial SN | --resource NAME] [--prefix NAME] [--rounds N] "
+                     "[--idle-waiters N] [--idle-ms MS]\n",
                      argv[0]);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
-    return run_driver("/proc/self/exe", serial, rounds, idle_waiters, idle_ms);
+    return run_driver("/proc/self/exe", resource.empty() ? resource_for(serial) : resource, prefix,
+                      rounds, idle_waiters, idle_ms);
 }

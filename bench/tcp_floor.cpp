@@ -142,6 +142,13 @@ bool TcpFloorClient::bulk() {
     return send_all(fd_, kBulk, sizeof kBulk - 1) && receive(kBulkSize);
 }
 
+bool TcpFloorClient::queries_in_flight(int n) {
+    for (int i = 0; i < n; ++i)
+        if (!send_all(fd_, kFloorQuery, sizeof kFloorQuery - 1))
+            return false;
+    return receive(static_cast<std::size_t>(n) * kFloorReplySize);
+}
+
 double tcp_connect_us(std::uint16_t port, int bound_ms) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -48,6 +48,9 @@ class TcpFloorClient {
     std::string_view reply() const { return {buf_.data(), reply_size_}; }
     // "BULK\n" and the whole kBulkSize reply.
     bool bulk();
+    // `n` queries in flight: each "*IDN?\n" in a send of its own, then all
+    // the replies (the floor of queries pipelined on one connection).
+    bool queries_in_flight(int n);
 
   private:
     bool receive(std::size_t size);

@@ -421,6 +421,7 @@ void SharedInstrument::refresh_status() {
             available = true;
             own_request = own_request || link.request_service;
         }
+        own_request = own_request || link.requesting;
     }
     // Only changes are passed on: the USB side keeps these bits too.
     StatusRegisters& status = instrument_.status();
@@ -452,19 +453,29 @@ SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view 
 
 namespace hislip = sgproto::hislip;
 
-SharedInstrument::HislipReply SharedInstrument::hislip_message(std::int32_t lid,
-                                                               std::string_view data, bool end) {
+SharedInstrument::HislipReply SharedInstrument::hislip_message(
+    std::int32_t lid, std::string_view data, bool end, const std::function<void()>& before_wait) {
     // A message longer than this is not one a signal generator takes: its
     // bytes are dropped rather than kept without bound.
     constexpr std::size_t kMaxInput = 64u << 20;
     Lock lock(mutex_);
     Link* link = find(lid);
+    if (link != nullptr && !may_use(lid) && before_wait) {
+        lock.unlock();
+        before_wait();
+        lock.lock();
+        link = find(lid);
+    }
     if (link == nullptr)
         return {};
     changed_.wait_until(lock, Clock::now() + kMaxWait,
                         [&] { return may_use(lid) || link->abort_requested || stopped_; });
     if (link->abort_requested || stopped_ || !may_use(lid))
         return {};
+    if (link->requesting) {
+        link->requesting = false;
+        refresh_status();
+    }
     if (link->input.size() + data.size() <= kMaxInput)
         link->input.append(data);
     HislipReply reply;
@@ -480,7 +491,16 @@ SharedInstrument::HislipReply SharedInstrument::hislip_message(std::int32_t lid,
         reply.response.clear();
     const ResponseDelivery delivery = instrument_.response_delivery();
     reply.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
+    reply.request_service = delivery.request_service && !reply.response.empty();
     return reply;
+}
+
+void SharedInstrument::hislip_replied(std::int32_t lid) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    if (Link* link = find(lid)) {
+        link->requesting = true;
+        refresh_status();
+    }
 }
 
 bool SharedInstrument::hislip_trigger(std::int32_t lid) {
@@ -525,6 +545,7 @@ void SharedInstrument::hislip_clear(std::int32_t lid) {
         return;
     link->input.clear();
     link->abort_requested = false;
+    link->requesting = false;
     instrument_.clear();
     refresh_status();
 }
@@ -578,10 +599,10 @@ hislip::LockResult SharedInstrument::hislip_unlock(std::int32_t lid) {
     return result;
 }
 
-SharedInstrument::LockInfo SharedInstrument::lock_info(std::int32_t lid) {
+SharedInstrument::LockInfo SharedInstrument::lock_info() {
     const std::lock_guard<std::mutex> hold(mutex_);
     LockInfo info;
-    info.exclusive = lock_holder_ == lid;
+    info.exclusive = lock_holder_ != 0;
     info.holders = static_cast<std::uint32_t>(shared_holders_.size());
     if (lock_holder_ != 0 && shared_holders_.count(lock_holder_) == 0)
         ++info.holders;

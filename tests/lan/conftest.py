@@ -1,11 +1,13 @@
 """PyVISA's own assisted test suite, its TCPIP classes pointed at `sgsim --lan`
 (tests/lan/run-peers starts it in a network namespace of its own, where
-127.0.0.1 port 111 and 5025 are ours).
+127.0.0.1 port 111, 4880 and 5025 are ours).
 
 As in tests/pyvisa/conftest.py, the suite's package (the one folder of
 pyvisa/testsuite/ whose name ends in "_assisted_tests") and the environment
 switch that enables it are found by pattern. Its TCPIP addresses are set to
-the ones run-peers serves (SG_LAN_INSTR, SG_LAN_SOCKET).
+the ones run-peers serves (SG_LAN_INSTR, SG_LAN_SOCKET); with SG_LAN_HISLIP
+set, the INSTR class runs once more at that HiSLIP address
+(test_assisted_tcpip.py), a key of our own in the suite's table.
 
 The backend is whatever SG_LAN_BACKEND names ("@py" or "@sgvisa"): with
 "@py", the cases that need what pyvisa-py 0.5.1 lacks are marked as its gaps
@@ -43,6 +45,9 @@ os.environ["PYVISA_LIBRARY"] = BACKEND
 _package = importlib.import_module(ASSISTED)
 _package.RESOURCE_ADDRESSES["TCPIP::INSTR"] = os.environ["SG_LAN_INSTR"]
 _package.RESOURCE_ADDRESSES["TCPIP::SOCKET"] = os.environ["SG_LAN_SOCKET"]
+HISLIP = os.environ.get("SG_LAN_HISLIP")
+if HISLIP:
+    _package.RESOURCE_ADDRESSES["TCPIP::HISLIP"] = HISLIP
 
 # What pyvisa-py 0.5.1 does not have, by case: (class, case) -> reason.
 _NO_EVENTS = "pyvisa-py 0.5.1 has no VISA events (no SRQ, no handlers, no event queue)"

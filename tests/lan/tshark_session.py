@@ -73,12 +73,18 @@ class Capture:
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      text=True)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.marks = 0
 
     def mark(self, tag):
-        # Sent again until tshark shows it: the first ones may come before
-        # its capture has begun. Bounded by the deadline.
+        """The frame number of the marker `tag`, once tshark has taken it.
+        Sent again until tshark shows it: the first ones may come before its
+        capture has begun, and tshark may show several at once. So each
+        mark has a length of its own, which is what tshark's line shows of
+        it: a line left over from an earlier mark is never taken for this
+        one. Bounded by the deadline."""
         deadline = time.monotonic() + 10
-        payload = ("sgvisa-mark-" + tag).encode()
+        self.marks += 1
+        payload = ("sgvisa-mark-" + tag).encode().ljust(64 + self.marks, b".")
         while time.monotonic() < deadline:
             self.sock.sendto(payload, ("127.0.0.1", 9))
             ready, _, _ = select.select([self.proc.stdout], [], [], 0.2)
@@ -86,8 +92,8 @@ class Capture:
                 line = self.proc.stdout.readline()
                 if not line:
                     raise RuntimeError("tshark ended")
-                if " 9 Len=%d" % len(payload) in line or "→ 9 " in line:
-                    return
+                if " 9 Len=%d" % len(payload) in line:
+                    return int(line.split()[0])
                 ready, _, _ = select.select([self.proc.stdout], [], [], 0)
         raise RuntimeError("tshark shows no capture on lo")
 

@@ -534,10 +534,19 @@ std::vector<std::uint8_t> control_payload(HislipChannel& c, Deadline deadline) {
 }
 
 // Waits for `answer` on `c` while opening: a FatalError or an Error instead
-// is the server's refusal, in its words.
+// is the server's refusal, in its words. A service request may come on the
+// asynchronous channel as soon as it is initialized, before the answer:
+// nobody listens yet, so it is passed over, as one is later without a
+// listener.
 ViStatus expect(HislipChannel& c, hs::MessageType answer, Deadline deadline, hs::Header& h,
                 std::vector<std::uint8_t>& payload) {
     ViStatus st = c.read_header(h, deadline, -1);
+    while (st == VI_SUCCESS && answer != hs::MessageType::async_service_request &&
+           (h.message_type() == hs::MessageType::async_service_request ||
+            h.message_type() == hs::MessageType::async_interrupted)) {
+        payload = control_payload(c, deadline);
+        st = c.read_header(h, deadline, -1);
+    }
     if (st == VI_ERROR_CONN_LOST) {
         trace::note_reason([&] {
             return std::string("the HiSLIP server closed the ") + c.name() +

@@ -124,7 +124,9 @@ constexpr std::uint8_t kSecureConnectionCapable = 0x01;
 constexpr std::uint8_t kLockRelease = 0;
 constexpr std::uint8_t kLockRequest = 1;
 enum class LockResult : std::uint8_t { failure = 0, success = 1, success_shared = 2, error = 3 };
-// AsyncLockInfoResponse: this client holds the exclusive lock.
+// AsyncLockInfoResponse: an exclusive lock is granted, to whichever client;
+// the parameter counts the clients that hold a lock of either kind. VISA
+// reports the device's lock state, not the asking client's.
 constexpr std::uint8_t kExclusiveLockGranted = 0x01;
 // AuthenticationResult: success.
 constexpr std::uint8_t kAuthenticationSuccess = 0x01;

@@ -317,6 +317,12 @@ TEST(HislipServer, SynchronizedModeDetectsAnInterruptedQuery) {
     const int first = c.async.recv().control, second = c.async.recv().control;
     EXPECT_EQ(show(request), "20:" + std::to_string(first));
     EXPECT_EQ((first & 0x40) + (second & 0x40), 0x40);
+    // A reply that asks for service on its own, whatever SRE says.
+    c.write("*CLS;*SRE 0\n");
+    c.write("RCVSLOWSRQ\n");
+    c.write("1\n");
+    c.write("SENDSLOWSRQ\n");
+    EXPECT_EQ(c.read() + show(c.async.recv()).substr(0, 3), "1\n20:");
 }
 
 TEST(HislipServer, AMessageBeforeALateReplyDropsIt) {
@@ -370,7 +376,7 @@ TEST(HislipServer, LocksHoldOtherClientsAndOtherProtocolsUntilReleased) {
     EXPECT_EQ(s.shared->lock({vxi_link.lid, 0, 0}), sgproto::vxi11::ERR_LOCKED_BY_ANOTHER_LINK);
     b.async.send(MessageType::async_lock_info, 0, 0);
     const Msg info = b.async.recv();
-    EXPECT_EQ(show(info) + " " + std::to_string(info.parameter), "25:0 1");
+    EXPECT_EQ(show(info) + " " + std::to_string(info.parameter), "25:1 1");
     a.async.send(MessageType::async_lock, hs::kLockRelease, a.last, "");
     EXPECT_EQ(a.async.recv().control, int(hs::LockResult::success));
     EXPECT_EQ(b.read().substr(0, 9), "Simulated");

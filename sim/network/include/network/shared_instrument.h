@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -126,8 +127,17 @@ class SharedInstrument {
         bool ok = false;
         std::string response;
         Clock::time_point ready{};
+        bool request_service = false;  // call hislip_replied() once it is sent
     };
-    HislipReply hislip_message(std::int32_t lid, std::string_view data, bool end);
+    // `before_wait` (if any) is called, without the lock, before waiting
+    // for another link's lock: the session sends what it holds back.
+    HislipReply hislip_message(std::int32_t lid, std::string_view data, bool end,
+                               const std::function<void()>& before_wait = {});
+    // A reply that asks for service went out: the instrument requests it on
+    // its own (the service request goes to every enabled link, as a VXI-11
+    // link's ready response makes it) until the link's next message or
+    // device clear.
+    void hislip_replied(std::int32_t lid);
     // A device trigger, once no other link's lock keeps the link out.
     bool hislip_trigger(std::int32_t lid);
     // Waits until `when`; false at stop() or after hislip_abort().
@@ -146,10 +156,10 @@ class SharedInstrument {
                                             std::uint32_t timeout_ms);
     sgproto::hislip::LockResult hislip_unlock(std::int32_t lid);
     struct LockInfo {
-        bool exclusive = false;     // the link holds the exclusive lock
+        bool exclusive = false;     // some link holds the exclusive lock
         std::uint32_t holders = 0;  // links holding a lock of either kind
     };
-    LockInfo lock_info(std::int32_t lid);
+    LockInfo lock_info();
     // AsyncStatusQuery: a serial poll (it clears RQS), MAV as the session
     // computes it.
     std::uint8_t hislip_status(bool message_available);
@@ -179,6 +189,7 @@ class SharedInstrument {
         bool output_ready = false;
         Clock::time_point ready_at{};
         bool request_service = false;  // the response asks for service while ready
+        bool requesting = false;       // a HiSLIP reply sent asks for service
         bool in_call = false;
         bool abort_requested = false;
         bool srq_enabled = false;
