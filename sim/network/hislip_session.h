@@ -53,8 +53,6 @@ struct HislipSession {
     // and whether one went out since the last clear (for MAV).
     std::uint32_t next_reply_id = sgproto::hislip::kFirstMessageId;
     bool replied = false;
-    // An AsyncServiceRequest may go out: none since the last status query.
-    bool srq_armed = true;
 
     std::mutex async_send;
     int async_fd = -1;  // under async_send; -1 until joined and once gone
