@@ -626,22 +626,18 @@ class AsyncChannel {
         reply(MessageType::fatal_error, static_cast<std::uint8_t>(code), 0, text);
     }
 
-    // A service request, or the session's end (false).
+    // A service request, or the session's end (false). The instrument makes
+    // a request only when a new reason arises while none stands (its RQS
+    // bit): a status query, which clears RQS, is what lets the next one
+    // come, for every client alike.
     bool woken() {
-        bool armed = false;
         {
             const std::lock_guard<std::mutex> hold(s_.mutex);
             if (s_.ended)
                 return false;
-            armed = s_.srq_armed;
         }
-        if (shared_.take_service_requests(s_.connection).empty() || !armed)
+        if (shared_.take_service_requests(s_.connection).empty())
             return true;
-        // The next request waits for a status query, which clears RQS.
-        {
-            const std::lock_guard<std::mutex> hold(s_.mutex);
-            s_.srq_armed = false;
-        }
         return reply(MessageType::async_service_request, shared_.status_byte(), 0);
     }
 
@@ -761,7 +757,6 @@ class AsyncChannel {
                 const std::uint32_t last_sent = s_.next_reply_id - 2;
                 mav = s_.replied && static_cast<std::int32_t>(last_sent - h.parameter) > 0;
             }
-            s_.srq_armed = true;
         }
         return reply(MessageType::async_status_response, shared_.hislip_status(mav), 0);
     }

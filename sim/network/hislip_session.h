@@ -54,8 +54,6 @@ struct HislipSession {
     // and whether one went out since the last clear (for MAV).
     std::uint32_t next_reply_id = sgproto::hislip::kFirstMessageId;
     bool replied = false;
-    // An AsyncServiceRequest may go out: none since the last status query.
-    bool srq_armed = true;
     // TLS on both connections and the client authenticated: what a server
     // with TLS requires before any message.
     bool secured = false;

@@ -103,7 +103,9 @@ Actor::Snapshot Actor::snapshot(const Target& t) {
 }
 
 bool Actor::begin_device_lock(int instrument) {
-    if (worker.instrument(instrument).link != Link::vxi11)
+    // A HiSLIP session's exclusive lock is the device's as a VXI-11 one is.
+    const Link link = worker.instrument(instrument).link;
+    if (link != Link::vxi11 && link != Link::hislip)
         return false;
     InstrumentBoard& sim = simulator_board(instrument);
     sim.device_lock_epochs.fetch_add(1);

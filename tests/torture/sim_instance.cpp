@@ -29,8 +29,8 @@ SimInstance::SimInstance(const std::string& binary, const std::vector<std::strin
     options.out = sgtest::ChildProcess::kPipe;
     if (!child_.start(options))
         return;
-    // "sgsim: LAN <addr>: portmapper P (TCP, UDP), VXI-11 C (abort A), SOCKET S"
-    // with --lan, then "sgsim: <resource> ready".
+    // "sgsim: LAN <addr>: portmapper P (TCP, UDP), VXI-11 C (abort A), SOCKET S,
+    // HiSLIP H" with --lan, then "sgsim: <resource> ready".
     const auto deadline = sgtest::Clock::now() + seconds(10);
     std::string out;
     while (sgtest::read_until(child_.output(), deadline, out, "\n")) {
@@ -45,6 +45,7 @@ SimInstance::SimInstance(const std::string& binary, const std::vector<std::strin
             };
             portmap_port_ = number_after("portmapper ");
             socket_port_ = number_after("SOCKET ");
+            hislip_port_ = number_after("HiSLIP ");
             continue;
         }
         const auto start = line.find("USB");

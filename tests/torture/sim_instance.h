@@ -25,6 +25,7 @@ class SimInstance {
     // With --lan: the ports of its line "sgsim: LAN ...", 0 without.
     int portmap_port() const { return portmap_port_; }
     int socket_port() const { return socket_port_; }
+    int hislip_port() const { return hislip_port_; }
     pid_t pid() const { return child_.pid(); }
     int stdout_fd() const { return child_.output(); }
     // Still running (not exited, not reaped).
@@ -38,6 +39,7 @@ class SimInstance {
     std::string pending_;
     int portmap_port_ = 0;
     int socket_port_ = 0;
+    int hislip_port_ = 0;
 };
 
 }  // namespace torture

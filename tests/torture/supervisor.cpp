@@ -113,8 +113,9 @@ bool Supervisor::start_instruments() {
         bool lan;
     };
     // The generator is served on the LAN too, on ports the kernel picks (no
-    // root, no namespace): its VXI-11 and SOCKET resources are instruments
-    // of the run beside its local bus one, the same simulated device. The
+    // root, no namespace): its VXI-11, SOCKET and HiSLIP resources are
+    // instruments of the run beside its local bus one, the same simulated
+    // device. The
     // I/O test instruments are not: a RECEIVE one link begins holds the
     // others' messages, which the test tracks per resource.
     std::vector<Kind> kinds = {{"TORTURE-GEN", false, nullptr, true},
@@ -152,7 +153,7 @@ bool Supervisor::start_instruments() {
         if (!kind.lan)
             continue;
         const SimInstance& sim = *sims_.back();
-        if (sim.portmap_port() <= 0 || sim.socket_port() <= 0) {
+        if (sim.portmap_port() <= 0 || sim.socket_port() <= 0 || sim.hislip_port() <= 0) {
             std::fprintf(stderr, "sg_torture: %s --lan printed no ports\n", sgsim.c_str());
             return false;
         }
@@ -163,6 +164,10 @@ bool Supervisor::start_instruments() {
         instruments_.push_back(instrument);
         instrument.link = Link::socket;
         instrument.resource = "TCPIP::127.0.0.1::" + std::to_string(sim.socket_port()) + "::SOCKET";
+        instruments_.push_back(instrument);
+        instrument.link = Link::hislip;
+        instrument.resource =
+            "TCPIP::127.0.0.1::hislip0," + std::to_string(sim.hislip_port()) + "::INSTR";
         instruments_.push_back(instrument);
     }
     return true;

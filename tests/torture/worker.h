@@ -24,9 +24,9 @@
 namespace torture {
 
 // How a session reaches a simulated instrument: its local bus (as USB), or
-// the LAN, where the same simulator serves it as a VXI-11 INSTR and a raw
-// SOCKET resource.
-enum class Link { usb, vxi11, socket };
+// the LAN, where the same simulator serves it as a VXI-11 INSTR, a raw
+// SOCKET and a HiSLIP INSTR resource.
+enum class Link { usb, vxi11, socket, hislip };
 
 struct Instrument {
     std::string resource;
