@@ -122,10 +122,8 @@ ViStatus HislipTransport::failure(ViStatus st) {
 
 ViStatus HislipTransport::send(std::span<const std::uint8_t> data, bool end, Deadline deadline) {
     std::unique_lock lock(sync_mutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline))
-        return VI_ERROR_TMO;
-    if (cancel_.cancelled())
-        return VI_ERROR_ABORT;
+    if (const ViStatus turn = take_sync_turn(lock, deadline); turn != VI_SUCCESS)
+        return turn;
     // A new message: what is left of the reply is dropped (the channel
     // skips it), as the instrument drops it.
     in_reply_ = false;
@@ -153,10 +151,8 @@ ViStatus HislipTransport::receive(std::span<std::uint8_t> buf, const ReadStop& s
                                   Deadline deadline, ReadResult& result) {
     result = ReadResult{};
     std::unique_lock lock(sync_mutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline))
-        return VI_ERROR_TMO;
-    if (cancel_.cancelled())
-        return VI_ERROR_ABORT;
+    if (const ViStatus turn = take_sync_turn(lock, deadline); turn != VI_SUCCESS)
+        return turn;
     std::size_t count = 0;
     while (count < buf.size()) {
         if (!in_reply_) {
@@ -311,12 +307,17 @@ ViStatus HislipTransport::device_clear(Deadline deadline) {
     return st;
 }
 
-ViStatus HislipTransport::clear_device(Deadline deadline) {
-    std::unique_lock lock(sync_mutex_, std::defer_lock);
+ViStatus HislipTransport::take_sync_turn(std::unique_lock<std::timed_mutex>& lock,
+                                         Deadline deadline) {
     if (!lock.try_lock_until(deadline))
         return VI_ERROR_TMO;
-    if (cancel_.cancelled())
-        return VI_ERROR_ABORT;
+    return cancel_.cancelled() ? VI_ERROR_ABORT : VI_SUCCESS;
+}
+
+ViStatus HislipTransport::clear_device(Deadline deadline) {
+    std::unique_lock lock(sync_mutex_, std::defer_lock);
+    if (const ViStatus turn = take_sync_turn(lock, deadline); turn != VI_SUCCESS)
+        return turn;
     return device_clear(deadline);
 }
 
@@ -336,10 +337,8 @@ ViStatus HislipTransport::read_status_byte(Deadline deadline, std::uint8_t& stat
 
 ViStatus HislipTransport::assert_trigger(Deadline deadline) {
     std::unique_lock lock(sync_mutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline))
-        return VI_ERROR_TMO;
-    if (cancel_.cancelled())
-        return VI_ERROR_ABORT;
+    if (const ViStatus turn = take_sync_turn(lock, deadline); turn != VI_SUCCESS)
+        return turn;
     in_reply_ = false;
     const ViStatus st =
         sync_->send(hs::MessageType::trigger, take_rmt_delivered(), take_message_id(),

@@ -107,6 +107,9 @@ class HislipTransport : public Transport {
     HislipSession session_;
     InterfaceFacts facts_;
     CancelSignal cancel_;
+    // Takes the synchronous channel into `lock` (VI_ERROR_TMO at the
+    // deadline), then VI_ERROR_ABORT if the operation was cancelled.
+    ViStatus take_sync_turn(std::unique_lock<std::timed_mutex>& lock, Deadline deadline);
     std::timed_mutex sync_mutex_;  // the synchronous channel and the reply state
     // MessageIDs: the next ours, our latest (or kMessageIdBeforeFirst), and
     // that of the reply last handed over whole (overlapped mode's MAV).
