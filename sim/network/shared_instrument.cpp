@@ -214,25 +214,36 @@ SharedInstrument::WriteResult SharedInstrument::write(std::int32_t lid, std::int
     return {vxi::ERR_NONE, static_cast<std::uint32_t>(data.size())};
 }
 
+SharedInstrument::Executed SharedInstrument::run_message(const std::string& message) {
+    if (log_ != nullptr)
+        log_->record(message);
+    Executed out;
+    out.response = instrument_.execute(message);
+    const ResponseDelivery delivery = instrument_.response_delivery();
+    out.silenced = faults_.no_reply && !out.response.empty();
+    if (faults_.no_reply)
+        out.response.clear();
+    out.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
+    out.request_service = delivery.request_service && !out.response.empty();
+    return out;
+}
+
 void SharedInstrument::execute(Link& link) {
     const std::string message = std::move(link.input);
     link.input.clear();
-    if (log_ != nullptr)
-        log_->record(message);
-    std::string response = instrument_.execute(message);
-    if (response.empty())
-        return;  // a response not read yet stays
-    const ResponseDelivery delivery = instrument_.response_delivery();
-    if (faults_.no_reply) {
+    Executed ran = run_message(message);
+    if (ran.silenced) {
         link.output.clear();
         link.output_pos = 0;
         refresh_status();
         return;
     }
-    link.output = std::move(response);
+    if (ran.response.empty())
+        return;  // a response not read yet stays
+    link.output = std::move(ran.response);
     link.output_pos = 0;
-    link.request_service = delivery.request_service;
-    link.ready_at = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
+    link.request_service = ran.request_service;
+    link.ready_at = ran.ready;
     link.output_ready = link.ready_at <= Clock::now();
     refresh_status();
     if (!link.output_ready)
@@ -441,13 +452,9 @@ SharedInstrument::SocketReply SharedInstrument::socket_message(std::string_view 
         return {};
     SocketReply reply;
     reply.ok = true;
-    if (log_ != nullptr)
-        log_->record(message);
-    reply.response = instrument_.execute(message);
-    if (faults_.no_reply)
-        reply.response.clear();
-    const ResponseDelivery delivery = instrument_.response_delivery();
-    reply.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
+    Executed ran = run_message(std::string(message));
+    reply.response = std::move(ran.response);
+    reply.ready = ran.ready;
     return reply;
 }
 
@@ -484,14 +491,10 @@ SharedInstrument::HislipReply SharedInstrument::hislip_message(
         return reply;
     const std::string message = std::move(link->input);
     link->input.clear();
-    if (log_ != nullptr)
-        log_->record(message);
-    reply.response = instrument_.execute(message);
-    if (faults_.no_reply)
-        reply.response.clear();
-    const ResponseDelivery delivery = instrument_.response_delivery();
-    reply.ready = Clock::now() + std::max(delivery.delay, faults_.reply_delay);
-    reply.request_service = delivery.request_service && !reply.response.empty();
+    Executed ran = run_message(message);
+    reply.response = std::move(ran.response);
+    reply.ready = ran.ready;
+    reply.request_service = ran.request_service;
     return reply;
 }
 

@@ -208,6 +208,15 @@ class SharedInstrument {
     // lock), as `flags` and `lock_timeout_ms` allow.
     std::int32_t wait_lock_free(Lock& lock, Link& link, std::int32_t flags,
                                 std::uint32_t lock_timeout_ms);
+    // Runs a complete message on the instrument (under mutex_), logged,
+    // with the response's due time and the faults' silence applied.
+    struct Executed {
+        std::string response;  // empty: none, or silenced
+        Clock::time_point ready{};
+        bool request_service = false;
+        bool silenced = false;  // no-reply took a response away
+    };
+    Executed run_message(const std::string& message);
     // Runs the link's complete message and keeps its response.
     void execute(Link& link);
     // MAV and the instrument's own service request follow the links'
